@@ -1,0 +1,104 @@
+#include "Driver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base/Directories.h"
+
+namespace speedtrial {
+namespace {
+
+// Replaces every "<digits>.<three digits> sec" with "S sec"; any other shape of
+// the seconds is left as it is, so the comparison below fails on it.
+std::string MaskSeconds(const std::string& text) {
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t j = i;
+    while (j < text.size() && isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    if (j > i && j + 4 < text.size() && text[j] == '.' && isdigit(text[j + 1]) &&
+        isdigit(text[j + 2]) && isdigit(text[j + 3]) && text.compare(j + 4, 4, " sec") == 0) {
+      out += "S";
+      i = j + 4;
+      continue;
+    }
+    out += text[i];
+    ++i;
+  }
+  return out;
+}
+
+TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigits) {
+  EXPECT_EQ(ScaleFromArgument(nullptr), 1);
+  EXPECT_EQ(ScaleFromArgument("x3y"), 3);
+  EXPECT_EQ(ScaleFromArgument("abc"), 1);
+  EXPECT_EQ(ScaleFromArgument("-5"), 5);
+  EXPECT_EQ(ScaleFromArgument("0"), 1);
+  EXPECT_EQ(ScaleFromArgument(""), 1);
+  EXPECT_EQ(ScaleFromArgument("12a34"), 12);
+  EXPECT_EQ(ScaleFromArgument("99999999999"), 1);  // overflow
+  EXPECT_EQ(ScaleFromArgument("2147483647"), 2147483647);
+
+  char prog[] = "SpeedTrial";
+  char arg[] = "x7";
+  char* argv[] = {prog, arg};
+  SetCommandLine(2, argv);
+  EXPECT_EQ(Scale(), 7);
+  SetCommandLine(1, argv);
+  EXPECT_EQ(Scale(), 1);
+}
+
+TEST(SpeedTrialDriver, RandomDrawsTheFixedSequence) {
+  ResetRandom();
+  const uint32_t expected[] = {0, 31379, 861047, 202580, 272920};
+  for (uint32_t e : expected) EXPECT_EQ(Random(999999), e);
+  ResetRandom();
+  EXPECT_EQ(Random(999999), 0u);
+  for (int i = 0; i < 100000; ++i) EXPECT_LT(Random(999999), 999999u);
+}
+
+TEST(SpeedTrialDriver, TestLinesHaveTheirExactShape) {
+  std::ostringstream out;
+  SetOutput(&out);
+  StartTest("Test 2", 25000);
+  StopTest();
+  StartTest("Test 6", 0);
+  StopTest();
+  StartTest("Test 16", 0);
+  WriteProgress(" t1 ");
+  StopTest();
+  SetOutput(nullptr);
+  EXPECT_EQ(MaskSeconds(out.str()),
+            "Test 2: 25000 ...  done in S sec\n"
+            "Test 6 ...  done in S sec\n"
+            "Test 16 ...  t1  done in S sec\n");
+  EXPECT_EQ(DatabaseFileName(), qdf::AppDir() + "SpeedTrial.qdf");
+}
+
+#ifdef QDF_SPEEDTRIAL_EXE
+// The program prints its banner, removes an old database file beside it, waits
+// for one line and exits 0.
+TEST(SpeedTrialProgram, PrintsBannerRemovesOldFileAndExits) {
+  std::filesystem::path exe(QDF_SPEEDTRIAL_EXE);
+  std::filesystem::path db = exe.parent_path() / "SpeedTrial.qdf";
+  { std::ofstream(db) << "stale"; }
+  ASSERT_TRUE(std::filesystem::exists(db));
+  std::string cmd = std::string(QDF_SPEEDTRIAL_EXE) + " 2 </dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string text;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) text += buf;
+  int status = pclose(p);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text.rfind(std::string(kBannerLine1) + "\n" + kBannerLine2 + "\n", 0), 0u) << text;
+  EXPECT_FALSE(std::filesystem::exists(db) && std::filesystem::file_size(db) == 5);
+}
+#endif
+
+}  // namespace
+}  // namespace speedtrial
