@@ -1,0 +1,544 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/Bytes.h"
+#include "base/ItemArea.h"
+#include "base/ItemCollector.h"
+#include "base/QdfException.h"
+
+namespace qdf {
+namespace {
+
+constexpr int kPage = 8192;
+
+struct Page {
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(kPage, 0x5A);
+  TItemArea Item() { return TItemArea::InitItemPage(bytes.data(), kPage); }
+};
+
+// Places an item whose content bytes all equal `fill`.
+uint8_t* Add(TItemArea a, int size, uint8_t fill, int index = -1) {
+  uint8_t* p = a.AddItem(size, index);
+  std::memset(p + 2, fill, static_cast<size_t>(size - 2));
+  return p;
+}
+
+std::string Content(const uint8_t* item) {
+  return std::string(reinterpret_cast<const char*>(item) + 2, LoadU16(item) - 2);
+}
+
+// The free-slot chain as slot numbers, head first.
+std::vector<int> Chain(TItemArea a) {
+  std::vector<int> out;
+  for (int v = a.FreeHead(); v != 0xFFFF; v = a.SlotWord(v & 0x7FFF)) {
+    out.push_back(v & 0x7FFF);
+    // A damaged chain: leave a marker instead of walking off the table.
+    if (!(v & 0x8000) || (v & 0x7FFF) >= a.SlotCount() || out.size() > 20000) {
+      out.push_back(-1);
+      break;
+    }
+  }
+  return out;
+}
+
+TEST(ItemAreaInit, PagesAndEmptyArea) {
+  std::vector<uint8_t> page(kPage, 0x5A);
+  TItemArea a = TItemArea::InitDataPage(page.data(), kPage);
+  EXPECT_EQ(LoadU16(page.data()), kPage);
+  EXPECT_EQ(LoadU16(page.data() + 16), 30);
+  for (int i = 24; i < 30; ++i) EXPECT_EQ(page[i], 0xFF);
+  EXPECT_EQ(a.Data(), page.data() + 30);
+  EXPECT_EQ(a.Size(), kPage - 30);
+  EXPECT_EQ(a.LowEnd(), kPage - 30);
+  EXPECT_EQ(a.Holes(), 0);
+  EXPECT_EQ(a.SlotCount(), 0);
+  EXPECT_EQ(a.FreeHead(), 0xFFFF);
+  EXPECT_EQ(a.Room(), kPage - 30 - 14);
+  EXPECT_EQ(a.Used(), 14);
+  EXPECT_EQ(TItemArea::OfPage(page.data()).Data(), a.Data());
+
+  TItemArea b = TItemArea::InitItemPage(page.data(), kPage);
+  EXPECT_EQ(LoadU16(page.data() + 16), 24);
+  EXPECT_EQ(b.Size(), kPage - 24);
+}
+
+TEST(ItemAreaPlace, AppendAndInsertMoveSlotsExactly) {
+  Page pg;
+  TItemArea a = pg.Item();
+  int size = a.Size();
+  uint8_t* p0 = Add(a, 10, 'a');
+  EXPECT_EQ(p0 - a.Data(), size - 10);
+  EXPECT_EQ(LoadU16(p0), 10);
+  Add(a, 20, 'b');
+  Add(a, 30, 'c');
+  EXPECT_EQ(a.LowEnd(), size - 60);
+  EXPECT_EQ(a.Room(), size - 60 - (2 * 3 + 14));
+
+  uint32_t stamp = ItemLayoutStamp();
+  Add(a, 4, 'z', 3);  // at the slot count: an append, nothing moves
+  EXPECT_EQ(ItemLayoutStamp(), stamp);
+  Add(a, 6, 'y', 1);
+  EXPECT_EQ(ItemLayoutStamp(), stamp + 1);
+  ASSERT_EQ(a.SlotCount(), 5);
+  const char* expect[] = {"a", "y", "b", "c", "z"};
+  int sizes[] = {10, 6, 20, 30, 4};
+  for (int s = 0; s < 5; ++s) {
+    EXPECT_EQ(Content(a.ItemAt(s)), std::string(sizes[s] - 2, expect[s][0])) << s;
+  }
+  EXPECT_EQ(a.ItemAt(5), nullptr);
+  EXPECT_EQ(a.ItemAt(-1), nullptr);
+  EXPECT_THROW(a.AddItem(8, 7), EAssertionFailed);
+  EXPECT_THROW(a.AddItem(1), EAssertionFailed);
+  EXPECT_TRUE(a.CheckArea());
+}
+
+TEST(ItemAreaPlace, InsertKeepsFreeChainPointingAtTheRightSlots) {
+  Page pg;
+  TItemArea a = pg.Item();
+  for (int i = 0; i < 6; ++i) Add(a, 8, static_cast<uint8_t>('0' + i));
+  a.FreeItem(1);
+  a.FreeItem(4);
+  EXPECT_EQ(Chain(a), (std::vector<int>{4, 1}));
+  Add(a, 8, 'n', 2);  // slots 2.. move up: old 4 is now 5, 1 stays
+  EXPECT_EQ(Chain(a), (std::vector<int>{5, 1}));
+  a.DeleteSlot(0);  // everything moves down
+  EXPECT_EQ(Chain(a), (std::vector<int>{4, 0}));
+  a.DeleteSlot(4);  // a free slot: unlinked
+  EXPECT_EQ(Chain(a), (std::vector<int>{0}));
+  EXPECT_TRUE(a.CheckArea());
+  int slot;
+  a.AddItemReuse(8, &slot);
+  EXPECT_EQ(slot, 0);
+  EXPECT_TRUE(a.CheckArea());
+}
+
+TEST(ItemAreaFree, LowEndHolesChainAndTrim) {
+  Page pg;
+  TItemArea a = pg.Item();
+  int size = a.Size();
+  for (int i = 0; i < 5; ++i) Add(a, 10 + i, static_cast<uint8_t>('a' + i));
+  int low = a.LowEnd();
+  a.FreeItem(4);  // at the low end
+  EXPECT_EQ(a.LowEnd(), low + 14);
+  EXPECT_EQ(a.Holes(), 0);
+  a.FreeItem(1);  // in the middle
+  EXPECT_EQ(a.Holes(), 11);
+  EXPECT_EQ(a.FreeHead(), 0x8001);
+  EXPECT_EQ(a.SlotWord(1), 0x8004);
+  EXPECT_EQ(a.SlotWord(4), 0xFFFF);
+  EXPECT_EQ(a.ItemAt(1), nullptr);
+  EXPECT_EQ(a.ItemLength(1), 0);
+  EXPECT_THROW(a.FreeItem(1), EAssertionFailed);  // twice would loop the chain
+  EXPECT_EQ(a.Used(), 10 + 12 + 13 + 2 * 5 + 14);
+
+  int slot;
+  uint8_t* p = a.AddItemReuse(6, &slot);
+  EXPECT_EQ(slot, 1);
+  EXPECT_EQ(LoadU16(p), 6);
+  EXPECT_EQ(Chain(a), (std::vector<int>{4}));
+
+  // Trimming only happens when the freed slot is the last one.
+  a.FreeItem(2);
+  a.FreeItem(0);
+  a.FreeItemTrim(3);
+  EXPECT_EQ(a.SlotCount(), 5);
+  EXPECT_EQ(Chain(a), (std::vector<int>{3, 0, 2, 4}));
+  EXPECT_TRUE(a.CheckArea());
+
+  // Freeing the last slot drops every trailing free slot, and the rebuilt
+  // chain runs from the highest free slot down.
+
+  Page pg2;
+  TItemArea b = pg2.Item();
+  for (int i = 0; i < 6; ++i) Add(b, 8, 'x');
+  b.FreeItem(0);
+  b.FreeItem(3);
+  b.FreeItem(2);
+  EXPECT_EQ(Chain(b), (std::vector<int>{2, 3, 0}));
+  b.FreeItemTrim(5);
+  EXPECT_EQ(Chain(b), (std::vector<int>{3, 2, 0}));
+  b.FreeItemTrim(4);
+  EXPECT_EQ(b.SlotCount(), 2);
+  EXPECT_EQ(Chain(b), (std::vector<int>{0}));
+  EXPECT_TRUE(b.CheckArea());
+  EXPECT_EQ(a.Size(), size);
+}
+
+TEST(ItemAreaDelete, ClosesTableAndAccountsBytes) {
+  Page pg;
+  TItemArea a = pg.Item();
+  for (int i = 0; i < 4; ++i) Add(a, 10, static_cast<uint8_t>('a' + i));
+  uint32_t stamp = ItemLayoutStamp();
+  EXPECT_FALSE(a.DeleteSlot(4));
+  EXPECT_EQ(ItemLayoutStamp(), stamp + 1);
+  EXPECT_TRUE(a.DeleteSlot(1));
+  EXPECT_EQ(a.Holes(), 10);
+  EXPECT_EQ(a.SlotCount(), 3);
+  EXPECT_EQ(Content(a.ItemAt(1)), std::string(8, 'c'));
+  EXPECT_EQ(Content(a.ItemAt(2)), std::string(8, 'd'));
+  int low = a.LowEnd();
+  EXPECT_TRUE(a.DeleteSlot(2));  // at the low end
+  EXPECT_EQ(a.LowEnd(), low + 10);
+  a.DeleteSlot(0);
+  EXPECT_TRUE(a.DeleteSlot(0));  // the only slot: area emptied
+  EXPECT_EQ(a.LowEnd(), a.Size());
+  EXPECT_EQ(a.Holes(), 0);
+  EXPECT_EQ(a.SlotCount(), 0);
+  EXPECT_EQ(a.FreeHead(), 0xFFFF);
+}
+
+TEST(ItemAreaResize, EveryPath) {
+  Page pg;
+  TItemArea a = pg.Item();
+  Add(a, 10, 'a');
+  Add(a, 10, 'b');
+  // Shrink at the low end: first bytes kept, moved up.
+  uint8_t* p = a.ItemAt(1);
+  p[2] = 'B';
+  int low = a.LowEnd();
+  uint8_t* q = a.ResizeItem(1, 5);
+  EXPECT_EQ(q - a.Data(), low + 5);
+  EXPECT_EQ(a.LowEnd(), low + 5);
+  EXPECT_EQ(Content(q), "Bbb");
+  // Shrink elsewhere: stays, tail becomes a hole.
+  uint8_t* r = a.ResizeItem(0, 4);
+  EXPECT_EQ(r, a.ItemAt(0));
+  EXPECT_EQ(a.Holes(), 6);
+  EXPECT_EQ(Content(r), "aa");
+  // Grow at the low end in place.
+  low = a.LowEnd();
+  q = a.ResizeItem(1, 12);
+  EXPECT_EQ(q - a.Data(), low - 7);
+  EXPECT_EQ(Content(q).substr(0, 3), "Bbb");
+  // Grow elsewhere: placed anew, old bytes become a hole.
+  low = a.LowEnd();
+  r = a.ResizeItem(0, 20);
+  EXPECT_EQ(r - a.Data(), low - 20);
+  EXPECT_EQ(a.Holes(), 6 + 4);
+  EXPECT_EQ(Content(r).substr(0, 2), "aa");
+  EXPECT_EQ(a.ResizeItem(0, 20), r);  // unchanged size
+  EXPECT_TRUE(a.CheckArea());
+
+  // Fits only with the holes: compacted, same slot, content kept.
+  Page pg2;
+  TItemArea b = pg2.Item();
+  int big = (b.Size() - 14 - 6) / 3;
+  Add(b, big, 'x');
+  Add(b, big, 'y');
+  Add(b, big, 'z');
+  b.FreeItem(1);
+  b.ResizeItem(0, 10);
+  uint32_t stamp = ItemLayoutStamp();
+  int want = big + (big - 10) / 2;
+  ASSERT_GT(want, b.Room());
+  ASSERT_LE(want, b.Available());
+  uint8_t* g = b.ResizeItem(2, want);
+  ASSERT_NE(g, nullptr);
+  EXPECT_GT(ItemLayoutStamp(), stamp);
+  EXPECT_EQ(b.ItemAt(2), g);
+  EXPECT_EQ(Content(g).substr(0, static_cast<size_t>(big - 2)), std::string(big - 2, 'z'));
+  EXPECT_EQ(Content(b.ItemAt(0)), std::string(8, 'x'));
+  EXPECT_TRUE(b.CheckArea());
+  // Does not fit at all: nothing, unchanged.
+  std::vector<uint8_t> before = pg2.bytes;
+  EXPECT_EQ(b.ResizeItem(0, b.Available() + 11), nullptr);
+  EXPECT_EQ(pg2.bytes, before);
+  EXPECT_EQ(b.ResizeItem(1, 50), nullptr);  // free slot
+
+  // An item with no content grows through the holes as well.
+  Page pg3;
+  TItemArea c = pg3.Item();
+  Add(c, 2, 0);
+  int big3 = (c.Size() - 100) / 2;
+  Add(c, big3, 'p');
+  Add(c, big3, 'q');
+  c.FreeItem(1);
+  ASSERT_GT(c.Room(), 2);
+  ASSERT_NE(c.ResizeItem(0, c.Room() + 1), nullptr);
+  EXPECT_TRUE(c.CheckArea());
+}
+
+TEST(ItemAreaCompact, PacksInSlotOrderAndZeroesTheRest) {
+  Page pg;
+  TItemArea a = pg.Item();
+  for (int i = 0; i < 6; ++i) Add(a, 8 + i, static_cast<uint8_t>('a' + i));
+  a.FreeItem(1);
+  a.FreeItem(4);
+  uint32_t stamp = ItemLayoutStamp();
+  a.Compact();
+  EXPECT_EQ(ItemLayoutStamp(), stamp + 1);
+  EXPECT_EQ(a.Holes(), 0);
+  EXPECT_EQ(Chain(a), (std::vector<int>{4, 1}));
+  int off = a.Size();
+  for (int s : {0, 2, 3, 5}) {
+    off -= 8 + s;
+    EXPECT_EQ(a.SlotWord(s), off);
+    EXPECT_EQ(Content(a.ItemAt(s)), std::string(6 + s, static_cast<char>('a' + s)));
+  }
+  EXPECT_EQ(a.LowEnd(), off);
+  for (int i = 10 + 2 * 6; i < off; ++i) ASSERT_EQ(a.Data()[i], 0) << i;
+
+  // A slot pointing outside the used region is refused before anything moves.
+  StoreU16(a.Data() + 10, 4);
+  std::vector<uint8_t> before = pg.bytes;
+  EXPECT_THROW(a.Compact(), EAssertionFailed);
+  EXPECT_EQ(pg.bytes, before);
+  EXPECT_FALSE(a.CheckArea());
+}
+
+TEST(ItemAreaSort, SortsSlotsNotItems) {
+  std::mt19937 rng(5);
+  for (int n : {2, 3, 6, 7, 8, 50, 500}) {
+    Page pg;
+    TItemArea a = pg.Item();
+    for (int i = 0; i < n; ++i) {
+      uint8_t* p = a.AddItem(6);
+      StoreU32(p + 2, rng() % 40);  // many equal keys
+    }
+    std::vector<uint16_t> offsets;
+    for (int s = 0; s < n; ++s) offsets.push_back(static_cast<uint16_t>(a.SlotWord(s)));
+    int low = a.LowEnd();
+    a.SortSlots([](const uint8_t* x, const uint8_t* y) {
+      uint32_t u = LoadU32(x + 2), v = LoadU32(y + 2);
+      return u < v ? -1 : u > v ? 1 : 0;
+    });
+    EXPECT_EQ(a.LowEnd(), low);
+    std::vector<uint16_t> after;
+    for (int s = 0; s < n; ++s) after.push_back(static_cast<uint16_t>(a.SlotWord(s)));
+    for (int s = 1; s < n; ++s) ASSERT_LE(LoadU32(a.ItemAt(s - 1) + 2), LoadU32(a.ItemAt(s) + 2));
+    std::sort(offsets.begin(), offsets.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, offsets) << "a permutation of the same items";
+  }
+  Page pg;
+  TItemArea a = pg.Item();
+  auto any = [](const uint8_t*, const uint8_t*) { return 0; };
+  Add(a, 4, 'a');
+  EXPECT_THROW(a.SortSlots(any), EAssertionFailed);
+  Add(a, 4, 'b');
+  Add(a, 4, 'c');
+  a.FreeItem(1);
+  EXPECT_THROW(a.SortSlots(any), EAssertionFailed);
+  // An inconsistent comparator must not run off the table.
+  Page pg2;
+  TItemArea b = pg2.Item();
+  for (int i = 0; i < 300; ++i) Add(b, 4, 'q');
+  b.SortSlots([&](const uint8_t*, const uint8_t*) { return static_cast<int>(rng() % 3) - 1; });
+  EXPECT_TRUE(b.CheckArea());
+}
+
+TEST(ItemAreaSplit, ByBytesAndByPercent) {
+  for (int percent : {50, 0, 100, 30}) {
+    Page src_pg, dst_pg;
+    TItemArea a = src_pg.Item();
+    TItemArea t = dst_pg.Item();
+    for (int i = 0; i < 100; ++i) Add(a, 40, static_cast<uint8_t>(i));
+    int k = a.SplitArea(t, percent);
+    if (percent == 30) {
+      EXPECT_EQ(k, 99 * 30 / 100);
+    } else {
+      // Walking down from slot 99, 42 bytes per slot, until half of the
+      // target's available space is reached.
+      int half = (t.Size() - 14) / 2;
+      int slots = (half + 41) / 42;
+      EXPECT_EQ(k, 100 - slots);
+    }
+    ASSERT_EQ(a.SlotCount(), k);
+    ASSERT_EQ(t.SlotCount(), 100 - k);
+    for (int s = 0; s < k; ++s)
+      EXPECT_EQ(Content(a.ItemAt(s)), std::string(38, static_cast<char>(s)));
+    for (int s = 0; s < 100 - k; ++s)
+      EXPECT_EQ(Content(t.ItemAt(s)), std::string(38, static_cast<char>(k + s)));
+    EXPECT_EQ(a.Holes(), 0);
+    EXPECT_EQ(a.LowEnd(), a.Size() - 40 * k);
+    EXPECT_TRUE(a.CheckArea());
+    EXPECT_TRUE(t.CheckArea());
+  }
+  // Few items never reach half: k stays 1.
+  Page src_pg, dst_pg;
+  TItemArea a = src_pg.Item();
+  for (int i = 0; i < 3; ++i) Add(a, 10, 'm');
+  EXPECT_EQ(a.SplitArea(dst_pg.Item(), 50), 1);
+
+  // Free slots on both sides of the split: each side keeps a valid chain.
+  Page fs_pg, ft_pg;
+  TItemArea f = fs_pg.Item();
+  TItemArea ft = ft_pg.Item();
+  for (int i = 0; i < 10; ++i) Add(f, 12, static_cast<uint8_t>('a' + i));
+  f.FreeItem(2);
+  f.FreeItem(7);
+  f.FreeItem(8);
+  EXPECT_EQ(f.SplitArea(ft, 60), 5);
+  EXPECT_EQ(Chain(f), (std::vector<int>{2}));
+  EXPECT_EQ(Chain(ft), (std::vector<int>{3, 2}));
+  EXPECT_EQ(Content(ft.ItemAt(4)), std::string(10, 'j'));
+  EXPECT_TRUE(f.CheckArea());
+  EXPECT_TRUE(ft.CheckArea());
+}
+
+// A long random sequence of operations against a simple model of slots,
+// contents and the free-slot chain.
+TEST(ItemAreaModel, RandomOperationsKeepInvariants) {
+  const char* env = std::getenv("QDF_RANDOM_STEPS");
+  const int steps = env && *env ? std::atoi(env) : 10000;
+  std::mt19937 rng(2024);
+  Page pg;
+  TItemArea a = pg.Item();
+  std::vector<std::optional<std::string>> slots;
+  std::deque<int> chain;
+  auto make = [&](int size) {
+    std::string s(static_cast<size_t>(size - 2), '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+  };
+  auto shift_chain = [&](int from, int delta) {
+    for (int& c : chain)
+      if (c >= from) c += delta;
+  };
+  for (int step = 0; step < steps; ++step) {
+    int n = static_cast<int>(slots.size());
+    int op = static_cast<int>(rng() % 10);
+    int size = 2 + static_cast<int>(rng() % (rng() % 8 == 0 ? 600 : 60));
+    int slot = n ? static_cast<int>(rng() % n) : 0;
+    if (op <= 2 && size + 2 < a.Available()) {
+      std::string c = make(size);
+      if (op == 0) {
+        int index = static_cast<int>(rng() % (n + 1));
+        std::memcpy(a.AddItem(size, index) + 2, c.data(), c.size());
+        slots.insert(slots.begin() + index, c);
+        shift_chain(index, 1);
+      } else {
+        int got;
+        std::memcpy(a.AddItemReuse(size, &got) + 2, c.data(), c.size());
+        int want = chain.empty() ? n : chain.front();
+        ASSERT_EQ(got, want);
+        if (chain.empty()) {
+          slots.push_back(c);
+        } else {
+          chain.pop_front();
+          slots[got] = c;
+        }
+      }
+    } else if (op == 3 && n && slots[slot]) {
+      a.FreeItem(slot);
+      slots[slot].reset();
+      chain.push_front(slot);
+    } else if (op == 4 && n && slots[slot]) {
+      a.FreeItemTrim(slot);
+      slots[slot].reset();
+      chain.push_front(slot);
+      if (slot == n - 1) {
+        while (!slots.empty() && !slots.back()) slots.pop_back();
+        chain.clear();
+        for (int s = 0; s < static_cast<int>(slots.size()); ++s)
+          if (!slots[s]) chain.push_front(s);
+      }
+    } else if (op == 5 && n) {
+      ASSERT_TRUE(a.DeleteSlot(slot));
+      if (n == 1) {
+        chain.clear();
+      } else {
+        for (auto it = chain.begin(); it != chain.end(); ++it) {
+          if (*it == slot) {
+            chain.erase(it);
+            break;
+          }
+        }
+        shift_chain(slot + 1, -1);
+      }
+      slots.erase(slots.begin() + slot);
+    } else if (op == 6 && n) {
+      int avail = a.Available();
+      uint8_t* p = a.ResizeItem(slot, size);
+      if (!slots[slot]) {
+        ASSERT_EQ(p, nullptr);
+      } else {
+        std::string& c = *slots[slot];
+        int old = static_cast<int>(c.size()) + 2;
+        if (size > old && size > avail) {
+          ASSERT_EQ(p, nullptr);
+        } else {
+          ASSERT_NE(p, nullptr);
+          c.resize(static_cast<size_t>(size - 2), '\0');
+          std::memcpy(p + 2 + std::min(old, size) - 2, c.data() + std::min(old, size) - 2,
+                      c.size() - static_cast<size_t>(std::min(old, size) - 2));
+        }
+      }
+    } else if (op == 7) {
+      a.Compact();
+      ASSERT_EQ(a.Holes(), 0);
+    }
+    ASSERT_TRUE(a.CheckArea()) << "step " << step;
+    ASSERT_EQ(a.SlotCount(), static_cast<int>(slots.size())) << step;
+    ASSERT_EQ(Chain(a), std::vector<int>(chain.begin(), chain.end())) << step;
+    int bytes = 0;
+    for (int s = 0; s < static_cast<int>(slots.size()); ++s) {
+      if (slots[s]) {
+        ASSERT_NE(a.ItemAt(s), nullptr);
+        ASSERT_EQ(Content(a.ItemAt(s)), *slots[s]) << "step " << step << " slot " << s;
+        bytes += static_cast<int>(slots[s]->size()) + 2;
+      } else {
+        ASSERT_EQ(a.ItemAt(s), nullptr);
+      }
+    }
+    ASSERT_EQ(a.Used(), bytes + 2 * static_cast<int>(slots.size()) + 14) << step;
+  }
+}
+
+TEST(ItemCollector, CollectsSortsAndRedistributes) {
+  Page p1, p2, out_pg;
+  TItemArea a = p1.Item();
+  TItemArea b = p2.Item();
+  std::mt19937 rng(3);
+  for (int i = 0; i < 60; ++i) {
+    TItemArea t = i % 2 ? a : b;
+    uint8_t* p = t.AddItem(10 + static_cast<int>(rng() % 100));
+    StoreU32(p + 2, rng());
+  }
+  a.FreeItem(3);  // free slots contribute no item
+  TItemCollector col;
+  col.ResetCollector(2 * kPage);
+  int room = col.CollectorRoom();
+  EXPECT_EQ(col.CollectArea(a), 29);
+  EXPECT_EQ(col.CollectorRoom(), room - (a.Size() - a.LowEnd()));
+  EXPECT_EQ(col.CollectArea(b), 59);
+  // Collected copies are independent of the source pages.
+  std::memset(p1.bytes.data(), 0, kPage);
+  col.SortCollected([](const uint8_t* x, const uint8_t* y) {
+    uint32_t u = LoadU32(x + 2), v = LoadU32(y + 2);
+    return u < v ? -1 : u > v ? 1 : 0;
+  });
+  for (int i = 1; i < col.Count(); ++i)
+    ASSERT_LE(LoadU32(col.Item(i - 1) + 2), LoadU32(col.Item(i) + 2));
+
+  // A small target area stops at the first item that is not below its
+  // available space.
+  std::vector<uint8_t> small(600, 0);
+  TItemArea s(small.data());
+  s.InitArea(600);
+  int stop = col.MoveToArea(s, 5);
+  ASSERT_GT(stop, 5);
+  ASSERT_LT(stop, col.Count());
+  EXPECT_GE(LoadU16(col.Item(stop)), s.Available());
+  EXPECT_EQ(s.SlotCount(), stop - 5);
+  for (int i = 5; i < stop; ++i)
+    EXPECT_EQ(std::memcmp(s.ItemAt(i - 5), col.Item(i), LoadU16(col.Item(i))), 0);
+  TItemArea big = out_pg.Item();
+  EXPECT_EQ(col.MoveToArea(big, stop), col.Count());
+  EXPECT_TRUE(big.CheckArea());
+
+  // An empty area has nothing to collect.
+  Page empty;
+  EXPECT_THROW(col.CollectArea(empty.Item()), EAssertionFailed);
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "base/Bytes.h"
+#include "base/PackedItem.h"
+#include "base/QdfException.h"
+
+namespace qdf {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(PackedItem, LayoutWithAbsentTextField) {
+  Bytes item(64, 0xEE);
+  InitPacked(item.data(), 3);
+  EXPECT_EQ(PackedSize(3), 8);
+  EXPECT_EQ(PackedSize(3, 13), 21);
+  uint8_t v[4] = {1, 2, 3, 4};
+  SetField(item.data(), 0, 4, v);
+  SetFieldText(item.data(), 1, "");
+  SetFieldText(item.data(), 2, "hi");
+  const Bytes expect = {3, 0, 12, 0, 12, 0, 15, 0, 1, 2, 3, 4, 'h', 'i', 0};
+  EXPECT_EQ(Bytes(item.begin(), item.begin() + 15), expect);
+  EXPECT_EQ(PackedLength(item.data()), 15);
+  EXPECT_EQ(PackedLength(item.data(), 13), 28);
+
+  int len;
+  EXPECT_EQ(GetField(item.data(), 1, &len), nullptr);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(GetField(item.data(), 0, &len), item.data() + 8);
+  EXPECT_EQ(len, 4);
+  EXPECT_EQ(GetField(item.data(), 3, &len), nullptr);
+  EXPECT_EQ(GetFieldText(item.data(), 1, "dflt"), "dflt");
+  EXPECT_EQ(GetFieldText(item.data(), 2, "dflt"), "hi");
+  EXPECT_EQ(GetFieldText(item.data(), 7, "dflt"), "dflt");
+  EXPECT_EQ(GetFieldBytes(item.data(), 0), (Bytes{1, 2, 3, 4}));
+  EXPECT_TRUE(GetFieldBytes(item.data(), 1).empty());
+  // Too short for an address: the default.
+  EXPECT_EQ(GetFieldAdr(item.data(), 0, kBeforeFirstAdr), kBeforeFirstAdr);
+  EXPECT_TRUE(ValidPackedItem(item.data(), 15));
+  EXPECT_FALSE(ValidPackedItem(item.data(), 14));
+
+  uint8_t empty[2];
+  InitPacked(empty, 0);
+  EXPECT_EQ(PackedLength(empty, 13), 15);
+}
+
+TEST(PackedItem, FieldsMustBeSetInOrderAndOffsetsMustNotRunBackwards) {
+  Bytes item(64, 0);
+  InitPacked(item.data(), 3);
+  uint8_t b = 9;
+  EXPECT_THROW(SetField(item.data(), 1, 1, &b), EAssertionFailed);  // field 0 unset
+  EXPECT_THROW(SetField(item.data(), 3, 1, &b), EAssertionFailed);
+  SetField(item.data(), 0, 1, &b);
+  SetField(item.data(), 1, 1, &b);
+  SetField(item.data(), 2, 1, &b);
+  StoreU16(item.data() + 4, 5);  // field 1 would end before it starts
+  int len;
+  EXPECT_THROW(GetField(item.data(), 1, &len), EAssertionFailed);
+  EXPECT_FALSE(ValidPackedItem(item.data(), item.size()));
+  TFieldCursor cur;
+  cur.OpenRead(item.data());
+  EXPECT_EQ(cur.ReadByte(), 9);
+  EXPECT_THROW(cur.ReadByte(), EAssertionFailed);
+}
+
+TEST(FieldCursor, WritesAndReadsEveryEncoding) {
+  Bytes item(128, 0xEE);
+  TFieldCursor w;
+  w.OpenWrite(item.data(), 9, item.size());
+  w.WriteByte(0xAB);
+  w.WriteU32(0x01020304);
+  w.WriteU64(0x1122334455667788ull);
+  w.WriteAdr(TItemAdr{0xDEADBEEF, 7});
+  w.WriteText("");
+  w.WriteText("abc");
+  const uint8_t raw[] = {0, 1, 2};
+  w.WriteByteArray(raw);
+  w.Finish();
+  EXPECT_EQ(w.index, 8);
+  // count + 9 offsets = 20; then 1 + 4 + 8 + 6 + 0 + 4 + 3 bytes.
+  const int ends[] = {21, 25, 33, 39, 39, 43, 46, 46, 46};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(LoadU16(item.data() + 2 + 2 * i), ends[i]) << i;
+  EXPECT_EQ(item[25], 0x88);  // little-endian
+  EXPECT_EQ(PackedLength(item.data()), 46);
+
+  TFieldCursor r;
+  r.OpenRead(item.data());
+  EXPECT_EQ(r.ReadByte(), 0xAB);
+  EXPECT_EQ(r.ReadU32(), 0x01020304u);
+  EXPECT_EQ(r.ReadU64(), 0x1122334455667788ull);
+  EXPECT_EQ(r.ReadAdr(), (TItemAdr{0xDEADBEEF, 7}));
+  EXPECT_EQ(r.ReadText("none"), "none");
+  EXPECT_EQ(r.ReadText(), "abc");
+  int len;
+  const uint8_t* p = r.NextField(&len);
+  ASSERT_EQ(len, 3);
+  EXPECT_EQ(std::memcmp(p, raw, 3), 0);
+  EXPECT_EQ(r.ReadU32(77), 77u);  // finished, absent
+  EXPECT_EQ(r.ReadU64(5), 5u);    // the last field
+  EXPECT_EQ(r.ReadByte(3), 3);    // beyond the last field
+  EXPECT_EQ(r.ReadAdr(kBeforeFirstAdr), kBeforeFirstAdr);
+  EXPECT_EQ(GetFieldAdr(item.data(), 3), (TItemAdr{0xDEADBEEF, 7}));
+}
+
+TEST(FieldCursor, SkipToAdvanceAndCapacity) {
+  Bytes item(32, 0);
+  TFieldCursor w;
+  w.OpenWrite(item.data(), 4, item.size());
+  uint8_t* at = w.SkipTo(2);
+  EXPECT_EQ(at, item.data() + 10);
+  at[0] = 'x';
+  w.Advance(1);
+  w.Finish();
+  EXPECT_EQ(GetFieldText(item.data(), 0, "-"), "-");
+  EXPECT_EQ(GetFieldText(item.data(), 1, "-"), "-");
+  EXPECT_EQ(GetFieldText(item.data(), 2, "-"), "x");
+  EXPECT_EQ(PackedLength(item.data()), 11);
+  EXPECT_THROW(w.WriteByte(1), EAssertionFailed);  // no field left
+
+  // Writing past the capacity is refused before any byte lands.
+  Bytes small(12, 0);
+  TFieldCursor s;
+  s.OpenWrite(small.data(), 1, small.size());
+  EXPECT_THROW(s.WriteText("toolong!!"), EAssertionFailed);
+  EXPECT_THROW(s.WriteBytes(9, "123456789"), EAssertionFailed);
+  s.WriteText("fits!!!");  // 4 + 8 = 12
+  EXPECT_EQ(PackedLength(small.data()), 12);
+  EXPECT_THROW(TFieldCursor().OpenWrite(small.data(), 6, small.size()), EAssertionFailed);
+}
+
+class CountingBuffer : public TPackedItemBuffer {
+ public:
+  void SetBuffer(uint8_t* b) override {
+    ++calls;
+    TPackedItemBuffer::SetBuffer(b);
+  }
+  int calls = 0;
+};
+
+TEST(PackedItemBuffer, OwnershipAcrossSetBufferAllocateClear) {
+  CountingBuffer buf;
+  EXPECT_EQ(buf.Buffer(), nullptr);
+  EXPECT_FALSE(buf.OwnsBuffer());
+  buf.Allocate(100);
+  EXPECT_TRUE(buf.OwnsBuffer());
+  ASSERT_NE(buf.Buffer(), nullptr);
+  EXPECT_EQ(buf.Buffer()[99], 0);
+  EXPECT_EQ(buf.calls, 2);  // Clear + the new buffer
+  uint8_t foreign[8];
+  buf.SetBuffer(foreign);
+  EXPECT_EQ(buf.Buffer(), foreign);
+  buf.Clear();  // frees only the owned buffer (the sanitizer checks)
+  EXPECT_EQ(buf.Buffer(), nullptr);
+  EXPECT_FALSE(buf.OwnsBuffer());
+  buf.SetBuffer(foreign);
+  EXPECT_FALSE(buf.OwnsBuffer());
+  buf.Allocate(10);
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,324 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "base/ObjectList.h"
+#include "base/TemplateList.h"
+
+namespace qdf {
+namespace {
+
+int RandomSteps(int fallback) {
+  const char* env = std::getenv("QDF_RANDOM_STEPS");
+  if (env && std::atoi(env) > 0) return std::atoi(env);
+  return fallback;
+}
+
+int CompareInt(const int& a, const int& b, void*) { return a < b ? -1 : a > b ? 1 : 0; }
+
+// Orders pairs by `first` only, so equal keys with different payloads show
+// where duplicates went.
+using Pair = std::pair<int, int>;
+int CompareFirst(const Pair& a, const Pair& b, void*) {
+  return CompareInt(a.first, b.first, nullptr);
+}
+
+template <typename F>
+std::string ListErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const EAListError& e) {
+    return e.what();
+  }
+  return "<no EAListError>";
+}
+
+std::vector<int> Contents(const TaTemplateList<int>& list) {
+  return std::vector<int>(list.begin(), list.end());
+}
+
+TEST(TemplateListTest, CapacityGrowthSequence) {
+  TaTemplateList<int> list;
+  std::vector<int> capacities;
+  for (int i = 0; i < 150; ++i) {
+    list.Add(i);
+    if (capacities.empty() || capacities.back() != list.Capacity())
+      capacities.push_back(list.Capacity());
+  }
+  EXPECT_EQ(capacities, (std::vector<int>{4, 8, 12, 28, 44, 60, 76, 95, 118, 147, 183}));
+  list.Clear();
+  EXPECT_EQ(list.Capacity(), 0);
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(TemplateListTest, IndexChecks) {
+  TaTemplateList<int> list;
+  for (int i = 0; i < 5; ++i) list.Add(i);
+  EXPECT_EQ(ListErrorOf([&] { list.Insert(6, 9); }),
+            "Der Index der Liste überschreitet das Maximum (6)");
+  EXPECT_EQ(ListErrorOf([&] { list.Insert(-1, 9); }),
+            "Der Index der Liste überschreitet das Maximum (-1)");
+  EXPECT_EQ(ListErrorOf([&] { list.Delete(5); }),
+            "Der Index der Liste überschreitet das Maximum (5)");
+  EXPECT_EQ(ListErrorOf([&] { list.Items(-2); }),
+            "Der Index der Liste überschreitet das Maximum (-2)");
+  EXPECT_EQ(ListErrorOf([&] { list.Extract(5); }),
+            "Der Index der Liste überschreitet das Maximum (5)");
+  list.Insert(5, 50);  // at the end is allowed
+  list.Insert(0, -1);
+  list.Delete(3);
+  EXPECT_EQ(Contents(list), (std::vector<int>{-1, 0, 1, 3, 4, 50}));
+  EXPECT_EQ(list.Remove(3), 3);
+  EXPECT_EQ(list.Remove(77), -1);
+  EXPECT_EQ(list.IndexOf(50), 4);
+  TaTemplateList<int> empty;
+  EXPECT_THROW(empty.Items(0), EAListError);
+  EXPECT_THROW(empty.Delete(0), EAListError);
+}
+
+TEST(TemplateListTest, SortedDuplicateModes) {
+  TaTemplateList<Pair> list(&CompareFirst, nullptr, kDupIgnore);
+  EXPECT_EQ(list.Add({5, 0}), 0);
+  EXPECT_EQ(list.Add({1, 0}), 0);
+  EXPECT_EQ(list.Add({9, 0}), 2);
+  EXPECT_EQ(list.Add({5, 1}), 1);  // ignored: existing index
+  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Items(1).second, 0);
+
+  list.SetDuplicates(kDupError);
+  EXPECT_EQ(ListErrorOf([&] {
+              list.Add({9, 1});
+            }),
+            "In der Stringliste sind Duplikate nicht erlaubt");
+  EXPECT_EQ(list.Count(), 3);
+
+  list.SetDuplicates(kDupAccept);
+  list.Add({5, 1});
+  list.Add({5, 2});
+  // Accepted duplicates go after the equal run, keeping their order.
+  ASSERT_EQ(list.Count(), 5);
+  EXPECT_EQ(list.Items(1), Pair(5, 0));
+  EXPECT_EQ(list.Items(2), Pair(5, 1));
+  EXPECT_EQ(list.Items(3), Pair(5, 2));
+  EXPECT_EQ(list.IndexOf({5, 7}), 1);  // the first equal item
+
+  list.SetDuplicates(kDupReplace);
+  EXPECT_EQ(list.Add({1, 42}), 0);
+  EXPECT_EQ(list.Items(0), Pair(1, 42));
+  EXPECT_EQ(list.Count(), 5);
+}
+
+TEST(TemplateListTest, UnsortedUniqueAndInsertFlags) {
+  TaTemplateList<int> plain;
+  plain.Add(3);
+  plain.Add(3);
+  EXPECT_EQ(plain.Count(), 2);  // not unique: appended
+
+  TaTemplateList<int> unique(nullptr, nullptr, kDupIgnore, /*unique=*/true);
+  EXPECT_EQ(unique.Add(3), 0);
+  EXPECT_EQ(unique.Add(1), 1);
+  EXPECT_EQ(unique.Add(3), 0);
+  EXPECT_EQ(Contents(unique), (std::vector<int>{3, 1}));
+  unique.SetDuplicates(kDupError);
+  EXPECT_THROW(unique.Add(1), EAListError);
+  EXPECT_THROW(unique.Insert(0, 1), EAListError);  // checked on Insert too
+  unique.Insert(0, 7, /*keep_order=*/true);
+  EXPECT_TRUE(unique.Unique());
+  unique.Insert(0, 8);
+  EXPECT_FALSE(unique.Unique());
+  unique.Add(8);  // no longer unique
+  EXPECT_EQ(Contents(unique), (std::vector<int>{8, 7, 3, 1, 8}));
+
+  TaTemplateList<int> sorted(&CompareInt);
+  sorted.Add(2);
+  sorted.Add(1);
+  EXPECT_TRUE(sorted.Sorted());
+  sorted.Insert(0, 9);  // explicit position breaks the order
+  EXPECT_FALSE(sorted.Sorted());
+  sorted.Add(0);  // appended
+  EXPECT_EQ(Contents(sorted), (std::vector<int>{9, 1, 2, 0}));
+  sorted.Sort();
+  EXPECT_TRUE(sorted.Sorted());
+  EXPECT_EQ(Contents(sorted), (std::vector<int>{0, 1, 2, 9}));
+
+  TaTemplateList<int> later;
+  for (int v : {4, 2, 8, 6}) later.Add(v);
+  later.SetCompare(&CompareInt, nullptr);  // sorts at once
+  EXPECT_EQ(Contents(later), (std::vector<int>{2, 4, 6, 8}));
+  EXPECT_EQ(later.Add(5), 2);
+  later.SetCompare(nullptr, nullptr);
+  EXPECT_FALSE(later.Sorted());
+  EXPECT_EQ(later.Add(1), 5);
+}
+
+TEST(TemplateListTest, SortedListStaysSortedUnderRandomAdds) {
+  const int steps = RandomSteps(3000);
+  std::mt19937 rng(42);
+  TaTemplateList<int> list(&CompareInt, nullptr, kDupAccept);
+  std::vector<int> model;
+  for (int i = 0; i < steps; ++i) {
+    int v = static_cast<int>(rng() % 200);
+    if (rng() % 4 == 0 && list.Count() > 0) {
+      int index = static_cast<int>(rng() % static_cast<unsigned>(list.Count()));
+      model.erase(std::find(model.begin(), model.end(), list.Items(index)));
+      list.Delete(index);
+      continue;
+    }
+    int at = list.Add(v);
+    ASSERT_EQ(list.Items(at), v);
+    model.push_back(v);
+  }
+  std::sort(model.begin(), model.end());
+  EXPECT_EQ(Contents(list), model);
+  for (int v = 0; v < 200; ++v) {
+    auto it = std::lower_bound(model.begin(), model.end(), v);
+    int expected = (it != model.end() && *it == v) ? static_cast<int>(it - model.begin()) : -1;
+    ASSERT_EQ(list.IndexOf(v), expected) << v;
+  }
+}
+
+// Sorts `data` with QuickSortItems, checks the result against std::sort and
+// returns the number of comparisons.
+long SortAndCheck(std::vector<Pair> data) {
+  std::vector<Pair> expected = data;
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](const Pair& a, const Pair& b) { return a.first < b.first; });
+  long compares = 0;
+  QuickSortItems(data.data(), static_cast<int>(data.size()), [&](const Pair& a, const Pair& b) {
+    ++compares;
+    return CompareFirst(a, b, nullptr);
+  });
+  for (size_t i = 0; i < data.size(); ++i) EXPECT_EQ(data[i].first, expected[i].first) << i;
+  // The same multiset: every payload survives.
+  std::vector<int> got_payloads, want_payloads;
+  for (auto& p : data) got_payloads.push_back(p.second);
+  for (auto& p : expected) want_payloads.push_back(p.second);
+  std::sort(got_payloads.begin(), got_payloads.end());
+  std::sort(want_payloads.begin(), want_payloads.end());
+  EXPECT_EQ(got_payloads, want_payloads);
+  return compares;
+}
+
+TEST(TemplateListTest, SortRandomAndAdversarialData) {
+  std::mt19937 rng(7);
+  for (int n = 0; n <= 70; ++n) {
+    for (int distinct : {1, 2, 3, 1000}) {
+      std::vector<Pair> data;
+      for (int i = 0; i < n; ++i) data.push_back({static_cast<int>(rng() % distinct), i});
+      SortAndCheck(data);
+    }
+  }
+  // Larger inputs: compare counts stay near n log n (a degenerate partition
+  // would need about n^2 / 2).
+  const int n = 20000;
+  const double bound = 4.0 * n * std::log2(n);
+  std::vector<std::vector<Pair>> inputs(6);
+  for (int i = 0; i < n; ++i) {
+    inputs[0].push_back({static_cast<int>(rng()), i});      // random
+    inputs[1].push_back({i, i});                            // ascending
+    inputs[2].push_back({n - i, i});                        // descending
+    inputs[3].push_back({7, i});                            // all equal
+    inputs[4].push_back({static_cast<int>(rng() % 3), i});  // many equal
+    inputs[5].push_back({i < n / 2 ? i : n - i, i});        // organ pipe
+  }
+  for (size_t k = 0; k < inputs.size(); ++k)
+    EXPECT_LT(SortAndCheck(inputs[k]), bound) << "input " << k;
+}
+
+TEST(TemplateListTest, RangesOfAtMostFiveUseInsertionSortOnly) {
+  auto compares_for = [](int n) {
+    std::vector<int> data(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) data[static_cast<size_t>(i)] = i;
+    int compares = 0;
+    QuickSortItems(data.data(), n,
+                   [&](int a, int b) { return ++compares, CompareInt(a, b, nullptr); });
+    return compares;
+  };
+  // Insertion sort over ordered input: one comparison per item after the first.
+  EXPECT_EQ(compares_for(5), 4);
+  // Six items take a median-of-three and a partition step first.
+  EXPECT_GT(compares_for(6), 5);
+}
+
+// Counts live instances so tests see every object freed exactly once.
+class Counted : public TObject {
+ public:
+  explicit Counted(int id = 0) : id(id) { ++live; }
+  ~Counted() override { --live; }
+  int id;
+  static int live;
+};
+int Counted::live = 0;
+
+TEST(ObjectListTest, OwnedObjectsFreedExactlyOnce) {
+  Counted::live = 0;
+  {
+    TaObjectListOf<Counted> list(/*owns_objects=*/true);
+    for (int i = 0; i < 10; ++i) list.Add(new Counted(i));
+    EXPECT_EQ(Counted::live, 10);
+    list.Delete(0);
+    EXPECT_EQ(Counted::live, 9);
+    Counted* third = list[2];
+    EXPECT_EQ(list.Remove(third), 2);
+    EXPECT_EQ(Counted::live, 8);
+    Counted* taken = list.Extract(0);  // handed back, not freed
+    EXPECT_EQ(Counted::live, 8);
+    delete taken;
+    EXPECT_EQ(list.Count(), 7);
+    // Replacing an entry by itself keeps the object alive.
+    Counted* first = list[0];
+    list.SetItem(0, first);
+    EXPECT_EQ(Counted::live, 7);
+    list.SetItem(0, new Counted(99));
+    EXPECT_EQ(Counted::live, 7);
+  }
+  EXPECT_EQ(Counted::live, 0);
+
+  Counted keep(1);
+  {
+    TaObjectList borrowed;  // not owning
+    borrowed.Add(&keep);
+    borrowed.Add(&keep);
+    borrowed.Delete(0);
+    borrowed.Clear();
+  }
+  EXPECT_EQ(Counted::live, 1);
+
+  {
+    TaObjectList list(true);
+    list.Add(new Counted(2));
+    list.SetOwnsObjects(false);
+    Counted* kept = static_cast<Counted*>(list[0]);
+    list.Clear();
+    EXPECT_EQ(Counted::live, 2);
+    delete kept;
+  }
+  EXPECT_EQ(Counted::live, 1);
+}
+
+int CompareCountedId(Counted* const& a, Counted* const& b, void*) {
+  return CompareInt(a->id, b->id, nullptr);
+}
+
+TEST(ObjectListTest, ReplaceModeFreesTheDisplacedObject) {
+  Counted::live = 0;
+  {
+    TaObjectListOf<Counted> list(true, &CompareCountedId, nullptr, kDupReplace);
+    Counted* a = new Counted(1);
+    list.Add(a);
+    list.Add(new Counted(2));
+    EXPECT_EQ(list.Add(a), 0);  // the same object again: kept
+    EXPECT_EQ(Counted::live, 2);
+    EXPECT_EQ(list.Add(new Counted(1)), 0);  // another object with id 1: old one freed
+    EXPECT_EQ(Counted::live, 2);
+    EXPECT_EQ(list.Count(), 2);
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+}  // namespace
+}  // namespace qdf

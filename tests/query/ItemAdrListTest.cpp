@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "query/ItemAdrList.h"
+
+namespace qdf {
+namespace {
+
+std::vector<TItemAdr> Adrs(const TaItemAdrList& list) {
+  std::vector<TItemAdr> out;
+  for (const TItemAdrEntry& e : list) out.push_back(e.adr);
+  return out;
+}
+
+class Tracked : public TObject {
+ public:
+  explicit Tracked(int id, std::vector<int>* freed) : id_(id), freed_(freed) {}
+  ~Tracked() override { freed_->push_back(id_); }
+
+ private:
+  int id_;
+  std::vector<int>* freed_;
+};
+
+int ComparePageDescending(const TItemAdrEntry& a, const TItemAdrEntry& b, void*) {
+  return a.adr.page == b.adr.page ? 0 : a.adr.page > b.adr.page ? -1 : 1;
+}
+
+TEST(ItemAdrListTest, SortAndFind) {
+  TaItemAdrList list;
+  list.Append({5, 2});
+  list.Append({3, 7});
+  list.Add({5, 1}, 42);
+  EXPECT_FALSE(list.Searchable());
+  int index = -1;
+  EXPECT_FALSE(list.Find({9, 9}, &index));
+  EXPECT_EQ(index, 3);  // unsearchable miss: the count
+  EXPECT_TRUE(list.Find({5, 1}, &index));
+  EXPECT_EQ(index, 2);
+
+  list.Sort();
+  EXPECT_EQ(Adrs(list), (std::vector<TItemAdr>{{3, 7}, {5, 1}, {5, 2}}));
+  EXPECT_EQ(list.Items(1).value, 42u);
+  EXPECT_TRUE(list.Searchable());
+  EXPECT_FALSE(list.Sorted());  // sorting once does not make Add keep order
+  EXPECT_FALSE(list.Find({4, 0}, &index));
+  EXPECT_EQ(index, 1);  // searchable miss: the insertion position
+  EXPECT_FALSE(list.Find({5, 3}, &index));
+  EXPECT_EQ(index, 3);
+  EXPECT_TRUE(list.Find({5, 2}, &index));
+  EXPECT_EQ(index, 2);
+
+  list.Sort(&ComparePageDescending);
+  EXPECT_FALSE(list.Searchable());
+  EXPECT_EQ(list.Adr(0).page, 5u);
+  EXPECT_EQ(list.Adr(2), (TItemAdr{3, 7}));
+  EXPECT_TRUE(list.Find({3, 7}, &index));  // linear search
+  EXPECT_EQ(index, 2);
+
+  list.Sort();
+  list.Insert(0, TItemAdrEntry{{1, 1}});
+  EXPECT_FALSE(list.Searchable());  // cleared by an unordered insert
+
+  // Appending in order keeps a sorted-once list searchable; out of order
+  // does not (a binary search would miss entries).
+  list.Sort();
+  list.Append({9, 0});
+  EXPECT_TRUE(list.Searchable());
+  list.Append({2, 0});
+  EXPECT_FALSE(list.Searchable());
+  EXPECT_TRUE(list.Find({2, 0}, &index));
+  EXPECT_EQ(index, 5);
+}
+
+TEST(ItemAdrListTest, DuplicateModes) {
+  TaItemAdrList sorted;
+  sorted.SetSorted(true);
+  sorted.SetDuplicates(kDupIgnore);
+  sorted.Add({7, 1}, 1);
+  EXPECT_EQ(sorted.Add({2, 0}, 2), 0);
+  EXPECT_EQ(sorted.Add({7, 1}, 3), 1);  // same address: its index both times
+  EXPECT_EQ(sorted.Add({7, 1}, 4), 1);
+  EXPECT_EQ(sorted.Count(), 2);
+  EXPECT_EQ(sorted.Items(1).value, 1u);
+
+  sorted.SetDuplicates(kDupReplace);
+  EXPECT_EQ(sorted.Add({7, 1}, 5), 1);
+  EXPECT_EQ(sorted.Items(1).value, 5u);
+  EXPECT_EQ(sorted.Count(), 2);
+
+  sorted.SetDuplicates(kDupError);
+  try {
+    sorted.Add({2, 0});
+    FAIL();
+  } catch (const EAListError& e) {
+    EXPECT_STREQ(e.what(), "In der Stringliste sind Duplikate nicht erlaubt");
+  }
+
+  sorted.SetDuplicates(kDupAccept);
+  EXPECT_EQ(sorted.Add({7, 1}, 6), 2);  // after the equal entry
+  EXPECT_EQ(sorted.Add({5, 0}, 7), 1);
+  EXPECT_EQ(Adrs(sorted), (std::vector<TItemAdr>{{2, 0}, {5, 0}, {7, 1}, {7, 1}}));
+
+  TaItemAdrList plain;  // unsorted: linear search unless duplicates accepted
+  plain.Append({4, 4});
+  plain.Append({4, 4});
+  EXPECT_EQ(plain.Count(), 2);
+  plain.SetDuplicates(kDupIgnore);
+  EXPECT_EQ(plain.Append({4, 4}), 0);
+  EXPECT_EQ(plain.Append({1, 1}), 2);
+  plain.SetDuplicates(kDupReplace);
+  EXPECT_EQ(plain.Add({1, 1}, 9), 2);
+  EXPECT_EQ(plain.Items(2).value, 9u);
+  plain.SetDuplicates(kDupError);
+  EXPECT_THROW(plain.Append({1, 1}), EAListError);
+  EXPECT_THROW(plain.Insert(0, TItemAdrEntry{{4, 4}}), EAListError);
+  EXPECT_EQ(plain.Count(), 3);
+}
+
+TEST(ItemAdrListTest, IndexErrorsAndGrowth) {
+  TaItemAdrList list;
+  std::vector<int> capacities;
+  for (uint32_t i = 0; i < 100; ++i) {
+    list.Append({i, 0});
+    if (capacities.empty() || capacities.back() != list.Capacity())
+      capacities.push_back(list.Capacity());
+  }
+  EXPECT_EQ(capacities, (std::vector<int>{4, 8, 12, 28, 44, 60, 76, 95, 118}));
+  auto message = [](auto&& f) {
+    try {
+      f();
+    } catch (const EAListError& e) {
+      return std::string(e.what());
+    }
+    return std::string("<none>");
+  };
+  EXPECT_EQ(message([&] { list.Insert(101, TItemAdrEntry{}); }),
+            "Der Index der Liste überschreitet das Maximum (101)");
+  EXPECT_EQ(message([&] { list.Delete(100); }),
+            "Der Index der Liste überschreitet das Maximum (100)");
+  EXPECT_EQ(message([&] { list.Delete(-1); }),
+            "Der Index der Liste überschreitet das Maximum (-1)");
+  TItemAdrEntry entry;
+  EXPECT_THROW(list.Get(100, &entry), EAListError);
+  list.Insert(100, TItemAdrEntry{{500, 5}, 0, 77});
+  list.Get(100, &entry);
+  EXPECT_EQ(entry.adr, (TItemAdr{500, 5}));
+  EXPECT_EQ(entry.value, 77u);
+  list.Delete(0);
+  EXPECT_EQ(list.Adr(0).page, 1u);
+  EXPECT_EQ(list.Count(), 100);
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(list.Capacity(), 0);
+}
+
+TEST(ItemAdrListTest, OwnedObjectsDestroyedOnceLastToFirst) {
+  std::vector<int> freed;
+  {
+    TaItemAdrList list;
+    list.SetOwnsEntries(true);
+    for (int i = 0; i < 5; ++i)
+      list.AddObject({static_cast<uint32_t>(i), 0}, 0, new Tracked(i, &freed));
+    list.Delete(1);
+    EXPECT_EQ(freed, (std::vector<int>{1}));
+    list.SetDuplicates(kDupReplace);
+    list.AddObject({3, 0}, 0, new Tracked(33, &freed));  // replaces 3
+    EXPECT_EQ(freed, (std::vector<int>{1, 3}));
+    TObject* same = list.Items(0).object;
+    list.AddObject({0, 0}, 8, same);  // same object again: kept
+    EXPECT_EQ(freed.size(), 2u);
+    list.Clear();
+    EXPECT_EQ(freed, (std::vector<int>{1, 3, 4, 33, 2, 0}));
+    list.AddObject({9, 9}, 0, new Tracked(9, &freed));
+  }
+  EXPECT_EQ(freed, (std::vector<int>{1, 3, 4, 33, 2, 0, 9}));
+
+  // Not owning: objects are left alone.
+  Tracked kept(7, &freed);
+  {
+    TaItemAdrList list;
+    list.AddObject({1, 1}, 0, &kept);
+    list.Delete(0);
+    list.AddObject({1, 1}, 0, &kept);
+  }
+  EXPECT_EQ(freed.size(), 7u);
+}
+
+TEST(ItemAdrListTest, RandomSortedAddsStayOrdered) {
+  const char* env = std::getenv("QDF_RANDOM_STEPS");
+  const int steps = env && std::atoi(env) > 0 ? std::atoi(env) : 3000;
+  std::mt19937 rng(5);
+  TaItemAdrList sorted;
+  sorted.SetSorted(true);
+  TaItemAdrList unsorted;
+  for (int i = 0; i < steps; ++i) {
+    TItemAdr adr{static_cast<uint32_t>(rng() % 50), static_cast<uint16_t>(rng() % 4)};
+    sorted.Add(adr, static_cast<uint32_t>(i));
+    unsorted.Add(adr, static_cast<uint32_t>(i));
+  }
+  std::vector<TItemAdr> a = Adrs(sorted);
+  ASSERT_TRUE(std::is_sorted(a.begin(), a.end(), [](const TItemAdr& x, const TItemAdr& y) {
+    return x.page != y.page ? x.page < y.page : x.slot < y.slot;
+  }));
+  // Equal addresses keep their arrival order (values rise).
+  for (int i = 1; i < sorted.Count(); ++i)
+    if (sorted.Adr(i) == sorted.Adr(i - 1)) {
+      ASSERT_LT(sorted.Items(i - 1).value, sorted.Items(i).value);
+    }
+  unsorted.Sort();
+  EXPECT_EQ(Adrs(unsorted), a);
+  for (uint32_t page = 0; page < 51; ++page) {
+    int got = -1, want = -1;
+    bool found = sorted.Find({page, 2}, &got);
+    bool found2 = unsorted.Find({page, 2}, &want);
+    ASSERT_EQ(found, found2);
+    ASSERT_EQ(got, want);
+    if (found) {
+      ASSERT_TRUE(got == 0 || !(sorted.Adr(got - 1) == TItemAdr{page, 2}));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qdf
