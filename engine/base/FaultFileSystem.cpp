@@ -26,11 +26,13 @@ class TFaultFile final : public TFileHandle {
       throw;
     }
     inner_->WriteAt(pos, buf, n);
+    fs_.AfterOp();
   }
   void Sync() override {
     fs_.BeforeSync(Path());
     inner_->Sync();
     fs_.AfterSync(Path(), inner_->Size());
+    fs_.AfterOp();
   }
   uint64_t Size() override { return inner_->Size(); }
   void Truncate(uint64_t size) override { inner_->Truncate(size); }
@@ -55,6 +57,25 @@ void TFaultFileSystem::ShortWriteAfter(int n, size_t keep) {
   short_write_at_ = n > 0 ? writes_ + n : 0;
   short_keep_ = keep;
 }
+void TFaultFileSystem::FailOpAfter(int n) {
+  std::lock_guard<std::mutex> g(mutex_);
+  fail_op_at_ = n > 0 ? attempts_ + n : 0;
+}
+
+void TFaultFileSystem::CrashAfterOp(int n) {
+  std::lock_guard<std::mutex> g(mutex_);
+  crash_at_ = n > 0 ? ops_ + n : 0;
+}
+
+void TFaultFileSystem::AfterOp() {
+  std::lock_guard<std::mutex> g(mutex_);
+  ++ops_;
+  if (crash_at_ != 0 && ops_ == crash_at_) {
+    crash_at_ = 0;
+    throw EQdfException("simulated crash");
+  }
+}
+
 void TFaultFileSystem::SetDiskFull(bool on) {
   std::lock_guard<std::mutex> g(mutex_);
   disk_full_ = on;
@@ -62,6 +83,10 @@ void TFaultFileSystem::SetDiskFull(bool on) {
 int TFaultFileSystem::WriteCount() const {
   std::lock_guard<std::mutex> g(mutex_);
   return writes_;
+}
+int TFaultFileSystem::OpCount() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return ops_;
 }
 int TFaultFileSystem::SyncCount() const {
   std::lock_guard<std::mutex> g(mutex_);
@@ -81,10 +106,16 @@ void TFaultFileSystem::BeforeWrite(const std::string& path, TFileHandle& inner, 
                                    size_t n, size_t* keep) {
   std::lock_guard<std::mutex> g(mutex_);
   ++writes_;
+  ++attempts_;
   auto fail = [&](const char* why) {
     throw EQdfException(Format("write failed on file %s at position %llu: %s", path.c_str(),
                                static_cast<unsigned long long>(pos), why));
   };
+  if (fail_op_at_ != 0 && attempts_ == fail_op_at_) {
+    fail_op_at_ = 0;
+    *keep = 0;
+    fail("Input/output error (injected)");
+  }
   if (disk_full_) {
     *keep = 0;
     fail("No space left on device");
@@ -113,7 +144,10 @@ void TFaultFileSystem::BeforeWrite(const std::string& path, TFileHandle& inner, 
 void TFaultFileSystem::BeforeSync(const std::string& path) {
   std::lock_guard<std::mutex> g(mutex_);
   ++syncs_;
-  if (fail_sync_at_ != 0 && syncs_ == fail_sync_at_) {
+  ++attempts_;
+  if ((fail_sync_at_ != 0 && syncs_ == fail_sync_at_) ||
+      (fail_op_at_ != 0 && attempts_ == fail_op_at_)) {
+    if (attempts_ == fail_op_at_) fail_op_at_ = 0;
     fail_sync_at_ = 0;
     throw EQdfException(Format("sync failed on file %s at position 0: Input/output error (injected)",
                                path.c_str()));

@@ -27,6 +27,12 @@ class TFaultFileSystem final : public TFileSystem {
   void FailSyncAfter(int n);
   // The n-th write from now stores only its first `keep` bytes, then raises.
   void ShortWriteAfter(int n, size_t keep);
+  // The n-th write or sync from now (counted together) completes and then
+  // raises "simulated crash": the caller stops right after the operation
+  // landed, as a process killed at that moment would. 0 disables.
+  void CrashAfterOp(int n);
+  // The n-th write or sync from now (counted together) fails without landing.
+  void FailOpAfter(int n);
   // Every write raises "no space left on device" while on.
   void SetDiskFull(bool on);
 
@@ -36,6 +42,8 @@ class TFaultFileSystem final : public TFileSystem {
   void SimulatePowerLoss();
 
   int WriteCount() const;
+  // Completed writes and syncs together (the unit of CrashAfterOp).
+  int OpCount() const;
   int SyncCount() const;
 
   std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) override;
@@ -61,12 +69,18 @@ class TFaultFileSystem final : public TFileSystem {
                    size_t* keep);
   void BeforeSync(const std::string& path);
   void AfterSync(const std::string& path, uint64_t size);
+  // Counts a completed write or sync; raises when the crash point is reached.
+  void AfterOp();
   void NoteOpened(const std::string& path, uint64_t size);
 
   mutable std::mutex mutex_;
   int fail_write_at_ = 0;
   int fail_sync_at_ = 0;
   int short_write_at_ = 0;
+  int crash_at_ = 0;
+  int fail_op_at_ = 0;
+  int attempts_ = 0;
+  int ops_ = 0;
   size_t short_keep_ = 0;
   bool disk_full_ = false;
   int writes_ = 0;

@@ -1,0 +1,333 @@
+#include "file/IndirectPageReader.h"
+
+#include <cstring>
+#include <vector>
+
+#include "base/ItemArea.h"
+#include "base/PageCodec.h"
+#include "base/QdfException.h"
+#include "file/LocalFiler.h"
+
+namespace qdf {
+namespace {
+
+[[noreturn]] void Damaged(uint32_t page, const char* what) {
+  throw EQdfException(Format("Page %x is damaged: %s", page, what));
+}
+
+}  // namespace
+
+TQdfIndirectPageReader::TQdfIndirectPageReader(TQdfFiler* filer) : filer_(filer) {
+  QDF_ASSERT(filer != nullptr, "QdfFile");
+  filer_->AddRef();
+  read_only_ = true;
+  shadow_ = filer_->Shadow();
+}
+
+TQdfIndirectPageReader::~TQdfIndirectPageReader() {
+  try {
+    if (in_write_) {
+      Rollback();
+    } else if (attached_) {
+      filer_->DetachReader(this, root_, false);
+      attached_ = false;
+    }
+  } catch (const std::exception&) {
+    // Nothing more can be done for the file here; the pages are dropped below.
+  }
+  // Drop the pages while the filer is still referenced (no page is written).
+  TQdfPageReader::Flush(kFlushDrop);
+  filer_->Release();
+}
+
+void TQdfIndirectPageReader::Open(bool read_only) {
+  TDbgLock g(Lock());
+  if (in_write_) throw EQdfException("Transaction already running");
+  if (attached_) filer_->DetachReader(this, root_, true);
+  read_only_ = read_only;
+  filer_->AttachReader(this, root_);
+  attached_ = true;
+}
+
+void TQdfIndirectPageReader::StartTransaction() {
+  TDbgLock g(Lock());
+  if (in_write_) throw EQdfException("Transaction already running");
+  if (!attached_) Open(read_only_);
+  if (read_only_) return;
+  if (shadow_) throw EQdfException("Shadow mode needs the system's shadow file, which is not open");
+  // A reader that attached before another writer committed would reuse that
+  // writer's transaction number: catch up with the file first.
+  TRootRecord committed = filer_->GetRoot();
+  if (LoadU32(&committed[kRootTransaction]) != TransactionNumber()) {
+    Invalidate();
+    root_ = committed;
+  }
+  if (filer_->IsLocal()) static_cast<TQdfLocalFiler*>(filer_)->TakeWriteOwnership(this);
+  start_number_ = TransactionNumber();
+  StoreU32(&root_[kRootTransaction], start_number_ + 1);
+  in_write_ = true;
+  write_failed_ = false;
+}
+
+void TQdfIndirectPageReader::Commit(bool keep_write_lock) {
+  TDbgLock g(Lock());
+  if (in_write_ && !read_only_) {
+    if (write_failed_) {
+      throw EQdfException("A page write failed; the transaction can only be rolled back");
+    }
+    // Changes still in the cache belong to this transaction.
+    if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
+    filer_->CommitRoot(root_, keep_write_lock);
+  }
+  if (attached_) filer_->DetachReader(this, root_, keep_write_lock);
+  attached_ = false;
+  in_write_ = false;
+  modified_ = false;
+}
+
+void TQdfIndirectPageReader::Rollback() {
+  TDbgLock g(Lock());
+  if (read_only_ || !in_write_) {
+    if (attached_) filer_->DetachReader(this, root_, false);
+    attached_ = false;
+    in_write_ = false;
+    return;
+  }
+  filer_->ReloadRoot();
+  if (attached_) filer_->DetachReader(this, root_, false);
+  attached_ = false;
+  in_write_ = false;
+  write_failed_ = false;
+  modified_ = false;
+  // Every cached page may hold changes of the transaction (also the clean
+  // table blocks it wrote): start again from the file.
+  TQdfPageReader::Flush(kFlushDrop);
+  root_ = filer_->GetRoot();
+  StoreU32(&root_[kRootTransaction], 0);
+}
+
+uint32_t TQdfIndirectPageReader::TransactionNumber() { return LoadU32(&root_[kRootTransaction]); }
+bool TQdfIndirectPageReader::IsEmpty() { return filer_->IsEmpty(); }
+bool TQdfIndirectPageReader::HasFile() { return true; }
+
+void TQdfIndirectPageReader::RequireWritable(const char* what) {
+  if (read_only_) throw EQdfException(std::string(), kHelpReadOnlyReader);
+  if (!in_write_) {
+    throw EQdfException(Format("%s without a running write transaction", what),
+                        kHelpReadOnlyReader);
+  }
+}
+
+// ---- the page table ----
+
+TPageEntry TQdfIndirectPageReader::ReadEntry(uint32_t page, const TEntryPlace& place) {
+  uint32_t code = 0;
+  TPageEntry entry;
+  if (place.root_index >= 0) {
+    entry = DecodeEntry(&root_[kRootEntries + 12 * place.root_index], &code);
+  } else {
+    const uint8_t* table = GetPage(place.table_page, kGpRead);
+    entry = DecodeEntry(table + kIbEntries + 12 * place.slot, &code);
+  }
+  if (entry.position != 0) {
+    if (code > 15) Damaged(page, "page-table entry with a stored size above 16 units");
+    if (!(entry.flags & kEntryCompressed) && entry.units != 16) {
+      Damaged(page, "plain page-table entry that is not 16 units");
+    }
+    if (entry.position < kHeaderSize) Damaged(page, "page-table entry inside the header");
+  }
+  return entry;
+}
+
+void TQdfIndirectPageReader::StoreEntry(const TEntryPlace& place, const TPageEntry& entry) {
+  if (place.root_index >= 0) {
+    EncodeEntry(&root_[kRootEntries + 12 * place.root_index], entry);
+    return;
+  }
+  uint8_t* table = GetPage(place.table_page, kGpRead | kGpUpdate);
+  if (LoadU32(table + kPgTransaction) < TransactionNumber()) {
+    StoreU32(table + kPgTransaction, TransactionNumber());
+  }
+  EncodeEntry(table + kIbEntries + 12 * place.slot, entry);
+}
+
+TPageEntry TQdfIndirectPageReader::EntryOf(uint32_t page) {
+  TDbgLock g(Lock());
+  return ReadEntry(page, LocateEntry(page));
+}
+
+uint32_t TQdfIndirectPageReader::StoredTransaction(uint32_t page) {
+  return EntryOf(page).transaction;
+}
+
+void TQdfIndirectPageReader::CheckPage(uint32_t page, const TEntryPlace& place,
+                                       const uint8_t* buffer) {
+  if (LoadU16(buffer + kPgSize) != kPageSize) Damaged(page, "wrong page size word");
+  if (place.level >= 0) {
+    if (LoadU32(buffer + kIbLevel) != static_cast<uint32_t>(place.level)) {
+      Damaged(page, "page-table block of the wrong level");
+    }
+    if (LoadU32(buffer + kIbOwnPage) != page) Damaged(page, "page-table block of another page");
+    return;
+  }
+  int offset = LoadU16(buffer + kPgAreaOffset);
+  if (offset == 0) return;
+  if (offset < kItemPageAreaOffset || offset > kPageSize - 14) {
+    Damaged(page, "item area offset out of range");
+  }
+  // CheckArea reads only the area; the copy keeps the cache buffer const here.
+  TItemArea area(const_cast<uint8_t*>(buffer) + offset);
+  if (area.Size() != kPageSize - offset || !area.CheckArea()) Damaged(page, "item area");
+}
+
+// ---- page requests ----
+
+void TQdfIndirectPageReader::ReadPage(uint32_t page, uint8_t* buffer) {
+  const TEntryPlace place = LocateEntry(page);
+  const TPageEntry entry = ReadEntry(page, place);
+  if (entry.position == 0) {
+    if (place.level >= 0 && !read_only_ && in_write_) {
+      // A table block that was never written: start it empty.
+      std::memset(buffer, 0, kPageSize);
+      StoreU16(buffer + kPgSize, kPageSize);
+      StoreU16(buffer + kPgFlags, kPageNeverCompress);
+      StoreU32(buffer + kPgTransaction, TransactionNumber());
+      StoreU32(buffer + kIbLevel, static_cast<uint32_t>(place.level));
+      StoreU32(buffer + kIbOwnPage, page);
+      GetPage(page, kGpUpdate);
+      return;
+    }
+    throw EQdfDataNotAllocated(page);
+  }
+  if (entry.flags & kEntryShadow) {
+    throw EQdfException(Format("Page %x lies in the shadow file, which is not open", page));
+  }
+  if (entry.flags & kEntryCompressed) {
+    uint8_t packed[kPageSize];
+    const int32_t stored = entry.StoredSize();
+    filer_->ReadData(packed, stored, entry.position);
+    const int32_t packed_length = LoadU16(packed);
+    if (packed_length > stored || LoadU16(packed + 2) != kPageSize ||
+        Unpack(packed, static_cast<size_t>(stored), buffer, kPageSize) != kUnpackOk) {
+      throw EQdfException(Format("Expand Error reading Page: %llx",
+                                 static_cast<unsigned long long>(entry.position)));
+    }
+  } else {
+    filer_->ReadData(buffer, kPageSize, entry.position);
+  }
+  CheckPage(page, place, buffer);
+}
+
+void TQdfIndirectPageReader::FreeOldBlock(const TPageEntry& entry) {
+  if (shadow_) return;
+  const TItemAdr& chain =
+      entry.transaction == TransactionNumber() ? filer_->current_root : filer_->pending_root;
+  filer_->FreeData(chain, entry.StoredSize(), entry.transaction, entry.position);
+}
+
+void TQdfIndirectPageReader::WritePage(uint32_t page, uint8_t* buffer) {
+  RequireWritable("Page write");
+  QDF_ASSERT(LoadU16(buffer + kPgSize) == kPageSize, "QdfFile");
+  const uint32_t tan = TransactionNumber();
+  StoreU32(buffer + kPgTransaction, tan);
+  const TEntryPlace place = LocateEntry(page);
+  const TPageEntry entry = ReadEntry(page, place);
+
+  uint8_t packed[kPageSize];
+  const uint8_t* data = buffer;
+  int32_t stored = kPageSize;
+  uint32_t flags = entry.flags & ~kEntryCompressed;
+  const bool compress = compression_enabled_ && place.root_index < 0 &&
+                        !(LoadU16(buffer + kPgFlags) & kPageNeverCompress);
+  if (compress) {
+    // Unused item space must be zero, or it would cost room in the packed form.
+    if (int offset = LoadU16(buffer + kPgAreaOffset); offset != 0) {
+      TItemArea(buffer + offset).Compact();
+    }
+    int result = Pack(packed, buffer, kPageSize);
+    if (result >= 1) {
+      stored = (result + kUnitSize - 1) / kUnitSize * kUnitSize;
+      std::memset(packed + result, 0, static_cast<size_t>(stored - result));
+      data = packed;
+      flags |= kEntryCompressed;
+    }
+  }
+
+  TPageEntry next = entry;
+  if (entry.position != 0 && entry.transaction >= tan && entry.StoredSize() == stored) {
+    next.flags = flags;  // same place: the flag must match the form written
+  } else {
+    if (entry.position != 0) FreeOldBlock(entry);
+    next.position = filer_->AllocateData(stored);
+    next.flags = flags;
+    next.units = static_cast<uint32_t>(stored / kUnitSize);
+    next.transaction = tan;
+  }
+  if (!(next == entry)) StoreEntry(place, next);
+  if (next.position == 0) throw EQdfDataNotAllocated(page);
+  filer_->WriteData(data, stored, next.position);
+}
+
+void TQdfIndirectPageReader::FreePage(uint32_t page) {
+  TDbgLock g(Lock());
+  RequireWritable("Page free");
+  const TEntryPlace place = LocateEntry(page);
+  const TPageEntry entry = ReadEntry(page, place);
+  if (entry.position != 0 && entry.units != 0) FreeOldBlock(entry);
+  TPageEntry cleared;
+  cleared.transaction = TransactionNumber();
+  StoreEntry(place, cleared);
+  TQdfPageReader::FreePage(page);
+}
+
+uint8_t* TQdfIndirectPageReader::AllocatePage(uint32_t& page) {
+  TDbgLock g(Lock());
+  RequireWritable("Page allocation");
+  QDF_ASSERT(LoadU32(&root_[kRootNextPage]) != 0, "QdfFile");
+  const uint64_t n = SkipReservedPages(LoadU32(&root_[kRootNextPage]));
+  if (n >= kTopPage) {
+    throw EQdfException(Format("File of %s is full: no page numbers left", filer_->Name().c_str()));
+  }
+  StoreU32(&root_[kRootNextPage], static_cast<uint32_t>(n + 1));
+  uint8_t* buffer = GetPage(static_cast<uint32_t>(n), kGpUpdate);
+  if (buffer == nullptr) throw EQdfException("Allocation error", kHelpNoCachePage);
+  std::memset(buffer, 0, kPageSize);
+  StoreU16(buffer + kPgSize, kPageSize);
+  page = static_cast<uint32_t>(n);
+  return buffer;
+}
+
+void TQdfIndirectPageReader::Flush(int flags) {
+  TDbgLock g(Lock());
+  filer_->PrepareFlush(flags);
+  TQdfPageReader::Flush(flags);
+}
+
+void TQdfIndirectPageReader::Invalidate() {
+  TDbgLock g(Lock());
+  std::vector<uint32_t> pages;
+  VisitAll([&pages](TQdfCacheBlock* b) { pages.push_back(b->page); });
+  // Table blocks first: the entries below are read again from the file.
+  for (uint32_t p : pages) {
+    if (IsTablePage(p)) {
+      if (TQdfCacheBlock* b = CachedPage(p)) DropBlock(b);
+    }
+  }
+  for (uint32_t p : pages) {
+    if (IsTablePage(p)) continue;
+    TQdfCacheBlock* b = CachedPage(p);
+    if (b == nullptr) continue;
+    bool keep = false;
+    try {
+      TPageEntry e = ReadEntry(p, LocateEntry(p));
+      keep = e.transaction == LoadU32(b->buffer.get() + kPgTransaction) &&
+             !(e.flags & kEntryShadow);
+    } catch (const EQdfException&) {
+      keep = false;
+    }
+    b = CachedPage(p);  // reading entries may have trimmed
+    if (!keep && b != nullptr) DropBlock(b);
+  }
+}
+
+}  // namespace qdf

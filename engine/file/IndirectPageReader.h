@@ -1,0 +1,89 @@
+// TQdfIndirectPageReader: the page reader of a database file.
+//
+// Maps page numbers to stored blocks through the page table (a tree of
+// 640-entry table blocks anchored in the header's root record), compresses
+// pages on the first flush pass, and writes copy-on-write: a page whose stored
+// copy belongs to an earlier transaction gets a new block, so that the last
+// committed state stays intact until the header is rewritten at commit.
+//
+// A reader starts read-only; Open attaches it to its filer with the committed
+// root record; StartTransaction begins a write transaction under the next
+// transaction number; Commit makes it durable, Rollback returns to the last
+// committed state. Writing, freeing or allocating pages outside a running
+// write transaction raises (help context 258).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "file/FileFormat.h"
+#include "file/QdfFiler.h"
+#include "reader/PageReader.h"
+
+namespace qdf {
+
+class TQdfIndirectPageReader : public TQdfPageReader {
+ public:
+  // Takes one reference on the filer for the reader's lifetime.
+  explicit TQdfIndirectPageReader(TQdfFiler* filer);
+  ~TQdfIndirectPageReader() override;
+
+  // Sets the read-only flag and attaches to the filer, which fills the root
+  // record copy with the committed state.
+  void Open(bool read_only);
+  // Begins a write transaction (nothing for a read-only reader): the
+  // transaction number becomes the committed one + 1 and, on a local file,
+  // the reader takes the write ownership ("Only one Write-Transaction allowed").
+  // Raises "Transaction already running" when one runs.
+  void StartTransaction();
+  // Makes the transaction durable (header rewritten) and detaches. The caller
+  // has flushed the dirty pages. Raises when a page write failed before: such
+  // a transaction can only be rolled back.
+  void Commit(bool keep_write_lock);
+  // Returns to the file's last committed state and detaches; the pages the
+  // transaction changed are dropped from the cache.
+  void Rollback();
+
+  void ReadPage(uint32_t page, uint8_t* buffer) override;
+  void WritePage(uint32_t page, uint8_t* buffer) override;
+  uint8_t* AllocatePage(uint32_t& page) override;
+  uint32_t TransactionNumber() override;
+  bool IsEmpty() override;
+  bool HasFile() override;
+  void Flush(int flags) override;
+  void FreePage(uint32_t page) override;
+  void Invalidate() override;
+
+  // The stored transaction number of a page's copy (the "query" request).
+  uint32_t StoredTransaction(uint32_t page);
+  // The page's page-table entry as this reader sees it.
+  TPageEntry EntryOf(uint32_t page);
+
+  TQdfFiler* Filer() const { return filer_; }
+  bool InWriteTransaction() const { return in_write_; }
+  uint32_t StartNumber() const { return start_number_; }
+  uint32_t NextPageNumber() const { return LoadU32(&root_[kRootNextPage]); }
+  const TRootRecord& Root() const { return root_; }
+
+ private:
+  enum class TOp { kRead, kWrite, kFree, kQuery };
+  // Reads the entry of `page` (from the root record copy or its table block,
+  // fetched through the cache). Raises for damaged entries.
+  TPageEntry ReadEntry(uint32_t page, const TEntryPlace& place);
+  // Stores the entry (fetching the table block for update).
+  void StoreEntry(const TEntryPlace& place, const TPageEntry& entry);
+  void RequireWritable(const char* what);
+  void CheckPage(uint32_t page, const TEntryPlace& place, const uint8_t* buffer);
+  void FreeOldBlock(const TPageEntry& entry);
+
+  TQdfFiler* filer_;
+  TRootRecord root_{};
+  uint32_t start_number_ = 0;
+  bool attached_ = false;
+  bool in_write_ = false;
+  // Scratch for packed pages: no allocation per page.
+  std::unique_ptr<uint8_t[]> scratch_;
+};
+
+}  // namespace qdf

@@ -1,0 +1,263 @@
+#include "file/LocalFiler.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/QdfException.h"
+#include "base/Trace.h"
+
+namespace qdf {
+namespace {
+
+// Process-wide re-entrancy guards of the allocation: the list operations run
+// by a search or an allocation may themselves allocate pages.
+bool g_inside_search = false;
+bool g_inside_allocate = false;
+
+// The largest allocation end (in units) whose byte position still fits the
+// entry format's 64-bit position; far beyond any real disk, but checked so
+// the arithmetic never wraps.
+constexpr uint32_t kMaxAllocationEnd = 0xFFFFFFFFu - 16;
+
+}  // namespace
+
+bool& InsideSearchFreeData() { return g_inside_search; }
+
+TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
+                               const std::string& alias)
+    : TQdfFiler(alias), file_name_(file_name), read_only_(read_only) {
+  TFileSystem& fs = DatabaseFileSystem();
+  if (!fs.Exists(file_name)) {
+    std::array<uint8_t, kHeaderSize> fresh{};
+    StoreU32(&fresh[kHdrMagic], kFileMagic);
+    StoreU32(&fresh[kHdrMajor], kFileMajorVersion);
+    StoreU32(&fresh[kHdrMinor], kFileMinorVersion);
+    StoreU64(&fresh[kHdrHighWater], kHeaderSize);
+    StoreU32(&fresh[kHdrRoot + kRootTransaction], 1);
+    StoreU32(&fresh[kHdrRoot + kRootAllocEnd], 1);
+    StoreU32(&fresh[kHdrRoot + kRootNextPage], 1);
+    auto created = fs.Create(file_name);
+    created->WriteAt(0, fresh.data(), fresh.size());
+    created->Sync();
+  }
+  file_ = fs.Open(file_name, read_only ? TOpenMode::kReadOnly : TOpenMode::kReadWrite);
+  try {
+    LoadRoot();
+    uint32_t magic = LoadU32(&header_[kHdrMagic]);
+    uint32_t major = LoadU32(&header_[kHdrMajor]);
+    uint32_t minor = LoadU32(&header_[kHdrMinor]);
+    if (magic != kFileMagic) {
+      throw EQdfException(Format("File: %s is not a dbQuillon-File", file_name.c_str()));
+    }
+    if (major != kFileMajorVersion || minor != kFileMinorVersion) {
+      if (major == 1 && (minor == 0 || minor == 1)) {
+        if (!read_only) {
+          StoreU32(&header_[kHdrMinor], kFileMinorVersion);
+          file_->WriteAt(0, header_.data(), header_.size());
+          file_->Sync();
+        }
+      } else {
+        throw EQdfException(Format("File: %s has Version: %d.%d please convert to Version: %d.%d",
+                                   file_name.c_str(), static_cast<int>(major),
+                                   static_cast<int>(minor), kFileMajorVersion,
+                                   kFileMinorVersion));
+      }
+    }
+  } catch (...) {
+    file_.reset();
+    throw;
+  }
+  oldest_transaction_ = 0;
+}
+
+TQdfLocalFiler::~TQdfLocalFiler() = default;
+
+void TQdfLocalFiler::LoadRoot() {
+  if (LoadU32(root_cache_.data()) != 0) return;
+  std::array<uint8_t, kHeaderSize> buf{};
+  size_t got = file_->ReadUpTo(0, buf.data(), buf.size());
+  if (got < buf.size()) {
+    throw EQdfException(Format("File: %s is not a dbQuillon-File", file_name_.c_str()));
+  }
+  header_ = buf;
+  std::memcpy(root_cache_.data(), &header_[kHdrRoot], kRootSize);
+}
+
+int64_t TQdfLocalFiler::HighWaterMark() const {
+  return static_cast<int64_t>(LoadU64(&header_[kHdrHighWater]));
+}
+
+void TQdfLocalFiler::SetHighWaterMark(int64_t value) {
+  StoreU64(&header_[kHdrHighWater], static_cast<uint64_t>(value));
+}
+
+uint32_t TQdfLocalFiler::AllocationEnd() const {
+  return LoadU32(&root_cache_[kRootAllocEnd]);
+}
+
+TRootRecord TQdfLocalFiler::GetRoot() {
+  TDbgLock g(lock_);
+  if (LoadU32(root_cache_.data()) != 0) return root_cache_;
+  TRootRecord r;
+  std::memcpy(r.data(), &header_[kHdrRoot], kRootSize);
+  return r;
+}
+
+void TQdfLocalFiler::AttachReader(TQdfPageReader* reader, TRootRecord& root) {
+  TDbgLock g(lock_);
+  LoadRoot();
+  root = root_cache_;
+  TQdfFiler::AttachReader(reader, root);
+}
+
+void TQdfLocalFiler::TakeWriteOwnership(TQdfPageReader* reader) {
+  TDbgLock g(lock_);
+  if (read_only_) {
+    throw EQdfException(Format("File: %s is open read-only", file_name_.c_str()),
+                        kHelpReadOnlyReader);
+  }
+  if (broken_) {
+    throw EQdfException(Format("File: %s: a commit failed; close and reopen the database",
+                               file_name_.c_str()));
+  }
+  if (write_owner_ != nullptr && write_owner_ != reader) {
+    throw EQdfException("Only one Write-Transaction allowed");
+  }
+  write_owner_ = reader;
+}
+
+void TQdfLocalFiler::ReleaseWriteOwnership() {
+  TDbgLock g(lock_);
+  write_owner_ = nullptr;
+  free_lists_ = nullptr;
+}
+
+void TQdfLocalFiler::CommitRoot(const TRootRecord& root, bool keep_write_lock) {
+  TDbgLock g(lock_);
+  if (broken_) {
+    throw EQdfException(Format("File: %s: a commit failed; close and reopen the database",
+                               file_name_.c_str()));
+  }
+  if (write_failed_) {
+    throw EQdfException(
+        Format("File: %s: a page write failed; the transaction can only be rolled back",
+               file_name_.c_str()));
+  }
+  std::array<uint8_t, kHeaderSize> next = header_;
+  uint8_t* r = &next[kHdrRoot];
+  StoreU32(r + kRootPrevTransaction, LoadU32(r + kRootTransaction));
+  StoreU32(r + kRootTransaction, LoadU32(&root[kRootTransaction]));
+  StoreU32(r + kRootAllocEnd, LoadU32(&root_cache_[kRootAllocEnd]));
+  StoreU32(r + kRootNextPage, LoadU32(&root[kRootNextPage]));
+  std::memcpy(r + kRootEntries, &root[kRootEntries], 4 * 12);
+  // The pages must be on disk before the header names them.
+  if (sync_commits_) file_->Sync();
+  try {
+    file_->WriteAt(0, next.data(), next.size());
+    if (sync_commits_) file_->Sync();
+  } catch (...) {
+    broken_ = true;
+    throw;
+  }
+  header_ = next;
+  std::memcpy(root_cache_.data(), &header_[kHdrRoot], kRootSize);
+  if (!keep_write_lock) ReleaseWriteOwnership();
+}
+
+void TQdfLocalFiler::ReloadRoot() {
+  TDbgLock g(lock_);
+  ReleaseWriteOwnership();
+  write_failed_ = false;
+  std::memcpy(root_cache_.data(), &header_[kHdrRoot], kRootSize);
+}
+
+int64_t TQdfLocalFiler::AllocateData(int32_t size) {
+  TDbgLock g(lock_);
+  if (g_inside_search) Trace("Error: AllocateData called from inside SearchFreeData");
+  if (size < 1) throw EQdfException("Allocation of empty block");
+  if (size > 8192) throw EQdfException(Format("Block size %d is too big", size));
+  const int k = (size - 1) / kUnitSize;
+  int64_t position = 0;
+  bool found = false;
+  if (g_inside_allocate) {
+    Trace("AllocateData called from inside AllocateData");
+  } else if (free_lists_ != nullptr) {
+    g_inside_allocate = true;
+    try {
+      found = free_lists_->TakeBlock(k, &position);
+      if (!found && !shadow_ && frees_pending_) {
+        free_lists_->SearchFreeData();
+        found = free_lists_->TakeBlock(k, &position);
+      }
+    } catch (...) {
+      g_inside_allocate = false;
+      throw;
+    }
+    g_inside_allocate = false;
+  }
+  if (found) return position;
+  uint32_t end = LoadU32(&root_cache_[kRootAllocEnd]);
+  if (end > kMaxAllocationEnd - static_cast<uint32_t>(k + 1)) {
+    throw EQdfException(Format("File: %s is full", file_name_.c_str()));
+  }
+  position = static_cast<int64_t>(end) * kUnitSize;
+  StoreU32(&root_cache_[kRootAllocEnd], end + static_cast<uint32_t>(k + 1));
+  file_grown_ = true;
+  return position;
+}
+
+void TQdfLocalFiler::FreeData(const TItemAdr& chain, int32_t size, uint32_t transaction,
+                              int64_t position) {
+  TDbgLock g(lock_);
+  if (g_inside_search) Trace("Error: FreeData called from inside SearchFreeData");
+  if (position < kHeaderSize || size <= 0) return;
+  SetHighWaterMark(std::max(HighWaterMark(), position + size));
+  if (free_lists_ == nullptr) return;  // no transaction holds the lists: the block is not recorded
+  free_lists_->AddBlock(chain, (size - 1) / kUnitSize, transaction, position);
+  frees_pending_ = true;
+}
+
+void TQdfLocalFiler::PrepareFlush(int flags) {
+  TDbgLock g(lock_);
+  if ((flags & (4 | 32)) && free_lists_ != nullptr) free_lists_->PrepareFlush(flags);
+}
+
+void TQdfLocalFiler::FreePage(uint32_t) {}
+void TQdfLocalFiler::Ping() {}
+
+bool TQdfLocalFiler::IsEmpty() {
+  TDbgLock g(lock_);
+  return HighWaterMark() == kHeaderSize;
+}
+
+void TQdfLocalFiler::ReadData(uint8_t* buffer, int32_t size, int64_t position) {
+  TDbgLock g(lock_);
+  if (position < kHeaderSize || size <= 0 || position + size > HighWaterMark()) {
+    throw EQdfException("access to non valid file data");
+  }
+  size_t got = file_->ReadUpTo(static_cast<uint64_t>(position), buffer, static_cast<size_t>(size));
+  if (got != static_cast<size_t>(size)) throw EQdfException("access to non valid file data");
+}
+
+void TQdfLocalFiler::WriteData(const uint8_t* buffer, int32_t size, int64_t position) {
+  TDbgLock g(lock_);
+  if (position < kHeaderSize || size <= 0) throw EQdfException("access to non valid file data");
+  QDF_ASSERT(size <= 8192, "QdfFile");
+  if (read_only_) {
+    throw EQdfException(Format("File: %s is open read-only", file_name_.c_str()),
+                        kHelpReadOnlyReader);
+  }
+  if (broken_) {
+    throw EQdfException(Format("File: %s: a commit failed; close and reopen the database",
+                               file_name_.c_str()));
+  }
+  SetHighWaterMark(std::max(HighWaterMark(), position + size));
+  try {
+    file_->WriteAt(static_cast<uint64_t>(position), buffer, static_cast<size_t>(size));
+  } catch (...) {
+    write_failed_ = true;
+    throw;
+  }
+}
+
+}  // namespace qdf

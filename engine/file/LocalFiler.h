@@ -1,0 +1,89 @@
+// TQdfLocalFiler: a database in a file on this machine.
+//
+// Owns the file handle (through the database file system, so tests can inject
+// faults), the 512-byte header and the file's space: AllocateData hands out
+// whole 512-byte units, from the free lists when a write transaction holds
+// them, else from the end of the file.
+//
+// Commit order: the pages are written, the file is synced, the header is
+// written, the file is synced again. The header is the only place ever
+// overwritten, so a crash leaves either the old or the new committed state.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/FileSystem.h"
+#include "file/FreeSpaceLists.h"
+#include "file/QdfFiler.h"
+
+namespace qdf {
+
+class TQdfLocalFiler : public TQdfFiler {
+ public:
+  // Opens the file, creating it with a fresh header when missing (also for a
+  // read-only open). Raises "cannot open file: <name>", "File: %s is not a
+  // dbQuillon-File" or the version message; a failing open leaves no file open.
+  // The creator owns the first reference (release it with Release()).
+  TQdfLocalFiler(const std::string& file_name, bool read_only, const std::string& alias);
+
+  TRootRecord GetRoot() override;
+  void CommitRoot(const TRootRecord& root, bool keep_write_lock) override;
+  void ReloadRoot() override;
+  void AttachReader(TQdfPageReader* reader, TRootRecord& root) override;
+  int64_t AllocateData(int32_t size) override;
+  void PrepareFlush(int flags) override;
+  void FreeData(const TItemAdr& chain, int32_t size, uint32_t transaction,
+                int64_t position) override;
+  void FreePage(uint32_t page) override;
+  void Ping() override;
+  bool IsEmpty() override;
+  void ReadData(uint8_t* buffer, int32_t size, int64_t position) override;
+  void WriteData(const uint8_t* buffer, int32_t size, int64_t position) override;
+  bool IsLocal() const override { return true; }
+
+  // Write ownership: at most one write transaction (page reader) per file.
+  // Raises "Only one Write-Transaction allowed" when another reader holds it.
+  void TakeWriteOwnership(TQdfPageReader* reader);
+  void ReleaseWriteOwnership();
+  TQdfPageReader* WriteOwner() const { return write_owner_; }
+
+  // The free lists while a write transaction holds them (not owned).
+  void SetFreeSpaceLists(TFreeSpaceLists* lists) { free_lists_ = lists; }
+  TFreeSpaceLists* FreeSpace() const { return free_lists_; }
+
+  // Syncing at commit (on by default); off survives a crash of the process,
+  // not a power loss.
+  void SetSyncCommits(bool on) { sync_commits_ = on; }
+
+  const std::string& FileName() const { return file_name_; }
+  bool ReadOnly() const { return read_only_; }
+  int64_t HighWaterMark() const;
+  uint32_t AllocationEnd() const;
+  bool FreesPending() const { return frees_pending_; }
+  bool FileGrown() const { return file_grown_; }
+  void ClearSearchFlags() { frees_pending_ = file_grown_ = false; }
+
+ protected:
+  ~TQdfLocalFiler() override;
+
+ private:
+  void LoadRoot();
+  void SetHighWaterMark(int64_t value);
+
+  std::string file_name_;
+  bool read_only_;
+  std::unique_ptr<TFileHandle> file_;
+  TQdfPageReader* write_owner_ = nullptr;
+  TFreeSpaceLists* free_lists_ = nullptr;
+  bool frees_pending_ = false;
+  bool file_grown_ = false;
+  bool sync_commits_ = true;
+  // Set when a page write failed: the running transaction may only roll back.
+  bool write_failed_ = false;
+  // Set when writing or syncing the header failed: what the disk holds is not
+  // known any more, so nothing more is written until the file is reopened.
+  bool broken_ = false;
+};
+
+}  // namespace qdf

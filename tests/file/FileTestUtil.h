@@ -1,0 +1,68 @@
+// Helpers for tests of database files: an owning handle for filers and pages
+// with recognisable contents.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "file/IndirectPageReader.h"
+#include "file/LocalFiler.h"
+
+namespace qdf_test {
+
+// Holds the creator's reference of a filer.
+struct TFilerRef {
+  qdf::TQdfLocalFiler* filer = nullptr;
+  TFilerRef(const std::string& path, bool read_only, const std::string& alias = "TEST")
+      : filer(new qdf::TQdfLocalFiler(path, read_only, alias)) {}
+  ~TFilerRef() {
+    if (filer) filer->Release();
+  }
+  TFilerRef(const TFilerRef&) = delete;
+  TFilerRef& operator=(const TFilerRef&) = delete;
+  qdf::TQdfLocalFiler* operator->() const { return filer; }
+};
+
+// A page whose bytes depend on (tag, page); compressible or random-looking.
+inline std::vector<uint8_t> PatternPage(uint32_t tag, uint32_t page, bool compressible) {
+  std::vector<uint8_t> p(qdf::kPageSize, 0);
+  qdf::StoreU16(p.data(), qdf::kPageSize);
+  if (compressible) {
+    for (int i = 24; i < qdf::kPageSize; i += 64) {
+      std::snprintf(reinterpret_cast<char*>(&p[static_cast<size_t>(i)]), 40, "tag %u page %u",
+                    tag, page);
+    }
+  } else {
+    std::mt19937 rng(tag * 7919u + page);
+    for (int i = 24; i < qdf::kPageSize; ++i) p[static_cast<size_t>(i)] = static_cast<uint8_t>(rng());
+  }
+  return p;
+}
+
+// Writes a pattern page through the reader (allocating it when page is 0).
+inline uint32_t PutPage(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag,
+                        bool compressible) {
+  uint8_t* buf;
+  if (page == 0) {
+    buf = r.AllocatePage(page);
+  } else {
+    buf = r.EditPage(page);
+  }
+  auto data = PatternPage(tag, page, compressible);
+  std::memcpy(buf, data.data(), data.size());
+  return page;
+}
+
+// True when the page reads back as the pattern (ignoring the transaction stamp).
+inline bool PageIs(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag,
+                   bool compressible) {
+  const uint8_t* buf = r.GetPage(page, qdf::kGpRead);
+  auto data = PatternPage(tag, page, compressible);
+  return std::memcmp(buf, data.data(), 12) == 0 &&
+         std::memcmp(buf + 16, data.data() + 16, data.size() - 16) == 0;
+}
+
+}  // namespace qdf_test

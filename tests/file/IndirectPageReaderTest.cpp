@@ -1,0 +1,316 @@
+#include "file/IndirectPageReader.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "FileTestUtil.h"
+#include "TestDir.h"
+#include "base/FaultFileSystem.h"
+#include "base/QdfException.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::PageIs;
+using qdf_test::PutPage;
+using qdf_test::TFilerRef;
+
+TEST(IndirectPageReader, HandsOutPageNumbersAroundTableBlocks) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("p.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  for (uint32_t expected = 1; expected <= 639; ++expected) {
+    uint32_t page = 0;
+    r.AllocatePage(page);
+    ASSERT_EQ(page, expected);
+  }
+  uint32_t page = 0;
+  r.AllocatePage(page);
+  EXPECT_EQ(page, 641u);  // 640 is a table block
+  r.Rollback();
+}
+
+TEST(IndirectPageReader, PagesSurviveCommitAndReopenCompressedOrPlain) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("c.qdf");
+  {
+    TFilerRef f(path, false);
+    TQdfIndirectPageReader r(f.filer);
+    r.Open(false);
+    r.StartTransaction();
+    EXPECT_EQ(r.TransactionNumber(), 2u);
+    for (int i = 0; i < 700; ++i) PutPage(r, 0, 1, i % 2 == 0);
+    r.Flush(kFlushWriteUnpin);
+    r.Commit(false);
+  }
+  TFilerRef f(path, true);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(true);
+  EXPECT_EQ(r.TransactionNumber(), 2u);
+  uint32_t page = 1;
+  for (int i = 0; i < 700; ++i, ++page) {
+    if (page == 640) ++page;
+    ASSERT_TRUE(PageIs(r, page, 1, i % 2 == 0)) << page;
+    TPageEntry e = r.EntryOf(page);
+    EXPECT_EQ((e.flags & kEntryCompressed) != 0, i % 2 == 0) << page;
+    EXPECT_EQ(e.transaction, 2u);
+    EXPECT_EQ(LoadU32(r.GetPage(page, kGpRead) + kPgTransaction), 2u);
+  }
+  // A compressible page takes far less than a plain one.
+  EXPECT_LE(r.EntryOf(1).StoredSize(), 1024);
+  EXPECT_EQ(r.EntryOf(2).StoredSize(), 8192);
+  // The table blocks are plain and stamped.
+  EXPECT_EQ(r.EntryOf(0).flags & kEntryCompressed, 0u);
+  EXPECT_EQ(r.EntryOf(640).StoredSize(), 8192);
+  EXPECT_EQ(r.EntryOf(0xFFFFFFFEu).StoredSize(), 8192);
+}
+
+TEST(IndirectPageReader, CopyOnWriteKeepsTheOldCopyForAnOlderReader) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("cow.qdf");
+  TFilerRef f(path, false);
+  TQdfIndirectPageReader w(f.filer);
+  w.Open(false);
+  w.StartTransaction();
+  uint32_t page = PutPage(w, 0, 10, true);
+  w.Flush(kFlushWriteUnpin);
+  w.Commit(true);  // transaction 2
+
+  TQdfIndirectPageReader old_reader(f.filer);
+  old_reader.Open(true);  // sees transaction 2
+
+  w.Open(false);
+  w.StartTransaction();
+  EXPECT_EQ(w.TransactionNumber(), 3u);
+  const int64_t before = w.EntryOf(page).position;
+  PutPage(w, page, 11, true);
+  w.Flush(kFlushWriteUnpin);
+  const int64_t after = w.EntryOf(page).position;
+  EXPECT_NE(before, after);  // an earlier transaction's copy is never overwritten
+  w.Commit(false);
+
+  EXPECT_TRUE(PageIs(old_reader, page, 10, true));
+  TQdfIndirectPageReader fresh(f.filer);
+  fresh.Open(true);
+  EXPECT_TRUE(PageIs(fresh, page, 11, true));
+}
+
+TEST(IndirectPageReader, RewriteInOneTransactionStaysInPlaceWhileTheSizeHolds) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("inplace.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  uint32_t page = PutPage(r, 0, 1, false);
+  r.Flush(kFlushWrite);
+  const TPageEntry first = r.EntryOf(page);
+  PutPage(r, page, 2, false);  // plain again: same size
+  r.Flush(kFlushWrite);
+  EXPECT_EQ(r.EntryOf(page).position, first.position);
+  PutPage(r, page, 3, true);  // now compressible: another size, another block
+  r.Flush(kFlushWrite);
+  const TPageEntry third = r.EntryOf(page);
+  EXPECT_NE(third.position, first.position);
+  EXPECT_NE(third.flags & kEntryCompressed, 0u);
+  r.Commit(false);
+  TQdfIndirectPageReader check(f.filer);
+  check.Open(true);
+  EXPECT_TRUE(PageIs(check, page, 3, true));
+}
+
+TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("ro.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(true);
+  try {
+    r.GetPage(1, kGpRead);  // its table block was never written
+    FAIL();
+  } catch (const EQdfDataNotAllocated& e) {
+    EXPECT_EQ(e.HelpContext(), kHelpDataNotAllocated);
+    EXPECT_EQ(e.Message(), "Block: 0  not allocated");
+  }
+  uint32_t page = 0;
+  try {
+    r.AllocatePage(page);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
+    EXPECT_EQ(e.Message(), "");
+  }
+  r.StartTransaction();  // read-only: no write transaction
+  EXPECT_FALSE(r.InWriteTransaction());
+  r.Commit(false);
+
+  TQdfIndirectPageReader w(f.filer);
+  w.Open(false);  // writable but no transaction yet
+  EXPECT_THROW(w.AllocatePage(page), EQdfException);
+  w.StartTransaction();
+  PutPage(w, 0, 1, true);
+  w.Flush(kFlushWrite);
+  w.Commit(false);
+  // After the commit the number is committed: writing again needs a new transaction.
+  uint8_t* buf = w.GetPage(1, kGpRead | kGpUpdate);
+  ASSERT_NE(buf, nullptr);
+  try {
+    w.Flush(kFlushWrite);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
+  }
+  w.Rollback();
+}
+
+TEST(IndirectPageReader, RollbackReturnsToTheCommittedState) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("rb.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  uint32_t page = PutPage(r, 0, 1, true);
+  r.Flush(kFlushWrite);
+  r.Commit(false);
+  r.Open(false);
+  r.StartTransaction();
+  PutPage(r, page, 2, true);
+  uint32_t extra = PutPage(r, 0, 2, true);
+  r.Flush(kFlushWrite);  // written, but not committed
+  r.Rollback();
+  EXPECT_EQ(r.TransactionNumber(), 0u);
+  r.Open(true);
+  EXPECT_TRUE(PageIs(r, page, 1, true));
+  EXPECT_EQ(r.EntryOf(extra).position, 0);
+  EXPECT_EQ(r.NextPageNumber(), page + 1);
+}
+
+TEST(IndirectPageReader, FreedPagesAreForgottenAndInvalidateDropsStaleCopies) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("free.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  uint32_t a = PutPage(r, 0, 1, true);
+  uint32_t b = PutPage(r, 0, 1, true);
+  r.Flush(kFlushWrite);
+  r.Commit(false);
+
+  TQdfIndirectPageReader other(f.filer);
+  other.Open(true);
+  ASSERT_TRUE(PageIs(other, a, 1, true));  // cached at transaction 2
+
+  r.Open(false);
+  r.StartTransaction();
+  r.FreePage(b);
+  EXPECT_EQ(r.CachedPage(b), nullptr);
+  EXPECT_EQ(r.EntryOf(b).position, 0);
+  PutPage(r, a, 5, true);
+  r.Flush(kFlushWrite);
+  r.Commit(false);
+
+  other.Open(true);
+  other.Invalidate();  // page a changed on disk: its copy goes
+  EXPECT_EQ(other.CachedPage(a), nullptr);
+  EXPECT_TRUE(PageIs(other, a, 5, true));
+  EXPECT_THROW(other.GetPage(b, kGpRead), EQdfDataNotAllocated);
+}
+
+// Damaged files raise clear errors instead of overrunning buffers.
+TEST(IndirectPageReader, DamagedBlocksAndEntriesAreReported) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("bad.qdf");
+  int64_t packed_pos = 0, plain_pos = 0, table_pos = 0;
+  uint32_t packed_page = 0, plain_page = 0;
+  {
+    TFilerRef f(path, false);
+    TQdfIndirectPageReader r(f.filer);
+    r.Open(false);
+    r.StartTransaction();
+    packed_page = PutPage(r, 0, 1, true);
+    plain_page = PutPage(r, 0, 1, false);
+    r.Flush(kFlushWrite);
+    packed_pos = r.EntryOf(packed_page).position;
+    plain_pos = r.EntryOf(plain_page).position;
+    table_pos = r.EntryOf(0).position;
+    r.Commit(false);
+  }
+  auto poke = [&](int64_t pos, uint8_t value) {
+    std::fstream io(path, std::ios::in | std::ios::out | std::ios::binary);
+    io.seekp(pos);
+    io.put(static_cast<char>(value));
+  };
+  auto read_fails = [&](uint32_t page) {
+    TFilerRef f(path, true);
+    TQdfIndirectPageReader r(f.filer);
+    r.Open(true);
+    try {
+      r.GetPage(page, kGpRead);
+      return std::string();
+    } catch (const EQdfException& e) {
+      return e.Message();
+    }
+  };
+  EXPECT_EQ(read_fails(packed_page), "");
+  poke(packed_pos + 1, 0x7F);  // packed length far beyond the block
+  EXPECT_NE(read_fails(packed_page).find("Expand Error reading Page"), std::string::npos);
+  poke(plain_pos, 0x11);  // size word
+  EXPECT_NE(read_fails(plain_page).find("is damaged"), std::string::npos);
+  // Entry of packed_page (slot 0 of table 0): size code 40.
+  poke(table_pos + kIbEntries, 40);
+  EXPECT_NE(read_fails(packed_page).find("is damaged"), std::string::npos);
+  poke(table_pos + kIbLevel, 3);
+  EXPECT_NE(read_fails(plain_page).find("is damaged"), std::string::npos);
+}
+
+TEST(IndirectPageReader, FailedWriteMakesTheTransactionRollbackOnly) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("fail.qdf");
+  TFaultFileSystem fs;
+  SetDatabaseFileSystem(&fs);
+  {
+    TFilerRef f(path, false);
+    TQdfIndirectPageReader r(f.filer);
+    r.Open(false);
+    r.StartTransaction();
+    uint32_t page = PutPage(r, 0, 1, true);
+    r.Flush(kFlushWrite);
+    r.Commit(false);
+
+    r.Open(false);
+    r.StartTransaction();
+    PutPage(r, page, 2, true);
+    PutPage(r, 0, 2, false);
+    fs.SetDiskFull(true);
+    EXPECT_THROW(r.Flush(kFlushWriteUnpin), EQdfException);
+    fs.SetDiskFull(false);
+    EXPECT_TRUE(r.WriteFailed());
+    EXPECT_THROW(r.Commit(false), EQdfException);
+    r.Rollback();
+
+    r.Open(false);
+    r.StartTransaction();
+    PutPage(r, page, 3, true);
+    fs.FailWriteAfter(1);
+    EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
+    EXPECT_THROW(r.Commit(false), EQdfException);
+    r.Rollback();
+    r.Open(true);
+    EXPECT_TRUE(PageIs(r, page, 1, true));
+
+    r.Open(false);
+    r.StartTransaction();
+    PutPage(r, page, 4, true);
+    r.Flush(kFlushWrite);
+    r.Commit(false);  // the file is usable again
+  }
+  SetDatabaseFileSystem(nullptr);
+  TFilerRef f(path, true);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(true);
+  EXPECT_TRUE(PageIs(r, 1, 4, true));
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,170 @@
+#include "file/LocalFiler.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "FileTestUtil.h"
+#include "TestDir.h"
+#include "base/QdfException.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::TFilerRef;
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void PatchU32(const std::string& path, int offset, uint32_t value) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  uint8_t b[4];
+  StoreU32(b, value);
+  f.seekp(offset);
+  f.write(reinterpret_cast<char*>(b), 4);
+}
+
+TEST(LocalFiler, NewFileIsExactlyItsHeader) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("new.qdf");
+  {
+    TFilerRef f(path, false);
+    EXPECT_TRUE(f->IsEmpty());
+    EXPECT_EQ(f->HighWaterMark(), 512);
+    EXPECT_EQ(f->AllocationEnd(), 1u);
+  }
+  auto bytes = FileBytes(path);
+  ASSERT_EQ(bytes.size(), 512u);
+  std::vector<uint8_t> expected(512, 0);
+  StoreU32(&expected[0], 0x1305);
+  StoreU32(&expected[4], 1);
+  StoreU32(&expected[8], 2);
+  StoreU64(&expected[12], 512);
+  StoreU32(&expected[20], 1);
+  StoreU32(&expected[28], 1);
+  StoreU32(&expected[32], 1);
+  EXPECT_EQ(bytes, expected);
+
+  // A read-only open of a missing file creates it too.
+  TFilerRef ro(dir.File("ro.qdf"), true);
+  EXPECT_EQ(FileBytes(dir.File("ro.qdf")), expected);
+}
+
+TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("v.qdf");
+  { TFilerRef f(path, false); }
+  PatchU32(path, 8, 1);  // version 1.1
+  { TFilerRef f(path, true); }
+  EXPECT_EQ(LoadU32(&FileBytes(path)[8]), 1u);  // read-only: left alone
+  { TFilerRef f(path, false); }
+  EXPECT_EQ(LoadU32(&FileBytes(path)[8]), 2u);  // writable: upgraded
+
+  for (auto [major, minor] : {std::pair<uint32_t, uint32_t>{1, 3}, {2, 0}}) {
+    PatchU32(path, 4, major);
+    PatchU32(path, 8, minor);
+    try {
+      TFilerRef f(path, false);
+      FAIL();
+    } catch (const EQdfException& e) {
+      EXPECT_EQ(e.Message(), Format("File: %s has Version: %u.%u please convert to Version: 1.2",
+                                    path.c_str(), major, minor));
+    }
+  }
+  PatchU32(path, 4, 1);
+  PatchU32(path, 8, 2);
+  PatchU32(path, 0, 0x1306);
+  try {
+    TFilerRef f(path, false);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "File: " + path + " is not a dbQuillon-File");
+  }
+  PatchU32(path, 0, 0x1305);
+  EXPECT_NO_THROW(TFilerRef(path, false));  // the failed opens left no lock behind
+
+  std::filesystem::resize_file(path, 100);
+  EXPECT_THROW(TFilerRef(path, false), EQdfException);
+}
+
+TEST(LocalFiler, OneWriterPerFile) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("w.qdf");
+  TFilerRef writer(path, false);
+  try {
+    TFilerRef second(path, false);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "cannot open file: " + path);
+  }
+  EXPECT_NO_THROW(TFilerRef(path, true));
+
+  TQdfIndirectPageReader a(writer.filer), b(writer.filer);
+  a.Open(false);
+  b.Open(false);
+  a.StartTransaction();
+  try {
+    b.StartTransaction();
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Only one Write-Transaction allowed");
+  }
+  EXPECT_THROW(a.StartTransaction(), EQdfException);  // "Transaction already running"
+  a.Commit(false);
+  EXPECT_NO_THROW(b.StartTransaction());
+  b.Rollback();
+}
+
+TEST(LocalFiler, AllocatesWholeUnitsFromTheEnd) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("a.qdf"), false);
+  EXPECT_EQ(f->AllocateData(1), 512);
+  EXPECT_EQ(f->AllocationEnd(), 2u);
+  EXPECT_EQ(f->AllocateData(512), 1024);
+  EXPECT_EQ(f->AllocateData(513), 1536);
+  EXPECT_EQ(f->AllocateData(8192), 2560);
+  EXPECT_EQ(f->AllocationEnd(), 2u + 1 + 2 + 16);
+  try {
+    f->AllocateData(8193);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Block size 8193 is too big");
+  }
+  try {
+    f->AllocateData(0);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Allocation of empty block");
+  }
+  EXPECT_TRUE(f->FileGrown());
+}
+
+TEST(LocalFiler, ByteRangesOutsideTheWrittenFileAreRefused) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("r.qdf"), false);
+  uint8_t buf[1024] = {};
+  auto refused = [&](auto fn) {
+    try {
+      fn();
+      return false;
+    } catch (const EQdfException& e) {
+      return e.Message() == "access to non valid file data";
+    }
+  };
+  EXPECT_TRUE(refused([&] { f->ReadData(buf, 16, 100); }));
+  EXPECT_TRUE(refused([&] { f->ReadData(buf, 16, 512); }));  // beyond the high-water mark
+  EXPECT_TRUE(refused([&] { f->WriteData(buf, 16, 511); }));
+  EXPECT_TRUE(refused([&] { f->WriteData(buf, 0, 512); }));
+  f->WriteData(buf, 1024, 512);
+  EXPECT_EQ(f->HighWaterMark(), 1536);
+  EXPECT_FALSE(f->IsEmpty());
+  EXPECT_NO_THROW(f->ReadData(buf, 1024, 512));
+  EXPECT_TRUE(refused([&] { f->ReadData(buf, 1024, 1024); }));
+  EXPECT_THROW(f->WriteData(buf, 9000, 512), EAssertionFailed);
+}
+
+}  // namespace
+}  // namespace qdf

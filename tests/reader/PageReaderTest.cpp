@@ -1,0 +1,318 @@
+#include "reader/PageReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "base/QdfException.h"
+#include "reader/CachePool.h"
+#include "reader/IndirectBlock.h"
+
+namespace qdf {
+namespace {
+
+// A cache over an in-memory "file": pages read back what was written, and
+// every write is recorded with the compression switch of its flush pass.
+class TMemoryReader : public TQdfPageReader {
+ public:
+  struct TWrite {
+    uint32_t page;
+    bool compressed;
+  };
+
+  void ReadPage(uint32_t page, uint8_t* buffer) override {
+    ++reads;
+    auto it = store.find(page);
+    if (it == store.end()) {
+      std::memset(buffer, 0, kPageSize);
+      buffer[100] = static_cast<uint8_t>(page);
+    } else {
+      std::memcpy(buffer, it->second.data(), kPageSize);
+    }
+  }
+  void WritePage(uint32_t page, uint8_t* buffer) override {
+    writes.push_back({page, CompressionEnabled()});
+    store[page].assign(buffer, buffer + kPageSize);
+    if (on_write) on_write(page);
+  }
+
+  using TQdfPageReader::TrimRequest;
+
+  std::map<uint32_t, std::vector<uint8_t>> store;
+  std::vector<TWrite> writes;
+  int reads = 0;
+  std::function<void(uint32_t)> on_write;
+};
+
+TEST(PageMap, KeysPlacePagesInTheirRoots) {
+  TMemoryReader r;
+  r.GetPage(5, kGpRead);
+  r.GetPage(300, kGpRead);
+  r.GetPage(0xFFFFFFFCu, kGpRead);
+  r.GetPage(70000, kGpRead);
+  ASSERT_NE(r.RootTable(0), nullptr);
+  EXPECT_EQ(r.RootTable(0)->BlockAt(9)->page, 5u);            // key 9
+  EXPECT_EQ(r.RootTable(0)->BlockAt(0)->page, 0xFFFFFFFCu);   // key 0
+  ASSERT_NE(r.RootTable(1), nullptr);
+  EXPECT_EQ(r.RootTable(1)->ChildAt(1)->BlockAt(48)->page, 300u);  // key 304
+  ASSERT_NE(r.RootTable(2), nullptr);
+  // key 70004 = 0x011174
+  EXPECT_EQ(r.RootTable(2)->ChildAt(0x01)->ChildAt(0x11)->BlockAt(0x74)->page, 70000u);
+  EXPECT_EQ(r.RootTable(3), nullptr);
+  EXPECT_EQ(r.CachedPage(6), nullptr);
+}
+
+TEST(PageMap, DroppingTheLastPageReturnsEveryTable) {
+  TIndirectBlockPool& pool = TIndirectBlockPool::Instance();
+  const size_t free_before = pool.FreeCount();
+  const size_t tables_before = pool.TableCount();
+  {
+    TMemoryReader r;
+    r.GetPage(0x12345678u, kGpRead);  // root 4: four tables
+    r.GetPage(0x12345679u, kGpRead);
+    r.GetPage(1000, kGpRead);  // root 2: two tables
+    r.FreePage(0x12345678u);
+    EXPECT_NE(r.RootTable(3), nullptr);
+    r.FreePage(0x12345679u);
+    EXPECT_EQ(r.RootTable(3), nullptr);
+    r.FreePage(1000);
+    EXPECT_TRUE(r.IsMapEmpty());
+    EXPECT_EQ(r.HeldCount(), 0);
+  }
+  // Every table made for the reader is free again; none was lost.
+  // Every table the reader took (new ones and reused ones) is free again.
+  EXPECT_EQ(pool.FreeCount() - free_before, pool.TableCount() - tables_before);
+  EXPECT_GE(pool.FreeCount(), 6u);
+}
+
+TEST(PageMap, DirtyCountersFollowTheirPages) {
+  TMemoryReader r;
+  r.GetPage(300, kGpRead);
+  r.GetPage(301, kGpRead);
+  const TIndirectBlock* leaf = r.RootTable(1)->ChildAt(1);
+  EXPECT_EQ(r.DirtyCount(), 0);
+  r.GetPage(300, kGpUpdate);
+  r.GetPage(300, kGpUpdate);  // already dirty: counted once
+  EXPECT_EQ(leaf->DirtyCount(), 1);
+  EXPECT_EQ(r.RootTable(1)->DirtyCount(), 1);
+  r.GetPage(301, kGpRead | kGpUpdate);
+  EXPECT_EQ(r.DirtyCount(), 2);
+  r.GetPage(300, kGpLookup);  // exactly 1: clean again
+  EXPECT_EQ(leaf->DirtyCount(), 1);
+  EXPECT_EQ(r.DirtyCount(), 1);
+  r.FreePage(301);  // dropping a dirty page loses its change and its count
+  EXPECT_EQ(r.DirtyCount(), 0);
+}
+
+TEST(PageReaderFlags, LookupUpdateAndPinRules) {
+  TMemoryReader r;
+  EXPECT_EQ(r.GetPage(7, kGpLookup), nullptr);
+  EXPECT_EQ(r.CachedPage(7), nullptr);  // look-up never creates
+  EXPECT_EQ(r.GetPage(kNoPage, kGpRead), nullptr);
+
+  // Update without read: zero-filled, dirty, nothing read, not "modified".
+  uint8_t* p = r.GetPage(8, kGpUpdate);
+  EXPECT_EQ(r.reads, 0);
+  EXPECT_EQ(p[100], 0);
+  EXPECT_TRUE(r.CachedPage(8)->dirty);
+  EXPECT_FALSE(r.Modified());
+  // Read for update: read first, modified.
+  p = r.EditPage(9);
+  EXPECT_EQ(r.reads, 1);
+  EXPECT_EQ(p[100], 9);
+  EXPECT_TRUE(r.Modified());
+
+  r.PinPage(9);
+  r.PinPage(9);
+  EXPECT_EQ(r.CachedPage(9)->pin_count, 2);
+  r.UnpinPage(9);
+  EXPECT_EQ(r.CachedPage(9)->pin_count, 1);
+  r.GetPage(9, kGpPin | kGpUnpin);  // pin wins
+  EXPECT_EQ(r.CachedPage(9)->pin_count, 2);
+  r.GetPage(9, kGpLookup);  // exactly 1: clean and unpinned
+  EXPECT_EQ(r.CachedPage(9)->pin_count, 0);
+  EXPECT_FALSE(r.CachedPage(9)->dirty);
+
+  uint8_t* buf = r.EditPage(10);
+  r.PinPage(10);
+  r.ReleaseEdited(buf, 10);
+  EXPECT_EQ(r.CachedPage(10)->pin_count, 0);
+  EXPECT_TRUE(r.CachedPage(10)->dirty);
+  r.FreePage(10);
+  try {
+    r.ReleaseEdited(buf, 10);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Access to Released Cache-Page");
+    EXPECT_EQ(e.HelpContext(), kHelpReleasedPage);
+  }
+
+  r.SetReadOnly(true);
+  try {
+    r.EditPage(9);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Updaterequest in ReadOnly Mode");
+    EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
+  }
+  EXPECT_NE(r.GetPage(9, kGpRead), nullptr);  // reading stays allowed
+}
+
+TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
+  TMemoryReader r;
+  for (uint32_t p = 1; p <= 40; ++p) r.GetPage(p, kGpRead);
+  r.TrimRequest(1000);
+  EXPECT_EQ(r.HeldCount(), 40);  // fewer than 41 unfrozen blocks: nothing goes
+
+  for (uint32_t p = 41; p <= 140; ++p) r.GetPage(p, kGpRead);
+  for (uint32_t p = 1; p <= 10; ++p) r.PinPage(p);
+  r.TrimRequest(1000);
+  EXPECT_EQ(r.HeldCount(), 40);
+  for (uint32_t p = 1; p <= 10; ++p) EXPECT_NE(r.CachedPage(p), nullptr) << p;
+  EXPECT_EQ(r.CachedPage(11), nullptr);  // the oldest unpinned pages went first
+
+  for (uint32_t p = 200; p <= 260; ++p) r.GetPage(p, kGpRead);
+  r.Freeze();
+  const int frozen = r.FrozenCount();
+  EXPECT_EQ(frozen, r.HeldCount());
+  EXPECT_THROW(r.Freeze(), EQdfException);
+  for (uint32_t p = 1000; p <= 1100; ++p) r.GetPage(p, kGpRead);
+  r.TrimRequest(100000);
+  for (uint32_t p = 200; p <= 260; ++p) EXPECT_NE(r.CachedPage(p), nullptr) << p;
+  EXPECT_EQ(r.HeldCount(), frozen + 40);  // frozen ones plus forty
+  r.UnFreeze();
+  EXPECT_EQ(r.FrozenCount(), 0);
+  r.TrimRequest(100000);
+  EXPECT_EQ(r.HeldCount(), 40);
+  EXPECT_EQ(r.CachedPage(200), nullptr);  // evictable again
+
+  // A dirty page is written before it is evicted.
+  r.GetPage(5000, kGpUpdate)[0] = 0x5A;
+  for (uint32_t p = 6000; p <= 6100; ++p) r.GetPage(p, kGpRead);
+  r.GetPage(5000, kGpLookup | kGpUpdate);  // to the oldest end, still dirty
+  r.TrimRequest(1);
+  EXPECT_EQ(r.CachedPage(5000), nullptr);
+  ASSERT_EQ(r.store.count(5000), 1u);
+  EXPECT_EQ(r.store[5000][0], 0x5A);
+}
+
+TEST(PageReaderTrim, UnFreezeWithoutFreezeIsReported) {
+  TMemoryReader r;
+  r.GetPage(1, kGpRead);
+  r.Freeze();
+  r.UnFreeze();
+  r.UnFreeze();  // nothing frozen: nothing to undo
+  EXPECT_EQ(r.FrozenCount(), 0);
+}
+
+TEST(PageReaderTrim, CacheStaysNearItsBudget) {
+  TCachePool& pool = TCachePool::Instance();
+  pool.SetCacheSize(100);  // too small: ignored
+  EXPECT_EQ(pool.CacheSize(), 512);
+  TMemoryReader r;
+  for (uint32_t p = 1; p <= 3000; ++p) r.GetPage(p, kGpRead);
+  EXPECT_LE(pool.InUse(), 512 + 120 + 1);
+  EXPECT_GE(r.HeldCount(), 40);
+  pool.SetCacheSize(2000);
+  EXPECT_EQ(pool.CacheSize(), 2000);
+  for (uint32_t p = 5001; p <= 7000; ++p) r.GetPage(p, kGpRead);
+  EXPECT_GT(r.HeldCount(), 1500);  // the larger budget took effect at a trim
+  EXPECT_LE(pool.InUse(), 2000 + 120 + 1);
+  pool.SetCacheSize(512);
+  r.Flush(kFlushDrop);
+}
+
+TEST(PageReaderFlush, WritesInDescendingKeyOrderAndRepeatsRedirtiedPages) {
+  TMemoryReader r;
+  for (uint32_t p : {5u, 700u, 300u, 70000u, 0xFFFFFFFCu, 0x10000000u}) {
+    r.GetPage(p, kGpUpdate)[0] = 1;
+  }
+  r.GetPage(6, kGpRead);  // clean: not written
+  r.Flush(kFlushWrite);
+  std::vector<uint32_t> order;
+  for (auto& w : r.writes) order.push_back(w.page);
+  EXPECT_EQ(order, (std::vector<uint32_t>{0x10000000u, 70000u, 700u, 300u, 5u, 0xFFFFFFFCu}));
+  for (auto& w : r.writes) EXPECT_TRUE(w.compressed);
+  EXPECT_EQ(r.DirtyCount(), 0);
+  EXPECT_NE(r.CachedPage(5), nullptr);  // 32 keeps the pages
+
+  // Writing 700 dirties 700 again and 900 (visited before 700 in this pass):
+  // both are written once more, in a second pass without compression.
+  r.writes.clear();
+  r.GetPage(700, kGpUpdate);
+  bool once = false;
+  r.on_write = [&](uint32_t page) {
+    if (page == 700 && !once) {
+      once = true;
+      r.GetPage(700, kGpUpdate);
+      r.GetPage(900, kGpUpdate);
+    }
+  };
+  r.Flush(kFlushWrite);
+  ASSERT_EQ(r.writes.size(), 3u);
+  EXPECT_EQ(r.writes[0].page, 700u);
+  EXPECT_TRUE(r.writes[0].compressed);
+  EXPECT_EQ(r.writes[1].page, 900u);
+  EXPECT_FALSE(r.writes[1].compressed);
+  EXPECT_EQ(r.writes[2].page, 700u);
+  EXPECT_FALSE(r.writes[2].compressed);
+  EXPECT_TRUE(r.CompressionEnabled());  // back on after the flush
+}
+
+TEST(PageReaderFlush, DropDiscardsAndWriteDropWrites) {
+  TMemoryReader r;
+  r.GetPage(3, kGpUpdate)[0] = 3;
+  r.GetPage(4, kGpRead);
+  r.Flush(kFlushDrop);
+  EXPECT_TRUE(r.writes.empty());  // changes are lost
+  EXPECT_TRUE(r.IsMapEmpty());
+
+  r.GetPage(3, kGpUpdate)[0] = 3;
+  r.PinPage(3);
+  r.GetPage(4, kGpRead);
+  r.Flush(kFlushWriteDrop);
+  ASSERT_EQ(r.writes.size(), 1u);
+  EXPECT_EQ(r.writes[0].page, 3u);
+  EXPECT_EQ(r.CachedPage(3), nullptr);
+  EXPECT_NE(r.CachedPage(4), nullptr);  // clean pages stay with 64
+
+  r.GetPage(8, kGpUpdate);
+  r.PinPage(8);
+  r.Flush(kFlushWriteUnpin);
+  EXPECT_EQ(r.CachedPage(8)->pin_count, 0);
+  EXPECT_FALSE(r.CachedPage(8)->dirty);
+}
+
+TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {
+  TMemoryReader r;
+  r.GetPage(3, kGpUpdate);
+  r.on_write = [](uint32_t) { throw EQdfException("disk gone"); };
+  EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
+  EXPECT_TRUE(r.CachedPage(3)->dirty);
+  EXPECT_TRUE(r.WriteFailed());
+  EXPECT_EQ(r.DirtyCount(), 1);
+  EXPECT_TRUE(r.CompressionEnabled());
+}
+
+// A failing read leaves no block behind under that page number.
+class TFailingReader : public TQdfPageReader {
+ public:
+  void ReadPage(uint32_t page, uint8_t*) override {
+    if (page == 13) throw EQdfException("bad page");
+  }
+};
+
+TEST(PageReaderRead, FailedReadDropsTheBlock) {
+  TFailingReader r;
+  const int in_use = TCachePool::Instance().InUse();
+  EXPECT_THROW(r.GetPage(13, kGpRead), EQdfException);
+  EXPECT_EQ(r.CachedPage(13), nullptr);
+  EXPECT_EQ(r.HeldCount(), 0);
+  EXPECT_EQ(TCachePool::Instance().InUse(), in_use);
+  EXPECT_TRUE(r.IsMapEmpty());
+}
+
+}  // namespace
+}  // namespace qdf
