@@ -1,0 +1,166 @@
+// The compiler: result types, ownership of the result, external books,
+// object words and member resolution.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "ScriptTestUtil.h"
+
+namespace qdf::testing {
+namespace {
+
+using ScriptCompile = ScriptFixture;
+
+// A book with one section holding an integer constant `name` = value.
+std::unique_ptr<TScriptBook> BookWith(TCustomScript& script, const std::string& name,
+                                      int32_t value) {
+  auto book = std::make_unique<TScriptBook>();
+  TScriptWords* section = book->AddSection("WORDS");
+  auto word = std::make_unique<TScriptWord>(section);
+  word->Info().flags = kWfLiteral;
+  word->Info().type = kTypeInteger;
+  word->Info().value.i = value;
+  book->AddWord(section, name, word.release());
+  (void)script;
+  return book;
+}
+
+TEST_F(ScriptCompile, ResultTypesAndOwnership) {
+  struct Case {
+    const char* text;
+    TScriptType type;
+  } cases[] = {
+      {"1", kTypeInteger},          {"1.5", kTypeDouble},           {"'a'", kTypePChar},
+      {"true", kTypeBoolean},       {"null", kTypeNullVar},         {"2147483648", kTypeInt64},
+      {"a", kTypeInteger},          {"x", kTypeDouble},             {"s", kTypePChar},
+      {"Round(2.5)", kTypeInteger}, {"Round(2.5, 0)", kTypeDouble}, {"Date(2000,1,1)", kTypeDateTime},
+      {"unknown", kTypeToken},      {"(a)", kTypeInteger},          {"a = 1", kTypeBoolean},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(script_.CompileText(c.text), c.type) << c.text;
+    EXPECT_NE(script_.ResultNode(), nullptr);
+  }
+  // An untaken result is replaced by the next compile; a taken one is the
+  // caller's.
+  script_.CompileText("a + 1");
+  std::unique_ptr<TvNode> taken = script_.TakeResult();
+  EXPECT_EQ(script_.ResultNode(), nullptr);
+  script_.CompileText("b + 1");
+  a_ = 41;
+  taken->Evaluate();
+  EXPECT_EQ(static_cast<TvInt*>(taken.get())->Int(), 42);
+  // A failed compile leaves no result.
+  EXPECT_THROW(script_.CompileText("1 +"), Exception);
+  EXPECT_EQ(script_.ResultNode(), nullptr);
+  // A scanned list compiles again to the same tree.
+  script_.Scan("Round((2.5)) + Copy('abc', a, (2)).Upper.Copy(1, 1).ToInt");
+  EXPECT_EQ(script_.Compile(), kTypeInteger);
+  EXPECT_EQ(script_.Compile(), kTypeInteger);
+  EXPECT_THROW(static_cast<TvInt*>(script_.ResultNode())->Evaluate(), EConvertError);
+  // Compile from an explicit item: the second half of a scanned text.
+  script_.Scan("1 2 + 3");
+  EXPECT_EQ(script_.Compile(script_.Result().Head()->next), kTypeInteger);
+  EXPECT_EQ(static_cast<TvInt*>(script_.ResultNode())->Int(), 5);
+}
+
+TEST_F(ScriptCompile, VariablesAreReadAtEveryEvaluation) {
+  auto node = Build("b >= 1000 and b < 1100");
+  int hits = 0;
+  for (b_ = 900; b_ < 1200; ++b_) {
+    node->Evaluate();
+    if (static_cast<TvBool*>(node.get())->Bool()) ++hits;
+  }
+  EXPECT_EQ(hits, 100);
+  auto text = Build("s + '!'");
+  s_ = "one";
+  text->Evaluate();
+  EXPECT_EQ(static_cast<TvString*>(text.get())->Str(), "one!");
+  s_ = "two";
+  text->Evaluate();
+  EXPECT_EQ(static_cast<TvString*>(text.get())->Str(), "two!");
+  EXPECT_THROW(script_.AddVariable(vars_, "flag", kTypeBoolean, &a_), Exception);
+}
+
+TEST_F(ScriptCompile, ExternalBooksAreSearchedByNameFromTheLast) {
+  script_.UseBook("Alpha", BookWith(script_, "w", 1));
+  script_.UseBook("Beta", BookWith(script_, "w", 2));
+  EXPECT_EQ(EvalInt("w"), 2);
+  script_.ExternalBook("beta")->SetEnabled(false);
+  EXPECT_EQ(EvalInt("w"), 1);
+  script_.ExternalBook("beta")->SetEnabled(true);
+  // Registering a name again replaces its book; no book removes it.
+  script_.UseBook("BETA", BookWith(script_, "w", 3));
+  EXPECT_EQ(EvalInt("w"), 3);
+  script_.UseBook("Beta", nullptr);
+  EXPECT_EQ(script_.ExternalBook("Beta"), nullptr);
+  EXPECT_EQ(EvalInt("w"), 1);
+  // The script's own book comes first.
+  script_.UseBook("Gamma", BookWith(script_, "a", 99));
+  EXPECT_EQ(EvalInt("a"), a_);
+  script_.UseBook("Alpha", nullptr);
+  EXPECT_EQ(Build("w")->ClassInfo().name, std::string("TvString"));  // a bare TOKEN
+  EXPECT_EQ(type_, kTypeToken);
+}
+
+class Thing : public TObject {};
+
+TEST_F(ScriptCompile, ObjectWordsAndMemberResolution) {
+  Thing thing;
+  TScriptWords* objects = script_.AddSection("OBJECTS");
+  TObjectVarWord* word = script_.AddObjectWord(objects, "obj", &thing, 12);
+  EXPECT_EQ(word->Flags(), kWfLiteral);
+  auto node = Build("obj");
+  EXPECT_EQ(type_, 12);
+  ASSERT_TRUE(node->InheritsFrom(TvObjectNode::kClass));
+  EXPECT_EQ(static_cast<TvObjectNode*>(node.get())->Object(), &thing);
+  EXPECT_TRUE(node->IsConstant());
+
+  // obj.size names the word "obj.size"; unknown members leave the "." alone.
+  script_.AddIntConst(objects, "obj.size", kTypeInteger, 42);
+  word->SetMemberResolver([this](const std::string& member) {
+    return script_.FindWord("obj." + member);
+  });
+  EXPECT_EQ(EvalInt("obj.size + 1"), 43);
+  EXPECT_EQ(EvalInt("obj . size"), 42);
+  EXPECT_EQ(Error("obj.missing"), ". no function call");
+  EXPECT_EQ(Error("obj."), ". no function call");
+  // Values without a resolver keep the member-call meaning.
+  EXPECT_EQ(EvalString("s.Upper"), "TEXT");
+}
+
+TEST_F(ScriptCompile, TokenArgumentsTakeWordValuesByName) {
+  // A word taking a TOKEN receives a constant word by its name.
+  TScriptWords* extra = script_.AddSection("EXTRA");
+  script_.AddFunction(extra, "NameOf", &TsUpperCase::kClass, {kTypeToken}, kTypePChar);
+  EXPECT_EQ(EvalString("NameOf(pi)"), "PI");
+  EXPECT_EQ(EvalString("NameOf(anything)"), "ANYTHING");
+  EXPECT_EQ(Error("NameOf(1)"),
+            "could not find matching cast for PCHAR function NameOf presented types: "
+            "INTEGER (1)");
+}
+
+TEST_F(ScriptCompile, SystemArithmeticWords) {
+  TScriptWords* system = script_.SystemSection();
+  ASSERT_NE(system, nullptr);
+  EXPECT_EQ(system->Name(), "SYSTEM_ARITHMETIC");
+  // 9 casts, 4 punctuation, 17 functions, 13 operators, 4 constants, 18
+  // comparisons, and/or/like.
+  EXPECT_EQ(system->Count(), 9 + 4 + 17 + 13 + 4 + 18 + 3);
+  EXPECT_EQ(script_.FindWord("(")->Flags(), 0x006C);
+  EXPECT_EQ(script_.FindWord(")")->Flags(), 0x0074);
+  EXPECT_EQ(script_.FindWord(",")->Flags(), 0x0100);
+  EXPECT_EQ(script_.FindWord(".")->Flags(), 0x0400);
+  EXPECT_EQ(script_.FindWord("Upper")->Flags(), 0x0224);
+  EXPECT_EQ(script_.FindWord("not")->Flags(), 0x002C);
+  EXPECT_EQ(script_.FindWord("and")->Flags(), 0x0024);
+  EXPECT_EQ(script_.FindWord("true")->Flags(), 0x0001);
+  // The comparisons parse at the INTEGER form's precedence.
+  EXPECT_EQ(script_.FindWord("=")->Precedence(), 4);
+  EXPECT_EQ(script_.TypeName(kTypeInteger | kTypeByRef), "INTEGER");
+  EXPECT_EQ(script_.TypeName(12), "Type(12)");
+  EXPECT_EQ(ScriptTypeName(kTypeUnknown), "UNKNOWN");
+}
+
+}  // namespace
+}  // namespace qdf::testing

@@ -1,0 +1,314 @@
+// Expression nodes: folding, rewrites, comparisons, rounding, casts and the
+// 64-bit variant form.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ScriptTestUtil.h"
+
+namespace qdf::testing {
+namespace {
+
+using ScriptNode = ScriptFixture;
+
+// A non-constant boolean: v < 10.
+std::unique_ptr<TvNode> Below10(const int32_t* v) {
+  return CreateNode(TiLT::kClass, NewIntVar(v), NewIntLiteral(10));
+}
+bool BoolOf(TvNode* n) {
+  if (!n->IsConstant()) n->Evaluate();
+  return static_cast<TvBool*>(n)->Bool();
+}
+
+TEST_F(ScriptNode, ConstantSubtreesFoldIntoLiterals) {
+  auto node = Build("1 + 2 * 3");
+  EXPECT_EQ(type_, kTypeInteger);
+  EXPECT_EQ(&node->ClassInfo(), &TvInt::kClass);
+  EXPECT_TRUE(node->IsConstant());
+  EXPECT_EQ(static_cast<TvInt*>(node.get())->Int(), 7);
+  EXPECT_EQ(node->ArgCount(), 0u);
+
+  node = Build("pi * 2");
+  EXPECT_EQ(&node->ClassInfo(), &TvDouble::kClass);
+  EXPECT_DOUBLE_EQ(static_cast<TvDouble*>(node.get())->Dbl(), 6.283185307179586);
+
+  node = Build("Upper('ab') + 'c'");
+  EXPECT_EQ(&node->ClassInfo(), &TvString::kClass);
+  EXPECT_EQ(static_cast<TvString*>(node.get())->Str(), "ABc");
+
+  // A variable keeps its subtree; the constant part beside it folds.
+  node = Build("a + (2 * 3)");
+  ASSERT_TRUE(node->InheritsFrom(TiPlus::kClass));
+  EXPECT_FALSE(node->IsConstant());
+  EXPECT_EQ(&node->Arg(1)->ClassInfo(), &TvInt::kClass);
+  a_ = 10;
+  node->Evaluate();
+  EXPECT_EQ(static_cast<TvInt*>(node.get())->Int(), 16);
+  a_ = 20;
+  node->Evaluate();
+  EXPECT_EQ(static_cast<TvInt*>(node.get())->Int(), 26);
+
+  // Folding errors are compile errors.
+  EXPECT_EQ(Error("Date(2023, 2, 29)"), "Invalid argument to date encode");
+  EXPECT_EQ(Error("ToInt('abc')"), "'abc' is not a valid integer value");
+}
+
+TEST_F(ScriptNode, IntegerArithmeticWraps) {
+  EXPECT_EQ(EvalInt("2147483647 + 1"), INT32_MIN);
+  EXPECT_EQ(EvalInt("-2147483647 - 2"), INT32_MAX);
+  EXPECT_EQ(EvalInt("65536 * 65536"), 0);
+  a_ = INT32_MIN;
+  EXPECT_EQ(EvalInt("-a"), INT32_MIN);
+}
+
+TEST_F(ScriptNode, RoundAndTrunc) {
+  EXPECT_EQ(EvalInt("Round(2.5)"), 2);
+  EXPECT_EQ(EvalInt("Round(3.5)"), 4);
+  EXPECT_EQ(EvalInt("Round(-2.5)"), -2);
+  EXPECT_EQ(EvalInt("Round(2.6)"), 3);
+  EXPECT_DOUBLE_EQ(EvalDouble("Round(1.25, 1)"), 1.3);
+  EXPECT_DOUBLE_EQ(EvalDouble("Round(-2.5, 0)"), -3.0);
+  EXPECT_DOUBLE_EQ(EvalDouble("Round(2.5, 0)"), 3.0);
+  EXPECT_DOUBLE_EQ(EvalDouble("Round(1234.5, -2)"), 1200.0);
+  EXPECT_DOUBLE_EQ(EvalDouble("Round(1.23456, 9)"), 1.23456);
+  EXPECT_DOUBLE_EQ(EvalDouble("Round(1.23456, -9)"), 1.23456);
+  EXPECT_EQ(EvalInt("Trunc(-1.7)"), -1);
+  EXPECT_EQ(EvalInt("Trunc(1.7)"), 1);
+  // Low 32 bits of values beyond the 32-bit range; an error beyond 64 bits.
+  EXPECT_EQ(EvalInt("Trunc(4294967297.5)"), 1);
+  EXPECT_EQ(Error("Round(1e300)"),
+            "Invalid floating point operation: 1e+300 out of integer range");
+}
+
+TEST_F(ScriptNode, ConjunctionFlattensAndDropsConstants) {
+  int32_t v1 = 1, v2 = 20, v3 = 3;
+  // (v1 < 10 and v2 < 10) and v3 < 10 becomes one conjunction of three.
+  TvNodeArray inner;
+  inner.push_back(Below10(&v1));
+  inner.push_back(Below10(&v2));
+  auto nested = CreateNode(TbAnd::kClass, std::move(inner));
+  TvNode* second = nested->Arg(1);
+  auto node = CreateNode(TbAnd::kClass, std::move(nested), Below10(&v3));
+  ASSERT_EQ(&node->ClassInfo(), &TbAnd::kClass);
+  ASSERT_EQ(node->ArgCount(), 3u);
+  EXPECT_EQ(node->Arg(1), second);
+  EXPECT_FALSE(BoolOf(node.get()));
+  v2 = 2;
+  EXPECT_TRUE(BoolOf(node.get()));
+
+  // Constant trues are dropped; a constant false decides.
+  node = CreateNode(TbAnd::kClass, NewBoolLiteral(true), Below10(&v1));
+  ASSERT_EQ(node->ArgCount(), 1u);
+  node = CreateNode(TbAnd::kClass, Below10(&v1), NewBoolLiteral(false));
+  EXPECT_EQ(&node->ClassInfo(), &TvBool::kClass);
+  EXPECT_FALSE(BoolOf(node.get()));
+  node = CreateNode(TbAnd::kClass, NewBoolLiteral(true), NewBoolLiteral(true));
+  EXPECT_EQ(&node->ClassInfo(), &TvBool::kClass);
+  EXPECT_TRUE(BoolOf(node.get()));
+  TvNodeArray with_gap;
+  with_gap.push_back(nullptr);
+  with_gap.push_back(Below10(&v1));
+  node = CreateNode(TbAnd::kClass, std::move(with_gap));
+  EXPECT_EQ(node->ArgCount(), 1u);
+
+  // Through the compiler.
+  node = Build("a = 1 and false");
+  EXPECT_TRUE(node->IsConstant());
+  node = Build("a < 5 and (b < 5 and c < 5) and true");
+  ASSERT_EQ(&node->ClassInfo(), &TbAnd::kClass);
+  EXPECT_EQ(node->ArgCount(), 3u);
+
+  // A conjunction built from one node, or from none.
+  auto single = TbAnd::Create(Below10(&v1));
+  EXPECT_EQ(single->ArgCount(), 1u);
+  EXPECT_FALSE(single->IsConstant());
+  auto empty = TbAnd::Create(nullptr);
+  EXPECT_TRUE(empty->IsConstant());
+  EXPECT_TRUE(empty->Bool());
+  empty->AddOperand(Below10(&v2));
+  EXPECT_FALSE(empty->IsConstant());
+  v2 = 50;
+  EXPECT_FALSE(BoolOf(empty.get()));
+}
+
+TEST_F(ScriptNode, ConjunctionAndDisjunctionStopEarly) {
+  // The second operand would fail if it were evaluated.
+  std::string bad = "abc";
+  auto failing = [&] { return CreateNode(TbCast::kClass, NewStringVar(&bad)); };
+  auto node = CreateNode(TbAnd::kClass, NewBoolLiteral(false) /*folded away*/, failing());
+  EXPECT_FALSE(BoolOf(node.get()));
+  int32_t v = 50;
+  node = CreateNode(TbAnd::kClass, Below10(&v), failing());
+  EXPECT_FALSE(BoolOf(node.get()));
+  v = 5;
+  node = CreateNode(TbOr::kClass, Below10(&v), failing());
+  EXPECT_TRUE(BoolOf(node.get()));
+  v = 50;
+  EXPECT_THROW(BoolOf(node.get()), EConvertError);
+}
+
+TEST_F(ScriptNode, DisjunctionWithConstantTrueIsTrue) {
+  int32_t v = 50;
+  auto node = CreateNode(TbOr::kClass, Below10(&v), NewBoolLiteral(true));
+  EXPECT_EQ(&node->ClassInfo(), &TvBool::kClass);
+  EXPECT_TRUE(BoolOf(node.get()));
+  node = CreateNode(TbOr::kClass, NewBoolLiteral(false), Below10(&v));
+  EXPECT_EQ(&node->ClassInfo(), &TbOr::kClass);
+  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_TRUE(Build("a = 7 or true")->IsConstant());
+}
+
+TEST_F(ScriptNode, LikeMatchesAndRewrites) {
+  struct Case {
+    const char* s;
+    const char* pattern;
+    bool match;
+  } cases[] = {
+      {"someonehere", "%one%", true}, {"onetwo", "one%", true}, {"twoone", "one%", false},
+      {"one", "o_e", true},           {"onex", "o_e", true},    {"oe", "o_e", false},
+      {"", "", true},                 {"", "%", true},          {"", "a", false},
+      {"a", "", false},               {"abc", "%c", true},      {"abc", "%b", true},
+      {"ONE", "one", false},          {"fifty", "%fif%", true}, {"ab", "a_", true},
+  };
+  for (const Case& c : cases) {
+    s_ = c.s;
+    EXPECT_EQ(EvalBool(std::string("s like '") + c.pattern + "'"), c.match)
+        << c.s << " like " << c.pattern;
+  }
+  // A constant pattern without wildcards is string equality.
+  auto node = Build("s like 'abc'");
+  ASSERT_EQ(&node->ClassInfo(), &TsComp::kClass);
+  EXPECT_EQ(static_cast<TsComp*>(node.get())->Mask(), kMaskEQ);
+  EXPECT_EQ(&Build("s like 'a%'")->ClassInfo(), &TsLike::kClass);
+  EXPECT_EQ(&Build("'abc' like s")->ClassInfo(), &TsLike::kClass);
+  EXPECT_TRUE(Build("'abc' like 'a%'")->IsConstant());
+}
+
+TEST_F(ScriptNode, ComparisonMasks) {
+  const std::pair<const TNodeClass*, uint8_t> classes[] = {
+      {&TsLT::kClass, 1}, {&TsEq::kClass, 2}, {&TsLE::kClass, 3},
+      {&TsGT::kClass, 4}, {&TsNEQ::kClass, 5}, {&TsGE::kClass, 6}};
+  std::string left, right;
+  for (const auto& [cls, mask] : classes) {
+    auto node = CreateNode(*cls, NewStringVar(&left), NewStringVar(&right));
+    EXPECT_EQ(static_cast<TsComp*>(node.get())->Mask(), mask) << cls->name;
+    const std::pair<const char*, const char*> pairs[] = {{"a", "b"}, {"b", "b"}, {"c", "b"}};
+    for (int rel = 0; rel < 3; ++rel) {
+      left = pairs[rel].first;
+      right = pairs[rel].second;
+      EXPECT_EQ(BoolOf(node.get()), (mask >> rel & 1) != 0) << cls->name << " " << left;
+    }
+  }
+  // Explicit masks on the base classes.
+  auto node = CreateNode(TdComp::kClass, NewDoubleLiteral(1), NewDoubleVar(&x_), kMaskGE);
+  x_ = 1;
+  EXPECT_TRUE(BoolOf(node.get()));
+  x_ = 2;
+  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_THROW(CreateNode(TiLT::kClass, NewIntLiteral(1), NewIntLiteral(2), kMaskEQ), Exception);
+
+  // Byte-wise, unsigned, case-sensitive.
+  s_ = "\xE9t\xE9";
+  EXPECT_TRUE(EvalBool("s > 'z'"));
+  EXPECT_TRUE(EvalBool("'B' < 'a'"));
+  EXPECT_FALSE(EvalBool("'abc' = 'ABC'"));
+  EXPECT_TRUE(EvalBool("'ab' < 'abc'"));
+  EXPECT_TRUE(EvalBool("1.5 >= 1.5 and 2.5 <> 2 and x <= 2"));
+  EXPECT_TRUE(EvalBool("a <> b and a <= b and b >= a and b > a and a < b"));
+}
+
+TEST_F(ScriptNode, CastsAndTheVariantForm) {
+  // TbCast: null is false.
+  auto node = CreateNode(TbCast::kClass, NewVariantLiteral(TVariant()));
+  EXPECT_FALSE(BoolOf(node.get()));
+  // The 64-bit form: 0x01 and eight bytes, least significant first.
+  node = NewInt64Literal(0x0102030405060708);
+  TVariant v;
+  node->GetVariant(v);
+  ASSERT_TRUE(v.IsString());
+  EXPECT_EQ(v.RawString(), std::string("\x01\x08\x07\x06\x05\x04\x03\x02\x01", 9));
+  EXPECT_EQ(VariantToInt64(v), 0x0102030405060708);
+  EXPECT_EQ(VariantToInt64(TVariant("-42")), -42);
+  EXPECT_EQ(VariantToInt64(TVariant(int32_t{7})), 7);
+  EXPECT_THROW(VariantToInt64(TVariant("x")), EConvertError);
+  node = CreateNode(ToidCast::kClass, NewVariantLiteral(TVariant(Int64ToVariantForm(-5))));
+  EXPECT_EQ(static_cast<TvObjectID*>(node.get())->I64(), -5);
+  EXPECT_EQ(node->ValueTag(), 51);
+  // Casts from 64-bit nodes convert numerically.
+  node = CreateNode(TdCast::kClass, NewInt64Literal(int64_t{1} << 40));
+  EXPECT_DOUBLE_EQ(static_cast<TvDouble*>(node.get())->Dbl(), 1099511627776.0);
+  node = CreateNode(TvCast::kClass, NewInt64Literal(5000000000));
+  EXPECT_EQ(static_cast<TvVariant*>(node.get())->Var(), TVariant(int64_t{5000000000}));
+  // A cast that fails keeps the previous value.
+  std::string text = "12";
+  node = CreateNode(TiCast::kClass, NewStringVar(&text));
+  node->Evaluate();
+  text = "twelve";
+  EXPECT_THROW(node->Evaluate(), EConvertError);
+  EXPECT_EQ(static_cast<TvInt*>(node.get())->Int(), 12);
+}
+
+TEST_F(ScriptNode, ValueTagsAndVariants) {
+  struct Case {
+    std::unique_ptr<TvNode> node;
+    int32_t tag;
+    TVariant value;
+  };
+  Case cases[] = {
+      {NewIntLiteral(3), 0, TVariant(int32_t{3})},
+      {NewBoolLiteral(true), 1, TVariant(true)},
+      {NewStringLiteral("x"), 11, TVariant("x")},
+      {NewVariantLiteral(TVariant(2.5)), 13, TVariant(2.5)},
+      {NewVariantLiteral(TVariant()), 13, TVariant()},
+      {NewDoubleLiteral(1.5), 50, TVariant(1.5)},
+      {NewInt64Literal(1), 16, TVariant(Int64ToVariantForm(1))},
+      {NewObjectIDLiteral(1), 51, TVariant(Int64ToVariantForm(1))},
+      {NewObjectLiteral(nullptr), 7, TVariant()},
+  };
+  for (Case& c : cases) {
+    TVariant v;
+    c.node->GetVariant(v);
+    EXPECT_EQ(c.node->ValueTag(), c.tag) << c.node->ClassInfo().name;
+    EXPECT_EQ(v, c.value) << c.node->ClassInfo().name;
+    EXPECT_TRUE(c.node->IsConstant());
+  }
+  EXPECT_TRUE(cases[4].node->InheritsFrom(TvNull::kClass));
+  // A constant node of a subclass becomes its base literal.
+  auto node = CreateNode(TvCast::kClass, NewIntLiteral(4));
+  EXPECT_EQ(&node->ClassInfo(), &TvVariant::kClass);
+  // ConstCopy copies known values only.
+  EXPECT_EQ(static_cast<TvInt*>(NewIntLiteral(9)->ConstCopy().get())->Int(), 9);
+  EXPECT_EQ(NewIntVar(&a_)->ConstCopy(), nullptr);
+}
+
+TEST_F(ScriptNode, StringFunctionsAndDates) {
+  EXPECT_EQ(EvalString("Copy('abcdef', 0, 2)"), "ab");
+  EXPECT_EQ(EvalString("Copy('abcdef', -5, 2)"), "ab");
+  EXPECT_EQ(EvalString("Copy('abcdef', 5, 10)"), "ef");
+  EXPECT_EQ(EvalString("Copy('abcdef', 7, 1)"), "");
+  EXPECT_EQ(EvalString("Copy('abcdef', 2, -1)"), "");
+  EXPECT_EQ(EvalString("Upper('a\xE9z1')"), "A\xE9Z1");
+  EXPECT_DOUBLE_EQ(EvalDouble("Date(1899, 12, 30)"), 0.0);
+  EXPECT_DOUBLE_EQ(EvalDouble("Date(2000, 1, 1)"), 36526.0);
+  EXPECT_DOUBLE_EQ(EvalDouble("Date(1800, 1, 1)"), -36522.0);
+  EXPECT_DOUBLE_EQ(EvalDouble("Time(12, 0, 0, 0)"), 0.5);
+  EXPECT_DOUBLE_EQ(EvalDouble("Date(2000, 1, 1) + Time(6, 0, 0, 0)"), 36526.25);
+  EXPECT_EQ(Error("Time(24, 0, 0, 0)"), "Invalid argument to time encode");
+  EXPECT_EQ(Error("Date(2000, 13, 1)"), "Invalid argument to date encode");
+}
+
+TEST_F(ScriptNode, CreateNodeChecksOperands) {
+  EXPECT_THROW(CreateNode(TiPlus::kClass, NewStringLiteral("a"), NewIntLiteral(1)), Exception);
+  EXPECT_THROW(CreateNode(TiPlus::kClass, NewIntLiteral(1)), Exception);
+  EXPECT_THROW(CreateNode(TiIntOp2::kClass, NewIntLiteral(1), NewIntLiteral(2)), Exception);
+  EXPECT_THROW(CreateNode(TiVar::kClass, TvNodeArray()), Exception);
+  TvNodeArray missing;
+  missing.push_back(NewIntLiteral(1));
+  missing.push_back(nullptr);
+  EXPECT_THROW(CreateNode(TiPlus::kClass, std::move(missing)), Exception);
+  EXPECT_TRUE(TiPlus::kClass.InheritsFrom(TvInt::kClass));
+  EXPECT_FALSE(TiPlus::kClass.InheritsFrom(TvBool::kClass));
+}
+
+}  // namespace
+}  // namespace qdf::testing

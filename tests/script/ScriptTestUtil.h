@@ -1,0 +1,81 @@
+// Shared fixture of the expression-language tests: a script with integer
+// variables a..d, double variables x and y, a string variable s.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "base/QdfException.h"
+#include "script/CustomScript.h"
+#include "script/NodesArith.h"
+#include "script/NodesLogic.h"
+
+namespace qdf::testing {
+
+class ScriptFixture : public ::testing::Test {
+ protected:
+  ScriptFixture() {
+    vars_ = script_.AddSection("TEST_VARIABLES");
+    script_.AddVariable(vars_, "a", kTypeInteger, &a_);
+    script_.AddVariable(vars_, "b", kTypeInteger, &b_);
+    script_.AddVariable(vars_, "c", kTypeInteger, &c_);
+    script_.AddVariable(vars_, "d", kTypeInteger, &d_);
+    script_.AddVariable(vars_, "x", kTypeDouble, &x_);
+    script_.AddVariable(vars_, "y", kTypeDouble, &y_);
+    script_.AddVariable(vars_, "s", kTypePChar, &s_);
+  }
+
+  // Compiles `text`; returns the tree and stores its type in type_.
+  std::unique_ptr<TvNode> Build(const std::string& text) {
+    type_ = script_.CompileText(text);
+    return script_.TakeResult();
+  }
+  static void Eval(TvNode* node) {
+    if (!node->IsConstant()) node->Evaluate();
+  }
+  int32_t EvalInt(const std::string& text) {
+    auto node = Build(text);
+    EXPECT_EQ(type_, kTypeInteger) << text;
+    Eval(node.get());
+    return static_cast<TvInt*>(node.get())->Int();
+  }
+  double EvalDouble(const std::string& text) {
+    auto node = Build(text);
+    EXPECT_TRUE(node->Kind() == kKindDouble) << text;
+    Eval(node.get());
+    return static_cast<TvDouble*>(node.get())->Dbl();
+  }
+  bool EvalBool(const std::string& text) {
+    auto node = Build(text);
+    EXPECT_EQ(type_, kTypeBoolean) << text;
+    Eval(node.get());
+    return static_cast<TvBool*>(node.get())->Bool();
+  }
+  std::string EvalString(const std::string& text) {
+    auto node = Build(text);
+    EXPECT_TRUE(node->Kind() == kKindString) << text;
+    Eval(node.get());
+    return static_cast<TvString*>(node.get())->Str();
+  }
+  // The message of the Exception that compiling `text` raises.
+  std::string Error(const std::string& text) {
+    try {
+      script_.CompileText(text);
+    } catch (const Exception& e) {
+      EXPECT_EQ(script_.ResultNode(), nullptr);
+      return e.what();
+    }
+    return "<compiled>";
+  }
+
+  TCustomScript script_;
+  TScriptWords* vars_ = nullptr;
+  TScriptType type_ = kTypeNull;
+  int32_t a_ = 1, b_ = 2, c_ = 3, d_ = 4;
+  double x_ = 0.5, y_ = 2.0;
+  std::string s_ = "text";
+};
+
+}  // namespace qdf::testing
