@@ -169,4 +169,17 @@ class TQdfPageReader {
   std::vector<TIndirectBlock*> deferred_tables_;
 };
 
+// Holds a reader's BeginUse ... EndUse bracket for a scope: pointers into its
+// pages stay valid while the scope lasts.
+class TReaderUse {
+ public:
+  explicit TReaderUse(TQdfPageReader* reader) : reader_(reader) { reader_->BeginUse(); }
+  ~TReaderUse() { reader_->EndUse(); }
+  TReaderUse(const TReaderUse&) = delete;
+  TReaderUse& operator=(const TReaderUse&) = delete;
+
+ private:
+  TQdfPageReader* reader_;
+};
+
 }  // namespace qdf

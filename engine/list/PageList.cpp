@@ -1,0 +1,139 @@
+#include "list/PageList.h"
+
+#include "base/QdfException.h"
+#include "file/FileFormat.h"
+#include "reader/PageReader.h"
+
+namespace qdf {
+
+QDF_DEFINE_PERSISTENT_CLASS(TQdfPageList, TQdfPersistentObject);
+
+bool TQdfPageList::OwnsPage(const uint8_t* page) const {
+  return LoadAdr(page + kPgOwner) == Address();
+}
+
+void TQdfPageList::InitPage(uint8_t* page) {
+  StoreU16(page + kPgSize, kPageSize);
+  StoreU16(page + kPgFlags, compressible_pages_ ? 0 : kPageNeverCompress);
+  StoreU32(page + kPgNext, kNoPage);
+  StoreU32(page + kPgPrior, kNoPage);
+  StoreAdr(page + kPgOwner, Address());
+}
+
+uint32_t TQdfPageList::InsertPageAfter(uint32_t after) {
+  TQdfPageReader* r = PageReader();
+  TReaderUse use(r);
+  uint32_t page = kNoPage;
+  uint8_t* buf = r->AllocatePage(page);
+  InitPage(buf);
+  if (after == kNoPage) {
+    PL()->SetFirstPg(page);
+    PL()->SetLastPg(page);
+  } else {
+    uint8_t* prev = r->EditPage(after);
+    const uint32_t old_next = LoadU32(prev + kPgNext);
+    StoreU32(prev + kPgNext, page);
+    buf = r->EditPage(page);
+    StoreU32(buf + kPgPrior, after);
+    StoreU32(buf + kPgNext, old_next);
+    if (old_next == kNoPage) {
+      PL()->SetLastPg(page);
+    } else {
+      StoreU32(r->EditPage(old_next) + kPgPrior, page);
+    }
+  }
+  PL()->SetCountPg(PL()->CountPg() + 1);
+  return page;
+}
+
+void TQdfPageList::FreePage(uint32_t page) {
+  TQdfPageReader* r = PageReader();
+  TReaderUse use(r);
+  uint32_t next, prior;
+  try {
+    const uint8_t* buf = r->GetPage(page, kGpRead);
+    next = LoadU32(buf + kPgNext);
+    prior = LoadU32(buf + kPgPrior);
+  } catch (const EQdfException&) {
+    return;  // a page that cannot be read is left alone
+  }
+  if (next == kNoPage) {
+    PL()->SetLastPg(prior);
+  } else {
+    StoreU32(r->EditPage(next) + kPgPrior, prior);
+  }
+  if (prior == kNoPage) {
+    PL()->SetFirstPg(next);
+  } else {
+    StoreU32(r->EditPage(prior) + kPgNext, next);
+  }
+  r->FreePage(page);
+  PL()->SetCountPg(PL()->CountPg() - 1);
+}
+
+void TQdfPageList::ClearPages() {
+  TQdfPageReader* r = PageReader();
+  TReaderUse use(r);
+  uint32_t page = PL()->FirstPg();
+  // The chain may be damaged: never follow more links than pages can exist.
+  for (int64_t guard = 0; page != kNoPage && guard <= PL()->CountPg(); ++guard) {
+    uint32_t next;
+    try {
+      next = LoadU32(r->GetPage(page, kGpRead) + kPgNext);
+    } catch (const EQdfException&) {
+      break;
+    }
+    r->FreePage(page);
+    page = next;
+  }
+  PL()->SetFirstPg(kNoPage);
+  PL()->SetLastPg(kNoPage);
+  PL()->SetCountPg(0);
+}
+
+void TQdfPageList::ClearData() {
+  ClearPages();
+  TQdfPersistentObject::ClearData();
+}
+
+uint32_t TQdfPageList::FirstPage() {
+  eof_ = bof_ = false;
+  const uint32_t page = PL()->FirstPg();
+  if (page == kNoPage) eof_ = bof_ = true;
+  return page;
+}
+
+uint32_t TQdfPageList::LastPage() {
+  eof_ = bof_ = false;
+  const uint32_t page = PL()->LastPg();
+  if (page == kNoPage) eof_ = bof_ = true;
+  return page;
+}
+
+uint32_t TQdfPageList::NextPage(uint32_t page) {
+  uint32_t next = kNoPage;
+  try {
+    const uint8_t* buf = PageReader()->GetPage(page, kGpRead);
+    if (OwnsPage(buf)) next = LoadU32(buf + kPgNext);
+  } catch (const EQdfException&) {
+    next = kNoPage;
+  }
+  if (next != kNoPage) PageReader()->ReadAhead(next);
+  eof_ = next == kNoPage;
+  return next;
+}
+
+uint32_t TQdfPageList::PriorPage(uint32_t page) {
+  uint32_t prior = kNoPage;
+  try {
+    const uint8_t* buf = PageReader()->GetPage(page, kGpRead);
+    if (OwnsPage(buf)) prior = LoadU32(buf + kPgPrior);
+  } catch (const EQdfException&) {
+    prior = kNoPage;
+  }
+  if (prior != kNoPage) PageReader()->ReadAhead(prior);
+  bof_ = prior == kNoPage;
+  return prior;
+}
+
+}  // namespace qdf

@@ -1,0 +1,64 @@
+// TQdfPageList: a persistent object that owns a doubly linked chain of pages.
+//
+// Page header fields the chain uses: u16 size at 0, u16 flags at 2 (bit 0:
+// page of no live list, bit 7: never compress), u32 next at 4, u32 previous
+// at 8 (FFFFFFFF: none), u16 item-area offset at 16, owner address (the
+// list's header item) at 18. The anchors FirstPg, LastPg and CountPg live in
+// the list's header, so they survive in the file.
+#pragma once
+
+#include <cstdint>
+
+#include "list/PersistentObject.h"
+#include "list/QHPageList.h"
+
+namespace qdf {
+
+inline constexpr uint16_t kPageNotLive = 0x01;
+
+class TQdfPageList : public TQdfPersistentObject {
+  QDF_CLASS_INFO(TQdfPageList)
+
+ public:
+  TQdfPageList() = default;
+  const TClassInfo& HeaderClass() const override { return TQHPageList::kClassInfo; }
+  TQHPageList* PL() const { return static_cast<TQHPageList*>(Header()); }
+
+  // Frees every page of the chain.
+  virtual void ClearPages();
+  // Unlinks the page from the chain and gives it back to the page reader. A
+  // page that cannot be read is left alone.
+  virtual void FreePage(uint32_t page);
+  // Initialises a new page of this list (size word, owner, flags).
+  virtual void InitPage(uint8_t* page);
+  void ClearData() override;
+
+  // Creates a page after `after` (FFFFFFFF: the chain is empty) and returns
+  // its number; the new page is initialised by InitPage.
+  uint32_t InsertPageAfter(uint32_t after);
+
+  // Page walks: the page number, or FFFFFFFF when the walk runs off the chain
+  // (Eof / Bof are set then).
+  uint32_t FirstPage();
+  uint32_t LastPage();
+  uint32_t NextPage(uint32_t page);
+  uint32_t PriorPage(uint32_t page);
+
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  // False: new pages carry the never-compress flag.
+  void SetCompressiblePages(bool on) { compressible_pages_ = on; }
+  bool CompressiblePages() const { return compressible_pages_; }
+
+ protected:
+  // True when the page's owner address names this list.
+  bool OwnsPage(const uint8_t* page) const;
+
+  bool eof_ = false;
+  bool bof_ = false;
+
+ private:
+  bool compressible_pages_ = true;
+};
+
+}  // namespace qdf

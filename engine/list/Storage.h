@@ -1,0 +1,58 @@
+// TQdfStorage: the root object of one database. Its data list holds the
+// header items of every persistent object of the database; its object tree
+// holds the schema.
+//
+// This part covers what the object model needs: header items read, written
+// and deleted through the storage's own data list, the schema change number,
+// the registry of working instances, and creating or opening the root.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "list/DataList.h"
+
+namespace qdf {
+
+class TQHStorage;
+
+class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
+  QDF_CLASS_INFO(TQdfStorage)
+
+ public:
+  TQdfStorage();
+  ~TQdfStorage() override;
+
+  // ---- TQdfObjectStore ----
+  const uint8_t* ReadHeaderItem(const TItemAdr& adr, int* size) override;
+  void WriteHeaderItem(TItemAdr& adr, const uint8_t* item, int size) override;
+  void DeleteHeaderItem(const TItemAdr& adr) override;
+  void RecordSchemaChange() override;
+  void RegisterInstance(TQdfPersistentObject* instance) override;
+  void FreeInstancesOf(TQdfPersistentObject* tmpl) override;
+  void ObjectRemoved(TQdfPersistentObject* object) override;
+
+  // Starts a new, empty database on the reader: the storage's header item
+  // ("$ROOT") becomes the first item of the file, and its $SPARE is created.
+  void CreateRoot(TQdfPageReader* reader);
+  // Opens the root of an existing database: the header item is the first
+  // item of the first data page (page 1, slot 0).
+  void OpenRootHeader(TQdfPageReader* reader);
+  // Address of the root header item of every database.
+  static TItemAdr RootAddress() { return TItemAdr{1, 0}; }
+
+  // The schema's change number: the transaction that last changed it.
+  uint32_t SchemaTAN() const { return schema_tan_; }
+
+  const std::vector<TQdfPersistentObject*>& Instances() const { return instances_; }
+
+ protected:
+  bool KeepSpareApart() const override { return true; }
+
+ private:
+  uint32_t schema_tan_ = 0;
+  std::vector<TQdfPersistentObject*> instances_;  // not owned
+};
+
+}  // namespace qdf

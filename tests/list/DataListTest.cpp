@@ -1,0 +1,202 @@
+#include "list/DataList.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "ListTestUtil.h"
+#include "base/ItemArea.h"
+#include "base/QdfException.h"
+#include "file/FileFormat.h"
+#include "list/Storage.h"
+
+namespace qdf {
+namespace {
+
+// A storage on the fixture's file with one data list under it.
+struct TStorageWithList {
+  explicit TStorageWithList(qdf_test::TListFixture& fx) {
+    storage = fx.New<TQdfStorage>();
+    storage->CreateRoot(fx.Reader());
+    std::unique_ptr<TQdfPersistentObject> made =
+        TQdfPersistentObject::Create(TQdfDataList::kClassInfo, nullptr);
+    list = static_cast<TQdfDataList*>(made.get());
+    list->SetStorage(storage.get());
+    list->SetPageReader(fx.Reader());
+    list->Header()->SetObjectName("records");
+    made.release()->SetParent(storage.get());
+    list->SaveHeader();
+  }
+  std::unique_ptr<TQdfStorage> storage;
+  TQdfDataList* list = nullptr;  // owned by the storage
+};
+
+// Records carry an id (4 bytes) after the 13-byte prefix, then filler.
+TItemAdr AddRecord(TQdfDataListBase& list, uint32_t id, int size) {
+  TItemAdr adr;
+  uint8_t* item = list.AppendItem(size, &adr);
+  StoreU32(item + 13, id);
+  std::memset(item + 17, static_cast<int>(id & 0xFF), static_cast<size_t>(size - 17));
+  return adr;
+}
+
+uint32_t IdAt(TQdfDataListBase& list, const TItemAdr& adr) {
+  const uint8_t* item = list.GetItem(adr);
+  return item ? LoadU32(item + 13) : 0;
+}
+
+TEST(DataListBase, FreeSpaceClassesHalveFromSixtyFour) {
+  EXPECT_EQ(FreeSpaceClass(0), -1);
+  EXPECT_EQ(FreeSpaceClass(63), -1);
+  EXPECT_EQ(FreeSpaceClass(64), 0);
+  EXPECT_EQ(FreeSpaceClass(127), 0);
+  EXPECT_EQ(FreeSpaceClass(128), 1);
+  EXPECT_EQ(FreeSpaceClass(4095), 5);
+  EXPECT_EQ(FreeSpaceClass(4096), 6);
+  EXPECT_EQ(FreeSpaceClass(8191), 6);
+  EXPECT_EQ(FreeSpaceClass(8192), 7);
+}
+
+TEST(DataListBase, AddressesStayValidAndSlotsAreReusedOnlyWhenAsked) {
+  for (bool reuse : {false, true}) {
+    qdf_test::TListFixture fx;
+    TStorageWithList s(fx);
+    TQdfDataList& list = *s.list;
+    list.DLB()->SetReuseAddresses(reuse);
+    std::vector<TItemAdr> adrs;
+    for (uint32_t i = 1; i <= 40; ++i) adrs.push_back(AddRecord(list, i, 100));
+    list.DeleteItem(adrs[3]);
+    list.DeleteItem(adrs[5]);
+    for (uint32_t i = 1; i <= 40; ++i) {
+      if (i == 4 || i == 6) continue;
+      ASSERT_EQ(IdAt(list, adrs[i - 1]), i) << "reuse " << reuse;  // nothing moved
+    }
+    EXPECT_EQ(list.GetItem(adrs[3]), nullptr);
+    const TItemAdr again = AddRecord(list, 99, 100);
+    if (reuse) {
+      EXPECT_EQ(again, adrs[5]);  // the free-slot chain hands out the last freed slot
+    } else {
+      EXPECT_NE(again, adrs[3]);
+      EXPECT_NE(again, adrs[5]);
+    }
+    EXPECT_EQ(list.Count(), 39);
+  }
+}
+
+TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
+  qdf_test::TListFixture fx;
+  TStorageWithList s(fx);
+  TQdfDataList& list = *s.list;
+  std::vector<TItemAdr> adrs;
+  for (uint32_t i = 1; i <= 200; ++i) adrs.push_back(AddRecord(list, i, 400));
+  const int pages = list.PL()->CountPg();
+  const uint32_t first_page = adrs[0].page;
+  // Empty the (full) first page completely: it stands last in the list of
+  // nearly full pages, far from its head.
+  for (const TItemAdr& a : adrs) {
+    if (a.page == first_page) list.DeleteItem(a);
+  }
+  const uint8_t* emptied = fx.Reader()->GetPage(first_page, kGpRead);
+  EXPECT_EQ(static_cast<int16_t>(LoadU16(emptied + kDpFreeClass)), 6);  // back in a list
+  // New records fill the free room (the emptied page among it) before the
+  // chain grows.
+  int placed_in_emptied = 0;
+  for (uint32_t i = 0; list.PL()->CountPg() == pages; ++i) {
+    TItemAdr a = AddRecord(list, 1000 + i, 400);
+    if (a.page == first_page) ++placed_in_emptied;
+    ASSERT_LT(i, 100u);
+  }
+  EXPECT_GE(placed_in_emptied, 19);
+  // A big record takes a page only when its free bytes really reach its size.
+  TItemAdr big = AddRecord(list, 5000, 5000);
+  const uint8_t* page = fx.Reader()->GetPage(big.page, kGpRead);
+  EXPECT_GE(TItemArea::OfPage(const_cast<uint8_t*>(page)).Available() + 5000 + 2, 5000);
+}
+
+TEST(DataList, RecordThatOutgrowsItsPageKeepsItsAddressThroughSpare) {
+  qdf_test::TListFixture fx;
+  TStorageWithList s(fx);
+  TQdfDataList& list = *s.list;
+  std::vector<TItemAdr> adrs;
+  for (uint32_t i = 1; i <= 18; ++i) adrs.push_back(AddRecord(list, i, 400));
+  const TItemAdr adr = adrs[2];
+  ASSERT_EQ(adr.page, adrs[17].page);  // its page is nearly full
+  uint8_t* body = list.ResizeRecord(adr, 3000);
+  EXPECT_EQ(LoadU32(body + 13), 3u);  // content kept
+  EXPECT_EQ(LoadU16(body), 3000);     // the new item keeps its own length word
+  // The slot now holds a stub; reading goes to the $SPARE copy.
+  uint8_t* stub = TItemArea::OfPage(fx.Reader()->EditPage(adr.page)).ItemAt(adr.slot);
+  EXPECT_EQ(stub[2] & 3, kRecForwarded);
+  EXPECT_EQ(LoadU16(stub), kStubSize);
+  EXPECT_EQ(IdAt(list, adr), 3u);
+  ASSERT_NE(list.Spare(), nullptr);
+  EXPECT_EQ(list.Spare()->Count(), 1);
+  // Growing again moves the $SPARE item; the address still holds.
+  body = list.ResizeRecord(adr, 7000);
+  EXPECT_EQ(LoadU32(body + 13), 3u);
+  EXPECT_EQ(IdAt(list, adr), 3u);
+  EXPECT_EQ(list.Spare()->Count(), 1);
+  // Deleting the record deletes both.
+  list.DeleteItem(adr);
+  EXPECT_EQ(list.Spare()->Count(), 0);
+  EXPECT_EQ(list.GetItem(adr), nullptr);
+  EXPECT_EQ(IdAt(list, adrs[3]), 4u);
+}
+
+TEST(DataList, DamagedStubsRaiseInsteadOfWandering) {
+  qdf_test::TListFixture fx;
+  TStorageWithList s(fx);
+  TQdfDataList& list = *s.list;
+  const TItemAdr a = AddRecord(list, 1, 100);
+  const TItemAdr b = AddRecord(list, 2, 100);
+  // a forwards to a $SPARE address that does not exist.
+  uint8_t* item = list.EditItem(a);
+  item[2] = kRecForwarded;
+  StoreAdr(item + 3, TItemAdr{0x7777, 3});
+  EXPECT_THROW(list.GetItem(a), EQdfException);
+  // b claims its body in a packed item far outside itself.
+  item = list.EditItem(b);
+  item[2] = kRecInPacked;
+  StoreU16(item + 9, 5000);
+  EXPECT_THROW(list.GetItem(b), EQdfException);
+}
+
+TEST(Storage, HeaderItemsSurviveCommitAndReopen) {
+  qdf_test::TListFixture fx;
+  TItemAdr list_adr;
+  {
+    TStorageWithList s(fx);
+    for (uint32_t i = 1; i <= 50; ++i) AddRecord(*s.list, i, 120);
+    s.list->Header()->SetObjectName("renamed records");
+    s.storage->Flush(false);
+    list_adr = s.list->Address();
+    EXPECT_EQ(s.storage->Address(), TQdfStorage::RootAddress());
+    fx.Commit();
+  }
+  fx.Close();
+  fx.Open();
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRootHeader(fx.Reader());
+  EXPECT_EQ(storage->ObjectName(), "$ROOT");
+  ASSERT_NE(storage->Spare(), nullptr);
+  // The list's header item reads back through the storage.
+  std::unique_ptr<TQdfPersistentObject> made =
+      TQdfPersistentObject::Create(TQdfDataList::kClassInfo, nullptr);
+  auto* list = static_cast<TQdfDataList*>(made.get());
+  list->SetStorage(storage.get());
+  list->SetPageReader(fx.Reader());
+  list->Header()->SetAddress(list_adr);
+  list->LoadHeader();
+  EXPECT_EQ(list->ObjectName(), "renamed records");
+  EXPECT_EQ(list->Count(), 50);
+  TItemAdr adr = kBeforeFirstAdr;
+  uint32_t expected = 1;
+  while (const uint8_t* item = list->NextItem(adr)) EXPECT_EQ(LoadU32(item + 13), expected++);
+  EXPECT_EQ(expected, 51u);
+  made.reset();
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,171 @@
+#include "list/ItemList.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "ListTestUtil.h"
+#include "base/QdfException.h"
+#include "file/FileFormat.h"
+
+namespace qdf {
+namespace {
+
+// Items carry a 4-byte id after their length word.
+uint32_t IdOf(const uint8_t* item) { return LoadU32(item + 2); }
+
+TItemAdr AppendId(TQdfItemList& list, uint32_t id, int size) {
+  TItemAdr adr;
+  uint8_t* item = list.AppendItem(size, &adr);
+  StoreU32(item + 2, id);
+  return adr;
+}
+
+std::vector<uint32_t> WalkForward(TQdfItemList& list) {
+  std::vector<uint32_t> ids;
+  TItemAdr adr = kBeforeFirstAdr;
+  while (const uint8_t* item = list.NextItem(adr)) ids.push_back(IdOf(item));
+  EXPECT_TRUE(adr.IsNull());
+  EXPECT_TRUE(list.Eof());
+  return ids;
+}
+
+std::vector<uint32_t> WalkBackward(TQdfItemList& list) {
+  std::vector<uint32_t> ids;
+  TItemAdr adr = kNullAdr;
+  while (const uint8_t* item = list.PriorItem(adr)) ids.push_back(IdOf(item));
+  EXPECT_EQ(adr, kBeforeFirstAdr);
+  EXPECT_TRUE(list.Bof());
+  return ids;
+}
+
+// Checks the chain: links both ways, anchors, page count, owner.
+void CheckChain(TQdfItemList& list, TQdfPageReader* r) {
+  uint32_t prev = kNoPage;
+  int count = 0;
+  for (uint32_t p = list.PL()->FirstPg(); p != kNoPage; ++count) {
+    ASSERT_LE(count, list.PL()->CountPg());
+    const uint8_t* buf = r->GetPage(p, kGpRead);
+    EXPECT_EQ(LoadU32(buf + kPgPrior), prev);
+    EXPECT_EQ(LoadAdr(buf + kPgOwner), list.Address());
+    prev = p;
+    p = LoadU32(buf + kPgNext);
+  }
+  EXPECT_EQ(count, list.PL()->CountPg());
+  EXPECT_EQ(prev, list.PL()->LastPg());
+}
+
+TEST(ItemList, EmptyListWalksAndFirstAppend) {
+  qdf_test::TListFixture fx;
+  auto list = fx.New<TQdfItemList>();
+  TItemAdr adr = kBeforeFirstAdr;
+  EXPECT_EQ(list->NextItem(adr), nullptr);
+  EXPECT_TRUE(adr.IsNull());
+  EXPECT_TRUE(list->Eof());
+  adr = kNullAdr;
+  EXPECT_EQ(list->PriorItem(adr), nullptr);
+  EXPECT_EQ(adr, kBeforeFirstAdr);
+  EXPECT_TRUE(list->Bof());
+
+  const int updates = list->IL()->UpdateCount();
+  TItemAdr first = AppendId(*list, 7, 40);
+  EXPECT_EQ(first.slot, 0);
+  EXPECT_EQ(list->PL()->FirstPg(), first.page);
+  EXPECT_EQ(list->PL()->CountPg(), 1);
+  EXPECT_EQ(list->Count(), 1);
+  EXPECT_EQ(list->IL()->UpdateCount(), updates + 1);  // every CountIt change counts
+  EXPECT_EQ(IdOf(list->GetItem(first)), 7u);
+  EXPECT_THROW(list->EditItem(TItemAdr{first.page, 5}), EQdfException);
+  try {
+    list->EditItem(TItemAdr{first.page, 5});
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), Format("Access Violation at (%u:5)", first.page));
+  }
+  EXPECT_THROW(list->AppendItem(9000, &adr), EQdfException);
+}
+
+TEST(ItemList, DeletingTheLastItemOfAPageFreesIt) {
+  qdf_test::TListFixture fx;
+  auto list = fx.New<TQdfItemList>();
+  std::vector<TItemAdr> adrs;
+  for (uint32_t i = 0; i < 30; ++i) adrs.push_back(AppendId(*list, i, 1000));
+  const int pages = list->PL()->CountPg();
+  ASSERT_GE(pages, 4);
+  // Empty the second page from its last slot down (addresses stay valid).
+  const uint32_t second = adrs[8].page;
+  std::vector<TItemAdr> on_second;
+  for (const auto& a : adrs) {
+    if (a.page == second) on_second.push_back(a);
+  }
+  for (auto it = on_second.rbegin(); it != on_second.rend(); ++it) list->DeleteItem(*it);
+  EXPECT_EQ(list->PL()->CountPg(), pages - 1);
+  CheckChain(*list, fx.Reader());
+  EXPECT_EQ(list->Count(), 30 - static_cast<int64_t>(on_second.size()));
+}
+
+TEST(ItemList, WalksAgreeWithAModelAfterRandomAppendsAndDeletes) {
+  qdf_test::TListFixture fx;
+  auto list = fx.New<TQdfItemList>();
+  std::mt19937 rng(42);
+  std::vector<uint32_t> model;
+  uint32_t next_id = 1;
+  const int steps = 1500;
+  for (int step = 0; step < steps; ++step) {
+    if (model.empty() || rng() % 3 != 0) {
+      AppendId(*list, next_id, 6 + static_cast<int>(rng() % 700));
+      model.push_back(next_id++);
+    } else {
+      // Delete a random live item, found by walking to it.
+      const uint32_t victim = model[rng() % model.size()];
+      TItemAdr adr = kBeforeFirstAdr;
+      while (const uint8_t* item = list->NextItem(adr)) {
+        if (IdOf(item) == victim) break;
+      }
+      ASSERT_FALSE(adr.IsNull());
+      list->DeleteItem(adr);
+      model.erase(std::find(model.begin(), model.end(), victim));
+    }
+    if (step % 100 == 0) {
+      ASSERT_EQ(WalkForward(*list), model);
+      CheckChain(*list, fx.Reader());
+    }
+  }
+  EXPECT_EQ(WalkForward(*list), model);
+  std::vector<uint32_t> reversed(model.rbegin(), model.rend());
+  EXPECT_EQ(WalkBackward(*list), reversed);
+  EXPECT_EQ(list->Count(), static_cast<int64_t>(model.size()));
+
+  // The cursor walks the same way and deletes as it goes.
+  list->First();
+  size_t seen = 0;
+  while (list->Cursor().Item() != nullptr) {
+    ASSERT_EQ(IdOf(list->Cursor().Item()), model[seen++]);
+    list->Next();
+  }
+  EXPECT_EQ(seen, model.size());
+  list->First();
+  while (list->Cursor().Item() != nullptr) list->DeleteCurrent();
+  EXPECT_EQ(list->Count(), 0);
+  EXPECT_EQ(list->PL()->CountPg(), 0);
+  EXPECT_EQ(list->PL()->FirstPg(), kNoPage);
+}
+
+TEST(ItemList, ClearPagesEmptiesTheChainAndSurvivesCommit) {
+  qdf_test::TListFixture fx;
+  auto list = fx.New<TQdfItemList>();
+  for (uint32_t i = 0; i < 100; ++i) AppendId(*list, i, 300);
+  fx.Commit();
+  EXPECT_EQ(WalkForward(*list).size(), 100u);
+  list->ClearPages();
+  EXPECT_EQ(list->PL()->FirstPg(), kNoPage);
+  EXPECT_EQ(list->PL()->LastPg(), kNoPage);
+  EXPECT_EQ(list->PL()->CountPg(), 0);
+  EXPECT_EQ(list->Count(), 0);
+  EXPECT_TRUE(WalkForward(*list).empty());
+}
+
+}  // namespace
+}  // namespace qdf
