@@ -1,0 +1,228 @@
+#include "list/FreeList.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "ListTestUtil.h"
+#include "base/QdfException.h"
+#include "list/DataList.h"
+#include "list/Storage.h"
+
+namespace qdf {
+namespace {
+
+int EnvInt(const char* name, int def) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::atoi(v) : def;
+}
+
+// A database with a $FREE_LIST and a record list, committed transaction by
+// transaction through one writer, the way a storage drives it.
+class TFreeListDb {
+ public:
+  explicit TFreeListDb(qdf_test::TListFixture& fx) : fx_(fx) {
+    storage_ = fx.New<TQdfStorage>();
+    storage_->CreateRoot(fx.Reader());
+    free_ = AddList(TQdfDataListBase::kClassInfo, "$FREE_LIST");
+    records_ = static_cast<TQdfDataList*>(AddList(TQdfDataList::kClassInfo, "records"));
+    free_list_ = std::make_unique<TQdfFreeList>(fx.Filer(), fx.Reader(), free_);
+    free_list_->Take();
+  }
+
+  TQdfDataListBase* AddList(const TClassInfo& info, const char* name) {
+    std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(info, nullptr);
+    auto* list = static_cast<TQdfDataListBase*>(made.get());
+    list->SetStorage(storage_.get());
+    list->SetPageReader(fx_.Reader());
+    list->Header()->SetObjectName(name);
+    made.release()->SetParent(storage_.get());
+    list->SaveHeader();
+    return list;
+  }
+
+  // Stores the headers, writes the pages (twice: writing changes the free
+  // list, whose pages are then written again) and commits; the next write
+  // transaction starts and takes the free list again.
+  void Commit() {
+    TQdfIndirectPageReader* r = fx_.Reader();
+    storage_->Flush(false);
+    r->Flush(kFlushWriteUnpin);
+    storage_->Flush(false);
+    r->Flush(kFlushWriteUnpin);
+    r->Commit(true);
+    r->Open(false);
+    r->StartTransaction();
+    free_list_->Take();
+  }
+
+  TQdfDataList& Records() { return *records_; }
+  TQdfFreeList& FreeList() { return *free_list_; }
+  int64_t FileEnd() const { return static_cast<int64_t>(fx_.Filer()->AllocationEnd()) * 512; }
+
+ private:
+  qdf_test::TListFixture& fx_;
+  std::unique_ptr<TQdfStorage> storage_;
+  TQdfDataListBase* free_ = nullptr;
+  TQdfDataList* records_ = nullptr;
+  std::unique_ptr<TQdfFreeList> free_list_;
+};
+
+std::vector<TItemAdr> AddRecords(TQdfDataList& list, int n, int size) {
+  std::vector<TItemAdr> adrs;
+  for (int i = 0; i < n; ++i) {
+    TItemAdr adr;
+    uint8_t* item = list.AppendItem(size, &adr);
+    StoreU32(item + 13, static_cast<uint32_t>(i));
+    adrs.push_back(adr);
+  }
+  return adrs;
+}
+
+// Changes every record; random-looking bytes keep the pages from packing
+// well, so each rewrite needs whole blocks.
+void RewriteRecords(TQdfDataList& list, const std::vector<TItemAdr>& adrs, uint32_t round) {
+  uint32_t x = round * 2654435761u + 1;
+  for (const TItemAdr& adr : adrs) {
+    uint8_t* item = list.EditItem(adr);
+    const int size = LoadU16(item);
+    StoreU32(item + 17, round);
+    for (int i = 21; i < size; ++i) {
+      x = x * 1103515245u + 12345u;
+      item[i] = static_cast<uint8_t>(x >> 24);
+    }
+  }
+}
+
+TEST(FreeList, BlocksOfTheRunningTransactionAreReusedAtOnce) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  auto adrs = AddRecords(db.Records(), 40, 180);
+  db.Commit();
+  // Written twice in one transaction with another size: the first copy is
+  // this transaction's own and goes straight to the current root.
+  RewriteRecords(db.Records(), adrs, 1);
+  fx.Reader()->Flush(kFlushWrite);
+  const TItemAdr current = db.FreeList().CurrentRoot();
+  int before = 0;
+  for (int k = 0; k < kSizeClasses; ++k) before += db.FreeList().CountBlocks(current, k);
+  std::memset(db.Records().EditItem(adrs[0]) + 30, 0, 100);  // packs differently now
+  for (const TItemAdr& a : adrs) std::memset(db.Records().EditItem(a) + 21, 0, 150);
+  fx.Reader()->Flush(kFlushWrite);
+  int after = 0;
+  for (int k = 0; k < kSizeClasses; ++k) after += db.FreeList().CountBlocks(current, k);
+  EXPECT_GT(after, before);  // the plain copies went to the current root
+  const int64_t end = db.FileEnd();
+  RewriteRecords(db.Records(), adrs, 2);  // plain again: takes those blocks back
+  fx.Reader()->Flush(kFlushWrite);
+  EXPECT_EQ(db.FileEnd(), end);
+  db.Commit();
+}
+
+TEST(FreeList, CopiesAnOlderReaderSeesWaitUntilItDetaches) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  auto adrs = AddRecords(db.Records(), 60, 400);
+  db.Commit();
+  RewriteRecords(db.Records(), adrs, 1);
+  db.Commit();
+
+  // An older reader at this state keeps the copies it sees.
+  auto old_reader = std::make_unique<TQdfIndirectPageReader>(fx.Filer());
+  old_reader->Open(true);
+  const uint8_t* page = old_reader->GetPage(adrs[0].page, kGpRead);
+  const std::vector<uint8_t> seen(page, page + 8192);
+  for (uint32_t round = 2; round < 6; ++round) {
+    RewriteRecords(db.Records(), adrs, round);
+    db.Commit();
+  }
+  // Its view is intact: drop its cache and read the page from the file again.
+  old_reader->Invalidate();
+  old_reader->Flush(kFlushDrop);
+  const uint8_t* again = old_reader->GetPage(adrs[0].page, kGpRead);
+  EXPECT_EQ(std::vector<uint8_t>(again, again + 8192), seen);
+  const int64_t grown = db.FileEnd();
+  old_reader.reset();  // detaches
+
+  // Now the blocks come back: the file stops growing.
+  for (uint32_t round = 6; round < 12; ++round) {
+    RewriteRecords(db.Records(), adrs, round);
+    db.Commit();
+  }
+  const int64_t settled = db.FileEnd();
+  for (uint32_t round = 12; round < 20; ++round) {
+    RewriteRecords(db.Records(), adrs, round);
+    db.Commit();
+  }
+  EXPECT_EQ(db.FileEnd(), settled);
+  EXPECT_LE(settled, grown + 64 * 8192);
+}
+
+// The committed state must stay intact until the next commit: the copies a
+// running transaction replaces are not reused by that same transaction.
+TEST(FreeList, TheRunningTransactionNeverOverwritesTheCommittedState) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  auto adrs = AddRecords(db.Records(), 60, 400);
+  db.Commit();
+  RewriteRecords(db.Records(), adrs, 1);
+  db.Commit();
+  std::vector<std::vector<uint8_t>> committed;
+  for (const TItemAdr& a : adrs) {
+    const uint8_t* item = db.Records().GetItem(a);
+    committed.emplace_back(item, item + LoadU16(item));
+  }
+  // Replace every page, write, then make the file want more space: a search
+  // for free blocks runs while the replaced copies wait in the pending root.
+  RewriteRecords(db.Records(), adrs, 2);
+  fx.Reader()->Flush(kFlushWrite);
+  AddRecords(db.Records(), 200, 400);
+  fx.Reader()->Flush(kFlushWrite);
+  fx.Reader()->Rollback();
+
+  TQdfIndirectPageReader check(fx.Filer());
+  check.Open(true);
+  db.Records().SetPageReader(&check);
+  for (size_t i = 0; i < adrs.size(); ++i) {
+    const uint8_t* item = db.Records().GetItem(adrs[i]);
+    ASSERT_NE(item, nullptr);
+    ASSERT_EQ(std::vector<uint8_t>(item, item + LoadU16(item)), committed[i]) << i;
+  }
+  db.Records().SetPageReader(fx.Reader());
+}
+
+TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  auto adrs = AddRecords(db.Records(), 50, 300);
+  db.Commit();
+  const int rounds = EnvInt("QDF_STEADY_TRANSACTIONS", 200);
+  int64_t at_quarter = 0;
+  for (int round = 1; round <= rounds; ++round) {
+    RewriteRecords(db.Records(), adrs, static_cast<uint32_t>(round));
+    db.Commit();
+    if (round == rounds / 4) at_quarter = db.FileEnd();
+  }
+  const int64_t at_end = db.FileEnd();
+  RecordProperty("file_bytes_at_quarter", std::to_string(at_quarter));
+  RecordProperty("file_bytes_at_end", std::to_string(at_end));
+  std::printf("steady updates: %d transactions, file end %lld bytes after %d, %lld at the end\n",
+              rounds, static_cast<long long>(at_quarter), rounds / 4,
+              static_cast<long long>(at_end));
+  EXPECT_EQ(at_end, at_quarter);
+
+  // Everything reads back after closing and reopening.
+  std::vector<uint8_t> expected;
+  {
+    const uint8_t* item = db.Records().GetItem(adrs[7]);
+    expected.assign(item, item + LoadU16(item));
+  }
+  fx.Commit();
+  const uint8_t* item = db.Records().GetItem(adrs[7]);
+  EXPECT_EQ(std::vector<uint8_t>(item, item + LoadU16(item)), expected);
+}
+
+}  // namespace
+}  // namespace qdf
