@@ -1,0 +1,83 @@
+#include "list/ServerUpdateList.h"
+
+#include <gtest/gtest.h>
+
+#include "ListTestUtil.h"
+#include "base/PackedItem.h"
+#include "base/QdfException.h"
+#include "list/Storage.h"
+
+namespace qdf {
+namespace {
+
+struct TUpdateListDb {
+  explicit TUpdateListDb(qdf_test::TListFixture& fx) {
+    storage = fx.New<TQdfStorage>();
+    storage->CreateRoot(fx.Reader());
+    std::unique_ptr<TQdfPersistentObject> made =
+        TQdfPersistentObject::Create(TQdfServerUpdateList::kClassInfo, nullptr);
+    list = static_cast<TQdfServerUpdateList*>(made.get());
+    list->SetStorage(storage.get());
+    list->SetPageReader(fx.Reader());
+    list->Header()->SetObjectName("$UPDATE_LIST");
+    made.release()->SetParent(storage.get());
+  }
+  std::unique_ptr<TQdfStorage> storage;
+  TQdfServerUpdateList* list = nullptr;
+};
+
+std::string BodyOf(TQdfServerUpdateList& list, const TItemAdr& entry) {
+  const uint8_t* item = list.GetItem(entry);
+  int length = 0;
+  const uint8_t* body = GetField(item + 13, 4, &length);
+  return body ? std::string(reinterpret_cast<const char*>(body), static_cast<size_t>(length))
+              : std::string();
+}
+
+TEST(ServerUpdateList, OneEntryPerRecordFollowsTheKindRules) {
+  qdf_test::TListFixture fx;
+  TUpdateListDb db(fx);
+  TQdfServerUpdateList& list = *db.list;
+  const TItemAdr table{7, 1}, rec{20, 3};
+
+  TItemAdr e = list.AddUpdate(table, rec, kNullAdr, "first body", "xy", kUpdateInsert);
+  EXPECT_EQ(list.KindOf(e), kUpdateInsert);
+  const uint8_t* item = list.GetItem(e);
+  EXPECT_EQ(item[2] & 3, 3);
+  EXPECT_EQ(LoadU16(item + 9), 13);
+  EXPECT_EQ(LoadU16(item + 11), 4);
+  EXPECT_EQ(GetFieldAdr(item + 13, 0), rec);
+  EXPECT_EQ(GetFieldAdr(item + 13, 1), table);
+
+  // An update of an inserted record stays an insert, with the new body.
+  e = list.AddUpdate(table, rec, e, "a much longer second body than before", "xy", kUpdateUpdate);
+  EXPECT_EQ(list.KindOf(e), kUpdateInsert);
+  EXPECT_EQ(BodyOf(list, e), "a much longer second body than before");
+  EXPECT_THROW(list.AddUpdate(table, rec, e, "b", "", kUpdateInsert), EQdfException);
+  // Insert and delete cancel out.
+  EXPECT_TRUE(list.AddUpdate(table, rec, e, "", "", kUpdateDelete, 42).IsNull());
+  EXPECT_EQ(list.Count(), 0);
+
+  // An update of an existing record becomes a delete when it is deleted.
+  TItemAdr u = list.AddUpdate(table, rec, kNullAdr, "body", "s", kUpdateUpdate);
+  u = list.AddUpdate(table, rec, u, "body 2", "s", kUpdateUpdate);
+  EXPECT_EQ(list.KindOf(u), kUpdateUpdate);
+  u = list.AddUpdate(table, rec, u, "", "", kUpdateDelete, 0xABCD);
+  EXPECT_EQ(list.KindOf(u), kUpdateDelete);
+  int length = 0;
+  const uint8_t* value = GetField(list.GetItem(u) + 13, 3, &length);
+  ASSERT_EQ(length, 4);
+  EXPECT_EQ(LoadU32(value), 0xABCDu);
+  try {
+    list.AddUpdate(table, rec, u, "x", "", kUpdateUpdate);
+    FAIL();
+  } catch (const EQdfException& e2) {
+    EXPECT_EQ(e2.Message(), "Undefined Condition");
+  }
+  EXPECT_EQ(list.Count(), 1);
+  // An item that is not an entry counts as none.
+  EXPECT_EQ(list.KindOf(TItemAdr{u.page, 99}), 0);
+}
+
+}  // namespace
+}  // namespace qdf
