@@ -92,7 +92,17 @@ void TQdfFreeList::MergeRoot(const TItemAdr& target, TItemAdr& source) {
   source = next;
 }
 
-void TQdfFreeList::Take() {
+namespace {
+// Rebuilds the free-space lists of the data lists of a tree; children of
+// other objects are not visited.
+void RebuildTree(TQdfPersistentObject* node) {
+  if (!node->IsKindOf(TQdfDataListBase::kClassInfo)) return;
+  static_cast<TQdfDataListBase*>(node)->RebuildFreeLists();
+  for (int i = 0; i < node->ObjectsCount(); ++i) RebuildTree(node->ChildAt(i));
+}
+}  // namespace
+
+void TQdfFreeList::Take(TQdfPersistentObject* tree_root) {
   TReaderUse use(reader_);
   list_->SetCompressiblePages(false);
   const uint32_t tan = reader_->TransactionNumber();
@@ -136,6 +146,7 @@ void TQdfFreeList::Take() {
   filer_->SetFreeSpaceLists(this);
   taken_ = true;
   if (filer_->FileGrown()) SearchFreeData();
+  if (tree_root != nullptr && list_->DLB()->FirstFreePg() != 0xFFFFFFFFu) RebuildTree(tree_root);
 }
 
 void TQdfFreeList::Release() {

@@ -24,6 +24,7 @@ namespace qdf {
 class TQdfDataListBase;
 class TQdfIndirectPageReader;
 class TQdfLocalFiler;
+class TQdfPersistentObject;
 
 inline constexpr int kRootRecordSize = 210;
 inline constexpr int kFreeBlockRecordSize = 21;
@@ -38,8 +39,10 @@ class TQdfFreeList : public TFreeSpaceLists {
 
   // Takes the free list for the reader's write transaction: merges the roots
   // no reader needs any more into the current root, prepares the pending
-  // root, and hands the lists to the filer's allocation.
-  void Take();
+  // root, and hands the lists to the filer's allocation. When the list's
+  // FirstFreePg is set, the free-space lists of every data list in the tree
+  // under `tree_root` are rebuilt.
+  void Take(TQdfPersistentObject* tree_root = nullptr);
   // The filer's allocation stops using these lists.
   void Release();
 

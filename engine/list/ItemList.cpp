@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/ItemArea.h"
+#include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
 #include "reader/PageReader.h"
@@ -47,6 +48,13 @@ uint8_t* TQdfItemProvider::Item() {
 uint8_t* TQdfItemProvider::Body() {
   uint8_t* item = Item();
   return item ? item + body_offset_ : nullptr;
+}
+
+const uint8_t* TQdfItemProvider::Field(int index, int* length) {
+  *length = 0;
+  uint8_t* body = Body();
+  if (body == nullptr) return nullptr;
+  return GetField(body, index, length);
 }
 
 // ---- list ----

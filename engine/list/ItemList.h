@@ -37,6 +37,9 @@ class TQdfItemProvider {
   uint8_t* Body();
   // Refills from the list now.
   void Refresh();
+  // Field `index` of the packed body: its bytes and length, or nullptr when
+  // there is no item or the body has no such field.
+  const uint8_t* Field(int index, int* length);
 
   TQdfItemList* List() const { return list_; }
   int BodyOffset() const { return body_offset_; }

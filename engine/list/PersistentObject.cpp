@@ -314,7 +314,13 @@ void TQdfPersistentObject::DeleteObject() {
   if (page_reader_ == nullptr || page_reader_->ReadOnly()) return;
   RecordSchemaChange();
   ClearData();
-  while (!children_.empty()) children_.front()->DeleteObject();
+  while (!children_.empty()) {
+    TQdfPersistentObject* child = children_.front();
+    child->DeleteObject();
+    // A child that stayed has no writable page reader of its own; stop
+    // instead of looping on it.
+    QDF_ASSERT(children_.empty() || children_.front() != child, "QdfList");
+  }
   if (is_template_ && storage_ != nullptr) storage_->FreeInstancesOf(this);
   if (storage_ != nullptr && !Address().IsNull()) storage_->DeleteHeaderItem(Address());
   header_->SetAddress(kNullAdr);
