@@ -6,6 +6,7 @@
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "list/QHStorage.h"
 #include "reader/PageReader.h"
 
 namespace qdf {
@@ -13,6 +14,10 @@ namespace qdf {
 QDF_DEFINE_PERSISTENT_CLASS(TQdfStorage, TQdfDataList);
 
 TQdfStorage::TQdfStorage() = default;
+
+const TClassInfo& TQdfStorage::HeaderClass() const { return TQHStorage::kClassInfo; }
+TQHStorage* TQdfStorage::Root() const { return static_cast<TQHStorage*>(Header()); }
+uint32_t TQdfStorage::SchemaTAN() const { return Root()->SchemaTAN(); }
 
 TQdfStorage::~TQdfStorage() {
   // The tree goes before this store: unlink it so that nothing calls back.
@@ -36,15 +41,16 @@ void TQdfStorage::WriteHeaderItem(TItemAdr& adr, const uint8_t* item, int size) 
   if (adr.IsNull()) {
     dest = AppendItem(size, &adr);
   } else {
-    dest = GetItem(adr);
-    if (dest == nullptr) {
-      throw EQdfException("Struktur-Fehler in DataListBase");
-    }
-    if (LoadU16(dest) != size) {
+    // Edit through the page that really holds the item, so that it is
+    // written at the next flush.
+    uint8_t* raw = EditItem(adr);
+    if (raw == nullptr) throw EQdfException("Struktur-Fehler in DataListBase");
+    if (LoadU16(ResolveItem(raw)) != size) {
       dest = ResizeRecord(adr, size);
+    } else if ((raw[kRecFlags] & 3) == kRecForwarded) {
+      dest = Spare()->EditItem(LoadAdr(raw + kRecLink));
     } else {
-      dest = EditItem(adr);
-      dest = ResolveItem(dest);
+      dest = raw;
     }
   }
   // The length word stays the item's own; the rest is the new content.
@@ -54,7 +60,7 @@ void TQdfStorage::WriteHeaderItem(TItemAdr& adr, const uint8_t* item, int size) 
 void TQdfStorage::DeleteHeaderItem(const TItemAdr& adr) { DeleteItem(adr); }
 
 void TQdfStorage::RecordSchemaChange() {
-  if (PageReader() != nullptr) schema_tan_ = PageReader()->TransactionNumber();
+  if (PageReader() != nullptr) Root()->SetSchemaTAN(PageReader()->TransactionNumber());
 }
 
 void TQdfStorage::RegisterInstance(TQdfPersistentObject* instance) {

@@ -23,6 +23,8 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
  public:
   TQdfStorage();
   ~TQdfStorage() override;
+  const TClassInfo& HeaderClass() const override;
+  TQHStorage* Root() const;
 
   // ---- TQdfObjectStore ----
   const uint8_t* ReadHeaderItem(const TItemAdr& adr, int* size) override;
@@ -43,7 +45,7 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   static TItemAdr RootAddress() { return TItemAdr{1, 0}; }
 
   // The schema's change number: the transaction that last changed it.
-  uint32_t SchemaTAN() const { return schema_tan_; }
+  uint32_t SchemaTAN() const;
 
   const std::vector<TQdfPersistentObject*>& Instances() const { return instances_; }
 
@@ -51,7 +53,6 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   bool KeepSpareApart() const override { return true; }
 
  private:
-  uint32_t schema_tan_ = 0;
   std::vector<TQdfPersistentObject*> instances_;  // not owned
 };
 

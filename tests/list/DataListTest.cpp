@@ -163,6 +163,45 @@ TEST(DataList, DamagedStubsRaiseInsteadOfWandering) {
   EXPECT_THROW(list.GetItem(b), EQdfException);
 }
 
+// A header item that moved to $SPARE and is then rewritten in place must be
+// written out with its new content.
+TEST(Storage, ForwardedHeaderItemsAreRewrittenDurably) {
+  qdf_test::TListFixture fx;
+  TItemAdr adr;
+  {
+    auto storage = fx.New<TQdfStorage>();
+    storage->CreateRoot(fx.Reader());
+    std::vector<uint8_t> item(100, 0);
+    StoreU16(item.data(), 100);
+    storage->WriteHeaderItem(adr, item.data(), 100);
+    for (int i = 0; i < 75; ++i) {  // fill its page
+      TItemAdr other;
+      storage->WriteHeaderItem(other, item.data(), 100);
+    }
+    std::vector<uint8_t> big(3000, 0x11);
+    StoreU16(big.data(), 3000);
+    std::memset(big.data() + 2, 0, 11);
+    storage->WriteHeaderItem(adr, big.data(), 3000);  // forwarded now
+    ASSERT_EQ(storage->EditItem(adr)[2] & 3, kRecForwarded);
+    storage->Flush(false);
+    fx.Commit();  // the $SPARE page is clean from here on
+    big[500] = 0x22;
+    storage->WriteHeaderItem(adr, big.data(), 3000);  // same size, in $SPARE
+    storage->Flush(false);
+    fx.Commit();
+  }
+  fx.Close();
+  fx.Open();
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRootHeader(fx.Reader());
+  int size = 0;
+  const uint8_t* item = storage->ReadHeaderItem(adr, &size);
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(size, 3000);
+  EXPECT_EQ(item[500], 0x22);
+  EXPECT_EQ(item[501], 0x11);
+}
+
 TEST(Storage, HeaderItemsSurviveCommitAndReopen) {
   qdf_test::TListFixture fx;
   TItemAdr list_adr;

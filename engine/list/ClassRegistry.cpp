@@ -1,0 +1,20 @@
+// The persistent classes the factory knows from the start, in registration
+// order. A class that can be loaded from a database (its name is stored in
+// its header item) must be listed here.
+#include "list/DataList.h"
+#include "list/PersistentObject.h"
+#include "list/PersistentObjectFactory.h"
+#include "list/ServerUpdateList.h"
+
+namespace qdf {
+
+void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
+  factory.RegisterClass(TQdfPersistentObject::kClassInfo);
+  factory.RegisterClass(TQdfPageList::kClassInfo);
+  factory.RegisterClass(TQdfItemList::kClassInfo);
+  factory.RegisterClass(TQdfDataListBase::kClassInfo);
+  factory.RegisterClass(TQdfDataList::kClassInfo);
+  factory.RegisterClass(TQdfServerUpdateList::kClassInfo);
+}
+
+}  // namespace qdf
