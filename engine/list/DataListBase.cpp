@@ -207,7 +207,7 @@ uint8_t* TQdfDataListBase::ResizeItem(TItemAdr& adr, int new_size) {
   uint8_t* buf = r->EditPage(adr.page);
   TItemArea area = TItemArea::OfPage(buf);
   QDF_ASSERT(area.ItemAt(adr.slot) != nullptr, "QdfList");
-  if (uint8_t* item = area.ResizeItem(adr.slot, new_size)) {
+  if (area.ResizeItem(adr.slot, new_size) != nullptr) {
     IL()->ItemChanged();
     RelinkPage(adr.page);
     return TItemArea::OfPage(r->EditPage(adr.page)).ItemAt(adr.slot);

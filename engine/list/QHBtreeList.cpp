@@ -5,59 +5,27 @@
 namespace qdf {
 namespace {
 
-template <typename H>
-H& As(TObject& o) {
-  return static_cast<H&>(o);
-}
-template <typename H>
-const H& As(const TObject& o) {
-  return static_cast<const H&>(o);
-}
-
-template <typename H>
-TObject* CreateHeader(TQdfPersistentObject* owner) {
-  return new H(owner);
-}
-
-int32_t ToInt32(const std::string& v) {
-  return static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX));
-}
-
 const TPropInfo kBtreeListProps[] = {
-    {"RootPg", TPropKind::kCardinal, false,
-     [](const TObject& o) { return IntToText(As<TQHBtreeList>(o).RootPg()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHBtreeList>(o).SetRootPg(static_cast<uint32_t>(TextToInt(v, 0, UINT32_MAX)));
-     }},
-    {"CountUnused", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHBtreeList>(o).CountUnused()); },
-     [](TObject& o, const std::string& v) { As<TQHBtreeList>(o).SetCountUnused(ToInt32(v)); }},
-    {"Balance", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHBtreeList>(o).Balance()); },
-     [](TObject& o, const std::string& v) { As<TQHBtreeList>(o).SetBalance(ToInt32(v)); }},
-    {"AllowDuplicates", TPropKind::kBoolean, false,
-     [](const TObject& o) { return BoolToText(As<TQHBtreeList>(o).AllowDuplicates()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHBtreeList>(o).SetAllowDuplicates(TextToBool(v));
-     }},
+    QDF_PROP_UINT32(TQHBtreeList, "RootPg", RootPg, SetRootPg),
+    QDF_PROP_INT32(TQHBtreeList, "CountUnused", CountUnused, SetCountUnused),
+    QDF_PROP_INT32(TQHBtreeList, "Balance", Balance, SetBalance),
+    QDF_PROP_BOOL(TQHBtreeList, "AllowDuplicates", AllowDuplicates, SetAllowDuplicates),
 };
 
 const TPropInfo kResultSetProps[] = {
-    {"OrderBy", TPropKind::kString, false,
-     [](const TObject& o) { return As<TQHResultSet>(o).OrderBy(); },
-     [](TObject& o, const std::string& v) { As<TQHResultSet>(o).SetOrderBy(v); }},
+    QDF_PROP_STRING(TQHResultSet, "OrderBy", OrderBy, SetOrderBy),
 };
 
 }  // namespace
 
 const TClassInfo TQHSortableList::kClassInfo = {"TQHSortableList", &TQHItemList::kClassInfo,
-                                                CreateHeader<TQHSortableList>, nullptr, 0};
+                                                CreateHeaderObject<TQHSortableList>, nullptr, 0};
 const TClassInfo TQHBtreeList::kClassInfo = {"TQHBtreeList", &TQHSortableList::kClassInfo,
-                                             CreateHeader<TQHBtreeList>, kBtreeListProps, 4};
+                                             CreateHeaderObject<TQHBtreeList>, kBtreeListProps, 4};
 const TClassInfo TQHIndex::kClassInfo = {"TQHIndex", &TQHBtreeList::kClassInfo,
-                                         CreateHeader<TQHIndex>, nullptr, 0};
+                                         CreateHeaderObject<TQHIndex>, nullptr, 0};
 const TClassInfo TQHResultSet::kClassInfo = {"TQHResultSet", &TQHIndex::kClassInfo,
-                                             CreateHeader<TQHResultSet>, kResultSetProps, 1};
+                                             CreateHeaderObject<TQHResultSet>, kResultSetProps, 1};
 
 // ---- TQHBtreeList ----
 

@@ -5,43 +5,23 @@
 namespace qdf {
 namespace {
 
-TQHField& Field(TObject& o) { return static_cast<TQHField&>(o); }
-const TQHField& Field(const TObject& o) { return static_cast<const TQHField&>(o); }
-
-template <typename H>
-TObject* CreateHeader(TQdfPersistentObject* owner) {
-  return new H(owner);
-}
-
-int32_t ToInt32(const std::string& v) {
-  return static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX));
-}
-
 const TPropInfo kFieldProps[] = {
-    {"FieldIndex", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(Field(o).FieldIndex()); },
-     [](TObject& o, const std::string& v) { Field(o).SetFieldIndex(ToInt32(v)); }},
-    {"ixAscending", TPropKind::kBoolean, false,
-     [](const TObject& o) { return BoolToText(Field(o).IxAscending()); },
-     [](TObject& o, const std::string& v) { Field(o).SetIxAscending(TextToBool(v)); }},
-    {"DefSize", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(Field(o).DefSize()); },
-     [](TObject& o, const std::string& v) { Field(o).SetDefSize(ToInt32(v)); }},
-    {"UserInfo", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(Field(o).UserInfo()); },
-     [](TObject& o, const std::string& v) { Field(o).SetUserInfo(ToInt32(v)); }},
+    QDF_PROP_INT32(TQHField, "FieldIndex", FieldIndex, SetFieldIndex),
+    QDF_PROP_BOOL(TQHField, "ixAscending", IxAscending, SetIxAscending),
+    QDF_PROP_INT32(TQHField, "DefSize", DefSize, SetDefSize),
+    QDF_PROP_INT32(TQHField, "UserInfo", UserInfo, SetUserInfo),
 };
 
 }  // namespace
 
 const TClassInfo TQHField::kClassInfo = {"TQHField", &TQHPersistentObject::kClassInfo,
-                                         CreateHeader<TQHField>, kFieldProps, 4};
+                                         CreateHeaderObject<TQHField>, kFieldProps, 4};
 const TClassInfo TQHIntegerField::kClassInfo = {"TQHIntegerField", &TQHField::kClassInfo,
-                                                CreateHeader<TQHIntegerField>, nullptr, 0};
+                                                CreateHeaderObject<TQHIntegerField>, nullptr, 0};
 const TClassInfo TQHFloatField::kClassInfo = {"TQHFloatField", &TQHField::kClassInfo,
-                                              CreateHeader<TQHFloatField>, nullptr, 0};
+                                              CreateHeaderObject<TQHFloatField>, nullptr, 0};
 const TClassInfo TQHCharField::kClassInfo = {"TQHCharField", &TQHField::kClassInfo,
-                                             CreateHeader<TQHCharField>, nullptr, 0};
+                                             CreateHeaderObject<TQHCharField>, nullptr, 0};
 
 void TQHField::SetFieldIndex(int32_t v) {
   if (v == field_index_) return;

@@ -5,43 +5,21 @@
 namespace qdf {
 namespace {
 
-template <typename H>
-H& As(TObject& o) {
-  return static_cast<H&>(o);
-}
-template <typename H>
-const H& As(const TObject& o) {
-  return static_cast<const H&>(o);
-}
-
-template <typename H>
-TObject* CreateHeader(TQdfPersistentObject* owner) {
-  return new H(owner);
-}
-
 const TPropInfo kItemClassProps[] = {
-    {"InterfaceAlias", TPropKind::kString, false,
-     [](const TObject& o) { return As<TQHItemClass>(o).InterfaceAlias(); },
-     [](TObject& o, const std::string& v) { As<TQHItemClass>(o).SetInterfaceAlias(v); }},
+    QDF_PROP_STRING(TQHItemClass, "InterfaceAlias", InterfaceAlias, SetInterfaceAlias),
 };
 
 const TPropInfo kIndexObjectProps[] = {
-    {"BaseObjectClass", TPropKind::kString, false,
-     [](const TObject& o) { return As<TQHIndexObject>(o).BaseObjectClass(); },
-     [](TObject& o, const std::string& v) { As<TQHIndexObject>(o).SetBaseObjectClass(v); }},
-    {"Flags", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHIndexObject>(o).Flags()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHIndexObject>(o).SetFlags(static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX)));
-     }},
+    QDF_PROP_STRING(TQHIndexObject, "BaseObjectClass", BaseObjectClass, SetBaseObjectClass),
+    QDF_PROP_INT32(TQHIndexObject, "Flags", Flags, SetFlags),
 };
 
 }  // namespace
 
 const TClassInfo TQHItemClass::kClassInfo = {"TQHItemClass", &TQHPersistentObject::kClassInfo,
-                                             CreateHeader<TQHItemClass>, kItemClassProps, 1};
+                                             CreateHeaderObject<TQHItemClass>, kItemClassProps, 1};
 const TClassInfo TQHIndexObject::kClassInfo = {"TQHIndexObject", &TQHItemClass::kClassInfo,
-                                               CreateHeader<TQHIndexObject>, kIndexObjectProps, 2};
+                                               CreateHeaderObject<TQHIndexObject>, kIndexObjectProps, 2};
 
 // ---- TQHItemClass ----
 

@@ -5,75 +5,33 @@
 namespace qdf {
 namespace {
 
-template <typename H>
-H& As(TObject& o) {
-  return static_cast<H&>(o);
-}
-template <typename H>
-const H& As(const TObject& o) {
-  return static_cast<const H&>(o);
-}
-
 const TPropInfo kPageListProps[] = {
-    {"FirstPg", TPropKind::kCardinal, false,
-     [](const TObject& o) { return IntToText(As<TQHPageList>(o).FirstPg()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHPageList>(o).SetFirstPg(static_cast<uint32_t>(TextToInt(v, 0, UINT32_MAX)));
-     }},
-    {"LastPg", TPropKind::kCardinal, false,
-     [](const TObject& o) { return IntToText(As<TQHPageList>(o).LastPg()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHPageList>(o).SetLastPg(static_cast<uint32_t>(TextToInt(v, 0, UINT32_MAX)));
-     }},
-    {"CountPg", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHPageList>(o).CountPg()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHPageList>(o).SetCountPg(static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX)));
-     }},
+    QDF_PROP_UINT32(TQHPageList, "FirstPg", FirstPg, SetFirstPg),
+    QDF_PROP_UINT32(TQHPageList, "LastPg", LastPg, SetLastPg),
+    QDF_PROP_INT32(TQHPageList, "CountPg", CountPg, SetCountPg),
 };
 
 const TPropInfo kItemListProps[] = {
-    {"CountIt", TPropKind::kInt64, false,
-     [](const TObject& o) { return IntToText(As<TQHItemList>(o).CountIt()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHItemList>(o).SetCountIt(TextToInt(v, INT64_MIN, INT64_MAX));
-     }},
-    {"UpdateCount", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHItemList>(o).UpdateCount()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHItemList>(o).SetUpdateCount(static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX)));
-     }},
+    QDF_PROP_INT64(TQHItemList, "CountIt", CountIt, SetCountIt),
+    QDF_PROP_INT32(TQHItemList, "UpdateCount", UpdateCount, SetUpdateCount),
 };
 
 const TPropInfo kDataListBaseProps[] = {
-    {"FirstFreePg", TPropKind::kCardinal, false,
-     [](const TObject& o) { return IntToText(As<TQHDataListBase>(o).FirstFreePg()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHDataListBase>(o).SetFirstFreePg(static_cast<uint32_t>(TextToInt(v, 0, UINT32_MAX)));
-     }},
-    {"ReuseAddresses", TPropKind::kBoolean, false,
-     [](const TObject& o) { return BoolToText(As<TQHDataListBase>(o).ReuseAddresses()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHDataListBase>(o).SetReuseAddresses(TextToBool(v));
-     }},
+    QDF_PROP_UINT32(TQHDataListBase, "FirstFreePg", FirstFreePg, SetFirstFreePg),
+    QDF_PROP_BOOL(TQHDataListBase, "ReuseAddresses", ReuseAddresses, SetReuseAddresses),
 };
-
-template <typename H>
-TObject* CreateHeader(TQdfPersistentObject* owner) {
-  return new H(owner);
-}
 
 }  // namespace
 
 const TClassInfo TQHPageList::kClassInfo = {"TQHPageList", &TQHPersistentObject::kClassInfo,
-                                            CreateHeader<TQHPageList>, kPageListProps, 3};
+                                            CreateHeaderObject<TQHPageList>, kPageListProps, 3};
 const TClassInfo TQHItemList::kClassInfo = {"TQHItemList", &TQHPageList::kClassInfo,
-                                            CreateHeader<TQHItemList>, kItemListProps, 2};
+                                            CreateHeaderObject<TQHItemList>, kItemListProps, 2};
 const TClassInfo TQHDataListBase::kClassInfo = {"TQHDataListBase", &TQHItemList::kClassInfo,
-                                                CreateHeader<TQHDataListBase>,
+                                                CreateHeaderObject<TQHDataListBase>,
                                                 kDataListBaseProps, 2};
 const TClassInfo TQHDataList::kClassInfo = {"TQHDataList", &TQHDataListBase::kClassInfo,
-                                            CreateHeader<TQHDataList>, nullptr, 0};
+                                            CreateHeaderObject<TQHDataList>, nullptr, 0};
 
 void TQHPageList::ReadHeader(const uint8_t* item) {
   TQHPersistentObject::ReadHeader(item);

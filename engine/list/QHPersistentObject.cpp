@@ -9,33 +9,18 @@
 namespace qdf {
 namespace {
 
-TQHPersistentObject& Self(TObject& o) { return static_cast<TQHPersistentObject&>(o); }
-const TQHPersistentObject& Self(const TObject& o) {
-  return static_cast<const TQHPersistentObject&>(o);
-}
-
 const TPropInfo kProps[] = {
-    {"ParentIndex", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(Self(o).ParentIndex()); },
-     [](TObject& o, const std::string& v) {
-       Self(o).SetParentIndex(static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX)));
-     }},
-    {"ObjectName", TPropKind::kString, false,
-     [](const TObject& o) { return Self(o).ObjectName(); },
-     [](TObject& o, const std::string& v) { Self(o).SetObjectName(v); }},
-    {"ObjectClassName", TPropKind::kString, false,
-     [](const TObject& o) { return Self(o).ObjectClassName(); },
-     [](TObject& o, const std::string& v) { Self(o).SetObjectClassName(v); }},
-    {"ObjectModulName", TPropKind::kString, false,
-     [](const TObject& o) { return Self(o).ObjectModulName(); },
-     [](TObject& o, const std::string& v) { Self(o).SetObjectModulName(v); }},
+    QDF_PROP_INT32(TQHPersistentObject, "ParentIndex", ParentIndex, SetParentIndex),
+    QDF_PROP_STRING(TQHPersistentObject, "ObjectName", ObjectName, SetObjectName),
+    QDF_PROP_STRING(TQHPersistentObject, "ObjectClassName", ObjectClassName, SetObjectClassName),
+    QDF_PROP_STRING(TQHPersistentObject, "ObjectModulName", ObjectModulName, SetObjectModulName),
 };
 
 }  // namespace
 
 const TClassInfo TQHPersistentObject::kClassInfo = {
     "TQHPersistentObject", nullptr,
-    [](TQdfPersistentObject* owner) -> TObject* { return new TQHPersistentObject(owner); },
+    CreateHeaderObject<TQHPersistentObject>,
     kProps, 4};
 
 std::string IntToText(int64_t v) { return Format("%" PRId64, v); }

@@ -13,6 +13,7 @@
 // the empty text).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -105,4 +106,50 @@ std::string BoolToText(bool v);
 bool TextToBool(const std::string& v);  // "True"/"False" (any case), else EConvertError
 int64_t TextToInt(const std::string& v, int64_t lo, int64_t hi);  // range-checked
 
+// The header behind a property table's TObject reference.
+template <typename H>
+H& HeaderAs(TObject& o) {
+  return static_cast<H&>(o);
+}
+template <typename H>
+const H& HeaderAs(const TObject& o) {
+  return static_cast<const H&>(o);
+}
+// Creator of a header class for its TClassInfo.
+template <typename H>
+TObject* CreateHeaderObject(TQdfPersistentObject* owner) {
+  return new H(owner);
+}
+
 }  // namespace qdf
+
+// Property table entries of header classes: name, getter and setter of the
+// header class H, converted from and to text by kind.
+#define QDF_PROP_INT32(H, NAME, GET, SET)                                                    \
+  {NAME, ::qdf::TPropKind::kInteger, false,                                                  \
+   [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },   \
+   [](::qdf::TObject& o, const std::string& v) {                                             \
+     ::qdf::HeaderAs<H>(o).SET(static_cast<int32_t>(::qdf::TextToInt(v, INT32_MIN, INT32_MAX))); \
+   }}
+#define QDF_PROP_UINT32(H, NAME, GET, SET)                                                   \
+  {NAME, ::qdf::TPropKind::kCardinal, false,                                                 \
+   [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },   \
+   [](::qdf::TObject& o, const std::string& v) {                                             \
+     ::qdf::HeaderAs<H>(o).SET(static_cast<uint32_t>(::qdf::TextToInt(v, 0, UINT32_MAX)));  \
+   }}
+#define QDF_PROP_INT64(H, NAME, GET, SET)                                                    \
+  {NAME, ::qdf::TPropKind::kInt64, false,                                                    \
+   [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },   \
+   [](::qdf::TObject& o, const std::string& v) {                                             \
+     ::qdf::HeaderAs<H>(o).SET(::qdf::TextToInt(v, INT64_MIN, INT64_MAX));                  \
+   }}
+#define QDF_PROP_BOOL(H, NAME, GET, SET)                                                     \
+  {NAME, ::qdf::TPropKind::kBoolean, false,                                                  \
+   [](const ::qdf::TObject& o) { return ::qdf::BoolToText(::qdf::HeaderAs<H>(o).GET()); },  \
+   [](::qdf::TObject& o, const std::string& v) {                                             \
+     ::qdf::HeaderAs<H>(o).SET(::qdf::TextToBool(v));                                        \
+   }}
+#define QDF_PROP_STRING(H, NAME, GET, SET)                                                   \
+  {NAME, ::qdf::TPropKind::kString, false,                                                   \
+   [](const ::qdf::TObject& o) { return std::string(::qdf::HeaderAs<H>(o).GET()); },        \
+   [](::qdf::TObject& o, const std::string& v) { ::qdf::HeaderAs<H>(o).SET(v); }}

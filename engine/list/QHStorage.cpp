@@ -5,53 +5,24 @@
 namespace qdf {
 namespace {
 
-template <typename H>
-H& As(TObject& o) {
-  return static_cast<H&>(o);
-}
-template <typename H>
-const H& As(const TObject& o) {
-  return static_cast<const H&>(o);
-}
-
-template <typename H>
-TObject* CreateHeader(TQdfPersistentObject* owner) {
-  return new H(owner);
-}
-
 const TPropInfo kStorageProps[] = {
-    {"SchemaTAN", TPropKind::kCardinal, false,
-     [](const TObject& o) { return IntToText(As<TQHStorage>(o).SchemaTAN()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHStorage>(o).SetSchemaTAN(static_cast<uint32_t>(TextToInt(v, 0, UINT32_MAX)));
-     }},
-    {"SchemaVersion", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHStorage>(o).SchemaVersion()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHStorage>(o).SetSchemaVersion(static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX)));
-     }},
+    QDF_PROP_UINT32(TQHStorage, "SchemaTAN", SchemaTAN, SetSchemaTAN),
+    QDF_PROP_INT32(TQHStorage, "SchemaVersion", SchemaVersion, SetSchemaVersion),
 };
 
 const TPropInfo kTableProps[] = {
-    {"BaseStructureName", TPropKind::kString, false,
-     [](const TObject& o) { return As<TQHTable>(o).BaseStructureName(); },
-     [](TObject& o, const std::string& v) { As<TQHTable>(o).SetBaseStructureName(v); }},
+    QDF_PROP_STRING(TQHTable, "BaseStructureName", BaseStructureName, SetBaseStructureName),
     {"MaxFieldCount", TPropKind::kInteger, true,
-     [](const TObject& o) { return IntToText(As<TQHTable>(o).MaxFieldCount()); }, nullptr},
-    {"MaxStructureSize", TPropKind::kInteger, false,
-     [](const TObject& o) { return IntToText(As<TQHTable>(o).MaxStructureSize()); },
-     [](TObject& o, const std::string& v) {
-       As<TQHTable>(o).SetMaxStructureSize(
-           static_cast<int32_t>(TextToInt(v, INT32_MIN, INT32_MAX)));
-     }},
+     [](const TObject& o) { return IntToText(HeaderAs<TQHTable>(o).MaxFieldCount()); }, nullptr},
+    QDF_PROP_INT32(TQHTable, "MaxStructureSize", MaxStructureSize, SetMaxStructureSize),
 };
 
 }  // namespace
 
 const TClassInfo TQHStorage::kClassInfo = {"TQHStorage", &TQHDataList::kClassInfo,
-                                           CreateHeader<TQHStorage>, kStorageProps, 2};
+                                           CreateHeaderObject<TQHStorage>, kStorageProps, 2};
 const TClassInfo TQHTable::kClassInfo = {"TQHTable", &TQHDataList::kClassInfo,
-                                         CreateHeader<TQHTable>, kTableProps, 3};
+                                         CreateHeaderObject<TQHTable>, kTableProps, 3};
 
 // ---- TQHStorage ----
 
