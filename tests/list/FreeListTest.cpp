@@ -59,6 +59,7 @@ class TFreeListDb {
   }
 
   TQdfDataList& Records() { return *records_; }
+  TQdfDataListBase& FreeListObject() { return *free_; }
   TQdfFreeList& FreeList() { return *free_list_; }
   int64_t FileEnd() const { return static_cast<int64_t>(fx_.Filer()->AllocationEnd()) * 512; }
 
@@ -195,7 +196,8 @@ TEST(FreeList, TheRunningTransactionNeverOverwritesTheCommittedState) {
 
 TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {
   qdf_test::TListFixture fx;
-  TFreeListDb db(fx);
+  auto db_owner = std::make_unique<TFreeListDb>(fx);
+  TFreeListDb& db = *db_owner;
   auto adrs = AddRecords(db.Records(), 50, 300);
   db.Commit();
   const int rounds = EnvInt("QDF_STEADY_TRANSACTIONS", 200);
@@ -213,15 +215,54 @@ TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {
               static_cast<long long>(at_end));
   EXPECT_EQ(at_end, at_quarter);
 
-  // Everything reads back after closing and reopening.
+  // Records and the free list survive closing and reopening the file: the
+  // blocks recorded as free are used again by the next writer.
   std::vector<uint8_t> expected;
   {
     const uint8_t* item = db.Records().GetItem(adrs[7]);
     expected.assign(item, item + LoadU16(item));
   }
-  fx.Commit();
-  const uint8_t* item = db.Records().GetItem(adrs[7]);
+  const TItemAdr records_adr = db.Records().Address();
+  const TItemAdr free_adr = db.FreeListObject().Address();
+  db.Commit();
+  fx.Reader()->Commit(false);
+  db_owner.reset();  // its objects work on this reader and filer
+  fx.Close();
+  fx.Open();
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRootHeader(fx.Reader());
+  auto load = [&](const TClassInfo& info, const TItemAdr& adr) {
+    std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(info, nullptr);
+    made->SetStorage(storage.get());
+    made->SetPageReader(fx.Reader());
+    made->Header()->SetAddress(adr);
+    made->LoadHeader();
+    TQdfPersistentObject* raw = made.get();
+    made.release()->SetParent(storage.get());
+    raw->Loaded();
+    return raw;
+  };
+  auto* records = static_cast<TQdfDataList*>(load(TQdfDataList::kClassInfo, records_adr));
+  auto* free_obj = static_cast<TQdfDataListBase*>(load(TQdfDataListBase::kClassInfo, free_adr));
+  const uint8_t* item = records->GetItem(adrs[7]);
+  ASSERT_NE(item, nullptr);
   EXPECT_EQ(std::vector<uint8_t>(item, item + LoadU16(item)), expected);
+  TQdfFreeList free_list(fx.Filer(), fx.Reader(), free_obj);
+  free_list.Take();
+  const int64_t end = static_cast<int64_t>(fx.Filer()->AllocationEnd()) * 512;
+  for (uint32_t round = 1000; round < 1010; ++round) {
+    RewriteRecords(*records, adrs, round);
+    storage->Flush(false);
+    fx.Reader()->Flush(kFlushWriteUnpin);
+    storage->Flush(false);
+    fx.Reader()->Flush(kFlushWriteUnpin);
+    fx.Reader()->Commit(true);
+    fx.Reader()->Open(false);
+    fx.Reader()->StartTransaction();
+    free_list.Take();
+  }
+  EXPECT_EQ(static_cast<int64_t>(fx.Filer()->AllocationEnd()) * 512, end);
+  fx.Reader()->Rollback();
 }
 
 }  // namespace
