@@ -66,12 +66,13 @@ const TClassInfo& TQdfPersistentObject::HeaderClass() const {
 
 void TQdfPersistentObject::Construct(TQdfPersistentObject* class_object) {
   if (class_object != nullptr) {
+    header_holder_ = class_object->header_holder_;
     header_ = class_object->header_;
     is_template_ = false;
     class_object_ = class_object;
   } else {
-    own_header_ = NewHeader(HeaderClass(), this);
-    header_ = own_header_.get();
+    header_holder_ = NewHeader(HeaderClass(), this);
+    header_ = header_holder_.get();
     is_template_ = true;
     class_object_ = this;
     header_->SetAddress(kNullAdr);

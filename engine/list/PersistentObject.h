@@ -177,7 +177,9 @@ class TQdfPersistentObject : public TObject {
   std::unique_ptr<THashList> child_index_;       // name -> child, made on first child
   std::unique_ptr<TQdfEvents> events_;
   TQHPersistentObject* header_ = nullptr;
-  std::unique_ptr<TQHPersistentObject> own_header_;  // templates only
+  // The header belongs to the template; instances share it, so that an
+  // instance that outlives its template still has a valid header.
+  std::shared_ptr<TQHPersistentObject> header_holder_;
   TQdfPersistentObject* class_object_ = nullptr;
   bool is_template_ = true;
 };

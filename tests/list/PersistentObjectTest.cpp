@@ -459,5 +459,18 @@ TEST_F(PersistentObjectTest, SetPropertiesReachesChildrenAndSkipsUnknownNames) {
   EXPECT_TRUE(a_->Field().IxAscending());
 }
 
+// A working instance belongs to its caller and may outlive its template: its
+// header (shared with the template) must stay valid.
+TEST(PersistentObjectLifetime, InstanceKeepsItsHeaderAfterItsTemplateIsGone) {
+  std::unique_ptr<TQdfPersistentObject> tmpl =
+      TQdfPersistentObject::Create(TQdfPersistentObject::kClassInfo, nullptr);
+  tmpl->Header()->SetObjectName("kept");
+  std::unique_ptr<TQdfPersistentObject> instance(tmpl->CreateInstance(nullptr, nullptr, nullptr));
+  EXPECT_FALSE(instance->IsTemplate());
+  EXPECT_EQ(instance->Header(), tmpl->Header());
+  tmpl.reset();
+  EXPECT_EQ(instance->ObjectName(), "kept");
+}
+
 }  // namespace
 }  // namespace qdf
