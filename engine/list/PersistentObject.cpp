@@ -89,6 +89,7 @@ TQdfPersistentObject::~TQdfPersistentObject() {
   }
   if (parent_ != nullptr) parent_->RemoveChild(this);
   if (storage_ != nullptr) storage_->ObjectRemoved(this);
+  if (is_template_ && header_holder_.use_count() > 1) header_holder_->ClearOwner();
 }
 
 // ---- tree ----

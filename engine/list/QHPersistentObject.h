@@ -48,6 +48,8 @@ class TQHPersistentObject : public TObject {
   int Depth() const { return ClassInfo()->Depth(); }
 
   TQdfPersistentObject* Owner() const { return owner_; }
+  // The owning template is going away while instances still share this header.
+  void ClearOwner() { owner_ = nullptr; }
   bool Modified() const { return modified_; }
   void SetModified(bool value) { modified_ = value; }
   // Address of the header item: not stored in the item, it is where the item is.

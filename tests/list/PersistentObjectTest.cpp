@@ -470,6 +470,8 @@ TEST(PersistentObjectLifetime, InstanceKeepsItsHeaderAfterItsTemplateIsGone) {
   EXPECT_EQ(instance->Header(), tmpl->Header());
   tmpl.reset();
   EXPECT_EQ(instance->ObjectName(), "kept");
+  instance->Header()->SetObjectName("renamed");  // no call into the gone template
+  EXPECT_EQ(instance->ObjectName(), "renamed");
 }
 
 }  // namespace
