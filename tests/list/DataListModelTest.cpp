@@ -1,0 +1,137 @@
+// Random appends, deletes and resizes of records checked against a model:
+// addresses stay valid, contents survive moves into $SPARE and commits, walks
+// visit every live record once, and the free-space lists stay consistent.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+
+#include "ListTestUtil.h"
+#include "base/ItemArea.h"
+#include "file/FileFormat.h"
+#include "list/DataList.h"
+#include "list/Storage.h"
+
+namespace qdf {
+namespace {
+
+int Steps() {
+  const char* v = std::getenv("QDF_RANDOM_STEPS");
+  return v && *v ? std::atoi(v) : 3000;
+}
+
+// A record of `size` bytes whose content is derived from (id, version).
+void Fill(uint8_t* item, int size, uint32_t id, uint32_t version) {
+  StoreU32(item + 13, id);
+  StoreU32(item + 17, version);
+  for (int i = 21; i < size; ++i) item[i] = static_cast<uint8_t>(id * 31 + version * 7 + i);
+}
+
+bool Matches(const uint8_t* item, int size, uint32_t id, uint32_t version) {
+  if (item == nullptr || LoadU16(item) != size) return false;
+  if (LoadU32(item + 13) != id || LoadU32(item + 17) != version) return false;
+  for (int i = 21; i < size; ++i) {
+    if (item[i] != static_cast<uint8_t>(id * 31 + version * 7 + i)) return false;
+  }
+  return true;
+}
+
+struct TModelRecord {
+  uint32_t id;
+  uint32_t version;
+  int size;
+};
+
+// Every page in a free-space list carries that list's class.
+void CheckFreeLists(TQdfDataListBase& list, TQdfPageReader* r) {
+  std::set<uint32_t> seen;
+  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
+    uint32_t p = list.DLB()->FreeHead(k);
+    while (p != kNoPage) {
+      ASSERT_TRUE(seen.insert(p).second) << "page " << p << " in two lists or a cycle";
+      const uint8_t* buf = r->GetPage(p, kGpRead);
+      ASSERT_EQ(static_cast<int16_t>(LoadU16(buf + kDpFreeClass)), k) << "page " << p;
+      p = LoadU32(buf + kDpFreeNext);
+    }
+  }
+}
+
+TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
+  qdf_test::TListFixture fx;
+  auto storage = fx.New<TQdfStorage>();
+  storage->CreateRoot(fx.Reader());
+  std::unique_ptr<TQdfPersistentObject> made =
+      TQdfPersistentObject::Create(TQdfDataList::kClassInfo, nullptr);
+  auto* list = static_cast<TQdfDataList*>(made.get());
+  list->SetStorage(storage.get());
+  list->SetPageReader(fx.Reader());
+  list->Header()->SetObjectName("model");
+  made.release()->SetParent(storage.get());
+  list->SaveHeader();
+
+  std::mt19937 rng(7);
+  std::map<std::pair<uint32_t, uint16_t>, TModelRecord> model;
+  uint32_t next_id = 1;
+  auto key = [](const TItemAdr& a) { return std::make_pair(a.page, a.slot); };
+  const int steps = Steps();
+  for (int step = 0; step < steps; ++step) {
+    const unsigned op = rng() % 10;
+    if (model.empty() || op < 5) {
+      const int size = 21 + static_cast<int>(rng() % 1500);
+      TItemAdr adr;
+      uint8_t* item = list->AppendItem(size, &adr);
+      Fill(item, size, next_id, 0);
+      ASSERT_EQ(model.count(key(adr)), 0u) << "address handed out twice";
+      model[key(adr)] = {next_id++, 0, size};
+    } else {
+      auto it = model.begin();
+      std::advance(it, static_cast<long>(rng() % model.size()));
+      const TItemAdr adr{it->first.first, it->first.second};
+      if (op < 7) {
+        list->DeleteItem(adr);
+        model.erase(it);
+      } else {
+        // Grow or shrink; large sizes force the record into $SPARE.
+        const int size = 21 + static_cast<int>(rng() % 6000);
+        uint8_t* item = list->ResizeRecord(adr, size);
+        TModelRecord& m = it->second;
+        m.version++;
+        m.size = size;
+        Fill(item, size, m.id, m.version);
+      }
+    }
+    if (step % 500 == 499) {
+      storage->Flush(false);
+      fx.Commit();
+    }
+    if (step % 250 == 0 || step == steps - 1) {
+      for (const auto& [k, m] : model) {
+        const uint8_t* item = list->GetItem(TItemAdr{k.first, k.second});
+        ASSERT_TRUE(Matches(item, m.size, m.id, m.version)) << "record " << m.id << " at step " << step;
+      }
+      ASSERT_EQ(list->Count(), static_cast<int64_t>(model.size()));
+      // The forward walk meets every live record exactly once.
+      std::set<uint32_t> ids;
+      TItemAdr adr = kBeforeFirstAdr;
+      while (const uint8_t* item = list->NextItem(adr)) {
+        ASSERT_TRUE(ids.insert(LoadU32(item + 13)).second);
+        ASSERT_EQ(model.count(key(adr)), 1u);
+      }
+      ASSERT_EQ(ids.size(), model.size());
+      CheckFreeLists(*list, fx.Reader());
+      if (list->Spare() != nullptr) CheckFreeLists(*list->Spare(), fx.Reader());
+    }
+  }
+  // Everything that is left reads back after a commit.
+  storage->Flush(false);
+  fx.Commit();
+  for (const auto& [k, m] : model) {
+    ASSERT_TRUE(Matches(list->GetItem(TItemAdr{k.first, k.second}), m.size, m.id, m.version));
+  }
+}
+
+}  // namespace
+}  // namespace qdf
