@@ -120,7 +120,86 @@ constexpr int64_t kDateTimeEpoch = -25569;
 constexpr double kMinDateTime = -693593.0;
 constexpr double kMaxDateTime = 2958466.0;
 
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && LeapYear(y) ? 29 : kDays[m - 1];
+}
+
+// Reads 1..max_digits decimal digits at text[pos].
+bool ReadNumber(std::string_view text, size_t& pos, int max_digits, int* out) {
+  int digits = 0;
+  int value = 0;
+  while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < max_digits) {
+    value = value * 10 + (text[pos] - '0');
+    ++pos;
+    ++digits;
+  }
+  *out = value;
+  return digits > 0;
+}
+
+bool ReadChar(std::string_view text, size_t& pos, char c) {
+  if (pos < text.size() && text[pos] == c) {
+    ++pos;
+    return true;
+  }
+  return false;
+}
+
+// "yyyy-mm-dd", "yyyy-mm-dd hh:nn[:ss[.zzz]]" or "hh:nn[:ss[.zzz]]" (the form
+// DateTimeToText writes) to days since 1899-12-30.
 }  // namespace
+
+double TextToDateTime(const std::string& original) {
+  const std::string text = Trim(original);
+  auto fail = [&original]() -> double {
+    throw EConvertError(Format("'%s' is not a valid date and time", original.c_str()));
+  };
+  size_t pos = 0;
+  int64_t days = 0;
+  bool has_date = text.find('-') != std::string::npos;
+  if (has_date) {
+    int y, m, d;
+    if (!ReadNumber(text, pos, 4, &y) || !ReadChar(text, pos, '-') ||
+        !ReadNumber(text, pos, 2, &m) || !ReadChar(text, pos, '-') ||
+        !ReadNumber(text, pos, 2, &d)) {
+      return fail();
+    }
+    if (y < 1 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return fail();
+    // Day 0 of the scale, 1899-12-30, is day -25569 since 1970-01-01.
+    days = DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) - kDateTimeEpoch;
+    if (pos == text.size()) return static_cast<double>(days);
+    if (text[pos] != ' ') return fail();
+    while (pos < text.size() && text[pos] == ' ') ++pos;
+  }
+  int h, n, s = 0, ms = 0;
+  if (!ReadNumber(text, pos, 2, &h) || !ReadChar(text, pos, ':') || !ReadNumber(text, pos, 2, &n)) {
+    return fail();
+  }
+  if (ReadChar(text, pos, ':')) {
+    if (!ReadNumber(text, pos, 2, &s)) return fail();
+    if (ReadChar(text, pos, '.')) {
+      const size_t start = pos;
+      if (!ReadNumber(text, pos, 3, &ms) || pos - start != 3) return fail();
+    }
+  }
+  if (pos != text.size() || h > 23 || n > 59 || s > 59) return fail();
+  const double time = (((h * 60.0 + n) * 60.0 + s) * 1000.0 + ms) / 86400000.0;
+  // Before the scale's day 0 the time of day counts away from zero.
+  return days < 0 ? static_cast<double>(days) - time : static_cast<double>(days) + time;
+}
 
 std::string DateTimeToText(double days) {
   if (!(days >= kMinDateTime && days < kMaxDateTime)) {

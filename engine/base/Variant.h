@@ -107,6 +107,10 @@ double TextToDouble(std::string_view text);
 // "yyyy-mm-dd hh:nn:ss" and ".zzz" when there are milliseconds; raises
 // EConvertError for values outside years 1..9999.
 std::string DateTimeToText(double days);
+// "yyyy-mm-dd", "yyyy-mm-dd hh:nn[:ss[.zzz]]" or "hh:nn[:ss[.zzz]]" (the form
+// DateTimeToText writes) to days since 1899-12-30. Raises EConvertError
+// "'<text>' is not a valid date and time".
+double TextToDateTime(const std::string& text);
 // Rounds half to even into int64 range; raises EConvertError for NaN and values
 // outside the range of int64_t.
 int64_t RoundToInt64(double v);

@@ -2,6 +2,7 @@
 // order. A class that can be loaded from a database (its name is stored in
 // its header item) must be listed here.
 #include "list/DataList.h"
+#include "list/Fields.h"
 #include "list/PersistentObject.h"
 #include "list/PersistentObjectFactory.h"
 #include "list/ServerUpdateList.h"
@@ -14,6 +15,17 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfItemList::kClassInfo);
   factory.RegisterClass(TQdfDataListBase::kClassInfo);
   factory.RegisterClass(TQdfDataList::kClassInfo);
+  factory.RegisterClass(TQdfField::kClassInfo);
+  factory.RegisterClass(TQdfBooleanField::kClassInfo);
+  factory.RegisterClass(TQdfIntegerField::kClassInfo);
+  factory.RegisterClass(TQdfFloatField::kClassInfo);
+  factory.RegisterClass(TQdfDateTimeField::kClassInfo);
+  factory.RegisterClass(TQdfCharField::kClassInfo);
+  factory.RegisterClass(TQdfByteArrayField::kClassInfo);
+  factory.RegisterClass(TQdfObjectIDField::kClassInfo);
+  factory.RegisterClass(TQdfShortReferenceField::kClassInfo);
+  factory.RegisterClass(TQdfReferenceField::kClassInfo);
+  factory.RegisterClass(TQdfBlobField::kClassInfo);
   factory.RegisterClass(TQdfServerUpdateList::kClassInfo);
 }
 
