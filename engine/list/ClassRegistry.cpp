@@ -1,6 +1,7 @@
 // The persistent classes the factory knows from the start, in registration
 // order. A class that can be loaded from a database (its name is stored in
 // its header item) must be listed here.
+#include "list/BtreeList.h"
 #include "list/DataList.h"
 #include "list/Fields.h"
 #include "list/PersistentObject.h"
@@ -15,6 +16,8 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfItemList::kClassInfo);
   factory.RegisterClass(TQdfDataListBase::kClassInfo);
   factory.RegisterClass(TQdfDataList::kClassInfo);
+  factory.RegisterClass(TQdfSortableList::kClassInfo);
+  factory.RegisterClass(TQdfBtreeList::kClassInfo);
   factory.RegisterClass(TQdfField::kClassInfo);
   factory.RegisterClass(TQdfBooleanField::kClassInfo);
   factory.RegisterClass(TQdfIntegerField::kClassInfo);
