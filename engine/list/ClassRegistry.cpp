@@ -4,6 +4,7 @@
 #include "list/BtreeList.h"
 #include "list/DataList.h"
 #include "list/Fields.h"
+#include "list/ItemClass.h"
 #include "list/PersistentObject.h"
 #include "list/PersistentObjectFactory.h"
 #include "list/ServerUpdateList.h"
@@ -18,6 +19,7 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfDataList::kClassInfo);
   factory.RegisterClass(TQdfSortableList::kClassInfo);
   factory.RegisterClass(TQdfBtreeList::kClassInfo);
+  factory.RegisterClass(TQdfItemClass::kClassInfo);
   factory.RegisterClass(TQdfField::kClassInfo);
   factory.RegisterClass(TQdfBooleanField::kClassInfo);
   factory.RegisterClass(TQdfIntegerField::kClassInfo);
