@@ -4,6 +4,7 @@
 #include "list/BtreeList.h"
 #include "list/DataList.h"
 #include "list/Fields.h"
+#include "list/IndexObject.h"
 #include "list/ItemClass.h"
 #include "list/PersistentObject.h"
 #include "list/PersistentObjectFactory.h"
@@ -20,6 +21,7 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfSortableList::kClassInfo);
   factory.RegisterClass(TQdfBtreeList::kClassInfo);
   factory.RegisterClass(TQdfItemClass::kClassInfo);
+  factory.RegisterClass(TQdfIndexObject::kClassInfo);
   factory.RegisterClass(TQdfField::kClassInfo);
   factory.RegisterClass(TQdfBooleanField::kClassInfo);
   factory.RegisterClass(TQdfIntegerField::kClassInfo);
