@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "list/PersistentObjectFactory.h"
 #include "list/QHStorage.h"
 #include "reader/PageReader.h"
 
@@ -81,6 +83,105 @@ void TQdfStorage::FreeInstancesOf(TQdfPersistentObject* tmpl) {
 
 void TQdfStorage::ObjectRemoved(TQdfPersistentObject* object) {
   instances_.erase(std::remove(instances_.begin(), instances_.end(), object), instances_.end());
+}
+
+namespace {
+bool AdrBefore(const TItemAdr& a, const TItemAdr& b) {
+  return a.page != b.page ? a.page < b.page : a.slot < b.slot;
+}
+}  // namespace
+
+TQdfPersistentObject* TQdfStorage::ObjectAt(const TItemAdr& adr) const {
+  auto it = std::lower_bound(address_table_.begin(), address_table_.end(), adr,
+                             [](const auto& e, const TItemAdr& a) { return AdrBefore(e.first, a); });
+  return it != address_table_.end() && it->first == adr ? it->second : nullptr;
+}
+
+void TQdfStorage::LoadObjectTree() {
+  if (!instances_.empty()) throw EQdfException("Struktur kann nicht neu eingelesen werden");
+  address_table_.clear();
+  while (ObjectsCount() > 0) {
+    TQdfPersistentObject* child = ChildAt(ObjectsCount() - 1);
+    RemoveChild(child);
+    delete child;
+  }
+  // Create every object from its header item.
+  std::vector<std::unique_ptr<TQdfPersistentObject>> loaded;
+  const TItemAdr spare = DL()->SpareAddress();
+  TItemAdr adr = kBeforeFirstAdr;
+  while (const uint8_t* item = NextItem(adr)) {
+    if (adr == Address() || adr == spare) continue;  // the root and its $SPARE stay apart
+    const int size = LoadU16(item);
+    std::string class_name;
+    if (size > kRecordPrefixSize + 2 &&
+        ValidPackedItem(item + kRecordPrefixSize, static_cast<size_t>(size - kRecordPrefixSize))) {
+      int len = 0;
+      const uint8_t* section = GetField(item + kRecordPrefixSize, 0, &len);
+      if (section != nullptr && ValidPackedItem(section, static_cast<size_t>(len))) {
+        class_name = GetFieldText(section, 3);
+      }
+    }
+    std::unique_ptr<TObject> made = TQdfPersistentObjectFactory::Instance().CreateObject(class_name);
+    auto* object = dynamic_cast<TQdfPersistentObject*>(made.get());
+    if (object == nullptr) throw EQdfException(Format("Cannot create %s", class_name.c_str()));
+    made.release();
+    loaded.emplace_back(object);
+    object->SetStorage(this);
+    object->SetPageReader(PageReader());
+    object->Header()->SetAddress(adr);
+  }
+  for (auto& o : loaded) o->LoadHeader();
+  std::sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
+    return AdrBefore(a->Address(), b->Address());
+  });
+  for (auto& o : loaded) address_table_.emplace_back(o->Address(), o.get());
+  // Link in the order of the stored positions; whatever finds no parent
+  // (also through a parent that is itself an orphan) is an orphan.
+  std::vector<TQdfPersistentObject*> order;
+  for (auto& o : loaded) order.push_back(o.get());
+  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+    return a->Header()->ParentIndex() < b->Header()->ParentIndex();
+  });
+  std::vector<TQdfPersistentObject*> attached;
+  std::vector<bool> done(order.size(), false);
+  for (bool progress = true; progress;) {
+    progress = false;
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (done[i]) continue;
+      TQdfPersistentObject* o = order[i];
+      const TItemAdr parent_adr = o->Header()->ParentAddress();
+      TQdfPersistentObject* parent = parent_adr == Address() ? this : ObjectAt(parent_adr);
+      if (parent == nullptr || (parent != this && parent->Parent() == nullptr)) continue;
+      o->SetParent(parent);
+      done[i] = true;
+      progress = true;
+    }
+  }
+  for (auto& o : loaded) {
+    TQdfPersistentObject* raw = o.get();
+    if (raw->Parent() != nullptr) {
+      o.release();  // its parent owns it now
+      continue;
+    }
+    if (CanWrite()) {
+      try {
+        DeleteHeaderItem(raw->Address());
+      } catch (const EQdfException& e) {
+        if (e.HelpContext() != kHelpReadOnlyReader) throw;  // no write transaction: keep it
+      }
+    }
+    ObjectRemoved(raw);
+    address_table_.erase(std::remove_if(address_table_.begin(), address_table_.end(),
+                                        [raw](const auto& e) { return e.second == raw; }),
+                         address_table_.end());
+  }
+  // Finish bottom-up and start clean.
+  std::function<void(TQdfPersistentObject*)> finish = [&](TQdfPersistentObject* node) {
+    for (int i = 0; i < node->ObjectsCount(); ++i) finish(node->ChildAt(i));
+    node->Header()->SetModified(false);
+    node->Loaded();
+  };
+  for (int i = 0; i < ObjectsCount(); ++i) finish(ChildAt(i));
 }
 
 void TQdfStorage::CreateRoot(TQdfPageReader* reader) {

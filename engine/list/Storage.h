@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "list/DataList.h"
@@ -41,6 +42,16 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   // Opens the root of an existing database: the header item is the first
   // item of the first data page (page 1, slot 0).
   void OpenRootHeader(TQdfPageReader* reader);
+  // Loads the object tree of an opened root: every header item of the data
+  // list becomes an object of the class it names, linked under the object at
+  // its parent address in the order of its ParentIndex. Objects whose parent
+  // is gone are orphans: their items are deleted when the reader may write.
+  // Raises "Struktur kann nicht neu eingelesen werden" while working instances
+  // exist and "Cannot create %s" for a class the factory does not know.
+  void LoadObjectTree();
+  // The loaded object whose header item is at `adr`, or nullptr.
+  TQdfPersistentObject* ObjectAt(const TItemAdr& adr) const;
+
   // Address of the root header item of every database.
   static TItemAdr RootAddress() { return TItemAdr{1, 0}; }
 
@@ -54,6 +65,8 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
 
  private:
   std::vector<TQdfPersistentObject*> instances_;  // not owned
+  // Every loaded object by the address of its header item, sorted by address.
+  std::vector<std::pair<TItemAdr, TQdfPersistentObject*>> address_table_;
 };
 
 }  // namespace qdf

@@ -11,6 +11,8 @@
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
 #include "list/Storage.h"
+#include "list/Fields.h"
+#include "list/ItemClass.h"
 
 namespace qdf {
 namespace {
@@ -235,6 +237,65 @@ TEST(Storage, HeaderItemsSurviveCommitAndReopen) {
   while (const uint8_t* item = list->NextItem(adr)) EXPECT_EQ(LoadU32(item + 13), expected++);
   EXPECT_EQ(expected, 51u);
   made.reset();
+}
+
+}  // namespace
+}  // namespace qdf
+
+namespace qdf {
+namespace {
+
+TEST(StorageTree, ReopenedDatabaseLoadsTheSameTreeAndDropsOrphans) {
+  qdf_test::TListFixture fx;
+  TItemAdr list_adr, class_adr, orphan_adr;
+  {
+    auto storage = fx.New<TQdfStorage>();
+    storage->CreateRoot(fx.Reader());
+    auto add = [&](TQdfPersistentObject* parent, const TClassInfo& info, const char* name) {
+      std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(info, nullptr);
+      TQdfPersistentObject* raw = made.get();
+      raw->SetStorage(storage.get());
+      raw->SetPageReader(fx.Reader());
+      raw->Header()->SetObjectName(name);
+      made.release()->SetParent(parent);
+      raw->SaveHeader();
+      return raw;
+    };
+    TQdfPersistentObject* cls = add(storage.get(), TQdfItemClass::kClassInfo, "TBench");
+    add(cls, TQdfIntegerField::kClassInfo, "a");
+    add(cls, TQdfCharField::kClassInfo, "c");
+    add(cls, TQdfItemClass::kClassInfo, "TSub");
+    TQdfPersistentObject* list = add(storage.get(), TQdfDataList::kClassInfo, "t1");
+    list_adr = list->Address();
+    class_adr = cls->Address();
+    // A header item whose parent does not exist.
+    TQdfPersistentObject* orphan = add(list, TQdfItemList::kClassInfo, "lost");
+    orphan->Header()->SetParentAddress(TItemAdr{999, 9});
+    orphan->SaveHeader();
+    orphan_adr = orphan->Address();
+    storage->Flush(false);
+    fx.Commit();
+  }
+  fx.Close();
+  fx.Open();
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRootHeader(fx.Reader());
+  storage->LoadObjectTree();
+  ASSERT_EQ(storage->ObjectsCount(), 2);
+  EXPECT_EQ(storage->ChildAt(0)->ObjectName(), "TBench");
+  EXPECT_EQ(storage->ChildAt(1)->ObjectName(), "t1");
+  EXPECT_EQ(storage->ChildAt(1)->Address(), list_adr);
+  auto* cls = static_cast<TQdfItemClass*>(storage->ChildByName("tbench"));
+  ASSERT_NE(cls, nullptr);
+  EXPECT_EQ(cls->Address(), class_adr);
+  EXPECT_EQ(cls->FieldCount(), 2);  // the structure was built on loading
+  EXPECT_EQ(cls->FieldByName("c")->FieldIndex(), 1);
+  ASSERT_NE(storage->ChildByPath("TBench.TSub"), nullptr);
+  EXPECT_EQ(storage->ObjectAt(class_adr), cls);
+  EXPECT_EQ(storage->ObjectAt(orphan_adr), nullptr);
+  int size = 0;
+  EXPECT_EQ(storage->ReadHeaderItem(orphan_adr, &size), nullptr);  // its item is gone
+  EXPECT_FALSE(cls->Header()->Modified());
 }
 
 }  // namespace
