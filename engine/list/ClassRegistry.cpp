@@ -9,6 +9,7 @@
 #include "list/PersistentObject.h"
 #include "list/PersistentObjectFactory.h"
 #include "list/ServerUpdateList.h"
+#include "list/Table.h"
 
 namespace qdf {
 
@@ -33,6 +34,7 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfShortReferenceField::kClassInfo);
   factory.RegisterClass(TQdfReferenceField::kClassInfo);
   factory.RegisterClass(TQdfBlobField::kClassInfo);
+  factory.RegisterClass(TQdfTable::kClassInfo);
   factory.RegisterClass(TQdfServerUpdateList::kClassInfo);
 }
 

@@ -7,6 +7,7 @@
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "list/ItemClass.h"
 #include "list/PersistentObjectFactory.h"
 #include "list/QHStorage.h"
 #include "reader/PageReader.h"
@@ -182,6 +183,124 @@ void TQdfStorage::LoadObjectTree() {
     node->Loaded();
   };
   for (int i = 0; i < ObjectsCount(); ++i) finish(ChildAt(i));
+}
+
+// ---- objects by name ----
+
+std::unique_ptr<TQdfPersistentObject> TQdfStorage::ObjectByPath(std::string_view path,
+                                                                TQdfPersistentObject* start) {
+  TQdfPersistentObject* from = start != nullptr ? start : this;
+  const size_t dot = path.find('.');
+  const std::string_view first = path.substr(0, dot);
+  TQdfPersistentObject* found = from->ChildByName(first);
+  if (found == nullptr && from->IsKindOf(TQdfItemClass::kClassInfo)) {
+    found = static_cast<TQdfItemClass*>(from)->ClassByName(first);
+  }
+  if (found == nullptr) {
+    throw EQdfException("Objekt: " + std::string(path) + " existiert nicht.");
+  }
+  std::unique_ptr<TQdfPersistentObject> instance(found->CreateInstance(from == this ? this : nullptr,
+                                                                        this, PageReader()));
+  if (dot == std::string_view::npos) return instance;
+  // The rest names a child (or class) of the instance: it is handed out on its
+  // own, the instance it was found in goes.
+  const std::string_view rest = path.substr(dot + 1);
+  TQdfPersistentObject* inner = instance->ChildByPath(rest);
+  if (inner == nullptr && instance->IsKindOf(TQdfItemClass::kClassInfo)) {
+    inner = static_cast<TQdfItemClass*>(instance.get())->ClassByName(rest);
+  }
+  if (inner == nullptr) return nullptr;
+  std::unique_ptr<TQdfPersistentObject> result(
+      inner->ClassObject()->CreateInstance(this, this, PageReader()));
+  return result;
+}
+
+TQdfItemClass* TQdfStorage::ClassByPath(std::string_view path) const {
+  const size_t dot = path.find('.');
+  TQdfPersistentObject* first = ChildByName(path.substr(0, dot));
+  if (first == nullptr || !first->IsKindOf(TQdfItemClass::kClassInfo)) return nullptr;
+  auto* cls = static_cast<TQdfItemClass*>(first);
+  if (dot == std::string_view::npos) return cls;
+  return cls->ClassByName(path.substr(dot + 1));
+}
+
+TQdfPersistentObject* TQdfStorage::FindInstance(const TQdfPersistentObject* tmpl) const {
+  for (TQdfPersistentObject* o : instances_) {
+    if (o->ClassObject() == tmpl) return o;
+  }
+  return nullptr;
+}
+
+// ---- schema statements ----
+
+TQdfPersistentObject* TQdfStorage::Top() const {
+  return parent_stack_.empty() ? const_cast<TQdfStorage*>(this) : parent_stack_.back();
+}
+
+void TQdfStorage::Pop() {
+  if (parent_stack_.empty()) return;
+  RecordSchemaChange();
+  TQdfPersistentObject* top = parent_stack_.back();
+  parent_stack_.pop_back();
+  if (parent_stack_.empty()) StoreModified();
+  top->Loaded();
+}
+
+void TQdfStorage::PopUntil(TQdfPersistentObject* object) {
+  while (!parent_stack_.empty()) {
+    TQdfPersistentObject* top = parent_stack_.back();
+    Pop();
+    if (top == object) break;
+  }
+}
+
+void TQdfStorage::PushParent(TQdfPersistentObject* object) {
+  PopUntil(nullptr);
+  parent_stack_.push_back(object->ClassObject());
+}
+
+TQdfPersistentObject* TQdfStorage::CreateSchemaObject(const std::string& class_name,
+                                                      const std::string& object_name,
+                                                      bool pop_at_once) {
+  TQdfPersistentObject* parent = Top();
+  if (parent->ChildByName(object_name) != nullptr) {
+    throw EQdfException(object_name + " existiert bereits in " + parent->ObjectName());
+  }
+  std::unique_ptr<TObject> made = TQdfPersistentObjectFactory::Instance().CreateObject(class_name);
+  auto* object = dynamic_cast<TQdfPersistentObject*>(made.get());
+  if (object == nullptr) {
+    throw EQdfException("Class: " + class_name + " kann nicht generiert werden");
+  }
+  made.release();
+  object->SetStorage(this);
+  object->SetPageReader(PageReader());
+  object->Header()->SetAddress(kNullAdr);
+  object->Header()->SetObjectName(object_name);
+  object->SetParent(parent);
+  if (object->IsKindOf(TQdfItemClass::kClassInfo)) {
+    if (parent == this) {
+      static_cast<TQdfItemClass*>(object)->BuildStructure(0);
+    } else if (parent->IsKindOf(TQdfItemClass::kClassInfo)) {
+      TQdfItemClass* root = static_cast<TQdfItemClass*>(parent)->RootClass();
+      if (root != nullptr) root->BuildStructure(0);
+    }
+  }
+  object->SaveHeader();
+  parent_stack_.push_back(object);
+  if (pop_at_once) Pop();
+  return object;
+}
+
+void TQdfStorage::StoreModified() {
+  if (!CanWrite() || nesting_count != 0) return;
+  const bool unchanged = PageReader()->TransactionNumber() != SchemaTAN();
+  if (Spare() != nullptr) Spare()->Flush(false);
+  Flush(unchanged);
+}
+
+void TQdfStorage::Refresh(bool skip_schema) {
+  Reload(skip_schema);
+  if (Spare() != nullptr) Spare()->Reload(false);
 }
 
 void TQdfStorage::CreateRoot(TQdfPageReader* reader) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <string_view>
 #include <vector>
 
 #include "list/DataList.h"
@@ -17,6 +18,7 @@
 namespace qdf {
 
 class TQHStorage;
+class TQdfItemClass;
 
 class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   QDF_CLASS_INFO(TQdfStorage)
@@ -52,6 +54,43 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   // The loaded object whose header item is at `adr`, or nullptr.
   TQdfPersistentObject* ObjectAt(const TItemAdr& adr) const;
 
+  // ---- objects by name ----
+  // A working instance of the object at `path` ("name" or "name.child"),
+  // looked up under `start` (the storage when nullptr); item classes also
+  // resolve their classes by name. A missing single name raises "Objekt: <path>
+  // existiert nicht."; a missing later part gives nullptr. The caller owns the
+  // result.
+  std::unique_ptr<TQdfPersistentObject> ObjectByPath(std::string_view path,
+                                                     TQdfPersistentObject* start = nullptr);
+  // The item class "Class" or "Class.Subclass", or nullptr.
+  TQdfItemClass* ClassByPath(std::string_view path) const;
+  // The registered instance made from `tmpl`, or nullptr.
+  TQdfPersistentObject* FindInstance(const TQdfPersistentObject* tmpl) const;
+
+  // ---- schema statements ----
+  // The top of the parent stack (the storage when it is empty).
+  TQdfPersistentObject* Top() const;
+  // Removes the top, records a schema change, stores the modified objects
+  // when the stack became empty, and finishes the object (Loaded).
+  void Pop();
+  // Pops until `object` was popped (nullptr: until the stack is empty).
+  void PopUntil(TQdfPersistentObject* object);
+  // Empties the stack, then pushes the object's template.
+  void PushParent(TQdfPersistentObject* object);
+  // Creates a schema object of `class_name` named `object_name` under Top(),
+  // saves its header and pushes it (popping it at once with pop_at_once).
+  // Raises "<name> existiert bereits in <parent>" and "Class: <class>
+  // kann nicht generiert werden".
+  TQdfPersistentObject* CreateSchemaObject(const std::string& class_name,
+                                           const std::string& object_name, bool pop_at_once);
+  // Saves the headers of the modified objects; unmodified schema objects are
+  // skipped unless the schema changed in this transaction. Only while the
+  // reader may write and no statement runs.
+  void StoreModified();
+  // Loads every header of the tree again (schema objects skipped on request).
+  void Refresh(bool skip_schema);
+  int nesting_count = 0;
+
   // Address of the root header item of every database.
   static TItemAdr RootAddress() { return TItemAdr{1, 0}; }
 
@@ -65,6 +104,7 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
 
  private:
   std::vector<TQdfPersistentObject*> instances_;  // not owned
+  std::vector<TQdfPersistentObject*> parent_stack_;
   // Every loaded object by the address of its header item, sorted by address.
   std::vector<std::pair<TItemAdr, TQdfPersistentObject*>> address_table_;
 };

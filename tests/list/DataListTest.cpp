@@ -13,6 +13,7 @@
 #include "list/Storage.h"
 #include "list/Fields.h"
 #include "list/ItemClass.h"
+#include "list/Table.h"
 
 namespace qdf {
 namespace {
@@ -296,6 +297,72 @@ TEST(StorageTree, ReopenedDatabaseLoadsTheSameTreeAndDropsOrphans) {
   int size = 0;
   EXPECT_EQ(storage->ReadHeaderItem(orphan_adr, &size), nullptr);  // its item is gone
   EXPECT_FALSE(cls->Header()->Modified());
+}
+
+}  // namespace
+}  // namespace qdf
+
+namespace qdf {
+namespace {
+
+TEST(StorageSchema, StatementsBuildTheSchemaAndInstancesComeByName) {
+  qdf_test::TListFixture fx;
+  {
+    auto storage = fx.New<TQdfStorage>();
+    storage->CreateRoot(fx.Reader());
+    storage->CreateSchemaObject("TQdfItemClass", "TBench", false);
+    storage->CreateSchemaObject("TQdfIntegerField", "a", true);
+    storage->CreateSchemaObject("TQdfIntegerField", "b", true);
+    storage->CreateSchemaObject("TQdfCharField", "c", true);
+    storage->PopUntil(nullptr);
+    storage->CreateSchemaObject("TQdfTable", "t1", true);
+    try {
+      storage->CreateSchemaObject("TQdfTable", "t1", true);
+      FAIL();
+    } catch (const EQdfException& e) {
+      EXPECT_EQ(e.Message(), "t1 existiert bereits in $ROOT");
+    }
+    try {
+      storage->CreateSchemaObject("TNope", "x", true);
+      FAIL();
+    } catch (const EQdfException& e) {
+      EXPECT_EQ(e.Message(), "Class: TNope kann nicht generiert werden");
+    }
+    TQdfItemClass* cls = storage->ClassByPath("TBench");
+    ASSERT_NE(cls, nullptr);
+    EXPECT_EQ(cls->FieldCount(), 3);
+    EXPECT_EQ(cls->FieldByName("c")->FieldIndex(), 2);
+    EXPECT_EQ(storage->SchemaTAN(), fx.Reader()->TransactionNumber());
+
+    auto one = storage->ObjectByPath("t1");
+    auto two = storage->ObjectByPath("t1");
+    ASSERT_NE(one, nullptr);
+    EXPECT_NE(one.get(), two.get());
+    EXPECT_FALSE(one->IsTemplate());
+    EXPECT_TRUE(one->IsKindOf(TQdfTable::kClassInfo));
+    EXPECT_EQ(storage->Instances().size(), 2u);
+    EXPECT_EQ(storage->ObjectByPath("t1.x"), nullptr);
+    try {
+      storage->ObjectByPath("x");
+      FAIL();
+    } catch (const EQdfException& e) {
+      EXPECT_EQ(e.Message(), "Objekt: x existiert nicht.");
+    }
+    one.reset();
+    EXPECT_EQ(storage->Instances().size(), 1u);
+    two.reset();
+    storage->StoreModified();
+    fx.Commit();
+  }
+  fx.Close();
+  fx.Open();
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRootHeader(fx.Reader());
+  storage->LoadObjectTree();
+  ASSERT_NE(storage->ClassByPath("TBench"), nullptr);
+  EXPECT_EQ(storage->ClassByPath("TBench")->FieldCount(), 3);
+  ASSERT_NE(storage->ChildByName("t1"), nullptr);
+  EXPECT_TRUE(storage->ChildByName("t1")->IsKindOf(TQdfTable::kClassInfo));
 }
 
 }  // namespace
