@@ -136,6 +136,19 @@ class TQdfField : public TQdfSchemaObject {
   void StoreValue(const uint8_t* data, int length, bool touch);
   // Sets null; `touch` sets the modified flag.
   void StoreNull(bool touch);
+  // For setters: checks the edit mode; when `empty` the field becomes null and
+  // the result is true (the setter stops there).
+  bool NullIfEmpty(bool empty) {
+    CheckEdit();
+    if (empty) StoreNull(true);
+    return empty;
+  }
+  // For SetData: no stored value makes the field null; the result is true then.
+  bool NullIfMissing(const uint8_t* data, int length) {
+    const bool missing = data == nullptr || length <= 0;
+    if (missing) StoreNull(false);
+    return missing;
+  }
   // Edit-mode value (nullptr when null).
   const uint8_t* BufferData(int* length) const;
 

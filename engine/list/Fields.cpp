@@ -116,10 +116,7 @@ void TQdfBooleanField::SetAsVariant(const TVariant& value) {
 }
 
 void TQdfBooleanField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   if (length == 1) {
     StoreValue(data, 1, false);  // as it is
     return;
@@ -168,11 +165,7 @@ std::string TQdfIntegerField::GetAsString() {
 }
 
 void TQdfIntegerField::SetAsString(const std::string& text) {
-  CheckEdit();
-  if (text.empty()) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(text.empty())) return;
   SetAsInteger(TextToInt32(text));
 }
 
@@ -182,19 +175,12 @@ TVariant TQdfIntegerField::GetAsVariant() {
 }
 
 void TQdfIntegerField::SetAsVariant(const TVariant& value) {
-  CheckEdit();
-  if (IsNullVariant(value)) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(IsNullVariant(value))) return;
   SetAsInteger(value.AsInteger());
 }
 
 void TQdfIntegerField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   DecodeInteger(data, length);  // checks the size
   StoreValue(data, 4, false);
 }
@@ -243,11 +229,7 @@ std::string TQdfFloatField::GetAsString() {
 }
 
 void TQdfFloatField::SetAsString(const std::string& text) {
-  CheckEdit();
-  if (text.empty()) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(text.empty())) return;
   SetAsFloat(TextToDouble(text));
 }
 
@@ -257,19 +239,12 @@ TVariant TQdfFloatField::GetAsVariant() {
 }
 
 void TQdfFloatField::SetAsVariant(const TVariant& value) {
-  CheckEdit();
-  if (IsNullVariant(value)) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(IsNullVariant(value))) return;
   SetAsFloat(value.AsDouble());
 }
 
 void TQdfFloatField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   DecodeDouble(data, length);  // checks the size
   StoreValue(data, 8, false);
 }
@@ -299,11 +274,7 @@ std::string TQdfDateTimeField::GetAsString() {
 }
 
 void TQdfDateTimeField::SetAsString(const std::string& text) {
-  CheckEdit();
-  if (text.empty()) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(text.empty())) return;
   SetAsFloat(TextToDateTime(text));
 }
 
@@ -350,10 +321,7 @@ TVariant TQdfCharField::GetAsVariant() {
 }
 
 void TQdfCharField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   // At most the stored length: a damaged value without its zero byte ends
   // at the end of the field.
   const std::string text = DecodeText(data, length);
@@ -443,11 +411,7 @@ std::string TQdfObjectIDField::GetAsString() {
 }
 
 void TQdfObjectIDField::SetAsString(const std::string& text) {
-  CheckEdit();
-  if (text.empty()) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(text.empty())) return;
   SetAsInt64(TextToInt64(text));
 }
 
@@ -457,19 +421,12 @@ TVariant TQdfObjectIDField::GetAsVariant() {
 }
 
 void TQdfObjectIDField::SetAsVariant(const TVariant& value) {
-  CheckEdit();
-  if (IsNullVariant(value)) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(IsNullVariant(value))) return;
   SetAsInt64(value.AsInt64());
 }
 
 void TQdfObjectIDField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   QDF_ASSERT(length == 8, kUnit);
   if (ValueIsNull(data, length)) {
     StoreNull(false);
@@ -525,11 +482,7 @@ std::string TQdfShortReferenceField::GetAsString() {
 }
 
 void TQdfShortReferenceField::SetAsString(const std::string& text) {
-  CheckEdit();
-  if (text.empty()) {
-    StoreNull(true);
-    return;
-  }
+  if (NullIfEmpty(text.empty())) return;
   // Takes back what GetAsString gives: the parentheses are optional.
   std::string_view s = text;
   if (s.size() >= 2 && s.front() == '(' && s.back() == ')') s = s.substr(1, s.size() - 2);
@@ -537,10 +490,7 @@ void TQdfShortReferenceField::SetAsString(const std::string& text) {
 }
 
 void TQdfShortReferenceField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   QDF_ASSERT(length >= kItemAdrSize, kUnit);
   StoreValue(data, kItemAdrSize, false);
 }
@@ -552,10 +502,7 @@ void TQdfReferenceField::SetPendingEntryHook(TPendingEntryHook hook) {
 }
 
 void TQdfReferenceField::SetData(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) {
-    StoreNull(false);
-    return;
-  }
+  if (NullIfMissing(data, length)) return;
   QDF_ASSERT(length >= kItemAdrSize, kUnit);
   uint8_t bytes[kItemAdrSize + 1];
   std::memcpy(bytes, data, kItemAdrSize);
