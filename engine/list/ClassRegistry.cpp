@@ -4,6 +4,7 @@
 #include "list/BtreeList.h"
 #include "list/DataList.h"
 #include "list/Fields.h"
+#include "list/Index.h"
 #include "list/IndexObject.h"
 #include "list/ItemClass.h"
 #include "list/PersistentObject.h"
@@ -35,6 +36,7 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfReferenceField::kClassInfo);
   factory.RegisterClass(TQdfBlobField::kClassInfo);
   factory.RegisterClass(TQdfTable::kClassInfo);
+  factory.RegisterClass(TQdfIndex::kClassInfo);
   factory.RegisterClass(TQdfServerUpdateList::kClassInfo);
 }
 

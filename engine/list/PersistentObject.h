@@ -51,13 +51,20 @@ class TQdfObjectStore {
 };
 
 // One listener of a persistent object's events (tables fire them). Each
-// callback is optional; the subscriber key identifies the listener.
+// callback is optional and gets the sender and the record class concerned;
+// the subscriber key identifies the listener.
+//
+// A post tells every listener before_post, writes the record, then tells
+// every listener after_post. When the post fails in between, the listeners
+// that were told before_post are told abandon instead of after_post, so that
+// they can take back what they prepared (an index's trial key).
 struct TQdfEventListner {
-  using TNotify = std::function<void(TQdfPersistentObject* sender, void* record)>;
+  using TNotify = std::function<void(TQdfPersistentObject* sender, void* record_class)>;
   TNotify before_post;
   TNotify before_delete;
   TNotify after_post;
   TNotify insert;
+  TNotify abandon;
   const void* subscriber = nullptr;
 };
 

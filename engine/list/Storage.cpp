@@ -9,7 +9,9 @@
 #include "file/FileFormat.h"
 #include "list/ItemClass.h"
 #include "list/PersistentObjectFactory.h"
+#include "list/Index.h"
 #include "list/QHStorage.h"
+#include "list/Table.h"
 #include "reader/PageReader.h"
 
 namespace qdf {
@@ -331,5 +333,22 @@ void TQdfStorage::OpenRootHeader(TQdfPageReader* reader) {
   Header()->SetModified(false);
   if (!DL()->SpareAddress().IsNull()) CreateSpare();
 }
+
+}  // namespace qdf
+
+namespace qdf {
+
+// ---- being built ----
+void TQdfStorage::OpenRoot(TQdfPageReader*) { throw EQdfException("OpenRoot is being built"); }
+std::unique_ptr<TQdfTable> TQdfStorage::TableByName(std::string_view) { return nullptr; }
+bool TQdfStorage::AddressOfID(const TObjectID&, TItemAdr* adr) { *adr = kNullAdr; return false; }
+TQdfTable* TQdfStorage::RecordAt(const TItemAdr&) { return nullptr; }
+TQdfTable* TQdfStorage::RecordByID(const TObjectID&) { return nullptr; }
+int TQdfStorage::RebuildIDIndex(bool) { return 0; }
+void TQdfStorage::RebuildIndexAt(std::string_view) {}
+std::string TQdfStorage::ItemClassStatements(const TClassInfo&, const std::string&) const { return {}; }
+void TQdfStorage::GenerateItemClasses(const TClassInfo&, const std::string&) {}
+void TQdfStorage::Bootstrap() {}
+void TQdfStorage::BindSystemObjects() {}
 
 }  // namespace qdf

@@ -14,11 +14,15 @@
 #include <vector>
 
 #include "list/DataList.h"
+#include "list/PersistentObjectFactory.h"
 
 namespace qdf {
 
 class TQHStorage;
+class TQdfIndex;
 class TQdfItemClass;
+class TQdfTable;
+struct TClassInfo;
 
 class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   QDF_CLASS_INFO(TQdfStorage)
@@ -37,6 +41,14 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   void RegisterInstance(TQdfPersistentObject* instance) override;
   void FreeInstancesOf(TQdfPersistentObject* tmpl) override;
   void ObjectRemoved(TQdfPersistentObject* object) override;
+
+  // Opens the database on the reader: a new, empty file gets the bootstrap
+  // schema ($ID, the blob classes, $BLOB with IDX_POSITION), an existing one
+  // its root header and object tree. The reader must be in a write
+  // transaction for a new file.
+  void OpenRoot(TQdfPageReader* reader);
+  // Runs data-definition statements (see DdlStatements.h).
+  virtual void Execute(const std::string& text);
 
   // Starts a new, empty database on the reader: the storage's header item
   // ("$ROOT") becomes the first item of the file, and its $SPARE is created.
@@ -62,6 +74,9 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   // result.
   std::unique_ptr<TQdfPersistentObject> ObjectByPath(std::string_view path,
                                                      TQdfPersistentObject* start = nullptr);
+  // A new working instance of the table `name` (owned by the caller). Raises
+  // "Objekt: <name> existiert nicht." and "<name> ist keine Tabelle".
+  std::unique_ptr<TQdfTable> TableByName(std::string_view name);
   // The item class "Class" or "Class.Subclass", or nullptr.
   TQdfItemClass* ClassByPath(std::string_view path) const;
   // The registered instance made from `tmpl`, or nullptr.
@@ -91,6 +106,34 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   void Refresh(bool skip_schema);
   int nesting_count = 0;
 
+  // ---- object IDs ----
+  // The storage's working instances of $ID and $BLOB (nullptr before OpenRoot).
+  TQdfIndex* IDIndex() const { return id_index_.get(); }
+  TQdfTable* BlobTable() const { return blob_table_.get(); }
+  // The address of the record with object ID `id` through $ID; false (and
+  // the null address) when the ID is not there.
+  bool AddressOfID(const TObjectID& id, TItemAdr* adr);
+  // The table holding the record at `adr`, its cursor on that record; nullptr
+  // when no table of this storage owns the record's page.
+  TQdfTable* RecordAt(const TItemAdr& adr);
+  // RecordAt of the address of `id`; nullptr when the ID is not there.
+  TQdfTable* RecordByID(const TObjectID& id);
+  // Walks $ID and counts the entries whose record is gone or carries another
+  // ThisID; with `remove` those entries are deleted. Returns the count.
+  int RebuildIDIndex(bool remove);
+  // Rebuilds the index at `path` ("table.index"; "$ID" rebuilds the object-ID
+  // index). Raises "Objekt: <path> ist kein Index" for anything else.
+  void RebuildIndexAt(std::string_view path);
+
+  // ---- item classes from accessor classes ----
+  // The statements that create the item classes of the accessor class chain
+  // of `accessor` (below TQdfInterfaceStruct, without TQdfInterfaceObject)
+  // that do not exist yet; empty when all exist. `options` (may be empty) is
+  // appended to every class definition as a settings group.
+  std::string ItemClassStatements(const TClassInfo& accessor, const std::string& options) const;
+  // Runs those statements.
+  void GenerateItemClasses(const TClassInfo& accessor, const std::string& options = "");
+
   // Address of the root header item of every database.
   static TItemAdr RootAddress() { return TItemAdr{1, 0}; }
 
@@ -103,7 +146,14 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   bool KeepSpareApart() const override { return true; }
 
  private:
+  // The bootstrap schema of a new database.
+  void Bootstrap();
+  // Binds $ID and $BLOB (working instances) once the tree is there.
+  void BindSystemObjects();
+
   std::vector<TQdfPersistentObject*> instances_;  // not owned
+  std::unique_ptr<TQdfIndex> id_index_;
+  std::unique_ptr<TQdfTable> blob_table_;
   std::vector<TQdfPersistentObject*> parent_stack_;
   // Every loaded object by the address of its header item, sorted by address.
   std::vector<std::pair<TItemAdr, TQdfPersistentObject*>> address_table_;

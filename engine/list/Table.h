@@ -1,19 +1,137 @@
-// TQdfTable: a data list of records of one record class. This part holds its
-// class, header and registration; records, cursors and events come with the
-// table operations.
+// TQdfTable: a data list of records of one record class tree (the item class
+// named by BaseStructureName and its subclasses), with a record cursor and an
+// edit state: a record is inserted or edited by setting the fields of its
+// class, then posted or cancelled. Posting packs the field values into a
+// record item and tells the table's event listeners, through which the
+// table's indexes and the object-ID index keep themselves in step.
+//
+// Record item (a data-list item):
+//   0  u16 item length
+//   2  u8 flags (data list)
+//   3  6-byte header address of the record's class (u32 page, u16 slot)
+//   9  u32 number of the transaction that wrote the record (its version)
+//  13  packed item: the field values of the class in FieldIndex order; a
+//      field absent from it is null.
+//
+// Applications open a table with TQdfStorage::TableByName, which hands out a
+// working instance (owned by the caller); the stored table in the schema tree
+// is its template.
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "list/DataList.h"
 #include "list/QHStorage.h"
 
 namespace qdf {
 
+class TQdfField;
+class TQdfIndex;
+class TQdfInterfaceStruct;
+class TQdfItemClass;
+
+inline constexpr int kRecClassOffset = 3;
+inline constexpr int kRecVersionOffset = 9;
+inline constexpr int kRecBodyStart = 13;
+
 class TQdfTable : public TQdfDataList {
   QDF_CLASS_INFO(TQdfTable)
 
  public:
+  TQdfTable();
+  ~TQdfTable() override;
   const TClassInfo& HeaderClass() const override { return TQHTable::kClassInfo; }
   TQHTable* TH() const { return static_cast<TQHTable*>(Header()); }
+
+  // Binds the record class (a template's stored class, an instance's own
+  // working copy of the class tree), the ThisID listener, the cursor of every
+  // field, and attaches the child indexes. State becomes browse.
+  void Loaded() override;
+
+  // ---- records ----
+  // Starts a new record of `cls` (the table's class when nullptr): every
+  // field null, state insert. Raises "Try to append unknown class" for a
+  // class that is not in the table's class tree. Returns the class used.
+  TQdfItemClass* Insert(TQdfItemClass* cls = nullptr);
+  // Insert of the class named `class_name`; returns its accessor (nullptr
+  // when the class has none). Raises "Try to append unknown class: <name>".
+  TQdfInterfaceStruct* InsertByName(const std::string& class_name);
+  // Loads the fields of the current record, state edit; returns its class.
+  // Raises "Already in Edit-Mode", "Cannot edit EOF: <adr>" and
+  // "Item at: <adr> try to edit Unknown class: <class adr>".
+  TQdfItemClass* Edit();
+  // Writes the modified fields (nothing when none was modified) and tells the
+  // listeners; the state is browse afterwards, also after an error.
+  void Post();
+  // Back to browse; unposted values are lost.
+  void Cancel() override;
+  // Deletes the current record (its keys first); with `move_on` the cursor
+  // then holds the record that followed. Raises "Cannot delete EOF: <adr>".
+  void Delete(bool move_on);
+  // Deletes the current record; the cursor moves to the record that followed.
+  void DeleteCurrent() override;
+
+  // ---- navigation (physical order without a current index) ----
+  void First() override;
+  void Next() override;
+  void Last();
+  void Prior();
+  // Fills the cursor (cancelling an edit first, unless a post runs).
+  void ReadItem(TQdfItemProvider& provider) override;
+  // Entries of the current index, else the records of the list.
+  int64_t Count() override;
+
+  // ---- state ----
+  int State() const { return state_; }
+  bool Busy() const { return busy_; }
+  TQdfItemClass* ItemClass() const { return item_class_; }
+  // Class of the record the cursor stands on (or of the record being
+  // inserted); nullptr when there is none.
+  TQdfItemClass* CursorClass() const { return cursor_class_; }
+  // The field of that name in the table's record class, or nullptr.
+  TQdfField* FieldByName(const std::string& name) const;
+
+  // ---- indexes ----
+  const std::vector<TQdfIndex*>& Indexes() const { return indexes_; }
+  TQdfIndex* CurrentIndex() const { return current_index_; }
+  void SetCurrentIndex(TQdfIndex* index) { current_index_ = index; }
+  // The attached index of that name, or nullptr.
+  TQdfIndex* IndexByName(const std::string& name) const;
+  // Binds the index to this table (its key fields to the table's fields of
+  // the same name) and lets it listen to the table's events; a child index
+  // is added to Indexes(). Nothing when the index cannot be attached.
+  void AttachIndex(TQdfIndex* index);
+  // Creates an index through a statement run by `parent` (the table's parent
+  // when nullptr): `key_list` is "a, DESC b"; `class_name` the record class
+  // (the table's class when empty). Returns the index (a working instance
+  // attached to this table when the table is one), or nullptr for an unknown
+  // field or class. Raises "<name> existiert bereits in <table>".
+  TQdfIndex* CreateIndex(const std::string& name, const std::string& key_list, bool build,
+                         TQdfPersistentObject* parent, bool unique,
+                         const std::string& class_name);
+
+ private:
+  // Cancels an edit or insert (navigation does this first).
+  void CheckBrowse();
+  // Fires one kind of event to every listener that has it.
+  void Fire(TQdfEventListner::TNotify TQdfEventListner::*kind);
+  // The ThisID handlers.
+  void ThisIDInsert();
+  void ThisIDBeforePost();
+  void ThisIDAfterPost();
+  void ThisIDBeforeDelete();
+
+  TQdfItemClass* item_class_ = nullptr;
+  std::unique_ptr<TQdfPersistentObject> own_class_;  // an instance's class tree
+  TQdfItemClass* cursor_class_ = nullptr;
+  int state_ = kModeBrowse;
+  bool busy_ = false;
+  std::vector<TQdfIndex*> indexes_;  // children, not owned here
+  TQdfIndex* current_index_ = nullptr;
+  std::vector<std::pair<const uint8_t*, int>> field_data_;
 };
 
 }  // namespace qdf

@@ -1,0 +1,8 @@
+// The data-definition statements a storage runs (TQdfStorage::Execute).
+#pragma once
+
+#include <string>
+
+namespace qdf {
+
+}  // namespace qdf
