@@ -217,6 +217,14 @@ std::unique_ptr<TQdfPersistentObject> TQdfStorage::ObjectByPath(std::string_view
   return result;
 }
 
+std::unique_ptr<TQdfTable> TQdfStorage::TableByName(std::string_view name) {
+  std::unique_ptr<TQdfPersistentObject> object = ObjectByPath(name);
+  if (object == nullptr || !object->IsKindOf(TQdfTable::kClassInfo)) {
+    throw EQdfException(std::string(name) + " ist keine Tabelle");
+  }
+  return std::unique_ptr<TQdfTable>(static_cast<TQdfTable*>(object.release()));
+}
+
 TQdfItemClass* TQdfStorage::ClassByPath(std::string_view path) const {
   const size_t dot = path.find('.');
   TQdfPersistentObject* first = ChildByName(path.substr(0, dot));
@@ -340,7 +348,8 @@ namespace qdf {
 
 // ---- being built ----
 void TQdfStorage::OpenRoot(TQdfPageReader*) { throw EQdfException("OpenRoot is being built"); }
-std::unique_ptr<TQdfTable> TQdfStorage::TableByName(std::string_view) { return nullptr; }
+bool TQdfStorage::InsertIDEntry(const TObjectID&, const TItemAdr&) { return true; }
+bool TQdfStorage::DeleteIDEntry(const TObjectID&) { return true; }
 bool TQdfStorage::AddressOfID(const TObjectID&, TItemAdr* adr) { *adr = kNullAdr; return false; }
 TQdfTable* TQdfStorage::RecordAt(const TItemAdr&) { return nullptr; }
 TQdfTable* TQdfStorage::RecordByID(const TObjectID&) { return nullptr; }

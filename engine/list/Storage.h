@@ -118,6 +118,12 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   TQdfTable* RecordAt(const TItemAdr& adr);
   // RecordAt of the address of `id`; nullptr when the ID is not there.
   TQdfTable* RecordByID(const TObjectID& id);
+  // Enters `id` -> `adr` in $ID; false when $ID refuses it (the ID is there
+  // already). True without an $ID.
+  bool InsertIDEntry(const TObjectID& id, const TItemAdr& adr);
+  // Removes the entry of `id` from $ID; false when it is missing. True
+  // without an $ID.
+  bool DeleteIDEntry(const TObjectID& id);
   // Walks $ID and counts the entries whose record is gone or carries another
   // ThisID; with `remove` those entries are deleted. Returns the count.
   int RebuildIDIndex(bool remove);
