@@ -26,6 +26,7 @@ enum class TPropKind : uint8_t {
   kObject,    // a reference to another object: not settable from text
 };
 
+
 // One published property: its name, kind, and access as text.
 struct TPropInfo {
   const char* name;
@@ -36,6 +37,10 @@ struct TPropInfo {
   // Sets the property from (trimmed) text; nullptr for read-only properties.
   // Raises EConvertError when the text does not fit the kind.
   void (*set)(TObject& self, const std::string& value);
+  // kObject only: the declared class name of the referenced object, and the
+  // setter that binds it (nullptr unbinds).
+  const char* type_name = nullptr;
+  void (*set_object)(TObject& self, TObject* value) = nullptr;
 };
 
 struct TClassInfo {

@@ -4,6 +4,7 @@
 #include "list/BtreeList.h"
 #include "list/DataList.h"
 #include "list/Fields.h"
+#include "list/BlobClasses.h"
 #include "list/Index.h"
 #include "list/IndexObject.h"
 #include "list/ItemClass.h"
@@ -38,6 +39,8 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfTable::kClassInfo);
   factory.RegisterClass(TQdfIndex::kClassInfo);
   factory.RegisterClass(TQdfServerUpdateList::kClassInfo);
+  factory.RegisterClass(TBlobClassNode::kClassInfo);
+  factory.RegisterClass(TBlobClass::kClassInfo);
 }
 
 }  // namespace qdf

@@ -86,6 +86,9 @@ void TDynamicKeyBuffer::AddValue(int index, long double value) {
 }
 
 void TDynamicKeyBuffer::AddValue(int index, std::string_view text) {
+  // A char field stores the empty text as null: a search key must do the same,
+  // or it would sort above every null key it should match.
+  if (text.empty()) return;
   const int size = static_cast<int>(text.size()) + 1;
   if (size > kMaxFieldSize) {
     throw EQdfException::Fmt("Invalid Key Size: %d for Field N0: %d", size, index);

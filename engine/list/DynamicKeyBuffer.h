@@ -50,8 +50,10 @@ class TDynamicKeyBuffer {
   void AddValue(int index, char value);             // 1 byte
   void AddValue(int index, double value);           // 8 bytes
   void AddValue(int index, long double value);      // as a double
-  void AddValue(int index, std::string_view text);  // its bytes and a zero byte
-  void AddValue(int index, const char* text);       // nullptr: one zero byte
+  // Its bytes and a zero byte; the empty text adds nothing (null), as char
+  // fields store it.
+  void AddValue(int index, std::string_view text);
+  void AddValue(int index, const char* text);  // nullptr or "": nothing
   void AddValue(int index, const TItemAdr& adr);    // 6 bytes
   void AddValue(int index, const TObjectID& id);    // the 8 stored bytes
   // The field's value as stored (GetData); nothing for null or nullptr.

@@ -40,6 +40,7 @@ class TQdfIndexObject : public TQdfItemClass {
   int MakeSeparator(const uint8_t* left, const uint8_t* right, uint8_t* out, int capacity) const;
 
   const std::vector<TQdfField*>& KeyFields() const { return key_fields_; }
+  const std::vector<TKeyField>& KeySpecs() const { return key_specs_; }
   // "IDX$Structure" when present, else this class.
   TQdfItemClass* KeyStructure() const { return structure_; }
 

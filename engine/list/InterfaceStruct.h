@@ -68,3 +68,14 @@ class TQdfInterfaceObject : public TQdfInterfaceStruct {
       #T, &BASE::kClassInfo,                                                   \
       [](::qdf::TQdfPersistentObject*) -> ::qdf::TObject* { return new T(); }, \
       props, prop_count}
+
+// A published object property NAME of accessor class T, declared as a pointer
+// to the field class FIELD (T must have a public member `FIELD* NAME`).
+#define QDF_ACCESSOR_FIELD(T, FIELD, NAME)                                           \
+  ::qdf::TPropInfo {                                                                 \
+    #NAME, ::qdf::TPropKind::kObject, false,                                         \
+        [](const ::qdf::TObject&) -> std::string { return {}; }, nullptr, #FIELD,    \
+        [](::qdf::TObject& self, ::qdf::TObject* value) {                            \
+          static_cast<T&>(self).NAME = dynamic_cast<FIELD*>(value);                  \
+        }                                                                            \
+  }

@@ -6,6 +6,8 @@
 #include "base/QdfException.h"
 #include "list/DataList.h"
 #include "list/Fields.h"
+#include "list/InterfaceStruct.h"
+#include "list/PersistentObjectFactory.h"
 
 namespace qdf {
 
@@ -28,6 +30,7 @@ TQdfItemClass::TQdfItemClass()
     : field_index_(std::make_unique<THashList>(&CaseInsensitiveTraits(), 500)) {}
 
 TQdfItemClass::~TQdfItemClass() {
+  if (accessor_) accessor_->SetItemClass(nullptr);
   // Only its own fields: inherited ones may be gone already when a base
   // class frees its children.
   if (!IsTemplate()) {
@@ -142,10 +145,42 @@ void TQdfItemClass::BuildStructure(int base_count) {
   for (TQdfItemClass* sub : subclasses_) sub->BuildStructure(FieldCount());
   root_class_->class_index_->Put(ObjectName(), this);
   root_class_->max_field_count_ = std::max(root_class_->max_field_count_, FieldCount());
+  LinkAccessor();
+}
+
+void TQdfItemClass::LinkAccessor() {
+  if (!accessor_) return;
+  const TQdfPersistentObjectFactory& factory = TQdfPersistentObjectFactory::Instance();
+  const char* failed = nullptr;
+  for (const TPropInfo* p : accessor_->ClassInfo()->AllProperties()) {
+    if (p->kind != TPropKind::kObject || p->type_name == nullptr || p->set_object == nullptr ||
+        factory.FindClass(p->type_name, TQdfPersistentObject::kClassInfo) == nullptr) {
+      continue;
+    }
+    TQdfField* field = FieldByName(p->name);
+    if (field != nullptr && SameText(field->ClassInfo()->name, p->type_name)) {
+      p->set_object(*accessor_, field);
+    } else {
+      p->set_object(*accessor_, nullptr);
+      if (failed == nullptr) failed = p->name;
+    }
+  }
+  if (failed != nullptr) throw EQdfException(std::string("Can not link Property: ") + failed);
+  accessor_->SetItemClass(this);
 }
 
 void TQdfItemClass::Loaded() {
   TQdfSchemaObject::Loaded();
+  if (accessor_) accessor_->SetItemClass(nullptr);
+  accessor_.reset();
+  if (!IC()->InterfaceAlias().empty()) {
+    std::unique_ptr<TObject> made =
+        TQdfPersistentObjectFactory::Instance().CreateObject(IC()->InterfaceAlias());
+    if (auto* acc = dynamic_cast<TQdfInterfaceStruct*>(made.get())) {
+      made.release();
+      accessor_.reset(acc);
+    }
+  }
   if (Parent() != nullptr && Parent()->IsKindOf(TQdfItemClass::kClassInfo)) return;
   BuildStructure(0);
   class_table_.clear();

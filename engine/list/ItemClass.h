@@ -18,6 +18,7 @@
 namespace qdf {
 
 class TQdfField;
+class TQdfInterfaceStruct;
 class TQdfItemProvider;
 class TQdfObjectIDField;
 
@@ -65,6 +66,14 @@ class TQdfItemClass : public TQdfSchemaObject {
   void SetProvider(TQdfItemProvider* cursor);
   TQdfItemProvider* Provider() const { return cursor_; }
 
+  // The typed accessor named by InterfaceAlias (nullptr when none).
+  TQdfInterfaceStruct* Accessor() const { return accessor_.get(); }
+  // Binds the accessor's published field properties to the fields of the
+  // same name and class. Raises "Can not link Property: <name>" for the
+  // first property that has no such field (every property is tried; failing
+  // ones are unbound).
+  void LinkAccessor();
+
  private:
   bool IsDescendantOrSelf(const TQdfItemClass* c) const;
 
@@ -80,6 +89,7 @@ class TQdfItemClass : public TQdfSchemaObject {
   int max_field_count_ = 0;
   TQdfObjectIDField* this_id_ = nullptr;
   TQdfItemProvider* cursor_ = nullptr;
+  std::unique_ptr<TQdfInterfaceStruct> accessor_;
 };
 
 }  // namespace qdf

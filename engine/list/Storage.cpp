@@ -9,7 +9,10 @@
 #include "file/FileFormat.h"
 #include "list/ItemClass.h"
 #include "list/PersistentObjectFactory.h"
+#include "list/BlobClasses.h"
 #include "list/Index.h"
+#include "list/IndexObject.h"
+#include "list/KeyCompare.h"
 #include "list/QHStorage.h"
 #include "list/Table.h"
 #include "reader/PageReader.h"
@@ -25,6 +28,7 @@ TQHStorage* TQdfStorage::Root() const { return static_cast<TQHStorage*>(Header()
 uint32_t TQdfStorage::SchemaTAN() const { return Root()->SchemaTAN(); }
 
 TQdfStorage::~TQdfStorage() {
+  ReleaseSystemObjects();
   // The tree goes before this store: unlink it so that nothing calls back.
   ForgetStorage();
   for (TQdfPersistentObject* o : instances_) o->SetStorage(nullptr);
@@ -86,6 +90,9 @@ void TQdfStorage::FreeInstancesOf(TQdfPersistentObject* tmpl) {
 
 void TQdfStorage::ObjectRemoved(TQdfPersistentObject* object) {
   instances_.erase(std::remove(instances_.begin(), instances_.end(), object), instances_.end());
+  address_table_.erase(std::remove_if(address_table_.begin(), address_table_.end(),
+                                      [object](const auto& e) { return e.second == object; }),
+                       address_table_.end());
 }
 
 namespace {
@@ -101,7 +108,14 @@ TQdfPersistentObject* TQdfStorage::ObjectAt(const TItemAdr& adr) const {
 }
 
 void TQdfStorage::LoadObjectTree() {
-  if (!instances_.empty()) throw EQdfException("Struktur kann nicht neu eingelesen werden");
+  // The storage's own instances of $ID and $BLOB go with the old tree; any
+  // other working instance still refers to it.
+  for (TQdfPersistentObject* o : instances_) {
+    if (o != id_index_.get() && o != blob_table_.get()) {
+      throw EQdfException("Struktur kann nicht neu eingelesen werden");
+    }
+  }
+  ReleaseSystemObjects();
   address_table_.clear();
   while (ObjectsCount() > 0) {
     TQdfPersistentObject* child = ChildAt(ObjectsCount() - 1);
@@ -138,28 +152,30 @@ void TQdfStorage::LoadObjectTree() {
     return AdrBefore(a->Address(), b->Address());
   });
   for (auto& o : loaded) address_table_.emplace_back(o->Address(), o.get());
-  // Link in the order of the stored positions; whatever finds no parent
-  // (also through a parent that is itself an orphan) is an orphan.
+  // Link from the storage down, each parent's children in the order of
+  // their stored positions. Whatever is not reached (its parent is gone, or
+  // is itself unreachable) is an orphan.
   std::vector<TQdfPersistentObject*> order;
   for (auto& o : loaded) order.push_back(o.get());
   std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+    const TItemAdr pa = a->Header()->ParentAddress(), pb = b->Header()->ParentAddress();
+    if (!(pa == pb)) return AdrBefore(pa, pb);
     return a->Header()->ParentIndex() < b->Header()->ParentIndex();
   });
-  std::vector<TQdfPersistentObject*> attached;
-  std::vector<bool> done(order.size(), false);
-  for (bool progress = true; progress;) {
-    progress = false;
-    for (size_t i = 0; i < order.size(); ++i) {
-      if (done[i]) continue;
-      TQdfPersistentObject* o = order[i];
-      const TItemAdr parent_adr = o->Header()->ParentAddress();
-      TQdfPersistentObject* parent = parent_adr == Address() ? this : ObjectAt(parent_adr);
-      if (parent == nullptr || (parent != this && parent->Parent() == nullptr)) continue;
-      o->SetParent(parent);
-      done[i] = true;
-      progress = true;
+  std::function<void(TQdfPersistentObject*)> link = [&](TQdfPersistentObject* parent) {
+    auto first = std::lower_bound(order.begin(), order.end(), parent->Address(),
+                                  [](const auto* o, const TItemAdr& a) {
+                                    return AdrBefore(o->Header()->ParentAddress(), a);
+                                  });
+    std::vector<TQdfPersistentObject*> children;
+    for (auto it = first; it != order.end() && (*it)->Header()->ParentAddress() == parent->Address();
+         ++it) {
+      if ((*it)->Parent() == nullptr && *it != parent) children.push_back(*it);
     }
-  }
+    for (TQdfPersistentObject* c : children) c->SetParent(parent);
+    for (TQdfPersistentObject* c : children) link(c);
+  };
+  link(this);
   for (auto& o : loaded) {
     TQdfPersistentObject* raw = o.get();
     if (raw->Parent() != nullptr) {
@@ -296,6 +312,7 @@ TQdfPersistentObject* TQdfStorage::CreateSchemaObject(const std::string& class_n
     }
   }
   object->SaveHeader();
+  AddToAddressTable(object);
   parent_stack_.push_back(object);
   if (pop_at_once) Pop();
   return object;
@@ -344,20 +361,277 @@ void TQdfStorage::OpenRootHeader(TQdfPageReader* reader) {
 
 }  // namespace qdf
 
+
 namespace qdf {
 
-// ---- being built ----
-void TQdfStorage::OpenRoot(TQdfPageReader*) { throw EQdfException("OpenRoot is being built"); }
-bool TQdfStorage::InsertIDEntry(const TObjectID&, const TItemAdr&) { return true; }
-bool TQdfStorage::DeleteIDEntry(const TObjectID&) { return true; }
-bool TQdfStorage::AddressOfID(const TObjectID&, TItemAdr* adr) { *adr = kNullAdr; return false; }
-TQdfTable* TQdfStorage::RecordAt(const TItemAdr&) { return nullptr; }
-TQdfTable* TQdfStorage::RecordByID(const TObjectID&) { return nullptr; }
-int TQdfStorage::RebuildIDIndex(bool) { return 0; }
-void TQdfStorage::RebuildIndexAt(std::string_view) {}
-std::string TQdfStorage::ItemClassStatements(const TClassInfo&, const std::string&) const { return {}; }
-void TQdfStorage::GenerateItemClasses(const TClassInfo&, const std::string&) {}
-void TQdfStorage::Bootstrap() {}
-void TQdfStorage::BindSystemObjects() {}
+// ---- opening ----
+
+void TQdfStorage::OpenRoot(TQdfPageReader* reader) {
+  SetStorage(this);
+  SetPageReader(reader);
+  if (reader->IsEmpty()) {
+    Bootstrap();
+    return;
+  }
+  OpenRootHeader(reader);
+  LoadObjectTree();
+  Loaded();
+}
+
+void TQdfStorage::Loaded() {
+  TQdfDataList::Loaded();
+  BindSystemObjects();
+  RebuildAddressTable();
+}
+
+void TQdfStorage::BindSystemObjects() {
+  if (!id_index_) {
+    TQdfPersistentObject* t = ChildByName("$ID");
+    if (t != nullptr && t->IsKindOf(TQdfIndex::kClassInfo)) {
+      id_index_.reset(static_cast<TQdfIndex*>(t->CreateInstance(this, this, PageReader())));
+    }
+  }
+  if (!blob_table_) {
+    TQdfPersistentObject* t = ChildByName("$BLOB");
+    if (t != nullptr && t->IsKindOf(TQdfTable::kClassInfo)) {
+      blob_table_ = TableByName("$BLOB");
+      // Blob chunks are found only through IDX_POSITION.
+      QDF_ASSERT(blob_table_->IndexByName("IDX_POSITION") != nullptr, "QdfStorage");
+    }
+  }
+}
+
+void TQdfStorage::ReleaseSystemObjects() {
+  blob_table_.reset();
+  id_index_.reset();
+}
+
+void TQdfStorage::Bootstrap() {
+  CreateRoot(PageReader());
+  PopUntil(nullptr);
+  // The object-ID index: ThisID -> record address.
+  auto* id = static_cast<TQdfIndex*>(CreateSchemaObject("TQdfIndex", "$ID", false));
+  id->BL()->SetBalance(95);
+  CreateSchemaObject("TQdfIndexObject", "IDX$Order", false);
+  auto* this_id = static_cast<TQdfField*>(CreateSchemaObject("TQdfObjectIDField", "ThisID", true));
+  this_id->FH()->SetIxAscending(true);
+  CreateSchemaObject("TQdfItemClass", "IDX$Structure", false);
+  CreateSchemaObject("TQdfShortReferenceField", "REF$ThisID", true);
+  PopUntil(nullptr);
+  id_index_.reset(static_cast<TQdfIndex*>(id->CreateInstance(this, this, PageReader())));
+  // The blob chunk classes and their table.
+  GenerateItemClasses(TBlobClass::kClassInfo);
+  auto* blob = static_cast<TQdfTable*>(CreateSchemaObject("TQdfTable", "$BLOB", false));
+  blob->TH()->SetBaseStructureName("TBlobClassNode");
+  blob->TH()->SetReuseAddresses(true);
+  PopUntil(nullptr);
+  TQdfIndex* position =
+      blob->CreateIndex("IDX_POSITION", "BlobID, Position", true, nullptr, true, "TBlobClassNode");
+  QDF_ASSERT(position != nullptr, "QdfStorage");
+  position->BL()->SetBalance(80);
+  StoreModified();
+  blob_table_ = TableByName("$BLOB");
+  RebuildAddressTable();
+}
+
+// ---- the address table ----
+
+void TQdfStorage::RebuildAddressTable() {
+  address_table_.clear();
+  std::function<void(TQdfPersistentObject*)> walk = [&](TQdfPersistentObject* node) {
+    for (int i = 0; i < node->ObjectsCount(); ++i) {
+      TQdfPersistentObject* child = node->ChildAt(i);
+      if (!child->Address().IsNull()) address_table_.emplace_back(child->Address(), child);
+      walk(child);
+    }
+  };
+  walk(this);
+  std::sort(address_table_.begin(), address_table_.end(),
+            [](const auto& a, const auto& b) { return AdrBefore(a.first, b.first); });
+}
+
+void TQdfStorage::AddToAddressTable(TQdfPersistentObject* object) {
+  auto it = std::lower_bound(address_table_.begin(), address_table_.end(), object->Address(),
+                             [](const auto& e, const TItemAdr& a) { return AdrBefore(e.first, a); });
+  address_table_.insert(it, {object->Address(), object});
+}
+
+// ---- object IDs ----
+
+int TQdfStorage::BuildIDKey(const TObjectID& id, const TItemAdr* adr) {
+  TDynamicKeyBuffer& key = id_index_->KeyBuffer();
+  key.Init(id_index_->StructureFieldCount());
+  key.AddValue(0, id);
+  if (adr != nullptr) key.AddValue(1, *adr);
+  return key.Close();
+}
+
+bool TQdfStorage::AddressOfID(const TObjectID& id, TItemAdr* adr) {
+  *adr = kNullAdr;
+  if (!id_index_ || !id_index_->Active()) return false;
+  TReaderUse use(PageReader());
+  BuildIDKey(id, nullptr);
+  TItemAdr at;
+  if (!id_index_->Find(id_index_->KeyBuffer().Key(), &at, true)) return false;
+  const uint8_t* entry = id_index_->GetItem(at);
+  QDF_ASSERT(entry != nullptr && LoadU16(entry + kKeyItemPrefix) == 2, "QdfStorage");
+  *adr = id_index_->RecordOfKey(entry);
+  return true;
+}
+
+TQdfTable* TQdfStorage::RecordAt(const TItemAdr& adr) {
+  if (adr.page == kNoPage) return nullptr;
+  TQdfPageReader* r = PageReader();
+  TReaderUse use(r);
+  const uint8_t* page;
+  try {
+    page = r->GetPage(adr.page, kGpRead);
+  } catch (const EQdfException&) {
+    return nullptr;
+  }
+  TQdfPersistentObject* owner = ObjectAt(LoadAdr(page + kPgOwner));
+  if (owner == nullptr || !owner->IsKindOf(TQdfTable::kClassInfo)) return nullptr;
+  auto* table = static_cast<TQdfTable*>(owner);
+  // Tables of one class share the stored class's fields: point them at this
+  // table's cursor.
+  if (table->ItemClass() != nullptr) table->ItemClass()->SetProvider(&table->Cursor());
+  table->Cursor().SetAddress(adr);
+  table->Cursor().Refresh();
+  return table;
+}
+
+TQdfTable* TQdfStorage::RecordByID(const TObjectID& id) {
+  TItemAdr adr;
+  return AddressOfID(id, &adr) ? RecordAt(adr) : nullptr;
+}
+
+bool TQdfStorage::InsertIDEntry(const TObjectID& id, const TItemAdr& adr) {
+  if (!id_index_ || !id_index_->Active()) return true;
+  TReaderUse use(PageReader());
+  BuildIDKey(id, &adr);
+  TItemAdr at;
+  return id_index_->TQdfBtreeList::Insert(id_index_->KeyBuffer().Key(), &at);
+}
+
+bool TQdfStorage::DeleteIDEntry(const TObjectID& id) {
+  if (!id_index_ || !id_index_->Active()) return true;
+  TReaderUse use(PageReader());
+  BuildIDKey(id, nullptr);
+  TItemAdr at;
+  if (!id_index_->Find(id_index_->KeyBuffer().Key(), &at, true)) return false;
+  id_index_->DeleteAt(at);
+  return true;
+}
+
+int TQdfStorage::RebuildIDIndex(bool remove) {
+  if (!id_index_ || !id_index_->Active()) return 0;
+  TReaderUse use(PageReader());
+  int stale = 0;
+  TItemAdr at = kBeforeFirstAdr;
+  const uint8_t* entry = id_index_->NextItem(at);
+  while (entry != nullptr) {
+    const int size = LoadU16(entry) - kKeyItemPrefix;
+    int id_len = 0;
+    const uint8_t* id = BoundedField(entry + kKeyItemPrefix, size, 0, &id_len);
+    const TItemAdr record_adr = id_index_->RecordOfKey(entry);
+    bool live = false;
+    TQdfPersistentObject* owner = nullptr;
+    if (record_adr.page != kNoPage) {
+      try {
+        owner = ObjectAt(LoadAdr(PageReader()->GetPage(record_adr.page, kGpRead) + kPgOwner));
+      } catch (const EQdfException&) {
+        owner = nullptr;
+      }
+    }
+    if (owner != nullptr && owner->IsKindOf(TQdfTable::kClassInfo)) {
+      auto* table = static_cast<TQdfTable*>(owner);
+      const uint8_t* record = table->GetItem(record_adr);
+      const TQdfItemClass* cls =
+          record != nullptr && table->ItemClass() != nullptr
+              ? table->ItemClass()->ClassByAddress(LoadAdr(record + kRecClassOffset))
+              : nullptr;
+      if (cls != nullptr && cls->ThisIDField() != nullptr && id != nullptr) {
+        int len = 0;
+        const uint8_t* value = BoundedField(record + kRecBodyStart, LoadU16(record) - kRecBodyStart,
+                                            cls->ThisIDField()->FieldIndex(), &len);
+        live = value != nullptr && len == id_len && std::memcmp(value, id, static_cast<size_t>(len)) == 0;
+      }
+    }
+    if (live) {
+      entry = id_index_->NextItem(at);
+      continue;
+    }
+    ++stale;
+    if (remove) {
+      id_index_->DeleteAt(at);  // `at` moves to the entry that followed
+      entry = at.page != kNoPage ? id_index_->GetItem(at) : nullptr;
+    } else {
+      entry = id_index_->NextItem(at);
+    }
+  }
+  return stale;
+}
+
+void TQdfStorage::RebuildIndexAt(std::string_view path) {
+  TQdfPersistentObject* object = ChildByPath(path);
+  if (object == nullptr) throw EQdfException("Objekt: " + std::string(path) + " existiert nicht.");
+  if (!object->IsKindOf(TQdfIndex::kClassInfo)) {
+    throw EQdfException("Objekt: " + std::string(path) + " ist kein Index");
+  }
+  if (object->ObjectName() == "$ID" && object->Parent() == this) {
+    RebuildIDIndex(true);
+    return;
+  }
+  TQdfPersistentObject* parent = object->Parent();
+  if (parent == nullptr || !parent->IsKindOf(TQdfTable::kClassInfo)) {
+    throw EQdfException("Index " + object->ObjectName() + " is not attached to a table");
+  }
+  std::unique_ptr<TQdfTable> table = TableByName(parent->FullName());
+  TQdfIndex* index = table->IndexByName(object->ObjectName());
+  if (index == nullptr) {
+    throw EQdfException("Index " + object->ObjectName() + " is not attached to a table");
+  }
+  index->Rebuild(true);
+}
+
+// ---- item classes from accessor classes ----
+
+std::string TQdfStorage::ItemClassStatements(const TClassInfo& accessor,
+                                             const std::string& options) const {
+  std::vector<const TClassInfo*> chain;
+  for (const TClassInfo* c = &accessor; c != nullptr && c != &TQdfInterfaceStruct::kClassInfo;
+       c = c->parent) {
+    if (c != &TQdfInterfaceObject::kClassInfo) chain.push_back(c);
+  }
+  const TQdfPersistentObjectFactory& factory = TQdfPersistentObjectFactory::Instance();
+  std::string text;
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const TClassInfo* k = *it;
+    const std::string base = path;
+    path = base.empty() ? std::string(k->name) : base + "." + k->name;
+    if (ChildByPath(path) != nullptr) continue;
+    if (!text.empty()) text += ";";
+    if (!base.empty()) text += "Parent " + base + ";";
+    text += "create TQdfItemClass " + std::string(k->name);
+    if (!options.empty()) text += " [" + options + "]";
+    text += " (";
+    for (int i = 0; i < k->prop_count; ++i) {
+      const TPropInfo& p = k->props[i];
+      if (p.kind != TPropKind::kObject || p.type_name == nullptr ||
+          factory.FindClass(p.type_name, TQdfPersistentObject::kClassInfo) == nullptr) {
+        continue;
+      }
+      text += Format("%s %s;\r\n", p.type_name, p.name);
+    }
+    text += ")";
+  }
+  return text;
+}
+
+void TQdfStorage::GenerateItemClasses(const TClassInfo& accessor, const std::string& options) {
+  const std::string text = ItemClassStatements(accessor, options);
+  if (!text.empty()) Execute(text);
+}
 
 }  // namespace qdf

@@ -47,6 +47,8 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   // its root header and object tree. The reader must be in a write
   // transaction for a new file.
   void OpenRoot(TQdfPageReader* reader);
+  // Binds $ID and $BLOB and builds the address table.
+  void Loaded() override;
   // Runs data-definition statements (see DdlStatements.h).
   virtual void Execute(const std::string& text);
 
@@ -156,6 +158,12 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   void Bootstrap();
   // Binds $ID and $BLOB (working instances) once the tree is there.
   void BindSystemObjects();
+  void ReleaseSystemObjects();
+  // The address table from the whole tree / one new object entered.
+  void RebuildAddressTable();
+  void AddToAddressTable(TQdfPersistentObject* object);
+  // The $ID key of `id` (and `adr` when given) in $ID's key buffer.
+  int BuildIDKey(const TObjectID& id, const TItemAdr* adr);
 
   std::vector<TQdfPersistentObject*> instances_;  // not owned
   std::unique_ptr<TQdfIndex> id_index_;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ItemAdr.h"
 #include "list/DataList.h"
 #include "list/QHStorage.h"
 
@@ -32,6 +33,7 @@ class TQdfField;
 class TQdfIndex;
 class TQdfInterfaceStruct;
 class TQdfItemClass;
+class TQdfStorage;
 
 inline constexpr int kRecClassOffset = 3;
 inline constexpr int kRecVersionOffset = 9;
@@ -104,6 +106,8 @@ class TQdfTable : public TQdfDataList {
   // the same name) and lets it listen to the table's events; a child index
   // is added to Indexes(). Nothing when the index cannot be attached.
   void AttachIndex(TQdfIndex* index);
+  // An attached index is going away: the table forgets it.
+  void IndexRemoved(TQdfIndex* index);
   // Creates an index through a statement run by `parent` (the table's parent
   // when nullptr): `key_list` is "a, DESC b"; `class_name` the record class
   // (the table's class when empty). Returns the index (a working instance
@@ -118,11 +122,26 @@ class TQdfTable : public TQdfDataList {
   void CheckBrowse();
   // Fires one kind of event to every listener that has it.
   void Fire(TQdfEventListner::TNotify TQdfEventListner::*kind);
+  // Tells abandon, last first, to listeners skip .. told-1 that were told
+  // before_post. Errors are traced, not raised: the post's own error wins.
+  void Abandon(size_t told, size_t skip = 0);
+  // Takes back a record write whose post failed afterwards: a new record is
+  // deleted, an edited one gets its previous bytes (undo_) again.
+  void UndoWrite(const TItemAdr& adr, bool inserted);
+  // Post's step that always runs: browse state, not busy.
+  void EndPost();
+  // After a move: no record, no record class.
+  void SyncCursorClass();
+  // Releases the class binding, the listener and the indexes (Loaded binds
+  // again; the destructor releases for good).
+  void Unbind();
+  TQdfStorage* OwnStorage() const;
   // The ThisID handlers.
   void ThisIDInsert();
   void ThisIDBeforePost();
   void ThisIDAfterPost();
   void ThisIDBeforeDelete();
+  void ThisIDAbandon();
 
   TQdfItemClass* item_class_ = nullptr;
   std::unique_ptr<TQdfPersistentObject> own_class_;  // an instance's class tree
@@ -132,6 +151,16 @@ class TQdfTable : public TQdfDataList {
   std::vector<TQdfIndex*> indexes_;  // children, not owned here
   TQdfIndex* current_index_ = nullptr;
   std::vector<std::pair<const uint8_t*, int>> field_data_;
+  // The record being edited (null while inserting): reading it again (items
+  // moved in memory) keeps the edit, reading another record cancels it.
+  TItemAdr edit_adr_ = kNullAdr;
+  // The edited record's bytes before the post, to take a failed post back.
+  std::vector<uint8_t> undo_;
+  // The running post entered its record's ID in the object-ID index.
+  bool id_entered_ = false;
+  // Indexes outside this table attached by CreateIndex: their path in the
+  // storage, so that they are detached only while they still exist.
+  std::vector<std::pair<std::string, TQdfIndex*>> foreign_indexes_;
 };
 
 }  // namespace qdf

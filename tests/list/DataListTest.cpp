@@ -277,11 +277,7 @@ TEST(StorageTree, ReopenedDatabaseLoadsTheSameTreeAndDropsOrphans) {
     storage->Flush(false);
     fx.Commit();
   }
-  fx.Close();
-  fx.Open();
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRootHeader(fx.Reader());
-  storage->LoadObjectTree();
+  auto storage = fx.ReopenStorage();
   ASSERT_EQ(storage->ObjectsCount(), 2);
   EXPECT_EQ(storage->ChildAt(0)->ObjectName(), "TBench");
   EXPECT_EQ(storage->ChildAt(1)->ObjectName(), "t1");
@@ -354,11 +350,7 @@ TEST(StorageSchema, StatementsBuildTheSchemaAndInstancesComeByName) {
     storage->StoreModified();
     fx.Commit();
   }
-  fx.Close();
-  fx.Open();
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRootHeader(fx.Reader());
-  storage->LoadObjectTree();
+  auto storage = fx.ReopenStorage();
   ASSERT_NE(storage->ClassByPath("TBench"), nullptr);
   EXPECT_EQ(storage->ClassByPath("TBench")->FieldCount(), 3);
   ASSERT_NE(storage->ChildByName("t1"), nullptr);

@@ -9,6 +9,7 @@
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "list/PersistentObject.h"
+#include "list/Storage.h"
 
 namespace qdf_test {
 
@@ -43,6 +44,17 @@ class TListFixture {
         qdf::TQdfPersistentObject::Create(T::kClassInfo, nullptr);
     o->SetPageReader(reader_.get());
     return std::unique_ptr<T>(static_cast<T*>(o.release()));
+  }
+
+  // Closes and opens the file again; a new storage reads the root and the
+  // object tree.
+  std::unique_ptr<qdf::TQdfStorage> ReopenStorage() {
+    Close();
+    Open();
+    std::unique_ptr<qdf::TQdfStorage> storage = New<qdf::TQdfStorage>();
+    storage->OpenRootHeader(Reader());
+    storage->LoadObjectTree();
+    return storage;
   }
 
   qdf::TQdfIndirectPageReader* Reader() const { return reader_.get(); }
