@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "ListTestUtil.h"
 #include "base/QdfException.h"
+#include "file/IndirectPageReader.h"
+#include "file/LocalFiler.h"
 #include "list/BlobClasses.h"
 #include "list/Fields.h"
 #include "list/Index.h"
@@ -83,6 +88,55 @@ TEST(StorageBootstrap, NewDatabaseGetsTheSystemSchema) {
   EXPECT_EQ(Tree(*s), tree);
   EXPECT_NE(s->IDIndex(), nullptr);
   EXPECT_NE(s->BlobTable(), nullptr);
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return text;
+}
+
+// Run by FreshProcessSeesTheBootstrapTree in a process of its own: prints
+// the tree of the database named by QDF_STORAGE_CHILD_DB, opened read-only.
+TEST(StorageChild, PrintTree) {
+  const char* path = std::getenv("QDF_STORAGE_CHILD_DB");
+  if (path == nullptr) GTEST_SKIP() << "runs only as the child of FreshProcessSeesTheBootstrapTree";
+  auto* filer = new TQdfLocalFiler(path, true, "CHILD");
+  {
+    TQdfIndirectPageReader reader(filer);
+    reader.Open(true);
+    auto s = std::unique_ptr<TQdfStorage>(static_cast<TQdfStorage*>(
+        TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr).release()));
+    s->OpenRoot(&reader);
+    std::printf("TREE-BEGIN\n%sTREE-END\n", Joined(Tree(*s)).c_str());
+  }
+  filer->Release();
+}
+
+TEST(StorageBootstrap, FreshProcessSeesTheBootstrapTree) {
+  qdf_test::TListFixture fx;
+  std::string tree;
+  {
+    auto s = OpenStorage(fx);
+    tree = Joined(Tree(*s));
+    fx.Commit();
+  }
+  fx.Close();
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string cmd = "QDF_STORAGE_CHILD_DB='" + fx.Path() + "' '" + self +
+                          "' --gtest_filter=StorageChild.PrintTree 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  EXPECT_EQ(pclose(p), 0) << out;
+  const size_t begin = out.find("TREE-BEGIN\n");
+  const size_t end = out.find("TREE-END");
+  ASSERT_NE(begin, std::string::npos) << out;
+  ASSERT_NE(end, std::string::npos) << out;
+  EXPECT_EQ(out.substr(begin + 11, end - begin - 11), tree);
+  fx.Open();
 }
 
 TEST(StorageBootstrap, OrphanedHeaderItemIsDeletedAtTheNextWritableOpen) {
