@@ -9,6 +9,7 @@
 #include "base/Trace.h"
 #include "list/Fields.h"
 #include "list/Index.h"
+#include "list/InterfaceStruct.h"
 #include "list/ItemClass.h"
 #include "list/PersistentObjectFactory.h"
 #include "list/Storage.h"
@@ -172,7 +173,7 @@ TQdfInterfaceStruct* TQdfTable::InsertByName(const std::string& class_name) {
   TQdfItemClass* cls = item_class_ != nullptr ? item_class_->ClassByName(class_name) : nullptr;
   if (cls == nullptr) throw EQdfException("Try to append unknown class: " + class_name);
   Insert(cls);
-  return nullptr;  // item classes keep no accessor yet
+  return cls->Accessor();
 }
 
 TQdfItemClass* TQdfTable::Edit() {

@@ -301,6 +301,18 @@ TEST(StorageAccessors, ClassesFromAccessorsAndLinking) {
   ASSERT_NE(cls->Accessor(), nullptr);
   EXPECT_EQ(static_cast<TWrongAccessor*>(cls->Accessor())->x, cls->FieldByName("x"));
   EXPECT_EQ(cls->Accessor()->ItemClass(), cls);
+  // A table's own class tree has accessors of its own, bound to its fields.
+  s->Execute("create table w on TWrongAccessor;");
+  {
+    auto w = s->TableByName("w");
+    auto* acc = static_cast<TWrongAccessor*>(w->InsertByName("TWrongAccessor"));
+    ASSERT_NE(acc, nullptr);
+    EXPECT_EQ(acc->x, w->FieldByName("x"));
+    acc->x->SetAsInteger(42);
+    w->Post();
+    w->First();
+    EXPECT_EQ(acc->x->AsInteger(), 42);
+  }
   // A field of the property's name but another class does not link.
   try {
     s->Execute("create TQdfItemClass Other [InterfaceAlias=TWrongAccessor] (TQdfFloatField x);");
