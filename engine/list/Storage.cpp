@@ -369,7 +369,8 @@ namespace qdf {
 void TQdfStorage::OpenRoot(TQdfPageReader* reader) {
   SetStorage(this);
   SetPageReader(reader);
-  if (reader->IsEmpty()) {
+  created_new_ = reader->IsEmpty();
+  if (created_new_) {
     Bootstrap();
     return;
   }

@@ -46,11 +46,27 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   // schema ($ID, the blob classes, $BLOB with IDX_POSITION), an existing one
   // its root header and object tree. The reader must be in a write
   // transaction for a new file.
-  void OpenRoot(TQdfPageReader* reader);
+  virtual void OpenRoot(TQdfPageReader* reader);
   // Binds $ID and $BLOB and builds the address table.
   void Loaded() override;
   // Runs data-definition statements (see DdlStatements.h).
   virtual void Execute(const std::string& text);
+
+  // ---- hooks for the storage inside a transaction ----
+  // The storage changed while its transaction was starting (a new database
+  // got its schema): the transaction should commit and start again.
+  virtual void ChangeHook() {}
+  // A replayed record holds a reference that may name a replaced address:
+  // the 24-byte description (table handle, record address, referenced
+  // address, FieldIndex, class handle) is kept for fixing it up later.
+  virtual void AddFixupReference(const uint8_t* record24) { (void)record24; }
+  // A replayed change named `old_adr`; the record got `new_adr` here.
+  virtual void AddFixupAddress(const TItemAdr& old_adr, const TItemAdr& new_adr) {
+    (void)old_adr;
+    (void)new_adr;
+  }
+  // True when the last OpenRoot created a new database.
+  bool CreatedNew() const { return created_new_; }
 
   // Starts a new, empty database on the reader: the storage's header item
   // ("$ROOT") becomes the first item of the file, and its $SPARE is created.
@@ -165,6 +181,7 @@ class TQdfStorage : public TQdfDataList, public TQdfObjectStore {
   // The $ID key of `id` (and `adr` when given) in $ID's key buffer.
   int BuildIDKey(const TObjectID& id, const TItemAdr* adr);
 
+  bool created_new_ = false;
   std::vector<TQdfPersistentObject*> instances_;  // not owned
   std::unique_ptr<TQdfIndex> id_index_;
   std::unique_ptr<TQdfTable> blob_table_;
