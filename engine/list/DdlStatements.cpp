@@ -1,12 +1,18 @@
 #include "list/DdlStatements.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <exception>
 #include <utility>
 
 #include "base/HashList.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "list/Field.h"
+#include "list/IndexObject.h"
+#include "list/ItemClass.h"
 #include "list/QHStorage.h"
 #include "list/Storage.h"
 #include "list/Table.h"
@@ -252,9 +258,47 @@ void CreateTable(TQdfStorage& storage, std::string& text) {
                              on_word.c_str());
   }
   const std::string class_name = NextWord(text, nullptr);
+  // A table without its class could hold no record and would lose its class
+  // for good at the next load.
+  if (storage.ClassByPath(class_name) == nullptr) {
+    throw EQdfException::Fmt("create Table %s on ^%s: unknown record class", name.c_str(),
+                             class_name.c_str());
+  }
   std::string definition =
       Format("TQdfTable %s [BaseStructureName=%s]", name.c_str(), class_name.c_str());
   CreateStatement(storage, definition);
+}
+
+// Names the first key field (or the record class) of an index definition
+// that the table's record class does not have.
+void CheckKeyList(const TQdfTable& table, const std::string& name, const std::string& key_list,
+                  const std::string& class_name) {
+  const TQdfItemClass* cls = table.ItemClass();
+  if (cls != nullptr && !class_name.empty()) cls = cls->ClassByName(class_name);
+  if (cls == nullptr) {
+    throw EQdfException::Fmt("create index %s on %s [^%s]: unknown record class", name.c_str(),
+                             table.ObjectName().c_str(),
+                             (class_name.empty() ? table.TH()->BaseStructureName() : class_name).c_str());
+  }
+  size_t pos = 0;
+  while (pos <= key_list.size()) {
+    size_t end = key_list.find(',', pos);
+    if (end == std::string::npos) end = key_list.size();
+    std::string item = Trim(key_list.substr(pos, end - pos));
+    pos = end + 1;
+    for (const char* prefix : {"ASC ", "DESC "}) {
+      const size_t n = std::strlen(prefix);
+      if (item.size() >= n && SameText(std::string_view(item).substr(0, n), prefix)) {
+        item = Trim(item.substr(n));
+        break;
+      }
+    }
+    if (cls->FieldByName(item) == nullptr) {
+      throw EQdfException::Fmt("create index %s on %s (^%s): unknown field of %s", name.c_str(),
+                               table.ObjectName().c_str(), item.c_str(),
+                               cls->ObjectName().c_str());
+    }
+  }
 }
 
 // "create [unique] index Name on Table [ClassName] (key list)": the table
@@ -283,6 +327,7 @@ void CreateIndex(TQdfStorage& storage, std::string& text, bool unique) {
     throw EQdfException::Fmt("create index %s on %s ^( expected. Found: %s", name.c_str(),
                              table->ObjectName().c_str(), word.c_str());
   }
+  CheckKeyList(*table, name, word, class_name);
   // CreateIndex answers an unknown key field or record class with nullptr;
   // the statement must not pass as done then.
   if (table->CreateIndex(name, word, true, table->Parent(), unique, class_name) == nullptr) {
@@ -332,11 +377,74 @@ void ParentStatement(TQdfStorage& storage, std::string& text) {
   storage.PushParent(object);
 }
 
+// The storage's own objects: its "$" children and the blob chunk classes.
+bool IsSystemObject(const TQdfStorage& storage, const TQdfPersistentObject& object) {
+  const TQdfPersistentObject* top = &object;
+  while (top->Parent() != nullptr && top->Parent() != &storage) top = top->Parent();
+  return top->ObjectName().starts_with("$") || top->ObjectName() == "TBlobClassNode";
+}
+
+// Refuses drops that would leave the database unable to load or its records
+// without their class.
+void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
+               const std::string& path) {
+  if (IsSystemObject(storage, object)) {
+    throw EQdfException::Fmt("drop ^%s: the database's own objects cannot be dropped",
+                             path.c_str());
+  }
+  const TQdfPersistentObject* parent = object.Parent();
+  if (object.IsKindOf(TQdfField::kClassInfo) && parent != nullptr &&
+      parent->IsKindOf(TQdfItemClass::kClassInfo)) {
+    // FieldIndex numbers must stay without gaps; only the last field of a
+    // class tree's branch can go.
+    const auto& field = static_cast<const TQdfField&>(object);
+    std::function<int(const TQdfItemClass*)> last = [&](const TQdfItemClass* c) {
+      int n = c->FieldCount() - 1;
+      for (const TQdfItemClass* sub : c->Subclasses()) n = std::max(n, last(sub));
+      return n;
+    };
+    const int highest = last(static_cast<const TQdfItemClass*>(parent));
+    if (field.FieldIndex() < highest) {
+      throw EQdfException::Fmt("drop ^%s: fields follow it in the record (FieldIndex %d of %d)",
+                               path.c_str(), field.FieldIndex(), highest);
+    }
+  }
+  if (object.IsKindOf(TQdfItemClass::kClassInfo) && !object.IsKindOf(TQdfIndexObject::kClassInfo)) {
+    const TQdfItemClass* root = static_cast<const TQdfItemClass&>(object).RootClass();
+    for (int i = 0; i < storage.ObjectsCount(); ++i) {
+      const TQdfPersistentObject* child = storage.ChildAt(i);
+      if (!child->IsKindOf(TQdfTable::kClassInfo)) continue;
+      const TQdfItemClass* used = storage.ClassByPath(static_cast<const TQdfTable*>(child)->TH()->BaseStructureName());
+      if (used != nullptr && root != nullptr && used->RootClass() == root) {
+        throw EQdfException::Fmt("drop ^%s: the record class is used by table %s", path.c_str(),
+                                 child->ObjectName().c_str());
+      }
+    }
+  }
+}
+
+// A renamed record class keeps its tables and indexes: they name it.
+void CarryClassName(TQdfPersistentObject& node, const std::string& old_name,
+                    const std::string& new_name) {
+  for (int i = 0; i < node.ObjectsCount(); ++i) {
+    TQdfPersistentObject* child = node.ChildAt(i);
+    if (child->IsKindOf(TQdfTable::kClassInfo)) {
+      TQHTable* h = static_cast<TQdfTable*>(child)->TH();
+      if (h->BaseStructureName() == old_name) h->SetBaseStructureName(new_name);
+    } else if (child->IsKindOf(TQdfIndexObject::kClassInfo)) {
+      TQHIndexObject* h = static_cast<TQdfIndexObject*>(child)->IO();
+      if (h->BaseObjectClass() == old_name) h->SetBaseObjectClass(new_name);
+    }
+    CarryClassName(*child, old_name, new_name);
+  }
+}
+
 // DROP Path: deletes the object with its subtree; a missing object is fine.
 void DropStatement(TQdfStorage& storage, std::string& text) {
   const std::string path = NextWord(text, nullptr);
   TQdfPersistentObject* object = storage.ChildByPath(path);
   if (object == nullptr) return;
+  CheckDrop(storage, *object, path);
   // The parent stack must not keep an object that is about to be freed: when
   // the current parent is the object or lies below it, later definitions go
   // to the storage.
@@ -346,7 +454,13 @@ void DropStatement(TQdfStorage& storage, std::string& text) {
       break;
     }
   }
+  // A class tree that loses a field or a subclass builds its structure anew.
+  TQdfItemClass* root = nullptr;
+  if (object->Parent() != nullptr && object->Parent()->IsKindOf(TQdfItemClass::kClassInfo)) {
+    root = static_cast<TQdfItemClass*>(object->Parent())->RootClass();
+  }
   object->DeleteObject();
+  if (root != nullptr) root->Loaded();
 }
 
 // REBUILD Path: rebuilds the index at Path ("$ID": the object-ID index).
@@ -362,7 +476,22 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
   std::string kind;
   const std::string settings = NextWord(text, &kind);
   if (kind != "[") throw EQdfException::Fmt("Invalid Command in SET : %s", settings.c_str());
-  object->SetProperties(settings);
+  const bool is_class = object->IsKindOf(TQdfItemClass::kClassInfo) &&
+                        !object->IsKindOf(TQdfIndexObject::kClassInfo);
+  const std::string old_name = object->ObjectName();
+  try {
+    object->SetProperties(settings);
+  } catch (const EQdfException&) {
+    throw;
+  } catch (const Exception& e) {
+    throw EQdfException::Fmt("set %s [^%s]: %s", path.c_str(), settings.c_str(),
+                             e.Message().c_str());
+  }
+  if (is_class && object->ObjectName() != old_name) {
+    CarryClassName(storage, old_name, object->ObjectName());
+    TQdfItemClass* root = static_cast<TQdfItemClass*>(object)->RootClass();
+    if (root != nullptr) root->Loaded();  // the class index knows it by the new name
+  }
 }
 
 // VERSION V: raises the schema version; it never goes down.
@@ -372,7 +501,7 @@ void VersionStatement(TQdfStorage& storage, std::string& text) {
   try {
     version = VersionToInt(word);
   } catch (const EConvertError& e) {
-    throw EQdfException(e.Message());
+    throw EQdfException::Fmt("version ^%s: %s", word.c_str(), e.Message().c_str());
   }
   const int32_t stored = storage.Root()->SchemaVersion();
   if (version < stored) {

@@ -155,7 +155,7 @@ TEST(DdlStatements, DropRemovesSubtreesAndAnEmptyStatementEndsTheRun) {
   s.storage->Execute("drop t1;;drop t2;");
   EXPECT_EQ(s.storage->ChildByName("t1"), nullptr);
   EXPECT_NE(s.storage->ChildByName("t2"), nullptr);
-  s.storage->Execute("drop nothing; drop TBench.nothing; DROP TBench.b");
+  s.storage->Execute("drop nothing; drop TBench.nothing; DROP TBench.c");
   EXPECT_EQ(s.Class("TBench")->ObjectsCount(), 2);
   // Dropping the current parent (or what holds it) must not leave it on the
   // stack: later definitions go to the storage.
@@ -171,10 +171,60 @@ TEST(DdlStatements, VersionOnlyEverRises) {
   EXPECT_EQ(ErrorOf(*s.storage, "version 0.9"),
             "Storage Schema has higher Version: 0.9.0.0 than 1.0.0.0");
   s.storage->Execute("version 1.2.3.4");
-  EXPECT_EQ(ErrorOf(*s.storage, "version 1.200"), "Illegal Version String: 1.200");
+  EXPECT_EQ(ErrorOf(*s.storage, "version 1.200"), "version ^1.200: Illegal Version String: 1.200");
   EXPECT_NE(ErrorOf(*s.storage, "version one"), "");
   EXPECT_EQ(IntToVersion(s.storage->Root()->SchemaVersion()), "1.2.3.4");
   s.ExpectIdle();
+}
+
+// Statements that would leave the database unable to load, or records without
+// their class, are refused before anything changes.
+TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
+  qdf_test::TListFixture fx;
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRoot(fx.Reader());  // with the database's own objects
+  TQdfStorage& s = *storage;
+  s.Execute(std::string(kBench) + ";create TQdfItemClass Free (TQdfIntegerField x; TQdfIntegerField y)");
+  EXPECT_EQ(ErrorOf(s, "create table t on Missing"),
+            "create Table t on ^Missing: unknown record class");
+  EXPECT_EQ(s.ChildByName("t"), nullptr);
+  s.Execute("create table t on TBench");
+  EXPECT_EQ(ErrorOf(s, "create index i on t (a, DESC nope)"),
+            "create index i on t (^nope): unknown field of TBench");
+  EXPECT_EQ(ErrorOf(s, "create index i on t [Nope] (a)"),
+            "create index i on t [^Nope]: unknown record class");
+  EXPECT_EQ(s.ChildByPath("t.i"), nullptr);
+  EXPECT_EQ(ErrorOf(s, "drop Free.x"), "drop ^Free.x: fields follow it in the record (FieldIndex 0 of 1)");
+  EXPECT_EQ(ErrorOf(s, "drop TBench"), "drop ^TBench: the record class is used by table t");
+  for (const char* own : {"$ID", "$BLOB", "TBlobClassNode", "$BLOB.IDX_POSITION", "TBlobClassNode.TBlobClass"}) {
+    EXPECT_EQ(ErrorOf(s, std::string("drop ") + own),
+              std::string("drop ^") + own + ": the database's own objects cannot be dropped");
+  }
+  s.Execute("drop Free.y; drop Free.x; drop t; drop TBench");
+  EXPECT_EQ(s.ChildByName("TBench"), nullptr);
+  EXPECT_EQ(ErrorOf(s, "set Free [ObjectName=A;UserInfo=x]"), "");  // unknown names are skipped
+  EXPECT_NE(ErrorOf(s, "set A.nothing [x=1]"), "");
+  EXPECT_EQ(ErrorOf(s, "create TQdfIntegerField f; set f [DefSize=big]").rfind("set f [^DefSize=big]: ", 0), 0u);
+}
+
+TEST(DdlGuards, RenamedClassKeepsItsTablesAndIndexes) {
+  qdf_test::TListFixture fx;
+  {
+    auto storage = fx.New<TQdfStorage>();
+    storage->OpenRoot(fx.Reader());
+    storage->Execute(std::string(kBench) + ";create table t on TBench;create index i on t (b);"
+                     "set TBench [ObjectName=TRenamed]");
+    auto t = storage->TableByName("t");
+    EXPECT_EQ(t->TH()->BaseStructureName(), "TRenamed");
+    ASSERT_NE(t->ItemClass(), nullptr);
+    EXPECT_NE(t->IndexByName("i"), nullptr);
+    fx.Commit();
+  }
+  auto storage = fx.ReopenStorage();
+  auto t = storage->TableByName("t");
+  ASSERT_NE(t->ItemClass(), nullptr);
+  EXPECT_EQ(t->ItemClass()->ObjectName(), "TRenamed");
+  ASSERT_NE(t->IndexByName("i"), nullptr);  // still attached: it names the class too
 }
 
 TEST(DdlExecute, AFailingStatementKeepsWhatWasDoneAndLeavesTheStorageIdle) {
