@@ -42,6 +42,7 @@ class TQdfField;
 class TQdfIndexObject;
 class TQdfItemClass;
 class TQdfTable;
+class TvNode;
 
 class TQdfIndex : public TQdfBtreeList {
   QDF_CLASS_INFO(TQdfIndex)
@@ -144,6 +145,16 @@ class TQdfIndex : public TQdfBtreeList {
   //   GotoNearest(false): last key below it.
   bool GotoKey(bool back);
   bool GotoNearest(bool forward);
+
+  // Takes the search key from an index filter (query/IndexFilter.h): the
+  // values of its key comparisons, evaluated now, in key order, up to the
+  // last one that is not null. The key structure is left in insert mode
+  // holding those values, so that GotoKey / GotoNearest position on them;
+  // the key is also in KeyBuffer(). Returns the number of key fields given.
+  // Raises EQdfException "Invalid Filter Type" for anything that is not an
+  // index filter on this index's key fields. (Defined in
+  // query/IndexFilter.cpp.)
+  int ApplyFilter(TvNode* filter);
 
   // The index cursor's key item, or nullptr.
   uint8_t* CurrentKey() { return cursor_->Item(); }

@@ -34,6 +34,7 @@ class TQdfIndex;
 class TQdfInterfaceStruct;
 class TQdfItemClass;
 class TQdfStorage;
+class TvNode;
 
 inline constexpr int kRecClassOffset = 3;
 inline constexpr int kRecVersionOffset = 9;
@@ -95,6 +96,14 @@ class TQdfTable : public TQdfDataList {
   TQdfItemClass* CursorClass() const { return cursor_class_; }
   // The field of that name in the table's record class, or nullptr.
   TQdfField* FieldByName(const std::string& name) const;
+
+  // ---- filters ----
+  // Compiles a filter text against `cls` (the table's record class when
+  // nullptr) with the shared query script; the caller owns the node. Raises
+  // the parser's errors, and Exception "Filter is no boolean expression: "
+  // with the text for an expression of another type.
+  // (Defined in query/QScript.cpp.)
+  std::unique_ptr<TvNode> CompileFilter(const std::string& text, TQdfItemClass* cls = nullptr);
 
   // ---- indexes ----
   const std::vector<TQdfIndex*>& Indexes() const { return indexes_; }

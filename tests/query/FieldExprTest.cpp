@@ -1,0 +1,248 @@
+// Field expressions compiled with the query script against a table's record
+// class: null semantics of every comparison, LIKE and its rewrite, byte-wise
+// text order, class tests, fields by name and through references, errors.
+#include "query/FieldExpr.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "QueryTestUtil.h"
+#include "base/QdfException.h"
+#include "query/ClassExpr.h"
+#include "query/QScript.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::TQueryDb;
+using qdf_test::TRow;
+using Ks = std::vector<int>;
+
+class FieldExprTest : public ::testing::Test {
+ protected:
+  FieldExprTest() : db_(fx_), t_(db_.Open()) {
+    // k: 1 all null; 2 a=1 b=5 c="abc" f=1.5 flag=true; 3 a=2 b=-7 c="abd"
+    // f=2 flag=false; 4 c="\xE9t\xE9" (a high byte); 5 a TSub with d=4.
+    qdf_test::Insert(*t_, TRow{1, {}, {}, "", {}, {}});
+    qdf_test::Insert(*t_, TRow{2, 1, 5, "abc", 1.5, true});
+    qdf_test::Insert(*t_, TRow{3, 2, -7, "abd", 2.0, false});
+    qdf_test::Insert(*t_, TRow{4, 3, 0, "\xE9t\xE9", {}, {}});
+    TQdfItemClass* sub = t_->ItemClass()->ClassByName("TSub");
+    t_->Insert(sub);
+    qdf_test::SetInt(*t_, "k", 5, sub);
+    qdf_test::SetInt(*t_, "a", 9, sub);
+    qdf_test::SetInt(*t_, "d", 4, sub);
+    t_->Post();
+  }
+
+  std::unique_ptr<TvNode> Compile(const std::string& text) { return t_->CompileFilter(text); }
+  Ks Match(const std::string& text) {
+    std::unique_ptr<TvNode> filter = Compile(text);
+    return qdf_test::Scan(*t_, filter.get());
+  }
+  std::string ErrorOf(const std::string& text) {
+    try {
+      Compile(text);
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "<no error>";
+  }
+
+  qdf_test::TListFixture fx_;
+  TQueryDb db_;
+  std::unique_ptr<TQdfTable> t_;
+};
+
+TEST_F(FieldExprTest, NullTestsOnEveryFieldType) {
+  for (const char* f : {"a", "c", "f", "flag"}) {
+    SCOPED_TRACE(f);
+    const std::string name(f);
+    Ks nulls = name == "a" ? Ks{1} : name == "c" ? Ks{1, 5} : Ks{1, 4, 5};
+    Ks values = name == "a" ? Ks{2, 3, 4, 5} : name == "c" ? Ks{2, 3, 4} : Ks{2, 3};
+    EXPECT_EQ(Match(name + " = null"), nulls);
+    EXPECT_EQ(Match(name + " is null"), nulls);
+    EXPECT_EQ(Match(name + " <> null"), values);
+    EXPECT_EQ(Match(name + " isnot null"), values);
+  }
+}
+
+TEST_F(FieldExprTest, NullNumbersFailEveryTypedComparison) {
+  // A null integer is neither below nor at or above 5.
+  EXPECT_EQ(Match("b < 5"), (Ks{3, 4}));
+  EXPECT_EQ(Match("b >= 5"), (Ks{2}));
+  EXPECT_EQ(Match("b <> 5"), (Ks{3, 4}));
+  EXPECT_EQ(Match("f <= 2"), (Ks{2, 3}));  // the integer is cast to the float
+  EXPECT_EQ(Match("f > 1.5"), (Ks{3}));
+  EXPECT_EQ(Match("f <> 1.5"), (Ks{3}));
+  // Booleans go through variants: a null flag is false for any value.
+  EXPECT_EQ(Match("flag = true"), (Ks{2}));
+  EXPECT_EQ(Match("flag <> true"), (Ks{3}));
+  EXPECT_EQ(Match("flag < true"), (Ks{3}));
+}
+
+TEST_F(FieldExprTest, NullCharIsTheEmptyTextAndTextsCompareByteWise) {
+  EXPECT_EQ(Match("c = ''"), (Ks{1, 5}));
+  EXPECT_EQ(Match("c < 'a'"), (Ks{1, 5}));
+  EXPECT_EQ(Match("c >= 'abd'"), (Ks{3, 4}));
+  // A high byte sorts above every ASCII letter, as in the key order.
+  EXPECT_EQ(Match("c > 'z'"), (Ks{4}));
+  EXPECT_EQ(Match("c = 'ABC'"), (Ks{}));  // case-sensitive
+  // Through the generic comparison (a field found by name) a null field is
+  // the empty text: below every non-empty text, equal only to ''.
+  EXPECT_EQ(Match("TRec::c < 'a'"), (Ks{1, 5}));
+  EXPECT_EQ(Match("TRec::c > 'a'"), (Ks{2, 3, 4}));
+  EXPECT_EQ(Match("TRec::c = ''"), (Ks{1, 5}));
+  EXPECT_EQ(Match("TRec::c <> ''"), (Ks{2, 3, 4}));
+  EXPECT_EQ(Match("Field(TRec, 'c') = 'abd'"), (Ks{3}));
+}
+
+TEST_F(FieldExprTest, TypedComparisonsBindToFieldWords) {
+  auto node = Compile("b >= 1000");
+  EXPECT_EQ(&node->ClassInfo(), &TifComp::kClass);
+  EXPECT_EQ(static_cast<TfComp*>(node.get())->Mask(), kMaskGE);
+  node = Compile("c = 'x'");
+  EXPECT_EQ(&node->ClassInfo(), &TsfComp::kClass);
+  node = Compile("f < 3");
+  ASSERT_EQ(&node->ClassInfo(), &TdfComp::kClass);
+  EXPECT_TRUE(static_cast<TfComp*>(node.get())->ValueNode()->IsConstant());  // cast folded
+  node = Compile("r = 12");
+  EXPECT_EQ(&node->ClassInfo(), &ToidfComp::kClass);
+  node = Compile("a = null");
+  EXPECT_EQ(&node->ClassInfo(), &TfComp::kClass);
+  // A char field compared with another reads both per record.
+  node = Compile("c >= c");
+  ASSERT_EQ(&node->ClassInfo(), &TsfComp::kClass);
+  EXPECT_EQ(qdf_test::Scan(*t_, node.get()), (Ks{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Match("c < c"), (Ks{}));
+}
+
+TEST_F(FieldExprTest, LikeRewrites) {
+  // No wildcard: equality.
+  auto node = Compile("c like 'abc'");
+  ASSERT_EQ(&node->ClassInfo(), &TsfComp::kClass);
+  EXPECT_EQ(static_cast<TfComp*>(node.get())->Mask(), kMaskEQ);
+  // A literal prefix: a lower bound and the LIKE itself.
+  for (const char* pattern : {"abc%", "ab_c%"}) {
+    node = Compile(std::string("c like '") + pattern + "'");
+    ASSERT_EQ(&node->ClassInfo(), &TbAnd::kClass) << pattern;
+    ASSERT_EQ(node->ArgCount(), 2u);
+    auto* bound = node->Arg(0);
+    ASSERT_EQ(&bound->ClassInfo(), &TsfComp::kClass);
+    EXPECT_EQ(static_cast<TfComp*>(bound)->Mask(), kMaskGE);
+    EXPECT_EQ(static_cast<TvString*>(static_cast<TfComp*>(bound)->ValueNode())->Str(),
+              std::string(pattern).substr(0, std::string(pattern).find_first_of("%_")));
+    EXPECT_EQ(&node->Arg(1)->ClassInfo(), &TsfLikeNoOpt::kClass);
+  }
+  // A leading wildcard stays a LIKE.
+  node = Compile("c like '%bc'");
+  EXPECT_EQ(&node->ClassInfo(), &TsfLike::kClass);
+  // The rewrite keeps the result.
+  EXPECT_EQ(Match("c like 'ab%'"), (Ks{2, 3}));
+  EXPECT_EQ(Match("c like 'ab_'"), (Ks{2, 3}));
+  // The empty text (a null char) matches every pattern that begins with %.
+  EXPECT_EQ(Match("c like '%d'"), (Ks{1, 3, 5}));
+  EXPECT_EQ(Match("c like 'abc'"), (Ks{2}));
+  EXPECT_EQ(Match("c like '%'"), (Ks{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Match("c like ''"), (Ks{1, 5}));
+  EXPECT_EQ(Match("not (c like 'ab%') and a isnot null"), (Ks{4, 5}));
+}
+
+TEST_F(FieldExprTest, ClassesMembersAndFieldsByName) {
+  EXPECT_EQ(Match("This is TSub"), (Ks{5}));
+  EXPECT_EQ(Match("This is TRec"), (Ks{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Match("TSub is TRec and a = 1"), (Ks{2}));  // folded to true
+  EXPECT_TRUE(Compile("TRec is TSub")->IsConstant());
+  // Members of a class word: a field, and a subclass's field.
+  EXPECT_EQ(Match("TRec.a = 2"), (Ks{3}));
+  EXPECT_EQ(Match("TSub.d = 4"), (Ks{5}));
+  EXPECT_EQ(Match("TRec.TSub.d = 4"), (Ks{5}));
+  EXPECT_EQ(Match("TSub::d = 4"), (Ks{5}));
+  EXPECT_EQ(Match("AsString(a) = '9'"), (Ks{5}));
+  EXPECT_EQ(Match("ToString(c) = 'abd'"), (Ks{3}));
+  // An unknown field name yields no field, which reads as null.
+  EXPECT_EQ(Match("Field(TRec, 'nope') = null"), (Ks{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Match("Field(TRec, 'nope') = 3"), (Ks{}));
+}
+
+TEST_F(FieldExprTest, FieldsAndClassesThroughObjectIDs) {
+  // Record 2 refers to record 5 (a TSub), record 3 to an ID that does not
+  // exist, record 4 to record 2.
+  auto id_of = [&](int k) {
+    for (t_->First(); t_->Cursor().Item() != nullptr; t_->Next()) {
+      if (static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "k")).AsInteger() == k) {
+        return static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, "ThisID")).AsInt64();
+      }
+    }
+    return int64_t{0};
+  };
+  const int64_t id5 = id_of(5), id2 = id_of(2);
+  ASSERT_NE(id5, 0);
+  auto set_ref = [&](int k, int64_t id) {
+    for (t_->First(); t_->Cursor().Item() != nullptr; t_->Next()) {
+      if (static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "k")).AsInteger() != k) continue;
+      t_->Edit();
+      static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, "r")).SetAsInt64(id);
+      t_->Post();
+      return;
+    }
+  };
+  set_ref(2, id5);
+  set_ref(3, id5 + 1000);
+  set_ref(4, id2);
+  EXPECT_EQ(Match("Ref(r, 'a') = 9"), (Ks{2}));
+  EXPECT_EQ(Match("r::a = 1"), (Ks{4}));
+  EXPECT_EQ(Match("Ref(r, 'a') = null"), (Ks{1, 3, 5}));  // no reference, or a dead one
+  EXPECT_EQ(Match("Ref(r) is TSub"), (Ks{2}));
+  EXPECT_EQ(Match("Ref(r) is TRec"), (Ks{2, 4}));
+  // A negative ID has no literal (a leading "-" is an operator).
+  if (id2 > 0) {
+    EXPECT_EQ(Match("r = " + std::to_string(id2)), (Ks{4}));
+    EXPECT_EQ(Match("ThisID = " + std::to_string(id2)), (Ks{2}));
+  }
+}
+
+TEST_F(FieldExprTest, CompileErrorsAndFromBookLifetime) {
+  EXPECT_EQ(ErrorOf("a + 1"), "Filter is no boolean expression: a + 1");
+  EXPECT_EQ(ErrorOf("a = 'x'").rfind("could not find matching cast for ", 0), 0u);
+  EXPECT_EQ(ErrorOf("c like 5").rfind("could not find matching cast for ", 0), 0u);
+  EXPECT_NE(ErrorOf("TRec.nope = 1"), "<no error>");
+  // The FROM book lives only during the compile, also after an error.
+  TQScript& s = QueryScript();
+  EXPECT_EQ(s.ExternalBook("FROM"), nullptr);
+  EXPECT_EQ(s.FromClass(), nullptr);
+  s.Scan("a = 1");
+  EXPECT_ANY_THROW(s.Compile());  // "a" is unknown without FROM
+  // A filter compiled for the subclass sees its own fields.
+  auto node = t_->CompileFilter("d = 4", t_->ItemClass()->ClassByName("TSub"));
+  EXPECT_EQ(qdf_test::Scan(*t_, node.get()), (Ks{5}));
+  EXPECT_EQ(ErrorOf("d = 4").rfind("could not find matching cast for ", 0), 0u);
+}
+
+TEST(FieldComparison, BuilderNeedsAFieldAndRebindsToKeyFields) {
+  EXPECT_THROW(NewFieldComparison(NewIntLiteral(1), NewIntLiteral(2), kMaskEQ), Exception);
+  // A field node without a field reads null.
+  auto cmp = NewFieldComparison(std::make_unique<TndField>(nullptr), NewVariantLiteral(TVariant()),
+                                kMaskEQ);
+  EXPECT_TRUE(qdf_test::EvalBool(cmp.get()));
+  auto node = NewFieldComparison(std::make_unique<TndField>(NullField()), NewIntLiteral(0), kMaskLE);
+  EXPECT_EQ(&node->ClassInfo(), &TfComp::kClass);  // the base field class is not typed
+  EXPECT_FALSE(qdf_test::EvalBool(node.get()));
+  EXPECT_EQ(NullFieldNode().Field(), NullField());
+  EXPECT_TRUE(NullItemClassNode().IsConstant());
+}
+
+TEST(CompareVariants, NumbersStringsAndMixedForms) {
+  EXPECT_LT(CompareVariants(TVariant(int32_t{-1}), TVariant(int64_t{1})), 0);
+  EXPECT_EQ(CompareVariants(TVariant(true), TVariant(int32_t{1})), 0);
+  EXPECT_GT(CompareVariants(TVariant(2.5), TVariant(int32_t{2})), 0);
+  EXPECT_GT(CompareVariants(TVariant(std::string("\xE9")), TVariant(std::string("z"))), 0);
+  EXPECT_LT(CompareVariants(TVariant(std::string("ab")), TVariant(std::string("abc"))), 0);
+  EXPECT_EQ(CompareVariants(TVariant(std::string("10")), TVariant(10.0)), 0);
+  EXPECT_THROW(CompareVariants(TVariant(std::string("x")), TVariant(int32_t{1})), EConvertError);
+}
+
+}  // namespace
+}  // namespace qdf

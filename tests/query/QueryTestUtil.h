@@ -1,0 +1,131 @@
+// A database for the query tests: class TRec (ThisID, k, a, b: integer, c:
+// char, f: float, flag: boolean, r: object ID) with subclass TSub (d:
+// integer), and the table t on TRec. Indexes are added by name and key list.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "list/ListTestUtil.h"
+#include "list/Fields.h"
+#include "list/Index.h"
+#include "list/IndexObject.h"
+#include "list/ItemClass.h"
+#include "list/Storage.h"
+#include "list/Table.h"
+#include "script/Node.h"
+
+namespace qdf_test {
+
+struct TKey {
+  const char* type;
+  const char* name;
+  bool ascending = true;
+};
+
+class TQueryDb {
+ public:
+  explicit TQueryDb(TListFixture& fx) : storage(fx.New<qdf::TQdfStorage>()) {
+    storage->OpenRoot(fx.Reader());  // with the object-ID index $ID
+    qdf::TQdfStorage& s = *storage;
+    s.CreateSchemaObject("TQdfItemClass", "TRec", false);
+    s.CreateSchemaObject("TQdfObjectIDField", "ThisID", true);
+    s.CreateSchemaObject("TQdfIntegerField", "k", true);
+    s.CreateSchemaObject("TQdfIntegerField", "a", true);
+    s.CreateSchemaObject("TQdfIntegerField", "b", true);
+    s.CreateSchemaObject("TQdfCharField", "c", true);
+    s.CreateSchemaObject("TQdfFloatField", "f", true);
+    s.CreateSchemaObject("TQdfBooleanField", "flag", true);
+    s.CreateSchemaObject("TQdfObjectIDField", "r", true);
+    s.CreateSchemaObject("TQdfItemClass", "TSub", false);
+    s.CreateSchemaObject("TQdfIntegerField", "d", true);
+    s.PopUntil(nullptr);
+    s.CreateSchemaObject("TQdfTable", "t", false)->SetProperties("BaseStructureName=TRec");
+    s.PopUntil(nullptr);
+  }
+
+  // A non-unique index under t (its last key field is the record reference),
+  // or a unique one (the reference in IDX$Structure).
+  void AddIndex(const char* name, std::vector<TKey> keys, bool unique = false,
+                const char* covered = "TRec") {
+    qdf::TQdfStorage& s = *storage;
+    s.PushParent(s.ChildByName("t"));
+    s.CreateSchemaObject("TQdfIndex", name, false);
+    s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)
+        ->SetProperties(std::string("BaseObjectClass=") + covered);
+    for (const TKey& k : keys) {
+      qdf::TQdfPersistentObject* f = s.CreateSchemaObject(k.type, k.name, false);
+      f->SetProperties(k.ascending ? "ixAscending=True" : "ixAscending=False");
+      s.Pop();
+    }
+    if (unique) s.CreateSchemaObject("TQdfItemClass", "IDX$Structure", false);
+    s.CreateSchemaObject("TQdfShortReferenceField", "REF$t", true);
+    s.PopUntil(nullptr);
+  }
+
+  std::unique_ptr<qdf::TQdfTable> Open() { return storage->TableByName("t"); }
+
+  std::unique_ptr<qdf::TQdfStorage> storage;
+};
+
+// One record's values; nullopt is null (an empty text is a null char).
+struct TRow {
+  int k = 0;
+  std::optional<int> a, b;
+  std::string c;
+  std::optional<double> f;
+  std::optional<bool> flag;
+};
+
+inline qdf::TQdfField& Fld(qdf::TQdfTable& t, const char* name, qdf::TQdfItemClass* cls = nullptr) {
+  qdf::TQdfField* f = (cls != nullptr ? cls : t.ItemClass())->FieldByName(name);
+  EXPECT_NE(f, nullptr) << name;
+  return *f;
+}
+
+inline void SetInt(qdf::TQdfTable& t, const char* name, std::optional<int> v,
+                   qdf::TQdfItemClass* cls = nullptr) {
+  if (v) static_cast<qdf::TQdfIntegerField&>(Fld(t, name, cls)).SetAsInteger(*v);
+}
+
+// Inserts a record of `cls` (TRec when nullptr) with the row's values.
+inline void Insert(qdf::TQdfTable& t, const TRow& row, qdf::TQdfItemClass* cls = nullptr) {
+  t.Insert(cls);
+  SetInt(t, "k", row.k, cls);
+  SetInt(t, "a", row.a, cls);
+  SetInt(t, "b", row.b, cls);
+  if (!row.c.empty()) Fld(t, "c", cls).SetAsString(row.c);
+  if (row.f) static_cast<qdf::TQdfFloatField&>(Fld(t, "f", cls)).SetAsFloat(*row.f);
+  if (row.flag) static_cast<qdf::TQdfBooleanField&>(Fld(t, "flag", cls)).SetAsBoolean(*row.flag);
+  t.Post();
+}
+
+inline bool EvalBool(qdf::TvNode* node) {
+  qdf::EvaluateIfNeeded(node);
+  return static_cast<qdf::TvBool*>(node)->Bool();
+}
+
+// The k of every record a full scan accepts, in physical order.
+inline std::vector<int> Scan(qdf::TQdfTable& t, qdf::TvNode* filter) {
+  std::vector<int> out;
+  auto& k = static_cast<qdf::TQdfIntegerField&>(Fld(t, "k"));
+  for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
+    if (EvalBool(filter)) out.push_back(k.AsInteger());
+  }
+  return out;
+}
+
+// A size from the environment, or `fallback`.
+inline int EnvCount(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return fallback;
+  const int n = std::atoi(v);
+  return n > 0 ? n : fallback;
+}
+
+}  // namespace qdf_test
