@@ -55,6 +55,7 @@ class TQdfLocalFiler : public TQdfFiler {
   // Syncing at commit (on by default); off survives a crash of the process,
   // not a power loss.
   void SetSyncCommits(bool on) { sync_commits_ = on; }
+  bool SyncCommits() const { return sync_commits_; }
 
   const std::string& FileName() const { return file_name_; }
   bool ReadOnly() const { return read_only_; }

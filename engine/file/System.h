@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +95,12 @@ class TQdfSystem {
 
   TDbgCriticalSection& Lock() { return lock_; }
 
+  // The shadow file name of a stamp: `dir`, nine base-48 digits, ".QSR".
+  static std::string ShadowCandidate(const std::string& dir, int64_t stamp);
+  // A shadow file name in `dir` from the stamps `stamp` hands out: a file
+  // of that name is deleted first; a name that cannot be freed is skipped.
+  static std::string NewShadowName(const std::string& dir, const std::function<int64_t()>& stamp);
+
  private:
   // A local filer with the configured commit syncing.
   TQdfLocalFiler* NewLocalFiler(const std::string& file_name, const std::string& alias,
@@ -102,8 +109,6 @@ class TQdfSystem {
   // `hosts` that accepts, or nullptr. There is no remote filer yet.
   TQdfFiler* OpenRemoteFiler(const std::string& alias, const std::vector<std::string>& hosts);
   void RegisterFiler(const std::string& alias, TQdfFiler* filer);
-  // A name for the shadow file that no existing file holds.
-  std::string NewShadowName(const std::string& dir);
 
   // Declared first: the hash lists below borrow the traits and the lock
   // outlives everything that takes it.

@@ -9,4 +9,9 @@ namespace qdf::tool {
 // evaluates it once and prints "<TYPE> <value>".
 int EvalCommand(int argc, char** argv);
 
+// qdf exec FILE STATEMENTS: runs data-definition statements on the database
+// file (created when missing) in one transaction and commits. On an error the
+// engine's message goes to standard error and nothing is committed.
+int ExecCommand(int argc, char** argv);
+
 }  // namespace qdf::tool

@@ -15,6 +15,7 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"eval", &qdf::tool::EvalCommand, "eval EXPRESSION   evaluate an expression and print its type and value"},
+    {"exec", &qdf::tool::ExecCommand, "exec FILE STATEMENTS   run data-definition statements and commit"},
 };
 
 void PrintUsage(FILE* out) {

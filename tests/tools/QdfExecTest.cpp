@@ -1,0 +1,111 @@
+// The "qdf exec" subcommand, run as a separate process on a database file.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "TestDir.h"
+
+namespace {
+
+#ifdef QDF_TOOL_EXE
+
+struct TRun {
+  int exit_code;
+  std::string err;
+};
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+TRun Exec(const std::string& file, const std::string& statements) {
+  const std::string cmd = std::string(QDF_TOOL_EXE) + " exec " + ShellQuote(file) + " " +
+                          ShellQuote(statements) + " 2>&1";
+  TRun r{-1, ""};
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[256];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.err.append(buf, n);
+  const int status = pclose(p);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(QdfExec, CreatesCommitsAndReportsErrorsWithoutCommitting) {
+  qdf_test::TTestDir dir;
+  const std::string db = dir.File("exec.qdf");
+  TRun r = Exec(db,
+                "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; "
+                "TQdfCharField c); create table t1 on TBench; create index i1 on t1 (a)");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(std::filesystem::exists(db));
+  // The next run sees what the first committed.
+  r = Exec(db, "create table t1 on TBench");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "t1 existiert bereits in $ROOT\n");
+  // A failing text commits nothing of what it did before the error.
+  r = Exec(db, "create table t2 on TBench; create index x on t2 (zz)");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "create index x on t2 (^zz): unknown field of TBench\n");
+  r = Exec(db, "create table t2 on TBench");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  r = Exec(db, "frobnicate t2");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "Unknown DDL Command: frobnicate\n");
+  EXPECT_EQ(Exec(db, "").exit_code, 0);
+  EXPECT_EQ(Exec(db, "x y z extra").exit_code, 1);
+}
+
+TEST(QdfExec, WrongUsage) {
+  const std::string cmd = std::string(QDF_TOOL_EXE) + " exec onlyfile 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  const int status = pclose(p);
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+#endif
+
+}  // namespace
+
+#ifdef QDF_EXAMPLE_EXE
+namespace {
+
+std::string RunCommand(const std::string& cmd, int* code) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[256];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int status = pclose(p);
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+// The example creates its schema in the first run; the second run, a new
+// process, finds the table and reads the records through the index.
+TEST(Example, SecondRunFindsWhatTheFirstCreated) {
+  qdf_test::TTestDir dir;
+  const std::string db = dir.File("example.qdf");
+  int code = -1;
+  std::string out = RunCommand(std::string(QDF_EXAMPLE_EXE) + " '" + db + "' 2>&1", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_EQ(out, "created TBench, t1 and i1 in " + db + " with 5 records\n");
+  out = RunCommand(std::string(QDF_EXAMPLE_EXE) + " '" + db + "' 2>&1", &code);
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_EQ(out, "found t1 with index i1 in " + db + ":\n"
+                 "  a=1 b=1 c=record 1\n  a=2 b=4 c=record 2\n  a=3 b=9 c=record 3\n"
+                 "  a=4 b=16 c=record 4\n  a=5 b=25 c=record 5\n");
+}
+
+}  // namespace
+#endif

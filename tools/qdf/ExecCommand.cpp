@@ -1,0 +1,39 @@
+// qdf exec FILE 'STATEMENTS': runs data-definition statements on a database
+// file in one transaction and commits. The file is created when missing.
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "Commands.h"
+#include "base/QdfException.h"
+#include "file/InTransStorage.h"
+#include "file/System.h"
+#include "file/Transaction.h"
+
+namespace qdf::tool {
+
+int ExecCommand(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: qdf exec FILE 'STATEMENTS'\n");
+    return 2;
+  }
+  const std::string file = argv[0];
+  const std::string text = argv[1];
+  TQdfTransaction* transaction = nullptr;
+  try {
+    transaction = QdfSystem()->NewTransaction("qdf exec");
+    TQdfInTransStorage* storage = transaction->OpenStorage("QDF", false, file);
+    storage->Execute(text);
+    transaction->Commit(true);
+    delete transaction;
+    return 0;
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "%s\n", e.Message().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  delete transaction;  // a running transaction rolls back: nothing of the text stays
+  return 1;
+}
+
+}  // namespace qdf::tool
