@@ -12,6 +12,7 @@
 #include "list/PersistentObjectFactory.h"
 #include "list/ServerUpdateList.h"
 #include "list/Table.h"
+#include "query/ResultSet.h"
 
 namespace qdf {
 
@@ -38,6 +39,7 @@ void RegisterEngineClasses(TQdfPersistentObjectFactory& factory) {
   factory.RegisterClass(TQdfBlobField::kClassInfo);
   factory.RegisterClass(TQdfTable::kClassInfo);
   factory.RegisterClass(TQdfIndex::kClassInfo);
+  factory.RegisterClass(TQdfResultSet::kClassInfo);
   factory.RegisterClass(TQdfServerUpdateList::kClassInfo);
   factory.RegisterClass(TBlobClassNode::kClassInfo);
   factory.RegisterClass(TBlobClass::kClassInfo);

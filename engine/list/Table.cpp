@@ -4,13 +4,16 @@
 #include <cstring>
 
 #include "base/Helpers.h"
+#include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "base/Trace.h"
+#include "file/FileFormat.h"
 #include "list/Fields.h"
 #include "list/Index.h"
 #include "list/InterfaceStruct.h"
 #include "list/ItemClass.h"
+#include "list/KeyCompare.h"
 #include "list/PersistentObjectFactory.h"
 #include "list/Storage.h"
 #include "reader/PageReader.h"
@@ -425,7 +428,8 @@ void TQdfTable::ReadItem(TQdfItemProvider& provider) {
   const bool own = &provider == cursor_.get();
   // Reading another record ends an edit; a post reads its own record.
   if (own && !busy_ && state_ != kModeBrowse && !(provider.Address() == edit_adr_)) CheckBrowse();
-  uint8_t* item = GetItem(provider.Address());
+  uint8_t* item = preset_ && own && provider.Address() == preset_adr_ ? preset_item_
+                                                                      : GetItem(provider.Address());
   if (item != nullptr && LoadU16(item) < kRecBodyStart) item = nullptr;  // no record prefix
   provider.Fill(item);
   if (!own) return;
@@ -443,6 +447,219 @@ void TQdfTable::ReadItem(TQdfItemProvider& provider) {
 
 int64_t TQdfTable::Count() {
   return current_index_ != nullptr ? current_index_->Count() : TQdfDataList::Count();
+}
+
+void TQdfTable::SetCursorAddress(const TItemAdr& adr) {
+  cursor_->SetAddress(adr);
+  SyncCursorClass();
+}
+
+uint8_t* TQdfTable::ScanPage(uint32_t page, int* slots) {
+  *slots = 0;
+  TQdfPageReader* r = PageReader();
+  if (r == nullptr || page == kNoPage) return nullptr;
+  uint8_t* buf;
+  try {
+    buf = r->GetPage(page, kGpRead);
+  } catch (const EQdfException&) {
+    return nullptr;
+  }
+  if (buf == nullptr || !OwnsPage(buf) || (LoadU16(buf + kPgFlags) & kPageNotLive) != 0 ||
+      LoadU16(buf + kPgAreaOffset) == 0) {
+    return nullptr;
+  }
+  *slots = TItemArea::OfPage(buf).SlotCount();
+  return buf;
+}
+
+const uint8_t* TQdfTable::SetCursorInPage(uint8_t* page_buf, const TItemAdr& adr) {
+  TItemArea area = TItemArea::OfPage(page_buf);
+  uint8_t* item = adr.slot < area.SlotCount() ? area.ItemAt(adr.slot) : nullptr;
+  if (item != nullptr) item = ResolveItem(item);
+  preset_ = true;
+  preset_adr_ = adr;
+  preset_item_ = item;
+  try {
+    cursor_->SetAddress(adr);
+  } catch (...) {
+    preset_ = false;
+    throw;
+  }
+  preset_ = false;
+  SyncCursorClass();
+  return cursor_->Item();
+}
+
+// ---- emptying ----
+
+void TQdfTable::ClearPages() {
+  if (IsTemplate()) {
+    // The records' keys and object-ID entries are only reachable through a
+    // working instance (the template has no bound indexes of its own).
+    TQdfStorage* storage = OwnStorage();
+    if (storage != nullptr && PageReader() != nullptr && !PageReader()->ReadOnly()) {
+      if (auto* inst = dynamic_cast<TQdfTable*>(storage->FindInstance(this))) {
+        inst->ClearPages();
+        return;
+      }
+      std::unique_ptr<TQdfPersistentObject> temp = storage->ObjectByPath(FullName());
+      if (auto* inst = dynamic_cast<TQdfTable*>(temp.get()); inst != nullptr && inst != this) {
+        inst->ClearPages();
+        return;
+      }
+    }
+    TQdfDataList::ClearPages();
+    return;
+  }
+  if (PageReader() == nullptr) {
+    TQdfDataList::ClearPages();
+    return;
+  }
+  // A storage with a server update list would delete record by record here.
+  CheckBrowse();
+  TReaderUse use(PageReader());
+  std::vector<TQdfIndex*> suspended;
+  for (TQdfIndex* index : indexes_) {
+    if (index->Listening()) {
+      index->SetListening(false);
+      suspended.push_back(index);
+    }
+  }
+  try {
+    bool others = false;
+    for (const auto& l : Events().Listeners()) {
+      others = others || static_cast<bool>(l->before_delete);
+    }
+    if (others) {
+      // Every remaining listener hears of each record's deletion, so that
+      // the object-ID index (and indexes of other parents) keep no entries
+      // of records that are gone. A record a listener cannot find does not
+      // stop the emptying.
+      TItemAdr adr = kBeforeFirstAdr;
+      while (NextItem(adr) != nullptr) {
+        cursor_->SetAddress(adr);
+        if (cursor_->Item() == nullptr) continue;
+        try {
+          Fire(&TQdfEventListner::before_delete);
+        } catch (const std::exception& e) {
+          Trace(std::string("Table ") + ObjectName() + ": " + e.what());
+        }
+      }
+    }
+    for (TQdfIndex* index : suspended) {
+      index->ClearPages();
+      index->MoveTo(kBeforeFirstAdr);
+    }
+  } catch (...) {
+    for (TQdfIndex* index : suspended) index->SetListening(true);
+    throw;
+  }
+  for (TQdfIndex* index : suspended) index->SetListening(true);
+  TQdfDataList::ClearPages();
+  cursor_->SetAddress(kNullAdr);
+  cursor_class_ = nullptr;
+}
+
+// ---- replayed changes ----
+
+void TQdfTable::ApplyUpdate(const TItemAdr& adr, int kind, const uint8_t* item,
+                            uint64_t field_mask) {
+  if (item == nullptr || LoadU16(item) < kRecBodyStart) {
+    throw EQdfException("Table " + ObjectName() + ": update without record");
+  }
+  if (PageReader() == nullptr) throw EQdfException("Table " + ObjectName() + " has no page reader");
+  TReaderUse use(PageReader());
+  const int item_size = LoadU16(item);
+  const uint8_t* body = item + kRecBodyStart;
+  const int body_size = item_size - kRecBodyStart;
+  const uint32_t version = LoadU32(item + kRecVersionOffset);
+  // Field `f`'s value from the item into the edit buffer, marked modified.
+  auto take = [&](TQdfField* f) {
+    int length = 0;
+    const uint8_t* data =
+        body_size > 0 ? BoundedField(body, body_size, f->FieldIndex(), &length) : nullptr;
+    f->SetData(data, length);
+    f->SetModified(true);
+  };
+  switch (kind) {
+    case 1:
+    case 2: {
+      CheckBrowse();
+      cursor_->SetAddress(kNullAdr);
+      TQdfItemClass* cls =
+          item_class_ != nullptr ? item_class_->ClassByAddress(LoadAdr(item + kRecClassOffset))
+                                 : nullptr;
+      if (cls == nullptr) throw EQdfException("Try to append unknown class");
+      cursor_class_ = cls;
+      cursor_->mode = kModeEdit;
+      state_ = kModeInsert;
+      mode_ = kModeInsert;
+      edit_adr_ = kNullAdr;
+      try {
+        // The replayed record keeps its own ThisID: no insert event.
+        for (int i = 0; i < cls->FieldCount(); ++i) take(cls->FieldAt(i));
+      } catch (...) {
+        Cancel();
+        throw;
+      }
+      Post();
+      if (kind == 2) {
+        if (TQdfStorage* storage = OwnStorage()) storage->AddFixupAddress(adr, cursor_->Address());
+      }
+      return;
+    }
+    case 3: {
+      Cancel();
+      SetCursorAddress(adr);
+      const uint8_t* record = cursor_->Item();
+      if (record == nullptr) throw EQdfException("Updating deleted Record");
+      if (LoadU32(record + kRecVersionOffset) > version) {
+        throw EQdfException("Record updated by another transaction");
+      }
+      TQdfItemClass* item_cls =
+          item_class_ != nullptr ? item_class_->ClassByAddress(LoadAdr(item + kRecClassOffset))
+                                 : nullptr;
+      if (item_cls == nullptr || cursor_class_ == nullptr ||
+          !item_cls->IsKindOfClass(cursor_class_)) {
+        throw EQdfException("incompatible Classes");
+      }
+      TQdfItemClass* cls = Edit();
+      try {
+        for (int i = 0; i < cls->FieldCount() && i < item_cls->FieldCount(); ++i) {
+          if (i < 64 && (field_mask & (uint64_t{1} << i)) == 0) continue;
+          TQdfField* f = cls->FieldAt(i);
+          if (f == cls->ThisIDField()) {
+            // The same ID again is no change; another one fails at Post.
+            int length = 0, mine = 0;
+            const uint8_t* data =
+                body_size > 0 ? BoundedField(body, body_size, f->FieldIndex(), &length) : nullptr;
+            const uint8_t* own = f->GetData(&mine);
+            if (length == mine &&
+                (length == 0 || std::memcmp(data, own, static_cast<size_t>(length)) == 0)) {
+              continue;
+            }
+          }
+          take(f);
+        }
+      } catch (...) {
+        Cancel();
+        throw;
+      }
+      Post();
+      return;
+    }
+    case 4: {
+      Cancel();
+      SetCursorAddress(adr);
+      const uint8_t* record = cursor_->Item();
+      if (record != nullptr && LoadU32(record + kRecVersionOffset) > version) {
+        throw EQdfException("Record updated by another transaction");
+      }
+      return;
+    }
+    default:
+      return;
+  }
 }
 
 // ---- ThisID ----

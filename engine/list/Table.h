@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,11 +35,16 @@ class TQdfIndex;
 class TQdfInterfaceStruct;
 class TQdfItemClass;
 class TQdfStorage;
+class TQdfTable;
 class TvNode;
 
 inline constexpr int kRecClassOffset = 3;
 inline constexpr int kRecVersionOffset = 9;
 inline constexpr int kRecBodyStart = 13;
+
+// Called for each record a filtered walk accepts, with the table's cursor on
+// the record; setting `stop` ends the walk.
+using TRecordVisitor = std::function<void(TQdfTable& table, bool& stop)>;
 
 class TQdfTable : public TQdfDataList {
   QDF_CLASS_INFO(TQdfTable)
@@ -76,6 +82,26 @@ class TQdfTable : public TQdfDataList {
   void Delete(bool move_on);
   // Deletes the current record; the cursor moves to the record that followed.
   void DeleteCurrent() override;
+  // Deletes every record of `cls` (the table's class when nullptr) that
+  // satisfies `filter` (every record when nullptr): the addresses are
+  // collected first, then deleted from the last to the first, each with its
+  // keys and object-ID entry. Returns the number deleted.
+  // (Defined in query/TableOp.cpp.)
+  int64_t DeleteWhere(std::unique_ptr<TvNode> filter, TQdfItemClass* cls = nullptr);
+  // Empties the table. A working instance suspends its indexes, tells the
+  // remaining listeners (the object-ID handler, indexes of other parents)
+  // of every record's deletion, empties the suspended indexes and frees its
+  // pages. A template empties its registered working instance, or a
+  // temporary one.
+  void ClearPages() override;
+  // Replays a change made elsewhere (a server update list entry). `item` is
+  // a record item (prefix and packed body); kinds 1 and 2 insert it (kind 2
+  // tells the storage the pair of addresses), kind 3 writes the fields
+  // marked in `field_mask` (bit i: field i; fields from 64 on are always
+  // written) into the record at `adr`, kind 4 checks that the record at `adr`
+  // is not newer than the item's version. Raises "Updating deleted Record",
+  // "Record updated by another transaction" and "incompatible Classes".
+  void ApplyUpdate(const TItemAdr& adr, int kind, const uint8_t* item, uint64_t field_mask);
 
   // ---- navigation (physical order without a current index) ----
   void First() override;
@@ -86,6 +112,17 @@ class TQdfTable : public TQdfDataList {
   void ReadItem(TQdfItemProvider& provider) override;
   // Entries of the current index, else the records of the list.
   int64_t Count() override;
+  // Puts the cursor on `adr` (a record, the null or the before-first
+  // address), cancelling an edit of another record.
+  void SetCursorAddress(const TItemAdr& adr);
+  // Physical-order scans read a page's records without looking the page up
+  // per record. ScanPage: the buffer of `page` when it is a live page of this
+  // table's chain (its slot count in *slots), else nullptr. The buffer stays
+  // valid while ItemLayoutStamp() keeps the value it had after the call.
+  uint8_t* ScanPage(uint32_t page, int* slots);
+  // Puts the cursor on `adr`, a slot of the page whose still valid buffer
+  // ScanPage gave; returns the record there (nullptr for a free slot).
+  const uint8_t* SetCursorInPage(uint8_t* page_buf, const TItemAdr& adr);
 
   // ---- state ----
   int State() const { return state_; }
@@ -104,6 +141,17 @@ class TQdfTable : public TQdfDataList {
   // with the text for an expression of another type.
   // (Defined in query/QScript.cpp.)
   std::unique_ptr<TvNode> CompileFilter(const std::string& text, TQdfItemClass* cls = nullptr);
+  // Walks the records that satisfy `filter` (all when nullptr) through a
+  // filtered table operation with `options` (3: choose an index, else
+  // physical order) and calls `visitor` (may be empty) for each. With
+  // `deferred`, the addresses are collected as well and `deferred` is then
+  // called for each from the last to the first, so that it may delete or
+  // change records. The visitor's stop flag ends the walk (the deferred
+  // visitor then sees the rows found so far); the deferred one's ends its
+  // own phase.
+  // (Defined in query/TableOp.cpp.)
+  void ForEachMatch(std::unique_ptr<TvNode> filter, uint8_t options, const TRecordVisitor& visitor,
+                    const TRecordVisitor& deferred = nullptr);
 
   // ---- indexes ----
   const std::vector<TQdfIndex*>& Indexes() const { return indexes_; }
@@ -167,6 +215,10 @@ class TQdfTable : public TQdfDataList {
   std::vector<uint8_t> undo_;
   // The running post entered its record's ID in the object-ID index.
   bool id_entered_ = false;
+  // SetCursorInPage hands ReadItem the record it found already.
+  bool preset_ = false;
+  TItemAdr preset_adr_ = kNullAdr;
+  uint8_t* preset_item_ = nullptr;
   // Indexes outside this table attached by CreateIndex: their path in the
   // storage, so that they are detached only while they still exist.
   std::vector<std::pair<std::string, TQdfIndex*>> foreign_indexes_;
