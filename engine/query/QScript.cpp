@@ -172,7 +172,9 @@ void TQScript::AddClassWords(TScriptWords* section, TQdfItemClass* cls, TQdfItem
 void TQScript::SetFrom(TQdfItemClass* cls) {
   ClearFrom();
   if (cls == nullptr) return;
-  auto book = std::make_unique<TScriptBook>(this);
+  // Made and dropped for every compile: a small name table (a class has a
+  // few dozen names at most).
+  auto book = std::make_unique<TScriptBook>(this, 61);
   TScriptWords* s = book->AddSection(kFromSection);
   // "This": the cursor of the class's records.
   auto self = std::make_unique<TObjectVarWord>(s);

@@ -21,14 +21,9 @@ void TScriptWords::DeleteWord(TScriptWord* word) {
 
 // ---- TScriptBook -----------------------------------------------------------------
 
-namespace {
-// Prime bucket count: word names spread well and lookups stay one probe deep.
-constexpr size_t kBookBuckets = 1021;
-}  // namespace
-
-TScriptBook::TScriptBook(TBasicScript* script)
+TScriptBook::TScriptBook(TBasicScript* script, size_t buckets)
     : script_(script),
-      names_(&CaseInsensitiveTraits(), kBookBuckets),
+      names_(&CaseInsensitiveTraits(), buckets),
       sections_(/*sorted=*/true, /*case_sensitive=*/false, kDupError, /*owns_objects=*/true) {}
 
 TScriptBook::~TScriptBook() {

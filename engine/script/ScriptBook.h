@@ -49,7 +49,10 @@ class TScriptBook : public TObject {
  public:
   // An empty, enabled book belonging to `script` (may be null for a book
   // that is only used as an external book).
-  explicit TScriptBook(TBasicScript* script = nullptr);
+  // `buckets`: size of the name table; small books (a compile's FROM book,
+  // made and dropped for every filter) take a small one.
+  explicit TScriptBook(TBasicScript* script = nullptr, size_t buckets = kDefaultBuckets);
+  static constexpr size_t kDefaultBuckets = 1021;  // prime: names spread, lookups one probe deep
   ~TScriptBook() override;
 
   TScriptBook(const TScriptBook&) = delete;
