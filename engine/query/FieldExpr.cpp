@@ -142,6 +142,13 @@ void TfComp::Evaluate() {
   EvaluateIfNeeded(v);
   TVariant value;
   OperandVariant(v, value);
+  if (v->InheritsFrom(TndField::kClass) &&
+      (field == nullptr || field->IsNull() || value.IsNull())) {
+    // Two fields: a null on either side fails every comparison, as a null
+    // field fails the typed comparisons with a value.
+    value_ = false;
+    return;
+  }
   if (field != nullptr && !field->IsNull()) {
     if (value.IsNull()) {
       value_ = mask_ == kMaskGT;  // "<> null" / "isnot null"
@@ -284,7 +291,26 @@ std::unique_ptr<TvNode> NewFieldComparison(std::unique_ptr<TvNode> field,
   const auto* f = static_cast<const TndField*>(field.get());
   const TNodeClass* cls = &TfComp::kClass;
   TQdfField* target = f->IsBound() ? f->Field() : nullptr;
-  if (target != nullptr && !value->InheritsFrom(TvNull::kClass)) {
+  // Another number field as the value may be null in a record: the typed
+  // forms would have to cast that null, so the generic comparison takes it
+  // (a null compares as the lowest value, as in the key order).
+  // The parser may already have wrapped that field in a cast: take it out.
+  const bool number_target = target != nullptr && (target->IsKindOf(TQdfIntegerField::kClassInfo) ||
+                                                   target->IsKindOf(TQdfFloatField::kClassInfo));
+  if (number_target) {
+    const TvNode* n = value.get();
+    while ((n->InheritsFrom(TiCast::kClass) || n->InheritsFrom(TdCast::kClass)) && n->ArgCount() == 1) {
+      n = n->Arg(0);
+    }
+    if (n != value.get() && n->InheritsFrom(TndField::kClass)) {
+      TvNode* holder = value.get();
+      while (holder->Arg(0) != n) holder = holder->Arg(0);
+      std::unique_ptr<TvNode> inner = std::move(holder->Args()[0]);
+      value = std::move(inner);
+    }
+  }
+  const bool number_field_value = number_target && value->InheritsFrom(TndField::kClass);
+  if (target != nullptr && !value->InheritsFrom(TvNull::kClass) && !number_field_value) {
     if (target->IsKindOf(TQdfIntegerField::kClassInfo)) {
       cls = &TifComp::kClass;
       if (value->Kind() != kKindInt) value = CreateNode(TiCast::kClass, std::move(value));

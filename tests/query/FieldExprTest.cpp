@@ -77,6 +77,12 @@ TEST_F(FieldExprTest, NullNumbersFailEveryTypedComparison) {
   EXPECT_EQ(Match("f <= 2"), (Ks{2, 3}));  // the integer is cast to the float
   EXPECT_EQ(Match("f > 1.5"), (Ks{3}));
   EXPECT_EQ(Match("f <> 1.5"), (Ks{3}));
+  // Two number fields: a null on either side fails, never raises.
+  EXPECT_EQ(Match("a < b"), (Ks{2}));
+  EXPECT_EQ(Match("b > a"), (Ks{2}));
+  EXPECT_EQ(Match("a >= b"), (Ks{3, 4}));
+  EXPECT_EQ(Match("a <> b"), (Ks{2, 3, 4}));
+  EXPECT_EQ(Match("f > a"), (Ks{2}));
   // Booleans go through variants: a null flag is false for any value.
   EXPECT_EQ(Match("flag = true"), (Ks{2}));
   EXPECT_EQ(Match("flag <> true"), (Ks{3}));
