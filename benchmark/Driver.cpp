@@ -1,5 +1,7 @@
 #include "Driver.h"
 
+#include <string_view>
+
 #include <cstdio>
 #include <iostream>
 
@@ -37,6 +39,13 @@ void SetCommandLine(int argc, char** argv) {
 int32_t Scale() {
   if (g_scale == 0) g_scale = ScaleFromArgument(g_argc > 1 ? g_argv[1] : nullptr);
   return g_scale;
+}
+
+bool DigestRequested() {
+  for (int i = 2; i < g_argc; ++i) {
+    if (std::string_view(g_argv[i]) == "--digest") return true;
+  }
+  return false;
 }
 
 std::string DatabaseFileName() { return qdf::AppDir() + "SpeedTrial.qdf"; }

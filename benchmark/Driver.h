@@ -20,6 +20,9 @@ int32_t ScaleFromArgument(const char* arg);
 // Computed once on first use from the arguments given to SetCommandLine.
 void SetCommandLine(int argc, char** argv);
 int32_t Scale();
+// True when an argument after the first is "--digest": each test's line is
+// then followed by a digest line of the tables (computed outside the clock).
+bool DigestRequested();
 
 // The database file: the program's directory followed by "SpeedTrial.qdf".
 std::string DatabaseFileName();

@@ -54,6 +54,33 @@ void AddRow(TQdfTable& t, int32_t i) {
   t.Post();
 }
 
+// "digest <test>:" [" matches=<n> sum=<sum of b>"] then, for each of t1, t2,
+// t3 that exists, " <table>=<count>,<sum of a>,<sum of b>,<sum of lengths of c>".
+void Digest(TBench& b, const std::string& test, const qdf::TQdfAggregat* aggregat = nullptr) {
+  if (!DigestRequested()) return;
+  std::string line = "digest " + test + ":";
+  if (aggregat != nullptr) {
+    line += " matches=" + std::to_string(aggregat->Counts().back()) +
+            " sum=" + std::to_string(static_cast<int64_t>(aggregat->Sums()[0]));
+  }
+  for (const char* name : {"t1", "t2", "t3"}) {
+    if (!b.Has(name)) continue;
+    auto t = b.Open(name);
+    int64_t count = 0, sum_a = 0, sum_b = 0, len_c = 0;
+    for (t->First(); t->Cursor().Item() != nullptr; t->Next()) {
+      ++count;
+      TQdfField* a = t->FieldByName("a");
+      TQdfField* bf = t->FieldByName("b");
+      if (!a->IsNull()) sum_a += static_cast<TQdfIntegerField*>(a)->AsInteger();
+      if (!bf->IsNull()) sum_b += static_cast<TQdfIntegerField*>(bf)->AsInteger();
+      len_c += static_cast<int64_t>(t->FieldByName("c")->GetAsString().size());
+    }
+    line += " " + std::string(name) + "=" + std::to_string(count) + "," + std::to_string(sum_a) +
+            "," + std::to_string(sum_b) + "," + std::to_string(len_c);
+  }
+  Output() << line << '\n' << std::flush;
+}
+
 // Tests 1 to 3: `count` rows into a fresh table; one commit per row or one
 // at the end.
 void InsertTest(TBench& b, const char* test, const char* table, const char* create,
@@ -68,6 +95,7 @@ void InsertTest(TBench& b, const char* test, const char* table, const char* crea
   }
   if (!commit_each) b.Commit();
   StopTest();
+  Digest(b, test);
 }
 
 // Tests 4, 5 and 7: the aggregator over b walks every filter's records.
@@ -86,6 +114,8 @@ void QueryTest(TBench& b, const char* test, int count,
   }
   b.Commit();
   StopTest();
+  t.reset();
+  Digest(b, test, &aggregat);
 }
 
 // Tests 8 to 10: every record of each filter is edited through an
@@ -112,6 +142,8 @@ void UpdateTest(TBench& b, const char* test, const char* table, int64_t count,
   op.reset();
   b.Commit();
   StopTest();
+  t.reset();
+  Digest(b, test);
 }
 
 // Tests 11 and 14: the selected columns of every record of `from` appended to `to`.
@@ -127,6 +159,8 @@ void DeleteTest(TBench& b, const char* test, const char* filter) {
   t->DeleteWhere(t->CompileFilter(filter));
   b.Commit();
   StopTest();
+  t.reset();
+  Digest(b, test);
 }
 
 }  // namespace
@@ -157,6 +191,7 @@ void RunSuite(const std::string& alias, const std::string& file_name) {
   b.st->Execute("create index i2a on t2(a); create index i2b on t2(b);");
   b.Commit();
   StopTest();
+  Digest(b, "Test 6");
 
   QueryTest(b, "Test 7", 5000, [](int i) {
     const int lo = (i - 1) * 100;
@@ -190,6 +225,7 @@ void RunSuite(const std::string& alias, const std::string& file_name) {
     b.Commit();
     StopTest();
   }
+  Digest(b, "Test 11");
 
   DeleteTest(b, "Test 12", "c like \"%fifty%\"");
   DeleteTest(b, "Test 13", "a > 10 and a < 20000");
@@ -203,6 +239,7 @@ void RunSuite(const std::string& alias, const std::string& file_name) {
     b.Commit();
     StopTest();
   }
+  Digest(b, "Test 14");
 
   {
     b.Commit();
@@ -214,6 +251,7 @@ void RunSuite(const std::string& alias, const std::string& file_name) {
     b.Commit();
     StopTest();
   }
+  Digest(b, "Test 15");
 
   b.Commit();
   StartTest("Test 16", 0);
@@ -223,6 +261,7 @@ void RunSuite(const std::string& alias, const std::string& file_name) {
   }
   b.Commit();
   StopTest();
+  Digest(b, "Test 16");
 }
 
 }  // namespace speedtrial

@@ -87,7 +87,7 @@ TEST(SpeedTrialProgram, PrintsBannerRemovesOldFileAndExits) {
   std::filesystem::path db = exe.parent_path() / "SpeedTrial.qdf";
   { std::ofstream(db) << "stale"; }
   ASSERT_TRUE(std::filesystem::exists(db));
-  std::string cmd = std::string(QDF_SPEEDTRIAL_EXE) + " 2 </dev/null";
+  std::string cmd = std::string(QDF_SPEEDTRIAL_EXE) + " 1 --digest </dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   std::string text;
@@ -97,6 +97,15 @@ TEST(SpeedTrialProgram, PrintsBannerRemovesOldFileAndExits) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(text.rfind(std::string(kBannerLine1) + "\n" + kBannerLine2 + "\n", 0), 0u) << text;
   EXPECT_FALSE(std::filesystem::exists(db) && std::filesystem::file_size(db) == 5);
+  // All sixteen tests ran; the digests follow from the rows inserted: Test 1
+  // adds a = 1..1000, Test 15 refills t1 with a = 1..12000, Test 16 drops all.
+  for (int i = 1; i <= 16; ++i) {
+    EXPECT_NE(text.find("Test " + std::to_string(i) + (i == 6 || (i >= 11 && i != 15) ? " ..." : ": ")),
+              std::string::npos) << "Test " << i << "\n" << text;
+  }
+  EXPECT_NE(text.find("digest Test 1: t1=1000,500500,"), std::string::npos) << text;
+  EXPECT_NE(text.find("digest Test 15: t1=12000,72006000,"), std::string::npos) << text;
+  EXPECT_NE(text.find("digest Test 16:\n"), std::string::npos) << text;
 }
 #endif
 
