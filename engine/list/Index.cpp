@@ -101,10 +101,10 @@ void TQdfIndex::ClearData() {
 
 int TQdfIndex::CompareRoutine(void* context, const uint8_t* item, const uint8_t* key) {
   const auto* self = static_cast<const TQdfIndex*>(context);
-  const std::vector<TKeyField>& specs = self->key_class_->KeySpecs();
-  const int count = static_cast<int>(specs.size());
+  const std::vector<TKeyField>& fields = self->key_class_->KeySpecs();
+  const int count = static_cast<int>(fields.size());
   const int r = CompareKeys(item + kKeyItemPrefix, BodySize(item), key + kKeyItemPrefix,
-                            BodySize(key), specs.data(), count, false);
+                            BodySize(key), fields.data(), count, false);
   if (r != 0) return r;
   // A shorter tree item is a separator: it sorts below every key it was cut
   // from. A shorter search key matches every key that begins with its values.
@@ -120,9 +120,9 @@ int TQdfIndex::SeparatorRoutine(void* context, const uint8_t* left, const uint8_
 }
 
 int TQdfIndex::ComparePartial(const uint8_t* a, const uint8_t* b) const {
-  const std::vector<TKeyField>& specs = key_class_->KeySpecs();
+  const std::vector<TKeyField>& fields = key_class_->KeySpecs();
   return CompareKeys(a + kKeyItemPrefix, BodySize(a), b + kKeyItemPrefix, BodySize(b),
-                     specs.data(), static_cast<int>(specs.size()), false);
+                     fields.data(), static_cast<int>(fields.size()), false);
 }
 
 // ---- table binding ----
