@@ -21,6 +21,27 @@ namespace qdf {
 
 // ---- lexical structure ----
 
+std::vector<TKeyListItem> SplitKeyList(std::string_view text) {
+  std::vector<TKeyListItem> items;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find(',', pos);
+    if (end == std::string_view::npos) end = text.size();
+    TKeyListItem item{Trim(text.substr(pos, end - pos)), true};
+    pos = end + 1;
+    for (std::string_view prefix : {std::string_view("ASC "), std::string_view("DESC ")}) {
+      if (item.name.size() >= prefix.size() &&
+          SameText(std::string_view(item.name).substr(0, prefix.size()), prefix)) {
+        item.name = Trim(std::string_view(item.name).substr(prefix.size()));
+        item.ascending = prefix.size() == 4;
+        break;
+      }
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
 namespace {
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
@@ -280,19 +301,8 @@ void CheckKeyList(const TQdfTable& table, const std::string& name, const std::st
                              table.ObjectName().c_str(),
                              (class_name.empty() ? table.TH()->BaseStructureName() : class_name).c_str());
   }
-  size_t pos = 0;
-  while (pos <= key_list.size()) {
-    size_t end = key_list.find(',', pos);
-    if (end == std::string::npos) end = key_list.size();
-    std::string item = Trim(key_list.substr(pos, end - pos));
-    pos = end + 1;
-    for (const char* prefix : {"ASC ", "DESC "}) {
-      const size_t n = std::strlen(prefix);
-      if (item.size() >= n && SameText(std::string_view(item).substr(0, n), prefix)) {
-        item = Trim(item.substr(n));
-        break;
-      }
-    }
+  for (const TKeyListItem& key : SplitKeyList(key_list)) {
+    const std::string& item = key.name;
     if (cls->FieldByName(item) == nullptr) {
       throw EQdfException::Fmt("create index %s on %s (^%s): unknown field of %s", name.c_str(),
                                table.ObjectName().c_str(), item.c_str(),

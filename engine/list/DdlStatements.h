@@ -17,6 +17,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace qdf {
 
@@ -40,5 +42,15 @@ std::string NextStatement(std::string& text);
 //               control character, "(", "[", ";" or "//"; `text` continues
 //               after the blank that ended it, or at the character that did.
 std::string NextWord(std::string& text, std::string* kind);
+
+// One item of a key list ("a, DESC b"): a field name and its direction.
+struct TKeyListItem {
+  std::string name;
+  bool ascending = true;
+};
+// Splits a key list at ",": each item trimmed, a leading "ASC " or "DESC "
+// (without regard to case) taken as its direction. Every item is returned,
+// also an empty one (the empty text gives one empty item).
+std::vector<TKeyListItem> SplitKeyList(std::string_view text);
 
 }  // namespace qdf

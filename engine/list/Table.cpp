@@ -7,6 +7,7 @@
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
+#include "list/DdlStatements.h"
 #include "base/Trace.h"
 #include "file/FileFormat.h"
 #include "list/Fields.h"
@@ -30,11 +31,6 @@ bool TreeHasThisID(const TQdfItemClass* cls) {
     if (TreeHasThisID(sub)) return true;
   }
   return false;
-}
-
-// "ASC " / "DESC " at the start of a key item, without regard to case.
-bool StartsWithWord(const std::string& item, std::string_view word) {
-  return item.size() >= word.size() && SameText(std::string_view(item).substr(0, word.size()), word);
 }
 
 }  // namespace
@@ -744,20 +740,9 @@ TQdfIndex* TQdfTable::CreateIndex(const std::string& name, const std::string& ke
 
   // "a, DESC b": fields of the record class with their directions.
   std::string keys;
-  size_t pos = 0;
-  while (pos <= key_list.size()) {
-    size_t end = key_list.find(',', pos);
-    if (end == std::string::npos) end = key_list.size();
-    std::string item = Trim(std::string_view(key_list).substr(pos, end - pos));
-    pos = end + 1;
-    bool ascending = true;
-    if (StartsWithWord(item, "ASC ")) {
-      item = Trim(std::string_view(item).substr(4));
-    } else if (StartsWithWord(item, "DESC ")) {
-      item = Trim(std::string_view(item).substr(5));
-      ascending = false;
-    }
-    TQdfField* field = cls->FieldByName(item);
+  for (const TKeyListItem& key : SplitKeyList(key_list)) {
+    const bool ascending = key.ascending;
+    TQdfField* field = cls->FieldByName(key.name);
     if (field == nullptr) return nullptr;
     keys += Format("%s %s [ixAscending=%s];", field->ClassInfo()->name, field->ObjectName().c_str(),
                    ascending ? "True" : "False");

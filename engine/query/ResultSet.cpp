@@ -5,6 +5,7 @@
 
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "list/DdlStatements.h"
 #include "base/Trace.h"
 #include "list/Field.h"
 #include "list/Fields.h"
@@ -24,11 +25,6 @@ constexpr std::string_view kKeyObject = "IDX$Order";
 bool IsReference(const TQdfPersistentObject* o) {
   return o->IsKindOf(TQdfShortReferenceField::kClassInfo) &&
          SameText(std::string_view(o->ObjectName()).substr(0, 4), "REF$");
-}
-
-// "ASC " / "DESC " at the start of an item, without regard to case.
-bool StartsWithWord(std::string_view item, std::string_view word) {
-  return item.size() >= word.size() && SameText(item.substr(0, word.size()), word);
 }
 
 }  // namespace
@@ -56,19 +52,9 @@ TQdfResultSet::TOrder TQdfResultSet::Parse(const std::string& text) {
     cls = storage->ClassByPath(covered_name);
   }
   if (cls == nullptr) return order;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find(',', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string item = Trim(std::string_view(text).substr(pos, end - pos));
-    pos = end + 1;
-    bool ascending = true;
-    if (StartsWithWord(item, "ASC ")) {
-      item = Trim(std::string_view(item).substr(4));
-    } else if (StartsWithWord(item, "DESC ")) {
-      item = Trim(std::string_view(item).substr(5));
-      ascending = false;
-    }
+  for (const TKeyListItem& key : SplitKeyList(text)) {
+    const std::string& item = key.name;
+    const bool ascending = key.ascending;
     if (item.empty() && text.find_first_not_of(' ') == std::string::npos) break;
     TQdfField* field = cls->FieldByName(item);
     if (field == nullptr) {
