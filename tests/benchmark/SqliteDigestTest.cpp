@@ -1,0 +1,48 @@
+// SpeedTrial and the same sixteen tests on SQLite must leave the same rows
+// behind after every test: any digest that differs is a wrong result of one
+// engine (and, until proven otherwise, of ours).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string RunForOutput(const std::string& command) {
+  FILE* p = popen((command + " </dev/null").c_str(), "r");
+  if (p == nullptr) return {};
+  std::string text;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) text += buf;
+  const int status = pclose(p);
+  EXPECT_EQ(status, 0) << command << "\n" << text;
+  return text;
+}
+
+std::vector<std::string> DigestLines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("digest ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(SqliteComparison, DigestsAgreeAtScaleOne) {
+#if defined(QDF_SPEEDTRIAL_EXE) && defined(QDF_SQLITE_SPEEDTRIAL_EXE)
+  const auto ours = DigestLines(RunForOutput(std::string(QDF_SPEEDTRIAL_EXE) + " 1 --digest"));
+  const auto theirs = DigestLines(
+      RunForOutput(std::string(QDF_SQLITE_SPEEDTRIAL_EXE) + " 1 --digest --sync=off"));
+  ASSERT_EQ(ours.size(), 16u);
+  ASSERT_EQ(theirs.size(), 16u);
+  for (size_t i = 0; i < ours.size(); ++i) EXPECT_EQ(ours[i], theirs[i]);
+#else
+  GTEST_SKIP() << "SQLite development files were not found when building; "
+                  "install them (libsqlite3-dev) to compare digests";
+#endif
+}
+
+}  // namespace
