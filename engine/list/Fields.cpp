@@ -19,7 +19,6 @@ QDF_DEFINE_PERSISTENT_CLASS(TQdfByteArrayField, TQdfField);
 QDF_DEFINE_PERSISTENT_CLASS(TQdfObjectIDField, TQdfField);
 QDF_DEFINE_PERSISTENT_CLASS(TQdfShortReferenceField, TQdfField);
 QDF_DEFINE_PERSISTENT_CLASS(TQdfReferenceField, TQdfShortReferenceField);
-QDF_DEFINE_PERSISTENT_CLASS(TQdfBlobField, TQdfObjectIDField);
 
 namespace {
 

@@ -239,16 +239,8 @@ class TQdfReferenceField : public TQdfShortReferenceField {
   void StoreAddress(const TItemAdr& adr) override;
 };
 
-// Stores the object ID of its blob. The blob itself (its bytes as the text
-// form) is reached through the storage's blob table.
-class TQdfBlobField : public TQdfObjectIDField {
-  QDF_CLASS_INFO(TQdfBlobField)
-
- public:
-  // (UserInfo + 16) OR 64.
-  uint16_t TypeCode() const override {
-    return static_cast<uint16_t>((FH()->UserInfo() + 16) | kFieldTypeBase);
-  }
-};
-
 }  // namespace qdf
+
+// The blob field has a file of its own; it is part of the field family, so
+// whoever includes the fields sees it too.
+#include "list/BlobField.h"
