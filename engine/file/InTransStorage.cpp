@@ -8,6 +8,7 @@
 #include "file/LocalFiler.h"
 #include "file/QdfFiler.h"
 #include "file/System.h"
+#include "file/TCPFiler.h"
 #include "file/Transaction.h"
 #include "list/DataListBase.h"
 #include "list/Field.h"
@@ -18,6 +19,7 @@
 #include "list/KeyCompare.h"
 #include "list/QHField.h"
 #include "list/QHPersistentObject.h"
+#include "list/ServerUpdateList.h"
 
 namespace qdf {
 
@@ -229,8 +231,10 @@ bool TQdfInTransStorage::AnythingModified() const {
 void TQdfInTransStorage::CommitStorage() {
   if (reader_ == nullptr || read_only_ || !reader_->InWriteTransaction()) return;
   if (!filer_->IsLocal()) {
-    // Remote databases: the update list is sent ("SUL") and the reader
-    // writes through the filer once remote filers exist.
+    // Remote databases: the server replays the collected record changes
+    // ("SUL"); the pages themselves only ever lived in the shadow file.
+    SendUpdateList();
+    reader_->Flush(kFlushWriteUnpin);
     return;
   }
   // Writing pages allocates and frees file space, which changes the free
@@ -243,6 +247,22 @@ void TQdfInTransStorage::CommitStorage() {
   }
   throw EQdfException::Fmt("Commit of %s does not settle: objects still change after %d rounds",
                            filer_->Name().c_str(), kMaxCommitRounds);
+}
+
+void TQdfInTransStorage::SendUpdateList() {
+  auto* remote = dynamic_cast<TQdfTCPFiler*>(filer_);
+  TQdfPersistentObject* found = ChildByName("$UPDATE_LIST");
+  if (remote == nullptr || found == nullptr || !found->IsKindOf(TQdfServerUpdateList::kClassInfo)) {
+    return;
+  }
+  auto* list = static_cast<TQdfServerUpdateList*>(found);
+  const uint32_t first = list->FirstPage();
+  if (first != kNoPage && first != 0) {
+    remote->StreamPage("SUL", reader_, first);
+  } else if (list->Count() >= 1) {
+    throw EQdfException::Fmt("%s: $UPDATE_LIST counts entries but has no pages",
+                             filer_->Name().c_str());
+  }
 }
 
 void TQdfInTransStorage::FinishCommit(bool keep_write_lock) {
@@ -275,8 +295,17 @@ void TQdfInTransStorage::RollbackStorage() {
 // ---- statements and opening ----
 
 void TQdfInTransStorage::Execute(const std::string& text) {
-  // Remote databases run statements on the server ("DDL") once remote
-  // filers exist.
+  if (auto* remote = dynamic_cast<TQdfTCPFiler*>(filer_)) {
+    // The server runs statements on its database ("DDL"): what this
+    // transaction did is committed first, and it goes on afterwards.
+    const bool was_active = transaction_ != nullptr && transaction_->Active();
+    if (transaction_ != nullptr) transaction_->SetActive(false);
+    std::string block = text;
+    block.push_back('\0');
+    remote->StreamStream("DDL", block);
+    if (transaction_ != nullptr) transaction_->SetActive(was_active);
+    return;
+  }
   if (transaction_ != nullptr) transaction_->SetActive(true);
   if (PageReader() == nullptr) {
     throw EQdfException("Execute: the storage was never opened in a transaction");

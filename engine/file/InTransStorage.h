@@ -140,6 +140,9 @@ class TQdfInTransStorage : private internal::TInTransResources, public TQdfStora
   // Releases what the storage holds for one transaction: the free list and
   // the update list; with `give_up_ownership` also the file's write ownership.
   void ReleaseHeld(bool give_up_ownership);
+  // Remote databases: sends the "$UPDATE_LIST" pages to the server ("SUL")
+  // when the list holds entries.
+  void SendUpdateList();
   // The catch-up part of StartStorage, after the reader was attached.
   void LoadForStart(uint32_t previous);
   // Takes the file's free-space lists for the running write transaction.

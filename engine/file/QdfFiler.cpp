@@ -32,7 +32,7 @@ void TQdfFiler::AttachReader(TQdfPageReader* reader, TRootRecord& /*root*/) {
   readers_.push_back(reader);
 }
 
-void TQdfFiler::DetachReader(TQdfPageReader* reader, const TRootRecord& /*root*/,
+void TQdfFiler::DetachReader(TQdfPageReader* reader, TRootRecord& /*root*/,
                              bool /*keep_write_lock*/) {
   TDbgLock g(lock_);
   auto it = std::find(readers_.begin(), readers_.end(), reader);

@@ -41,8 +41,10 @@ class TQdfFiler {
   virtual void ReloadRoot() = 0;
   // Appends the reader and fills `root` with the committed root record.
   virtual void AttachReader(TQdfPageReader* reader, TRootRecord& root);
-  // Removes the reader and recomputes the oldest transaction number.
-  virtual void DetachReader(TQdfPageReader* reader, const TRootRecord& root, bool keep_write_lock);
+  // Removes the reader and recomputes the oldest transaction number. `root`
+  // is the reader's root record: a remote filer stores the server's next
+  // transaction handle in it.
+  virtual void DetachReader(TQdfPageReader* reader, TRootRecord& root, bool keep_write_lock);
   // File space of `size` bytes (1..8192) in whole units; returns its position.
   virtual int64_t AllocateData(int32_t size) = 0;
   virtual void PrepareFlush(int flags);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 
@@ -17,6 +17,7 @@
 #include "file/InTransStorage.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "file/TCPFiler.h"
 #include "file/Transaction.h"
 #include "list/PersistentObjectFactory.h"
 #include "reader/CachePool.h"
@@ -27,12 +28,6 @@ namespace {
 // The digits of shadow file names: 48 characters that every file system takes.
 constexpr char kShadowDigits[] = "!#$%&()-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ[]_~";
 constexpr char kShadowAlias[] = "$SHADOW";
-
-// Server messages: 20-byte header, command at offset 0.
-constexpr int kServerHeaderSize = 20;
-constexpr uint16_t kCmdGoodbye = 12;
-constexpr uint16_t kCmdPing = 13;
-constexpr int kConnectTimeoutMs = 2000;
 
 int64_t IniFileTime(const std::string& path) {
   return TFileSystem::Native().ModificationTime(path);
@@ -211,9 +206,21 @@ void TQdfSystem::RemoveFiler(TQdfFiler* filer) {
 
 TQdfFiler* TQdfSystem::OpenRemoteFiler(const std::string& alias,
                                        const std::vector<std::string>& hosts) {
-  // The remote filer is not there yet: no host can serve the alias.
-  (void)alias;
-  (void)hosts;
+  const uint16_t port = ServerPort();
+  const int timeout = ServerTimeout();
+  std::exception_ptr refused;
+  for (const std::string& host : hosts) {
+    if (host.empty()) continue;
+    auto* filer = new TQdfTCPFiler(alias);
+    filer->SetTimeout(timeout);
+    try {
+      if (filer->Open(host, port)) return filer;
+    } catch (const std::exception&) {
+      refused = std::current_exception();
+    }
+    filer->Release();
+  }
+  if (refused) std::rethrow_exception(refused);
   return nullptr;
 }
 
@@ -237,7 +244,13 @@ TQdfFiler* TQdfSystem::OpenFiler(const std::string& alias, bool use_server, bool
     if (hosts.empty()) return nullptr;
     filer = OpenRemoteFiler(alias, hosts);
   } else {
-    if (use_server && may_use_server) filer = OpenRemoteFiler(alias, {"localhost"});
+    if (use_server && may_use_server) {
+      try {
+        filer = OpenRemoteFiler(alias, {"localhost"});
+      } catch (const std::exception& e) {
+        Trace(std::string("The local server does not open ") + alias + ": " + e.what());
+      }
+    }
     // Without a server that takes it, a configured file is opened here.
     if (filer == nullptr) filer = NewLocalFiler(file_name, alias, read_only);
   }
@@ -256,22 +269,42 @@ TQdfFiler* TQdfSystem::OpenLocalFiler(const std::string& file_name, const std::s
 
 // ---- servers ----
 
-bool TQdfSystem::ProbeServer(const std::string& host) { return ProbeServerAt(host, kServerPort); }
+bool TQdfSystem::ProbeServer(const std::string& host) {
+  return ProbeServerAt(host, ServerPort(), ServerTimeout());
+}
+
+uint16_t TQdfSystem::ServerPort() {
+  const int64_t port = IniFile()->ReadInteger("SERVER", "PORT", kServerPort);
+  return port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : kServerPort;
+}
+
+int TQdfSystem::ServerTimeout() {
+  const int64_t ms = IniFile()->ReadInteger("SERVER", "TIMEOUT", TQdfTCPSocket::kDefaultTimeoutMs);
+  return ms > 0 && ms <= INT32_MAX ? static_cast<int>(ms) : TQdfTCPSocket::kDefaultTimeoutMs;
+}
 
 bool TQdfSystem::ProbeServerAt(const std::string& host, uint16_t port, int reply_timeout_ms) {
   const std::string target = host.empty() ? std::string("localhost") : host;
-  TTcpSocket socket;
-  if (!socket.Connect(target, port, kConnectTimeoutMs)) return false;
+  TQdfTCPSocket socket;
+  // A refused connection is an answer, not an error.
+  if (!socket.Connect(target, std::to_string(port))) return false;
   bool ok = false;
   try {
-    uint8_t message[kServerHeaderSize] = {};
-    StoreU16(message, kCmdPing);
+    socket.SetRaiseExceptions(true);
+    socket.SetDelay(false);
+    socket.SetTimeout(reply_timeout_ms);
+    uint8_t message[kMessageHeaderSize];
+    TMessageHeader ping;
+    ping.command = kCmdPing;
+    ping.Encode(message);
     socket.Send(message, sizeof message);
-    uint8_t reply[kServerHeaderSize];
-    ok = socket.Receive(reply, sizeof reply, reply_timeout_ms) && LoadU16(reply) == kCmdPing;
+    uint8_t reply[kMessageHeaderSize];
+    socket.ReceiveExact(reply, sizeof reply);
+    ok = TMessageHeader::Decode(reply).command == kCmdPing;
     if (ok) {
-      std::memset(message, 0, sizeof message);
-      StoreU16(message, kCmdGoodbye);
+      TMessageHeader goodbye;
+      goodbye.command = kCmdGoodbye;
+      goodbye.Encode(message);
       socket.Send(message, sizeof message);
       if (SameText(target, "localhost")) use_local_server_ = true;
     }

@@ -8,6 +8,9 @@
 //   [INIT]   InitialCache (512), TEMP_PATH (TempDir()), SyncCommits (1), SERVER
 //   [ALIAS]  <alias without a leading "$">=<file name of a local database>
 //   [SERVER] MAX_SERVER (0), Server1 .. Server<MAX_SERVER>: database servers
+//            PORT (25769): TCP port of the servers; only test set-ups and
+//            servers moved off the usual port need it
+//            TIMEOUT (120000): milliseconds to wait for each server reply
 //
 // QdfSystem() creates the global instance on first use; QdfShutdown() (also
 // run once at process exit) frees it. Tests may make instances of their own:
@@ -69,8 +72,9 @@ class TQdfSystem {
 
   // The filer of `alias`: the one already registered, else the local file
   // named by [ALIAS] (opened read-only on request), else a database server.
-  // nullptr when the alias resolves to nothing. The system keeps the filer;
-  // users take references of their own.
+  // nullptr when the alias resolves to nothing; a listed server's refusal
+  // (error reply, old version) is raised when no later server takes the
+  // alias. The system keeps the filer; users take references of their own.
   TQdfFiler* OpenFiler(const std::string& alias, bool use_server, bool read_only);
   // The filer registered under `alias`, else a local filer on `file_name`
   // registered under it. Raises the filer's open errors.
@@ -86,6 +90,9 @@ class TQdfSystem {
   bool ProbeServer(const std::string& host);
   // ProbeServer at another port (tests).
   bool ProbeServerAt(const std::string& host, uint16_t port, int reply_timeout_ms = 120000);
+  // [SERVER] PORT and TIMEOUT (out-of-range values give the defaults).
+  uint16_t ServerPort();
+  int ServerTimeout();
   bool UseLocalServer() const { return use_local_server_; }
 
   // The shadow file's storage (nullptr before Init), name and filer.
@@ -105,8 +112,10 @@ class TQdfSystem {
   // A local filer with the configured commit syncing.
   TQdfLocalFiler* NewLocalFiler(const std::string& file_name, const std::string& alias,
                                 bool read_only);
-  // Hook of the remote filer: a filer of `alias` connected to the first of
-  // `hosts` that accepts, or nullptr. There is no remote filer yet.
+  // A remote filer of `alias` connected to the first of `hosts` that
+  // accepts, or nullptr when none does. When a server answered but refused
+  // (an error reply, an old version) and no later host accepts, that error
+  // is raised instead.
   TQdfFiler* OpenRemoteFiler(const std::string& alias, const std::vector<std::string>& hosts);
   void RegisterFiler(const std::string& alias, TQdfFiler* filer);
 

@@ -117,7 +117,7 @@ TEST(SystemAliases, AliasesWithoutFileOrServerCannotBeOpened) {
   // "$" aliases never reach a server, configured or not.
   fx.config.WriteIni("[SERVER]\nMAX_SERVER=1\nServer1=localhost\n");
   EXPECT_EQ(fx.system->OpenFiler("$Other", false, false), nullptr);
-  // With a server list but no remote filer, the alias stays unresolved.
+  // With a server list but no server answering, the alias stays unresolved.
   EXPECT_EQ(fx.system->OpenFiler("Other", false, false), nullptr);
   delete t;
 }

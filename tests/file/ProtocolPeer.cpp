@@ -1,0 +1,320 @@
+#include "ProtocolPeer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/Bytes.h"
+#include "base/PackedItem.h"
+
+namespace qdf_test {
+namespace {
+
+using qdf::LoadU16;
+using qdf::LoadU32;
+using qdf::StoreU16;
+using qdf::StoreU32;
+
+constexpr int kHeader = 20;
+constexpr int kPollMs = 20;
+
+// Waits for readable data; false when the peer is stopping.
+bool WaitReadable(int fd, const std::atomic<bool>& stop) {
+  while (!stop.load()) {
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, kPollMs);
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
+  return false;
+}
+
+bool ReadAll(int fd, void* data, size_t n, const std::atomic<bool>& stop) {
+  auto* p = static_cast<uint8_t*>(data);
+  while (n > 0) {
+    if (!WaitReadable(fd, stop)) return false;
+    const ssize_t got = ::recv(fd, p, n, 0);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool SendAll(int fd, const void* data, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    p += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+std::string PackedFields(const std::vector<std::string>& fields) {
+  size_t size = static_cast<size_t>(qdf::PackedSize(static_cast<int>(fields.size())));
+  for (const std::string& f : fields) size += f.size();
+  std::string item(size, '\0');
+  auto* p = reinterpret_cast<uint8_t*>(item.data());
+  qdf::InitPacked(p, static_cast<int>(fields.size()));
+  for (size_t i = 0; i < fields.size(); ++i) {
+    qdf::SetField(p, static_cast<int>(i), static_cast<int>(fields[i].size()), fields[i].data());
+  }
+  return item;
+}
+
+}  // namespace
+
+TProtocolPeer::TProtocolPeer(std::string db_file) : db_file_(std::move(db_file)) {
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  ::listen(listen_fd_, 4);
+  thread_ = std::thread([this] { Run(); });
+}
+
+TProtocolPeer::~TProtocolPeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(listen_fd_);
+}
+
+void TProtocolPeer::FailNext(uint16_t command, TPeerFault fault, std::string text,
+                             uint32_t help_context) {
+  std::lock_guard<std::mutex> g(mutex_);
+  faults_[command] = fault;
+  fault_text_ = std::move(text);
+  fault_help_ = help_context;
+}
+
+void TProtocolPeer::SetOpenFields(std::vector<std::string> fields) {
+  std::lock_guard<std::mutex> g(mutex_);
+  open_fields_ = std::move(fields);
+}
+
+std::vector<uint16_t> TProtocolPeer::Commands() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  std::vector<uint16_t> out;
+  for (const auto& r : received_) out.push_back(r.first);
+  return out;
+}
+
+size_t TProtocolPeer::CountOf(uint16_t command) const {
+  const std::vector<uint16_t> all = Commands();
+  return static_cast<size_t>(std::count(all.begin(), all.end(), command));
+}
+
+std::vector<uint32_t> TProtocolPeer::HandlesOf(uint16_t command) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  std::vector<uint32_t> out;
+  for (const auto& r : received_) {
+    if (r.first == command) out.push_back(r.second);
+  }
+  return out;
+}
+
+std::vector<TPeerStream> TProtocolPeer::Streams() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return streams_;
+}
+
+std::vector<std::string> TProtocolPeer::OpenedAliases() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return aliases_;
+}
+
+void TProtocolPeer::Run() {
+  std::vector<std::thread> served;
+  while (!stop_.load()) {
+    if (!WaitReadable(listen_fd_, stop_)) continue;
+    const int fd = ::accept(listen_fd_, nullptr, nullptr);
+    if (fd < 0) continue;
+    ++connections_;
+    served.emplace_back([this, fd] {
+      Serve(fd);
+      ::close(fd);
+    });
+  }
+  for (std::thread& t : served) t.join();
+}
+
+void TProtocolPeer::Serve(int fd) {
+  int stream = -1;  // index into streams_ while a stream runs on this connection
+  for (;;) {
+    uint8_t header[kHeader];
+    if (!ReadAll(fd, header, sizeof header, stop_)) return;
+    std::string data(LoadU16(header + 2), '\0');
+    if (!data.empty() && !ReadAll(fd, data.data(), data.size(), stop_)) return;
+    if (!Answer(fd, header, data, stream)) return;
+  }
+}
+
+bool TProtocolPeer::Reply(int fd, uint16_t command, const std::string& data, uint32_t handle,
+                          uint32_t arg, int64_t value, int length_override) {
+  uint8_t header[kHeader];
+  StoreU16(header, command);
+  StoreU16(header + 2, static_cast<uint16_t>(length_override >= 0 ? length_override
+                                                                  : static_cast<int>(data.size())));
+  StoreU32(header + 4, handle);
+  StoreU32(header + 8, arg);
+  StoreU32(header + 12, static_cast<uint32_t>(value));
+  StoreU32(header + 16, static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32));
+  return SendAll(fd, header, sizeof header) && SendAll(fd, data.data(), data.size());
+}
+
+bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& data, int& stream) {
+  const uint16_t command = LoadU16(header);
+  const uint32_t handle = LoadU32(header + 4);
+  const uint32_t arg = LoadU32(header + 8);
+  const int64_t value =
+      static_cast<int64_t>(uint64_t{LoadU32(header + 12)} | (uint64_t{LoadU32(header + 16)} << 32));
+  TPeerFault fault = TPeerFault::kNone;
+  std::string fault_text;
+  uint32_t fault_help = 0;
+  std::vector<std::string> open_fields;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    received_.emplace_back(command, handle);
+    auto it = faults_.find(command);
+    if (it != faults_.end()) {
+      fault = it->second;
+      faults_.erase(it);
+    }
+    fault_text = fault_text_;
+    fault_help = fault_help_;
+    open_fields = open_fields_;
+  }
+  switch (fault) {
+    case TPeerFault::kErrorReply:
+      return Reply(fd, 0xFFFF, fault_text, 0, fault_help);
+    case TPeerFault::kCloseConnection:
+      return false;
+    case TPeerFault::kHang:
+      // Nothing more is answered on this connection; wait for the client to go.
+      while (WaitReadable(fd, stop_)) {
+        char scrap[256];
+        if (::recv(fd, scrap, sizeof scrap, 0) <= 0) break;
+      }
+      return false;
+    case TPeerFault::kWrongCommand:
+      return Reply(fd, static_cast<uint16_t>(command + 1), std::string(), handle);
+    case TPeerFault::kTruncatedReply: {
+      const std::string half(100, 'x');
+      Reply(fd, command, half, 0, 0, 0, 200);
+      return false;
+    }
+    default:
+      break;
+  }
+
+  const int file = ::open(db_file_.c_str(), O_RDWR | O_CLOEXEC);
+  if (file < 0) return Reply(fd, 0xFFFF, "cannot open " + db_file_, 0, 0);
+  bool keep = true;
+  switch (command) {
+    case 0: {  // OpenServer
+      const int64_t version = fault == TPeerFault::kOldVersion ? 256 : 257;
+      {
+        std::lock_guard<std::mutex> g(mutex_);
+        const auto* item = reinterpret_cast<const uint8_t*>(data.data());
+        const bool one_field = data.size() >= 2 && qdf::ValidPackedItem(item, data.size()) &&
+                               qdf::FieldCount(item) == 1;
+        aliases_.push_back(one_field ? qdf::GetFieldText(item, 0) : std::string("(malformed)"));
+      }
+      keep = Reply(fd, 0, open_fields.empty() ? std::string() : PackedFields(open_fields),
+                   kConnectionHandle, 0, version);
+      break;
+    }
+    case 1: {  // Close Transaction
+      std::lock_guard<std::mutex> g(mutex_);
+      keep = Reply(fd, 1, std::string(), next_transaction_++);
+      break;
+    }
+    case 2:
+      keep = Reply(fd, 2, std::string(), handle);
+      break;
+    case 3:
+    case 14: {  // Start Transaction
+      std::string root(fault == TPeerFault::kOversizedReply ? 100 : 68, '\0');
+      ::pread(file, root.data(), 68, 20);
+      uint32_t tan;
+      {
+        std::lock_guard<std::mutex> g(mutex_);
+        tan = next_transaction_++;
+      }
+      keep = Reply(fd, command, PackedFields({root}), tan);
+      break;
+    }
+    case 4: {  // ReadData
+      int want = static_cast<int>(arg);
+      if (fault == TPeerFault::kShortReply) want -= 100;
+      if (fault == TPeerFault::kOversizedReply) want += 100;
+      std::string bytes(static_cast<size_t>(std::max(want, 0)), '\0');
+      const ssize_t got = ::pread(file, bytes.data(), bytes.size(), value);
+      bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+      keep = Reply(fd, 4, bytes);
+      break;
+    }
+    case 7:
+      keep = Reply(fd, 7, std::string());
+      break;
+    case 9: {  // Allocate Data: whole 512-byte units after the file's end
+      std::lock_guard<std::mutex> g(mutex_);
+      const int64_t size = ::lseek(file, 0, SEEK_END);
+      int64_t at = std::max(allocation_end_, (size + 511) / 512 * 512);
+      allocation_end_ = at + (static_cast<int64_t>(arg) + 511) / 512 * 512;
+      keep = Reply(fd, 9, std::string(), 0, 0, at);
+      break;
+    }
+    case 10: {  // WriteData: the reply's length is the count written
+      const ssize_t put = ::pwrite(file, data.data(), data.size(), value);
+      keep = Reply(fd, 10, std::string(), 0, 0, 0, static_cast<int>(std::max<ssize_t>(put, 0)));
+      break;
+    }
+    case 11: {  // streams
+      std::lock_guard<std::mutex> g(mutex_);
+      if (stream < 0) {
+        TPeerStream started;
+        started.name = qdf::GetFieldText(reinterpret_cast<const uint8_t*>(data.data()), 0);
+        started.start_arg = arg;
+        streams_.push_back(started);
+        stream = static_cast<int>(streams_.size()) - 1;
+        // A page stream is answered at its end only.
+        if (arg == 0) keep = Reply(fd, 11, std::string());
+      } else if (arg == 0xFFFFFFFFu) {
+        streams_[static_cast<size_t>(stream)].ended = true;
+        stream = -1;
+        keep = Reply(fd, 11, std::string(), 0xFFFFFFFFu);
+      } else {
+        TPeerStream& s = streams_[static_cast<size_t>(stream)];
+        s.chunks.push_back({value, data});
+        if (s.start_arg == 0) keep = Reply(fd, 11, std::string());
+      }
+      break;
+    }
+    case 12:
+      keep = false;
+      break;
+    case 13:
+      keep = Reply(fd, 13, std::string());
+      break;
+    default:
+      keep = Reply(fd, 0xFFFF, "unknown request", 0, 1);
+      break;
+  }
+  ::close(file);
+  return keep;
+}
+
+}  // namespace qdf_test

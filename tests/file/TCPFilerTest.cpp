@@ -1,0 +1,579 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "FileTestUtil.h"
+#include "ProtocolPeer.h"
+#include "SystemTestUtil.h"
+#include "TestDir.h"
+#include "base/PageCodec.h"
+#include "base/QdfException.h"
+#include "base/Socket.h"
+#include "file/IndirectPageReader.h"
+#include "file/System.h"
+#include "file/TCPFiler.h"
+#include "file/Transaction.h"
+#include "list/PersistentObjectFactory.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::PatternPage;
+using qdf_test::PutPage;
+using qdf_test::TFilerRef;
+using qdf_test::TPeerFault;
+using qdf_test::TProtocolPeer;
+
+constexpr int kShortTimeoutMs = 300;
+
+std::string MessageOf(const std::function<void()>& f, int* help = nullptr) {
+  try {
+    f();
+  } catch (const EQdfException& e) {
+    if (help != nullptr) *help = e.HelpContext();
+    return e.Message();
+  }
+  return "(no exception)";
+}
+
+std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
+
+// A port of this machine on which nothing listens.
+uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A database file with the chain 1 -> 2 -> 3 (pages 1 and 3 compressible,
+// page 2 not), committed as transaction 2.
+void MakeDatabase(const std::string& path) {
+  TFilerRef f(path, false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  for (uint32_t tag = 1; tag <= 3; ++tag) PutPage(r, 0, tag, tag != 2);
+  StoreU32(r.EditPage(1) + kPgNext, 2);
+  StoreU32(r.EditPage(2) + kPgNext, 3);
+  StoreU32(r.EditPage(3) + kPgNext, kNoPage);
+  r.Flush(kFlushWriteUnpin);
+  r.Commit(false);
+}
+
+// Page `page` as MakeDatabase wrote it, without its next-page and stamp words.
+bool SamePage(const uint8_t* got, uint32_t page) {
+  const std::vector<uint8_t> want = PatternPage(page, page, page != 2);
+  return std::memcmp(got, want.data(), 4) == 0 &&
+         std::memcmp(got + 16, want.data() + 16, want.size() - 16) == 0;
+}
+
+// Holds the creator's reference of a remote filer.
+struct TRemote {
+  TQdfTCPFiler* filer;
+  explicit TRemote(const std::string& alias = "Remote") : filer(new TQdfTCPFiler(alias)) {
+    filer->SetTimeout(kShortTimeoutMs);
+  }
+  ~TRemote() { filer->Release(); }
+  TRemote(const TRemote&) = delete;
+  TRemote& operator=(const TRemote&) = delete;
+  TQdfTCPFiler* operator->() const { return filer; }
+};
+
+class TCPFilerTest : public ::testing::Test {
+ protected:
+  TCPFilerTest() : db_(dir_.File("served.qdf")) { MakeDatabase(db_); }
+  qdf_test::TTestDir dir_;
+  std::string db_;
+};
+
+// ---- the socket ----
+
+TEST(TCPSocket, ReportsOrRaisesConnectionFailuresAndTimeOuts) {
+  TQdfTCPSocket s;
+  EXPECT_FALSE(s.Connect("127.0.0.1", std::to_string(ClosedPort())));
+  EXPECT_NE(s.LastError().find("cannot connect"), std::string::npos);
+  s.SetRaiseExceptions(true);
+  EXPECT_THROW(s.Connect("127.0.0.1", std::to_string(ClosedPort())), ESocketError);
+  uint8_t byte = 0;
+  EXPECT_THROW(s.ReceiveExact(&byte, 1), ESocketError);  // not connected
+
+  // A listener that accepts and then says nothing.
+  const int l = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+  ::listen(l, 1);
+  ASSERT_TRUE(s.Connect("127.0.0.1", std::to_string(ntohs(a.sin_port))));
+  const int c = ::accept(l, nullptr, nullptr);
+  EXPECT_EQ(s.LocalAddress(), "127.0.0.1");
+  EXPECT_EQ(s.RemoteAddress(), "127.0.0.1");
+  s.SetTimeout(50);
+  EXPECT_FALSE(s.DataWaiting());
+  EXPECT_NE(MessageOf([&] { s.ReceiveExact(&byte, 1); }).find("within 50 ms"), std::string::npos);
+
+  // Buffered sends arrive whole and in order; nothing leaves before the flush.
+  s.SendBuffered("abc", 3, false);
+  s.SendBuffered("de", 2, false);
+  EXPECT_EQ(s.PendingBytes(), 5u);
+  s.SendBuffered("f", 1, true);
+  EXPECT_EQ(s.PendingBytes(), 0u);
+  char got[7] = {};
+  size_t have = 0;
+  while (have < 6) {
+    const ssize_t n = ::recv(c, got + have, 6 - have, 0);
+    ASSERT_GT(n, 0);
+    have += static_cast<size_t>(n);
+  }
+  EXPECT_STREQ(got, "abcdef");
+
+  // Half a message, then the peer goes: the receive fails, never hangs.
+  ::send(c, "xy", 2, 0);
+  ::close(c);
+  EXPECT_TRUE(s.DataWaiting());
+  uint8_t four[4];
+  EXPECT_NE(MessageOf([&] { s.ReceiveExact(four, 4); }).find("closed the connection"),
+            std::string::npos);
+  ::close(l);
+}
+
+// ---- opening ----
+
+TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  EXPECT_FALSE(remote->Open("127.0.0.1", ClosedPort()));
+  EXPECT_FALSE(remote->Connected());
+
+  const uint16_t old_site = TQdfPersistentObjectFactory::Instance().SiteID();
+  std::string site(2, '\0');
+  StoreU16(reinterpret_cast<uint8_t*>(site.data()), 0x4321);
+  // Field 1 does not exist here; field 0 does, and client and server share
+  // the address, so field 0 is the file to read directly.
+  peer.SetOpenFields({Text(db_), Text(dir_.File("elsewhere.qdf")), site});
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  EXPECT_EQ(remote->ConnectionHandle(), TProtocolPeer::kConnectionHandle);
+  EXPECT_EQ(remote->ServerVersion(), 257);
+  EXPECT_TRUE(remote->DirectRead());
+  EXPECT_EQ(remote->DirectFileName(), db_);
+  EXPECT_EQ(TQdfPersistentObjectFactory::Instance().SiteID(), 0x4321);
+  TQdfPersistentObjectFactory::Instance().SetSiteID(old_site);
+  EXPECT_EQ(remote->GetServerAddress(), "127.0.0.1");
+  EXPECT_TRUE(remote->Shadow());
+  EXPECT_FALSE(remote->IsEmpty());
+  // The alias travels as a one-field packed item.
+  EXPECT_EQ(peer.Commands(), std::vector<uint16_t>{kCmdOpenServer});
+  EXPECT_EQ(peer.OpenedAliases(), std::vector<std::string>{"Remote"});
+
+  // Neither name exists: everything goes over the network.
+  peer.SetOpenFields({Text(dir_.File("a.qdf")), Text(dir_.File("b.qdf"))});
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  EXPECT_FALSE(remote->DirectRead());
+}
+
+TEST_F(TCPFilerTest, OldServerVersionIsRefusedWithItsVersionNumber) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  peer.FailNext(kCmdOpenServer, TPeerFault::kOldVersion);
+  EXPECT_EQ(MessageOf([&] { remote->Open("127.0.0.1", peer.Port()); }),
+            "Your dbQuillon-Server uses version 0.1.0, which is no longer supported by this "
+            "application.");
+  EXPECT_FALSE(remote->Connected());
+  EXPECT_NE(MessageOf([&] { remote->Ping(); }).find("not connected"), std::string::npos);
+}
+
+TEST_F(TCPFilerTest, ErrorRepliesRaiseWithTheServersTextAndHelpContext) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  int help = 0;
+  peer.FailNext(kCmdPing, TPeerFault::kErrorReply, "Disk full", 77);
+  EXPECT_EQ(MessageOf([&] { remote->Ping(); }, &help), "Server indicated Exception: Disk full");
+  EXPECT_EQ(help, 77);
+  peer.FailNext(kCmdPing, TPeerFault::kErrorReply, "", 0);
+  EXPECT_EQ(MessageOf([&] { remote->Ping(); }, &help), "Server indicated Exception: ");
+  // An error reply is a whole message: the connection goes on.
+  EXPECT_NO_THROW(remote->Ping());
+  peer.FailNext(kCmdOpenServer, TPeerFault::kErrorReply, "Alias unknown", 5);
+  EXPECT_EQ(MessageOf([&] { remote->Open("127.0.0.1", peer.Port()); }, &help),
+            "Server indicated Exception: Alias unknown");
+  EXPECT_FALSE(remote->Connected());
+}
+
+// ---- reading ----
+
+TEST_F(TCPFilerTest, ReaderSeesTheServersPagesOverTheNetworkAndDirectly) {
+  TProtocolPeer peer(db_);
+  for (bool direct : {false, true}) {
+    SCOPED_TRACE(direct ? "direct" : "network");
+    TRemote remote;
+    if (direct) peer.SetOpenFields({Text(db_), Text(db_)});
+    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+    ASSERT_EQ(remote->DirectRead(), direct);
+    const size_t reads_before = peer.CountOf(kCmdReadData);
+    TQdfIndirectPageReader r(remote.filer);
+    r.Open(true);
+    EXPECT_EQ(r.TransactionNumber(), 2u);  // the root record of the served file
+    for (uint32_t page = 1; page <= 3; ++page) {
+      EXPECT_TRUE(SamePage(r.GetPage(page, kGpRead), page)) << page;
+    }
+    EXPECT_EQ(peer.CountOf(kCmdReadData) > reads_before, !direct);
+    if (direct) {
+      uint8_t buf[16];
+      EXPECT_EQ(MessageOf([&] { remote->ReadData(buf, 16, 100); }),
+                "access to non valid file data");
+      const int64_t end = static_cast<int64_t>(std::filesystem::file_size(db_));
+      EXPECT_EQ(MessageOf([&] { remote->ReadData(buf, 16, end - 8); }),
+                Format("Cannot read page: %llx size: 16 result: 8",
+                       static_cast<unsigned long long>(end - 8)));
+    }
+  }
+}
+
+// A file system whose files fail every read: direct reads cannot be done.
+class TUnreadableFs : public TFileSystem {
+ public:
+  class THandle : public TFileHandle {
+   public:
+    explicit THandle(std::unique_ptr<TFileHandle> inner)
+        : TFileHandle(inner->Path()), inner_(std::move(inner)) {}
+    void ReadAt(uint64_t, void*, size_t) override { Fail(); }
+    size_t ReadUpTo(uint64_t, void*, size_t) override { Fail(); }
+    void WriteAt(uint64_t pos, const void* buf, size_t n) override { inner_->WriteAt(pos, buf, n); }
+    void Sync() override { inner_->Sync(); }
+    uint64_t Size() override { return inner_->Size(); }
+    void Truncate(uint64_t size) override { inner_->Truncate(size); }
+
+   private:
+    [[noreturn]] static void Fail() { throw EQdfException("read failed: Input/output error"); }
+    std::unique_ptr<TFileHandle> inner_;
+  };
+  std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) override {
+    return std::make_unique<THandle>(TFileSystem::Native().Open(path, mode));
+  }
+  std::unique_ptr<TFileHandle> Create(const std::string& path) override {
+    return TFileSystem::Native().Create(path);
+  }
+  bool Exists(const std::string& path) override { return TFileSystem::Native().Exists(path); }
+  bool Delete(const std::string& path) override { return TFileSystem::Native().Delete(path); }
+  int64_t ModificationTime(const std::string& path) override {
+    return TFileSystem::Native().ModificationTime(path);
+  }
+};
+
+TEST_F(TCPFilerTest, FailedDirectReadFallsBackToTheNetworkForGood) {
+  TProtocolPeer peer(db_);
+  TUnreadableFs unreadable;
+  struct TRestore {
+    ~TRestore() { SetDatabaseFileSystem(nullptr); }
+  } restore;
+  SetDatabaseFileSystem(&unreadable);
+  {
+    TRemote remote;
+    peer.SetOpenFields({Text(db_), Text(db_)});
+    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+    EXPECT_TRUE(remote->DirectRead());
+    TQdfIndirectPageReader r(remote.filer);
+    r.Open(true);
+    EXPECT_TRUE(SamePage(r.GetPage(2, kGpRead), 2));
+    EXPECT_FALSE(remote->DirectRead());
+    const size_t reads = peer.CountOf(kCmdReadData);
+    EXPECT_GE(reads, 1u);
+    EXPECT_TRUE(SamePage(r.GetPage(3, kGpRead), 3));
+    EXPECT_GT(peer.CountOf(kCmdReadData), reads);
+  }
+}
+
+TEST_F(TCPFilerTest, WrongReplyLengthsNeverReachTheBuffer) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  std::vector<uint8_t> buf(kPageSize + 200, 0xAB);
+  peer.FailNext(kCmdReadData, TPeerFault::kShortReply);
+  EXPECT_EQ(MessageOf([&] { remote->ReadData(buf.data(), 1024, 512); }),
+            "Cannot Read: 00000200 Size: 1024 <> 924");
+  peer.FailNext(kCmdReadData, TPeerFault::kOversizedReply);
+  EXPECT_EQ(MessageOf([&] { remote->ReadData(buf.data(), 1024, 0x1000); }),
+            "Cannot Read: 00001000 Size: 1024 <> 1124");
+  EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0xAB; }));
+  // The stray bytes were consumed: the next read is served correctly.
+  remote->ReadData(buf.data(), 16, 0);
+  uint8_t header[16];
+  std::ifstream(db_, std::ios::binary).read(reinterpret_cast<char*>(header), 16);
+  EXPECT_EQ(std::memcmp(buf.data(), header, 16), 0);
+  // A root record that is not 68 bytes is refused.
+  peer.FailNext(kCmdStartTransaction, TPeerFault::kOversizedReply);
+  TRootRecord root{};
+  EXPECT_EQ(MessageOf([&] { remote->AttachReader(nullptr, root); }),
+            "Server sent a root record of 100 bytes for Remote; 68 expected");
+  EXPECT_EQ(root, TRootRecord{});
+}
+
+TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened) {
+  TProtocolPeer peer(db_);
+  struct TCase {
+    TPeerFault fault;
+    const char* says;
+  };
+  for (const TCase& c : {TCase{TPeerFault::kTruncatedReply, "closed the connection"},
+                         TCase{TPeerFault::kCloseConnection, "closed the connection"},
+                         TCase{TPeerFault::kHang, "no answer"},
+                         TCase{TPeerFault::kWrongCommand, "reply 5 to request 4"}}) {
+    TRemote remote;
+    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+    std::vector<uint8_t> buf(kPageSize, 0xAB);
+    peer.FailNext(kCmdReadData, c.fault);
+    EXPECT_NE(MessageOf([&] { remote->ReadData(buf.data(), 400, 512); }).find(c.says),
+              std::string::npos);
+    EXPECT_NE(remote->LostReason(), "");
+    EXPECT_NE(MessageOf([&] {
+                remote->ReadData(buf.data(), 400, 512);
+              }).find("Connection to the server of Remote is lost"),
+              std::string::npos);
+    EXPECT_ANY_THROW(remote->Ping());
+    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+    EXPECT_NO_THROW(remote->ReadData(buf.data(), 400, 512));
+  }
+}
+
+// ---- transactions and file space ----
+
+TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  TQdfIndirectPageReader r(remote.filer);
+  r.Open(true);
+  const uint32_t first = LoadU32(&r.Root()[kRootServerHandle]);
+  EXPECT_NE(first, 0u);
+  EXPECT_EQ(LoadU32(&remote->GetRoot()[kRootServerHandle]), first);
+  EXPECT_EQ(LoadU32(&remote->GetRoot()[kRootTransaction]), 2u);
+  // Opening again closes the server's transaction and resumes with the
+  // handle the close handed back.
+  r.Open(true);
+  ASSERT_EQ(peer.HandlesOf(kCmdCloseTransaction), std::vector<uint32_t>{first});
+  const std::vector<uint32_t> resumed = peer.HandlesOf(kCmdResumeTransaction);
+  ASSERT_EQ(resumed.size(), 1u);
+  EXPECT_NE(resumed[0], first);
+  EXPECT_EQ(remote->Readers().size(), 1u);
+  r.Rollback();
+  EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), 2u);
+  EXPECT_TRUE(remote->Readers().empty());
+}
+
+TEST_F(TCPFilerTest, FileSpaceIsTheServersBusiness) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  uint8_t page[kPageSize] = {};
+  EXPECT_EQ(MessageOf([&] { remote->FreeData(kNullAdr, 512, 1, 512); }), "not implemented");
+  EXPECT_EQ(MessageOf([&] { remote->CommitRoot(TRootRecord{}, false); }), "not implemented");
+  // Shadow mode: changed pages stay in the shadow file.
+  EXPECT_EQ(MessageOf([&] { remote->WriteData(page, 512, 4096); }), "not implemented");
+  EXPECT_EQ(MessageOf([&] { remote->AllocateData(512); }), "not implemented");
+  EXPECT_EQ(MessageOf([&] { remote->FreePage(3); }), "not implemented");
+  EXPECT_TRUE(peer.Commands().size() == 1);  // only the open went out
+
+  remote->SetShadowMode(false);
+  const int64_t end = static_cast<int64_t>(std::filesystem::file_size(db_));
+  const int64_t at = remote->AllocateData(1000);
+  EXPECT_EQ(at, (end + 511) / 512 * 512);
+  EXPECT_EQ(remote->AllocateData(1), at + 1024);
+  std::memset(page, 0x5A, 1024);
+  remote->WriteData(page, 1024, at);
+  std::vector<char> back(1024);
+  std::ifstream in(db_, std::ios::binary);
+  in.seekg(at);
+  in.read(back.data(), 1024);
+  EXPECT_EQ(std::memcmp(back.data(), page, 1024), 0);
+  EXPECT_EQ(MessageOf([&] { remote->WriteData(page, 16, 100); }), "access to non valid file data");
+  remote->FreePage(3);
+  EXPECT_EQ(peer.CountOf(kCmdFreePage), 1u);
+}
+
+// ---- streams ----
+
+TEST_F(TCPFilerTest, StreamPageSendsEachPagePackedOrRawThenTheEndMarker) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  TFilerRef local(db_, true, "Local");
+  TQdfIndirectPageReader r(local.filer);
+  r.Open(true);
+  remote->StreamPage("SUL", &r, 1);
+  remote->StreamPage("SUL", &r, kNoPage);  // an empty list sends nothing
+  const std::vector<qdf_test::TPeerStream> streams = peer.Streams();
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].name, "SUL");
+  EXPECT_EQ(streams[0].start_arg, kStreamChunk);
+  EXPECT_TRUE(streams[0].ended);
+  ASSERT_EQ(streams[0].chunks.size(), 3u);
+  for (uint32_t page = 1; page <= 3; ++page) {
+    const std::string& chunk = streams[0].chunks[page - 1].bytes;
+    std::vector<uint8_t> plain(kPageSize);
+    if (page == 2) {
+      ASSERT_EQ(chunk.size(), static_cast<size_t>(kPageSize));
+      std::memcpy(plain.data(), chunk.data(), kPageSize);
+    } else {
+      ASSERT_LT(chunk.size(), static_cast<size_t>(kPageSize - 512));
+      ASSERT_EQ(Unpack(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), plain.data(),
+                       plain.size()),
+                kUnpackOk);
+    }
+    EXPECT_TRUE(SamePage(plain.data(), page)) << page;
+  }
+  // The connection is in step afterwards.
+  EXPECT_NO_THROW(remote->Ping());
+}
+
+TEST_F(TCPFilerTest, CircularPageChainIsRefusedBeforeAnythingIsSent) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  TFilerRef local(db_, false, "Local");
+  TQdfIndirectPageReader r(local.filer);
+  r.Open(false);
+  r.StartTransaction();
+  StoreU32(r.EditPage(3) + kPgNext, 1);
+  EXPECT_EQ(MessageOf([&] { remote->StreamPage("SUL", &r, 1); }),
+            "Page chain of SUL runs in a circle at page 1");
+  r.Rollback();
+  EXPECT_TRUE(peer.Streams().empty());
+}
+
+TEST_F(TCPFilerTest, StreamStreamSendsChunksOfAtMost8192Bytes) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  std::string data(8192, 'a');  // packs
+  const std::vector<uint8_t> noise = PatternPage(9, 9, false);
+  data.append(noise.begin(), noise.end());  // does not pack
+  data += "xyz";                            // too short to pack
+  remote->StreamStream("DDL", data);
+  remote->StreamStream("DDL", "");
+  const std::vector<qdf_test::TPeerStream> streams = peer.Streams();
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].start_arg, kStreamOfStream);
+  EXPECT_TRUE(streams[0].ended);
+  ASSERT_EQ(streams[0].chunks.size(), 3u);
+  EXPECT_EQ(streams[0].chunks[0].value, 8192);
+  EXPECT_LT(streams[0].chunks[0].bytes.size(), 8192u);
+  EXPECT_EQ(streams[0].chunks[1].bytes, data.substr(8192, 8192));
+  EXPECT_EQ(streams[0].chunks[2].value, 3);
+  EXPECT_EQ(streams[0].chunks[2].bytes, "xyz");
+  std::vector<uint8_t> plain(8192);
+  const std::string& packed = streams[0].chunks[0].bytes;
+  ASSERT_EQ(Unpack(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), plain.data(),
+                   plain.size()),
+            kUnpackOk);
+  EXPECT_EQ(std::string(plain.begin(), plain.end()), data.substr(0, 8192));
+}
+
+TEST_F(TCPFilerTest, DestructionClosesTheConnectionAndDisconnectSaysGoodbye) {
+  TProtocolPeer peer(db_);
+  {
+    TRemote remote;
+    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  }
+  EXPECT_EQ(peer.HandlesOf(kCmdCloseConnection),
+            std::vector<uint32_t>{TProtocolPeer::kConnectionHandle});
+  TRemote remote;
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  remote->Disconnect();
+  EXPECT_FALSE(remote->Connected());
+  for (int i = 0; i < 100 && peer.CountOf(kCmdGoodbye) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(peer.CountOf(kCmdGoodbye), 1u);
+  EXPECT_EQ(peer.CountOf(kCmdCloseConnection), 1u);  // not again at destruction
+}
+
+// ---- through the system ----
+
+TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
+  TProtocolPeer peer(db_);
+  qdf_test::TSystemConfig config;
+  const std::string port = std::to_string(peer.Port());
+  config.WriteIni("[SERVER]\nPORT=" + port + "\nTIMEOUT=" + std::to_string(kShortTimeoutMs) +
+                  "\nMAX_SERVER=2\nServer1=127.0.0.2\nServer2=127.0.0.1\n");
+  TQdfSystem system;
+  EXPECT_TRUE(system.ProbeServer("127.0.0.1"));
+  EXPECT_FALSE(system.ProbeServer("127.0.0.2"));  // nothing listens there
+  EXPECT_FALSE(system.ProbeServerAt("127.0.0.1", ClosedPort(), kShortTimeoutMs));
+  EXPECT_EQ(peer.CountOf(kCmdPing), 1u);
+
+  // The first host refuses; the second serves the alias.
+  TQdfFiler* filer = system.OpenFiler("Served", false, false);
+  ASSERT_NE(filer, nullptr);
+  EXPECT_FALSE(filer->IsLocal());
+  EXPECT_EQ(filer->GetServerAddress(), "127.0.0.1");
+  EXPECT_EQ(system.OpenFiler("served", false, false), filer);
+  // In the listed order: the first that accepts wins.
+  config.WriteIni("[SERVER]\nPORT=" + port +
+                  "\nMAX_SERVER=2\nServer1=127.0.0.1\nServer2=x.invalid\n");
+  const int before = peer.Connections();
+  ASSERT_NE(system.OpenFiler("Other", false, false), nullptr);
+  EXPECT_EQ(peer.Connections(), before + 1);
+  // A server that answers with an error: the error reaches the caller.
+  config.WriteIni("[SERVER]\nPORT=" + port + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
+  peer.FailNext(kCmdOpenServer, TPeerFault::kErrorReply, "No such database");
+  EXPECT_EQ(MessageOf([&] { system.OpenFiler("Missing", false, false); }),
+            "Server indicated Exception: No such database");
+  EXPECT_EQ(system.LookupFiler("Missing"), nullptr);
+
+  // At start, [INIT] SERVER asks for a server on this machine at the port.
+  config.WriteIni("[INIT]\nSERVER=1\n[SERVER]\nPORT=" + port + "\n");
+  TQdfSystem started;
+  started.Init();
+  EXPECT_TRUE(started.UseLocalServer());
+}
+
+TEST_F(TCPFilerTest, RemoteStorageOpensReadOnlyAndSendsStatementsToTheServer) {
+  qdf_test::TSystemFixture fx;
+  {
+    // A real database with its bootstrap objects, made locally.
+    TQdfTransaction* t = fx.system->NewTransaction("Make");
+    t->OpenStorage("Made", false, fx.Db("made.qdf"));
+    t->SetActive(true);
+    t->SetActive(false);
+    delete t;
+    fx.Restart();
+  }
+  TProtocolPeer peer(fx.Db("made.qdf"));
+  fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) +
+                     "\nTIMEOUT=2000\nMAX_SERVER=1\nServer1=127.0.0.1\n");
+  TQdfTransaction* t = fx.system->NewTransaction("Remote");
+  TQdfInTransStorage* s = t->OpenStorage("Made", true);
+  t->SetActive(true);
+  EXPECT_NE(s->ChildByName("$UPDATE_LIST"), nullptr);  // read from the server's file
+  EXPECT_GT(peer.CountOf(kCmdReadData), 0u);
+  s->Execute("create table X (a integer)");
+  EXPECT_TRUE(t->Active());
+  const std::vector<qdf_test::TPeerStream> streams = peer.Streams();
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].name, "DDL");
+  ASSERT_EQ(streams[0].chunks.size(), 1u);
+  EXPECT_EQ(streams[0].chunks[0].bytes, Text("create table X (a integer)"));
+  // The statement committed what ran before it: one close per start.
+  EXPECT_GE(peer.CountOf(kCmdCloseTransaction), 1u);
+  delete t;
+  fx.system.reset();  // its filer says goodbye while the peer still listens
+  EXPECT_EQ(peer.CountOf(kCmdCloseConnection), 1u);
+}
+
+}  // namespace
+}  // namespace qdf
