@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "TestDir.h"
 
 namespace {
 
@@ -31,11 +34,22 @@ std::vector<std::string> DigestLines(const std::string& output) {
   return lines;
 }
 
+// Both programs keep their database beside the executable: they run from
+// private copies, so that no other test's run of SpeedTrial shares the file.
+std::string PrivateCopy(const qdf_test::TTestDir& dir, const char* exe) {
+  const std::filesystem::path from(exe);
+  const std::string to = dir.File(from.filename().string());
+  std::filesystem::copy_file(from, to);
+  return to;
+}
+
 TEST(SqliteComparison, DigestsAgreeAtScaleOne) {
 #if defined(QDF_SPEEDTRIAL_EXE) && defined(QDF_SQLITE_SPEEDTRIAL_EXE)
-  const auto ours = DigestLines(RunForOutput(std::string(QDF_SPEEDTRIAL_EXE) + " 1 --digest"));
+  qdf_test::TTestDir dir;
+  const auto ours =
+      DigestLines(RunForOutput(PrivateCopy(dir, QDF_SPEEDTRIAL_EXE) + " 1 --digest"));
   const auto theirs = DigestLines(
-      RunForOutput(std::string(QDF_SQLITE_SPEEDTRIAL_EXE) + " 1 --digest --sync=off"));
+      RunForOutput(PrivateCopy(dir, QDF_SQLITE_SPEEDTRIAL_EXE) + " 1 --digest --sync=off"));
   ASSERT_EQ(ours.size(), 16u);
   ASSERT_EQ(theirs.size(), 16u);
   for (size_t i = 0; i < ours.size(); ++i) EXPECT_EQ(ours[i], theirs[i]);
