@@ -13,7 +13,6 @@ constexpr const char* kUnit = "QdfBase";
 
 constexpr int kFirstCode = 256;
 constexpr int kLastCode = 2046;  // the dictionary's last entry (2047 is never used)
-constexpr int kMaxWidth = 11;
 constexpr int kFailedHeader = 0xFFFF;
 constexpr int kRequiredGain = 512;  // packing must save at least this much
 
@@ -21,14 +20,25 @@ constexpr int kRequiredGain = 512;  // packing must save at least this much
 // each pair occurs at most once, because a child is only added after a search
 // for it failed. Any exact lookup therefore finds the same child as a walk of
 // the parent's children in insertion order, and the code stream stays the
-// same. The lookup is an open-addressing hash table on the stack:
-// 4096 entries for at most 1791 children keeps the load below one half.
-constexpr int kHashBits = 12;
+// same. The lookup is an open-addressing hash table on the stack that holds
+// codes (0 = empty; every added code is at least 256); `key[code]` holds the
+// code's (parent, byte) pair for the check. 16384 slots for at most 1791
+// codes keep collisions rare, and a collision is a mispredicted branch.
+//
+// The slot is hashed from the bytes of the string being matched (a running
+// hash from the start of the match), not from the parent's code: the next
+// slot then depends only on the input, so the processor runs ahead of the
+// table loads and the loaded entry is only compared (a well-predicted
+// branch). The same string always hashes to the same slot, so a lookup finds
+// what the insertion of that string placed.
+constexpr int kHashBits = 14;
 constexpr uint32_t kHashMask = (1u << kHashBits) - 1;
-constexpr int kCodeBits = 11;
-constexpr uint32_t kCodeMask = (1u << kCodeBits) - 1;
 
-inline uint32_t HashSlot(uint32_t key) { return (key * 2654435761u) >> (32 - kHashBits); }
+// A rotate-and-xor running hash (two cycles per byte on the critical path);
+// the multiply that spreads it over the slots is off that path.
+inline uint32_t StartHash(uint32_t byte) { return byte + 1; }
+inline uint32_t ExtendHash(uint32_t h, uint32_t byte) { return ((h << 5) | (h >> 27)) ^ byte; }
+inline uint32_t HashSlot(uint32_t h) { return (h * 0x9E3779B1u) >> (32 - kHashBits); }
 
 }  // namespace
 
@@ -41,9 +51,9 @@ int Pack(uint8_t* dest, const uint8_t* source, int size) {
   const int limit = size - kRequiredGain;
   int out = 4;
 
-  // Entry: ((parent << 8 | byte) + 1) << 11 | code; 0 = empty.
-  uint32_t children[1u << kHashBits];
-  std::memset(children, 0, sizeof children);
+  uint16_t slots[1u << kHashBits];
+  std::memset(slots, 0, sizeof slots);
+  uint32_t key[kLastCode + 1];  // (parent << 8 | byte) of each added code
 
   uint32_t acc = 0;  // pending bits are the low `bits` bits
   int bits = 0;
@@ -54,23 +64,25 @@ int Pack(uint8_t* dest, const uint8_t* source, int size) {
   const uint8_t* in = source;
   const uint8_t* const end = source + size;
   uint32_t w = *in++;
+  uint32_t h = StartHash(w);  // hash of the string of w
   for (;;) {
     // Longest match: extend w while (w, c) is in the dictionary.
     bool pending = false;
     uint32_t c = 0;
     uint32_t slot = 0;
-    uint32_t tag = 0;
+    uint32_t pair = 0;
     while (in < end) {
       c = *in++;
-      tag = ((w << 8) | c) + 1;
-      slot = HashSlot(tag);
+      h = ExtendHash(h, c);
+      pair = (w << 8) | c;
+      slot = HashSlot(h);
       uint32_t e;
-      while ((e = children[slot]) != 0 && (e >> kCodeBits) != tag) slot = (slot + 1) & kHashMask;
+      while ((e = slots[slot]) != 0 && key[e] != pair) slot = (slot + 1) & kHashMask;
       if (e == 0) {
         pending = true;
         break;
       }
-      w = e & kCodeMask;
+      w = e;
     }
 
     // Emit w; at most one whole word is ready, as width <= 11 and bits < 16.
@@ -96,7 +108,8 @@ int Pack(uint8_t* dest, const uint8_t* source, int size) {
 
     if (next <= kLastCode) {
       // `slot` is the empty entry where the search for (w, c) ended.
-      children[slot] = (tag << kCodeBits) | static_cast<uint32_t>(next);
+      slots[slot] = static_cast<uint16_t>(next);
+      key[next] = pair;
       ++next;
       if (next == threshold) {
         ++width;
@@ -104,10 +117,32 @@ int Pack(uint8_t* dest, const uint8_t* source, int size) {
       }
     }
     w = c;
+    h = StartHash(c);
   }
   StoreU16(dest, kFailedHeader);
   return kPackFailed;
 }
+
+namespace {
+
+// Copies n bytes of earlier output `from` (which ends at or before `to`) to
+// `to`. Most strings are short: while 16 bytes fit before `end`, they move as
+// two 8-byte words, loaded before either is stored, so a source that runs
+// into the destination is read before it is overwritten; the bytes past n are
+// overwritten by the codes that follow.
+inline void CopyEarlier(uint8_t* to, const uint8_t* from, int n, const uint8_t* end) {
+  if (n <= 16 && end - to >= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + 8, &b, 8);
+    return;
+  }
+  std::memcpy(to, from, static_cast<size_t>(n));
+}
+
+}  // namespace
 
 int Unpack(const uint8_t* source, size_t source_size, uint8_t* dest, size_t dest_size) {
   if (source_size < 4) return kUnpackShort;
@@ -119,14 +154,14 @@ int Unpack(const uint8_t* source, size_t source_size, uint8_t* dest, size_t dest
   size_t in_end = packed_length;
   if (((packed_length + 1) & ~size_t{1}) > source_size) in_end = source_size & ~size_t{1};
 
-  // Per entry: prefix code, string length, last byte. Entries below 256 are
-  // the bytes themselves and are never looked up.
-  uint16_t prefix[kLastCode + 1];
+  // Every string in the dictionary has already been written once: entry k is
+  // the previous code's string plus one byte, and that sits in the output
+  // where the previous code was expanded. So an entry is kept as (offset of
+  // its string in the output, length) and expanding a code is one copy from
+  // earlier output. Entries below 256 are the bytes themselves and are never
+  // looked up.
+  uint16_t start[kLastCode + 1];
   uint16_t length[kLastCode + 1];
-  uint8_t last[kLastCode + 1];
-  std::memset(prefix, 0, sizeof prefix);
-  std::memset(length, 0, sizeof length);
-  std::memset(last, 0, sizeof last);
 
   const uint8_t* in = source + 4;
   const uint8_t* const in_limit = source + in_end;
@@ -139,7 +174,8 @@ int Unpack(const uint8_t* source, size_t source_size, uint8_t* dest, size_t dest
   uint32_t mask = 511;
   int threshold = 512;
   int next = kFirstCode - 1;  // the first code defines the unused entry 255
-  int prev = 0;
+  int prev_length = 1;        // length of the previous code's string
+  size_t prev_start = 0;      // where the previous code's string was written
   for (;;) {
     while (bits < width) {
       if (in >= in_limit) return out == out_end ? kUnpackOk : kUnpackShort;
@@ -160,43 +196,33 @@ int Unpack(const uint8_t* source, size_t source_size, uint8_t* dest, size_t dest
     // defined: reject it rather than expand an undefined entry.
     if (code > next || code > kLastCode) return kUnpackBadCode;
 
-    uint8_t first;
+    const size_t here = static_cast<size_t>(out - dest);
+    int n;
     if (code < kFirstCode) {
       if (out >= out_end) return kUnpackOverflow;
       *out++ = static_cast<uint8_t>(code);
-      first = static_cast<uint8_t>(code);
+      n = 1;
+    } else if (code == next) {
+      // The string being defined: the previous string plus its own first
+      // byte (the previous code's first byte). Only reachable once a
+      // previous code exists, as the first code defines entry 255.
+      n = prev_length + 1;
+      if (out_end - out < n) return kUnpackOverflow;
+      CopyEarlier(out, dest + prev_start, prev_length, out_end);
+      out[prev_length] = dest[prev_start];
+      out += n;
     } else {
-      // A string code, or the string being defined (= prev's string plus its
-      // own first byte). Strings are written backward from their end by
-      // walking the prefix chain.
-      const bool defining = code == next;
-      const int base = defining ? prev : code;
-      if (base < kFirstCode) {
-        // Only reachable when defining: prev was a byte, written twice.
-        if (out_end - out < 2) return kUnpackOverflow;
-        out[0] = out[1] = static_cast<uint8_t>(base);
-        out += 2;
-        first = static_cast<uint8_t>(base);
-      } else {
-        const int n = length[base];
-        if (out_end - out < n + (defining ? 1 : 0)) return kUnpackOverflow;
-        uint8_t* p = out + n;
-        int k = base;
-        while (k >= kFirstCode) {
-          *--p = last[k];
-          k = prefix[k];
-        }
-        *--p = static_cast<uint8_t>(k);
-        first = static_cast<uint8_t>(k);
-        out += n;
-        if (defining) *out++ = first;
-      }
+      n = length[code];
+      if (out_end - out < n) return kUnpackOverflow;
+      CopyEarlier(out, dest + start[code], n, out_end);
+      out += n;
     }
 
     if (next <= kLastCode) {
-      prefix[next] = static_cast<uint16_t>(prev);
-      last[next] = first;
-      length[next] = static_cast<uint16_t>(prev < kFirstCode ? 2 : length[prev] + 1);
+      // The previous string plus this string's first byte, which follows the
+      // previous string in the output.
+      start[next] = static_cast<uint16_t>(prev_start);
+      length[next] = static_cast<uint16_t>(prev_length + 1);
       ++next;
       if (next == threshold) {
         ++width;
@@ -204,10 +230,9 @@ int Unpack(const uint8_t* source, size_t source_size, uint8_t* dest, size_t dest
         mask = (mask << 1) | 1;
       }
     }
-    prev = code;
+    prev_start = here;
+    prev_length = n;
   }
 }
-
-static_assert(kMaxWidth == kCodeBits, "codes fit the hash entry's code field");
 
 }  // namespace qdf

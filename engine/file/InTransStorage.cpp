@@ -242,7 +242,9 @@ void TQdfInTransStorage::CommitStorage() {
   // both are quiet does the header about to be written match its pages.
   for (int round = 0; round < kMaxCommitRounds; ++round) {
     StoreModified();
-    if (reader_->DirtyCount() == 0 && !AnythingModified()) return;
+    if (reader_->DirtyCount() == 0 && !AnythingModified() && !reader_->PendingRecompression()) {
+      return;
+    }
     reader_->Flush(kFlushWriteUnpin);
   }
   throw EQdfException::Fmt("Commit of %s does not settle: objects still change after %d rounds",

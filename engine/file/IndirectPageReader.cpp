@@ -1,5 +1,6 @@
 #include "file/IndirectPageReader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -45,6 +46,7 @@ void TQdfIndirectPageReader::Open(bool read_only) {
   if (in_write_) throw EQdfException("Transaction already running");
   if (attached_) filer_->DetachReader(this, root_, true);
   read_only_ = read_only;
+  BumpPageChainEpoch();
   filer_->AttachReader(this, root_);
   attached_ = true;
 }
@@ -59,12 +61,14 @@ void TQdfIndirectPageReader::StartTransaction() {
   // writer's transaction number: catch up with the file first.
   TRootRecord committed = filer_->GetRoot();
   if (LoadU32(&committed[kRootTransaction]) != TransactionNumber()) {
+    BumpPageChainEpoch();
     Invalidate();
     root_ = committed;
   }
   if (filer_->IsLocal()) static_cast<TQdfLocalFiler*>(filer_)->TakeWriteOwnership(this);
   start_number_ = TransactionNumber();
   StoreU32(&root_[kRootTransaction], start_number_ + 1);
+  plain_evicted_.clear();
   in_write_ = true;
   write_failed_ = false;
 }
@@ -94,11 +98,13 @@ void TQdfIndirectPageReader::Rollback() {
     return;
   }
   filer_->ReloadRoot();
+  BumpPageChainEpoch();
   if (attached_) filer_->DetachReader(this, root_, false);
   attached_ = false;
   in_write_ = false;
   write_failed_ = false;
   modified_ = false;
+  plain_evicted_.clear();
   // Every cached page may hold changes of the transaction (also the clean
   // table blocks it wrote): start again from the file.
   TQdfPageReader::Flush(kFlushDrop);
@@ -237,8 +243,12 @@ void TQdfIndirectPageReader::WritePage(uint32_t page, uint8_t* buffer) {
   const uint8_t* data = buffer;
   int32_t stored = kPageSize;
   uint32_t flags = entry.flags & ~kEntryCompressed;
-  const bool compress = compression_enabled_ && place.root_index < 0 &&
-                        !(LoadU16(buffer + kPgFlags) & kPageNeverCompress);
+  bool compress = compression_enabled_ && place.root_index < 0 &&
+                  !(LoadU16(buffer + kPgFlags) & kPageNeverCompress);
+  if (compress && evicting_ && !shadow_ && filer_->IsLocal()) {
+    compress = false;  // stored compressed by the flush before the commit
+    plain_evicted_.push_back(page);
+  }
   if (compress) {
     // Unused item space must be zero, or it would cost room in the packed form.
     if (int offset = LoadU16(buffer + kPgAreaOffset); offset != 0) {
@@ -299,8 +309,34 @@ uint8_t* TQdfIndirectPageReader::AllocatePage(uint32_t& page) {
 
 void TQdfIndirectPageReader::Flush(int flags) {
   TDbgLock g(Lock());
+  if ((flags & (kFlushWriteUnpin | kFlushWrite | kFlushWriteDrop)) != 0) RecompressEvicted();
   filer_->PrepareFlush(flags);
   TQdfPageReader::Flush(flags);
+}
+
+void TQdfIndirectPageReader::RecompressEvicted() {
+  if (plain_evicted_.empty() || !in_write_) return;
+  const uint32_t tan = TransactionNumber();
+  std::vector<uint8_t> page_buffer(kPageSize);
+  TReaderUse use(this);  // no trim while entries are rewritten
+  // Rewriting changes page-table blocks and the free list, which may trim
+  // the cache and evict more pages: repeat until no plain page is left.
+  while (!plain_evicted_.empty()) {
+    std::vector<uint32_t> pages;
+    pages.swap(plain_evicted_);
+    std::sort(pages.begin(), pages.end());
+    pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+    for (uint32_t page : pages) {
+      if (IsCachedDirty(page)) continue;
+      const TPageEntry entry = ReadEntry(page, LocateEntry(page));
+      // Freed since, or written again (compressed) by a flush.
+      if (entry.position == 0 || entry.transaction != tan || (entry.flags & kEntryCompressed)) {
+        continue;
+      }
+      ReadPage(page, page_buffer.data());
+      WritePage(page, page_buffer.data());
+    }
+  }
 }
 
 void TQdfIndirectPageReader::Invalidate() {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "file/FileFormat.h"
 #include "file/QdfFiler.h"
@@ -60,6 +61,10 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // The page's page-table entry as this reader sees it.
   TPageEntry EntryOf(uint32_t page);
 
+  // True while pages that the cache trim wrote plain in this transaction
+  // still wait to be stored compressed (done by the next writing flush).
+  bool PendingRecompression() const { return !plain_evicted_.empty(); }
+
   TQdfFiler* Filer() const { return filer_; }
   bool InWriteTransaction() const { return in_write_; }
   uint32_t StartNumber() const { return start_number_; }
@@ -76,6 +81,9 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   void RequireWritable(const char* what);
   void CheckPage(uint32_t page, const TEntryPlace& place, const uint8_t* buffer);
   void FreeOldBlock(const TPageEntry& entry);
+  // Stores compressed the pages that evictions wrote plain, unless they are
+  // dirty again (the flush compresses those) or were written since.
+  void RecompressEvicted();
 
   TQdfFiler* filer_;
   TRootRecord root_{};
@@ -84,6 +92,13 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   bool in_write_ = false;
   // Scratch for packed pages: no allocation per page.
   std::unique_ptr<uint8_t[]> scratch_;
+  // Pages a cache trim wrote plain during this transaction. Evicting a dirty
+  // page mid-transaction skips the compressor: the page is often dirtied and
+  // evicted again many times (index leaves under random inserts), and a plain
+  // block reads back without expanding. The writing flush before the commit
+  // stores them compressed, so the committed file is as compact as if every
+  // eviction had compressed.
+  std::vector<uint32_t> plain_evicted_;
 };
 
 }  // namespace qdf

@@ -366,6 +366,7 @@ uint32_t TQdfBtreeList::NewInnerPage(uint16_t flags, uint32_t leftmost) {
   uint32_t page = kNoPage;
   uint8_t* buf = PageReader()->AllocatePage(page);
   if (buf == nullptr) throw EQdfException("Allocation error");
+  BumpPageChainEpoch();
   InitPage(buf);
   StoreU16(buf + kPgFlags, static_cast<uint16_t>(flags | kInnerFlags));
   StoreU32(buf + kPgNext, leftmost);
@@ -496,6 +497,7 @@ void TQdfBtreeList::Compact(TItemAdr* adr, int reserve) {
   // current last page.
   uint8_t* first_buf = r->EditPage(first);
   uint32_t src = LoadU32(first_buf + kPgNext);
+  BumpPageChainEpoch();
   StoreU32(first_buf + kPgNext, kNoPage);
   PL()->SetLastPg(first);
   uint32_t dest = first;

@@ -1,5 +1,7 @@
 #include "list/PageList.h"
 
+#include <algorithm>
+
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
 #include "reader/PageReader.h"
@@ -23,6 +25,7 @@ void TQdfPageList::InitPage(uint8_t* page) {
 uint32_t TQdfPageList::InsertPageAfter(uint32_t after) {
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
+  BumpPageChainEpoch();
   uint32_t page = kNoPage;
   uint8_t* buf = r->AllocatePage(page);
   InitPage(buf);
@@ -49,6 +52,7 @@ uint32_t TQdfPageList::InsertPageAfter(uint32_t after) {
 void TQdfPageList::FreePage(uint32_t page) {
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
+  BumpPageChainEpoch();
   uint32_t next, prior;
   try {
     const uint8_t* buf = r->GetPage(page, kGpRead);
@@ -74,6 +78,7 @@ void TQdfPageList::FreePage(uint32_t page) {
 void TQdfPageList::ClearPages() {
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
+  BumpPageChainEpoch();
   uint32_t page = PL()->FirstPg();
   // The chain may be damaged: never follow more links than pages can exist.
   for (int64_t guard = 0; page != kNoPage && guard <= PL()->CountPg(); ++guard) {
@@ -121,6 +126,33 @@ uint32_t TQdfPageList::NextPage(uint32_t page) {
   if (next != kNoPage) PageReader()->ReadAhead(next);
   eof_ = next == kNoPage;
   return next;
+}
+
+const std::vector<uint32_t>& TQdfPageList::PagesInFileOrder() {
+  TQdfPageReader* r = PageReader();
+  const uint32_t epoch = PageChainEpoch();
+  if (r == nullptr) {
+    file_order_.clear();
+    file_order_epoch_ = 0;
+    return file_order_;
+  }
+  if (file_order_epoch_ == epoch && file_order_reader_ == r &&
+      file_order_first_ == PL()->FirstPg() && file_order_count_ == PL()->CountPg()) {
+    return file_order_;
+  }
+  file_order_.clear();
+  TReaderUse use(r);
+  // Never follow more links than the list has pages (a damaged chain).
+  int64_t left = static_cast<int64_t>(PL()->CountPg()) + 1;
+  for (uint32_t page = FirstPage(); page != kNoPage && left-- > 0; page = NextPage(page)) {
+    file_order_.push_back(page);
+  }
+  std::sort(file_order_.begin(), file_order_.end());
+  file_order_epoch_ = epoch;
+  file_order_reader_ = r;
+  file_order_first_ = PL()->FirstPg();
+  file_order_count_ = PL()->CountPg();
+  return file_order_;
 }
 
 uint32_t TQdfPageList::PriorPage(uint32_t page) {

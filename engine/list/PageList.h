@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "list/PersistentObject.h"
 #include "list/QHPageList.h"
@@ -44,6 +45,12 @@ class TQdfPageList : public TQdfPersistentObject {
   uint32_t NextPage(uint32_t page);
   uint32_t PriorPage(uint32_t page);
 
+  // The chain's pages in ascending page number, the order of a physical walk.
+  // Walking the chain reads every page; the result is kept and reused while
+  // the chain cannot have changed (same reader, anchors and page-chain epoch),
+  // so repeated scans of a table larger than the cache read each page once.
+  const std::vector<uint32_t>& PagesInFileOrder();
+
   bool Eof() const { return eof_; }
   bool Bof() const { return bof_; }
   // False: new pages carry the never-compress flag.
@@ -59,6 +66,11 @@ class TQdfPageList : public TQdfPersistentObject {
 
  private:
   bool compressible_pages_ = true;
+  std::vector<uint32_t> file_order_;
+  uint32_t file_order_epoch_ = 0;  // 0: not collected
+  const void* file_order_reader_ = nullptr;
+  uint32_t file_order_first_ = 0;
+  int64_t file_order_count_ = 0;
 };
 
 }  // namespace qdf

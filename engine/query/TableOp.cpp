@@ -246,15 +246,7 @@ void TQdfFilteredTableOp::First() {
     // read front to back whatever order the chain grew in.
     // (Not the pages the cache happens to hold: a table larger than the cache
     // would lose rows.)
-    if (TQdfPageReader* reader = table_.PageReader()) {
-      TReaderUse use(reader);
-      int64_t left = static_cast<int64_t>(table_.PL()->CountPg()) + 1;
-      for (uint32_t page = table_.FirstPage(); page != kNoPage && left-- > 0;
-           page = table_.NextPage(page)) {
-        pages_.Append(TItemAdr{page, 0});
-      }
-      pages_.Sort();
-    }
+    for (uint32_t page : table_.PagesInFileOrder()) pages_.Append(TItemAdr{page, 0});
     physical_ = true;
     page_pos_ = -1;
     slot_count_ = 0;
@@ -469,7 +461,8 @@ int64_t TQdfTable::DeleteWhere(std::unique_ptr<TvNode> filter, TQdfItemClass* cl
     while (op.Next()) rows.Append(Cursor().Address());
   }
   if (rows.Count() == 0) return 0;
-  TReaderUse use(PageReader());
+  // No reader bracket around the loop: each delete takes its own, so the
+  // cache may trim between records instead of holding every page touched.
   int64_t deleted = 0;
   for (int i = rows.Count(); i-- > 0;) {
     SetCursorAddress(rows.Adr(i));

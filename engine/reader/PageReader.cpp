@@ -357,13 +357,16 @@ void TQdfPageReader::TrimRequest(int request) {
       if (b->owner != this || b->page != v.page || b->flags != 0 || b->pin_count != 0) continue;
       if (b->dirty) {
         MarkClean(b);
+        evicting_ = true;
         try {
           WritePage(b->page, b->buffer.get());
         } catch (...) {
+          evicting_ = false;
           MarkDirty(b);
           write_failed_ = true;
           throw;
         }
+        evicting_ = false;
       }
       if (!b->dirty) DropBlock(b);
     }
@@ -381,6 +384,14 @@ void TQdfPageReader::TrimRequest(int request) {
     pool_.credit_ = std::min(pool_.credit_ + d, pool_.capacity_);
   }
   RecomputeOverBudget();
+}
+
+bool TQdfPageReader::IsCachedDirty(uint32_t page) {
+  TDbgLock g(lock_);
+  int index = 0;
+  TIndirectBlock* leaf = FindLeaf(page, false, &index);
+  TQdfCacheBlock* block = leaf ? leaf->BlockAt(index) : nullptr;
+  return block != nullptr && block->dirty;
 }
 
 void TQdfPageReader::Freeze() {
@@ -504,6 +515,7 @@ void TQdfPageReader::Flush(int flags) {
     }
   }
   if (flags & kFlushDrop) {
+    BumpPageChainEpoch();
     while (!IsMapEmpty()) {
       VisitAll(rule);
       compression_enabled_ = false;

@@ -11,6 +11,7 @@
 // lock is taken inside it, never the other way round.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +34,14 @@ inline constexpr int kGpRead = 2;     // a created page is read from the file
 inline constexpr int kGpPin = 8;      // pin count + 1
 inline constexpr int kGpUnpin = 16;   // pin count - 1 (ignored with kGpPin)
 inline constexpr int kGpUpdate = 32;  // mark dirty (raises on a read-only reader)
+
+// Process-wide counter that changes whenever a page chain may have changed
+// under any reader: a page linked into or out of a list, or a reader that
+// dropped its pages or moved to another snapshot (open, start, rollback).
+// Lists that keep their page numbers between walks compare it.
+inline std::atomic<uint32_t> g_page_chain_epoch{1};
+inline uint32_t PageChainEpoch() { return g_page_chain_epoch.load(std::memory_order_acquire); }
+inline void BumpPageChainEpoch() { g_page_chain_epoch.fetch_add(1, std::memory_order_acq_rel); }
 
 // Flush flag bits.
 inline constexpr int kFlushDrop = 1;         // drop every page (dirty ones written only with 4/32)
@@ -100,6 +109,10 @@ class TQdfPageReader {
   void SetReadOnly(bool value) { read_only_ = value; }
   bool Shadow() const { return shadow_; }
   bool CompressionEnabled() const { return compression_enabled_; }
+  // True while the cache trim writes a dirty page it evicts (not a flush).
+  bool Evicting() const { return evicting_; }
+  // True when the page is in the cache with unwritten changes.
+  bool IsCachedDirty(uint32_t page);
 
   // True after a failed page write: the transaction's pages are no longer
   // what the cache says was written, so it may only be rolled back.
@@ -136,6 +149,7 @@ class TQdfPageReader {
   bool shadow_ = false;
   bool modified_ = false;
   bool compression_enabled_ = true;
+  bool evicting_ = false;
   bool write_failed_ = false;
 
  private:

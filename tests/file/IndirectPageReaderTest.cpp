@@ -68,6 +68,45 @@ TEST(IndirectPageReader, PagesSurviveCommitAndReopenCompressedOrPlain) {
   EXPECT_EQ(r.EntryOf(0xFFFFFFFEu).StoredSize(), 8192);
 }
 
+// Pages the cache evicts in mid-transaction are written plain (they are often
+// dirtied again); the commit still leaves every compressible page compressed,
+// and a rollback forgets them with the rest of the transaction.
+TEST(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("e.qdf");
+  const int n = 1200;  // more than the cache holds
+  std::vector<uint32_t> pages;
+  {
+    TFilerRef f(path, false);
+    TQdfIndirectPageReader r(f.filer);
+    r.Open(false);
+    r.StartTransaction();
+    for (int i = 0; i < n; ++i) pages.push_back(PutPage(r, 0, 1, true));
+    EXPECT_TRUE(r.PendingRecompression());
+    // Evicted pages read back plain and are changed again.
+    for (int i = 0; i < 300; ++i) PutPage(r, pages[static_cast<size_t>(i)], 2, true);
+    r.Flush(kFlushWriteUnpin);
+    EXPECT_FALSE(r.PendingRecompression());
+    r.Commit(false);
+
+    // A second transaction evicts again and rolls back.
+    r.Open(false);
+    r.StartTransaction();
+    for (int i = 0; i < n; ++i) PutPage(r, pages[static_cast<size_t>(i)], 3, true);
+    EXPECT_TRUE(r.PendingRecompression());
+    r.Rollback();
+    EXPECT_FALSE(r.PendingRecompression());
+  }
+  TFilerRef f(path, true);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(true);
+  for (int i = 0; i < n; ++i) {
+    const uint32_t page = pages[static_cast<size_t>(i)];
+    ASSERT_TRUE(PageIs(r, page, i < 300 ? 2 : 1, true)) << page;
+    ASSERT_NE(r.EntryOf(page).flags & kEntryCompressed, 0u) << page;
+  }
+}
+
 TEST(IndirectPageReader, CopyOnWriteKeepsTheOldCopyForAnOlderReader) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("cow.qdf");
