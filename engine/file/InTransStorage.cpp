@@ -145,6 +145,7 @@ void TQdfInTransStorage::StartStorage() {
   QDF_ASSERT(filer_ != nullptr, "QdfFile");
   if (reader_ == nullptr) {
     own_reader_ = std::make_unique<TQdfIndirectPageReader>(filer_);
+    own_reader_->SetShadowSystem(System());
     reader_ = own_reader_.get();
   }
   TQdfIndirectPageReader* r = reader_;
@@ -233,8 +234,17 @@ void TQdfInTransStorage::CommitStorage() {
   if (!filer_->IsLocal()) {
     // Remote databases: the server replays the collected record changes
     // ("SUL"); the pages themselves only ever lived in the shadow file.
-    SendUpdateList();
-    reader_->Flush(kFlushWriteUnpin);
+    // The dirty pages are not written: the commit drops the transaction's
+    // pages, and the shadow blocks go back to the shadow file.
+    reader_->CheckCommittable();  // never send an update list twice
+    try {
+      SendUpdateList();
+    } catch (const std::exception& e) {
+      // The server may hold part of the update list: committing again could
+      // apply changes twice or half. Only a rollback is safe now.
+      reader_->SetRollbackOnly(e.what());
+      throw;
+    }
     return;
   }
   // Writing pages allocates and frees file space, which changes the free
@@ -269,8 +279,17 @@ void TQdfInTransStorage::SendUpdateList() {
 
 void TQdfInTransStorage::FinishCommit(bool keep_write_lock) {
   if (reader_ == nullptr) return;
+  const bool shadow = reader_->Shadow() && !read_only_ && reader_->InWriteTransaction();
   reader_->Commit(keep_write_lock && !read_only_);
   if (!keep_write_lock) free_list_.reset();
+  if (shadow) {
+    // The server holds what it made of the update list; the objects in
+    // memory still hold the shadow transaction's state, which is gone with
+    // its pages: reload at the next start as after a rollback.
+    if (version_ != 0 && SchemaTAN() != loaded_schema_tan_) schema_discarded_ = true;
+    rolled_back_ = true;
+    return;
+  }
   // This storage's own schema changes are now the file's.
   loaded_schema_tan_ = SchemaTAN();
   rolled_back_ = false;
@@ -335,6 +354,9 @@ void TQdfInTransStorage::OpenShadow(TQdfIndirectPageReader* reader) {
   OpenRoot(reader);
   version_ = reader->TransactionNumber();
   loaded_schema_tan_ = SchemaTAN();
+  // Shadow-mode readers of remote databases keep their blocks in chains of
+  // this file's free list, so the list stays open for the system's life.
+  TakeFreeList();
 }
 
 // ---- hooks ----

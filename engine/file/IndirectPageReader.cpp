@@ -7,7 +7,10 @@
 #include "base/ItemArea.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
+#include "base/Trace.h"
 #include "file/LocalFiler.h"
+#include "file/System.h"
+#include "file/TCPFiler.h"
 
 namespace qdf {
 namespace {
@@ -15,6 +18,11 @@ namespace {
 [[noreturn]] void Damaged(uint32_t page, const char* what) {
   throw EQdfException(Format("Page %x is damaged: %s", page, what));
 }
+
+// The transaction number of a shadow-mode write transaction: above every
+// number the server hands out, so a copy it wrote is always rewritten in
+// place, and tag of the reader's chain of shadow blocks.
+constexpr uint32_t kShadowTransaction = 0xFFFFFFFFu;
 
 }  // namespace
 
@@ -56,7 +64,19 @@ void TQdfIndirectPageReader::StartTransaction() {
   if (in_write_) throw EQdfException("Transaction already running");
   if (!attached_) Open(read_only_);
   if (read_only_) return;
-  if (shadow_) throw EQdfException("Shadow mode needs the system's shadow file, which is not open");
+  if (shadow_) {
+    // The root copy came from the server at Open; nothing to catch up with.
+    TQdfLocalFiler* shadow_filer = ShadowFiler();
+    TDbgLock s(ShadowListReader()->Lock());
+    shadow_chain_ = shadow_filer->NewRoot(kShadowTransaction);
+    start_number_ = TransactionNumber();
+    StoreU32(&root_[kRootTransaction], kShadowTransaction);
+    plain_evicted_.clear();
+    rollback_reason_.clear();
+    in_write_ = true;
+    write_failed_ = false;
+    return;
+  }
   // A reader that attached before another writer committed would reuse that
   // writer's transaction number: catch up with the file first.
   TRootRecord committed = filer_->GetRoot();
@@ -69,15 +89,48 @@ void TQdfIndirectPageReader::StartTransaction() {
   start_number_ = TransactionNumber();
   StoreU32(&root_[kRootTransaction], start_number_ + 1);
   plain_evicted_.clear();
+  rollback_reason_.clear();
   in_write_ = true;
   write_failed_ = false;
+}
+
+void TQdfIndirectPageReader::CheckCommittable() {
+  TDbgLock g(Lock());
+  if (!in_write_ || read_only_) return;
+  if (write_failed_) {
+    throw EQdfException("A page write failed; the transaction can only be rolled back");
+  }
+  if (!rollback_reason_.empty()) {
+    throw EQdfException(
+        Format("The commit of %s failed (%s); the transaction can only be rolled back",
+               filer_->Name().c_str(), rollback_reason_.c_str()));
+  }
+}
+
+void TQdfIndirectPageReader::SetRollbackOnly(const std::string& why) {
+  TDbgLock g(Lock());
+  if (!in_write_) return;
+  rollback_reason_ = why.empty() ? std::string("unknown error") : why;
 }
 
 void TQdfIndirectPageReader::Commit(bool keep_write_lock) {
   TDbgLock g(Lock());
   if (in_write_ && !read_only_) {
-    if (write_failed_) {
-      throw EQdfException("A page write failed; the transaction can only be rolled back");
+    CheckCommittable();
+    if (shadow_) {
+      // The server has the changes (sent by the storage before this); the
+      // pages were scratch. Closing the server's transaction ends the commit.
+      filer_->ReloadRoot();
+      attached_ = false;
+      try {
+        filer_->DetachReader(this, root_, keep_write_lock);
+      } catch (const std::exception& e) {
+        // Whether the server took the transaction is not known.
+        rollback_reason_ = e.what();
+        throw;
+      }
+      EndShadowTransaction();
+      return;
     }
     // Changes still in the cache belong to this transaction.
     if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
@@ -99,6 +152,23 @@ void TQdfIndirectPageReader::Rollback() {
   }
   filer_->ReloadRoot();
   BumpPageChainEpoch();
+  if (shadow_) {
+    // The server's transaction is closed without anything sent; the local
+    // side is released whatever the server answers.
+    std::exception_ptr error;
+    if (attached_) {
+      attached_ = false;
+      try {
+        filer_->DetachReader(this, root_, false);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    EndShadowTransaction();
+    StoreU32(&root_[kRootTransaction], 0);
+    if (error) std::rethrow_exception(error);
+    return;
+  }
   if (attached_) filer_->DetachReader(this, root_, false);
   attached_ = false;
   in_write_ = false;
@@ -110,6 +180,68 @@ void TQdfIndirectPageReader::Rollback() {
   TQdfPageReader::Flush(kFlushDrop);
   root_ = filer_->GetRoot();
   StoreU32(&root_[kRootTransaction], 0);
+}
+
+// ---- shadow mode ----
+
+TQdfLocalFiler* TQdfIndirectPageReader::ShadowFiler() {
+  TQdfSystem* system = shadow_system_ != nullptr ? shadow_system_ : QdfSystemIfCreated();
+  if (system == nullptr || system->ShadowFiler() == nullptr || system->ShadowReader() == nullptr) {
+    throw EQdfException(Format("%s: writing needs the system's shadow file, which is not open",
+                               filer_->Name().c_str()));
+  }
+  return system->ShadowFiler();
+}
+
+TQdfIndirectPageReader* TQdfIndirectPageReader::ShadowListReader() {
+  ShadowFiler();  // raises when there is none
+  TQdfSystem* system = shadow_system_ != nullptr ? shadow_system_ : QdfSystemIfCreated();
+  return system->ShadowReader();
+}
+
+int64_t TQdfIndirectPageReader::AllocateShadowBlock(int32_t size, uint32_t replaced_transaction) {
+  TQdfLocalFiler* shadow_filer = ShadowFiler();
+  if (shadow_chain_.IsNull()) {
+    throw EQdfException(Format("%s: no chain of shadow blocks; the transaction was not started",
+                               filer_->Name().c_str()));
+  }
+  TDbgLock s(ShadowListReader()->Lock());
+  const int64_t position = shadow_filer->AllocateData(size);
+  // Registered at once: handing the chain back frees the block, whatever
+  // happens to this transaction.
+  shadow_filer->FreeData(shadow_chain_, size, replaced_transaction, position);
+  return position;
+}
+
+void TQdfIndirectPageReader::ReturnShadowChain() {
+  if (shadow_chain_.IsNull()) return;
+  TQdfLocalFiler* shadow_filer = ShadowFiler();
+  TDbgLock s(ShadowListReader()->Lock());
+  shadow_filer->ReturnChain(shadow_chain_);
+}
+
+void TQdfIndirectPageReader::EndShadowTransaction() {
+  in_write_ = false;
+  write_failed_ = false;
+  modified_ = false;
+  rollback_reason_.clear();
+  plain_evicted_.clear();
+  // Every cached page may be a shadow copy, and its block is about to be
+  // reused: the next transaction reads the server's pages.
+  BumpPageChainEpoch();
+  TQdfPageReader::Flush(kFlushDrop);
+  try {
+    ReturnShadowChain();
+  } catch (const std::exception& e) {
+    // The blocks stay allocated in the scratch file; nothing else is lost.
+    Trace(std::string("Shadow blocks of ") + filer_->Name() + " not returned: " + e.what());
+    shadow_chain_ = kNullAdr;
+  }
+  // The handle the server gave back when its transaction was closed is the
+  // one the next start resumes.
+  const uint32_t handle = LoadU32(&root_[kRootServerHandle]);
+  root_ = filer_->GetRoot();
+  StoreU32(&root_[kRootServerHandle], handle);
 }
 
 uint32_t TQdfIndirectPageReader::TransactionNumber() { return LoadU32(&root_[kRootTransaction]); }
@@ -205,13 +337,19 @@ void TQdfIndirectPageReader::ReadPage(uint32_t page, uint8_t* buffer) {
     }
     throw EQdfDataNotAllocated(page);
   }
+  TQdfFiler* source = filer_;
   if (entry.flags & kEntryShadow) {
-    throw EQdfException(Format("Page %x lies in the shadow file, which is not open", page));
+    // Only the shadow transaction that wrote the block may read it: anywhere
+    // else the flag means a damaged entry, and the block may be reused.
+    if (!shadow_ || !in_write_) {
+      Damaged(page, "page-table entry names a shadow block outside its transaction");
+    }
+    source = ShadowFiler();
   }
   if (entry.flags & kEntryCompressed) {
     uint8_t packed[kPageSize];
     const int32_t stored = entry.StoredSize();
-    filer_->ReadData(packed, stored, entry.position);
+    source->ReadData(packed, stored, entry.position);
     const int32_t packed_length = LoadU16(packed);
     if (packed_length > stored || LoadU16(packed + 2) != kPageSize ||
         Unpack(packed, static_cast<size_t>(stored), buffer, kPageSize) != kUnpackOk) {
@@ -219,7 +357,7 @@ void TQdfIndirectPageReader::ReadPage(uint32_t page, uint8_t* buffer) {
                                  static_cast<unsigned long long>(entry.position)));
     }
   } else {
-    filer_->ReadData(buffer, kPageSize, entry.position);
+    source->ReadData(buffer, kPageSize, entry.position);
   }
   CheckPage(page, place, buffer);
 }
@@ -263,19 +401,29 @@ void TQdfIndirectPageReader::WritePage(uint32_t page, uint8_t* buffer) {
     }
   }
 
+  // In shadow mode the block lies in the shadow file. A copy written by
+  // this transaction is a shadow block already (its number is above any the
+  // server hands out); an older one is the server's and stays untouched.
+  TQdfFiler* target = filer_;
+  if (shadow_) {
+    target = ShadowFiler();
+    flags |= kEntryShadow;
+  }
   TPageEntry next = entry;
-  if (entry.position != 0 && entry.transaction >= tan && entry.StoredSize() == stored) {
+  if (entry.position != 0 && entry.transaction >= tan && entry.StoredSize() == stored &&
+      (entry.flags & kEntryShadow) == (flags & kEntryShadow)) {
     next.flags = flags;  // same place: the flag must match the form written
   } else {
     if (entry.position != 0) FreeOldBlock(entry);
-    next.position = filer_->AllocateData(stored);
+    next.position =
+        shadow_ ? AllocateShadowBlock(stored, entry.transaction) : filer_->AllocateData(stored);
     next.flags = flags;
     next.units = static_cast<uint32_t>(stored / kUnitSize);
     next.transaction = tan;
   }
   if (!(next == entry)) StoreEntry(place, next);
   if (next.position == 0) throw EQdfDataNotAllocated(page);
-  filer_->WriteData(data, stored, next.position);
+  target->WriteData(data, stored, next.position);
 }
 
 void TQdfIndirectPageReader::FreePage(uint32_t page) {

@@ -11,11 +11,24 @@
 // transaction number; Commit makes it durable, Rollback returns to the last
 // committed state. Writing, freeing or allocating pages outside a running
 // write transaction raises (help context 258).
+//
+// Shadow mode (readers of filers that do not own their file space, i.e.
+// remote databases): the write transaction runs under the number FFFFFFFF
+// and every page it writes goes to a block of the system's shadow file; the
+// page-table entry (in this reader's root copy or its cached table blocks)
+// carries flag 40, and reads of such entries go to the shadow file. Each
+// shadow block is registered at once in a private chain of the shadow file's
+// free list (a root record tagged FFFFFFFF), so no other reader reuses it
+// while the transaction runs; commit and rollback hand the chain back, which
+// frees all of them together. Nothing of the pages reaches the database's own
+// file: at commit the server receives the collected record changes, and the
+// reader drops every cached page, since none of them is the server's.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "file/FileFormat.h"
@@ -23,6 +36,9 @@
 #include "reader/PageReader.h"
 
 namespace qdf {
+
+class TQdfLocalFiler;
+class TQdfSystem;
 
 class TQdfIndirectPageReader : public TQdfPageReader {
  public:
@@ -36,15 +52,33 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // Begins a write transaction (nothing for a read-only reader): the
   // transaction number becomes the committed one + 1 and, on a local file,
   // the reader takes the write ownership ("Only one Write-Transaction allowed").
+  // In shadow mode the number is FFFFFFFF and the chain of shadow blocks is
+  // made; that raises when the system has no shadow file.
   // Raises "Transaction already running" when one runs.
   void StartTransaction();
   // Makes the transaction durable (header rewritten) and detaches. The caller
   // has flushed the dirty pages. Raises when a page write failed before: such
-  // a transaction can only be rolled back.
+  // a transaction can only be rolled back. In shadow mode the caller has sent
+  // the changes to the server; this closes the server's transaction, and
+  // when that fails the transaction becomes rollback-only.
   void Commit(bool keep_write_lock);
   // Returns to the file's last committed state and detaches; the pages the
   // transaction changed are dropped from the cache.
   void Rollback();
+
+  // The system whose shadow file takes the pages in shadow mode (default:
+  // the global one, when it exists).
+  void SetShadowSystem(TQdfSystem* system) { shadow_system_ = system; }
+  // After a failure that leaves the server's state unknown (a commit that
+  // broke off mid-way): Commit raises, only Rollback is possible. Cleared by
+  // Rollback and by the next start.
+  void SetRollbackOnly(const std::string& why);
+  bool RollbackOnly() const { return !rollback_reason_.empty(); }
+  // Raises when the running transaction may only be rolled back (a failed
+  // page write, or a commit that broke off).
+  void CheckCommittable();
+  // The reader's chain of shadow blocks (null outside a shadow transaction).
+  const TItemAdr& ShadowChain() const { return shadow_chain_; }
 
   void ReadPage(uint32_t page, uint8_t* buffer) override;
   void WritePage(uint32_t page, uint8_t* buffer) override;
@@ -81,11 +115,29 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   void RequireWritable(const char* what);
   void CheckPage(uint32_t page, const TEntryPlace& place, const uint8_t* buffer);
   void FreeOldBlock(const TPageEntry& entry);
+  // The shadow file's filer and the reader that holds its free list; raise
+  // when the system or its shadow file is not there.
+  TQdfLocalFiler* ShadowFiler();
+  TQdfIndirectPageReader* ShadowListReader();
+  // A new block of `size` bytes in the shadow file, registered in this
+  // reader's chain under the transaction number of the copy it replaces.
+  int64_t AllocateShadowBlock(int32_t size, uint32_t replaced_transaction);
+  // Hands the chain of shadow blocks back to the shadow file (they become
+  // free) and forgets it.
+  void ReturnShadowChain();
+  // The end of a shadow transaction: detached, chain handed back, every
+  // cached page dropped, the root copy the filer's committed one.
+  void EndShadowTransaction();
   // Stores compressed the pages that evictions wrote plain, unless they are
   // dirty again (the flush compresses those) or were written since.
   void RecompressEvicted();
 
   TQdfFiler* filer_;
+  TQdfSystem* shadow_system_ = nullptr;
+  // Root record (in the shadow file's free list) of the blocks this reader
+  // wrote in its shadow transaction.
+  TItemAdr shadow_chain_ = kNullAdr;
+  std::string rollback_reason_;
   TRootRecord root_{};
   uint32_t start_number_ = 0;
   bool attached_ = false;

@@ -5,6 +5,7 @@
 
 #include "base/QdfException.h"
 #include "base/Trace.h"
+#include "list/FreeList.h"
 
 namespace qdf {
 namespace {
@@ -215,6 +216,32 @@ void TQdfLocalFiler::FreeData(const TItemAdr& chain, int32_t size, uint32_t tran
   if (free_lists_ == nullptr) return;  // no transaction holds the lists: the block is not recorded
   free_lists_->AddBlock(chain, (size - 1) / kUnitSize, transaction, position);
   frees_pending_ = true;
+}
+
+TQdfFreeList& TQdfLocalFiler::OpenFreeList() {
+  auto* lists = dynamic_cast<TQdfFreeList*>(free_lists_);
+  if (lists == nullptr) {
+    throw EQdfException(Format("File: %s: its free list is not open; no write transaction holds it",
+                               file_name_.c_str()));
+  }
+  return *lists;
+}
+
+TItemAdr TQdfLocalFiler::NewRoot(uint32_t transaction) {
+  TDbgLock g(lock_);
+  return OpenFreeList().NewRoot(transaction);
+}
+
+void TQdfLocalFiler::ReturnChain(TItemAdr& chain) {
+  TDbgLock g(lock_);
+  if (chain.IsNull()) return;
+  TQdfFreeList& lists = OpenFreeList();
+  if (current_root.IsNull()) {
+    throw EQdfException(Format("File: %s: its free list has no current root", file_name_.c_str()));
+  }
+  TItemAdr source = chain;
+  lists.MergeRoot(current_root, source);
+  chain = kNullAdr;
 }
 
 void TQdfLocalFiler::PrepareFlush(int flags) {

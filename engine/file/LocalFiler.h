@@ -19,6 +19,8 @@
 
 namespace qdf {
 
+class TQdfFreeList;
+
 class TQdfLocalFiler : public TQdfFiler {
  public:
   // Opens the file, creating it with a fresh header when missing (also for a
@@ -48,6 +50,16 @@ class TQdfLocalFiler : public TQdfFiler {
   void ReleaseWriteOwnership();
   TQdfPageReader* WriteOwner() const { return write_owner_; }
 
+  // Private chains of shadow blocks (the shadow file only). A shadow-mode
+  // reader of a remote database registers every block it writes here in a
+  // root record of its own, tagged FFFFFFFF and linked to no other root, so
+  // the blocks are not reused while its transaction runs; ReturnChain merges
+  // that root into the current root, which makes them reusable, and sets
+  // `chain` to null. Both raise when no write transaction holds the lists.
+  // REQUIRES: the lock of the reader that holds the lists is held.
+  TItemAdr NewRoot(uint32_t transaction);
+  void ReturnChain(TItemAdr& chain);
+
   // The free lists while a write transaction holds them (not owned).
   void SetFreeSpaceLists(TFreeSpaceLists* lists) { free_lists_ = lists; }
   TFreeSpaceLists* FreeSpace() const { return free_lists_; }
@@ -70,6 +82,9 @@ class TQdfLocalFiler : public TQdfFiler {
 
  private:
   void LoadRoot();
+  // The database's free list while a write transaction holds it; raises
+  // when none does.
+  TQdfFreeList& OpenFreeList();
   void SetHighWaterMark(int64_t value);
 
   std::string file_name_;

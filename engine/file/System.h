@@ -99,6 +99,11 @@ class TQdfSystem {
   TQdfInTransStorage* ShadowStorage() const { return shadow_storage_.get(); }
   const std::string& ShadowFileName() const { return shadow_path_; }
   TQdfLocalFiler* ShadowFiler() const { return shadow_filer_; }
+  // The page reader of the shadow storage. Shadow-mode readers of remote
+  // databases take its lock before they allocate or free shadow blocks, since
+  // the shadow file's free lists live in its pages (lock order: remote
+  // reader, shadow reader, shadow filer).
+  TQdfIndirectPageReader* ShadowReader() const { return shadow_reader_.get(); }
 
   TDbgCriticalSection& Lock() { return lock_; }
 

@@ -9,9 +9,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "base/Bytes.h"
+#include "base/ItemArea.h"
 #include "base/PackedItem.h"
+#include "base/PageCodec.h"
+#include "file/FileFormat.h"
+#include "reader/CacheBlock.h"
 
 namespace qdf_test {
 namespace {
@@ -91,10 +96,35 @@ TProtocolPeer::~TProtocolPeer() {
   ::close(listen_fd_);
 }
 
+std::vector<std::string> StreamItems(const TPeerStream& stream) {
+  std::vector<std::string> items;
+  for (const TPeerStream::TChunk& chunk : stream.chunks) {
+    std::vector<uint8_t> page(qdf::kPageSize);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(chunk.bytes.data());
+    if (chunk.bytes.size() == static_cast<size_t>(qdf::kPageSize)) {
+      std::memcpy(page.data(), bytes, page.size());
+    } else if (qdf::Unpack(bytes, chunk.bytes.size(), page.data(), page.size()) != qdf::kUnpackOk) {
+      throw std::runtime_error("stream chunk is neither a packed nor a raw page");
+    }
+    const int offset = LoadU16(page.data() + qdf::kPgAreaOffset);
+    if (offset == 0) continue;
+    if (offset < 24 || offset >= qdf::kPageSize) throw std::runtime_error("bad item area offset");
+    qdf::TItemArea area(page.data() + offset);
+    if (!area.CheckArea()) throw std::runtime_error("damaged item area");
+    for (int slot = 0; slot < area.SlotCount(); ++slot) {
+      if (area.IsFree(slot)) continue;
+      items.emplace_back(reinterpret_cast<const char*>(area.ItemAt(slot)),
+                         static_cast<size_t>(area.ItemLength(slot)));
+    }
+  }
+  return items;
+}
+
 void TProtocolPeer::FailNext(uint16_t command, TPeerFault fault, std::string text,
-                             uint32_t help_context) {
+                             uint32_t help_context, int skip) {
   std::lock_guard<std::mutex> g(mutex_);
   faults_[command] = fault;
+  fault_skips_[command] = skip;
   fault_text_ = std::move(text);
   fault_help_ = help_context;
 }
@@ -188,9 +218,10 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
     std::lock_guard<std::mutex> g(mutex_);
     received_.emplace_back(command, handle);
     auto it = faults_.find(command);
-    if (it != faults_.end()) {
+    if (it != faults_.end() && fault_skips_[command]-- <= 0) {
       fault = it->second;
       faults_.erase(it);
+      fault_skips_.erase(command);
     }
     fault_text = fault_text_;
     fault_help = fault_help_;

@@ -39,6 +39,12 @@ struct TPeerStream {
   bool ended = false;
 };
 
+// The items of a page stream ("SUL": the pages of an update list), as a
+// server unpacks them: each chunk is a packed page or 8192 raw bytes, and
+// every used slot of a page's item area is one item, in page order and slot
+// order. Raises std::runtime_error for a chunk that is no page.
+std::vector<std::string> StreamItems(const TPeerStream& stream);
+
 class TProtocolPeer {
  public:
   // Serves `db_file` (must exist) until destroyed.
@@ -49,9 +55,10 @@ class TProtocolPeer {
 
   uint16_t Port() const { return port_; }
 
-  // The next request with `command` gets `fault` instead of its answer.
+  // The next request with `command` gets `fault` instead of its answer;
+  // with `skip` > 0, the (skip+1)-th one (the ones before are served).
   void FailNext(uint16_t command, TPeerFault fault, std::string text = std::string(),
-                uint32_t help_context = 0);
+                uint32_t help_context = 0, int skip = 0);
   // The fields of the OpenServer reply (raw bytes each; texts need their
   // zero byte). Without fields the reply carries no data.
   void SetOpenFields(std::vector<std::string> fields);
@@ -86,6 +93,7 @@ class TProtocolPeer {
 
   mutable std::mutex mutex_;
   std::map<uint16_t, TPeerFault> faults_;
+  std::map<uint16_t, int> fault_skips_;
   std::string fault_text_;
   uint32_t fault_help_ = 0;
   std::vector<std::string> open_fields_;
