@@ -58,40 +58,66 @@ void TQdfDataListBase::RelinkPage(uint32_t page) {
   if (now == stored) return;
   if (stored >= 0 && stored < TQHDataListBase::kFreeClasses) {
     const uint32_t next = LoadU32(buf + kDpFreeNext);
+    uint32_t pred_page = kNone;
     if (DLB()->FreeHead(stored) == page) {
       DLB()->SetFreeHead(stored, next);
     } else {
-      // Find the predecessor. The walk is not cut short after a few pages:
-      // a page left behind in a list of nearly full pages would keep its
-      // space out of reach of larger items for good. It is bounded by the
-      // chain's length, so a damaged list cannot make it loop.
-      uint32_t p = DLB()->FreeHead(stored);
-      uint8_t* pred = nullptr;
-      for (int64_t i = 0; i <= PL()->CountPg() && p != kNone; ++i) {
-        uint8_t* b = r->EditPage(p);
-        if (LoadU32(b + kDpFreeNext) == page) {
-          pred = b;
-          break;
-        }
-        p = LoadU32(b + kDpFreeNext);
-      }
+      uint8_t* pred = FreeListPredecessor(page, stored, &pred_page);
       if (pred == nullptr) return;
       StoreU32(pred + kDpFreeNext, next);
     }
+    if (next != kNone) free_prior_[next] = pred_page;
+    free_prior_.erase(page);
   }
   buf = r->EditPage(page);
   if (now >= 0 && now < TQHDataListBase::kFreeClasses) {
-    StoreU32(buf + kDpFreeNext, DLB()->FreeHead(now));
+    const uint32_t head = DLB()->FreeHead(now);
+    StoreU32(buf + kDpFreeNext, head);
     DLB()->SetFreeHead(now, page);
+    if (head != kNone) free_prior_[head] = page;
+    free_prior_[page] = kNone;
   } else {
     StoreU32(buf + kDpFreeNext, kNone);
   }
   SetStoredClass(buf, now);
 }
 
+uint8_t* TQdfDataListBase::FreeListPredecessor(uint32_t page, int k, uint32_t* pred_page) {
+  TQdfPageReader* r = PageReader();
+  // The remembered predecessor, when it still is one: a page of this list,
+  // in the same class, whose link names `page`.
+  if (auto it = free_prior_.find(page); it != free_prior_.end() && it->second != kNone) {
+    const uint8_t* b = r->GetPage(it->second, kGpRead);
+    if (OwnsPage(b) && StoredClass(b) == k && LoadU32(b + kDpFreeNext) == page) {
+      *pred_page = it->second;
+      return r->EditPage(it->second);
+    }
+  }
+  // Walk the list from its head, remembering every link on the way. The walk
+  // is not cut short after a few pages: a page left behind in a list of
+  // nearly full pages would keep its space out of reach of larger items for
+  // good. It is bounded by the chain's length, so a damaged list cannot make
+  // it loop. Pages are only read: just the predecessor found changes.
+  uint32_t prev = kNone;
+  uint32_t p = DLB()->FreeHead(k);
+  for (int64_t i = 0; i <= PL()->CountPg() && p != kNone; ++i) {
+    const uint8_t* b = r->GetPage(p, kGpRead);
+    free_prior_[p] = prev;
+    const uint32_t next = LoadU32(b + kDpFreeNext);
+    if (next == page) {
+      *pred_page = p;
+      return r->EditPage(p);
+    }
+    prev = p;
+    p = next;
+  }
+  return nullptr;
+}
+
 void TQdfDataListBase::RebuildFreeLists() {
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
+  free_prior_.clear();
   for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) DLB()->SetFreeHead(k, kNone);
   DLB()->SetFirstFreePg(kNone);
   uint32_t page = PL()->FirstPg();

@@ -11,6 +11,8 @@
 // 8192 and more would be 7, which has no list.
 #pragma once
 
+#include <unordered_map>
+
 #include <cstdint>
 
 #include "list/ItemList.h"
@@ -53,6 +55,18 @@ class TQdfDataListBase : public TQdfItemList {
   uint8_t* PlaceInPage(uint32_t page, int size, TItemAdr* adr);
   // A page with at least `size` free bytes from the free-space lists, or FFFFFFFF.
   uint32_t FindPageWithRoom(int size);
+
+ private:
+  // The page before `page` in free-space list `k` (nullptr when none is
+  // found), fetched for update.
+  uint8_t* FreeListPredecessor(uint32_t page, int k, uint32_t* pred_page);
+
+  // Remembered predecessors in the free-space lists (page -> page before it,
+  // FFFFFFFF for a list head). A hint only: every entry is checked against
+  // the pages before it is used, so another instance's changes or a rollback
+  // can only make it miss, never mislead. Without it, unlinking a page walks
+  // its list from the head, which turns a mass delete quadratic.
+  std::unordered_map<uint32_t, uint32_t> free_prior_;
 };
 
 }  // namespace qdf

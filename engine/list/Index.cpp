@@ -287,14 +287,14 @@ void TQdfIndex::Rebuild(bool restrict_to_class) {
   if (table_ == nullptr || !Active()) {
     throw EQdfException("Index " + ObjectName() + " is not attached to a table");
   }
-  TQdfPageReader* r = PageReader();
-  TReaderUse use(r);
   TQdfItemProvider& rc = table_->Cursor();
   const TItemAdr saved = rc.Address();
   ClearPages();
   DropTree(false);
   // Every record in physical order: the table's current index may be this
-  // one, or ranged.
+  // one, or ranged. No reader bracket around the walk: the record pointer is
+  // used before the key is appended, and the cache may trim between records
+  // instead of holding every page of the table at once.
   TItemAdr adr = kBeforeFirstAdr;
   while (uint8_t* item = table_->NextItem(adr)) {
     if (restrict_to_class) {

@@ -77,8 +77,9 @@ void TQdfPageList::FreePage(uint32_t page) {
 
 void TQdfPageList::ClearPages() {
   TQdfPageReader* r = PageReader();
-  TReaderUse use(r);
   BumpPageChainEpoch();
+  // No reader bracket around the walk: each page is read for its link and
+  // freed, so the cache may trim as it goes instead of holding the chain.
   uint32_t page = PL()->FirstPg();
   // The chain may be damaged: never follow more links than pages can exist.
   for (int64_t guard = 0; page != kNoPage && guard <= PL()->CountPg(); ++guard) {
@@ -141,8 +142,8 @@ const std::vector<uint32_t>& TQdfPageList::PagesInFileOrder() {
     return file_order_;
   }
   file_order_.clear();
-  TReaderUse use(r);
-  // Never follow more links than the list has pages (a damaged chain).
+  // Never follow more links than the list has pages (a damaged chain). No
+  // reader bracket: the cache may trim during a walk longer than it holds.
   int64_t left = static_cast<int64_t>(PL()->CountPg()) + 1;
   for (uint32_t page = FirstPage(); page != kNoPage && left-- > 0; page = NextPage(page)) {
     file_order_.push_back(page);

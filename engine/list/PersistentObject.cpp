@@ -79,7 +79,10 @@ void TQdfPersistentObject::Construct(TQdfPersistentObject* class_object) {
   }
 }
 
+TQdfPersistentObject::TQdfPersistentObject() { BumpObjectTreeEpoch(); }
+
 TQdfPersistentObject::~TQdfPersistentObject() {
+  BumpObjectTreeEpoch();
   // Children first (last to first), then leave the parent and the storage.
   while (!children_.empty()) {
     TQdfPersistentObject* child = children_.back();
@@ -100,12 +103,14 @@ int TQdfPersistentObject::IndexOfChild(const TQdfPersistentObject* child) const 
 }
 
 void TQdfPersistentObject::AddChild(TQdfPersistentObject* child) {
+  BumpObjectTreeEpoch();
   children_.push_back(child);
   if (!child_index_) child_index_ = std::make_unique<THashList>(&CaseInsensitiveTraits(), 1000);
   child_index_->Put(child->ObjectName(), child);
 }
 
 void TQdfPersistentObject::RemoveChild(TQdfPersistentObject* child) {
+  BumpObjectTreeEpoch();
   auto it = std::find(children_.begin(), children_.end(), child);
   if (it == children_.end()) return;
   children_.erase(it);

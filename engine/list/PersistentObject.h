@@ -12,6 +12,7 @@
 // the storage is only registered there, not owned.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +26,15 @@
 #include "list/QHPersistentObject.h"
 
 namespace qdf {
+
+// Process-wide counter that changes whenever the object tree may have
+// changed: an object made or destroyed, a child added or removed, a header
+// renamed or read again. Caches keyed by object pointers (the filter
+// compiler's name table of a record class) compare it.
+inline std::atomic<uint32_t> g_object_tree_epoch{1};
+inline uint32_t ObjectTreeEpoch() { return g_object_tree_epoch.load(std::memory_order_acquire); }
+inline void BumpObjectTreeEpoch() { g_object_tree_epoch.fetch_add(1, std::memory_order_acq_rel); }
+
 
 class TQdfPageReader;
 class TQdfPersistentObject;
@@ -84,7 +94,7 @@ class TQdfPersistentObject : public TObject {
   QDF_ROOT_CLASS_INFO(TQdfPersistentObject)
 
  public:
-  TQdfPersistentObject() = default;
+  TQdfPersistentObject();
   ~TQdfPersistentObject() override;
   TQdfPersistentObject(const TQdfPersistentObject&) = delete;
   TQdfPersistentObject& operator=(const TQdfPersistentObject&) = delete;

@@ -80,6 +80,7 @@ void TQHPersistentObject::EndSection(TFieldCursor& body, const TFieldCursor& sec
 // ---- level 0 ----
 
 void TQHPersistentObject::ReadHeader(const uint8_t* item) {
+  BumpObjectTreeEpoch();
   TFieldCursor cur;
   const std::string own_class = owner_ ? owner_->ClassInfo()->name : std::string();
   if (OpenSection(item, 0, 5, cur)) {
@@ -126,6 +127,7 @@ void TQHPersistentObject::SetParentIndex(int32_t v) {
 }
 
 void TQHPersistentObject::SetObjectName(const std::string& v) {
+  BumpObjectTreeEpoch();
   if (v == object_name_) return;
   if (owner_) owner_->RenameInParent(object_name_, v);
   object_name_ = v;

@@ -3,6 +3,7 @@
 #include "base/QdfException.h"
 #include "list/Field.h"
 #include "list/ItemClass.h"
+#include "list/PersistentObject.h"
 #include "list/Table.h"
 #include "query/ClassExpr.h"
 #include "query/FieldExpr.h"
@@ -95,7 +96,10 @@ TvNode* TQFieldCompareWord::BuildNode(TCustomScript& script, TParseItem*& item,
 
 TQScript::TQScript() { RegisterQueryArithmetic(); }
 
-TQScript::~TQScript() { ClearFrom(); }
+TQScript::~TQScript() {
+  ClearFrom();
+  spare_from_.reset();
+}
 
 TQFieldCompareWord* TQScript::AddCompare(TScriptWords* section, const char* name, uint8_t mask,
                                          TScriptType field_type, TScriptType value_type) {
@@ -172,8 +176,22 @@ void TQScript::AddClassWords(TScriptWords* section, TQdfItemClass* cls, TQdfItem
 void TQScript::SetFrom(TQdfItemClass* cls) {
   ClearFrom();
   if (cls == nullptr) return;
-  // Made and dropped for every compile: a small name table (a class has a
-  // few dozen names at most).
+  const uint32_t epoch = ObjectTreeEpoch();
+  if (spare_from_ && spare_class_ == cls && spare_epoch_ == epoch &&
+      static_cast<int>(spare_fields_.size()) == cls->FieldCount()) {
+    bool same = true;
+    for (int i = 0; i < cls->FieldCount() && same; ++i) {
+      same = spare_fields_[static_cast<size_t>(i)] == cls->FieldAt(i);
+    }
+    if (same) {
+      UseBook(kFromBook, std::move(spare_from_));
+      from_class_ = cls;
+      from_epoch_ = epoch;
+      return;
+    }
+  }
+  spare_from_.reset();
+  // A small name table (a class has a few dozen names at most).
   auto book = std::make_unique<TScriptBook>(this, 61);
   TScriptWords* s = book->AddSection(kFromSection);
   // "This": the cursor of the class's records.
@@ -191,10 +209,20 @@ void TQScript::SetFrom(TQdfItemClass* cls) {
   AddClassWords(s, root, cls);
   UseBook(kFromBook, std::move(book));
   from_class_ = cls;
+  from_epoch_ = epoch;
 }
 
 void TQScript::ClearFrom() {
-  if (ExternalBook(kFromBook) != nullptr) UseBook(kFromBook, nullptr);
+  std::unique_ptr<TScriptBook> book = ReleaseBook(kFromBook);
+  if (book && from_class_ != nullptr && from_epoch_ == ObjectTreeEpoch()) {
+    spare_from_ = std::move(book);
+    spare_class_ = from_class_;
+    spare_epoch_ = from_epoch_;
+    spare_fields_.clear();
+    for (int i = 0; i < from_class_->FieldCount(); ++i) spare_fields_.push_back(from_class_->FieldAt(i));
+  } else {
+    spare_from_.reset();
+  }
   from_class_ = nullptr;
 }
 

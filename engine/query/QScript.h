@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "script/CustomScript.h"
 
@@ -88,6 +89,15 @@ class TQScript : public TCustomScript {
 
   TScriptWords* query_ = nullptr;
   TQdfItemClass* from_class_ = nullptr;
+  // The name table of the last FROM class, kept for the next compile on the
+  // same class: filters are compiled per query, and the table costs more
+  // than many a filter. Valid while the object tree is unchanged and the
+  // class still has the same fields.
+  std::unique_ptr<TScriptBook> spare_from_;
+  TQdfItemClass* spare_class_ = nullptr;
+  uint32_t spare_epoch_ = 0;
+  std::vector<const void*> spare_fields_;
+  uint32_t from_epoch_ = 0;  // epoch when the book in use was made
 };
 
 // The shared query script, created on first use.

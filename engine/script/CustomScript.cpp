@@ -71,6 +71,14 @@ void TCustomScript::UseBook(std::string_view name, std::unique_ptr<TScriptBook> 
   }
 }
 
+std::unique_ptr<TScriptBook> TCustomScript::ReleaseBook(std::string_view name) {
+  auto it = books_.find(std::string(name));
+  if (it == books_.end()) return nullptr;
+  std::unique_ptr<TScriptBook> book = std::move(it->second);
+  books_.erase(it);
+  return book;
+}
+
 TScriptBook* TCustomScript::ExternalBook(std::string_view name) const {
   auto it = books_.find(std::string(name));
   return it != books_.end() ? it->second.get() : nullptr;

@@ -78,6 +78,8 @@ class TCustomScript : public TBasicScript {
   void UseBook(std::string_view name, std::unique_ptr<TScriptBook> book);
   // The external book of that name, or null.
   TScriptBook* ExternalBook(std::string_view name) const;
+  // Takes the external book of that name out of the script (nullptr when none).
+  std::unique_ptr<TScriptBook> ReleaseBook(std::string_view name);
 
   // Parses from `first` (the head of the scanned list when null), builds the
   // node tree and keeps its root as the result node (a result not taken is

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
@@ -116,6 +117,54 @@ TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   TItemAdr big = AddRecord(list, 5000, 5000);
   const uint8_t* page = fx.Reader()->GetPage(big.page, kGpRead);
   EXPECT_GE(TItemArea::OfPage(const_cast<uint8_t*>(page)).Available() + 5000 + 2, 5000);
+}
+
+// Every page with a free-space class stands exactly once in the list of that
+// class, and nothing else does.
+void ExpectFreeListsConsistent(TQdfDataList& list, TQdfPageReader& r) {
+  std::map<uint32_t, int> listed;
+  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
+    int steps = 0;
+    for (uint32_t p = list.DLB()->FreeHead(k); p != kNoPage; ++steps) {
+      ASSERT_LE(steps, list.PL()->CountPg()) << "list " << k << " loops";
+      const uint8_t* b = r.GetPage(p, kGpRead);
+      ASSERT_EQ(static_cast<int16_t>(LoadU16(b + kDpFreeClass)), k) << p;
+      ASSERT_TRUE(listed.emplace(p, k).second) << "page " << p << " listed twice";
+      p = LoadU32(b + kDpFreeNext);
+    }
+  }
+  uint32_t page = list.PL()->FirstPg();
+  for (int i = 0; page != kNoPage; ++i) {
+    ASSERT_LE(i, list.PL()->CountPg());
+    const uint8_t* b = r.GetPage(page, kGpRead);
+    const int k = static_cast<int16_t>(LoadU16(b + kDpFreeClass));
+    if (k >= 0) {
+      EXPECT_EQ(listed.count(page), 1u) << "page " << page << " of class " << k << " unlisted";
+    }
+    page = LoadU32(b + kPgNext);
+  }
+}
+
+// Deletes move pages from list to list many times; the remembered
+// predecessors must keep every list intact, also after a rebuild drops them.
+TEST(DataListBase, FreeListsStayIntactThroughMassDeletesAndRefills) {
+  qdf_test::TListFixture fx;
+  TStorageWithList s(fx);
+  TQdfDataList& list = *s.list;
+  std::mt19937 rng(7);
+  std::vector<TItemAdr> adrs;
+  for (uint32_t i = 1; i <= 900; ++i) adrs.push_back(AddRecord(list, i, 60 + static_cast<int>(rng() % 300)));
+  std::shuffle(adrs.begin(), adrs.end(), rng);
+  for (size_t i = 0; i < adrs.size(); ++i) {
+    if (i % 3 == 2) continue;  // a third stays
+    list.DeleteItem(adrs[i]);
+    if (i % 97 == 0) ExpectFreeListsConsistent(list, *fx.Reader());
+    if (i == 400) list.RebuildFreeLists();
+  }
+  ExpectFreeListsConsistent(list, *fx.Reader());
+  for (uint32_t i = 0; i < 300; ++i) AddRecord(list, 5000 + i, 60 + static_cast<int>(rng() % 500));
+  ExpectFreeListsConsistent(list, *fx.Reader());
+  for (size_t i = 2; i < adrs.size(); i += 3) EXPECT_EQ(IdAt(list, adrs[i]) != 0, true);
 }
 
 TEST(DataList, RecordThatOutgrowsItsPageKeepsItsAddressThroughSpare) {

@@ -56,6 +56,34 @@ class FieldExprTest : public ::testing::Test {
   std::unique_ptr<TQdfTable> t_;
 };
 
+// Compiles reuse the name table of the last class; a field added to the
+// class, or another class compiled in between, must still be seen at once.
+TEST_F(FieldExprTest, CompilesSeeFieldsAddedBetweenThem) {
+  qdf::TQdfStorage& s = *db_.storage;
+  TQdfItemClass* sub = static_cast<TQdfItemClass*>(s.ChildByName("TRec"))->ClassByName("TSub");
+  ASSERT_NE(sub, nullptr);
+  auto compile_sub = [&](const std::string& text) -> std::string {
+    try {
+      t_->CompileFilter(text, sub);
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "<no error>";
+  };
+  EXPECT_EQ(compile_sub("d = 4"), "<no error>");
+  EXPECT_NE(compile_sub("z = 1"), "<no error>");
+  EXPECT_EQ(Match("k = 2"), Ks({2}));  // another class in between
+  EXPECT_NE(compile_sub("z = 1"), "<no error>");
+  s.PushParent(sub);
+  s.CreateSchemaObject("TQdfIntegerField", "z", true);
+  s.PopUntil(nullptr);
+  sub->RootClass()->BuildStructure(0);
+  ASSERT_NE(sub->FieldByName("z"), nullptr);
+  EXPECT_EQ(compile_sub("z = 1"), "<no error>");
+  EXPECT_EQ(compile_sub("d = 4 and z = 1"), "<no error>");
+  EXPECT_EQ(Match("k = 3"), Ks({3}));
+}
+
 TEST_F(FieldExprTest, NullTestsOnEveryFieldType) {
   for (const char* f : {"a", "c", "f", "flag"}) {
     SCOPED_TRACE(f);
