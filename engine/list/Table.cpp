@@ -242,10 +242,22 @@ void TQdfTable::EndPost() {
   busy_ = false;
 }
 
+void TQdfTable::RequireLocalChanges() const {
+  // Changes of a database served over the network reach the server only
+  // through the storage's update list, which records are not entered into:
+  // refused, rather than committed locally and lost.
+  TQdfPageReader* reader = PageReader();
+  if (reader != nullptr && reader->Shadow()) {
+    throw EQdfException("Table " + ObjectName() +
+                        " lies on a database server: its records cannot be changed from here");
+  }
+}
+
 void TQdfTable::Post() {
   if (state_ != kModeEdit && state_ != kModeInsert) return;
   TQdfPageReader* reader = PageReader();
   if (reader == nullptr) throw EQdfException("Table " + ObjectName() + " has no page reader");
+  RequireLocalChanges();
   TReaderUse use(reader);
   busy_ = true;
   id_entered_ = false;
@@ -337,6 +349,7 @@ void TQdfTable::Post() {
 }
 
 void TQdfTable::Delete(bool move_on) {
+  RequireLocalChanges();
   TReaderUse use(PageReader());
   Cancel();
   const TItemAdr adr = cursor_->Address();
@@ -511,7 +524,7 @@ void TQdfTable::ClearPages() {
     TQdfDataList::ClearPages();
     return;
   }
-  // A storage with a server update list would delete record by record here.
+  RequireLocalChanges();
   CheckBrowse();
   TReaderUse use(PageReader());
   std::vector<TQdfIndex*> suspended;

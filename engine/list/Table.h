@@ -75,6 +75,9 @@ class TQdfTable : public TQdfDataList {
   // Writes the modified fields (nothing when none was modified) and tells the
   // listeners; the state is browse afterwards, also after an error.
   void Post();
+  // Raises when the table lies on a database server (changes would not
+  // reach it).
+  void RequireLocalChanges() const;
   // Back to browse; unposted values are lost.
   void Cancel() override;
   // Deletes the current record (its keys first); with `move_on` the cursor

@@ -22,6 +22,9 @@
 #include "file/TCPFiler.h"
 #include "file/Transaction.h"
 #include "list/ServerUpdateList.h"
+#include "list/Field.h"
+#include "list/Table.h"
+#include "script/Node.h"
 
 namespace qdf {
 namespace {
@@ -365,6 +368,46 @@ TEST_F(ShadowStorageTest, RefusedCloseOfTheServersTransactionLeavesItRollbackOnl
   t_->SetActive(false);
   ASSERT_EQ(peer_->Streams().size(), 2u);
   EXPECT_EQ(Entries(peer_->Streams()[1]).size(), 2u);
+}
+
+// Records are not entered into the update list yet: a table of a database on
+// a server refuses changes instead of committing them where the server never
+// sees them.
+TEST(ShadowTable, RecordsOfARemoteTableCannotBeChanged) {
+  qdf_test::TSystemFixture fx;
+  {
+    TQdfTransaction* t = fx.system->NewTransaction("Make");
+    TQdfInTransStorage* s = t->OpenStorage("Made", false, fx.Db("made.qdf"));
+    t->SetActive(true);
+    s->Execute("create TQdfItemClass TRow (TQdfIntegerField a;); create table t on TRow;");
+    t->SetActive(false);
+    delete t;
+  }
+  fx.Restart();
+  TProtocolPeer peer(fx.Db("made.qdf"));
+  fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) + "\nTIMEOUT=" +
+                     std::to_string(kShortTimeoutMs) + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
+  const std::string served = FileBytes(fx.Db("made.qdf"));
+  TQdfTransaction* t = fx.system->NewTransaction("Remote");
+  TQdfInTransStorage* s = t->OpenStorage("Made", false);
+  t->SetActive(true);
+  ASSERT_TRUE(s->Reader()->Shadow());
+  {
+    std::unique_ptr<TQdfTable> table = s->TableByName("t");
+    table->Insert();
+    table->FieldByName("a")->SetAsString("7");
+    try {
+      table->Post();
+      ADD_FAILURE() << "a remote table took a record";
+    } catch (const EQdfException& e) {
+      EXPECT_NE(e.Message().find("lies on a database server"), std::string::npos) << e.Message();
+    }
+    table->Cancel();
+  }
+  t->SetActive(false);
+  delete t;
+  EXPECT_EQ(FileBytes(fx.Db("made.qdf")), served);
+  fx.system.reset();
 }
 
 }  // namespace
