@@ -15,6 +15,12 @@
 
 namespace qdf_test {
 
+// Replies in tests never wait long: a silent peer fails within this.
+inline constexpr int kShortTimeoutMs = 300;
+
+// A port of this machine on which nothing listens.
+uint16_t ClosedPort();
+
 enum class TPeerFault {
   kNone,
   kErrorReply,       // command FFFF with the given text and help context

@@ -33,10 +33,9 @@ using qdf_test::PageIs;
 using qdf_test::PatternPage;
 using qdf_test::PutPage;
 using qdf_test::TFilerRef;
+using qdf_test::kShortTimeoutMs;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
-
-constexpr int kShortTimeoutMs = 300;
 
 std::string MessageOf(const std::function<void()>& f) {
   try {

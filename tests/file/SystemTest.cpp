@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ProtocolPeer.h"
 #include "SystemTestUtil.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
@@ -24,6 +25,7 @@
 namespace qdf {
 namespace {
 
+using qdf_test::ClosedPort;
 using qdf_test::TSystemConfig;
 using qdf_test::TSystemFixture;
 
@@ -316,19 +318,6 @@ class TPingServer {
   uint16_t port_ = 0;
   std::thread thread_;
 };
-
-// A port of this machine on which nothing listens.
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 TEST(SystemServers, ProbeSucceedsOnlyWhenTheServerAnswersThePing) {
   TSystemConfig config;

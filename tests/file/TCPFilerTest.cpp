@@ -27,10 +27,10 @@ namespace {
 using qdf_test::PatternPage;
 using qdf_test::PutPage;
 using qdf_test::TFilerRef;
+using qdf_test::ClosedPort;
+using qdf_test::kShortTimeoutMs;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
-
-constexpr int kShortTimeoutMs = 300;
 
 std::string MessageOf(const std::function<void()>& f, int* help = nullptr) {
   try {
@@ -43,19 +43,6 @@ std::string MessageOf(const std::function<void()>& f, int* help = nullptr) {
 }
 
 std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
-
-// A port of this machine on which nothing listens.
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 // A database file with the chain 1 -> 2 -> 3 (pages 1 and 3 compressible,
 // page 2 not), committed as transaction 2.
