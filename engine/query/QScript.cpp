@@ -220,9 +220,8 @@ void TQScript::ClearFrom() {
     spare_epoch_ = from_epoch_;
     spare_fields_.clear();
     for (int i = 0; i < from_class_->FieldCount(); ++i) spare_fields_.push_back(from_class_->FieldAt(i));
-  } else {
-    spare_from_.reset();
   }
+  // Without a book in use the spare stays: SetFrom clears before it looks.
   from_class_ = nullptr;
 }
 
