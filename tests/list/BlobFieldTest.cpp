@@ -15,9 +15,12 @@
 #include "list/ItemClass.h"
 #include "list/Storage.h"
 #include "list/Table.h"
+#include "ErrorText.h"
 
 namespace qdf {
 namespace {
+
+using qdf_test::MessageOf;
 
 struct TChunk {
   int32_t position;
@@ -121,15 +124,6 @@ std::string Bytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   for (char& c : s) c = static_cast<char>(rng());
   return s;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EQdfException& e) {
-    return e.Message();
-  }
-  return "<no error>";
 }
 
 // Announces `size` bytes, delivers `deliver` of them, `step` at a time.

@@ -13,9 +13,12 @@
 #include "list/Index.h"
 #include "list/ItemClass.h"
 #include "list/Storage.h"
+#include "ErrorText.h"
 
 namespace qdf {
 namespace {
+
+using qdf_test::MessageOf;
 
 // TBench (a, b: integer, c: char) with subclass TSub (d: char); TObj (ThisID,
 // v: integer); tables t1 on TBench and t2 on TObj.
@@ -66,15 +69,6 @@ std::vector<int> Walk(TQdfTable& t) {
   std::vector<int> out;
   for (t.First(); t.Cursor().Item() != nullptr; t.Next()) out.push_back(Int(t, "a").AsInteger());
   return out;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EQdfException& e) {
-    return e.Message();
-  }
-  return "<no error>";
 }
 
 TEST(Table, RecordsSurviveCommitAndReopen) {
