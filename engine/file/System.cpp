@@ -317,22 +317,35 @@ bool TQdfSystem::ProbeServerAt(const std::string& host, uint16_t port, int reply
 // ---- the global instance ----
 
 TQdfSystem* QdfSystem() {
-  std::lock_guard<std::mutex> g(g_global_mutex);
-  if (g_system != nullptr) return g_system;
-  if (g_exited) throw EQdfException("The engine was shut down");
-  // The process-wide objects the system uses while it is destroyed must
-  // outlive it: create them before the exit handler is registered.
-  TCachePool::Instance();
-  CaseInsensitiveTraits();
-  TQdfPersistentObjectFactory::Instance();
-  auto system = std::make_unique<TQdfSystem>();
-  system->Init();
-  g_system = system.release();
-  if (!g_exit_registered) {
-    g_exit_registered = true;
-    std::atexit(ShutdownAtExit);
+  // A system whose Init failed is destroyed after the lock is released: its
+  // destructor takes the lock too.
+  std::unique_ptr<TQdfSystem> failed;
+  std::exception_ptr error;
+  {
+    std::lock_guard<std::mutex> g(g_global_mutex);
+    if (g_system != nullptr) return g_system;
+    if (g_exited) throw EQdfException("The engine was shut down");
+    // The process-wide objects the system uses while it is destroyed must
+    // outlive it: create them before the exit handler is registered.
+    TCachePool::Instance();
+    CaseInsensitiveTraits();
+    TQdfPersistentObjectFactory::Instance();
+    auto system = std::make_unique<TQdfSystem>();
+    try {
+      system->Init();
+      g_system = system.release();
+      if (!g_exit_registered) {
+        g_exit_registered = true;
+        std::atexit(ShutdownAtExit);
+      }
+      return g_system;
+    } catch (...) {
+      error = std::current_exception();
+      failed = std::move(system);
+    }
   }
-  return g_system;
+  failed.reset();
+  std::rethrow_exception(error);
 }
 
 TQdfSystem* QdfSystemIfCreated() {

@@ -478,6 +478,48 @@ void RebuildStatement(TQdfStorage& storage, std::string& text) {
   storage.RebuildIndexAt(NextWord(text, nullptr));
 }
 
+// Properties the engine keeps itself: page anchors, counts, field places
+// and the stored class name. Setting one would commit a tree that cannot be
+// read again, or counts that lie.
+constexpr const char* kKeptProperties[] = {
+    "FirstPg", "LastPg",    "CountPg",    "CountIt",     "UpdateCount",     "FirstFreePg",
+    "RootPg",  "CountUnused", "FieldIndex", "ParentIndex", "ObjectClassName", "SchemaTAN"};
+
+// Refuses settings that would damage the tree: kept properties, and a name
+// that is empty or taken by a sibling.
+void CheckSettings(const TQdfPersistentObject& object, const std::string& path,
+                   const std::string& settings) {
+  size_t pos = 0;
+  while (pos <= settings.size()) {
+    size_t end = settings.find(';', pos);
+    if (end == std::string::npos) end = settings.size();
+    const std::string assignment = settings.substr(pos, end - pos);
+    pos = end + 1;
+    const size_t eq = assignment.find('=');
+    if (eq == std::string::npos) continue;
+    std::string name = Trim(assignment.substr(0, eq));
+    const bool own = name.find('.') == std::string::npos;
+    if (!own) name = name.substr(name.rfind('.') + 1);
+    for (const char* kept : kKeptProperties) {
+      if (SameText(name, kept)) {
+        throw EQdfException::Fmt("set %s [^%s]: %s is kept by the engine and cannot be set",
+                                 path.c_str(), settings.c_str(), kept);
+      }
+    }
+    if (!own || !SameText(name, "ObjectName")) continue;
+    const std::string value = Trim(assignment.substr(eq + 1));
+    if (value.empty()) {
+      throw EQdfException::Fmt("set %s [^%s]: an object needs a name", path.c_str(),
+                               settings.c_str());
+    }
+    const TQdfPersistentObject* parent = object.Parent();
+    const TQdfPersistentObject* same = parent != nullptr ? parent->ChildByName(value) : nullptr;
+    if (same != nullptr && same != &object) {
+      throw EQdfException(value + " existiert bereits in " + parent->ObjectName());
+    }
+  }
+}
+
 // SET Path [settings]
 void SetStatement(TQdfStorage& storage, std::string& text) {
   const std::string path = NextWord(text, nullptr);
@@ -489,6 +531,7 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
   const bool is_class = object->IsKindOf(TQdfItemClass::kClassInfo) &&
                         !object->IsKindOf(TQdfIndexObject::kClassInfo);
   const std::string old_name = object->ObjectName();
+  CheckSettings(*object, path, settings);
   try {
     object->SetProperties(settings);
   } catch (const EQdfException&) {

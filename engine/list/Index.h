@@ -94,6 +94,9 @@ class TQdfIndex : public TQdfBtreeList {
   std::string KeyText(const uint8_t* key);
   // The record address a key refers to (null when it has none).
   TItemAdr RecordOfKey(const uint8_t* key) const;
+  // True when records of `record_class` have keys in this index (the table's
+  // class it names, or one derived from it).
+  bool Covers(const TQdfItemClass* record_class) const;
 
   // Empties the index and builds it again from every record of the table, in
   // physical order; with `restrict_to_class` only records of the covered
@@ -182,7 +185,6 @@ class TQdfIndex : public TQdfBtreeList {
   void OnAfterPost();
   void OnAbandon();
   void OnBeforeDelete(TQdfItemClass* record_class);
-  bool Covers(const TQdfItemClass* record_class) const;
   // Copies the key buffer (the buffer is reused by every search).
   std::vector<uint8_t> TakeKey();
 

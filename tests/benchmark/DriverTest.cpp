@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "base/Directories.h"
+#include "list/IntegrityCheck.h"
 
 namespace speedtrial {
 namespace {
@@ -106,6 +107,11 @@ TEST(SpeedTrialProgram, PrintsBannerRemovesOldFileAndExits) {
   EXPECT_NE(text.find("digest Test 1: t1=1000,500500,"), std::string::npos) << text;
   EXPECT_NE(text.find("digest Test 15: t1=12000,72006000,"), std::string::npos) << text;
   EXPECT_NE(text.find("digest Test 16:\n"), std::string::npos) << text;
+  // The file the run leaves behind passes the integrity check.
+  ASSERT_TRUE(std::filesystem::exists(db));
+  const qdf::TQdfCheckReport check = qdf::CheckDatabase(db.string());
+  EXPECT_TRUE(check.Sound()) << check.problems.front();
+  EXPECT_EQ(check.figures.records, 0);  // Test 16 dropped every table
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include "TestDir.h"
 #include "base/FaultFileSystem.h"
 #include "base/QdfException.h"
+#include "file/FileCheck.h"
 
 namespace qdf {
 namespace {
@@ -127,6 +128,10 @@ TEST(CrashSafety, PowerLossAtEveryOperationOfACommit) {
       SetDatabaseFileSystem(nullptr);
       TState s = Inspect(work);
       ASSERT_NE(s, TState::kBroken) << "op " << op << " mode " << mode;
+      // The pages here belong to no list: the block-level check applies.
+      TQdfCheckReport check;
+      TQdfFileCheck(work).Run(check);
+      EXPECT_TRUE(check.Sound()) << "op " << op << " mode " << mode << ": " << check.problems.front();
       (s == TState::kA ? saw_a : saw_b)++;
       // With the power gone only a crash after the final sync shows the new
       // state; without, the new header counts from the moment it is written.
@@ -158,6 +163,9 @@ TEST(CrashSafety, FullDiskDuringCommitLeavesTheCommittedState) {
   }
   SetDatabaseFileSystem(nullptr);
   EXPECT_EQ(Inspect(path), TState::kA);
+  TQdfCheckReport check;
+  TQdfFileCheck(path).Run(check);
+  EXPECT_TRUE(check.Sound()) << check.problems.front();
 }
 
 }  // namespace

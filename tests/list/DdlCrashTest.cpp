@@ -21,6 +21,7 @@
 #include "list/Field.h"
 #include "list/Fields.h"
 #include "list/Index.h"
+#include "list/IntegrityCheck.h"
 #include "list/Storage.h"
 #include "list/Table.h"
 #include "reader/PageReader.h"
@@ -151,6 +152,8 @@ TEST(DdlCrashSafety, PowerLossAtEveryOperationOfASchemaCommit) {
     }
     const std::string seen = Fingerprint(work);
     ASSERT_TRUE(seen == state_a || seen == state_b) << "op " << op << ":\n" << seen;
+    const TQdfCheckReport check = CheckDatabase(work);
+    EXPECT_TRUE(check.Sound()) << "op " << op << ":\n" << check.problems.front();
     (seen == state_a ? saw_a : saw_b)++;
   }
   EXPECT_GT(saw_a, 0);
@@ -269,6 +272,10 @@ TEST(KillSafety, SigkillAtRandomMomentsLosesNoCommittedTransaction) {
     std::fclose(lines);
     const int committed = CommittedNumber(path);
     ASSERT_GE(committed, 0) << "trial " << trial << ": inconsistent database";
+    if (committed > 0) {  // killed after the first commit: a whole database
+      const TQdfCheckReport check = CheckDatabase(path);
+      EXPECT_TRUE(check.Sound()) << "trial " << trial << ":\n" << check.problems.front();
+    }
     // Printed means committed; one more may have committed unprinted.
     EXPECT_TRUE(committed == last || committed == last + 1)
         << "trial " << trial << " sync " << sync << ": printed " << last << ", found " << committed;

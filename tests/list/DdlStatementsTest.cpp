@@ -205,6 +205,17 @@ TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
   EXPECT_EQ(ErrorOf(s, "set Free [ObjectName=A;UserInfo=x]"), "");  // unknown names are skipped
   EXPECT_NE(ErrorOf(s, "set A.nothing [x=1]"), "");
   EXPECT_EQ(ErrorOf(s, "create TQdfIntegerField f; set f [DefSize=big]").rfind("set f [^DefSize=big]: ", 0), 0u);
+  // What the engine keeps itself, and names that would clash, are refused
+  // before anything changes.
+  s.Execute("create TQdfItemClass K (TQdfIntegerField a; TQdfIntegerField b)");
+  EXPECT_EQ(ErrorOf(s, "set K.b [FieldIndex=0]"),
+            "set K.b [^FieldIndex=0]: FieldIndex is kept by the engine and cannot be set");
+  EXPECT_EQ(ErrorOf(s, "set K [UserInfo=1; b.countit=7]"),
+            "set K [^UserInfo=1; b.countit=7]: CountIt is kept by the engine and cannot be set");
+  EXPECT_EQ(ErrorOf(s, "set K [ObjectName=A]"), "A existiert bereits in $ROOT");
+  EXPECT_EQ(ErrorOf(s, "set K [ObjectName= ]"), "set K [^ObjectName= ]: an object needs a name");
+  EXPECT_EQ(static_cast<qdf::TQdfField*>(s.ChildByPath("K.b"))->FieldIndex(), 1);
+  EXPECT_EQ(ErrorOf(s, "set K [ObjectName=K]"), "");  // its own name is no clash
 }
 
 TEST(DdlGuards, RenamedClassKeepsItsTablesAndIndexes) {

@@ -1,0 +1,305 @@
+// Runs the examples of the user documentation (docs/*.md) and compares their
+// output with the text written in the documents.
+//
+// An example is a fenced block whose info string is "console". Each line that
+// starts with "$ " is a shell command; the lines after it, up to the next
+// command or the end of the block, are its expected output (standard output
+// and standard error together, in order). A leading word "qdf" is replaced by
+// the built tool. All console blocks of one document run in order in one fresh
+// temporary folder, which is also the command's QUILLON_CONFIG_DIR and TMPDIR.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestDir.h"
+
+extern char** environ;
+
+namespace {
+
+// ---- parsing the documents ----
+
+struct TDocExample {
+  int line = 0;          // 1-based line of the "$ " command
+  std::string command;   // without the "$ "
+  std::string expected;  // each line with its '\n'
+};
+
+struct TParsedDoc {
+  std::vector<TDocExample> examples;
+  std::string error;  // empty when the document is well formed
+};
+
+// An opening or closing fence: at most three blanks, then three or more "`"
+// or "~". Returns the fence's character and length, and the info string.
+bool IsFence(const std::string& line, char* fence_char, size_t* fence_len, std::string* info) {
+  size_t i = 0;
+  while (i < line.size() && i < 3 && line[i] == ' ') ++i;
+  if (i >= line.size() || (line[i] != '`' && line[i] != '~')) return false;
+  const char c = line[i];
+  size_t n = 0;
+  while (i + n < line.size() && line[i + n] == c) ++n;
+  if (n < 3) return false;
+  std::string rest = line.substr(i + n);
+  const size_t b = rest.find_first_not_of(" \t");
+  const size_t e = rest.find_last_not_of(" \t\r");
+  rest = b == std::string::npos ? std::string() : rest.substr(b, e - b + 1);
+  *fence_char = c;
+  *fence_len = n;
+  *info = rest;
+  return true;
+}
+
+// The first word of an info string ("console", "ini", ...).
+std::string InfoWord(const std::string& info) {
+  const size_t end = info.find_first_of(" \t{");
+  return info.substr(0, end);
+}
+
+TParsedDoc ParseDoc(const std::string& text) {
+  TParsedDoc doc;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  bool in_block = false;
+  bool console = false;
+  char fence_char = 0;
+  size_t fence_len = 0;
+  int block_line = 0;
+  TDocExample* current = nullptr;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    char c = 0;
+    size_t n = 0;
+    std::string info;
+    if (!in_block) {
+      if (IsFence(line, &c, &n, &info)) {
+        in_block = true;
+        fence_char = c;
+        fence_len = n;
+        block_line = number;
+        console = InfoWord(info) == "console";
+        current = nullptr;
+      }
+      continue;
+    }
+    if (IsFence(line, &c, &n, &info) && c == fence_char && n >= fence_len && info.empty()) {
+      in_block = false;
+      continue;
+    }
+    if (!console) continue;
+    if (line.rfind("$ ", 0) == 0) {
+      doc.examples.push_back(TDocExample{number, line.substr(2), std::string()});
+      current = &doc.examples.back();
+    } else if (current == nullptr) {
+      doc.error = "line " + std::to_string(number) + ": output before the first \"$ \" command";
+      return doc;
+    } else {
+      current->expected += line + "\n";
+    }
+  }
+  if (in_block) {
+    doc.error = "line " + std::to_string(block_line) + ": code block is never closed";
+  }
+  return doc;
+}
+
+TEST(DocExamplesParser, SplitsCommandsAndOutputs) {
+  const std::string sample =
+      "# Title\n"
+      "\n"
+      "```console\n"
+      "$ echo one\n"
+      "one\n"
+      "$ true\n"
+      "$ printf 'a\\n\\nb\\n'\n"
+      "a\n"
+      "\n"
+      "b\n"
+      "```\n"
+      "\n"
+      "```ini\n"
+      "$ not a command\n"
+      "```\n"
+      "~~~~console\n"
+      "$ echo ```\n"
+      "```\n"
+      "~~~~\n";
+  const TParsedDoc doc = ParseDoc(sample);
+  ASSERT_EQ(doc.error, "");
+  ASSERT_EQ(doc.examples.size(), 4u);
+  EXPECT_EQ(doc.examples[0].line, 4);
+  EXPECT_EQ(doc.examples[0].command, "echo one");
+  EXPECT_EQ(doc.examples[0].expected, "one\n");
+  EXPECT_EQ(doc.examples[1].command, "true");
+  EXPECT_EQ(doc.examples[1].expected, "");
+  EXPECT_EQ(doc.examples[2].expected, "a\n\nb\n");
+  // Inside a "~~~~" block a line of three backticks is output, not the end.
+  EXPECT_EQ(doc.examples[3].line, 17);
+  EXPECT_EQ(doc.examples[3].command, "echo ```");
+  EXPECT_EQ(doc.examples[3].expected, "```\n");
+}
+
+TEST(DocExamplesParser, RejectsUnclosedBlocksAndStrayOutput) {
+  EXPECT_EQ(ParseDoc("text\n```console\n$ echo x\nx\n").error,
+            "line 2: code block is never closed");
+  // An unclosed block of another kind would hide the examples after it.
+  EXPECT_EQ(ParseDoc("```text\nx\n\n```console\n$ echo x\n").error,
+            "line 1: code block is never closed");
+  EXPECT_EQ(ParseDoc("```console\nx\n$ echo x\n```\n").error,
+            "line 2: output before the first \"$ \" command");
+  EXPECT_EQ(ParseDoc("No blocks at all.\n").examples.size(), 0u);
+  EXPECT_EQ(ParseDoc("No blocks at all.\n").error, "");
+}
+
+// ---- running the commands ----
+
+#ifdef QDF_TOOL_EXE
+
+// "qdf" as the first word of a command stands for the built tool.
+std::string ExpandCommand(const std::string& command) {
+  if (command == "qdf" || command.rfind("qdf ", 0) == 0) {
+    return std::string(QDF_TOOL_EXE) + command.substr(3);
+  }
+  return command;
+}
+
+// Runs `command` with sh -c in `dir`; returns standard output and standard
+// error as one text. A command that runs longer than a minute is killed.
+std::string RunCommand(const std::string& command, const std::string& dir) {
+  int fds[2];
+  if (pipe(fds) != 0) return "<pipe failed>";
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("QUILLON_CONFIG_DIR=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0 ||
+        entry.rfind("QUILLON_TRACE=", 0) == 0) {
+      continue;
+    }
+    env_text.push_back(entry);
+  }
+  env_text.push_back("QUILLON_CONFIG_DIR=" + dir);
+  env_text.push_back("TMPDIR=" + dir);
+  env_text.push_back("QUILLON_TRACE=0");
+  std::vector<char*> env;
+  for (std::string& s : env_text) env.push_back(s.data());
+  env.push_back(nullptr);
+  const std::string expanded = ExpandCommand(command);
+
+  const pid_t pid = fork();
+  if (pid < 0) return "<fork failed>";
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[1]);
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (null_in >= 0) dup2(null_in, 0);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    execle("/bin/sh", "sh", "-c", expanded.c_str(), static_cast<char*>(nullptr), env.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string output;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      output += "<killed after 60 s>\n";
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) continue;
+    char buf[4096];
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return output;
+}
+
+#endif
+
+// ---- one test per document ----
+
+std::vector<std::string> DocFiles() {
+  std::vector<std::string> files;
+#ifdef QDF_DOCS_DIR
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(QDF_DOCS_DIR, ec)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".md") {
+      files.push_back(entry.path().filename().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+#endif
+  if (files.empty()) files.push_back("");  // one test that reports the missing folder
+  return files;
+}
+
+// Named so that --gtest_filter='DocExamples*' selects the pages too:
+// DocExamples/DocPage.OutputsMatch/<page>.
+class DocPage : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DocPage, OutputsMatch) {
+#if !defined(QDF_DOCS_DIR)
+  GTEST_SKIP() << "QDF_DOCS_DIR is not defined";
+#elif !defined(QDF_TOOL_EXE)
+  GTEST_SKIP() << "the qdf tool is not built";
+#else
+  if (GetParam().empty()) GTEST_SKIP() << "no documents in " << QDF_DOCS_DIR;
+  const std::string name = GetParam();
+  std::ifstream in(std::string(QDF_DOCS_DIR) + "/" + name, std::ios::binary);
+  ASSERT_TRUE(in) << "cannot read " << name;
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  const TParsedDoc doc = ParseDoc(buffer.str());
+  ASSERT_EQ(doc.error, "") << name;
+  qdf_test::TTestDir dir;
+  std::string path = dir.Path();
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  for (const TDocExample& example : doc.examples) {
+    const std::string actual = RunCommand(example.command, path);
+    EXPECT_EQ(actual, example.expected)
+        << name << ":" << example.line << ": $ " << example.command << "\n--- expected\n"
+        << example.expected << "--- actual\n"
+        << actual << "---";
+  }
+#endif
+}
+
+std::string DocTestName(const ::testing::TestParamInfo<std::string>& info) {
+  std::string n;
+  for (char c : info.param) n += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return n.empty() ? std::string("none") : n;
+}
+
+INSTANTIATE_TEST_SUITE_P(DocExamples, DocPage, ::testing::ValuesIn(DocFiles()), DocTestName);
+
+}  // namespace

@@ -1,0 +1,403 @@
+// The read-only subcommands (info, check, schema, dump) and import of the
+// qdf tool, each run as a separate process on a database file.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "file/SystemTestUtil.h"
+#include "list/Field.h"
+#include "list/Table.h"
+
+#ifdef QDF_TOOL_EXE
+
+namespace {
+
+using qdf_test::TSystemFixture;
+
+struct TToolRun {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Runs "qdf ARGS" (each argument quoted for the shell) with stdout and
+// stderr apart. The fixture's environment (config and temp folders) is
+// inherited by the tool.
+TToolRun Qdf(const TSystemFixture& fx, const std::vector<std::string>& args) {
+  const std::string err_file = fx.config.File("stderr.txt");
+  std::string cmd = QDF_TOOL_EXE;
+  for (const std::string& a : args) cmd += " " + Quote(a);
+  cmd += " 2>" + Quote(err_file);
+  TToolRun r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.err = ReadFile(err_file);
+  return r;
+}
+
+constexpr const char* kPersonSchema =
+    "create TQdfItemClass TPerson (TQdfCharField name; TQdfIntegerField age; "
+    "TQdfCharField city; TQdfFloatField score); create table people on TPerson; "
+    "create index by_age on people (age)";
+
+// A database with the people table and `rows` records made by an import.
+std::string MakePeople(const TSystemFixture& fx, int rows) {
+  const std::string db = fx.Db("people.qdf");
+  TToolRun r = Qdf(fx, {"exec", db, kPersonSchema});
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::string csv = "name,age,city,score\n";
+  for (int i = 0; i < rows; ++i) {
+    // Every seventh age is empty (null), cities repeat, some scores are absent.
+    csv += "p" + std::to_string(i) + "," + (i % 7 == 3 ? "" : std::to_string((i * 37) % 90)) +
+           ",c" + std::to_string(i % 5) + "," + (i % 4 == 0 ? "" : std::to_string(i) + ".5") +
+           "\n";
+  }
+  const std::string csv_file = fx.config.File("people.csv");
+  WriteFile(csv_file, csv);
+  r = Qdf(fx, {"import", db, "people", csv_file});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  return db;
+}
+
+// CSV lines after the header, sorted (dump order follows the index or the
+// pages; the row set is what counts).
+std::vector<std::string> SortedRows(const std::string& csv) {
+  std::vector<std::string> rows;
+  size_t start = csv.find('\n') + 1;
+  while (start < csv.size()) {
+    const size_t end = csv.find('\n', start);
+    rows.push_back(csv.substr(start, end - start));
+    start = end + 1;
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+TEST(QdfTool, MissingEmptyAndForeignFilesFailNamingTheFile) {
+  TSystemFixture fx;
+  const std::string missing = fx.Db("missing.qdf");
+  const std::string empty = fx.Db("empty.qdf");
+  const std::string text = fx.Db("notes.txt");
+  WriteFile(empty, "");
+  WriteFile(text, "just some text, not a database\n");
+  const std::string short_csv = fx.config.File("x.csv");
+  WriteFile(short_csv, "a\n1\n");
+  for (const std::string& file : {missing, empty, text}) {
+    const std::vector<std::vector<std::string>> runs = {
+        {"info", file}, {"check", file}, {"schema", file},
+        {"dump", file, "t"}, {"import", file, "t", short_csv}};
+    for (const auto& args : runs) {
+      const TToolRun r = Qdf(fx, args);
+      EXPECT_EQ(r.code, 1) << args[0] << " " << file;
+      EXPECT_NE(r.err.find(file), std::string::npos) << args[0] << ": " << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_EQ(r.out, "");
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));  // no subcommand but exec creates it
+  EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+  EXPECT_EQ(ReadFile(text), "just some text, not a database\n");
+  // exec creates a missing file, but refuses an empty or foreign one.
+  for (const std::string& file : {empty, text}) {
+    const TToolRun r = Qdf(fx, {"exec", file, "create TQdfItemClass A (TQdfIntegerField a)"});
+    EXPECT_EQ(r.code, 1) << file;
+    EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+}
+
+TEST(QdfTool, WrongUsageExitsTwo) {
+  TSystemFixture fx;
+  const std::string db = MakePeople(fx, 3);
+  const std::vector<std::vector<std::string>> runs = {
+      {},
+      {"frobnicate"},
+      {"info"},
+      {"info", db, "extra"},
+      {"check"},
+      {"schema", db, "--bogus"},
+      {"dump", db},
+      {"dump", db, "people", "--where"},
+      {"dump", db, "people", "--tsv"},
+      {"import", db, "people"},
+  };
+  for (const auto& args : runs) {
+    const TToolRun r = Qdf(fx, args);
+    EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_NE(r.err.find("usage: qdf"), std::string::npos) << r.err;
+  }
+  // A table, field or filter that does not exist is a failure, not a usage error.
+  EXPECT_EQ(Qdf(fx, {"dump", db, "nobody"}).code, 1);
+  EXPECT_EQ(Qdf(fx, {"dump", db, "people", "--columns", "name, agee"}).code, 1);
+  const TToolRun r = Qdf(fx, {"dump", db, "people", "--where", "age >>= 3"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("age >>= 3"), std::string::npos) << r.err;
+}
+
+TEST(QdfTool, ReadOnlySubcommandsLeaveTheFileUntouched) {
+  TSystemFixture fx;
+  const std::string db = MakePeople(fx, 50);
+  // An old modification time, so that any write would show.
+  const auto old_time = std::filesystem::last_write_time(db) - std::chrono::hours(1);
+  std::filesystem::last_write_time(db, old_time);
+  const std::string bytes = ReadFile(db);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"info", db},
+           {"check", db},
+           {"schema", db},
+           {"schema", db, "--all"},
+           {"dump", db, "people"},
+           {"dump", db, "people", "--where", "age >= 10 and age < 40", "--csv"},
+           {"dump", db, "people", "--columns", "name, age * 2 AS twice"}}) {
+    const TToolRun r = Qdf(fx, args);
+    EXPECT_EQ(r.code, 0) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.err, "") << args[0];
+  }
+  EXPECT_EQ(std::filesystem::last_write_time(db), old_time);
+  EXPECT_TRUE(ReadFile(db) == bytes);
+}
+
+TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("s.qdf");
+  TToolRun r = Qdf(fx, {"exec", db,
+                        "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; "
+                        "TQdfCharField c; TQdfItemClass TSub (TQdfDateTimeField d)); "
+                        "create table t1 on TBench; create index i1 on t1 (a); "
+                        "create unique index u1 on t1 (c, DESC b); create table t2 on TBench"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Qdf(fx, {"schema", db});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "class TBench\n  a: TQdfIntegerField\n  b: TQdfIntegerField\n  c: TQdfCharField\n"
+            "class TSub extends TBench\n  d: TQdfDateTimeField\n"
+            "table t1 on TBench\n  index i1 (a)\n  unique index u1 (c, DESC b)\n"
+            "table t2 on TBench\n");
+  r = Qdf(fx, {"check", db});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, db + ": sound\n");
+  r = Qdf(fx, {"info", db});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("file: " + db + "\nfile size: " +
+                            std::to_string(std::filesystem::file_size(db)) + " bytes\n",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\nproblems: 0\n"), std::string::npos) << r.out;
+
+  // A copy cut short is damaged: problem lines, a count, exit status 1.
+  const std::string cut = fx.Db("cut.qdf");
+  const std::string bytes = ReadFile(db);
+  WriteFile(cut, bytes.substr(0, bytes.size() - 4096));
+  r = Qdf(fx, {"check", cut});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("past the end of the file"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(cut + ": "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(": sound"), std::string::npos) << r.out;
+}
+
+// A temporary folder that is not there stops the tool with the engine's
+// message; it once hung while the failed start cleaned up.
+TEST(QdfTool, MissingTemporaryFolderIsAnErrorNotAHang) {
+  TSystemFixture fx;
+  const std::string cmd = "TMPDIR=/nonexistent/qdf-test timeout 60 " + std::string(QDF_TOOL_EXE) +
+                          " exec " + Quote(fx.Db("t.qdf")) + " 'create TQdfIntegerField a' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int status = pclose(p);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << out;  // timeout's 124 would mean a hang
+  EXPECT_NE(out.find("/nonexistent/qdf-test"), std::string::npos) << out;
+}
+
+// The rows a filtered dump prints are exactly those a scan in code finds
+// with the same condition: through the index on age (ranges, equality) and
+// without one (city, score), nulls included.
+TEST(QdfDump, FilteredRowsEqualAScanInCode) {
+  TSystemFixture fx;
+  const std::string db = MakePeople(fx, 300);
+  struct TCase {
+    const char* filter;
+    bool (*holds)(bool age_null, int age, const std::string& city, bool score_null, double score);
+  };
+  const TCase cases[] = {
+      {"age >= 20 and age <= 45",
+       [](bool n, int a, const std::string&, bool, double) { return !n && a >= 20 && a <= 45; }},
+      {"age = 37", [](bool n, int a, const std::string&, bool, double) { return !n && a == 37; }},
+      {"age < 10", [](bool n, int a, const std::string&, bool, double) { return !n && a < 10; }},
+      {"city = 'c3' and age > 50",
+       [](bool n, int a, const std::string& c, bool, double) { return c == "c3" && !n && a > 50; }},
+      {"score > 100.0", [](bool, int, const std::string&, bool sn, double s) { return !sn && s > 100.0; }},
+  };
+  // Expected rows from the engine, in this process.
+  struct TRow {
+    std::string name, city, age_text, score_text;
+    bool age_null, score_null;
+    int age;
+    double score;
+  };
+  std::vector<TRow> all;
+  {
+    qdf::TQdfTransaction* t = fx.system->NewTransaction("scan");
+    qdf::TQdfInTransStorage* s = t->OpenStorage("P", true, db);
+    t->SetActive(true);
+    std::unique_ptr<qdf::TQdfTable> table = s->TableByName("people");
+    qdf::TQdfField* name = table->FieldByName("name");
+    qdf::TQdfField* age = table->FieldByName("age");
+    qdf::TQdfField* city = table->FieldByName("city");
+    qdf::TQdfField* score = table->FieldByName("score");
+    for (table->First(); table->Cursor().Item() != nullptr; table->Next()) {
+      TRow row{name->GetAsString(), city->GetAsString(), age->GetAsString(), score->GetAsString(),
+               age->IsNull(), score->IsNull(), 0, 0};
+      if (!row.age_null) row.age = std::stoi(row.age_text);
+      if (!row.score_null) row.score = std::stod(row.score_text);
+      all.push_back(row);
+    }
+    table.reset();
+    delete t;
+  }
+  ASSERT_EQ(all.size(), 300u);
+  for (const TCase& c : cases) {
+    std::vector<std::string> expected;
+    for (const TRow& row : all) {
+      if (c.holds(row.age_null, row.age, row.city, row.score_null, row.score)) {
+        expected.push_back(row.name + "," + row.age_text + "," + row.city + "," + row.score_text);
+      }
+    }
+    std::sort(expected.begin(), expected.end());
+    const TToolRun r = Qdf(fx, {"dump", db, "people", "--where", c.filter, "--csv"});
+    ASSERT_EQ(r.code, 0) << c.filter << ": " << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "name,age,city,score");
+    EXPECT_EQ(SortedRows(r.out), expected) << c.filter;
+    EXPECT_FALSE(expected.empty()) << c.filter;  // the case tests something
+  }
+  // Without a filter: every record.
+  EXPECT_EQ(SortedRows(Qdf(fx, {"dump", db, "people", "--csv"}).out).size(), 300u);
+}
+
+TEST(QdfDump, ColumnsAndAlignedFormat) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("c.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db, kPersonSchema}).code, 0);
+  const std::string csv = fx.config.File("c.csv");
+  WriteFile(csv, "name,age,city\nAda,36,London\nBob,5,\"New\nYork\"\nCharlotte,,Paris\n");
+  ASSERT_EQ(Qdf(fx, {"import", db, "people", csv}).code, 0);
+  TToolRun r = Qdf(fx, {"dump", db, "people", "--where", "age > 1", "--columns",
+                        "name, age + 1 AS next, city"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  // Index order (age); control characters escaped so that a row stays a line.
+  EXPECT_EQ(r.out,
+            "name  next  city\n"
+            "Bob   6     New\\nYork\n"
+            "Ada   37    London\n");
+  r = Qdf(fx, {"dump", db, "people", "--where", "name = 'Charlotte'"});
+  EXPECT_EQ(r.out, "name       age  city   score\nCharlotte       Paris\n");
+}
+
+// import then dump --csv gives back the CSV: quotes, commas, line breaks
+// inside values, blanks at the ends, empty values and non-ASCII text.
+TEST(QdfImport, RoundTripsThroughDumpCsv) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("r.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db, kPersonSchema}).code, 0);
+  const std::string text =
+      "name,age,city,score\n"
+      "\"Lovelace, Ada\",36,London,1.5\n"
+      "\"say \"\"hi\"\"\",,\"line one\nline two\",\n"
+      "\" padded \",7,,-2.25\n"
+      ",0,\"a,b,\"\"c\"\"\",0\n"
+      "Zoë,-5,\"\r\nx\",1e+20\n";
+  const std::string csv = fx.config.File("r.csv");
+  WriteFile(csv, text);
+  TToolRun r = Qdf(fx, {"import", db, "people", csv});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "imported 5 records into people\n");
+  r = Qdf(fx, {"dump", db, "people", "--csv"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, text);  // a new table is scanned in the order of its inserts
+  // The dump imports again into a second table with the same result.
+  const std::string again = fx.config.File("again.csv");
+  WriteFile(again, r.out);
+  ASSERT_EQ(Qdf(fx, {"exec", db, "create table copy on TPerson"}).code, 0);
+  ASSERT_EQ(Qdf(fx, {"import", db, "copy", again}).code, 0);
+  EXPECT_EQ(Qdf(fx, {"dump", db, "copy", "--csv"}).out, text);
+}
+
+// A failing import leaves the table as it was and names the CSV line.
+TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("f.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db, std::string(kPersonSchema) +
+                                     "; create unique index by_name on people (name)"})
+                .code,
+            0);
+  const std::string good = fx.config.File("good.csv");
+  WriteFile(good, "name,age\nAda,36\nBob,5\n");
+  ASSERT_EQ(Qdf(fx, {"import", db, "people", good}).code, 0);
+  const std::string before = Qdf(fx, {"dump", db, "people", "--csv"}).out;
+  struct TCase {
+    const char* csv;
+    const char* expect;  // in the message
+  };
+  const TCase cases[] = {
+      {"name,age\nCy,1\nDi,2\nEd,x12\n", "line 4, field age"},
+      {"name,age\nCy,1\n\"Di\nDa\",2\nEd,3,4\n", "line 5: 3 values"},
+      {"name,age\nCy,1\nAda,2\n", "line 3: Duplicate Key in Index"},
+      {"name,agee\nCy,1\n", "line 1: table people has no field 'agee'"},
+      {"name,age\nCy,1\n\"Di,2\n", "line 3: quoted field not closed"},
+      {"name,age\nCy,1\n\"Di\"x,2\n", "line 3: unexpected text after a closing quote"},
+      {"", "empty file"},
+  };
+  for (const TCase& c : cases) {
+    const std::string csv = fx.config.File("bad.csv");
+    WriteFile(csv, c.csv);
+    const TToolRun r = Qdf(fx, {"import", db, "people", csv});
+    EXPECT_EQ(r.code, 1) << c.csv;
+    EXPECT_NE(r.err.find(csv), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    EXPECT_EQ(Qdf(fx, {"dump", db, "people", "--csv"}).out, before) << c.csv;
+  }
+  EXPECT_EQ(Qdf(fx, {"check", db}).code, 0);
+  // A missing CSV file is named as well.
+  const TToolRun r = Qdf(fx, {"import", db, "people", fx.config.File("none.csv")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("none.csv"), std::string::npos) << r.err;
+}
+
+}  // namespace
+
+#endif  // QDF_TOOL_EXE
