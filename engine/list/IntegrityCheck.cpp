@@ -14,6 +14,7 @@
 #include "file/LocalFiler.h"
 #include "list/BtreeList.h"
 #include "list/DataList.h"
+#include "list/DataListBase.h"
 #include "list/Fields.h"
 #include "list/FreeList.h"
 #include "list/Index.h"
@@ -32,6 +33,10 @@ namespace {
 
 std::string AdrText(const TItemAdr& adr) {
   return std::to_string(adr.page) + ":" + std::to_string(adr.slot);
+}
+
+bool AdrBefore(const TItemAdr& a, const TItemAdr& b) {
+  return a.page != b.page ? a.page < b.page : a.slot < b.slot;
 }
 
 struct TAdrHash {
@@ -87,13 +92,35 @@ class TObjectCheck {
   // Follows the list's chain; true when it could be followed to its end
   // (only then are its items walked further).
   bool CheckChain(TQdfPageList* list);
+  // Each of a data list's free-space lists holds exactly its chain's pages
+  // that are stamped with that class; `classes` maps chain page -> class.
+  void CheckFreeSpaceLists(TQdfDataListBase* list, const std::unordered_map<uint32_t, int>& classes);
   void CheckTree(TQdfBtreeList* list);
   // Checks the subtree at `page` (depth levels below the root): keys in
   // order and inside [low, high] (nullptr: open); appends its leaves.
   void CheckSubtree(TQdfBtreeList* list, uint32_t page, int depth, const std::vector<uint8_t>* low,
                     const std::vector<uint8_t>* high, std::vector<uint32_t>& leaves);
+  // A key as the index walk met it: its record, its own place, the hash of
+  // its fields, and whether a record of the table claimed it.
+  struct TKeyRef {
+    TItemAdr record;
+    TItemAdr key;
+    uint64_t hash;
+    bool matched;
+  };
+  struct TIndexKeys {
+    TQdfIndex* index;
+    std::vector<TKeyRef> refs;  // sorted by record address
+  };
+  // Walks the index's keys; keys naming pages outside the table are
+  // reported, the others collected. False when the walk failed.
+  bool CollectKeys(TIndexKeys& keys, const TQdfPersistentObject* table_tmpl);
+  // The record at `record` (covered by the index) claims its key, whose
+  // fields must be the record's.
+  void MatchRecord(TIndexKeys& keys, TQdfTable* table, const TItemAdr& record);
+  // Keys no record claimed: their record is gone or of another class.
+  void ReportUnmatched(const TIndexKeys& keys, TQdfTable* table);
   void CheckTable(TQdfStorage* storage, TQdfTable* tmpl);
-  void CheckIndex(TQdfTable* table, TQdfIndex* index, const TQdfPersistentObject* table_tmpl);
   void CheckIDIndex(TQdfStorage* storage);
   void CheckOrphans(TQdfStorage* storage);
   void CheckFreeList(TQdfStorage* storage);
@@ -110,6 +137,9 @@ class TObjectCheck {
   // (by the address of the list's header: working instances share it)
   std::unordered_map<TItemAdr, std::vector<uint32_t>, TAdrHash> whole_chains_;
   int64_t inner_pages_ = 0;  // inner pages met by the current tree walk
+  // Set when the free list asks the next writer to rebuild the free-space
+  // lists of every data list: until then they need not be right.
+  bool rebuild_free_space_ = false;
   uint8_t page_[kPageSize];
 };
 
@@ -132,6 +162,8 @@ bool TObjectCheck::CheckChain(TQdfPageList* list) {
   const std::string name = NameOf(list);
   const TQHPageList* h = list->PL();
   const bool items = list->IsKindOf(TQdfItemList::kClassInfo);
+  const bool data = list->IsKindOf(TQdfDataListBase::kClassInfo);
+  std::unordered_map<uint32_t, int> classes;  // data pages: stored free-space class
   const TItemAdr owner = list->Address();
   uint32_t prior = kNoPage;
   uint32_t page = h->FirstPg();
@@ -168,6 +200,7 @@ bool TObjectCheck::CheckChain(TQdfPageList* list) {
     if ((LoadU16(page_ + kPgFlags) & TQdfBtreeList::kInnerFlags) == TQdfBtreeList::kInnerFlags) {
       report_.Add(name + ": " + PageName(page) + " in its chain is an inner B-tree page");
     }
+    if (data) classes[page] = static_cast<int16_t>(LoadU16(page_ + kDpFreeClass));
     if (items) {
       const int offset = LoadU16(page_ + kPgAreaOffset);
       if (offset < kItemPageAreaOffset) {
@@ -183,6 +216,7 @@ bool TObjectCheck::CheckChain(TQdfPageList* list) {
   if (!whole) return false;
   const auto count = static_cast<int64_t>(pages.size());
   whole_chains_[list->Address()] = std::move(pages);
+  if (data) CheckFreeSpaceLists(static_cast<TQdfDataListBase*>(list), classes);
   if (prior != h->LastPg()) {
     report_.Add(name + ": its last page is " + PageName(h->LastPg()) + ", its chain ends at " +
                 (prior == kNoPage ? std::string("no page") : PageName(prior)));
@@ -200,6 +234,40 @@ bool TObjectCheck::CheckChain(TQdfPageList* list) {
     }
   }
   return true;
+}
+
+void TObjectCheck::CheckFreeSpaceLists(TQdfDataListBase* list,
+                                       const std::unordered_map<uint32_t, int>& classes) {
+  if (rebuild_free_space_) return;  // the next writer rebuilds every list anyway
+  const std::string name = NameOf(list);
+  std::unordered_set<uint32_t> listed;
+  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
+    for (uint32_t page = list->DLB()->FreeHead(k); page != kNoPage;) {
+      auto it = classes.find(page);
+      if (it == classes.end()) {
+        report_.Add(name + ": free-space list " + std::to_string(k) + " reaches " + PageName(page) +
+                    ", not a page of its chain");
+        break;
+      }
+      if (!listed.insert(page).second) {
+        report_.Add(name + ": free-space list " + std::to_string(k) + " meets " + PageName(page) +
+                    " a second time");
+        break;
+      }
+      if (it->second != k) {
+        report_.Add(name + ": " + PageName(page) + " of class " + std::to_string(it->second) +
+                    " is in free-space list " + std::to_string(k));
+      }
+      if (!Read(page)) break;
+      page = LoadU32(page_ + kDpFreeNext);
+    }
+  }
+  for (const auto& [page, k] : classes) {
+    if (k >= 0 && listed.count(page) == 0) {
+      report_.Add(name + ": " + PageName(page) + " of class " + std::to_string(k) +
+                  " is in no free-space list");
+    }
+  }
 }
 
 void TObjectCheck::CheckSubtree(TQdfBtreeList* list, uint32_t page, int depth,
@@ -325,63 +393,76 @@ void TObjectCheck::CheckTree(TQdfBtreeList* list) {
   }
 }
 
-void TObjectCheck::CheckIndex(TQdfTable* table, TQdfIndex* index,
-                              const TQdfPersistentObject* table_tmpl) {
-  if (!index->Active() || !Whole(index)) return;
+// FNV-1a over a key's packed fields: keys are compared with their records by
+// this hash, so that neither side has to be read out of order.
+uint64_t KeyHash(const uint8_t* key) {
+  const int length = LoadU16(key);
+  uint64_t h = 14695981039346656037ull;
+  for (int i = kKeyItemPrefix; i < length; ++i) h = (h ^ key[i]) * 1099511628211ull;
+  return h ^ static_cast<uint64_t>(length);
+}
+
+bool TObjectCheck::CollectKeys(TIndexKeys& keys, const TQdfPersistentObject* table_tmpl) {
+  TQdfIndex* index = keys.index;
   const std::string name = NameOf(index);
-  const std::string table_name = NameOf(table_tmpl);
-  std::unordered_set<TItemAdr, TAdrHash> keyed;
-  TQdfItemProvider& cursor = table->Cursor();
-  TItemAdr at = kBeforeFirstAdr;
   try {
-    while (const uint8_t* item = index->NextItem(at)) {
-      std::vector<uint8_t> key(item, item + LoadU16(item));
-      const TItemAdr record_adr = index->RecordOfKey(key.data());
-      auto owner = owners_.find(record_adr.page);
-      if (record_adr.page == kNoPage || owner == owners_.end() || owner->second != table_tmpl) {
-        report_.Add(name + ": key " + index->KeyText(key.data()) + " names " + AdrText(record_adr) +
-                    ", not a page of " + table_name);
+    TItemAdr at = kBeforeFirstAdr;
+    while (const uint8_t* key = index->NextItem(at)) {
+      const TItemAdr record = index->RecordOfKey(key);
+      auto owner = owners_.find(record.page);
+      if (record.page == kNoPage || owner == owners_.end() || owner->second != table_tmpl) {
+        report_.Add(name + ": key " + index->KeyText(key) + " names " + AdrText(record) +
+                    ", not a page of " + NameOf(table_tmpl));
         continue;
       }
-      const uint8_t* record = table->GetItem(record_adr);
-      const TQdfItemClass* cls =
-          record != nullptr ? table->ItemClass()->ClassByAddress(LoadAdr(record + kRecClassOffset))
-                            : nullptr;
-      if (record == nullptr) {
-        report_.Add(name + ": key " + index->KeyText(key.data()) + " names " + AdrText(record_adr) +
-                    ", where " + table_name + " has no record");
-        continue;
-      }
-      if (!index->Covers(cls)) {
-        report_.Add(name + ": key " + index->KeyText(key.data()) + " names the record at " +
-                    AdrText(record_adr) + " of a class the index does not cover");
-        continue;
-      }
-      if (!keyed.insert(record_adr).second) {
-        report_.Add(name + ": the record at " + AdrText(record_adr) + " has a second key " +
-                    index->KeyText(key.data()));
-        continue;
-      }
-      cursor.SetAddress(record_adr);
-      const int length = index->BuildKeyFromRecord();
-      const uint8_t* built = index->KeyBuffer().Key();
-      if (length != static_cast<int>(key.size()) ||
-          std::memcmp(built + kKeyItemPrefix, key.data() + kKeyItemPrefix,
-                      key.size() - kKeyItemPrefix) != 0) {
-        report_.Add(name + ": key " + index->KeyText(key.data()) + " does not match its record at " +
-                    AdrText(record_adr) + " (" + index->KeyText(built) + ")");
-      }
-    }
-    // Every covered record has its key.
-    TItemAdr r = kBeforeFirstAdr;
-    while (const uint8_t* record = table->NextItem(r)) {
-      const TQdfItemClass* cls = table->ItemClass()->ClassByAddress(LoadAdr(record + kRecClassOffset));
-      if (index->Covers(cls) && keyed.count(r) == 0) {
-        report_.Add(name + ": the record at " + AdrText(r) + " of " + table_name + " has no key");
-      }
+      keys.refs.push_back({record, at, KeyHash(key), false});
     }
   } catch (const std::exception& e) {
-    report_.Add(name + ": comparing it with " + table_name + " failed: " + e.what());
+    report_.Add(name + ": walking its keys failed: " + e.what());
+    return false;
+  }
+  std::sort(keys.refs.begin(), keys.refs.end(), [](const TKeyRef& a, const TKeyRef& b) {
+    return AdrBefore(a.record, b.record);
+  });
+  for (size_t i = 1; i < keys.refs.size(); ++i) {
+    if (keys.refs[i].record == keys.refs[i - 1].record) {
+      report_.Add(name + ": the record at " + AdrText(keys.refs[i].record) + " has a second key " +
+                  index->KeyText(index->GetItem(keys.refs[i].key)));
+    }
+  }
+  return true;
+}
+
+void TObjectCheck::MatchRecord(TIndexKeys& keys, TQdfTable* table, const TItemAdr& record) {
+  TQdfIndex* index = keys.index;
+  auto it = std::lower_bound(keys.refs.begin(), keys.refs.end(), record,
+                             [](const TKeyRef& k, const TItemAdr& a) { return AdrBefore(k.record, a); });
+  if (it == keys.refs.end() || !(it->record == record)) {
+    report_.Add(NameOf(index) + ": the record at " + AdrText(record) + " of " + NameOf(table) +
+                " has no key");
+    return;
+  }
+  it->matched = true;
+  table->Cursor().SetAddress(record);
+  index->BuildKeyFromRecord();
+  const uint8_t* built = index->KeyBuffer().Key();
+  if (KeyHash(built) != it->hash) {
+    const std::string wanted = index->KeyText(built);
+    report_.Add(NameOf(index) + ": key " + index->KeyText(index->GetItem(it->key)) +
+                " does not match its record at " + AdrText(record) + " (" + wanted + ")");
+  }
+}
+
+void TObjectCheck::ReportUnmatched(const TIndexKeys& keys, TQdfTable* table) {
+  TQdfIndex* index = keys.index;
+  for (const TKeyRef& k : keys.refs) {
+    if (k.matched) continue;
+    const std::string key_text = index->KeyText(index->GetItem(k.key));
+    const uint8_t* record = table->GetItem(k.record);
+    const bool live = record != nullptr;
+    report_.Add(NameOf(index) + ": key " + key_text + " names " + AdrText(k.record) +
+                (live ? std::string(", a record of a class the index does not cover")
+                      : ", where " + NameOf(table) + " has no record"));
   }
 }
 
@@ -401,6 +482,14 @@ void TObjectCheck::CheckTable(TQdfStorage* storage, TQdfTable* tmpl) {
     report_.Add(name + ": has no record class");
     return;
   }
+  // Each index's keys in index order, then the records in stored order: both
+  // sides are read front to back, whatever the size of the cache.
+  std::vector<TIndexKeys> indexes;
+  for (TQdfIndex* index : table->Indexes()) {
+    if (!index->Active() || !Whole(index)) continue;
+    indexes.push_back({index, {}});
+    if (!CollectKeys(indexes.back(), tmpl)) indexes.pop_back();
+  }
   try {
     TItemAdr r = kBeforeFirstAdr;
     while (const uint8_t* record = table->NextItem(r)) {
@@ -411,27 +500,31 @@ void TObjectCheck::CheckTable(TQdfStorage* storage, TQdfTable* tmpl) {
                     AdrText(LoadAdr(record + kRecClassOffset)));
         continue;
       }
+      const TItemAdr at = r;  // what follows may read other pages
       // A record with an object ID is found through $ID.
-      if (cls->ThisIDField() == nullptr || storage->IDIndex() == nullptr) continue;
-      int length = 0;
-      const uint8_t* value = BoundedField(record + kRecBodyStart, LoadU16(record) - kRecBodyStart,
-                                          cls->ThisIDField()->FieldIndex(), &length);
-      if (value == nullptr || length != 8) continue;
-      TObjectID id;
-      std::memcpy(id.data(), value, 8);
-      const TItemAdr at = r;  // AddressOfID may read other pages
-      TItemAdr found;
-      if (!storage->AddressOfID(id, &found) || !(found == at)) {
-        report_.Add(name + ": the record at " + AdrText(at) + " with ThisID " +
-                    std::to_string(static_cast<long long>(LoadU64BE(id.data()))) +
-                    " is not found through $ID");
+      if (cls->ThisIDField() != nullptr && storage->IDIndex() != nullptr) {
+        int length = 0;
+        const uint8_t* value = BoundedField(record + kRecBodyStart, LoadU16(record) - kRecBodyStart,
+                                            cls->ThisIDField()->FieldIndex(), &length);
+        if (value != nullptr && length == 8) {
+          TObjectID id;
+          std::memcpy(id.data(), value, 8);
+          TItemAdr found;
+          if (!storage->AddressOfID(id, &found) || !(found == at)) {
+            report_.Add(name + ": the record at " + AdrText(at) + " with ThisID " +
+                        std::to_string(static_cast<long long>(LoadU64BE(id.data()))) +
+                        " is not found through $ID");
+          }
+        }
+      }
+      for (TIndexKeys& keys : indexes) {
+        if (keys.index->Covers(cls)) MatchRecord(keys, table, at);
       }
     }
+    for (const TIndexKeys& keys : indexes) ReportUnmatched(keys, table);
   } catch (const std::exception& e) {
     report_.Add(name + ": walking its records failed: " + e.what());
-    return;
   }
-  for (TQdfIndex* index : table->Indexes()) CheckIndex(table, index, tmpl);
 }
 
 void TObjectCheck::CheckIDIndex(TQdfStorage* storage) {
@@ -503,6 +596,10 @@ void TObjectCheck::CheckUnowned() {
 
 void TObjectCheck::Run(TQdfStorage* storage) {
   reader_ = storage->PageReader();
+  if (TQdfPersistentObject* free = storage->ChildByName("$FREE_LIST");
+      free != nullptr && free->IsKindOf(TQdfDataListBase::kClassInfo)) {
+    rebuild_free_space_ = static_cast<TQdfDataListBase*>(free)->DLB()->FirstFreePg() != kNoPage;
+  }
   Walk(storage);
   --report_.figures.objects;  // the storage itself is the file, not an object in it
   if (storage->Spare() != nullptr && storage->Spare()->Parent() == nullptr) {

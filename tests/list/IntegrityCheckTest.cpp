@@ -17,6 +17,7 @@
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
 #include "file/SystemTestUtil.h"
+#include "list/DataListBase.h"
 #include "list/Fields.h"
 #include "list/Index.h"
 #include "list/PageList.h"
@@ -264,6 +265,22 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   r = CheckDatabase(db.fx.Db());
   EXPECT_TRUE(Mentions(r, "ic: key ")) << Joined(r);
   EXPECT_TRUE(Mentions(r, "does not match its record")) << Joined(r);
+
+  // A data page whose stored free-space class no longer matches its list.
+  std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
+  uint32_t listed = 0;
+  db.Change([&](qdf::TQdfInTransStorage* s) {
+    auto* t = static_cast<qdf::TQdfDataListBase*>(s->ChildByName("t"));
+    for (int k = 0; k < qdf::TQHDataListBase::kFreeClasses && listed == 0; ++k) {
+      if (t->DLB()->FreeHead(k) != qdf::kNoPage) listed = t->DLB()->FreeHead(k);
+    }
+    ASSERT_NE(listed, 0u);  // the deletions left pages with room
+    uint8_t* p = s->PageReader()->EditPage(listed);
+    qdf::StoreU16(p + qdf::kDpFreeClass, 0xFFFF);  // "in no list"
+  });
+  r = CheckDatabase(db.fx.Db());
+  EXPECT_TRUE(Mentions(r, "t: " + qdf::PageName(listed) + " of class -1 is in free-space list"))
+      << Joined(r);
 
   // A record deleted behind $ID's back.
   std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
