@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/Bytes.h"
+#include "base/ItemAdr.h"
 #include "base/FileSystem.h"
 #include "base/ItemArea.h"
 #include "base/PageCodec.h"
@@ -133,6 +134,8 @@ bool TQdfFileCheck::LoadPage(uint32_t page, int level, const TPageEntry& entry, 
     }
     return true;
   }
+  links_.push_back({page, LoadU32(out + kPgNext),
+                    LoadAdr(out + kPgOwner) == TItemAdr{1, 0}});
   const int offset = LoadU16(out + kPgAreaOffset);
   if (offset != 0) {
     if (offset < kItemPageAreaOffset || offset > kPageSize - 14) {
@@ -230,6 +233,7 @@ void TQdfFileCheck::Run(TQdfCheckReport& report) {
   }
   std::sort(unsound_pages_.begin(), unsound_pages_.end());
   CheckOverlaps(report);
+  CheckLoops(report);
   for (const TQdfStoredBlock& b : blocks_) f.stored_bytes += b.end - b.position;
 }
 
@@ -247,6 +251,39 @@ void TQdfFileCheck::CheckOverlaps(TQdfCheckReport& report) {
                  Hex(blocks_[reach].position));
     }
     if (blocks_[i].end > blocks_[reach].end) reach = i;
+  }
+}
+
+void TQdfFileCheck::CheckLoops(TQdfCheckReport& report) {
+  // Every page has one next link, so the links form paths and, where a file
+  // is damaged, cycles. Pages are coloured: 0 unseen, 1 on the current walk,
+  // 2 done; meeting a page of the current walk closes a cycle.
+  std::sort(links_.begin(), links_.end(),
+            [](const TPageLink& a, const TPageLink& b) { return a.page < b.page; });
+  auto find = [&](uint32_t page) -> TPageLink* {
+    auto it = std::lower_bound(links_.begin(), links_.end(), page,
+                               [](const TPageLink& l, uint32_t p) { return l.page < p; });
+    return it != links_.end() && it->page == page ? &*it : nullptr;
+  };
+  std::vector<TPageLink*> walk;
+  for (TPageLink& start : links_) {
+    if (start.colour != 0) continue;
+    walk.clear();
+    TPageLink* at = &start;
+    while (at != nullptr && at->colour == 0) {
+      at->colour = 1;
+      walk.push_back(at);
+      at = find(at->next);
+    }
+    if (at != nullptr && at->colour == 1) {
+      bool root = false;
+      for (auto it = std::find(walk.begin(), walk.end(), at); it != walk.end(); ++it) {
+        root = root || (*it)->root_owned;
+      }
+      root_loop_ = root_loop_ || root;
+      report.Add(PageName(at->page) + ": following the next links from here leads back to it");
+    }
+    for (TPageLink* l : walk) l->colour = 2;
   }
 }
 

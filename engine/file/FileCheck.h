@@ -81,6 +81,10 @@ class TQdfFileCheck {
   // each read back sound.
   const std::vector<uint32_t>& Pages() const { return pages_; }
   bool PageSound(uint32_t page) const;
+  // After Run: true when the next links of the database root's own pages
+  // run in a circle. The engine's loading of the object tree would follow
+  // them for ever, so the object half of the check must not start.
+  bool RootChainLoops() const { return root_loop_; }
   // After Run: checks blocks of the free list (file position, size in bytes)
   // against the file, the live blocks and one another.
   void CheckFreeBlocks(const std::vector<std::pair<int64_t, int32_t>>& blocks,
@@ -99,6 +103,15 @@ class TQdfFileCheck {
   bool LoadPage(uint32_t page, int level, const TPageEntry& entry, uint8_t* out,
                 TQdfCheckReport& report);
   void CheckOverlaps(TQdfCheckReport& report);
+  // Reports every cycle of next links among the data pages.
+  void CheckLoops(TQdfCheckReport& report);
+
+  struct TPageLink {
+    uint32_t page;
+    uint32_t next;
+    bool root_owned;  // owned by the database root (the object headers)
+    uint8_t colour = 0;
+  };
 
   std::string file_name_;
   std::unique_ptr<TFileHandle> file_;
@@ -110,6 +123,8 @@ class TQdfFileCheck {
   std::vector<TQdfStoredBlock> blocks_;  // sorted by position after Run
   std::vector<uint32_t> pages_;
   std::vector<uint32_t> unsound_pages_;  // sorted
+  std::vector<TPageLink> links_;         // of the sound data pages
+  bool root_loop_ = false;
   // Table blocks read so far; an empty vector marks one that could not be.
   std::unordered_map<uint32_t, std::vector<uint8_t>> tables_;
 };

@@ -623,6 +623,10 @@ TQdfCheckReport CheckDatabase(const std::string& file_name) {
   TQdfCheckReport report;
   TQdfFileCheck file(file_name);
   file.Run(report);
+  if (file.RootChainLoops()) {
+    report.Add("the object tree was not loaded: the chain of its headers runs in a circle");
+    return report;
+  }
   // The objects are read through a read-only reader of their own, apart from
   // the system's registry of open files: nothing stays open afterwards.
   static std::atomic<int> serial{0};

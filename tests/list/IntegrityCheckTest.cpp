@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +15,7 @@
 
 #include "ErrorText.h"
 #include "base/Bytes.h"
+#include "base/PageCodec.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
 #include "file/SystemTestUtil.h"
@@ -63,6 +65,27 @@ struct TRawFile {
     return &bytes[static_cast<size_t>(TableBlock()) + qdf::kIbEntries + 12 * (n - 1)];
   }
   qdf::TPageEntry Entry(uint32_t n) { return qdf::DecodeEntry(EntryAt(n)); }
+  // Changes data page n: its page is expanded, changed by `edit` and stored
+  // plain in a new block at the end of the file.
+  void EditPage(uint32_t n, const std::function<void(uint8_t*)>& edit) {
+    qdf::TPageEntry e = Entry(n);
+    uint8_t page[qdf::kPageSize];
+    if (e.flags & qdf::kEntryCompressed) {
+      ASSERT_EQ(qdf::Unpack(&bytes[static_cast<size_t>(e.position)],
+                            static_cast<size_t>(e.StoredSize()), page, qdf::kPageSize),
+                qdf::kUnpackOk);
+    } else {
+      std::memcpy(page, &bytes[static_cast<size_t>(e.position)], qdf::kPageSize);
+    }
+    edit(page);
+    e.position = static_cast<int64_t>(bytes.size());
+    e.units = 16;
+    e.flags &= ~qdf::kEntryCompressed;
+    bytes.insert(bytes.end(), page, page + qdf::kPageSize);
+    qdf::EncodeEntry(EntryAt(n), e);
+    qdf::StoreU32(&bytes[qdf::kHdrRoot + qdf::kRootAllocEnd],
+                  static_cast<uint32_t>(bytes.size() / qdf::kUnitSize));
+  }
   uint32_t NextPage() const { return qdf::LoadU32(&bytes[qdf::kHdrRoot + qdf::kRootNextPage]); }
   std::vector<uint8_t> bytes;
 };
@@ -237,6 +260,19 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   TQdfCheckReport r = CheckDatabase(db.fx.Db());
   EXPECT_TRUE(Mentions(r, "t: chain page " + qdf::PageName(first) + " is already a page of t"))
       << Joined(r);
+  EXPECT_TRUE(Mentions(r, ": following the next links from here leads back to it")) << Joined(r);
+
+  // The same among the pages of the object headers, which loading the tree
+  // follows: the check reports it and does not load the tree.
+  {
+    TRawFile raw(pristine);
+    raw.EditPage(1, [](uint8_t* page) { qdf::StoreU32(page + qdf::kPgNext, 1); });
+    WriteAll(db.fx.Db("rootloop.qdf"), raw.bytes);
+    r = CheckDatabase(db.fx.Db("rootloop.qdf"));
+    EXPECT_TRUE(Mentions(r, "page 1: following the next links from here leads back to it"))
+        << Joined(r);
+    EXPECT_TRUE(Mentions(r, "the object tree was not loaded")) << Joined(r);
+  }
 
   // A key of index ia removed behind the table's back.
   std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
