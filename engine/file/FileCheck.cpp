@@ -18,11 +18,12 @@ void TQdfCheckReport::Add(std::string line) {
   for (char& c : line) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   }
+  ++found;
   if (problems.size() < kMaxProblems) {
     problems.push_back(std::move(line));
   } else if (problems.size() == kMaxProblems) {
     problems.push_back("more problems were found; the first " + std::to_string(kMaxProblems) +
-                       " are shown");
+                       " are listed");
   }
 }
 

@@ -47,8 +47,9 @@ struct TQdfFileFigures {
 
 struct TQdfCheckReport {
   std::vector<std::string> problems;  // one line each, empty when sound
+  int64_t found = 0;                   // problems found, also those not listed
   TQdfFileFigures figures;
-  bool Sound() const { return problems.empty(); }
+  bool Sound() const { return found == 0; }
   // Appends a problem; past kMaxProblems lines one last line says that the
   // rest was left out (a wrecked file would otherwise print millions).
   void Add(std::string line);

@@ -171,6 +171,16 @@ TEST(IntegrityCheck, SoundDatabaseAndItsFigures) {
   EXPECT_EQ(ReadAll(db.fx.Db()), before);
 }
 
+TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
+  TQdfCheckReport r;
+  for (int i = 0; i < 1005; ++i) r.Add("problem " + std::to_string(i) + "\x01");
+  EXPECT_EQ(r.found, 1005);
+  ASSERT_EQ(r.problems.size(), TQdfCheckReport::kMaxProblems + 1);
+  EXPECT_EQ(r.problems[0], "problem 0?");  // control bytes never reach a terminal
+  EXPECT_EQ(r.problems.back(), "more problems were found; the first 1000 are listed");
+  EXPECT_FALSE(r.Sound());
+}
+
 TEST(IntegrityCheck, NoDatabaseFileIsAnError) {
   TSystemFixture fx;
   EXPECT_NE(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("missing.qdf")); }), "");

@@ -18,7 +18,7 @@ int CheckCommand(int argc, char** argv) {
     const TQdfCheckReport report = CheckDatabase(file);
     std::string out;
     for (const std::string& problem : report.problems) out += problem + "\n";
-    const size_t n = report.problems.size();
+    const int64_t n = report.found;
     if (n == 0) {
       out += file + ": sound\n";
     } else {

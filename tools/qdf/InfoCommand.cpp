@@ -46,7 +46,7 @@ int InfoCommand(int argc, char** argv) {
     Line(out, "tables", f.tables);
     Line(out, "indexes", f.indexes);
     Line(out, "records", f.records);
-    Line(out, "problems", static_cast<int64_t>(report.problems.size()));
+    Line(out, "problems", report.found);
     if (!WriteText(stdout, out) || std::fflush(stdout) != 0) {
       PrintError("cannot write to standard output");
       return kExitFailed;
