@@ -34,7 +34,9 @@ std::string PageName(uint32_t page) {
 
 namespace {
 
-std::string Hex(int64_t v) { return Format("%llX", static_cast<unsigned long long>(v)); }
+std::string Hex(int64_t v) { return Format("0x%llX", static_cast<unsigned long long>(v)); }
+
+std::string Units(uint32_t n) { return std::to_string(n) + (n == 1 ? " unit" : " units"); }
 
 }  // namespace
 
@@ -63,8 +65,7 @@ bool TQdfFileCheck::LoadPage(uint32_t page, int level, const TPageEntry& entry, 
                              TQdfCheckReport& report) {
   const std::string name = PageName(page);
   const int64_t end = entry.position + entry.StoredSize();
-  const std::string where = "block at " + Hex(entry.position) + " (" +
-                            std::to_string(entry.units) + " units)";
+  const std::string where = "block at " + Hex(entry.position) + " (" + Units(entry.units) + ")";
   if (entry.flags & kEntryShadow) {
     report.Add(name + ": page-table entry names a block of a shadow file");
     return false;
@@ -293,8 +294,8 @@ void TQdfFileCheck::CheckFreeBlocks(const std::vector<std::pair<int64_t, int32_t
   std::vector<std::pair<int64_t, int64_t>> sorted;
   for (const auto& [position, size] : blocks) {
     const int64_t end = position + size;
-    const std::string what = "free block at " + Hex(position) + " (" +
-                             std::to_string(size / kUnitSize) + " units)";
+    const std::string what =
+        "free block at " + Hex(position) + " (" + Units(static_cast<uint32_t>(size / kUnitSize)) + ")";
     if (position < kHeaderSize || position % kUnitSize != 0 || size <= 0 ||
         end > allocation_end_) {
       report.Add(what + " lies outside the allocated space");
