@@ -50,10 +50,7 @@ struct TAdrHash {
 // unsound are never read, so a damaged block cannot mislead the walks.
 class TObjectCheck {
  public:
-  TObjectCheck(const TQdfFileCheck& file, TQdfCheckReport& report) : file_(file), report_(report) {
-    const std::vector<uint32_t>& pages = file.Pages();
-    for (uint32_t p : pages) stored_.insert(p);
-  }
+  TObjectCheck(const TQdfFileCheck& file, TQdfCheckReport& report) : file_(file), report_(report) {}
 
   void Run(TQdfStorage* storage);
 
@@ -65,7 +62,10 @@ class TObjectCheck {
   bool Whole(const TQdfPersistentObject* list) const {
     return list != nullptr && whole_chains_.count(list->Address()) != 0;
   }
-  bool Readable(uint32_t page) const { return stored_.count(page) != 0 && file_.PageSound(page); }
+  bool Stored(uint32_t page) const {
+    return std::binary_search(file_.Pages().begin(), file_.Pages().end(), page);
+  }
+  bool Readable(uint32_t page) const { return Stored(page) && file_.PageSound(page); }
   // Copies the page into page_ (the cache may drop it at the next read).
   bool Read(uint32_t page) {
     try {
@@ -129,7 +129,6 @@ class TObjectCheck {
   const TQdfFileCheck& file_;
   TQdfCheckReport& report_;
   TQdfPageReader* reader_ = nullptr;
-  std::unordered_set<uint32_t> stored_;
   std::unordered_map<uint32_t, const TQdfPersistentObject*> owners_;
   std::vector<TQdfTable*> tables_;
   std::vector<TQdfPageList*> lists_;
@@ -173,7 +172,7 @@ bool TObjectCheck::CheckChain(TQdfPageList* list) {
   while (page != kNoPage) {
     if (!Readable(page)) {
       report_.Add(name + ": its chain reaches " + PageName(page) +
-                  (stored_.count(page) ? ", which is damaged" : ", which has no stored copy"));
+                  (Stored(page) ? ", which is damaged" : ", which has no stored copy"));
       whole = false;
       break;
     }
