@@ -1,13 +1,11 @@
 // The "qdf exec" subcommand, run as a separate process on a database file.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "TestDir.h"
+#include "ToolRun.h"
 
 namespace {
 
@@ -18,24 +16,11 @@ struct TRun {
   std::string err;
 };
 
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 TRun Exec(const std::string& file, const std::string& statements) {
-  const std::string cmd = std::string(QDF_TOOL_EXE) + " exec " + ShellQuote(file) + " " +
-                          ShellQuote(statements) + " 2>&1";
-  TRun r{-1, ""};
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[256];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.err.append(buf, n);
-  const int status = pclose(p);
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  const qdf_test::TShellRun r =
+      qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " exec " + qdf_test::ShellQuote(file) + " " +
+                         qdf_test::ShellQuote(statements) + " 2>&1");
+  return TRun{r.code, r.out};
 }
 
 TEST(QdfExec, CreatesCommitsAndReportsErrorsWithoutCommitting) {
@@ -65,11 +50,7 @@ TEST(QdfExec, CreatesCommitsAndReportsErrorsWithoutCommitting) {
 }
 
 TEST(QdfExec, WrongUsage) {
-  const std::string cmd = std::string(QDF_TOOL_EXE) + " exec onlyfile 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  const int status = pclose(p);
-  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " exec onlyfile 2>/dev/null").code, 2);
 }
 
 #endif
@@ -79,30 +60,18 @@ TEST(QdfExec, WrongUsage) {
 #ifdef QDF_EXAMPLE_EXE
 namespace {
 
-std::string RunCommand(const std::string& cmd, int* code) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[256];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-
 // The example creates its schema in the first run; the second run, a new
 // process, finds the table and reads the records through the index.
 TEST(Example, SecondRunFindsWhatTheFirstCreated) {
   qdf_test::TTestDir dir;
   const std::string db = dir.File("example.qdf");
-  int code = -1;
-  std::string out = RunCommand(std::string(QDF_EXAMPLE_EXE) + " '" + db + "' 2>&1", &code);
-  EXPECT_EQ(code, 0) << out;
-  EXPECT_EQ(out, "created TBench, t1 and i1 in " + db + " with 5 records\n");
-  out = RunCommand(std::string(QDF_EXAMPLE_EXE) + " '" + db + "' 2>&1", &code);
-  EXPECT_EQ(code, 0) << out;
-  EXPECT_EQ(out, "found t1 with index i1 in " + db + ":\n"
+  const std::string command = std::string(QDF_EXAMPLE_EXE) + " " + qdf_test::ShellQuote(db) + " 2>&1";
+  qdf_test::TShellRun r = qdf_test::RunShell(command);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "created TBench, t1 and i1 in " + db + " with 5 records\n");
+  r = qdf_test::RunShell(command);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "found t1 with index i1 in " + db + ":\n"
                  "  a=1 b=1 c=record 1\n  a=2 b=4 c=record 2\n  a=3 b=9 c=record 3\n"
                  "  a=4 b=16 c=record 4\n  a=5 b=25 c=record 5\n");
 }

@@ -2,16 +2,14 @@
 // qdf tool, each run as a separate process on a database file.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "ToolRun.h"
 #include "file/SystemTestUtil.h"
 #include "list/Field.h"
 #include "list/Table.h"
@@ -28,11 +26,7 @@ struct TToolRun {
   std::string err;
 };
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using qdf_test::ShellQuote;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -50,16 +44,12 @@ void WriteFile(const std::string& path, const std::string& text) {
 TToolRun Qdf(const TSystemFixture& fx, const std::vector<std::string>& args) {
   const std::string err_file = fx.config.File("stderr.txt");
   std::string cmd = QDF_TOOL_EXE;
-  for (const std::string& a : args) cmd += " " + Quote(a);
-  cmd += " 2>" + Quote(err_file);
+  for (const std::string& a : args) cmd += " " + ShellQuote(a);
+  cmd += " 2>" + ShellQuote(err_file);
+  const qdf_test::TShellRun run = qdf_test::RunShell(cmd);
   TToolRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.code = run.code;
+  r.out = run.out;
   r.err = ReadFile(err_file);
   return r;
 }
@@ -231,17 +221,10 @@ TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
 TEST(QdfTool, MissingTemporaryFolderIsAnErrorNotAHang) {
   TSystemFixture fx;
   const std::string cmd = "TMPDIR=/nonexistent/qdf-test timeout 60 " + std::string(QDF_TOOL_EXE) +
-                          " exec " + Quote(fx.Db("t.qdf")) + " 'create TQdfIntegerField a' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1) << out;  // timeout's 124 would mean a hang
-  EXPECT_NE(out.find("/nonexistent/qdf-test"), std::string::npos) << out;
+                          " exec " + ShellQuote(fx.Db("t.qdf")) + " 'create TQdfIntegerField a' 2>&1";
+  const qdf_test::TShellRun r = qdf_test::RunShell(cmd);
+  EXPECT_EQ(r.code, 1) << r.out;  // timeout's 124 would mean a hang
+  EXPECT_NE(r.out.find("/nonexistent/qdf-test"), std::string::npos) << r.out;
 }
 
 // The rows a filtered dump prints are exactly those a scan in code finds
