@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "base/Directories.h"
-#include "base/FileSystem.h"
+#include "platform/Directories.h"
+#include "platform/FileSystem.h"
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "file/FileFormat.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "RecordPage.h"
-#include "base/Directories.h"
+#include "platform/Directories.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "reader/PageReader.h"

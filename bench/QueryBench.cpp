@@ -8,14 +8,14 @@
 #include <random>
 #include <string>
 
-#include "base/Directories.h"
-#include "base/FileSystem.h"
+#include "platform/Directories.h"
+#include "platform/FileSystem.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
-#include "list/Fields.h"
-#include "list/ItemClass.h"
-#include "list/Storage.h"
-#include "list/Table.h"
+#include "record/Fields.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
 #include "query/FieldExpr.h"
 #include "query/TableOp.h"
 #include "reader/CachePool.h"

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <iostream>
 
-#include "base/Clock.h"
-#include "base/Directories.h"
+#include "platform/Clock.h"
+#include "platform/Directories.h"
 #include "base/Helpers.h"
 
 namespace speedtrial {

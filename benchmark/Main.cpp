@@ -7,7 +7,7 @@
 
 #include "Driver.h"
 #include "Suite.h"
-#include "base/FileSystem.h"
+#include "platform/FileSystem.h"
 
 int main(int argc, char** argv) {
   using namespace speedtrial;

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "base/QdfException.h"
-#include "file/InTransStorage.h"
-#include "file/System.h"
-#include "file/Transaction.h"
-#include "list/Fields.h"
-#include "list/Index.h"
-#include "list/Table.h"
+#include "db/InTransStorage.h"
+#include "db/System.h"
+#include "db/Transaction.h"
+#include "record/Fields.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 using namespace qdf;
 

@@ -22,7 +22,7 @@
 
 #include "Driver.h"
 #include "NumberSpeller.h"
-#include "base/Directories.h"
+#include "platform/Directories.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "base/Clock.h"
 #include "base/QdfException.h"
 
 namespace qdf {
@@ -172,16 +171,6 @@ std::string EncodeBase(std::string_view alphabet, int base_minus_1, int64_t valu
     value /= base;
   }
   return out;
-}
-
-int64_t UniqueTime() {
-  static std::atomic<int64_t> last{0};
-  int64_t now = SystemTimeAsFileTime() >> 11;
-  int64_t prev = last.load(std::memory_order_relaxed);
-  for (;;) {
-    int64_t next = now > prev ? now : prev + 1;
-    if (last.compare_exchange_weak(prev, next, std::memory_order_relaxed)) return next;
-  }
 }
 
 bool Like(std::string_view text, std::string_view pattern) {

@@ -57,11 +57,6 @@ double RoundTo(double value, int digits);
 // EConvertError for a negative value or an alphabet shorter than base.
 std::string EncodeBase(std::string_view alphabet, int base_minus_1, int64_t value);
 
-// A process-wide strictly increasing 64-bit stamp: the system time as a file
-// time shifted right by 11 bits, or the last value + 1 when the clock has not
-// moved on. Safe to call from several threads.
-int64_t UniqueTime();
-
 // Case-sensitive pattern match: '%' any run of characters, '_' exactly one.
 // A literal segment after '%' is searched at its first occurrence only; one
 // after '_' or at the start (without '%') must stand exactly at the current

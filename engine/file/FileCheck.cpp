@@ -5,7 +5,7 @@
 
 #include "base/Bytes.h"
 #include "base/ItemAdr.h"
-#include "base/FileSystem.h"
+#include "platform/FileSystem.h"
 #include "base/ItemArea.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"

@@ -25,6 +25,11 @@ class TFreeSpaceLists {
   virtual void SearchFreeData() = 0;
   // Before pages are written: store the pending root address in the current root.
   virtual void PrepareFlush(int flags) = 0;
+  // Appends a root record tagged `transaction` (no next, no pending, empty lists).
+  virtual TItemAdr NewRoot(uint32_t transaction) = 0;
+  // Appends the lists of the root at `source` to those of `target`, deletes
+  // the source root, and sets `source` to the source's next root.
+  virtual void MergeRoot(const TItemAdr& target, TItemAdr& source) = 0;
 };
 
 // The process-wide "inside SearchFreeData" guard: set while a search runs, so

@@ -1,5 +1,7 @@
 #include "file/IndirectPageReader.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -7,9 +9,9 @@
 #include "base/ItemArea.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "base/Trace.h"
+#include "platform/Trace.h"
 #include "file/LocalFiler.h"
-#include "file/System.h"
+#include "file/ShadowStore.h"
 #include "file/TCPFiler.h"
 
 namespace qdf {
@@ -185,7 +187,7 @@ void TQdfIndirectPageReader::Rollback() {
 // ---- shadow mode ----
 
 TQdfLocalFiler* TQdfIndirectPageReader::ShadowFiler() {
-  TQdfSystem* system = shadow_system_ != nullptr ? shadow_system_ : QdfSystemIfCreated();
+  TQdfShadowStore* system = shadow_store_ != nullptr ? shadow_store_ : DefaultShadowStore();
   if (system == nullptr || system->ShadowFiler() == nullptr || system->ShadowReader() == nullptr) {
     throw EQdfException(Format("%s: writing needs the system's shadow file, which is not open",
                                filer_->Name().c_str()));
@@ -195,7 +197,7 @@ TQdfLocalFiler* TQdfIndirectPageReader::ShadowFiler() {
 
 TQdfIndirectPageReader* TQdfIndirectPageReader::ShadowListReader() {
   ShadowFiler();  // raises when there is none
-  TQdfSystem* system = shadow_system_ != nullptr ? shadow_system_ : QdfSystemIfCreated();
+  TQdfShadowStore* system = shadow_store_ != nullptr ? shadow_store_ : DefaultShadowStore();
   return system->ShadowReader();
 }
 
@@ -513,5 +515,14 @@ void TQdfIndirectPageReader::Invalidate() {
     if (!keep && b != nullptr) DropBlock(b);
   }
 }
+
+// ---- the default shadow store ----
+
+namespace {
+std::atomic<TQdfShadowStore*> g_default_shadow_store{nullptr};
+}  // namespace
+
+void SetDefaultShadowStore(TQdfShadowStore* store) { g_default_shadow_store.store(store); }
+TQdfShadowStore* DefaultShadowStore() { return g_default_shadow_store.load(); }
 
 }  // namespace qdf

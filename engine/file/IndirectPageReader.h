@@ -38,7 +38,7 @@
 namespace qdf {
 
 class TQdfLocalFiler;
-class TQdfSystem;
+class TQdfShadowStore;
 
 class TQdfIndirectPageReader : public TQdfPageReader {
  public:
@@ -68,7 +68,7 @@ class TQdfIndirectPageReader : public TQdfPageReader {
 
   // The system whose shadow file takes the pages in shadow mode (default:
   // the global one, when it exists).
-  void SetShadowSystem(TQdfSystem* system) { shadow_system_ = system; }
+  void SetShadowStore(TQdfShadowStore* store) { shadow_store_ = store; }
   // After a failure that leaves the server's state unknown (a commit that
   // broke off mid-way): Commit raises, only Rollback is possible. Cleared by
   // Rollback and by the next start.
@@ -133,7 +133,7 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   void RecompressEvicted();
 
   TQdfFiler* filer_;
-  TQdfSystem* shadow_system_ = nullptr;
+  TQdfShadowStore* shadow_store_ = nullptr;
   // Root record (in the shadow file's free list) of the blocks this reader
   // wrote in its shadow transaction.
   TItemAdr shadow_chain_ = kNullAdr;

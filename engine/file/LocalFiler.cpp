@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "base/QdfException.h"
-#include "base/Trace.h"
-#include "list/FreeList.h"
+#include "platform/Trace.h"
 
 namespace qdf {
 namespace {
@@ -218,8 +217,8 @@ void TQdfLocalFiler::FreeData(const TItemAdr& chain, int32_t size, uint32_t tran
   frees_pending_ = true;
 }
 
-TQdfFreeList& TQdfLocalFiler::OpenFreeList() {
-  auto* lists = dynamic_cast<TQdfFreeList*>(free_lists_);
+TFreeSpaceLists& TQdfLocalFiler::OpenFreeList() {
+  TFreeSpaceLists* lists = free_lists_;
   if (lists == nullptr) {
     throw EQdfException(Format("File: %s: its free list is not open; no write transaction holds it",
                                file_name_.c_str()));
@@ -235,7 +234,7 @@ TItemAdr TQdfLocalFiler::NewRoot(uint32_t transaction) {
 void TQdfLocalFiler::ReturnChain(TItemAdr& chain) {
   TDbgLock g(lock_);
   if (chain.IsNull()) return;
-  TQdfFreeList& lists = OpenFreeList();
+  TFreeSpaceLists& lists = OpenFreeList();
   if (current_root.IsNull()) {
     throw EQdfException(Format("File: %s: its free list has no current root", file_name_.c_str()));
   }

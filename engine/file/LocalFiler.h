@@ -13,13 +13,12 @@
 #include <memory>
 #include <string>
 
-#include "base/FileSystem.h"
+#include "platform/FileSystem.h"
 #include "file/FreeSpaceLists.h"
 #include "file/QdfFiler.h"
 
 namespace qdf {
 
-class TQdfFreeList;
 
 class TQdfLocalFiler : public TQdfFiler {
  public:
@@ -84,7 +83,7 @@ class TQdfLocalFiler : public TQdfFiler {
   void LoadRoot();
   // The database's free list while a write transaction holds it; raises
   // when none does.
-  TQdfFreeList& OpenFreeList();
+  TFreeSpaceLists& OpenFreeList();
   void SetHighWaterMark(int64_t value);
 
   std::string file_name_;

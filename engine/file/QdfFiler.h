@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "base/DbgCriticalSection.h"
+#include "platform/DbgCriticalSection.h"
 #include "base/ItemAdr.h"
 #include "file/FileFormat.h"
 

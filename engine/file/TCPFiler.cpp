@@ -10,9 +10,8 @@
 #include "base/PackedItem.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "base/Trace.h"
+#include "platform/Trace.h"
 #include "file/FileFormat.h"
-#include "list/PersistentObjectFactory.h"
 #include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
 
@@ -226,7 +225,7 @@ bool TQdfTCPFiler::Open(const std::string& host, uint16_t port) {
       int length = 0;
       const uint8_t* site = GetField(fields, 2, &length);
       if (site != nullptr && length >= 2) {
-        TQdfPersistentObjectFactory::Instance().SetSiteID(LoadU16(site));
+        site_id_ = LoadU16(site);
       }
     }
     connection_ = reply.handle;

@@ -30,12 +30,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "base/DbgCriticalSection.h"
-#include "base/FileSystem.h"
-#include "base/Socket.h"
+#include "platform/DbgCriticalSection.h"
+#include "platform/FileSystem.h"
+#include "platform/Socket.h"
 #include "file/QdfFiler.h"
 
 namespace qdf {
@@ -90,8 +91,11 @@ class TQdfTCPFiler : public TQdfFiler {
   // false when no connection can be made; raises for a server that answers
   // with an error, a version below 257 ("Your dbQuillon-Server uses version
   // ..."), or a broken reply. A direct-read file named in the reply is opened
-  // when it exists here; a SiteID in the reply goes to the object factory.
+  // when it exists here; a SiteID in the reply is kept for SiteID().
   bool Open(const std::string& host, uint16_t port);
+  // The SiteID the server gave when the alias was opened, if it gave one;
+  // whoever opened the filer hands it to the object factory.
+  std::optional<uint16_t> SiteID() const { return site_id_; }
   // Says goodbye (no reply is read) and closes the connection.
   void Disconnect();
 
@@ -177,6 +181,7 @@ class TQdfTCPFiler : public TQdfFiler {
   std::unique_ptr<TFileHandle> direct_file_;
   std::unique_ptr<TDbgCriticalSection> direct_lock_;
   bool direct_read_ = false;
+  std::optional<uint16_t> site_id_;
 };
 
 }  // namespace qdf

@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "list/QHBtreeList.h"
+#include "object/QHBtreeList.h"
 #include "list/SortableList.h"
 
 namespace qdf {

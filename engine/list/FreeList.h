@@ -52,11 +52,8 @@ class TQdfFreeList : public TFreeSpaceLists {
   void SearchFreeData() override;
   void PrepareFlush(int flags) override;
 
-  // Appends a root record tagged `transaction` (no next, no pending, empty lists).
-  TItemAdr NewRoot(uint32_t transaction);
-  // Appends the lists of the root at `source` to those of `target`, deletes
-  // the source root, and sets `source` to the source's next root.
-  void MergeRoot(const TItemAdr& target, TItemAdr& source);
+  TItemAdr NewRoot(uint32_t transaction) override;
+  void MergeRoot(const TItemAdr& target, TItemAdr& source) override;
 
   // Number of free blocks of a class in the root at `root` (tests, statistics).
   int CountBlocks(const TItemAdr& root, int size_class);

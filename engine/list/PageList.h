@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "list/PersistentObject.h"
-#include "list/QHPageList.h"
+#include "object/PersistentObject.h"
+#include "object/QHPageList.h"
 
 namespace qdf {
 

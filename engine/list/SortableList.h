@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "list/ItemList.h"
-#include "list/QHBtreeList.h"
+#include "object/QHBtreeList.h"
 
 namespace qdf {
 

@@ -3,11 +3,11 @@
 #include "base/Bytes.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
-#include "list/Fields.h"
-#include "list/ItemClass.h"
+#include "record/Fields.h"
+#include "record/ItemClass.h"
 #include "list/ItemList.h"
-#include "list/Storage.h"
-#include "list/Table.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
 
 namespace qdf {
 

@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "base/Helpers.h"
-#include "list/Field.h"
-#include "list/ItemClass.h"
+#include "record/Field.h"
+#include "record/ItemClass.h"
 #include "query/FieldExpr.h"
 #include "query/QScript.h"
 

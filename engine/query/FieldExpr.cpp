@@ -6,8 +6,8 @@
 #include "base/Bytes.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
-#include "list/Field.h"
-#include "list/Fields.h"
+#include "record/Field.h"
+#include "record/Fields.h"
 #include "script/NodesArith.h"
 
 namespace qdf {

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "base/QdfException.h"
-#include "list/DynamicKeyBuffer.h"
-#include "list/Fields.h"
-#include "list/Index.h"
-#include "list/IndexObject.h"
-#include "list/ItemClass.h"
-#include "list/Storage.h"
-#include "list/Table.h"
+#include "record/DynamicKeyBuffer.h"
+#include "record/Fields.h"
+#include "table/Index.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
 #include "script/NodesArith.h"
 
 namespace qdf {
@@ -102,12 +102,12 @@ bool StoreKeyValue(TfComp* comparison, TQdfField* key) {
 
 }  // namespace
 
-int TQdfIndex::ApplyFilter(TvNode* filter) {
-  if (filter == nullptr || !filter->InheritsFrom(TbIndexFilter::kClass) || !Active()) {
+int ApplyIndexFilter(TQdfIndex& index, TvNode* filter) {
+  if (filter == nullptr || !filter->InheritsFrom(TbIndexFilter::kClass) || !index.Active()) {
     throw EQdfException(kInvalidFilter);
   }
   auto* f = static_cast<TbIndexFilter*>(filter);
-  const std::vector<TQdfField*>& keys = KeyFields();
+  const std::vector<TQdfField*>& keys = index.KeyFields();
   const int n = f->KeyCount();
   if (n > static_cast<int>(keys.size())) throw EQdfException(kInvalidFilter);
   for (int i = 0; i < n; ++i) {
@@ -117,20 +117,12 @@ int TQdfIndex::ApplyFilter(TvNode* filter) {
       throw EQdfException(kInvalidFilter);
     }
   }
-  Insert();  // every key field null, edit mode
+  index.Insert();  // every key field null, edit mode
   int count = 0;
   for (int i = 0; i < n; ++i) {
     if (StoreKeyValue(f->Comparison(i), keys[static_cast<size_t>(i)])) count = i + 1;
   }
-  // The same values as a key (trailing nulls dropped) in the key buffer.
-  key_buffer_.Init(count > 0 ? count : 1);
-  for (int i = 0; i < count; ++i) {
-    TQdfField* key = keys[static_cast<size_t>(i)];
-    int length = 0;
-    const uint8_t* data = key->GetData(&length);
-    if (data != nullptr && length > 0) key_buffer_.AddField(i, length, data);
-  }
-  key_buffer_.Close();
+  index.BuildSearchKey(count);
   return count;
 }
 

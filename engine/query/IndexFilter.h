@@ -119,4 +119,9 @@ TIndexChoice ChooseIndex(std::unique_ptr<TvNode> filter, TQdfTable& table,
 // REQUIRES: choice.index is set and choice.object_id is not.
 void PositionOnRange(TIndexChoice& choice);
 
+// TQdfIndex::ApplyFilter: takes the search key from the index filter
+// `filter` (see table/Index.h). Raises EQdfException "Invalid Filter Type"
+// for anything that is not an index filter on the index's key fields.
+int ApplyIndexFilter(TQdfIndex& index, TvNode* filter);
+
 }  // namespace qdf

@@ -1,10 +1,10 @@
 #include "query/QScript.h"
 
 #include "base/QdfException.h"
-#include "list/Field.h"
-#include "list/ItemClass.h"
-#include "list/PersistentObject.h"
-#include "list/Table.h"
+#include "record/Field.h"
+#include "record/ItemClass.h"
+#include "object/PersistentObject.h"
+#include "table/Table.h"
 #include "query/ClassExpr.h"
 #include "query/FieldExpr.h"
 #include "script/NodesArith.h"
@@ -230,11 +230,12 @@ TQScript& QueryScript() {
   return script;
 }
 
-// ---- TQdfTable::CompileFilter -----------------------------------------------------
+// ---- filters of tables ------------------------------------------------------------
 
-std::unique_ptr<TvNode> TQdfTable::CompileFilter(const std::string& text, TQdfItemClass* cls) {
-  TQdfItemClass* from = cls != nullptr ? cls : ItemClass();
-  if (from == nullptr) throw EQdfException("Table " + ObjectName() + " has no record class");
+std::unique_ptr<TvNode> CompileTableFilter(TQdfTable& table, const std::string& text,
+                                           TQdfItemClass* cls) {
+  TQdfItemClass* from = cls != nullptr ? cls : table.ItemClass();
+  if (from == nullptr) throw EQdfException("Table " + table.ObjectName() + " has no record class");
   TQScript& script = QueryScript();
   TFromScope scope(script, from);
   script.Scan(text);

@@ -26,6 +26,7 @@ namespace qdf {
 
 class TQdfField;
 class TQdfItemClass;
+class TQdfTable;
 
 // A field of the record class; its result type is the field's TypeCode.
 // BuildNode pushes a bound field node.
@@ -114,5 +115,12 @@ class TFromScope {
  private:
   TQScript& script_;
 };
+
+// TQdfTable::CompileFilter: compiles `text` against `cls` (the table's record
+// class when nullptr) with the shared query script; the caller owns the node.
+// Raises the parser's errors, and Exception "Filter is no boolean
+// expression: " with the text for an expression of another type.
+std::unique_ptr<TvNode> CompileTableFilter(TQdfTable& table, const std::string& text,
+                                           TQdfItemClass* cls);
 
 }  // namespace qdf

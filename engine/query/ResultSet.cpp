@@ -5,14 +5,14 @@
 
 #include "base/Helpers.h"
 #include "base/QdfException.h"
-#include "list/DdlStatements.h"
-#include "base/Trace.h"
-#include "list/Field.h"
-#include "list/Fields.h"
-#include "list/IndexObject.h"
-#include "list/ItemClass.h"
-#include "list/Storage.h"
-#include "list/Table.h"
+#include "record/KeyList.h"
+#include "platform/Trace.h"
+#include "record/Field.h"
+#include "record/Fields.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
 
 namespace qdf {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "list/Index.h"
-#include "list/QHBtreeList.h"
+#include "table/Index.h"
+#include "object/QHBtreeList.h"
 
 namespace qdf {
 

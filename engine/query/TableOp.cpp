@@ -6,12 +6,12 @@
 #include "base/Helpers.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
-#include "list/Field.h"
-#include "list/Fields.h"
-#include "list/Index.h"
-#include "list/ItemClass.h"
-#include "list/Storage.h"
-#include "list/Table.h"
+#include "record/Field.h"
+#include "record/Fields.h"
+#include "table/Index.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
 #include "query/FieldExpr.h"
 #include "reader/PageReader.h"
 #include "script/Node.h"
@@ -431,43 +431,43 @@ bool TQdfUpdateableFilterOp::Next() {
 
 // ---- table operations that run through a filtered operation ----
 
-void TQdfTable::ForEachMatch(std::unique_ptr<TvNode> filter, uint8_t options,
-                             const TRecordVisitor& visitor, const TRecordVisitor& deferred) {
-  TQdfFilteredTableOp op(*this, options, nullptr, nullptr, std::move(filter));
+void ForEachMatchOf(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t options,
+                    const TRecordVisitor& visitor, const TRecordVisitor& deferred) {
+  TQdfFilteredTableOp op(table, options, nullptr, nullptr, std::move(filter));
   TaItemAdrList rows;
   bool stop = false;
   op.First();
   while (op.Next()) {
-    if (deferred) rows.Append(Cursor().Address());
+    if (deferred) rows.Append(table.Cursor().Address());
     if (visitor) {
-      visitor(*this, stop);
+      visitor(table, stop);
       if (stop) break;
     }
   }
   if (!deferred) return;
   stop = false;
   for (int i = rows.Count(); i-- > 0 && !stop;) {
-    SetCursorAddress(rows.Adr(i));
-    if (Cursor().Item() == nullptr) continue;
-    deferred(*this, stop);
+    table.SetCursorAddress(rows.Adr(i));
+    if (table.Cursor().Item() == nullptr) continue;
+    deferred(table, stop);
   }
 }
 
-int64_t TQdfTable::DeleteWhere(std::unique_ptr<TvNode> filter, TQdfItemClass* cls) {
+int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItemClass* cls) {
   TaItemAdrList rows;
   {
-    TQdfFilteredTableOp op(*this, kOpDefault, nullptr, cls, std::move(filter));
+    TQdfFilteredTableOp op(table, kOpDefault, nullptr, cls, std::move(filter));
     op.First();
-    while (op.Next()) rows.Append(Cursor().Address());
+    while (op.Next()) rows.Append(table.Cursor().Address());
   }
   if (rows.Count() == 0) return 0;
   // No reader bracket around the loop: each delete takes its own, so the
   // cache may trim between records instead of holding every page touched.
   int64_t deleted = 0;
   for (int i = rows.Count(); i-- > 0;) {
-    SetCursorAddress(rows.Adr(i));
-    if (Cursor().Item() == nullptr) continue;
-    Delete(false);
+    table.SetCursorAddress(rows.Adr(i));
+    if (table.Cursor().Item() == nullptr) continue;
+    table.Delete(false);
     ++deleted;
   }
   return deleted;

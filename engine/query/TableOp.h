@@ -30,6 +30,7 @@
 #include "query/Column.h"
 #include "query/IndexFilter.h"
 #include "query/ItemAdrList.h"
+#include "table/Table.h"
 
 namespace qdf {
 
@@ -183,5 +184,11 @@ class TQdfUpdateableFilterOp : public TQdfFilteredTableOp {
   TaItemAdrList rows_;
   int row_pos_ = 0;
 };
+
+// TQdfTable::ForEachMatch and TQdfTable::DeleteWhere, carried out through a
+// filtered table operation (see table/Table.h for their contracts).
+void ForEachMatchOf(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t options,
+                    const TRecordVisitor& visitor, const TRecordVisitor& deferred);
+int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItemClass* cls);
 
 }  // namespace qdf

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "base/DbgCriticalSection.h"
+#include "platform/DbgCriticalSection.h"
 #include "reader/CacheBlock.h"
 
 namespace qdf {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "base/QdfException.h"
-#include "base/Trace.h"
+#include "platform/Trace.h"
 #include "reader/CachePool.h"
 
 namespace qdf {

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/DbgCriticalSection.h"
+#include "platform/DbgCriticalSection.h"
 #include "reader/CacheBlock.h"
 #include "reader/IndirectBlock.h"
 #include "reader/ReadAheadThread.h"

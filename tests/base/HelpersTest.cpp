@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 
 #include "base/DynamicByteArray.h"
 #include "base/ItemAdr.h"
@@ -102,18 +101,6 @@ TEST(NumberHelpers, EncodeBaseGivesNineDigits) {
   EXPECT_EQ(EncodeBase(alphabet, 9, 1234567890), "234567890");  // high digits dropped
   EXPECT_THROW(EncodeBase("01", 15, 5), EConvertError);
   EXPECT_THROW(EncodeBase(alphabet, 15, -1), EConvertError);
-}
-
-TEST(NumberHelpers, UniqueTimeNeverRepeats) {
-  std::set<int64_t> seen;
-  int64_t last = 0;
-  for (int i = 0; i < 10000; ++i) {
-    int64_t t = UniqueTime();
-    EXPECT_GT(t, last);
-    last = t;
-    seen.insert(t);
-  }
-  EXPECT_EQ(seen.size(), 10000u);
 }
 
 TEST(BitSet, SizesTestsAndOrs) {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "base/Directories.h"
-#include "list/IntegrityCheck.h"
+#include "platform/Directories.h"
+#include "check/IntegrityCheck.h"
 
 namespace speedtrial {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "FileTestUtil.h"
+#include "file/FileTestUtil.h"
 #include "TestDir.h"
-#include "base/FaultFileSystem.h"
+#include "platform/FaultFileSystem.h"
 #include "base/QdfException.h"
 #include "file/FileCheck.h"
 

@@ -4,9 +4,9 @@
 
 #include <fstream>
 
-#include "FileTestUtil.h"
+#include "file/FileTestUtil.h"
 #include "TestDir.h"
-#include "base/FaultFileSystem.h"
+#include "platform/FaultFileSystem.h"
 #include "base/QdfException.h"
 
 namespace qdf {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "FileTestUtil.h"
+#include "file/FileTestUtil.h"
 #include "TestDir.h"
 #include "base/QdfException.h"
 

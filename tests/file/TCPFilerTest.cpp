@@ -8,18 +8,18 @@
 #include <functional>
 #include <thread>
 
-#include "FileTestUtil.h"
-#include "ProtocolPeer.h"
-#include "SystemTestUtil.h"
+#include "file/FileTestUtil.h"
+#include "file/ProtocolPeer.h"
+#include "db/SystemTestUtil.h"
 #include "TestDir.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "base/Socket.h"
+#include "platform/Socket.h"
 #include "file/IndirectPageReader.h"
-#include "file/System.h"
+#include "db/System.h"
 #include "file/TCPFiler.h"
-#include "file/Transaction.h"
-#include "list/PersistentObjectFactory.h"
+#include "db/Transaction.h"
+#include "object/PersistentObjectFactory.h"
 
 namespace qdf {
 namespace {
@@ -146,7 +146,6 @@ TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
   EXPECT_FALSE(remote->Open("127.0.0.1", ClosedPort()));
   EXPECT_FALSE(remote->Connected());
 
-  const uint16_t old_site = TQdfPersistentObjectFactory::Instance().SiteID();
   std::string site(2, '\0');
   StoreU16(reinterpret_cast<uint8_t*>(site.data()), 0x4321);
   // Field 1 does not exist here; field 0 does, and client and server share
@@ -157,8 +156,7 @@ TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
   EXPECT_EQ(remote->ServerVersion(), 257);
   EXPECT_TRUE(remote->DirectRead());
   EXPECT_EQ(remote->DirectFileName(), db_);
-  EXPECT_EQ(TQdfPersistentObjectFactory::Instance().SiteID(), 0x4321);
-  TQdfPersistentObjectFactory::Instance().SetSiteID(old_site);
+  EXPECT_EQ(remote->SiteID(), std::optional<uint16_t>(0x4321));
   EXPECT_EQ(remote->GetServerAddress(), "127.0.0.1");
   EXPECT_TRUE(remote->Shadow());
   EXPECT_FALSE(remote->IsEmpty());

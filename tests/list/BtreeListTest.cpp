@@ -10,12 +10,12 @@
 #include <set>
 #include <vector>
 
-#include "ListTestUtil.h"
+#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
-#include "list/Storage.h"
+#include "storage/Storage.h"
 
 namespace qdf {
 namespace {

@@ -9,11 +9,11 @@
 #include <random>
 #include <set>
 
-#include "ListTestUtil.h"
+#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "file/FileFormat.h"
 #include "list/DataList.h"
-#include "list/Storage.h"
+#include "storage/Storage.h"
 
 namespace qdf {
 namespace {

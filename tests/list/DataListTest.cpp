@@ -7,14 +7,14 @@
 #include <map>
 #include <random>
 
-#include "ListTestUtil.h"
+#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
-#include "list/Storage.h"
-#include "list/Fields.h"
-#include "list/ItemClass.h"
-#include "list/Table.h"
+#include "storage/Storage.h"
+#include "record/Fields.h"
+#include "record/ItemClass.h"
+#include "table/Table.h"
 
 namespace qdf {
 namespace {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "ListTestUtil.h"
+#include "list/ListTestUtil.h"
 #include "base/QdfException.h"
 #include "list/DataList.h"
-#include "list/Storage.h"
+#include "storage/Storage.h"
 
 namespace qdf {
 namespace {

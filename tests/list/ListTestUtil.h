@@ -8,8 +8,8 @@
 #include "TestDir.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
-#include "list/PersistentObject.h"
-#include "list/Storage.h"
+#include "object/PersistentObject.h"
+#include "storage/Storage.h"
 
 namespace qdf_test {
 

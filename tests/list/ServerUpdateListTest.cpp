@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ListTestUtil.h"
+#include "list/ListTestUtil.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
-#include "list/Storage.h"
+#include "storage/Storage.h"
 
 namespace qdf {
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "ListTestUtil.h"
+#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "list/ListTestUtil.h"
-#include "list/Fields.h"
-#include "list/Index.h"
-#include "list/IndexObject.h"
-#include "list/ItemClass.h"
-#include "list/Storage.h"
-#include "list/Table.h"
+#include "query/QueryLayer.h"
+#include "record/Fields.h"
+#include "table/Index.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
 #include "script/Node.h"
 
 namespace qdf_test {
@@ -31,6 +32,7 @@ struct TKey {
 class TQueryDb {
  public:
   explicit TQueryDb(TListFixture& fx) : storage(fx.New<qdf::TQdfStorage>()) {
+    qdf::UseQueryLayer();  // filters of tables, without a system
     storage->OpenRoot(fx.Reader());  // with the object-ID index $ID
     qdf::TQdfStorage& s = *storage;
     s.CreateSchemaObject("TQdfItemClass", "TRec", false);

@@ -10,7 +10,7 @@
 
 #include "QueryTestUtil.h"
 #include "base/QdfException.h"
-#include "list/Fields.h"
+#include "record/Fields.h"
 #include "query/Column.h"
 #include "query/TableOp.h"
 #include "reader/CachePool.h"

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "ToolRun.h"
-#include "file/SystemTestUtil.h"
-#include "list/Field.h"
-#include "list/Table.h"
+#include "db/SystemTestUtil.h"
+#include "record/Field.h"
+#include "table/Table.h"
 
 #ifdef QDF_TOOL_EXE
 

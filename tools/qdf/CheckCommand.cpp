@@ -6,7 +6,7 @@
 
 #include "Commands.h"
 #include "ToolSupport.h"
-#include "list/IntegrityCheck.h"
+#include "check/IntegrityCheck.h"
 
 namespace qdf::tool {
 

@@ -6,9 +6,9 @@
 
 #include "Commands.h"
 #include "base/QdfException.h"
-#include "file/InTransStorage.h"
-#include "file/System.h"
-#include "file/Transaction.h"
+#include "db/InTransStorage.h"
+#include "db/System.h"
+#include "db/Transaction.h"
 
 namespace qdf::tool {
 

@@ -15,13 +15,13 @@
 #include "Csv.h"
 #include "ToolSupport.h"
 #include "base/QdfException.h"
-#include "file/InTransStorage.h"
-#include "file/System.h"
-#include "file/Transaction.h"
-#include "list/Field.h"
-#include "list/Fields.h"
-#include "list/ItemClass.h"
-#include "list/Table.h"
+#include "db/InTransStorage.h"
+#include "db/System.h"
+#include "db/Transaction.h"
+#include "record/Field.h"
+#include "record/Fields.h"
+#include "record/ItemClass.h"
+#include "table/Table.h"
 
 namespace qdf::tool {
 

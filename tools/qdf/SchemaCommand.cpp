@@ -21,12 +21,12 @@
 
 #include "Commands.h"
 #include "ToolSupport.h"
-#include "file/InTransStorage.h"
-#include "list/Field.h"
-#include "list/Index.h"
-#include "list/IndexObject.h"
-#include "list/ItemClass.h"
-#include "list/Table.h"
+#include "db/InTransStorage.h"
+#include "record/Field.h"
+#include "table/Index.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "table/Table.h"
 #include "query/TableOp.h"
 
 namespace qdf::tool {

@@ -5,10 +5,10 @@
 #include <system_error>
 
 #include "base/QdfException.h"
-#include "file/InTransStorage.h"
-#include "file/System.h"
-#include "file/Transaction.h"
-#include "list/Table.h"
+#include "db/InTransStorage.h"
+#include "db/System.h"
+#include "db/Transaction.h"
+#include "table/Table.h"
 
 namespace qdf::tool {
 

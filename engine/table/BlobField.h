@@ -1,0 +1,133 @@
+// TQdfBlobField: a value of any length, text or bytes, kept outside the
+// record. The record stores only the blob's 8-byte object ID (as an object-ID
+// field does; null or 0 means no blob). The bytes live in the storage's table
+// $BLOB as chunk records, found through its unique index IDX_POSITION on
+// (BlobID, Position):
+//
+//   Position 0    TBlobClass      BlobID, Position, Data, BlobSize (total bytes)
+//   Position p    TBlobClassNode  BlobID, Position, Data
+//
+// Chunks follow each other without gaps: each chunk's Position is the sum of
+// the Data lengths before it. A value of at most 4000 bytes written fresh is
+// one chunk; a longer one is a run of 2000-byte chunks with a shorter last
+// one. Rewriting keeps the sizes of the chunks already there (a chunk below
+// 512 bytes grows to 512 when there is that much to write) and deletes the
+// chunks an older, longer value left behind. Every chunk but the last holds at
+// least 512 bytes, so a rewrite never moves a chunk's key past the next one.
+//
+// Chunks are written at once, not when the record is posted: cancelling the
+// record keeps the new bytes. Deleting a record deletes the chunks of its
+// blob (the field listens to its cursor's list for that).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "record/Fields.h"
+
+namespace qdf {
+
+class TQdfItemList;
+class TQdfTable;
+
+// The bytes WriteBlob stores: a size announced up front, then the bytes from
+// the start. A source may deliver fewer bytes than it announced.
+class TBlobStream {
+ public:
+  virtual ~TBlobStream() = default;
+  // The number of bytes the stream announces.
+  virtual int64_t Size() const = 0;
+  // Back to the first byte.
+  virtual void Rewind() = 0;
+  // Copies up to `count` next bytes into `dest` and returns how many; 0 at
+  // the end. May return fewer than asked before the end.
+  virtual int Read(uint8_t* dest, int count) = 0;
+};
+
+// A stream over bytes in memory (borrowed: they must outlive the stream).
+class TBlobMemoryStream : public TBlobStream {
+ public:
+  explicit TBlobMemoryStream(std::string_view bytes) : bytes_(bytes) {}
+  int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+  void Rewind() override { position_ = 0; }
+  int Read(uint8_t* dest, int count) override;
+
+ private:
+  std::string_view bytes_;
+  size_t position_ = 0;
+};
+
+class TQdfBlobField : public TQdfObjectIDField {
+  QDF_CLASS_INFO(TQdfBlobField)
+
+ public:
+  // The largest blob: sizes and positions are 32-bit integer fields.
+  static constexpr int64_t kMaxBlobSize = INT32_MAX;
+  // A fresh value up to this size is one chunk; longer ones are cut into
+  // chunks of kChunkSize.
+  static constexpr int kSingleChunkLimit = 4000;
+  static constexpr int kChunkSize = 2000;
+  // A rewritten chunk smaller than this grows to it (when there is enough
+  // to write).
+  static constexpr int kMinChunkSize = 512;
+
+  TQdfBlobField() = default;
+  ~TQdfBlobField() override;
+
+  // (UserInfo + 16) OR 64.
+  uint16_t TypeCode() const override {
+    return static_cast<uint16_t>((FH()->UserInfo() + 16) | kFieldTypeBase);
+  }
+  // The blob's bytes; empty for no blob.
+  std::string GetAsString() override;
+  // Writes the text's bytes as the blob (WriteBlob); the empty text clears it
+  // (ClearBlob, edit mode only).
+  void SetAsString(const std::string& text) override;
+  // Keeps the cursor and listens to its list, so that deleting a record
+  // deletes the chunks of its blob.
+  void SetProvider(TQdfItemProvider* provider) override;
+  // From another blob field: copies the bytes into this field's own blob
+  // (two records never share a blob: deleting one would empty the other).
+  // Other fields as an object-ID field takes them.
+  void Assign(TQdfField& other) override;
+
+  // The blob's length in bytes (its first chunk's BlobSize); 0 for no blob,
+  // and when the storage has no $BLOB table.
+  int32_t BlobSize();
+  // Replaces `out` with the blob's bytes (empty for no blob). Raises
+  // EQdfException when the chunks do not follow each other without gaps.
+  void ReadBlob(std::string& out);
+  // Stores the stream's bytes as the blob. An empty stream clears it; a null
+  // field first gets a new object ID (edit mode only, "Cannot edit"
+  // otherwise). A stream that delivers fewer bytes than its size leaves the
+  // bytes it delivered, with that count as BlobSize. Raises EQdfException
+  // for a stream above kMaxBlobSize and when the storage has no $BLOB table;
+  // nothing is written then.
+  void WriteBlob(TBlobStream& stream);
+  // Deletes the blob's chunks; the field keeps its ID. Edit mode only
+  // ("Cannot edit" otherwise).
+  void ClearBlob();
+  // 0 deletes every chunk; a smaller size deletes the chunks past it and cuts
+  // the one that spans it; a larger size appends zero bytes. Raises
+  // EQdfException for a negative size, and for a size above 0 without a $BLOB
+  // table. A null field needs edit mode to get its ID when it grows.
+  void SetBlobSize(int32_t size);
+
+ private:
+  // The storage's $BLOB table, or nullptr.
+  TQdfTable* BlobTable() const;
+  // Listening to the cursor's list.
+  void Subscribe(TQdfItemList* list);
+  void Unsubscribe();
+  // The list is deleting the record under the cursor.
+  void RecordDeleted();
+
+  TQdfItemList* subscribed_ = nullptr;
+  // Alive while the list still holds our listener: the listener owns the
+  // other end, so a list that is gone (or dropped us) is never touched.
+  std::weak_ptr<const int> subscription_;
+};
+
+}  // namespace qdf

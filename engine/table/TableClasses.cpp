@@ -1,0 +1,29 @@
+#include "table/TableClasses.h"
+
+#include "record/RecordClasses.h"
+#include "table/BlobField.h"
+#include "table/Index.h"
+#include "table/Table.h"
+#include "object/PersistentObjectFactory.h"
+
+namespace qdf {
+namespace {
+
+void Register(TQdfPersistentObjectFactory& factory) {
+  factory.RegisterClass(TQdfBlobField::kClassInfo);
+  factory.RegisterClass(TQdfTable::kClassInfo);
+  factory.RegisterClass(TQdfIndex::kClassInfo);
+}
+
+}  // namespace
+
+void UseTableClasses() {
+  static const bool once = [] {
+    UseRecordClasses();
+    TQdfPersistentObjectFactory::AddClassPackage(&Register);
+    return true;
+  }();
+  (void)once;
+}
+
+}  // namespace qdf

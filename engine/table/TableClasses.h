@@ -1,0 +1,10 @@
+// The table, index and blob field classes a database file may name.
+#pragma once
+
+namespace qdf {
+
+// Registers the persistent classes of this layer (and of the layers below)
+// with the object factory. Idempotent and cheap after the first call.
+void UseTableClasses();
+
+}  // namespace qdf

@@ -1,0 +1,413 @@
+// Write transactions on remote databases: the page reader's shadow mode keeps
+// the transaction's pages in the system's shadow file, and the commit sends
+// the collected record changes ("SUL") to the server.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "file/FileTestUtil.h"
+#include "file/ProtocolPeer.h"
+#include "db/SystemTestUtil.h"
+#include "base/PackedItem.h"
+#include "base/QdfException.h"
+#include "db/InTransStorage.h"
+#include "file/IndirectPageReader.h"
+#include "db/System.h"
+#include "file/TCPFiler.h"
+#include "db/Transaction.h"
+#include "list/ServerUpdateList.h"
+#include "record/Field.h"
+#include "table/Table.h"
+#include "script/Node.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::PageIs;
+using qdf_test::PatternPage;
+using qdf_test::PutPage;
+using qdf_test::TFilerRef;
+using qdf_test::kShortTimeoutMs;
+using qdf_test::TPeerFault;
+using qdf_test::TProtocolPeer;
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EQdfException& e) {
+    return e.Message();
+  }
+  return "(no exception)";
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A served database with the pages 1, 2, 3 (2 does not compress).
+void MakePages(const std::string& path) {
+  TFilerRef f(path, false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  for (uint32_t tag = 1; tag <= 3; ++tag) PutPage(r, 0, tag, tag != 2);
+  r.Flush(kFlushWriteUnpin);
+  r.Commit(false);
+}
+
+struct TRemote {
+  TQdfTCPFiler* filer;
+  TRemote() : filer(new TQdfTCPFiler("Remote")) { filer->SetTimeout(kShortTimeoutMs); }
+  ~TRemote() { filer->Release(); }
+  TRemote(const TRemote&) = delete;
+  TRemote& operator=(const TRemote&) = delete;
+};
+
+// Commands that would change the server's file directly.
+size_t FileChanges(const TProtocolPeer& peer) {
+  return peer.CountOf(kCmdWriteData) + peer.CountOf(kCmdAllocateData) + peer.CountOf(kCmdFreePage);
+}
+
+// ---- the page reader ----
+
+class ShadowReaderTest : public ::testing::Test {
+ protected:
+  ShadowReaderTest() : db_(fx_.Db("served.qdf")) { MakePages(db_); }
+  uint64_t ShadowSize() const { return std::filesystem::file_size(fx_.system->ShadowFileName()); }
+
+  qdf_test::TSystemFixture fx_;
+  std::string db_;
+};
+
+TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAreReadBackAndNeverReachTheServer) {
+  TProtocolPeer peer(db_);
+  const std::string served = FileBytes(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote.filer->Open("127.0.0.1", peer.Port()));
+  TQdfIndirectPageReader r(remote.filer);
+  r.SetShadowStore(fx_.system.get());
+  r.Open(false);
+  r.StartTransaction();
+  EXPECT_EQ(r.TransactionNumber(), 0xFFFFFFFFu);
+  EXPECT_FALSE(r.ShadowChain().IsNull());
+
+  PutPage(r, 2, 20, false);                        // a page of the server, changed
+  const uint32_t added = PutPage(r, 0, 21, true);  // a page of this transaction
+  const uint64_t shadow_before = ShadowSize();
+  r.Flush(kFlushWriteDrop);  // written and dropped: reads must find them again
+  EXPECT_GT(ShadowSize(), shadow_before);
+  const TPageEntry moved = r.EntryOf(2);
+  EXPECT_NE(moved.flags & kEntryShadow, 0u);
+  EXPECT_EQ(moved.transaction, 0xFFFFFFFFu);
+  EXPECT_NE(r.EntryOf(added).flags & kEntryShadow, 0u);
+  EXPECT_NE(r.EntryOf(added).flags & kEntryCompressed, 0u);
+  EXPECT_EQ(r.EntryOf(1).flags & kEntryShadow, 0u);  // untouched: still the server's
+
+  const size_t reads = peer.CountOf(kCmdReadData);
+  EXPECT_TRUE(PageIs(r, 2, 20, false));
+  EXPECT_TRUE(PageIs(r, added, 21, true));
+  EXPECT_EQ(peer.CountOf(kCmdReadData), reads);  // both from the shadow file
+  EXPECT_TRUE(PageIs(r, 1, 1, true));            // from the server
+
+  // Written again at the same size: the shadow block is reused in place.
+  PutPage(r, 2, 22, false);
+  r.Flush(kFlushWriteDrop);
+  EXPECT_EQ(r.EntryOf(2).position, moved.position);
+  EXPECT_TRUE(PageIs(r, 2, 22, false));
+
+  EXPECT_EQ(FileChanges(peer), 0u);
+  EXPECT_EQ(peer.CountOf(kCmdStream), 0u);
+  EXPECT_EQ(FileBytes(db_), served);
+}
+
+TEST_F(ShadowReaderTest, CommitAndRollbackCloseTheServersTransactionAndFreeTheShadowBlocks) {
+  TProtocolPeer peer(db_);
+  const std::string served = FileBytes(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote.filer->Open("127.0.0.1", peer.Port()));
+  TQdfIndirectPageReader r(remote.filer);
+  r.SetShadowStore(fx_.system.get());
+  auto write_some = [&] {
+    r.Open(false);
+    r.StartTransaction();
+    PutPage(r, 1, 30, true);
+    PutPage(r, 3, 31, false);
+    PutPage(r, 0, 32, false);
+    r.Flush(kFlushWriteDrop);
+  };
+
+  write_some();
+  const uint64_t used = ShadowSize();
+  const size_t closes = peer.CountOf(kCmdCloseTransaction);
+  r.Rollback();
+  EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), closes + 1);
+  EXPECT_TRUE(r.ShadowChain().IsNull());
+  EXPECT_FALSE(r.InWriteTransaction());
+  r.Open(true);
+  EXPECT_TRUE(PageIs(r, 1, 1, true));  // the server's page again
+  EXPECT_TRUE(PageIs(r, 3, 3, true));
+
+  // The blocks went back: the same writes need no new space.
+  write_some();
+  EXPECT_EQ(ShadowSize(), used);
+  r.Commit(false);
+  EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), closes + 3);
+  EXPECT_TRUE(r.ShadowChain().IsNull());
+  EXPECT_TRUE(r.IsMapEmpty());  // shadow copies are never taken for the server's
+  write_some();
+  EXPECT_EQ(ShadowSize(), used);
+  r.Rollback();
+
+  // Nothing went to the server's file but the transactions' ends.
+  EXPECT_EQ(FileChanges(peer), 0u);
+  EXPECT_EQ(FileBytes(db_), served);
+}
+
+TEST_F(ShadowReaderTest, ShadowModeNeedsTheShadowFile) {
+  TProtocolPeer peer(db_);
+  TRemote remote;
+  ASSERT_TRUE(remote.filer->Open("127.0.0.1", peer.Port()));
+  TQdfSystem bare;  // never initialised: no shadow file
+  TQdfIndirectPageReader r(remote.filer);
+  r.SetShadowStore(&bare);
+  r.Open(false);
+  EXPECT_EQ(MessageOf([&] { r.StartTransaction(); }),
+            "Remote: writing needs the system's shadow file, which is not open");
+  EXPECT_FALSE(r.InWriteTransaction());
+}
+
+TEST_F(ShadowReaderTest, ShadowEntryOutsideItsTransactionIsRefusedAsDamage) {
+  // A local file whose table block names a shadow block for page 2.
+  {
+    TFilerRef f(db_, false);
+    TQdfIndirectPageReader r(f.filer);
+    r.Open(false);
+    r.StartTransaction();
+    uint8_t* table = r.EditPage(0);
+    uint8_t* entry = table + kIbEntries + 12 * 1;  // page 2: slot 1
+    StoreU32(entry, LoadU32(entry) | kEntryShadow);
+    r.Flush(kFlushWriteUnpin);
+    r.Commit(false);
+  }
+  TFilerRef f(db_, true);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(true);
+  EXPECT_TRUE(PageIs(r, 1, 1, true));
+  EXPECT_EQ(MessageOf([&] { r.GetPage(2, kGpRead); }),
+            "Page 2 is damaged: page-table entry names a shadow block outside its transaction");
+}
+
+// ---- storages of remote databases ----
+
+// One entry of the update list as the server receives it.
+struct TEntry {
+  uint32_t record_page = 0;
+  uint8_t kind = 0;
+  std::string body;
+};
+
+std::vector<TEntry> Entries(const qdf_test::TPeerStream& stream) {
+  std::vector<TEntry> out;
+  for (const std::string& item : qdf_test::StreamItems(stream)) {
+    const auto* p = reinterpret_cast<const uint8_t*>(item.data());
+    if (item.size() < 15 || LoadU16(p + 11) != 4) continue;  // not an entry
+    const uint8_t* body = p + 13;
+    if (!ValidPackedItem(body, item.size() - 13) || FieldCount(body) != 5) continue;
+    TEntry e;
+    int length = 0;
+    e.record_page = LoadU32(GetField(body, 0, &length));
+    e.kind = *GetField(body, 2, &length);
+    const uint8_t* data = GetField(body, 4, &length);
+    e.body.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    out.push_back(e);
+  }
+  return out;
+}
+
+std::string BodyOf(int i) { return "record " + std::to_string(i) + std::string(180, 'x'); }
+
+class ShadowStorageTest : public ::testing::Test {
+ protected:
+  ShadowStorageTest() {
+    TQdfTransaction* t = fx_.system->NewTransaction("Make");
+    t->OpenStorage("Made", false, fx_.Db("made.qdf"));
+    t->SetActive(true);
+    t->SetActive(false);
+    delete t;
+    fx_.Restart();
+    peer_ = std::make_unique<TProtocolPeer>(fx_.Db("made.qdf"));
+    fx_.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer_->Port()) + "\nTIMEOUT=" +
+                        std::to_string(kShortTimeoutMs) + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
+    served_ = FileBytes(fx_.Db("made.qdf"));
+  }
+  ~ShadowStorageTest() override {
+    delete t_;
+    fx_.system.reset();  // says goodbye while the peer listens
+  }
+
+  // A write transaction on the remote database.
+  TQdfInTransStorage* Start() {
+    t_ = fx_.system->NewTransaction("Remote");
+    TQdfInTransStorage* s = t_->OpenStorage("Made", false);
+    t_->SetActive(true);
+    return s;
+  }
+  static TQdfServerUpdateList* UpdateList(TQdfInTransStorage* s) {
+    TQdfPersistentObject* found = s->ChildByName("$UPDATE_LIST");
+    EXPECT_NE(found, nullptr);
+    return static_cast<TQdfServerUpdateList*>(found);
+  }
+  // What a table records: `n` inserts of its records, spread over pages.
+  static void RecordInserts(TQdfInTransStorage* s, int n) {
+    TQdfServerUpdateList* list = UpdateList(s);
+    for (int i = 0; i < n; ++i) {
+      list->AddUpdate(TItemAdr{77, 3}, TItemAdr{static_cast<uint32_t>(1000 + i), 0}, kNullAdr,
+                      BodyOf(i), "ab", kUpdateInsert);
+    }
+    // Out to the shadow file and out of the cache: the commit reads them back.
+    s->Reader()->Flush(kFlushWriteDrop);
+  }
+
+  qdf_test::TSystemFixture fx_;
+  std::unique_ptr<TProtocolPeer> peer_;
+  std::string served_;
+  TQdfTransaction* t_ = nullptr;
+};
+
+TEST_F(ShadowStorageTest, CommitSendsTheUpdateListFromTheShadowFileAndThenReadsTheServer) {
+  TQdfInTransStorage* s = Start();
+  ASSERT_TRUE(s->Reader()->Shadow());
+  const uint32_t served_first = UpdateList(s)->FirstPage();
+  RecordInserts(s, 120);
+  const uint32_t first = UpdateList(s)->FirstPage();
+  EXPECT_NE(s->Reader()->EntryOf(first).flags & kEntryShadow, 0u);
+
+  t_->SetActive(false);
+  const std::vector<qdf_test::TPeerStream> streams = peer_->Streams();
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].name, "SUL");
+  EXPECT_TRUE(streams[0].ended);
+  EXPECT_GT(streams[0].chunks.size(), 2u);  // several pages
+  const std::vector<TEntry> entries = Entries(streams[0]);
+  ASSERT_EQ(entries.size(), 120u);
+  for (int i = 0; i < 120; ++i) {
+    EXPECT_EQ(entries[static_cast<size_t>(i)].record_page, static_cast<uint32_t>(1000 + i));
+    EXPECT_EQ(entries[static_cast<size_t>(i)].kind, kUpdateInsert);
+    EXPECT_EQ(entries[static_cast<size_t>(i)].body, BodyOf(i)) << i;
+  }
+  EXPECT_GE(peer_->CountOf(kCmdCloseTransaction), 1u);
+  EXPECT_EQ(FileChanges(*peer_), 0u);
+  EXPECT_EQ(FileBytes(fx_.Db("made.qdf")), served_);
+
+  // The next transaction sees what the server serves, not the shadow pages.
+  t_->SetActive(true);
+  EXPECT_EQ(UpdateList(s)->Count(), 0);
+  EXPECT_EQ(UpdateList(s)->FirstPage(), served_first);
+  RecordInserts(s, 3);
+  t_->SetActive(false);
+  ASSERT_EQ(peer_->Streams().size(), 2u);
+  EXPECT_EQ(Entries(peer_->Streams()[1]).size(), 3u);
+}
+
+TEST_F(ShadowStorageTest, RollbackSendsNothingAndLeavesTheServerUntouched) {
+  TQdfInTransStorage* s = Start();
+  RecordInserts(s, 40);
+  t_->Rollback(false);
+  EXPECT_FALSE(t_->Active());
+  EXPECT_TRUE(peer_->Streams().empty());
+  EXPECT_EQ(FileChanges(*peer_), 0u);
+  EXPECT_EQ(FileBytes(fx_.Db("made.qdf")), served_);
+  t_->SetActive(true);
+  EXPECT_EQ(UpdateList(s)->Count(), 0);
+  t_->SetActive(false);  // an empty update list is not sent
+  EXPECT_TRUE(peer_->Streams().empty());
+}
+
+TEST_F(ShadowStorageTest, ConnectionLostDuringTheCommitLeavesTheTransactionRollbackOnly) {
+  TQdfInTransStorage* s = Start();
+  RecordInserts(s, 60);
+  // The update list's first page arrives, then the server is gone.
+  peer_->FailNext(kCmdStream, TPeerFault::kCloseConnection, "", 0, 1);
+  EXPECT_THROW(t_->SetActive(false), EQdfException);
+  EXPECT_TRUE(t_->Active());
+  EXPECT_TRUE(s->Reader()->RollbackOnly());
+  const size_t streamed = peer_->CountOf(kCmdStream);
+  EXPECT_EQ(MessageOf([&] { t_->SetActive(false); }).find("The commit of Made failed ("), 0u);
+  EXPECT_EQ(peer_->CountOf(kCmdStream), streamed);  // nothing sent again
+  EXPECT_NO_THROW(t_->Rollback(false));
+  EXPECT_FALSE(t_->Active());
+  EXPECT_TRUE(s->Reader()->ShadowChain().IsNull());
+  EXPECT_EQ(FileBytes(fx_.Db("made.qdf")), served_);
+  // The connection stays closed until the database is opened again.
+  EXPECT_NE(MessageOf([&] { t_->SetActive(true); }).find("is lost"), std::string::npos);
+}
+
+TEST_F(ShadowStorageTest, RefusedCloseOfTheServersTransactionLeavesItRollbackOnly) {
+  TQdfInTransStorage* s = Start();
+  RecordInserts(s, 5);
+  peer_->FailNext(kCmdCloseTransaction, TPeerFault::kErrorReply, "Deadlock");
+  EXPECT_EQ(MessageOf([&] { t_->SetActive(false); }), "Server indicated Exception: Deadlock");
+  EXPECT_TRUE(t_->Active());
+  EXPECT_EQ(MessageOf([&] { t_->SetActive(false); }),
+            "The commit of Made failed (Server indicated Exception: Deadlock); the transaction "
+            "can only be rolled back");
+  EXPECT_EQ(peer_->Streams().size(), 1u);  // the update list went out once
+  t_->Rollback(false);
+  EXPECT_TRUE(s->Reader()->ShadowChain().IsNull());
+  // The connection is still in step: the next transaction works.
+  t_->SetActive(true);
+  RecordInserts(s, 2);
+  t_->SetActive(false);
+  ASSERT_EQ(peer_->Streams().size(), 2u);
+  EXPECT_EQ(Entries(peer_->Streams()[1]).size(), 2u);
+}
+
+// Records are not entered into the update list yet: a table of a database on
+// a server refuses changes instead of committing them where the server never
+// sees them.
+TEST(ShadowTable, RecordsOfARemoteTableCannotBeChanged) {
+  qdf_test::TSystemFixture fx;
+  {
+    TQdfTransaction* t = fx.system->NewTransaction("Make");
+    TQdfInTransStorage* s = t->OpenStorage("Made", false, fx.Db("made.qdf"));
+    t->SetActive(true);
+    s->Execute("create TQdfItemClass TRow (TQdfIntegerField a;); create table t on TRow;");
+    t->SetActive(false);
+    delete t;
+  }
+  fx.Restart();
+  TProtocolPeer peer(fx.Db("made.qdf"));
+  fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) + "\nTIMEOUT=" +
+                     std::to_string(kShortTimeoutMs) + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
+  const std::string served = FileBytes(fx.Db("made.qdf"));
+  TQdfTransaction* t = fx.system->NewTransaction("Remote");
+  TQdfInTransStorage* s = t->OpenStorage("Made", false);
+  t->SetActive(true);
+  ASSERT_TRUE(s->Reader()->Shadow());
+  {
+    std::unique_ptr<TQdfTable> table = s->TableByName("t");
+    table->Insert();
+    table->FieldByName("a")->SetAsString("7");
+    try {
+      table->Post();
+      ADD_FAILURE() << "a remote table took a record";
+    } catch (const EQdfException& e) {
+      EXPECT_NE(e.Message().find("lies on a database server"), std::string::npos) << e.Message();
+    }
+    table->Cancel();
+  }
+  t->SetActive(false);
+  delete t;
+  EXPECT_EQ(FileBytes(fx.Db("made.qdf")), served);
+  fx.system.reset();
+}
+
+}  // namespace
+}  // namespace qdf

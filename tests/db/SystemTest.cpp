@@ -1,0 +1,369 @@
+#include "db/System.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <thread>
+
+#include "file/ProtocolPeer.h"
+#include "db/SystemTestUtil.h"
+#include "base/Helpers.h"
+#include "base/QdfException.h"
+#include "file/FileFormat.h"
+#include "file/LocalFiler.h"
+#include "list/ItemList.h"
+#include "reader/CachePool.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::ClosedPort;
+using qdf_test::TSystemConfig;
+using qdf_test::TSystemFixture;
+
+std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const EQdfException& e) {
+    return e.Message();
+  }
+  return "";
+}
+
+// ---- configuration ----
+
+TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
+  TSystemConfig config;
+  config.WriteIni("[ALIAS]\nFirst=" + config.File("first.qdf") + "\n");
+  TQdfSystem system;
+  EXPECT_EQ(system.IniPath(), config.IniPath());
+  EXPECT_EQ(system.OpenFiler("Second", false, false), nullptr);
+
+  // New contents under the old time are not read: the time is the signal.
+  const int unchanged = config.IniStamp();
+  config.WriteIni("[ALIAS]\nSecond=" + config.File("second.qdf") + "\n");
+  config.SetIniTime(unchanged);
+  EXPECT_EQ(system.OpenFiler("Second", false, false), nullptr);
+
+  config.SetIniTime(unchanged + 10);
+  TQdfFiler* second = system.OpenFiler("second", false, false);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(static_cast<TQdfLocalFiler*>(second)->FileName(), config.File("second.qdf"));
+  EXPECT_TRUE(std::filesystem::exists(config.File("second.qdf")));
+  // Registered: the same filer again, under any case, even after the entry went.
+  config.WriteIni("");
+  EXPECT_EQ(system.OpenFiler("SECOND", false, false), second);
+  EXPECT_EQ(system.LookupFiler("Second"), second);
+  // A missing file leaves every key at its default.
+  std::filesystem::remove(config.IniPath());
+  EXPECT_EQ(system.OpenFiler("First", false, false), nullptr);
+}
+
+TEST(SystemConfig, InitialCacheBelow512IsIgnored) {
+  TSystemConfig config;
+  TCachePool& pool = TCachePool::Instance();
+  pool.SetCacheSize(TCachePool::kDefaultCacheSize);
+  config.WriteIni("[INIT]\nInitialCache=100\n");
+  { TQdfSystem system; }
+  EXPECT_EQ(pool.CacheSize(), 512);
+  config.WriteIni("[INIT]\nInitialCache=2048\n");
+  { TQdfSystem system; }
+  EXPECT_EQ(pool.CacheSize(), 2048);
+  // A value that is no number counts as missing: the default, 512.
+  config.WriteIni("[INIT]\nInitialCache=not a number\n");
+  { TQdfSystem system; }
+  EXPECT_EQ(pool.CacheSize(), 512);
+  pool.SetCacheSize(TCachePool::kDefaultCacheSize);
+}
+
+TEST(SystemConfig, SyncCommitsReachesEveryLocalFiler) {
+  TSystemFixture fx;
+  // Default: on; the shadow file never syncs.
+  auto* a = static_cast<TQdfLocalFiler*>(fx.system->OpenLocalFiler(fx.Db("a.qdf"), "A", false));
+  EXPECT_TRUE(a->SyncCommits());
+  EXPECT_FALSE(fx.system->ShadowFiler()->SyncCommits());
+  // Read when a filer is created, so a changed ini applies to the next one.
+  fx.config.WriteIni("[INIT]\nSyncCommits=0\n[ALIAS]\nB=" + fx.Db("b.qdf") + "\n");
+  auto* b = static_cast<TQdfLocalFiler*>(fx.system->OpenFiler("B", false, false));
+  ASSERT_NE(b, nullptr);
+  EXPECT_FALSE(b->SyncCommits());
+  auto* c = static_cast<TQdfLocalFiler*>(fx.system->OpenLocalFiler(fx.Db("c.qdf"), "C", false));
+  EXPECT_FALSE(c->SyncCommits());
+  EXPECT_TRUE(a->SyncCommits());
+}
+
+// ---- aliases ----
+
+TEST(SystemAliases, AliasesWithoutFileOrServerCannotBeOpened) {
+  TSystemFixture fx;
+  fx.config.WriteIni("[SERVER]\nMAX_SERVER=0\n[ALIAS]\nLocal=" + fx.Db("local.qdf") + "\n");
+  EXPECT_EQ(fx.system->OpenFiler("Nowhere", false, false), nullptr);
+  EXPECT_EQ(fx.system->OpenFiler("", false, false), nullptr);
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  EXPECT_EQ(MessageOf([&] { t->OpenStorage("Nowhere"); }), "Cannot open Alias: Nowhere");
+  EXPECT_EQ(t->Storages().size(), 0u);
+  // "$Local" names the configured local file directly, also with a server at hand.
+  TQdfFiler* local = fx.system->OpenFiler("$Local", true, false);
+  ASSERT_NE(local, nullptr);
+  EXPECT_TRUE(local->IsLocal());
+  EXPECT_EQ(static_cast<TQdfLocalFiler*>(local)->FileName(), fx.Db("local.qdf"));
+  EXPECT_EQ(local->Name(), "$Local");
+  // "$" aliases never reach a server, configured or not.
+  fx.config.WriteIni("[SERVER]\nMAX_SERVER=1\nServer1=localhost\n");
+  EXPECT_EQ(fx.system->OpenFiler("$Other", false, false), nullptr);
+  // With a server list but no server answering, the alias stays unresolved.
+  EXPECT_EQ(fx.system->OpenFiler("Other", false, false), nullptr);
+  delete t;
+}
+
+TEST(SystemAliases, OpenLocalFilerRegistersUnderTheAlias) {
+  TSystemFixture fx;
+  TQdfFiler* f = fx.system->OpenLocalFiler(fx.Db("x.qdf"), "X", false);
+  EXPECT_EQ(fx.system->OpenLocalFiler(fx.Db("other.qdf"), "x", false), f);
+  EXPECT_FALSE(std::filesystem::exists(fx.Db("other.qdf")));
+  EXPECT_EQ(fx.system->OpenFiler("X", false, false), f);
+  // A file another writer holds cannot be opened a second time.
+  EXPECT_EQ(MessageOf([&] { fx.system->OpenLocalFiler(fx.Db("x.qdf"), "Y", false); }),
+            "cannot open file: " + fx.Db("x.qdf"));
+  EXPECT_EQ(fx.system->LookupFiler("Y"), nullptr);
+  fx.system->RemoveFiler(f);
+  EXPECT_EQ(fx.system->LookupFiler("X"), nullptr);
+  f->Release();  // the system's reference, now the test's
+}
+
+// ---- shadow file ----
+
+TEST(SystemShadow, ShadowFileLivesAsLongAsTheSystem) {
+  TSystemConfig config;
+  auto system = std::make_unique<TQdfSystem>();
+  system->Init();
+  const std::string shadow = system->ShadowFileName();
+  ASSERT_EQ(shadow.substr(0, config.TempDirPath().size()), config.TempDirPath());
+  const std::string name = shadow.substr(config.TempDirPath().size());
+  ASSERT_EQ(name.size(), 13u);
+  EXPECT_EQ(name.substr(9), ".QSR");
+  for (char c : name.substr(0, 9)) {
+    EXPECT_NE(std::strchr("!#$%&()-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ[]_~", c), nullptr) << c;
+  }
+  EXPECT_TRUE(std::filesystem::exists(shadow));
+  ASSERT_NE(system->ShadowStorage(), nullptr);
+  EXPECT_NE(system->ShadowStorage()->ChildByName("$FREE_LIST"), nullptr);
+  EXPECT_EQ(system->ShadowFiler()->Name(), "$SHADOW");
+  // A second system gets a file of its own.
+  {
+    TQdfSystem other;
+    other.Init();
+    EXPECT_NE(other.ShadowFileName(), shadow);
+  }
+  system.reset();
+  EXPECT_FALSE(std::filesystem::exists(shadow));
+  EXPECT_TRUE(config.TempFiles().empty());
+}
+
+TEST(SystemShadow, TempPathFromTheIniFile) {
+  TSystemConfig config;
+  const std::string dir = config.File("scratch");
+  std::filesystem::create_directories(dir);
+  config.WriteIni("[INIT]\nTEMP_PATH=" + dir + "\n");
+  TQdfSystem system;
+  system.Init();
+  EXPECT_EQ(system.ShadowFileName().substr(0, dir.size() + 1), dir + "/");
+}
+
+TEST(SystemShadow, NamesAreBase48StampsAndTakenNamesAreFreedOrSkipped) {
+  TSystemConfig config;
+  const std::string dir = config.TempDirPath();
+  EXPECT_EQ(TQdfSystem::ShadowCandidate(dir, 0), dir + "!!!!!!!!!.QSR");
+  EXPECT_EQ(TQdfSystem::ShadowCandidate(dir, 47), dir + "!!!!!!!!~.QSR");
+  EXPECT_EQ(TQdfSystem::ShadowCandidate(dir, 48), dir + "!!!!!!!#!.QSR");
+  EXPECT_EQ(TQdfSystem::ShadowCandidate(dir, 48 * 48 + 9), dir + "!!!!!!#!1.QSR");
+
+  int64_t next = 1000;
+  auto stamps = [&next] { return next++; };
+  // A stale file of that name is deleted and its name used.
+  const std::string stale = TQdfSystem::ShadowCandidate(dir, 1000);
+  std::ofstream(stale) << "left over";
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), stale);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  // A name that cannot be freed is skipped.
+  std::filesystem::create_directories(TQdfSystem::ShadowCandidate(dir, 1001) + "/inside");
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1002));
+}
+
+// ---- transactions ----
+
+TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoes) {
+  TSystemFixture fx;
+  TQdfTransaction* t = fx.system->NewTransaction("Main");
+  EXPECT_EQ(t->Name(), "Main");
+  EXPECT_EQ(t->Lock().Name(), "TA Main");
+  EXPECT_EQ(fx.system->FindTransaction("MAIN"), t);
+  EXPECT_EQ(MessageOf([&] { fx.system->NewTransaction("main"); }),
+            "Transaction: main already exists");
+  delete t;
+  EXPECT_EQ(fx.system->FindTransaction("Main"), nullptr);
+  TQdfTransaction* again = fx.system->NewTransaction("main");
+  EXPECT_NE(again, nullptr);
+  // Transactions left alive are freed (and rolled back) with the system.
+  TQdfTransaction* running = fx.system->NewTransaction("Running");
+  running->OpenStorage("A", false, fx.Db());
+  running->SetActive(true);
+  running->OpenStorage("B", false, fx.Db("b.qdf"))->Execute("create TQdfItemClass K (TQdfIntegerField a)");
+  fx.Restart();
+  TQdfTransaction* check = fx.system->NewTransaction("Check");
+  check->OpenStorage("B", false, fx.Db("b.qdf"));
+  check->SetActive(true);
+  EXPECT_EQ(check->FindStorage("b")->ChildByName("K"), nullptr);
+}
+
+// ---- fix-ups ----
+
+TEST(SystemFixups, HooksWriteTheShadowStoragesFixupObjects) {
+  TSystemFixture fx;
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("Data", false, fx.Db());
+  t->SetActive(true);
+  TQdfInTransStorage* shadow = fx.system->ShadowStorage();
+  TItemAdr found;
+  EXPECT_FALSE(shadow->LookupFixupAddress("Data", TItemAdr{7, 1}, &found));
+  EXPECT_EQ(shadow->FixupReferences("Data"), nullptr);
+
+  s->AddFixupAddress(TItemAdr{7, 1}, TItemAdr{90, 3});
+  s->AddFixupAddress(TItemAdr{5, 2}, TItemAdr{91, 4});
+  ASSERT_TRUE(shadow->LookupFixupAddress("DATA", TItemAdr{7, 1}, &found));
+  EXPECT_EQ(found, (TItemAdr{90, 3}));
+  // A later replay of the same address wins.
+  s->AddFixupAddress(TItemAdr{7, 1}, TItemAdr{92, 5});
+  ASSERT_TRUE(shadow->LookupFixupAddress("Data", TItemAdr{7, 1}, &found));
+  EXPECT_EQ(found, (TItemAdr{92, 5}));
+  ASSERT_TRUE(shadow->LookupFixupAddress("Data", TItemAdr{5, 2}, &found));
+  EXPECT_EQ(found, (TItemAdr{91, 4}));
+  EXPECT_FALSE(shadow->LookupFixupAddress("Data", TItemAdr{6, 0}, &found));
+
+  uint8_t record[24];
+  for (int i = 0; i < 24; ++i) record[i] = static_cast<uint8_t>(i + 1);
+  s->AddFixupReference(record);
+  s->AddFixupReference(record);
+  TQdfItemList* refs = shadow->FixupReferences("data");
+  ASSERT_NE(refs, nullptr);
+  EXPECT_EQ(refs->Count(), 2);
+  TItemAdr adr = kBeforeFirstAdr;
+  const uint8_t* item = refs->NextItem(adr);
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(LoadU16(item), 28);
+  EXPECT_EQ(std::memcmp(item + 4, record, 24), 0);
+  // The shadow storage records nothing about itself.
+  shadow->AddFixupAddress(TItemAdr{1, 1}, TItemAdr{2, 2});
+  EXPECT_FALSE(shadow->LookupFixupAddress("$SHADOW", TItemAdr{1, 1}, &found));
+  // The database itself is untouched by its fix-ups.
+  EXPECT_EQ(s->ChildByName("Data$FIXUP"), nullptr);
+  delete t;
+}
+
+// ---- servers ----
+
+// A one-connection server on a free port of this machine: it reads one
+// message and answers with `reply_command`.
+class TPingServer {
+ public:
+  explicit TPingServer(uint16_t reply_command) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    ::listen(fd_, 1);
+    thread_ = std::thread([this, reply_command] {
+      const int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      uint8_t message[20];
+      size_t got = 0;
+      while (got < sizeof message) {
+        const ssize_t n = ::recv(c, message + got, sizeof message - got, 0);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      received_ = got == sizeof message ? LoadU16(message) : -1;
+      uint8_t reply[20] = {};
+      StoreU16(reply, reply_command);
+      ::send(c, reply, sizeof reply, MSG_NOSIGNAL);
+      // Wait for the goodbye (or the close).
+      while (::recv(c, message, sizeof message, 0) > 0) goodbye_ = LoadU16(message);
+      ::close(c);
+    });
+  }
+  ~TPingServer() {
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  uint16_t Port() const { return port_; }
+  void Join() { thread_.join(); }
+  int received_ = 0;
+  int goodbye_ = 0;
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST(SystemServers, ProbeSucceedsOnlyWhenTheServerAnswersThePing) {
+  TSystemConfig config;
+  TQdfSystem system;
+  EXPECT_FALSE(system.ProbeServerAt("127.0.0.1", ClosedPort()));
+  EXPECT_FALSE(system.ProbeServerAt("no-such-host.invalid", ClosedPort()));
+  {
+    TPingServer server(0xFFFF);  // an error reply
+    EXPECT_FALSE(system.ProbeServerAt("127.0.0.1", server.Port()));
+  }
+  EXPECT_FALSE(system.UseLocalServer());
+  TPingServer server(13);
+  EXPECT_TRUE(system.ProbeServerAt("localhost", server.Port()));
+  server.Join();
+  EXPECT_EQ(server.received_, 13);
+  EXPECT_EQ(server.goodbye_, 12);
+  EXPECT_TRUE(system.UseLocalServer());
+}
+
+TEST(SystemServers, NoServerProbeWithoutTheServerKey) {
+  TSystemConfig config;
+  config.WriteIni("[INIT]\nSERVER=\n");
+  TQdfSystem system;
+  system.Init();
+  EXPECT_FALSE(system.UseLocalServer());
+}
+
+// ---- the global system ----
+
+TEST(SystemGlobal, ShutdownFreesTheGlobalSystemAndItsShadowFile) {
+  TSystemConfig config;
+  QdfShutdown();  // nothing there: nothing happens
+  EXPECT_EQ(QdfSystemIfCreated(), nullptr);
+  TQdfSystem* system = QdfSystem();
+  ASSERT_NE(system, nullptr);
+  EXPECT_EQ(QdfSystem(), system);
+  EXPECT_EQ(QdfSystemIfCreated(), system);
+  const std::string shadow = system->ShadowFileName();
+  EXPECT_TRUE(std::filesystem::exists(shadow));
+  // A transaction without its own system uses the global one.
+  TQdfTransaction t("Standalone");
+  EXPECT_EQ(t.System(), system);
+  QdfShutdown();
+  EXPECT_EQ(QdfSystemIfCreated(), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(shadow));
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,142 @@
+// A private configuration for tests of the system object: quillon.ini and the
+// temporary directory live in a folder of the test's own, and the
+// environment is restored afterwards.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestDir.h"
+#include "db/InTransStorage.h"
+#include "db/System.h"
+#include "db/Transaction.h"
+
+namespace qdf_test {
+
+class TScopedEnv {
+ public:
+  TScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~TScopedEnv() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  TScopedEnv(const TScopedEnv&) = delete;
+  TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+class TSystemConfig {
+ public:
+  TSystemConfig()
+      : config_(MakeDir("config")), temp_(MakeDir("tmp")),
+        config_env_("QUILLON_CONFIG_DIR", config_), tmp_env_("TMPDIR", temp_) {}
+
+  // Writes quillon.ini and gives it a modification time that differs from
+  // every earlier one of this test.
+  void WriteIni(const std::string& text) {
+    {
+      std::ofstream out(IniPath(), std::ios::trunc);
+      out << text;
+    }
+    SetIniTime(++stamp_);
+  }
+  // Sets the ini file's modification time to n seconds after a fixed moment
+  // of the past.
+  void SetIniTime(int n) {
+    std::filesystem::last_write_time(IniPath(), base_time_ + std::chrono::seconds(n));
+  }
+  int IniStamp() const { return stamp_; }
+  std::string IniPath() const { return config_ + "quillon.ini"; }
+  const std::string& ConfigDir() const { return config_; }
+  const std::string& TempDirPath() const { return temp_; }
+  std::string File(const std::string& name) const { return dir_.File(name); }
+  // Names of the files in the temporary folder.
+  std::vector<std::string> TempFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(temp_)) {
+      names.push_back(e.path().filename().string());
+    }
+    return names;
+  }
+
+ private:
+  std::string MakeDir(const std::string& name) {
+    const std::string path = dir_.File(name) + "/";
+    std::filesystem::create_directories(path);
+    return path;
+  }
+
+  TTestDir dir_;
+  const std::filesystem::file_time_type base_time_ =
+      std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
+  std::string config_;
+  std::string temp_;
+  TScopedEnv config_env_;
+  TScopedEnv tmp_env_;
+  int stamp_ = 0;
+};
+
+// A system of the test's own, with its shadow file.
+class TSystemFixture {
+ public:
+  explicit TSystemFixture(const std::string& ini = std::string()) {
+    if (!ini.empty()) config.WriteIni(ini);
+    Restart();
+  }
+  // Destroys the system (closing every file) and makes a new one.
+  void Restart() {
+    system.reset();
+    system = std::make_unique<qdf::TQdfSystem>();
+    system->Init();
+  }
+  std::string Db(const std::string& name = "db.qdf") const { return config.File(name); }
+
+  TSystemConfig config;
+  std::unique_ptr<qdf::TQdfSystem> system;
+};
+
+// Records the events a storage's listeners hear.
+struct TEventLog {
+  std::vector<int> events;
+  std::vector<void*> args;
+  int handle = 0;
+  void Attach(qdf::TQdfInTransStorage* s, void* default_arg = nullptr) {
+    handle = s->AddListener(
+        [this](qdf::TQdfInTransStorage*, void* arg, int event) {
+          events.push_back(event);
+          args.push_back(arg);
+        },
+        default_arg);
+  }
+  // The events heard, without the removal events (6) of working instances.
+  std::vector<int> Transactional() const {
+    std::vector<int> out;
+    for (int e : events) {
+      if (e != 6) out.push_back(e);
+    }
+    return out;
+  }
+  void Clear() {
+    events.clear();
+    args.clear();
+  }
+};
+
+}  // namespace qdf_test

@@ -1,0 +1,517 @@
+#include "db/Transaction.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "db/SystemTestUtil.h"
+#include "base/QdfException.h"
+#include "file/FileFormat.h"
+#include "db/InTransStorage.h"
+#include "file/IndirectPageReader.h"
+#include "file/LocalFiler.h"
+#include "db/System.h"
+#include "object/QHPersistentObject.h"
+#include "table/Table.h"
+
+namespace qdf {
+namespace {
+
+using qdf_test::TEventLog;
+using qdf_test::TSystemFixture;
+
+const char kClassX[] = "create TQdfItemClass X (TQdfIntegerField a; TQdfCharField b)";
+
+std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const EQdfException& e) {
+    return e.Message();
+  }
+  return "<no error>";
+}
+
+// The file's committed transaction number as its filer knows it.
+uint32_t Committed(TQdfInTransStorage* s) {
+  return LoadU32(&s->Filer()->GetRoot()[kRootTransaction]);
+}
+
+// The committed transaction number in the file's header on disk.
+uint32_t CommittedOnDisk(const std::string& path) {
+  uint8_t header[kHeaderSize];
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char*>(header), sizeof header);
+  return LoadU32(header + kHdrRoot + kRootTransaction);
+}
+
+bool AnyHeaderModified(const TQdfPersistentObject* node) {
+  if (node->Header()->Modified()) return true;
+  for (int i = 0; i < node->ObjectsCount(); ++i) {
+    if (AnyHeaderModified(node->ChildAt(i))) return true;
+  }
+  return false;
+}
+
+bool AnyHeaderModified(const TQdfInTransStorage* s) {
+  return AnyHeaderModified(static_cast<const TQdfPersistentObject*>(s)) ||
+         (s->Spare() != nullptr && AnyHeaderModified(s->Spare()));
+}
+
+// A database "A" (file `db`) bootstrapped and committed, opened by the new
+// transaction `name`, which is idle.
+TQdfInTransStorage* OpenIdle(TSystemFixture& fx, const std::string& name,
+                             const std::string& db = "db.qdf") {
+  TQdfTransaction* t = fx.system->NewTransaction(name);
+  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db(db));
+  t->SetActive(true);
+  t->SetActive(false);
+  return s;
+}
+
+// ---- states and events ----
+
+TEST(TransactionStates, StartCommitAndContinueAndActive) {
+  TEventLog log;  // outlives the storages it listens to
+  TSystemFixture fx;
+  TQdfInTransStorage* s = OpenIdle(fx, "T");
+  TQdfTransaction* t = s->Transaction();
+  int tag = 0;
+  log.Attach(s, &tag);
+  const uint32_t committed = Committed(s);
+  EXPECT_EQ(MessageOf([&] { t->Commit(true); }), "No Transaction running");
+
+  // Idle: CommitAndContinue only starts, with event 5.
+  t->CommitAndContinue();
+  EXPECT_TRUE(t->Active());
+  EXPECT_EQ(t->State(), TQdfTransaction::kRunning);
+  EXPECT_EQ(log.events, std::vector<int>{5});
+  EXPECT_EQ(log.args, std::vector<void*>{&tag});
+  EXPECT_EQ(Committed(s), committed);
+  EXPECT_EQ(MessageOf([&] { t->StartTransaction(1); }), "Transaction already running");
+
+  // Running: commits (keeping the file) and starts again.
+  log.Clear();
+  t->CommitAndContinue();
+  EXPECT_EQ(log.events, std::vector<int>{5});
+  EXPECT_EQ(Committed(s), committed + 1);
+  EXPECT_EQ(static_cast<TQdfLocalFiler*>(s->Filer())->WriteOwner(), s->Reader());
+
+  // true twice starts once; false commits once; false again does nothing.
+  t->SetActive(false);
+  log.Clear();
+  t->SetActive(true);
+  t->SetActive(true);
+  EXPECT_EQ(log.events, std::vector<int>{1});
+  t->SetActive(false);
+  EXPECT_EQ(log.events, (std::vector<int>{1, 2}));
+  const uint32_t after = Committed(s);
+  t->SetActive(false);
+  EXPECT_EQ(log.events, (std::vector<int>{1, 2}));
+  EXPECT_EQ(Committed(s), after);
+  EXPECT_EQ(static_cast<TQdfLocalFiler*>(s->Filer())->WriteOwner(), nullptr);
+
+  // Rollback tells 3 first; a removed listener hears nothing more.
+  t->SetActive(true);
+  log.Clear();
+  t->Rollback(true);
+  EXPECT_EQ(log.events, std::vector<int>{3});
+  EXPECT_FALSE(t->Active());
+  s->RemoveListener(log.handle);
+  t->SetActive(true);
+  EXPECT_EQ(log.events, std::vector<int>{3});
+}
+
+TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
+  TSystemFixture fx;
+  TQdfTransaction* t1 = fx.system->NewTransaction("T1");
+  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  TQdfInTransStorage* a1 = t1->OpenStorage("A", false, fx.Db());
+  EXPECT_EQ(MessageOf([&] { t1->OpenStorage("a", false, fx.Db()); }),
+            "Duplicate Alias: a in Transaction");
+  EXPECT_EQ(MessageOf([&] { t1->OpenStorage("A"); }), "Duplicate Alias: A in Transaction");
+  EXPECT_EQ(t1->Storages().size(), 1u);
+  EXPECT_EQ(t1->FindStorage("a"), a1);
+  EXPECT_EQ(t1->FindStorage("B"), nullptr);
+  // The alias is the system's: the second transaction shares the filer.
+  TQdfInTransStorage* a2 = t2->OpenStorage("A");
+  EXPECT_EQ(a2->Filer(), a1->Filer());
+  EXPECT_EQ(a1->Filer(), fx.system->LookupFiler("A"));
+  // Adding from outside: not twice, not under a taken alias.
+  EXPECT_EQ(t1->AddStorage(a1, false), nullptr);
+  EXPECT_EQ(t1->AddStorage(a2, false), nullptr);
+  // A running transaction starts a storage when it is opened.
+  t1->SetActive(true);
+  TQdfInTransStorage* b = t1->OpenStorage("B", false, fx.Db("b.qdf"));
+  ASSERT_NE(b->Reader(), nullptr);
+  EXPECT_TRUE(b->Reader()->InWriteTransaction());
+  t1->SetActive(false);
+  delete t2;
+  delete t1;
+}
+
+// ---- schema changes between transactions ----
+
+TEST(TransactionReload, OtherTransactionsSchemaChangeReloadsWithEvents4Then1) {
+  TEventLog log;  // outlives the storages it listens to
+  TSystemFixture fx;
+  TQdfInTransStorage* s1 = OpenIdle(fx, "Reader");
+  TQdfTransaction* t1 = s1->Transaction();
+  log.Attach(s1);
+
+  TQdfTransaction* t2 = fx.system->NewTransaction("Writer");
+  TQdfInTransStorage* s2 = t2->OpenStorage("A");
+  s2->Execute(kClassX);  // starts t2
+  EXPECT_TRUE(t2->Active());
+  t2->SetActive(false);
+
+  EXPECT_EQ(s1->ChildByName("X"), nullptr);
+  t1->SetActive(true);
+  EXPECT_EQ(log.Transactional(), (std::vector<int>{4, 1}));
+  EXPECT_NE(s1->ChildByName("X"), nullptr);
+  EXPECT_EQ(s1->LoadedSchemaTAN(), s2->SchemaTAN());
+
+  // Its own schema change is not reloaded at the next start.
+  log.Clear();
+  s1->Execute("create TQdfItemClass Y (TQdfIntegerField a)");
+  t1->CommitAndContinue();
+  EXPECT_EQ(log.Transactional(), std::vector<int>{5});
+  EXPECT_NE(s1->ChildByName("Y"), nullptr);
+  t1->SetActive(false);
+
+  // A data-only commit of another transaction refreshes without a reload.
+  t2->SetActive(true);
+  {
+    auto table = s2->TableByName("$BLOB");
+    EXPECT_NE(table, nullptr);
+  }
+  t2->SetActive(false);
+  log.Clear();
+  t1->SetActive(true);
+  EXPECT_EQ(log.Transactional(), std::vector<int>{1});
+}
+
+TEST(TransactionReload, ReloadIsRefusedWhileWorkingInstancesAreOut) {
+  TSystemFixture fx;
+  TQdfInTransStorage* s1 = OpenIdle(fx, "Reader");
+  s1->Transaction()->SetActive(true);
+  s1->Execute(std::string(kClassX) + "; create table t on X");
+  s1->Transaction()->SetActive(false);
+  std::unique_ptr<TQdfTable> table = s1->TableByName("t");
+
+  TQdfTransaction* t2 = fx.system->NewTransaction("Writer");
+  t2->OpenStorage("A")->Execute("create TQdfItemClass Z (TQdfIntegerField a)");
+  t2->SetActive(false);
+
+  EXPECT_EQ(MessageOf([&] { s1->Transaction()->SetActive(true); }),
+            "Struktur kann nicht neu eingelesen werden");
+  EXPECT_FALSE(s1->Transaction()->Active());
+  EXPECT_EQ(s1->Transaction()->State(), TQdfTransaction::kIdle);
+  // Nothing held: the writer can go on, and after the table is freed the reader too.
+  t2->SetActive(true);
+  t2->SetActive(false);
+  table.reset();
+  s1->Transaction()->SetActive(true);
+  EXPECT_NE(s1->ChildByName("Z"), nullptr);
+}
+
+// ---- rollback ----
+
+TEST(TransactionRollback, DestroyedWhileRunningRollsBackSilently) {
+  TEventLog log;  // outlives the storages it listens to
+  TSystemFixture fx;
+  TQdfInTransStorage* s = OpenIdle(fx, "T");
+  const uint32_t committed = Committed(s);
+  log.Attach(s);
+  s->Execute(kClassX);
+  log.Clear();
+  delete s->Transaction();
+  // Only the storage's own removal was told.
+  ASSERT_EQ(log.events.size(), 1u);
+  EXPECT_EQ(log.events[0], 6);
+  EXPECT_EQ(CommittedOnDisk(fx.Db()), committed);
+  EXPECT_EQ(fx.system->FindTransaction("T"), nullptr);
+
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* again = t->OpenStorage("A");
+  t->SetActive(true);
+  EXPECT_EQ(again->ChildByName("X"), nullptr);
+}
+
+TEST(TransactionRollback, RolledBackSchemaChangeLeavesTheOldSchema) {
+  TEventLog log;  // outlives the storages it listens to
+  TSystemFixture fx;
+  TQdfInTransStorage* s = OpenIdle(fx, "T");
+  TQdfTransaction* t = s->Transaction();
+  s->Execute(kClassX);
+  t->SetActive(false);
+  const uint32_t committed = Committed(s);
+
+  s->Execute("create TQdfItemClass Y (TQdfIntegerField a); drop X");
+  EXPECT_NE(s->ChildByName("Y"), nullptr);
+  EXPECT_EQ(s->ChildByName("X"), nullptr);
+  log.Attach(s);
+  t->Rollback(true);
+  EXPECT_EQ(Committed(s), committed);
+  t->SetActive(true);
+  EXPECT_EQ(log.Transactional(), (std::vector<int>{3, 4, 1}));
+  EXPECT_EQ(s->ChildByName("Y"), nullptr);
+  EXPECT_NE(s->ChildByName("X"), nullptr);
+  // The database goes on normally.
+  s->Execute("create TQdfItemClass W (TQdfIntegerField a)");
+  t->SetActive(false);
+  fx.Restart();
+  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  TQdfInTransStorage* s2 = t2->OpenStorage("A", false, fx.Db());
+  t2->SetActive(true);
+  EXPECT_NE(s2->ChildByName("W"), nullptr);
+  EXPECT_NE(s2->ChildByName("X"), nullptr);
+  EXPECT_EQ(s2->ChildByName("Y"), nullptr);
+}
+
+TEST(TransactionRollback, PagesWrittenBeforeARollbackAreNotReusedLater) {
+  TSystemFixture fx;
+  TQdfInTransStorage* s1 = OpenIdle(fx, "First");
+  TQdfTransaction* t1 = s1->Transaction();
+  const uint32_t committed = Committed(s1);
+  // Pages written in the middle of a transaction carry its number ...
+  s1->Execute("create TQdfItemClass Lost (TQdfIntegerField a)");
+  s1->FlushStorage();
+  EXPECT_EQ(s1->Reader()->DirtyCount(), 0);
+  t1->Rollback(false);
+  EXPECT_EQ(s1->Reader()->CachedPage(1), nullptr);
+
+  // ... which the next writer of the file uses again.
+  TQdfTransaction* t2 = fx.system->NewTransaction("Second");
+  TQdfInTransStorage* s2 = t2->OpenStorage("A");
+  s2->Execute("create TQdfItemClass Kept (TQdfIntegerField a)");
+  t2->SetActive(false);
+  EXPECT_EQ(Committed(s2), committed + 1);
+
+  t1->SetActive(true);
+  EXPECT_EQ(s1->ChildByName("Lost"), nullptr);
+  EXPECT_NE(s1->ChildByName("Kept"), nullptr);
+  // The cached view and the file agree: a fresh load gives the same tree.
+  s1->LoadObjectTree();
+  EXPECT_EQ(s1->ChildByName("Lost"), nullptr);
+  EXPECT_NE(s1->ChildByName("Kept"), nullptr);
+}
+
+// ---- commit ----
+
+TEST(TransactionCommit, NewDatabaseIsCommittedRightAfterItsFirstStart) {
+  TEventLog log;  // outlives the storages it listens to
+  TSystemFixture fx;
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("New", false, fx.Db("new.qdf"));
+  log.Attach(s);
+  EXPECT_EQ(CommittedOnDisk(fx.Db("new.qdf")), 1u);
+  t->SetActive(true);
+  EXPECT_TRUE(t->Active());
+  EXPECT_EQ(log.Transactional(), (std::vector<int>{4, 2, 1}));
+  EXPECT_EQ(CommittedOnDisk(fx.Db("new.qdf")), 2u);
+  for (const char* name : {"$ID", "$BLOB", "$UPDATE_LIST", "$FREE_LIST"}) {
+    EXPECT_NE(s->ChildByName(name), nullptr) << name;
+  }
+  // Another transaction reading the file finds the bootstrap without any
+  // further commit.
+  TQdfTransaction* reader = fx.system->NewTransaction("Reader");
+  TQdfInTransStorage* r = reader->OpenStorage("New", true);
+  reader->SetActive(true);
+  EXPECT_NE(r->ChildByName("$UPDATE_LIST"), nullptr);
+  EXPECT_NE(r->ChildByName("$FREE_LIST"), nullptr);
+  EXPECT_NE(r->IDIndex(), nullptr);
+}
+
+TEST(TransactionCommit, SchemaIsFoundAgainAfterReopening) {
+  TSystemFixture fx;
+  {
+    TQdfTransaction* t = fx.system->NewTransaction("T");
+    TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+    s->Execute(std::string(kClassX) + "; create table t1 on X; create index i1 on t1 (a)");
+    t->SetActive(false);
+  }
+  fx.Restart();
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+  t->SetActive(true);
+  ASSERT_NE(s->ChildByName("X"), nullptr);
+  std::unique_ptr<TQdfTable> table = s->TableByName("t1");
+  EXPECT_NE(table->IndexByName("i1"), nullptr);
+}
+
+TEST(TransactionCommit, ManyCommitsLeaveAFileThatOpensAndCommitsAgain) {
+  TSystemFixture fx;
+  {
+    TQdfTransaction* t = fx.system->NewTransaction("T");
+    TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+    for (int i = 0; i < 12; ++i) {
+      const std::string n = std::to_string(i);
+      s->Execute("create TQdfItemClass C" + n + " (TQdfIntegerField a; TQdfCharField b); " +
+                 "create table t" + n + " on C" + n + "; create index i" + n + " on t" + n +
+                 " (a)");
+      if (i % 3 == 2) s->Execute("drop t" + std::to_string(i - 1));
+      if (i % 2 == 0) {
+        t->CommitAndContinue();
+      } else {
+        // Whatever the last page writes changed was stored and written too.
+        t->SetActive(false);
+        EXPECT_FALSE(AnyHeaderModified(s)) << i;
+        EXPECT_EQ(s->Reader()->DirtyCount(), 0) << i;
+      }
+    }
+    t->SetActive(false);
+  }
+  fx.Restart();
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+  t->SetActive(true);
+  EXPECT_NE(s->ChildByName("t11"), nullptr);
+  EXPECT_EQ(s->ChildByName("t10"), nullptr);
+  s->Execute("create TQdfItemClass Last (TQdfIntegerField a)");
+  t->SetActive(false);
+  fx.Restart();
+  TQdfTransaction* check = fx.system->NewTransaction("Check");
+  TQdfInTransStorage* c = check->OpenStorage("A", true, fx.Db());
+  check->SetActive(true);
+  EXPECT_NE(c->ChildByName("Last"), nullptr);
+}
+
+// ---- concurrency ----
+
+TEST(TransactionWriters, SecondWriterFailsAndChangesNothing) {
+  TSystemFixture fx;
+  TQdfInTransStorage* a1 = OpenIdle(fx, "T1");
+  TQdfTransaction* t1 = a1->Transaction();
+  t1->SetActive(true);
+
+  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  TQdfInTransStorage* b = t2->OpenStorage("B", false, fx.Db("b.qdf"));
+  TQdfInTransStorage* a2 = t2->OpenStorage("A");
+  const uint32_t committed_b = CommittedOnDisk(fx.Db("b.qdf"));
+  EXPECT_EQ(MessageOf([&] { t2->SetActive(true); }), "Only one Write-Transaction allowed");
+  EXPECT_FALSE(t2->Active());
+  EXPECT_EQ(t2->State(), TQdfTransaction::kIdle);
+  // B, started before A failed, gave its file back.
+  EXPECT_EQ(static_cast<TQdfLocalFiler*>(b->Filer())->WriteOwner(), nullptr);
+  TQdfTransaction* t3 = fx.system->NewTransaction("T3");
+  t3->OpenStorage("B")->Execute("create TQdfItemClass Other (TQdfIntegerField a)");
+  t3->SetActive(false);
+  EXPECT_GT(CommittedOnDisk(fx.Db("b.qdf")), committed_b);
+
+  // The first writer is unharmed; afterwards the second may write.
+  a1->Execute(kClassX);
+  t1->SetActive(false);
+  t2->SetActive(true);
+  EXPECT_NE(a2->ChildByName("X"), nullptr);
+  EXPECT_NE(b->ChildByName("Other"), nullptr);
+  t2->SetActive(false);
+
+  // A storage opened into a running transaction whose file has a writer
+  // is not added.
+  t1->SetActive(true);
+  TQdfTransaction* t4 = fx.system->NewTransaction("T4");
+  t4->SetActive(true);
+  EXPECT_EQ(MessageOf([&] { t4->OpenStorage("A"); }), "Only one Write-Transaction allowed");
+  EXPECT_EQ(t4->FindStorage("A"), nullptr);
+  EXPECT_TRUE(t4->Active());
+}
+
+TEST(TransactionWriters, AnotherProcessCannotOpenTheFileForWriting) {
+  TSystemFixture fx;
+  TQdfInTransStorage* s = OpenIdle(fx, "T");
+  const std::string path = fx.Db();
+  const uint32_t committed = CommittedOnDisk(path);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int code = 2;
+    try {
+      TQdfLocalFiler* f = new TQdfLocalFiler(path, false, "Other");
+      f->Release();
+      code = 1;
+    } catch (const EQdfException& e) {
+      code = std::string(e.Message()) == "cannot open file: " + path ? 0 : 3;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(CommittedOnDisk(path), committed);
+  s->Execute(kClassX);
+  s->Transaction()->SetActive(false);
+}
+
+TEST(TransactionWriters, ReaderKeepsTheSnapshotOfItsStart) {
+  TSystemFixture fx;
+  TQdfInTransStorage* w = OpenIdle(fx, "Writer");
+  TQdfTransaction* tw = w->Transaction();
+  w->Execute(std::string(kClassX) + "; create table t on X");
+  tw->SetActive(false);
+
+  TQdfTransaction* tr = fx.system->NewTransaction("Reader");
+  TQdfInTransStorage* r = tr->OpenStorage("A", true);
+  tr->SetActive(true);
+  std::vector<uint8_t> before(kPageSize);
+  std::memcpy(before.data(), r->Reader()->GetPage(1, kGpRead), kPageSize);
+  const uint32_t seen = r->Reader()->TransactionNumber();
+
+  // Enough commits that freed blocks would be reused if the reader were ignored.
+  for (int i = 0; i < 6; ++i) {
+    const std::string n = std::to_string(i);
+    w->Execute("create TQdfItemClass N" + n + " (TQdfIntegerField a); drop t; create table t on X");
+    tw->CommitAndContinue();
+  }
+  tw->SetActive(false);
+
+  // Read everything again from the file, as the reader's snapshot names it.
+  r->Reader()->Flush(kFlushDrop);
+  EXPECT_EQ(r->Reader()->TransactionNumber(), seen);
+  EXPECT_EQ(std::memcmp(before.data(), r->Reader()->GetPage(1, kGpRead), kPageSize), 0);
+  r->LoadObjectTree();
+  EXPECT_NE(r->ChildByName("t"), nullptr);
+  EXPECT_EQ(r->ChildByName("N0"), nullptr);
+
+  // Its next start sees the writer's work.
+  tr->SetActive(false);
+  tr->SetActive(true);
+  EXPECT_NE(r->ChildByName("N5"), nullptr);
+}
+
+TEST(TransactionWriters, ReadOnlyStorageOfAnEmptyFileIsRefused) {
+  TSystemFixture fx;
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  t->OpenStorage("E", true, fx.Db("empty.qdf"));
+  EXPECT_EQ(MessageOf([&] { t->SetActive(true); }),
+            "Database E is empty and cannot be opened read-only");
+  EXPECT_FALSE(t->Active());
+}
+
+TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
+  TSystemFixture fx;
+  TQdfTransaction* t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+  t->RemoveStorage(s);
+  EXPECT_EQ(s->Transaction(), nullptr);
+  EXPECT_EQ(MessageOf([&] { s->Execute(kClassX); }),
+            "Execute: the storage was never opened in a transaction");
+  // Back in a transaction (not owned this time) it works.
+  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  EXPECT_EQ(t2->AddStorage(s, false), s);
+  s->Execute(kClassX);
+  t2->SetActive(false);
+  delete t2;
+  EXPECT_EQ(s->Transaction(), nullptr);
+  delete s;
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,159 @@
+// The object factory: registry, creation by name, object IDs; and the typed
+// record accessors it creates.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "base/Bytes.h"
+#include "platform/Clock.h"
+#include "base/QdfException.h"
+#include "record/InterfaceStruct.h"
+#include "object/PersistentObject.h"
+#include "object/PersistentObjectFactory.h"
+#include "object/QHField.h"
+
+namespace qdf {
+namespace {
+
+class TFactoryField : public TQdfSchemaObject {
+  QDF_CLASS_INFO(TFactoryField)
+
+ public:
+  const TClassInfo& HeaderClass() const override { return TQHField::kClassInfo; }
+};
+QDF_DEFINE_PERSISTENT_CLASS(TFactoryField, TQdfSchemaObject);
+
+// An application's accessor class.
+class TBenchIntf : public TQdfInterfaceObject {
+  QDF_CLASS_INFO(TBenchIntf)
+};
+QDF_DEFINE_INTERFACE_CLASS(TBenchIntf, TQdfInterfaceObject, nullptr, 0);
+
+// ---- registry ----
+
+TEST(FactoryRegistryTest, EngineClassesAreRegisteredInTheProcessFactory) {
+  TQdfPersistentObjectFactory& f = TQdfPersistentObjectFactory::Instance();
+  EXPECT_EQ(&f, &TQdfPersistentObjectFactory::Instance());
+  EXPECT_EQ(f.ClassByName("tqdfpersistentobject"), &TQdfPersistentObject::kClassInfo);
+  // Markers and header classes are not registered.
+  EXPECT_EQ(f.ClassByName("TQdfSchemaObject"), nullptr);
+  EXPECT_EQ(f.ClassByName("TQHField"), nullptr);
+}
+
+TEST(FactoryRegistryTest, FindClassRespectsTheBase) {
+  TQdfPersistentObjectFactory f;
+  f.RegisterClass(TFactoryField::kClassInfo);
+  f.RegisterClass(TBenchIntf::kClassInfo);
+  EXPECT_EQ(f.FindClass("TFactoryField", TQdfSchemaObject::kClassInfo), &TFactoryField::kClassInfo);
+  EXPECT_EQ(f.FindClass("TFACTORYFIELD", TQdfPersistentObject::kClassInfo),
+            &TFactoryField::kClassInfo);
+  EXPECT_EQ(f.FindClass("TFactoryField", TFactoryField::kClassInfo), &TFactoryField::kClassInfo);
+  EXPECT_EQ(f.FindClass("TQdfPersistentObject", TQdfSchemaObject::kClassInfo), nullptr);
+  EXPECT_EQ(f.FindClass("TBenchIntf", TQdfPersistentObject::kClassInfo), nullptr);
+  EXPECT_EQ(f.FindClass("TBenchIntf", TQdfInterfaceStruct::kClassInfo), &TBenchIntf::kClassInfo);
+  EXPECT_EQ(f.FindClass("TNoSuchClass", TQdfPersistentObject::kClassInfo), nullptr);
+}
+
+TEST(FactoryRegistryTest, CreateObjectMakesTemplatesAndAccessors) {
+  TQdfPersistentObjectFactory f;
+  f.RegisterClass(TFactoryField::kClassInfo);
+  f.RegisterClass(TBenchIntf::kClassInfo);
+  f.RegisterClass(TQdfSchemaObject::kClassInfo);  // abstract
+
+  std::unique_ptr<TObject> o = f.CreateObject("tfactoryfield");
+  auto* field = dynamic_cast<TFactoryField*>(o.get());
+  ASSERT_NE(field, nullptr);
+  EXPECT_TRUE(field->IsTemplate());
+  EXPECT_EQ(field->ClassObject(), field);
+  ASSERT_NE(field->Header(), nullptr);
+  EXPECT_EQ(field->Header()->ClassInfo(), &TQHField::kClassInfo);
+  EXPECT_EQ(field->Header()->ObjectClassName(), "TFactoryField");
+  EXPECT_TRUE(field->Address().IsNull());
+
+  std::unique_ptr<TObject> a = f.CreateObject("TBenchIntf");
+  auto* intf = dynamic_cast<TBenchIntf*>(a.get());
+  ASSERT_NE(intf, nullptr);
+  EXPECT_EQ(intf->ClassInfo(), &TBenchIntf::kClassInfo);
+  EXPECT_EQ(intf->RecordBuffer(), nullptr);
+
+  EXPECT_EQ(f.CreateObject("TQdfSchemaObject"), nullptr);
+  EXPECT_EQ(f.CreateObject("TUnknown"), nullptr);
+  EXPECT_EQ(f.CreateObject(""), nullptr);
+  EXPECT_NE(f.CreateObject("TQdfPersistentObject"), nullptr);
+}
+
+// ---- object IDs ----
+
+TEST(FactoryObjectIdTest, IdsOfOneCachedMillisecondStepBy0x10000) {
+  TQdfPersistentObjectFactory f;
+  f.SetSiteID(0x1234);
+  std::vector<uint64_t> ids;
+  // The tick is read on the first call only, for the first thousand.
+  for (int i = 0; i < 1000; ++i) ids.push_back(f.NewObjectIDValue());
+  for (size_t i = 1; i < ids.size(); ++i) {
+    ASSERT_EQ(ids[i] - ids[i - 1], 0x10000u) << i;
+  }
+  for (uint64_t id : ids) ASSERT_EQ(id & 0xFFFF, 0x1234u);
+
+  // The milliseconds field holds the time since 2000.
+  const int64_t now_ms = (SystemTimeAsFileTime() - 125911584000000000LL) / 10000;
+  const int64_t id_ms = static_cast<int64_t>(ids[0] >> 22);
+  EXPECT_LE(std::llabs(now_ms - id_ms), 5000);
+}
+
+TEST(FactoryObjectIdTest, IdsStayStrictlyIncreasingAcrossTickRefreshes) {
+  TQdfPersistentObjectFactory f;
+  uint64_t last = 0;
+  TObjectID last_bytes{};
+  for (int i = 0; i < 5500; ++i) {
+    if (i == 2500) f.SetSiteID(7);
+    const TObjectID id = f.NewObjectID();
+    const uint64_t v = LoadU64BE(id.data());
+    ASSERT_GT(v, last) << i;
+    // Big-endian bytes: byte order is value order.
+    ASSERT_GT(std::memcmp(id.data(), last_bytes.data(), id.size()), 0) << i;
+    ASSERT_EQ(v & 0xFFFF, i < 2500 ? 0u : 7u);
+    last = v;
+    last_bytes = id;
+  }
+}
+
+// ---- accessors ----
+
+TEST(FactoryAccessorTest, BufferOwnership) {
+  TQdfInterfaceObject intf;
+  EXPECT_FALSE(intf.OwnsBuffer());
+  uint8_t borrowed[16] = {};
+  intf.SetRecordBuffer(borrowed);
+  EXPECT_EQ(intf.RecordBuffer(), borrowed);
+  EXPECT_FALSE(intf.OwnsBuffer());
+
+  intf.AdoptRecordBuffer(std::make_unique<uint8_t[]>(32));
+  uint8_t* owned = intf.RecordBuffer();
+  EXPECT_TRUE(intf.OwnsBuffer());
+  owned[31] = 1;
+  // Handing back its own buffer keeps it alive and owned.
+  intf.SetRecordBuffer(owned);
+  EXPECT_TRUE(intf.OwnsBuffer());
+  EXPECT_EQ(owned[31], 1);
+  // A new borrowed buffer frees the owned one (the leak checker watches).
+  intf.SetRecordBuffer(borrowed);
+  EXPECT_FALSE(intf.OwnsBuffer());
+  EXPECT_EQ(intf.RecordBuffer(), borrowed);
+  // An owned buffer left at destruction is freed as well.
+  intf.AdoptRecordBuffer(std::make_unique<uint8_t[]>(8));
+}
+
+TEST(FactoryAccessorTest, ThisIdIsAnObjectProperty) {
+  const TPropInfo* p = TQdfInterfaceObject::kClassInfo.FindProperty("thisid");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->kind, TPropKind::kObject);
+  EXPECT_EQ(TQdfInterfaceStruct::kClassInfo.FindProperty("ThisID"), nullptr);
+}
+
+}  // namespace
+}  // namespace qdf

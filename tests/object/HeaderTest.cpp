@@ -1,0 +1,457 @@
+// Header classes: section numbers, property tables, defaults, the stored
+// section layout, round trips and the Modified / schema-change rules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Bytes.h"
+#include "base/PackedItem.h"
+#include "base/QdfException.h"
+#include "object/FakeObjectStore.h"
+#include "object/PersistentObject.h"
+#include "object/QHBtreeList.h"
+#include "object/QHField.h"
+#include "object/QHItemClass.h"
+#include "object/QHPageList.h"
+#include "object/QHStorage.h"
+
+namespace {
+
+using namespace qdf;
+
+// The header item `h` writes: 13-byte prefix (length in the first word) and
+// a packed body of Depth()+1 sections.
+std::vector<uint8_t> WriteItem(TQHPersistentObject& h) {
+  std::vector<uint8_t> buf(8192, 0);
+  TFieldCursor body;
+  body.OpenWrite(buf.data() + kRecordPrefixSize, h.Depth() + 1, buf.size() - kRecordPrefixSize);
+  h.WriteHeader(body);
+  body.Finish();
+  buf.resize(static_cast<size_t>(PackedLength(buf.data() + kRecordPrefixSize, kRecordPrefixSize)));
+  StoreU16(buf.data(), static_cast<uint16_t>(buf.size()));
+  return buf;
+}
+
+// A header item built by hand from its sections (an empty vector = absent).
+std::vector<uint8_t> BuildItem(const std::vector<std::vector<uint8_t>>& sections) {
+  std::vector<uint8_t> buf(8192, 0);
+  uint8_t* body = buf.data() + kRecordPrefixSize;
+  InitPacked(body, static_cast<int>(sections.size()));
+  for (size_t i = 0; i < sections.size(); ++i) {
+    SetField(body, static_cast<int>(i), static_cast<int>(sections[i].size()), sections[i].data());
+  }
+  buf.resize(static_cast<size_t>(PackedLength(body, kRecordPrefixSize)));
+  return buf;
+}
+
+// A section (packed item) built from its fields.
+std::vector<uint8_t> BuildSection(const std::vector<std::vector<uint8_t>>& fields) {
+  std::vector<uint8_t> buf(1024, 0);
+  InitPacked(buf.data(), static_cast<int>(fields.size()));
+  for (size_t i = 0; i < fields.size(); ++i) {
+    SetField(buf.data(), static_cast<int>(i), static_cast<int>(fields[i].size()), fields[i].data());
+  }
+  buf.resize(static_cast<size_t>(PackedLength(buf.data())));
+  return buf;
+}
+
+std::vector<uint8_t> U32(uint32_t v) {
+  std::vector<uint8_t> b(4);
+  StoreU32(b.data(), v);
+  return b;
+}
+
+// Section `k` of a written item.
+std::vector<uint8_t> Section(const std::vector<uint8_t>& item, int k) {
+  return GetFieldBytes(item.data() + kRecordPrefixSize, k);
+}
+
+template <typename H>
+std::unique_ptr<H> New(TQdfPersistentObject* owner = nullptr) {
+  std::unique_ptr<TQHPersistentObject> h = NewHeader(H::kClassInfo, owner);
+  return std::unique_ptr<H>(static_cast<H*>(h.release()));
+}
+
+// The published property names of a class, joined by ",".
+std::string PropertyNames(const TClassInfo& info) {
+  std::string out;
+  for (const TPropInfo* p : info.AllProperties())
+    out += std::string(out.empty() ? "" : ",") + p->name;
+  return out;
+}
+
+// ---- class tree ----
+
+TEST(HeaderClassTest, SectionNumberIsDepthBelowTheRoot) {
+  const std::map<const TClassInfo*, int> expected = {
+      {&TQHPersistentObject::kClassInfo, 0},
+      {&TQHPageList::kClassInfo, 1},
+      {&TQHItemList::kClassInfo, 2},
+      {&TQHDataListBase::kClassInfo, 3},
+      {&TQHDataList::kClassInfo, 4},
+      {&TQHStorage::kClassInfo, 5},
+      {&TQHTable::kClassInfo, 5},
+      {&TQHSortableList::kClassInfo, 3},
+      {&TQHBtreeList::kClassInfo, 4},
+      {&TQHIndex::kClassInfo, 5},
+      {&TQHResultSet::kClassInfo, 6},
+      {&TQHField::kClassInfo, 1},
+      {&TQHIntegerField::kClassInfo, 2},
+      {&TQHFloatField::kClassInfo, 2},
+      {&TQHCharField::kClassInfo, 2},
+      {&TQHItemClass::kClassInfo, 1},
+      {&TQHIndexObject::kClassInfo, 2},
+  };
+  for (const auto& [info, depth] : expected) {
+    EXPECT_EQ(info->Depth(), depth) << info->name;
+    // The creator makes a header of that very class.
+    auto h = NewHeader(*info, nullptr);
+    EXPECT_EQ(h->ClassInfo(), info) << info->name;
+  }
+  EXPECT_TRUE(TQHStorage::kClassInfo.InheritsFrom(&TQHDataList::kClassInfo));
+  EXPECT_TRUE(TQHTable::kClassInfo.InheritsFrom(&TQHDataList::kClassInfo));
+  EXPECT_TRUE(TQHSortableList::kClassInfo.InheritsFrom(&TQHItemList::kClassInfo));
+  EXPECT_FALSE(TQHSortableList::kClassInfo.InheritsFrom(&TQHDataListBase::kClassInfo));
+}
+
+// Each class's own published properties, in declaration order, after its
+// base's.
+TEST(HeaderClassTest, PublishedPropertiesInDeclarationOrder) {
+  const std::map<const TClassInfo*, std::string> own = {
+      {&TQHStorage::kClassInfo, "SchemaTAN,SchemaVersion"},
+      {&TQHTable::kClassInfo, "BaseStructureName,MaxFieldCount,MaxStructureSize"},
+      {&TQHSortableList::kClassInfo, ""},
+      {&TQHBtreeList::kClassInfo, "RootPg,CountUnused,Balance,AllowDuplicates"},
+      {&TQHIndex::kClassInfo, ""},
+      {&TQHResultSet::kClassInfo, "OrderBy"},
+      {&TQHField::kClassInfo, "FieldIndex,ixAscending,DefSize,UserInfo"},
+      {&TQHIntegerField::kClassInfo, ""},
+      {&TQHItemClass::kClassInfo, "InterfaceAlias"},
+      {&TQHIndexObject::kClassInfo, "BaseObjectClass,Flags"},
+  };
+  for (const auto& [info, names] : own) {
+    const std::string all = PropertyNames(*info);
+    const std::string base = PropertyNames(*info->parent);
+    EXPECT_EQ(all, names.empty() ? base : base + "," + names) << info->name;
+  }
+  EXPECT_EQ(PropertyNames(TQHField::kClassInfo),
+            "ParentIndex,ObjectName,ObjectClassName,ObjectModulName,FieldIndex,ixAscending,"
+            "DefSize,UserInfo");
+  EXPECT_TRUE(TQHTable::kClassInfo.FindProperty("maxfieldcount")->read_only);
+  EXPECT_EQ(TQHField::kClassInfo.FindProperty("IXASCENDING")->kind, TPropKind::kBoolean);
+  EXPECT_EQ(TQHStorage::kClassInfo.FindProperty("SchemaTAN")->kind, TPropKind::kCardinal);
+}
+
+// ---- defaults ----
+
+TEST(HeaderDefaultsTest, DeeperLevelsStartAtTheirDefaults) {
+  auto btree = New<TQHBtreeList>();
+  EXPECT_EQ(btree->RootPg(), 0xFFFFFFFFu);
+  EXPECT_EQ(btree->CountUnused(), 0);
+  EXPECT_EQ(btree->Balance(), 50);
+  EXPECT_FALSE(btree->AllowDuplicates());
+  auto field = New<TQHCharField>();
+  EXPECT_EQ(field->FieldIndex(), -1);
+  EXPECT_TRUE(field->IxAscending());
+  EXPECT_EQ(field->DefSize(), 0);
+  auto table = New<TQHTable>();
+  EXPECT_TRUE(table->ReuseAddresses());
+  EXPECT_EQ(table->MaxFieldCount(), 0);
+  EXPECT_TRUE(table->SpareAddress().IsNull());
+  EXPECT_FALSE(table->Modified());
+  EXPECT_EQ(New<TQHStorage>()->SchemaTAN(), 0u);
+  EXPECT_EQ(New<TQHIndexObject>()->Flags(), 0);
+  EXPECT_EQ(New<TQHResultSet>()->OrderBy(), "");
+}
+
+TEST(HeaderDefaultsTest, ShortOrDamagedSectionReadsAsDefaults) {
+  // B-tree section with three of its four fields.
+  const std::vector<uint8_t> item =
+      BuildItem({{}, {}, {}, {}, BuildSection({U32(5), U32(6), U32(7)})});
+  auto btree = New<TQHBtreeList>();
+  btree->ReadHeader(item.data());
+  EXPECT_EQ(btree->RootPg(), 0xFFFFFFFFu);
+  EXPECT_EQ(btree->CountUnused(), 0);
+  EXPECT_EQ(btree->Balance(), 50);
+
+  // A full section whose Balance field is empty: just that one defaults.
+  const std::vector<uint8_t> partly =
+      BuildItem({{}, {}, {}, {}, BuildSection({U32(5), U32(6), {}, {1}})});
+  btree->ReadHeader(partly.data());
+  EXPECT_EQ(btree->RootPg(), 5u);
+  EXPECT_EQ(btree->CountUnused(), 6);
+  EXPECT_EQ(btree->Balance(), 50);
+  EXPECT_TRUE(btree->AllowDuplicates());
+
+  // Field section whose end offsets point past the section.
+  std::vector<uint8_t> bad = BuildSection({U32(1), {0}, U32(2), U32(3)});
+  StoreU16(bad.data() + 2 + 2 * 3, 0x7FFF);
+  const std::vector<uint8_t> damaged = BuildItem({{}, bad});
+  auto field = New<TQHField>();
+  field->SetFieldIndex(9);
+  field->ReadHeader(damaged.data());
+  EXPECT_EQ(field->FieldIndex(), -1);
+  EXPECT_TRUE(field->IxAscending());
+
+  // Table section with two fields: all three properties at defaults.
+  const std::vector<uint8_t> table_item =
+      BuildItem({{}, {}, {}, {}, {}, BuildSection({{'T', 0}, U32(4)})});
+  auto table = New<TQHTable>();
+  table->ReadHeader(table_item.data());
+  EXPECT_EQ(table->BaseStructureName(), "");
+  EXPECT_EQ(table->MaxFieldCount(), 0);
+}
+
+// ---- round trips and layout ----
+
+struct RoundTripCase {
+  const TClassInfo* info;
+  std::map<std::string, std::string> values;  // published name -> non-default text
+};
+
+// Every level written and read back keeps its values; an item written by a
+// shallower header afterwards resets every deeper level to its defaults.
+TEST(HeaderRoundTripTest, SectionsRoundTripAndShallowItemsReset) {
+  TQHPersistentObject base(nullptr);
+  base.ReadHeader(nullptr);
+  base.SetObjectName("orders");
+  const std::vector<uint8_t> shallow = WriteItem(base);
+
+  const std::map<std::string, std::string> root = {{"ParentIndex", "4"},
+                                                   {"ObjectName", "name"},
+                                                   {"ObjectModulName", "Modul"},
+                                                   {"ObjectClassName", "TSomething"}};
+  auto plus = [&](std::map<std::string, std::string> more) {
+    more.insert(root.begin(), root.end());
+    return more;
+  };
+  const std::map<std::string, std::string> list = {{"FirstPg", "11"},
+                                                   {"LastPg", "4000000000"},
+                                                   {"CountPg", "3"},
+                                                   {"CountIt", "5000000000"},
+                                                   {"UpdateCount", "17"}};
+  auto plus_list = [&](std::map<std::string, std::string> more) {
+    more.insert(list.begin(), list.end());
+    return plus(more);
+  };
+  const std::map<std::string, std::string> btree = {
+      {"RootPg", "12"}, {"CountUnused", "-3"}, {"Balance", "75"}, {"AllowDuplicates", "True"}};
+  auto plus_btree = [&](std::map<std::string, std::string> more) {
+    more.insert(btree.begin(), btree.end());
+    return plus_list(more);
+  };
+  const std::vector<RoundTripCase> cases = {
+      {&TQHStorage::kClassInfo, plus_list({{"FirstFreePg", "8"},
+                                           {"ReuseAddresses", "False"},
+                                           {"SchemaTAN", "3000000000"},
+                                           {"SchemaVersion", "16908288"}})},
+      {&TQHTable::kClassInfo,
+       plus_list(
+           {{"FirstFreePg", "8"}, {"ReuseAddresses", "False"}, {"BaseStructureName", "TBench"}})},
+      {&TQHSortableList::kClassInfo, plus_list({})},
+      {&TQHBtreeList::kClassInfo, plus_btree({})},
+      {&TQHIndex::kClassInfo, plus_btree({})},
+      {&TQHResultSet::kClassInfo, plus_btree({{"OrderBy", "a, DESC b"}})},
+      {&TQHField::kClassInfo,
+       plus(
+           {{"FieldIndex", "6"}, {"ixAscending", "False"}, {"DefSize", "20"}, {"UserInfo", "-7"}})},
+      {&TQHCharField::kClassInfo, plus({{"FieldIndex", "0"}, {"DefSize", "255"}})},
+      {&TQHItemClass::kClassInfo, plus({{"InterfaceAlias", "TBenchIntf"}})},
+      {&TQHIndexObject::kClassInfo,
+       plus({{"InterfaceAlias", "X"}, {"BaseObjectClass", "TBench"}, {"Flags", "-2"}})},
+  };
+  for (const RoundTripCase& c : cases) {
+    SCOPED_TRACE(c.info->name);
+    auto out = NewHeader(*c.info, nullptr);
+    for (const auto& [name, value] : c.values) {
+      ASSERT_TRUE(out->SetPropertyText(name, value)) << name;
+    }
+    const std::vector<uint8_t> item = WriteItem(*out);
+    EXPECT_EQ(FieldCount(item.data() + kRecordPrefixSize), c.info->Depth() + 1);
+    auto in = NewHeader(*c.info, nullptr);
+    in->ReadHeader(item.data());
+    for (const TPropInfo* p : c.info->AllProperties()) {
+      EXPECT_EQ(p->get(*in), p->get(*out)) << p->name;
+    }
+    for (const auto& [name, value] : c.values) {
+      EXPECT_EQ(c.info->FindProperty(name)->get(*in), value) << name;
+    }
+
+    in->ReadHeader(shallow.data());
+    EXPECT_EQ(in->ObjectName(), "orders");
+    const auto fresh = NewHeader(*c.info, nullptr);
+    for (const TPropInfo* p : c.info->AllProperties()) {
+      if (TQHPersistentObject::kClassInfo.FindProperty(p->name) == p) continue;  // level 0
+      EXPECT_EQ(p->get(*in), p->get(*fresh)) << p->name;
+    }
+  }
+}
+
+TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSize) {
+  auto out = New<TQHTable>();
+  out->SetBaseStructureName("TBench");
+  out->SetMaxFieldCount(6);
+  out->SetMaxStructureSize(300);
+  const std::vector<uint8_t> item = WriteItem(*out);
+  // BaseStructureName, MaxFieldCount, MaxFieldCount again; no structure size.
+  const std::vector<uint8_t> expected =
+      BuildSection({{'T', 'B', 'e', 'n', 'c', 'h', 0}, U32(6), U32(6)});
+  EXPECT_EQ(Section(item, 5), expected);
+
+  auto in = New<TQHTable>();
+  in->SetMaxStructureSize(123);
+  in->ReadHeader(item.data());
+  EXPECT_EQ(in->BaseStructureName(), "TBench");
+  EXPECT_EQ(in->MaxFieldCount(), 6);
+  EXPECT_EQ(in->MaxStructureSize(), 123);
+
+  // Field 2 is what the count is read back from.
+  const std::vector<uint8_t> differing =
+      BuildItem({{}, {}, {}, {}, {}, BuildSection({{'T', 0}, U32(4), U32(5)})});
+  in->ReadHeader(differing.data());
+  EXPECT_EQ(in->MaxFieldCount(), 5);
+}
+
+TEST(HeaderLayoutTest, BtreeSectionBytes) {
+  auto h = New<TQHBtreeList>();
+  h->SetRootPg(0x01020304);
+  h->SetCountUnused(0x10);
+  h->SetBalance(60);
+  h->SetAllowDuplicates(true);
+  const std::vector<uint8_t> item = WriteItem(*h);
+  ASSERT_EQ(FieldCount(item.data() + kRecordPrefixSize), 5);
+  // The sortable list's level has no section.
+  EXPECT_TRUE(Section(item, 3).empty());
+  const std::vector<uint8_t> expected = {4,    0,                       // four fields
+                                         14,   0, 18, 0, 22, 0, 23, 0,  // end offsets
+                                         4,    3, 2,  1,                // RootPg
+                                         0x10, 0, 0,  0,                // CountUnused
+                                         60,   0, 0,  0,                // Balance
+                                         1};                            // AllowDuplicates
+  EXPECT_EQ(Section(item, 4), expected);
+  EXPECT_EQ(LoadU16(item.data()), item.size());
+}
+
+TEST(HeaderLayoutTest, FieldAndResultSetSectionBytes) {
+  auto field = New<TQHIntegerField>();
+  field->SetFieldIndex(2);
+  field->SetIxAscending(false);
+  const std::vector<uint8_t> field_item = WriteItem(*field);
+  ASSERT_EQ(FieldCount(field_item.data() + kRecordPrefixSize), 3);
+  const std::vector<uint8_t> field_expected = {
+      4, 0, 14, 0, 15, 0, 19, 0, 23, 0,            // count, end offsets
+      2, 0, 0,  0, 0,  0, 0,  0, 0,  0, 0, 0, 0};  // FieldIndex, ixAscending, DefSize, UserInfo
+  EXPECT_EQ(Section(field_item, 1), field_expected);
+  EXPECT_TRUE(Section(field_item, 2).empty());
+
+  auto rs = New<TQHResultSet>();
+  rs->SetOrderBy("b");
+  const std::vector<uint8_t> rs_item = WriteItem(*rs);
+  ASSERT_EQ(FieldCount(rs_item.data() + kRecordPrefixSize), 7);
+  EXPECT_TRUE(Section(rs_item, 5).empty());  // the index level has no section
+  EXPECT_EQ(Section(rs_item, 6), (std::vector<uint8_t>{1, 0, 6, 0, 'b', 0}));
+  // An empty order text takes no bytes.
+  rs->SetOrderBy("");
+  EXPECT_EQ(Section(WriteItem(*rs), 6), (std::vector<uint8_t>{1, 0, 4, 0}));
+}
+
+TEST(HeaderLayoutTest, FreeListBlockOfOtherLengthGivesEmptyHeads) {
+  std::vector<uint8_t> heads(24, 0);  // six heads instead of seven
+  const std::vector<uint8_t> item = BuildItem({{}, {}, {}, BuildSection({U32(42), {0}, heads})});
+  TQHDataListBase h(nullptr);
+  h.ReadHeader(nullptr);
+  h.SetFreeHead(2, 9);
+  h.ReadHeader(item.data());
+  EXPECT_EQ(h.FirstFreePg(), 42u);
+  EXPECT_FALSE(h.ReuseAddresses());
+  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) EXPECT_EQ(h.FreeHead(k), 0xFFFFFFFFu);
+}
+
+// ---- setters ----
+
+// A persistent object with a chosen header class, to give headers an owner
+// whose storage counts schema changes.
+class THeaderOwner : public TQdfPersistentObject {
+  QDF_CLASS_INFO(THeaderOwner)
+
+ public:
+  static const TClassInfo* header_class;
+  const TClassInfo& HeaderClass() const override { return *header_class; }
+};
+const TClassInfo* THeaderOwner::header_class = &TQHPersistentObject::kClassInfo;
+QDF_DEFINE_PERSISTENT_CLASS(THeaderOwner, TQdfPersistentObject);
+
+struct SetterCase {
+  const TClassInfo* info;
+  const char* name;
+  const char* value;
+  bool compares_first;  // setting the current value again leaves Modified clear
+  bool schema_change;
+};
+
+TEST(HeaderSetterTest, ModifiedAndSchemaChangeRules) {
+  const std::vector<SetterCase> cases = {
+      {&TQHPersistentObject::kClassInfo, "ParentIndex", "2", true, false},
+      {&TQHPersistentObject::kClassInfo, "ObjectName", "n", true, true},
+      {&TQHPersistentObject::kClassInfo, "ObjectClassName", "TX", true, true},
+      {&TQHPersistentObject::kClassInfo, "ObjectModulName", "m", true, true},
+      {&TQHBtreeList::kClassInfo, "RootPg", "2", false, false},
+      {&TQHBtreeList::kClassInfo, "CountUnused", "2", false, false},
+      {&TQHBtreeList::kClassInfo, "Balance", "50", false, false},
+      {&TQHBtreeList::kClassInfo, "AllowDuplicates", "True", false, false},
+      {&TQHField::kClassInfo, "FieldIndex", "3", true, true},
+      {&TQHField::kClassInfo, "ixAscending", "False", false, true},
+      {&TQHField::kClassInfo, "DefSize", "8", true, false},
+      {&TQHField::kClassInfo, "UserInfo", "1", false, false},
+      {&TQHItemClass::kClassInfo, "InterfaceAlias", "TI", true, true},
+      {&TQHIndexObject::kClassInfo, "BaseObjectClass", "TB", true, true},
+      {&TQHIndexObject::kClassInfo, "Flags", "1", true, false},
+      {&TQHStorage::kClassInfo, "SchemaTAN", "5", false, false},
+      {&TQHStorage::kClassInfo, "SchemaVersion", "5", false, false},
+      {&TQHTable::kClassInfo, "BaseStructureName", "TB", true, true},
+      {&TQHResultSet::kClassInfo, "OrderBy", "a", true, false},
+  };
+  qdf_test::TFakeObjectStore store;
+  for (const SetterCase& c : cases) {
+    SCOPED_TRACE(std::string(c.info->name) + "." + c.name);
+    THeaderOwner::header_class = c.info;
+    std::unique_ptr<TQdfPersistentObject> owner =
+        TQdfPersistentObject::Create(THeaderOwner::kClassInfo, nullptr);
+    owner->SetStorage(&store);
+    TQHPersistentObject& h = *owner->Header();
+    ASSERT_EQ(h.ClassInfo(), c.info);
+
+    store.schema_changes = 0;
+    ASSERT_TRUE(h.SetPropertyText(c.name, c.value));
+    EXPECT_TRUE(h.Modified());
+    EXPECT_EQ(store.schema_changes, c.schema_change ? 1 : 0);
+
+    h.SetModified(false);
+    store.schema_changes = 0;
+    ASSERT_TRUE(h.SetPropertyText(c.name, c.value));
+    EXPECT_EQ(h.Modified(), !c.compares_first);
+    EXPECT_EQ(store.schema_changes, c.schema_change && !c.compares_first ? 1 : 0);
+    owner->SetStorage(nullptr);
+  }
+  THeaderOwner::header_class = &TQHPersistentObject::kClassInfo;
+}
+
+TEST(HeaderSetterTest, InMemorySizesDoNotMarkModified) {
+  auto table = New<TQHTable>();
+  table->SetMaxStructureSize(100);
+  table->SetMaxFieldCount(7);
+  EXPECT_FALSE(table->Modified());
+  EXPECT_EQ(table->MaxFieldCount(), 7);
+  // MaxFieldCount is read-only by name; MaxStructureSize is settable but stays clean.
+  EXPECT_FALSE(table->SetPropertyText("MaxFieldCount", "9"));
+  EXPECT_EQ(table->MaxFieldCount(), 7);
+  EXPECT_TRUE(table->SetPropertyText("MaxStructureSize", " 200 "));
+  EXPECT_EQ(table->MaxStructureSize(), 200);
+  EXPECT_FALSE(table->Modified());
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <vector>
+
+#include "TestDir.h"
+#include "platform/Clock.h"
+#include "platform/FaultFileSystem.h"
+#include "base/QdfException.h"
+
+namespace qdf {
+namespace {
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  auto f = TFileSystem::Native().Open(path, TOpenMode::kReadOnly);
+  std::vector<uint8_t> out(f->Size());
+  if (!out.empty()) f->ReadAt(0, out.data(), out.size());
+  return out;
+}
+
+TEST(NativeFileSystem, ReadsWritesAndReportsErrorsWithPathAndPosition) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("a.qdf");
+  TFileSystem& fs = TFileSystem::Native();
+  EXPECT_FALSE(fs.Exists(path));
+  EXPECT_EQ(fs.ModificationTime(path), 0);
+  {
+    auto f = fs.Create(path);
+    const char text[] = "hello";
+    f->WriteAt(10000, text, 5);  // a hole before it reads as zeros
+    f->Sync();
+    EXPECT_EQ(f->Size(), 10005u);
+    char back[5];
+    f->ReadAt(10000, back, 5);
+    EXPECT_EQ(std::memcmp(back, text, 5), 0);
+    EXPECT_EQ(f->ReadUpTo(10003, back, 5), 2u);
+    try {
+      f->ReadAt(10003, back, 5);
+      FAIL();
+    } catch (const EQdfException& e) {
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+      EXPECT_NE(std::string(e.what()).find("10003"), std::string::npos);
+    }
+  }
+  EXPECT_TRUE(fs.Exists(path));
+  int64_t now = SystemTimeAsFileTime();
+  int64_t mtime = fs.ModificationTime(path);
+  EXPECT_GT(mtime, now - 600LL * 10000000);  // within ten minutes
+  EXPECT_LE(mtime, now + 10000000);
+  EXPECT_TRUE(fs.Delete(path));
+  EXPECT_FALSE(fs.Delete(path));
+  try {
+    fs.Open(path, TOpenMode::kReadOnly);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "cannot open file: " + path);
+  }
+}
+
+TEST(NativeFileSystem, SecondWriterIsRefusedAlsoFromAnotherProcess) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("locked.qdf");
+  TFileSystem& fs = TFileSystem::Native();
+  fs.Create(path).reset();
+  auto writer = fs.Open(path, TOpenMode::kReadWrite);
+  EXPECT_THROW(fs.Open(path, TOpenMode::kReadWrite), EQdfException);
+  EXPECT_NO_THROW(fs.Open(path, TOpenMode::kReadOnly));  // readers are welcome
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int code = 0;
+    try {
+      TFileSystem::Native().Open(path, TOpenMode::kReadWrite);
+      code = 1;  // should not have been allowed
+    } catch (const EQdfException&) {
+      code = 0;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  writer.reset();
+  EXPECT_NO_THROW(fs.Open(path, TOpenMode::kReadWrite));
+}
+
+TEST(FaultFileSystem, FailsTheNthWriteAndSync) {
+  qdf_test::TTestDir dir;
+  TFaultFileSystem fs;
+  auto f = fs.Create(dir.File("f"));
+  uint8_t block[16] = {1};
+  fs.FailWriteAfter(2);
+  EXPECT_NO_THROW(f->WriteAt(0, block, 16));
+  EXPECT_THROW(f->WriteAt(16, block, 16), EQdfException);
+  EXPECT_NO_THROW(f->WriteAt(16, block, 16));  // only the one write fails
+  fs.FailSyncAfter(1);
+  EXPECT_THROW(f->Sync(), EQdfException);
+  EXPECT_NO_THROW(f->Sync());
+  fs.SetDiskFull(true);
+  try {
+    f->WriteAt(0, block, 16);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_NE(std::string(e.what()).find("No space left"), std::string::npos);
+  }
+  fs.SetDiskFull(false);
+  EXPECT_EQ(fs.WriteCount(), 4);
+  EXPECT_EQ(fs.SyncCount(), 2);
+}
+
+TEST(FaultFileSystem, ShortWriteLandsOnlyItsHead) {
+  qdf_test::TTestDir dir;
+  TFaultFileSystem fs;
+  const std::string path = dir.File("short");
+  auto f = fs.Create(path);
+  std::vector<uint8_t> zeros(64, 0), ones(64, 0xFF);
+  f->WriteAt(0, zeros.data(), 64);
+  fs.ShortWriteAfter(1, 10);
+  EXPECT_THROW(f->WriteAt(0, ones.data(), 64), EQdfException);
+  auto bytes = ReadAll(path);
+  ASSERT_EQ(bytes.size(), 64u);
+  EXPECT_EQ(bytes[9], 0xFF);
+  EXPECT_EQ(bytes[10], 0x00);
+}
+
+TEST(FaultFileSystem, PowerLossForgetsEverythingSinceTheLastSync) {
+  qdf_test::TTestDir dir;
+  TFaultFileSystem fs;
+  const std::string path = dir.File("power");
+  auto f = fs.Create(path);
+  std::vector<uint8_t> a(1000, 0xAA), b(1000, 0xBB), c(3000, 0xCC);
+  f->WriteAt(0, a.data(), a.size());
+  f->Sync();
+  f->WriteAt(500, b.data(), b.size());   // overwrites the synced tail and grows
+  f->WriteAt(1200, c.data(), c.size());  // grows again
+  f->WriteAt(0, c.data(), 10);
+  fs.SimulatePowerLoss();
+  EXPECT_EQ(ReadAll(path), a);
+
+  // A file opened later, never synced through us, goes back to its size at open.
+  f.reset();
+  auto g = fs.Open(path, TOpenMode::kReadWrite);
+  g->WriteAt(1000, b.data(), b.size());
+  fs.SimulatePowerLoss();
+  EXPECT_EQ(ReadAll(path), a);
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,463 @@
+// Fields: stored encodings and null rules, browse and edit modes, the record
+// class filter, text and variant conversions, Assign and the reference flag.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Bytes.h"
+#include "base/PackedItem.h"
+#include "base/QdfException.h"
+#include "object/FakeObjectStore.h"
+#include "record/Fields.h"
+#include "table/BlobField.h"
+
+namespace qdf {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+template <typename T>
+std::unique_ptr<T> NewField(int field_index) {
+  std::unique_ptr<TQdfPersistentObject> o = TQdfPersistentObject::Create(T::kClassInfo, nullptr);
+  auto field = std::unique_ptr<T>(static_cast<T*>(o.release()));
+  field->FH()->SetFieldIndex(field_index);
+  return field;
+}
+
+// A record item: 13-byte prefix (length, flags 0, class address, version)
+// and a packed body with the given fields (empty = absent).
+Bytes Record(const std::vector<Bytes>& fields, TItemAdr class_adr = {7, 1}) {
+  Bytes item(8192, 0);
+  StoreAdr(item.data() + 3, class_adr);
+  uint8_t* body = item.data() + 13;
+  InitPacked(body, static_cast<int>(fields.size()));
+  for (size_t i = 0; i < fields.size(); ++i) {
+    SetField(body, static_cast<int>(i), static_cast<int>(fields[i].size()), fields[i].data());
+  }
+  item.resize(static_cast<size_t>(PackedLength(body, 13)));
+  StoreU16(item.data(), static_cast<uint16_t>(item.size()));
+  return item;
+}
+
+Bytes Le32(int32_t v) {
+  Bytes b(4);
+  StoreU32(b.data(), static_cast<uint32_t>(v));
+  return b;
+}
+
+Bytes Text(const std::string& s) {
+  Bytes b(s.begin(), s.end());
+  b.push_back(0);
+  return b;
+}
+
+Bytes Data(TQdfField& f) {
+  int length;
+  const uint8_t* p = f.GetData(&length);
+  return p ? Bytes(p, p + length) : Bytes();
+}
+
+void Attach(TQdfItemProvider* cursor, std::initializer_list<TQdfField*> fields) {
+  for (TQdfField* f : fields) f->SetProvider(cursor);
+}
+
+// A cursor over one record held in memory.
+struct TCursor {
+  explicit TCursor(Bytes rec = Record({})) : record(std::move(rec)) { Show(); }
+  void Show() { cursor.Fill(record.data()); }
+  void Set(Bytes rec) {
+    record = std::move(rec);
+    Show();
+  }
+  Bytes record;
+  TQdfItemProvider cursor{nullptr, 13};
+};
+
+template <typename E, typename F>
+void ExpectError(F&& f, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+TEST(FieldTest, ClassesConstructWithTheirTypeCodeHeaderAndRoutines) {
+  struct Case {
+    const TClassInfo* info;
+    uint16_t code;
+    const TClassInfo* header;
+    TFieldCompare compare;
+  };
+  const Case cases[] = {
+      {&TQdfField::kClassInfo, 64, &TQHField::kClassInfo, CompareBytes},
+      {&TQdfBooleanField::kClassInfo, 68, &TQHField::kClassInfo, CompareBytes},
+      {&TQdfIntegerField::kClassInfo, 66, &TQHIntegerField::kClassInfo, CompareInteger},
+      {&TQdfFloatField::kClassInfo, 67, &TQHFloatField::kClassInfo, CompareFloat},
+      {&TQdfDateTimeField::kClassInfo, 71, &TQHFloatField::kClassInfo, CompareFloat},
+      {&TQdfCharField::kClassInfo, 70, &TQHCharField::kClassInfo, CompareChar},
+      {&TQdfByteArrayField::kClassInfo, 64, &TQHField::kClassInfo, CompareBytes},
+      {&TQdfObjectIDField::kClassInfo, 78, &TQHField::kClassInfo, CompareBytes},
+      {&TQdfShortReferenceField::kClassInfo, 64, &TQHField::kClassInfo, CompareBytes},
+      {&TQdfReferenceField::kClassInfo, 79, &TQHField::kClassInfo, CompareReference},
+      {&TQdfBlobField::kClassInfo, 80, &TQHField::kClassInfo, CompareBytes},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.info->name);
+    auto o = TQdfPersistentObject::Create(*c.info, nullptr);
+    ASSERT_NE(o, nullptr);
+    auto* f = static_cast<TQdfField*>(o.get());
+    EXPECT_EQ(f->TypeCode(), c.code);
+    EXPECT_EQ(f->Header()->ClassInfo(), c.header);
+    EXPECT_EQ(f->Compare(), c.compare);
+  }
+  auto blob = NewField<TQdfBlobField>(0);
+  blob->FH()->SetUserInfo(3);
+  EXPECT_EQ(blob->TypeCode(), (3 + 16) | 64);
+}
+
+TEST(FieldTest, BrowseModeReadsTheCurrentRecord) {
+  TCursor c(Record({Le32(-5), Text("abc"), {}}));
+  auto i = NewField<TQdfIntegerField>(0);
+  auto s = NewField<TQdfCharField>(1);
+  auto absent = NewField<TQdfIntegerField>(2);  // empty packed field
+  auto missing = NewField<TQdfCharField>(6);    // record written before the field existed
+  auto unplaced = NewField<TQdfIntegerField>(-1);
+  Attach(&c.cursor, {i.get(), s.get(), absent.get(), missing.get(), unplaced.get()});
+  EXPECT_EQ(i->AsInteger(), -5);
+  EXPECT_EQ(s->AsString(), "abc");
+  EXPECT_EQ(Data(*s), Text("abc"));
+  for (TQdfField* f :
+       std::initializer_list<TQdfField*>{absent.get(), missing.get(), unplaced.get()}) {
+    EXPECT_TRUE(f->IsNull());
+    EXPECT_EQ(f->GetAsString(), "");
+    EXPECT_TRUE(f->GetAsVariant().IsNull());
+    EXPECT_TRUE(Data(*f).empty());
+  }
+  EXPECT_EQ(absent->AsInteger(), 0);
+
+  // The next record is read, not a copy of the last.
+  c.Set(Record({Le32(9)}));
+  EXPECT_EQ(i->AsInteger(), 9);
+  EXPECT_TRUE(s->IsNull());
+}
+
+TEST(FieldTest, ClassFilterHidesRecordsOfOtherClasses) {
+  TCursor c(Record({Le32(1)}, TItemAdr{7, 1}));
+  auto f = NewField<TQdfIntegerField>(0);
+  f->SetProvider(&c.cursor);
+  TQdfPersistentObject* item_class = f.get();  // any object stands in for the class
+  // Passes records whose class address (prefix bytes 3-8) is 7:1.
+  f->SetItemClass(item_class, [](const TQdfPersistentObject* cls, const uint8_t* record) {
+    EXPECT_NE(cls, nullptr);
+    return LoadAdr(record + 3) == TItemAdr{7, 1};
+  });
+  EXPECT_EQ(f->AsInteger(), 1);
+  c.Set(Record({Le32(2)}, TItemAdr{8, 0}));
+  EXPECT_TRUE(f->IsNull());
+  EXPECT_EQ(f->AsInteger(), 0);
+  // Without a filter (or without a class) every record passes.
+  f->SetItemClass(item_class, nullptr);
+  EXPECT_EQ(f->AsInteger(), 2);
+}
+
+TEST(FieldTest, SettersNeedEditMode) {
+  TCursor c(Record({Le32(4)}));
+  auto i = NewField<TQdfIntegerField>(0);
+  i->SetProvider(&c.cursor);
+  ExpectError<EQdfException>([&] { i->SetAsInteger(5); }, "Cannot edit");
+  ExpectError<EQdfException>([&] { i->SetAsString("5"); }, "Cannot edit");
+  ExpectError<EQdfException>([&] { i->SetAsVariant(TVariant()); }, "Cannot edit");
+  ExpectError<EQdfException>([&] { i->Clear(); }, "Dataset not in Edit Mode");
+  auto s = NewField<TQdfCharField>(1);
+  s->SetProvider(&c.cursor);
+  ExpectError<EQdfException>([&] { s->SetAsString(""); }, "Cannot edit");
+  EXPECT_EQ(i->AsInteger(), 4);
+  EXPECT_FALSE(i->Modified());
+
+  // In edit mode the value lives in the field, loaded with SetData.
+  int length;
+  const uint8_t* stored = c.cursor.Field(0, &length);
+  i->SetData(stored, length);
+  c.cursor.mode = kModeEdit;
+  EXPECT_FALSE(i->Modified());
+  i->SetAsInteger(-7);
+  EXPECT_TRUE(i->Modified());
+  EXPECT_EQ(Data(*i), Le32(-7));
+  EXPECT_EQ(LoadU32(c.record.data() + 13 + 4), 4u);  // the record is untouched
+  i->Clear();
+  EXPECT_TRUE(i->IsNull());
+  EXPECT_TRUE(Data(*i).empty());
+  // A failed conversion keeps the previous value.
+  i->SetAsInteger(3);
+  EXPECT_THROW(i->SetAsString("12x"), EConvertError);
+  EXPECT_EQ(i->AsInteger(), 3);
+}
+
+TEST(FieldTest, BooleanStoredAsOneOrTwoBytes) {
+  TCursor c;
+  auto b = NewField<TQdfBooleanField>(0);
+  b->SetProvider(&c.cursor);
+  c.cursor.mode = kModeEdit;
+  const uint8_t two_true[] = {0x00, 0x01};
+  b->SetData(two_true, 2);
+  EXPECT_TRUE(b->AsBoolean());
+  EXPECT_EQ(Data(*b), Bytes{1});
+  const uint8_t one[] = {0x02};
+  b->SetData(one, 1);
+  EXPECT_TRUE(b->AsBoolean());
+  EXPECT_EQ(Data(*b), Bytes{2});  // one byte is kept as it is
+  const uint8_t three[] = {1, 1, 1};
+  ExpectError<EQdfException>([&] { b->SetData(three, 3); }, "Invalid Field Size");
+  EXPECT_EQ(Data(*b), Bytes{2});
+
+  // Browse mode decodes the record's bytes with the same rule.
+  c.cursor.mode = kModeBrowse;
+  c.Set(Record({Bytes{0x00, 0x01}}));
+  EXPECT_TRUE(b->AsBoolean());
+  EXPECT_EQ(b->GetAsString(), "True");
+  c.Set(Record({Bytes{1, 1, 1}}));
+  EXPECT_THROW(b->AsBoolean(), EQdfException);
+}
+
+TEST(FieldTest, NullValues) {
+  TCursor c;
+  c.cursor.mode = kModeEdit;
+  auto id = NewField<TQdfObjectIDField>(0);
+  auto s = NewField<TQdfCharField>(1);
+  id->SetProvider(&c.cursor);
+  s->SetProvider(&c.cursor);
+
+  id->SetAsInt64(5);
+  EXPECT_FALSE(id->IsNull());
+  id->SetAsID(TObjectID{});
+  EXPECT_TRUE(id->IsNull());
+  EXPECT_TRUE(id->Modified());
+  id->SetAsInt64(5);
+  id->SetAsString("0");
+  EXPECT_TRUE(id->IsNull());
+
+  s->SetAsString("x");
+  s->SetAsString("");
+  EXPECT_TRUE(s->IsNull());
+  EXPECT_TRUE(Data(*s).empty());
+
+  // In browse mode, stored zero IDs and empty texts read as null too.
+  c.cursor.mode = kModeBrowse;
+  c.Set(Record({Bytes(8, 0), Bytes{0}}));
+  EXPECT_TRUE(id->IsNull());
+  EXPECT_TRUE(s->IsNull());
+}
+
+TEST(FieldTest, CharTextNeverReadsPastItsStoredLength) {
+  TCursor c;
+  auto s = NewField<TQdfCharField>(0);
+  s->SetProvider(&c.cursor);
+  // Exactly three bytes on the heap, no zero byte: the sanitizer sees any
+  // read beyond them.
+  auto damaged = std::make_unique<uint8_t[]>(3);
+  std::memcpy(damaged.get(), "abc", 3);
+  s->SetData(damaged.get(), 3);
+  c.cursor.mode = kModeEdit;
+  EXPECT_EQ(s->AsString(), "abc");
+  EXPECT_EQ(Data(*s), Text("abc"));
+  // A zero byte ends the text; what follows it is dropped.
+  const uint8_t embedded[] = {'a', 0, 'b', 0};
+  s->SetData(embedded, 4);
+  EXPECT_EQ(Data(*s), Text("a"));
+  s->SetAsString(std::string("x\0y", 3));
+  EXPECT_EQ(Data(*s), Text("x"));
+
+  // Browse mode: a field without its zero byte ends at the field's end, not
+  // in the next field.
+  c.cursor.mode = kModeBrowse;
+  c.Set(Record({Bytes{'a', 'b'}, Text("cd")}));
+  EXPECT_EQ(s->AsString(), "ab");
+}
+
+TEST(FieldTest, DamagedRecordsRaiseInsteadOfReadingPastThem) {
+  // The body claims a field that ends beyond the record's length word.
+  TCursor c(Record({Le32(1), Le32(2)}));
+  StoreU16(c.record.data(), static_cast<uint16_t>(c.record.size() - 4));
+  c.Show();
+  auto first = NewField<TQdfIntegerField>(0);
+  auto second = NewField<TQdfIntegerField>(1);
+  first->SetProvider(&c.cursor);
+  second->SetProvider(&c.cursor);
+  EXPECT_EQ(first->AsInteger(), 1);
+  EXPECT_THROW(second->AsInteger(), EQdfException);
+  // A stored value of the wrong size for its type.
+  c.Set(Record({Bytes{1, 2, 3}}));
+  EXPECT_THROW(first->AsInteger(), EAssertionFailed);
+  const uint8_t three[] = {1, 2, 3};
+  EXPECT_THROW(first->SetData(three, 3), EAssertionFailed);
+}
+
+TEST(FieldTest, TextConversions) {
+  TCursor c;
+  c.cursor.mode = kModeEdit;
+
+  auto b = NewField<TQdfBooleanField>(0);
+  b->SetProvider(&c.cursor);
+  for (const char* word : {"True", "yes", "1", "TRUE"}) {
+    b->SetAsString(word);
+    EXPECT_EQ(b->GetAsString(), "True") << word;
+  }
+  for (const char* word : {"false", "No", "0"}) {
+    b->SetAsString(word);
+    EXPECT_EQ(b->GetAsString(), "False") << word;
+  }
+  for (const char* word : {"maybe", "", " yes"}) {
+    b->SetAsBoolean(true);
+    b->SetAsString(word);
+    EXPECT_TRUE(b->IsNull()) << word;
+  }
+
+  auto i = NewField<TQdfIntegerField>(0);
+  i->SetProvider(&c.cursor);
+  i->SetAsString("-2147483648");
+  EXPECT_EQ(i->AsInteger(), INT32_MIN);
+  EXPECT_EQ(i->GetAsString(), "-2147483648");
+  i->SetAsString("");
+  EXPECT_TRUE(i->IsNull());
+  EXPECT_THROW(i->SetAsString("2147483648"), EConvertError);
+
+  auto f = NewField<TQdfFloatField>(0);
+  f->SetProvider(&c.cursor);
+  f->SetAsString("-0.1");
+  EXPECT_EQ(f->AsFloat(), -0.1);
+  EXPECT_EQ(f->GetAsString(), "-0.1");
+  EXPECT_THROW(f->SetAsString("1,5"), EConvertError);
+
+  auto d = NewField<TQdfDateTimeField>(0);
+  d->SetProvider(&c.cursor);
+  d->SetAsString("1899-12-30");
+  EXPECT_EQ(d->AsDateTime(), 0.0);
+  d->SetAsString("1899-12-29 06:00:00");  // before day 0 the time counts away from zero
+  EXPECT_EQ(d->AsDateTime(), -1.25);
+  EXPECT_EQ(d->GetAsString(), "1899-12-29 06:00:00");
+  for (const char* text :
+       {"2024-02-29 13:45:10.250", "0001-01-01 00:00:00", "9999-12-31 23:59:59"}) {
+    d->SetAsString(text);
+    EXPECT_EQ(d->GetAsString(), text);
+  }
+  d->SetAsString("12:00");
+  EXPECT_EQ(d->AsDateTime(), 0.5);
+  for (const char* bad : {"2023-02-29", "2024-13-01", "2024-01-01 24:00", "2024-01-01x", "noon"}) {
+    EXPECT_THROW(d->SetAsString(bad), EConvertError) << bad;
+  }
+  EXPECT_EQ(d->AsDateTime(), 0.5);
+
+  // Object IDs: the stored big-endian bytes read little-endian as text.
+  auto id = NewField<TQdfObjectIDField>(0);
+  id->SetProvider(&c.cursor);
+  id->SetAsString("-2");
+  EXPECT_EQ(id->GetAsString(), "-2");
+  EXPECT_EQ(Data(*id), (Bytes{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+  TObjectID big{};
+  big[7] = 1;  // ID value 1 in its stored form
+  id->SetAsID(big);
+  EXPECT_EQ(id->GetAsString(), "72057594037927936");
+  EXPECT_THROW(id->SetAsString("x"), EConvertError);
+
+  auto r = NewField<TQdfShortReferenceField>(0);
+  r->SetProvider(&c.cursor);
+  r->SetAsString("7:3");
+  EXPECT_EQ(r->AsAddress(), (TItemAdr{7, 3}));
+  EXPECT_EQ(r->GetAsString(), "(7:3)");
+  r->SetAsString("(4294967295:65535)");
+  EXPECT_EQ(r->AsAddress(), (TItemAdr{0xFFFFFFFFu, 0xFFFF}));
+  EXPECT_THROW(r->SetAsString("7-3"), EConvertError);
+}
+
+TEST(FieldTest, VariantsAndAssignConvertBetweenTypes) {
+  TCursor c;
+  c.cursor.mode = kModeEdit;
+  auto i = NewField<TQdfIntegerField>(0);
+  auto f = NewField<TQdfFloatField>(0);
+  auto d = NewField<TQdfDateTimeField>(0);
+  auto id = NewField<TQdfObjectIDField>(0);
+  auto s = NewField<TQdfCharField>(0);
+  auto r = NewField<TQdfReferenceField>(0);
+  auto r2 = NewField<TQdfShortReferenceField>(0);
+  Attach(&c.cursor, {i.get(), f.get(), d.get(), id.get(), s.get(), r.get(), r2.get()});
+  i->SetAsVariant(TVariant(2.5));
+  EXPECT_EQ(i->GetAsVariant(), TVariant(int32_t{2}));  // half to even
+  EXPECT_THROW(i->SetAsVariant(TVariant(1e10)), EConvertError);
+  i->SetAsVariant(TVariant(""));
+  EXPECT_TRUE(i->GetAsVariant().IsNull());
+  d->SetAsVariant(TVariant("2000-01-01 12:00:00"));
+  EXPECT_EQ(d->GetAsVariant(), TVariant::DateTime(36526.5));
+  id->SetAsVariant(TVariant(int64_t{1} << 40));
+  EXPECT_EQ(id->GetAsVariant(), TVariant(int64_t{1} << 40));
+
+  f->SetAsFloat(3.5);
+  i->Assign(*f);
+  EXPECT_EQ(i->AsInteger(), 4);
+  f->SetAsFloat(-2.5);
+  i->Assign(*f);
+  EXPECT_EQ(i->AsInteger(), -2);
+  s->Assign(*i);  // through text
+  EXPECT_EQ(s->AsString(), "-2");
+  // References go through their text form, which must read back.
+  r2->SetAsAddress({12, 34});
+  r->Assign(*r2);
+  EXPECT_EQ(r->AsAddress(), (TItemAdr{12, 34}));
+  // A null source makes the target null.
+  f->Clear();
+  i->Assign(*f);
+  EXPECT_TRUE(i->IsNull());
+  s->Assign(*f);
+  EXPECT_TRUE(s->IsNull());
+}
+
+TEST(FieldTest, ReferenceFlagFollowsPendingUpdateEntries) {
+  struct HookReset {
+    ~HookReset() { TQdfReferenceField::SetPendingEntryHook(nullptr); }
+  } reset;
+  static TItemAdr asked;
+  qdf_test::TFakeObjectStore store;
+  TCursor c;
+  c.cursor.mode = kModeEdit;
+  auto r = NewField<TQdfReferenceField>(0);
+  r->SetProvider(&c.cursor);
+
+  // Without a hook there is never a pending entry.
+  r->SetAsAddress({5, 6});
+  EXPECT_EQ(r->Flag(), 0);
+  EXPECT_EQ(Data(*r).size(), 6u);
+
+  TQdfReferenceField::SetPendingEntryHook([](TQdfObjectStore*, const TItemAdr& adr) {
+    asked = adr;
+    return adr.page == 5;
+  });
+  r->SetStorage(&store);
+  r->SetAsAddress({5, 7});
+  EXPECT_EQ(asked, (TItemAdr{5, 7}));
+  EXPECT_EQ(r->Flag(), 1);
+  Bytes with_flag = Data(*r);
+  EXPECT_EQ(with_flag.size(), 7u);
+  EXPECT_EQ(with_flag[6], 1);
+  r->SetAsAddress({6, 7});
+  EXPECT_EQ(r->Flag(), 0);
+  EXPECT_EQ(Data(*r).size(), 6u);
+
+  // Loading: a 7-byte value brings its flag, a 6-byte value none. Other
+  // flag bits stay when bit 0 is recomputed.
+  const uint8_t stored[7] = {1, 0, 0, 0, 2, 0, 0x82};
+  r->SetData(stored, 7);
+  EXPECT_EQ(r->Flag(), 0x82);
+  EXPECT_EQ(r->AsAddress(), (TItemAdr{1, 2}));
+  r->SetAsAddress({5, 1});
+  EXPECT_EQ(r->Flag(), 0x83);
+  r->SetData(stored, 6);
+  EXPECT_EQ(r->Flag(), 0);
+  r->SetStorage(nullptr);
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,97 @@
+#include "record/IndexObject.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "base/PackedItem.h"
+#include "base/QdfException.h"
+#include "record/Fields.h"
+
+namespace qdf {
+namespace {
+
+// IDX$Order (name ascending, n descending) with IDX$Structure adding REF$t.
+struct TKeyClass {
+  TKeyClass() {
+    std::unique_ptr<TQdfPersistentObject> made =
+        TQdfPersistentObject::Create(TQdfIndexObject::kClassInfo, nullptr);
+    order.reset(static_cast<TQdfIndexObject*>(made.release()));
+    order->Header()->SetObjectName("IDX$Order");
+    Add(order.get(), TQdfCharField::kClassInfo, "name", true);
+    Add(order.get(), TQdfIntegerField::kClassInfo, "n", false);
+    auto made_structure = TQdfPersistentObject::Create(TQdfItemClass::kClassInfo, nullptr);
+    made_structure->Header()->SetObjectName("IDX$Structure");
+    TQdfPersistentObject* structure = made_structure.release();
+    structure->SetParent(order.get());
+    Add(structure, TQdfShortReferenceField::kClassInfo, "REF$t", true);
+    order->Loaded();
+  }
+  static void Add(TQdfPersistentObject* parent, const TClassInfo& info, const char* name,
+                  bool ascending) {
+    std::unique_ptr<TQdfPersistentObject> f = TQdfPersistentObject::Create(info, nullptr);
+    f->Header()->SetObjectName(name);
+    static_cast<TQdfField*>(f.get())->FH()->SetIxAscending(ascending);
+    f.release()->SetParent(parent);
+  }
+  std::unique_ptr<TQdfIndexObject> order;
+};
+
+// A key item: 6-byte prefix, then name, n and the record address.
+std::vector<uint8_t> Key(const std::string& name, int32_t n, uint32_t page = 1) {
+  std::vector<uint8_t> k(200, 0);
+  TFieldCursor cur;
+  cur.OpenWrite(k.data() + 6, 3, k.size() - 6);
+  cur.WriteText(name);
+  cur.WriteU32(static_cast<uint32_t>(n));
+  cur.WriteAdr(TItemAdr{page, 0});
+  const int size = 6 + PackedLength(k.data() + 6);
+  StoreU16(k.data(), static_cast<uint16_t>(size));
+  k.resize(static_cast<size_t>(size));
+  return k;
+}
+
+int Compare(const TQdfIndexObject& o, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  return o.CompareKeys(a.data() + 6, static_cast<int>(a.size()) - 6, b.data() + 6,
+                       static_cast<int>(b.size()) - 6);
+}
+
+TEST(IndexObject, KeysCompareFieldByFieldWithTheirDirections) {
+  TKeyClass kc;
+  const TQdfIndexObject& o = *kc.order;
+  ASSERT_EQ(o.KeyFields().size(), 2u);
+  EXPECT_EQ(o.KeyStructure()->ObjectName(), "IDX$Structure");
+  EXPECT_EQ(Compare(o, Key("abc", 1), Key("abd", 1)), -1);
+  EXPECT_EQ(Compare(o, Key("ab", 1), Key("abc", 1)), -1);     // shorter first
+  EXPECT_EQ(Compare(o, Key("abc", 1), Key("abc", 2)), 2);     // n descends
+  EXPECT_EQ(Compare(o, Key("abc", -1), Key("abc", 1)), 2);
+  EXPECT_EQ(Compare(o, Key("abc", 1, 1), Key("abc", 1, 2)), 0);  // the reference is no key field
+}
+
+TEST(IndexObject, SeparatorsSitBetweenTheirKeys) {
+  TKeyClass kc;
+  const TQdfIndexObject& o = *kc.order;
+  uint8_t out[300];
+  auto left = Key("apple", 5), right = Key("banana", 1);
+  const int size = o.MakeSeparator(left.data(), right.data(), out, sizeof out);
+  ASSERT_GT(size, 0);
+  ASSERT_LT(size, static_cast<int>(right.size()));
+  std::vector<uint8_t> sep(out, out + size);
+  EXPECT_LT(Compare(o, left, sep), 0);
+  EXPECT_LE(Compare(o, sep, right), 0);
+  EXPECT_EQ(FieldCount(out + 6), 1);  // the later fields are dropped
+
+  // The deciding field is the last one and cannot be shortened: the right key.
+  EXPECT_EQ(o.MakeSeparator(Key("x", 9).data(), Key("x", 3).data(), out, sizeof out), 0);
+  EXPECT_EQ(o.MakeSeparator(Key("x", 3).data(), Key("x", 3).data(), out, sizeof out), 0);
+  try {
+    o.MakeSeparator(right.data(), left.data(), out, sizeof out);
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Index out of order");
+  }
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,110 @@
+#include "record/ItemClass.h"
+
+#include <gtest/gtest.h>
+
+#include "base/QdfException.h"
+#include "list/DataList.h"
+#include "record/Fields.h"
+
+namespace qdf {
+namespace {
+
+template <typename T>
+T* Add(TQdfPersistentObject* parent, const char* name, int field_index = -2) {
+  std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(T::kClassInfo, nullptr);
+  T* raw = static_cast<T*>(made.get());
+  raw->Header()->SetObjectName(name);
+  if constexpr (std::is_base_of_v<TQdfField, T>) {
+    if (field_index != -2) raw->FH()->SetFieldIndex(field_index);
+  }
+  made.release()->SetParent(parent);
+  return raw;
+}
+
+std::unique_ptr<TQdfItemClass> NewClass(const char* name) {
+  std::unique_ptr<TQdfPersistentObject> made =
+      TQdfPersistentObject::Create(TQdfItemClass::kClassInfo, nullptr);
+  made->Header()->SetObjectName(name);
+  return std::unique_ptr<TQdfItemClass>(static_cast<TQdfItemClass*>(made.release()));
+}
+
+TEST(ItemClass, FieldsArePlacedInheritedFirst) {
+  auto root = NewClass("TBench");
+  Add<TQdfIntegerField>(root.get(), "a");
+  Add<TQdfIntegerField>(root.get(), "b");
+  Add<TQdfCharField>(root.get(), "c");
+  auto* sub = Add<TQdfItemClass>(root.get(), "TSub");
+  Add<TQdfObjectIDField>(sub, "ThisID");
+  Add<TQdfReferenceField>(sub, "link");
+  root->Loaded();
+
+  ASSERT_EQ(root->FieldCount(), 3);
+  EXPECT_EQ(root->FieldAt(2)->ObjectName(), "c");
+  EXPECT_EQ(root->FieldByName("B")->FieldIndex(), 1);  // assigned, case-insensitive lookup
+  ASSERT_EQ(sub->FieldCount(), 5);
+  EXPECT_EQ(sub->FieldAt(0)->ObjectName(), "a");  // the base's fields first
+  EXPECT_EQ(sub->FieldAt(3)->ObjectName(), "ThisID");
+  EXPECT_EQ(sub->FieldByName("a"), root->FieldByName("a"));
+  EXPECT_EQ(sub->ThisIDField(), sub->FieldAt(3));
+  EXPECT_EQ(root->ThisIDField(), nullptr);
+  ASSERT_EQ(sub->ReferenceFields().size(), 1u);
+  EXPECT_EQ(root->MaxFieldCount(), 5);
+  EXPECT_EQ(sub->BaseClass(), root.get());
+  EXPECT_EQ(sub->RootClass(), root.get());
+  // Names resolve within the class and its descendants only.
+  EXPECT_EQ(root->ClassByName("tsub"), sub);
+  EXPECT_EQ(sub->ClassByName("TBench"), nullptr);
+}
+
+TEST(ItemClass, FieldIndexConflictsAndGapsAreReported) {
+  auto dup = NewClass("Dup");
+  Add<TQdfIntegerField>(dup.get(), "x", 0);
+  Add<TQdfIntegerField>(dup.get(), "y", 0);
+  try {
+    dup->Loaded();
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "Fields: y and x have the same FieldIndex: 0");
+  }
+  auto gap = NewClass("Gap");
+  Add<TQdfIntegerField>(gap.get(), "x", 0);
+  Add<TQdfIntegerField>(gap.get(), "z", 2);
+  try {
+    gap->Loaded();
+    FAIL();
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), "No Field for FieldIndex: 1");
+  }
+}
+
+TEST(ItemClass, RecordsAreReadOnlyByTheirClassAndItsBases) {
+  auto root = NewClass("Base");
+  Add<TQdfIntegerField>(root.get(), "a");
+  auto* left = Add<TQdfItemClass>(root.get(), "Left");
+  auto* right = Add<TQdfItemClass>(root.get(), "Right");
+  root->Header()->SetAddress(TItemAdr{5, 1});
+  left->Header()->SetAddress(TItemAdr{5, 2});
+  right->Header()->SetAddress(TItemAdr{3, 9});
+  root->Loaded();
+  EXPECT_EQ(root->ClassByAddress(TItemAdr{3, 9}), right);
+  EXPECT_EQ(left->ClassByAddress(TItemAdr{3, 9}), nullptr);
+
+  uint8_t record[20] = {};
+  StoreU16(record, sizeof record);
+  StoreAdr(record + kRecLink, left->Address());
+  EXPECT_TRUE(root->AcceptsRecord(record));
+  EXPECT_TRUE(left->AcceptsRecord(record));
+  EXPECT_FALSE(right->AcceptsRecord(record));
+  StoreAdr(record + kRecLink, TItemAdr{77, 7});  // a class this tree does not know
+  EXPECT_FALSE(root->AcceptsRecord(record));
+
+  // A working instance counts as its template.
+  std::unique_ptr<TQdfPersistentObject> copy(root->CreateInstance(nullptr, nullptr, nullptr));
+  auto* instance = static_cast<TQdfItemClass*>(copy.get());
+  EXPECT_TRUE(instance->IsKindOfClass(left));
+  EXPECT_FALSE(left->IsKindOfClass(instance));
+  EXPECT_EQ(instance->FieldCount(), 1);
+}
+
+}  // namespace
+}  // namespace qdf

@@ -1,0 +1,286 @@
+// Power loss at every write and sync of a commit that changes the schema:
+// the reopened database shows the old schema or the new one, never a mix.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "TestDir.h"
+#include "platform/FaultFileSystem.h"
+#include "base/QdfException.h"
+#include "file/IndirectPageReader.h"
+#include "file/LocalFiler.h"
+#include "record/Field.h"
+#include "record/Fields.h"
+#include "table/Index.h"
+#include "check/IntegrityCheck.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
+#include "reader/PageReader.h"
+
+namespace qdf {
+namespace {
+
+// One open database: filer, reader in a write transaction, storage.
+struct TOpenDb {
+  TOpenDb(const std::string& path, bool read_only) {
+    filer = new TQdfLocalFiler(path, read_only, "CRASH");
+    reader = std::make_unique<TQdfIndirectPageReader>(filer);
+    reader->Open(read_only);
+    if (!read_only) reader->StartTransaction();
+    storage.reset(static_cast<TQdfStorage*>(
+        TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr).release()));
+    storage->OpenRoot(reader.get());
+  }
+  ~TOpenDb() {
+    storage.reset();
+    reader.reset();
+    filer->Release();
+  }
+  void Commit() {
+    for (int round = 0; round < 2; ++round) {  // the first flush may allocate
+      storage->StoreModified();
+      reader->Flush(kFlushWriteUnpin);
+    }
+    reader->Commit(false);
+  }
+  TQdfLocalFiler* filer;
+  std::unique_ptr<TQdfIndirectPageReader> reader;
+  std::unique_ptr<TQdfStorage> storage;
+};
+
+void AddRecords(TQdfStorage& s, int from, int count) {
+  auto t = s.TableByName("t1");
+  for (int i = from; i < from + count; ++i) {
+    t->Insert();
+    static_cast<TQdfIntegerField*>(t->FieldByName("a"))->SetAsInteger(i);
+    t->FieldByName("c")->SetAsString("row " + std::to_string(i));
+    t->Post();
+  }
+}
+
+// Everything a reader can see of the schema and the data, as text.
+std::string Fingerprint(const std::string& path) {
+  TOpenDb db(path, true);
+  std::string text;
+  std::function<void(const TQdfPersistentObject&)> walk = [&](const TQdfPersistentObject& o) {
+    for (int i = 0; i < o.ObjectsCount(); ++i) {
+      const TQdfPersistentObject* c = o.ChildAt(i);
+      text += c->FullName() + ":" + c->ClassInfo()->name + "\n";
+      walk(*c);
+    }
+  };
+  walk(*db.storage);
+  auto t = db.storage->TableByName("t1");
+  int64_t sum = 0, n = 0;
+  for (t->First(); t->Cursor().Item() != nullptr; t->Next()) {
+    sum += static_cast<TQdfIntegerField*>(t->FieldByName("a"))->AsInteger();
+    ++n;
+  }
+  text += "records " + std::to_string(n) + " sum " + std::to_string(sum) + "\n";
+  for (TQdfIndex* ix : t->Indexes()) {
+    int64_t keys = 0;
+    for (ix->First(); !ix->Position().IsNull(); ix->Next()) ++keys;
+    text += ix->ObjectName() + " keys " + std::to_string(keys) + "\n";
+  }
+  text += "version " + std::to_string(db.storage->Root()->SchemaVersion()) + "\n";
+  return text;
+}
+
+// State A: the bootstrap, a class, a table and 40 records.
+void MakeStateA(const std::string& path) {
+  TOpenDb db(path, false);
+  db.storage->Execute(
+      "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
+      "create table t1 on TBench;");
+  AddRecords(*db.storage, 0, 40);
+  db.Commit();
+}
+
+// Transaction B: an index built over the records, a new class, more records,
+// a dropped class and a new schema version.
+void RunTransactionB(const std::string& path) {
+  TOpenDb db(path, false);
+  db.storage->Execute(
+      "create unique index ia on t1 (a);create index ic on t1 (DESC c);"
+      "create TQdfItemClass Extra (TQdfFloatField f);version 2.0");
+  AddRecords(*db.storage, 40, 60);
+  db.storage->Execute("drop Extra;");
+  db.Commit();
+}
+
+TEST(DdlCrashSafety, PowerLossAtEveryOperationOfASchemaCommit) {
+  qdf_test::TTestDir dir;
+  const std::string base = dir.File("base.qdf");
+  const std::string work = dir.File("work.qdf");
+  MakeStateA(base);
+  const std::string state_a = Fingerprint(base);
+  std::filesystem::copy_file(base, work, std::filesystem::copy_options::overwrite_existing);
+  int ops = 0;
+  {
+    TFaultFileSystem fs;
+    SetDatabaseFileSystem(&fs);
+    RunTransactionB(work);
+    ops = fs.OpCount();
+    SetDatabaseFileSystem(nullptr);
+  }
+  const std::string state_b = Fingerprint(work);
+  ASSERT_NE(state_a, state_b);
+  ASSERT_NE(state_b.find("ia keys 100"), std::string::npos) << state_b;
+  ASSERT_GT(ops, 4);
+  int saw_a = 0, saw_b = 0;
+  for (int op = 1; op <= ops; ++op) {
+    std::filesystem::copy_file(base, work, std::filesystem::copy_options::overwrite_existing);
+    {
+      TFaultFileSystem fs;
+      SetDatabaseFileSystem(&fs);
+      fs.CrashAfterOp(op);
+      try {
+        RunTransactionB(work);
+      } catch (const EQdfException&) {
+      }
+      fs.SimulatePowerLoss();
+      SetDatabaseFileSystem(nullptr);
+    }
+    const std::string seen = Fingerprint(work);
+    ASSERT_TRUE(seen == state_a || seen == state_b) << "op " << op << ":\n" << seen;
+    const TQdfCheckReport check = CheckDatabase(work);
+    EXPECT_TRUE(check.Sound()) << "op " << op << ":\n" << check.problems.front();
+    (seen == state_a ? saw_a : saw_b)++;
+  }
+  EXPECT_GT(saw_a, 0);
+  EXPECT_GT(saw_b, 0);  // the crash after the final sync
+}
+
+// ---- killed at random moments ----
+
+// The child: creates the database named by QDF_KILL_CHILD_DB and commits
+// transactions until it is killed. Transaction n sets the schema value
+// t1's class field a's UserInfo to n, sets a = n in the first record and adds
+// one record; "n" is printed once the commit returned.
+TEST(KillChild, CommitUntilKilled) {
+  const char* path = std::getenv("QDF_KILL_CHILD_DB");
+  if (path == nullptr) GTEST_SKIP() << "runs only as the child of KillSafety";
+  const bool sync = std::getenv("QDF_KILL_CHILD_SYNC") != nullptr;
+  auto* filer = new TQdfLocalFiler(path, false, "KILL");
+  filer->SetSyncCommits(sync);
+  {
+    TQdfIndirectPageReader reader(filer);
+    reader.Open(false);
+    reader.StartTransaction();
+    auto storage = std::unique_ptr<TQdfStorage>(static_cast<TQdfStorage*>(
+        TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr).release()));
+    storage->OpenRoot(&reader);
+    storage->Execute(
+        "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
+        "create table t1 on TBench;create index ia on t1 (a);");
+    AddRecords(*storage, 0, 1);
+    for (int n = 1;; ++n) {
+      storage->Execute("set TBench.a [UserInfo=" + std::to_string(n) + "]");
+      {
+        auto t = storage->TableByName("t1");
+        t->First();
+        t->Edit();
+        static_cast<TQdfIntegerField*>(t->FieldByName("a"))->SetAsInteger(-n);
+        t->Post();
+      }
+      AddRecords(*storage, n, 1);
+      for (int round = 0; round < 2; ++round) {
+        storage->StoreModified();
+        reader.Flush(kFlushWriteUnpin);
+      }
+      reader.Commit(true);
+      std::printf("%d\n", n);
+      std::fflush(stdout);
+      reader.Open(false);
+      reader.StartTransaction();
+    }
+  }
+}
+
+// The committed number a killed child left, or -1 for an inconsistent file.
+int CommittedNumber(const std::string& path) {
+  if (!std::filesystem::exists(path)) return 0;
+  TOpenDb db(path, true);
+  if (db.storage->ChildByName("t1") == nullptr) return 0;  // killed before the first commit
+  auto t = db.storage->TableByName("t1");
+  const int user_info = static_cast<TQdfField*>(db.storage->ChildByPath("TBench.a"))->FH()->UserInfo();
+  t->First();
+  const int first = -static_cast<TQdfIntegerField*>(t->FieldByName("a"))->AsInteger();
+  int64_t records = 0;
+  for (t->First(); t->Cursor().Item() != nullptr; t->Next()) ++records;
+  int64_t keys = 0;
+  TQdfIndex* ix = t->IndexByName("ia");
+  for (ix->First(); !ix->Position().IsNull(); ix->Next()) ++keys;
+  if (first != user_info || records != user_info + 1 || keys != records) return -1;
+  return user_info;
+}
+
+TEST(KillSafety, SigkillAtRandomMomentsLosesNoCommittedTransaction) {
+  const char* env = std::getenv("QDF_KILL_TRIALS");
+  const int trials = env != nullptr ? std::atoi(env) : 30;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::mt19937 rng(20261206);
+  qdf_test::TTestDir dir;
+  for (int trial = 0; trial < trials; ++trial) {
+    const bool sync = trial % 2 == 0;
+    const std::string path = dir.File("kill" + std::to_string(trial) + ".qdf");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string db_env = "QDF_KILL_CHILD_DB=" + path;
+    std::vector<std::string> env_strings = {db_env, "QUILLON_TRACE=0"};
+    if (sync) env_strings.push_back("QDF_KILL_CHILD_SYNC=1");
+    std::vector<char*> envp;
+    for (std::string& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string filter = "--gtest_filter=KillChild.CommitUntilKilled";
+    char* argv[] = {const_cast<char*>(self.c_str()), filter.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    // Let it commit a random number of transactions, then kill it at a
+    // random moment of the next ones.
+    const int wait_for = static_cast<int>(rng() % 6);
+    FILE* lines = fdopen(out[0], "r");
+    int last = 0;
+    char buf[256];
+    while (last < wait_for && std::fgets(buf, sizeof buf, lines) != nullptr) {
+      const int n = std::atoi(buf);
+      if (n > 0) last = n;
+    }
+    usleep(static_cast<useconds_t>(rng() % 20000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    while (std::fgets(buf, sizeof buf, lines) != nullptr) {
+      const int n = std::atoi(buf);
+      if (n > 0) last = n;
+    }
+    std::fclose(lines);
+    const int committed = CommittedNumber(path);
+    ASSERT_GE(committed, 0) << "trial " << trial << ": inconsistent database";
+    if (committed > 0) {  // killed after the first commit: a whole database
+      const TQdfCheckReport check = CheckDatabase(path);
+      EXPECT_TRUE(check.Sound()) << "trial " << trial << ":\n" << check.problems.front();
+    }
+    // Printed means committed; one more may have committed unprinted.
+    EXPECT_TRUE(committed == last || committed == last + 1)
+        << "trial " << trial << " sync " << sync << ": printed " << last << ", found " << committed;
+  }
+}
+
+}  // namespace
+}  // namespace qdf

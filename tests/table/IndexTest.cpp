@@ -1,0 +1,387 @@
+#include "table/Index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "list/ListTestUtil.h"
+#include "base/Helpers.h"
+#include "base/QdfException.h"
+#include "record/Fields.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Table.h"
+
+namespace qdf {
+namespace {
+
+struct TKeySpec {
+  const char* type;
+  const char* name;
+  bool ascending;
+};
+
+// TRec (a: integer, b: integer, c: char) with subclass TSub (d: integer),
+// and the table t on TRec.
+struct TIndexDb {
+  explicit TIndexDb(qdf_test::TListFixture& fx) : storage(fx.New<TQdfStorage>()) {
+    storage->CreateRoot(fx.Reader());
+    TQdfStorage& s = *storage;
+    s.CreateSchemaObject("TQdfItemClass", "TRec", false);
+    s.CreateSchemaObject("TQdfIntegerField", "a", true);
+    s.CreateSchemaObject("TQdfIntegerField", "b", true);
+    s.CreateSchemaObject("TQdfCharField", "c", true);
+    s.CreateSchemaObject("TQdfItemClass", "TSub", false);
+    s.CreateSchemaObject("TQdfIntegerField", "d", true);
+    s.PopUntil(nullptr);
+    s.CreateSchemaObject("TQdfTable", "t", false)->SetProperties("BaseStructureName=TRec");
+    s.PopUntil(nullptr);
+  }
+
+  // An index under table t built object by object, the way the statements
+  // build it: unique ones keep the record reference in IDX$Structure.
+  void AddIndex(const char* name, std::vector<TKeySpec> keys, bool unique,
+                const char* covered = "TRec") {
+    TQdfStorage& s = *storage;
+    s.PushParent(s.ChildByName("t"));
+    s.CreateSchemaObject("TQdfIndex", name, false);
+    s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)
+        ->SetProperties(std::string("BaseObjectClass=") + covered);
+    for (const TKeySpec& k : keys) {
+      TQdfPersistentObject* f = s.CreateSchemaObject(k.type, k.name, false);
+      f->SetProperties(k.ascending ? "ixAscending=True" : "ixAscending=False");
+      s.Pop();
+    }
+    if (unique) s.CreateSchemaObject("TQdfItemClass", "IDX$Structure", false);
+    s.CreateSchemaObject("TQdfShortReferenceField", "REF$t", true);
+    s.PopUntil(nullptr);
+  }
+
+  std::unique_ptr<TQdfTable> Open() { return storage->TableByName("t"); }
+
+  std::unique_ptr<TQdfStorage> storage;
+};
+
+TQdfField& F(TQdfTable& t, const char* name, TQdfItemClass* cls = nullptr) {
+  TQdfField* f = (cls != nullptr ? cls : t.ItemClass())->FieldByName(name);
+  EXPECT_NE(f, nullptr) << name;
+  return *f;
+}
+
+void Add(TQdfTable& t, int a, int b, const std::string& c = "") {
+  t.Insert();
+  static_cast<TQdfIntegerField&>(F(t, "a")).SetAsInteger(a);
+  static_cast<TQdfIntegerField&>(F(t, "b")).SetAsInteger(b);
+  if (!c.empty()) F(t, "c").SetAsString(c);
+  t.Post();
+}
+
+// The values of field `name` of the records in index order.
+std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name, bool backwards = false) {
+  std::vector<std::string> out;
+  if (backwards) {
+    for (ix.Last(); !ix.Position().IsNull() && ix.Position() != kBeforeFirstAdr; ix.Prior()) {
+      out.push_back(F(t, name).GetAsString());
+    }
+  } else {
+    for (ix.First(); !ix.Position().IsNull(); ix.Next()) out.push_back(F(t, name).GetAsString());
+  }
+  return out;
+}
+
+using Strings = std::vector<std::string>;
+
+TEST(Index, KeepsStepWithInsertEditAndDelete) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
+  auto t = db.Open();
+  TQdfIndex* ix = t->IndexByName("ia");
+  ASSERT_NE(ix, nullptr);
+  EXPECT_EQ(ix->OrderText(false), "a,REF$t");
+  for (int v : {30, 10, 20, 10, -5}) Add(*t, v, v * 2);
+  EXPECT_EQ(ix->Count(), 5);
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"-5", "10", "10", "20", "30"}));
+  // Edit a key field: the key moves.
+  t->CurrentIndex();
+  ix->First();
+  t->Edit();
+  static_cast<TQdfIntegerField&>(F(*t, "a")).SetAsInteger(25);
+  t->Post();
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"10", "10", "20", "25", "30"}));
+  // Editing a field outside the key leaves the index alone.
+  ix->First();
+  t->Edit();
+  static_cast<TQdfIntegerField&>(F(*t, "b")).SetAsInteger(99);
+  t->Post();
+  EXPECT_EQ(ix->Count(), 5);
+  // Delete the record the index stands on.
+  ix->Last();
+  EXPECT_EQ(F(*t, "a").GetAsString(), "30");
+  t->Delete(false);
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"10", "10", "20", "25"}));
+  EXPECT_EQ(Walk(*t, *ix, "a", true), (Strings{"25", "20", "10", "10"}));
+}
+
+TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("u", {{"TQdfIntegerField", "a", true}, {"TQdfCharField", "c", true}}, true);
+  auto t = db.Open();
+  TQdfIndex* ix = t->IndexByName("u");
+  ASSERT_NE(ix, nullptr);
+  EXPECT_TRUE(ix->Unique());
+  Add(*t, 1, 0, "x");
+  Add(*t, 1, 0, "y");
+  const int64_t records = t->TQdfDataList::Count();
+  try {
+    Add(*t, 1, 5, "x");
+    FAIL() << "duplicate accepted";
+  } catch (const EQdfException& e) {
+    EXPECT_STREQ(e.what(), "Duplicate Key in Index: u Value: 1,x");
+  }
+  EXPECT_EQ(t->State(), kModeBrowse);
+  EXPECT_EQ(t->TQdfDataList::Count(), records);
+  EXPECT_EQ(ix->Count(), 2);
+  EXPECT_EQ(Walk(*t, *ix, "c"), (Strings{"x", "y"}));
+  // Every key refers to its record.
+  for (ix->First(); !ix->Position().IsNull(); ix->Next()) {
+    EXPECT_EQ(ix->RecordOfKey(ix->CurrentKey()), t->Cursor().Address());
+  }
+  // An edit onto an existing key is refused; the record and its key stay.
+  ix->First();
+  t->Edit();
+  F(*t, "c").SetAsString("y");
+  EXPECT_THROW(t->Post(), EQdfException);
+  EXPECT_EQ(Walk(*t, *ix, "c"), (Strings{"x", "y"}));
+  ix->First();
+  EXPECT_EQ(F(*t, "c").GetAsString(), "x");
+  // A changed key that is free moves the key, keeping the record.
+  const TItemAdr adr = t->Cursor().Address();
+  t->Edit();
+  F(*t, "c").SetAsString("z");
+  t->Post();
+  EXPECT_EQ(Walk(*t, *ix, "c"), (Strings{"y", "z"}));
+  ix->Last();
+  EXPECT_EQ(t->Cursor().Address(), adr);
+}
+
+TEST(Index, AbandonedPostTakesTheTrialKeyBack) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("u1", {{"TQdfIntegerField", "a", true}}, true);
+  db.AddIndex("u2", {{"TQdfIntegerField", "b", true}}, true);
+  auto t = db.Open();
+  TQdfIndex* u1 = t->IndexByName("u1");
+  TQdfIndex* u2 = t->IndexByName("u2");
+  Add(*t, 1, 1);
+  Add(*t, 2, 2);
+  // u1 accepts a=3 on trial, u2 refuses b=2: u1 must forget its trial key.
+  EXPECT_THROW(Add(*t, 3, 2), EQdfException);
+  EXPECT_EQ(Walk(*t, *u1, "a"), (Strings{"1", "2"}));
+  EXPECT_EQ(Walk(*t, *u2, "b"), (Strings{"1", "2"}));
+  // The same for an edit: a=1 -> 5 tried, b=1 -> 2 refused.
+  u1->First();
+  t->Edit();
+  static_cast<TQdfIntegerField&>(F(*t, "a")).SetAsInteger(5);
+  static_cast<TQdfIntegerField&>(F(*t, "b")).SetAsInteger(2);
+  EXPECT_THROW(t->Post(), EQdfException);
+  EXPECT_EQ(Walk(*t, *u1, "a"), (Strings{"1", "2"}));
+  for (u1->First(); !u1->Position().IsNull(); u1->Next()) {
+    EXPECT_EQ(u1->RecordOfKey(u1->CurrentKey()), t->Cursor().Address());
+  }
+}
+
+TEST(Index, DescendingAndRanges) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("d", {{"TQdfIntegerField", "a", false}}, false);
+  auto t = db.Open();
+  TQdfIndex* ix = t->IndexByName("d");
+  EXPECT_EQ(ix->OrderText(false), "DESC a,REF$t");
+  EXPECT_EQ(ix->OrderText(true), "a,DESC REF$t");
+  for (int v = 1; v <= 9; ++v) Add(*t, v * 10, 0);
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"90", "80", "70", "60", "50", "40", "30", "20", "10"}));
+  auto bound = [&](int v) {
+    TDynamicKeyBuffer k;
+    k.Init(1);
+    k.AddValue(0, static_cast<int32_t>(v));
+    k.Close();
+    return std::vector<uint8_t>(k.Key(), k.Key() + k.Size());
+  };
+  // In a descending index the lower bound is the larger value.
+  const auto from = bound(65);
+  ix->SetRange(from.data(), nullptr);
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"60", "50", "40", "30", "20", "10"}));
+  EXPECT_EQ(Walk(*t, *ix, "a", true), (Strings{"10", "20", "30", "40", "50", "60"}));
+  const auto to = bound(30);
+  ix->SetRange(nullptr, to.data());
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"90", "80", "70", "60", "50", "40", "30"}));
+  EXPECT_EQ(Walk(*t, *ix, "a", true), (Strings{"30", "40", "50", "60", "70", "80", "90"}));
+  ix->SetRange(from.data(), to.data());
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"60", "50", "40", "30"}));
+  EXPECT_EQ(ix->InRange(nullptr), -2);
+  const auto empty_from = bound(5);
+  ix->SetRange(empty_from.data(), nullptr);
+  EXPECT_TRUE(Walk(*t, *ix, "a").empty());
+  ix->ClearRange();
+  EXPECT_EQ(Walk(*t, *ix, "a").size(), 9u);
+}
+
+// Positions the unique index on a = v (b left null) and tells where it stands.
+std::string At(TQdfTable& t, TQdfIndex& ix, std::function<bool(TQdfIndex&)> go, int v, bool* found) {
+  ix.Insert();
+  static_cast<TQdfIntegerField*>(ix.KeyFields()[0])->SetAsInteger(v);
+  *found = go(ix);
+  if (ix.Position().IsNull()) return "eof";
+  if (ix.Position() == kBeforeFirstAdr) return "bof";
+  return F(t, "a").GetAsString() + "/" + F(t, "b").GetAsString();
+}
+
+TEST(Index, PositioningForEachComparison) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("ab", {{"TQdfIntegerField", "a", true}, {"TQdfIntegerField", "b", true}}, true);
+  auto t = db.Open();
+  TQdfIndex* ix = t->IndexByName("ab");
+  Add(*t, 10, 1);
+  Add(*t, 10, 2);
+  Add(*t, 20, 1);
+  Add(*t, 30, 1);
+  bool found = false;
+  auto key = [](bool back) { return [back](TQdfIndex& i) { return i.GotoKey(back); }; };
+  auto nearest = [](bool fwd) { return [fwd](TQdfIndex& i) { return i.GotoNearest(fwd); }; };
+  // "=" and ">=": the first key at or above; a partial key matches its prefix.
+  EXPECT_EQ(At(*t, *ix, nearest(true), 10, &found), "10/1");
+  EXPECT_TRUE(found);
+  EXPECT_EQ(At(*t, *ix, nearest(true), 15, &found), "20/1");
+  EXPECT_FALSE(found);
+  EXPECT_EQ(At(*t, *ix, nearest(true), 35, &found), "eof");
+  // ">": the first key above.
+  EXPECT_EQ(At(*t, *ix, key(false), 10, &found), "20/1");
+  EXPECT_TRUE(found);
+  EXPECT_EQ(At(*t, *ix, key(false), 30, &found), "eof");
+  // "<=": the last key at or below, also when the bound is not stored.
+  EXPECT_EQ(At(*t, *ix, key(true), 10, &found), "10/2");
+  EXPECT_EQ(At(*t, *ix, key(true), 15, &found), "10/2");
+  EXPECT_FALSE(found);
+  EXPECT_EQ(At(*t, *ix, key(true), 5, &found), "bof");
+  EXPECT_EQ(At(*t, *ix, key(true), 99, &found), "30/1");
+  // "<": the last key below.
+  EXPECT_EQ(At(*t, *ix, nearest(false), 20, &found), "10/2");
+  EXPECT_EQ(At(*t, *ix, nearest(false), 10, &found), "bof");
+  EXPECT_EQ(At(*t, *ix, nearest(false), 25, &found), "20/1");
+}
+
+TEST(Index, SearchKeysMatchStoredValues) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("ic", {{"TQdfCharField", "c", true}}, false);
+  auto t = db.Open();
+  TQdfIndex* ix = t->IndexByName("ic");
+  Add(*t, 1, 0, "");
+  Add(*t, 2, 0, "b");
+  Add(*t, 3, 0, "");
+  // An empty search text is a null char, as the field stores it: the two
+  // records without c come first and are found by it.
+  TDynamicKeyBuffer k;
+  k.Init(1);
+  k.AddValue(0, std::string_view(""));
+  k.Close();
+  const std::vector<uint8_t> low(k.Key(), k.Key() + k.Size());
+  ix->SetRange(low.data(), low.data());
+  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"1", "3"}));
+}
+
+TEST(Index, RebuildWalksEveryRecordAndFindsDuplicates) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("u", {{"TQdfIntegerField", "a", true}}, true);
+  db.AddIndex("sub", {{"TQdfIntegerField", "d", true}}, false, "TSub");
+  auto t = db.Open();
+  TQdfIndex* u = t->IndexByName("u");
+  TQdfIndex* sub = t->IndexByName("sub");
+  std::mt19937 rng(7);
+  std::vector<int> values(300);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int>(i) * 3;
+  std::shuffle(values.begin(), values.end(), rng);
+  TQdfItemClass* tsub = t->ItemClass()->ClassByName("TSub");
+  for (int v : values) {
+    t->Insert(v % 2 ? tsub : nullptr);
+    static_cast<TQdfIntegerField&>(F(*t, "a")).SetAsInteger(v);
+    if (v % 2) static_cast<TQdfIntegerField&>(F(*t, "d", tsub)).SetAsInteger(-v);
+    t->Post();
+  }
+  EXPECT_EQ(sub->Count(), 150);
+  // Rebuilding while the table walks through the index being rebuilt.
+  t->SetCurrentIndex(u);
+  u->SetRange(nullptr, nullptr);
+  u->Rebuild(true);
+  EXPECT_EQ(u->Count(), 300);
+  Strings walked = Walk(*t, *u, "a");
+  ASSERT_EQ(walked.size(), 300u);
+  for (size_t i = 0; i < walked.size(); ++i) EXPECT_EQ(walked[i], std::to_string(i * 3));
+  sub->Rebuild(true);
+  EXPECT_EQ(sub->Count(), 150);
+  EXPECT_EQ(Walk(*t, *sub, "a").front(), "897");  // d = -a: the largest odd a first
+  // Two records with a = 0: the unique rebuild refuses, naming the value.
+  t->SetCurrentIndex(nullptr);
+  u->SetListening(false);
+  Add(*t, 0, 0);
+  u->SetListening(true);
+  try {
+    u->Rebuild(true);
+    FAIL() << "duplicates accepted";
+  } catch (const EQdfException& e) {
+    EXPECT_STREQ(e.what(), "Duplicate Key in Index: u Value: 0");
+  }
+}
+
+TEST(Index, MissingKeyOnDeleteIsReported) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
+  auto t = db.Open();
+  TQdfIndex* ix = t->IndexByName("ia");
+  Add(*t, 1, 0);
+  ix->First();
+  ix->DeleteCurrent();
+  t->First();
+  try {
+    t->Delete(false);
+    FAIL() << "delete without key accepted";
+  } catch (const EQdfException& e) {
+    EXPECT_STREQ(e.what(), "Index ia out of order");
+  }
+}
+
+TEST(Index, KeysSurviveCommitAndReopen) {
+  qdf_test::TListFixture fx;
+  {
+    TIndexDb db(fx);
+    db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
+    auto t = db.Open();
+    for (int v = 500; v > 0; --v) Add(*t, v, 0);
+    t.reset();
+    db.storage->StoreModified();
+    fx.Commit();
+  }
+  auto storage = fx.ReopenStorage();
+  auto t = storage->TableByName("t");
+  TQdfIndex* ix = t->IndexByName("ia");
+  ASSERT_NE(ix, nullptr);
+  EXPECT_EQ(ix->Count(), 500);
+  ix->Insert();
+  static_cast<TQdfIntegerField*>(ix->KeyFields()[0])->SetAsInteger(250);
+  EXPECT_TRUE(ix->GotoNearest(true));
+  EXPECT_EQ(F(*t, "a").GetAsString(), "250");
+}
+
+}  // namespace
+}  // namespace qdf
