@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/Directories.h"
-#include "platform/FileSystem.h"
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "file/FileFormat.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "list/BtreeList.h"
+#include "platform/Directories.h"
+#include "platform/FileSystem.h"
 #include "reader/CachePool.h"
 
 namespace {

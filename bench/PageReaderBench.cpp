@@ -6,9 +6,9 @@
 #include <string>
 
 #include "RecordPage.h"
-#include "platform/Directories.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "platform/Directories.h"
 #include "reader/PageReader.h"
 
 namespace {
@@ -27,8 +27,7 @@ BENCHMARK(BM_GetPageCached);
 
 // Arg 0: commits without sync; 1: with fdatasync before and after the header.
 void BM_Commit100RecordPages(benchmark::State& state) {
-  const std::string path =
-      qdf::TempDir() + "qdf-bench-" + std::to_string(::getpid()) + ".qdf";
+  const std::string path = qdf::TempDir() + "qdf-bench-" + std::to_string(::getpid()) + ".qdf";
   qdf::TFileSystem::Native().Delete(path);
   auto* filer = new qdf::TQdfLocalFiler(path, false, "BENCH");
   filer->SetSyncCommits(state.range(0) != 0);

@@ -8,17 +8,17 @@
 #include <random>
 #include <string>
 
-#include "platform/Directories.h"
-#include "platform/FileSystem.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "platform/Directories.h"
+#include "platform/FileSystem.h"
+#include "query/FieldExpr.h"
+#include "query/TableOp.h"
+#include "reader/CachePool.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
 #include "table/Table.h"
-#include "query/FieldExpr.h"
-#include "query/TableOp.h"
-#include "reader/CachePool.h"
 
 namespace {
 

@@ -1,13 +1,12 @@
 #include "Driver.h"
 
-#include <string_view>
-
 #include <cstdio>
 #include <iostream>
+#include <string_view>
 
+#include "base/Helpers.h"
 #include "platform/Clock.h"
 #include "platform/Directories.h"
-#include "base/Helpers.h"
 
 namespace speedtrial {
 namespace {

@@ -3,10 +3,10 @@
 namespace speedtrial {
 namespace {
 
-const char* const kOnesWords[20] = {
-    "zero",    "one",     "two",       "three",    "four",     "five",    "six",
-    "seven",   "eight",   "nine",      "ten",      "eleven",   "twelve",  "thirteen",
-    "fourteen", "fifteen", "sixteen",  "seventeen", "eighteen", "nineteen"};
+const char* const kOnesWords[20] = {"zero",    "one",     "two",       "three",    "four",
+                                    "five",    "six",     "seven",     "eight",    "nine",
+                                    "ten",     "eleven",  "twelve",    "thirteen", "fourteen",
+                                    "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
 // Entries 0 and 1 are never reached: 1..19 use kOnesWords.
 const char* const kTensWords[10] = {"zero",  "ten",   "twenty",  "thirty", "fourty",
                                     "fifty", "sixty", "seventy", "eighty", "ninety"};

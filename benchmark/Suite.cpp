@@ -10,20 +10,20 @@
 #include "db/InTransStorage.h"
 #include "db/System.h"
 #include "db/Transaction.h"
-#include "table/Aggregat.h"
+#include "query/TableOp.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
-#include "table/Table.h"
-#include "query/TableOp.h"
 #include "script/Node.h"
+#include "table/Aggregat.h"
+#include "table/Table.h"
 
 namespace speedtrial {
 namespace {
 
 using qdf::TQdfCharField;
 using qdf::TQdfField;
-using qdf::TQdfInTransStorage;
 using qdf::TQdfIntegerField;
+using qdf::TQdfInTransStorage;
 using qdf::TQdfTable;
 using qdf::TQdfTransaction;
 
@@ -83,8 +83,8 @@ void Digest(TBench& b, const std::string& test, const qdf::TQdfAggregat* aggrega
 
 // Tests 1 to 3: `count` rows into a fresh table; one commit per row or one
 // at the end.
-void InsertTest(TBench& b, const char* test, const char* table, const char* create,
-                int64_t count, bool commit_each) {
+void InsertTest(TBench& b, const char* test, const char* table, const char* create, int64_t count,
+                bool commit_each) {
   if (!b.Has(table)) b.st->Execute(create);
   b.Commit();
   auto t = b.Open(table);
@@ -211,8 +211,7 @@ void RunSuite(const std::string& alias, const std::string& file_name) {
   UpdateTest(
       b, "Test 10", "t2", 25000 * scale, [](int64_t i) { return "a = " + std::to_string(i); },
       [](TQdfTable& t) {
-        t.FieldByName("c")->SetAsString(
-            NumberToWords(static_cast<int32_t>(Random(kRandomRange))));
+        t.FieldByName("c")->SetAsString(NumberToWords(static_cast<int32_t>(Random(kRandomRange))));
       });
 
   {

@@ -43,8 +43,7 @@ int main(int argc, char** argv) {
     } else {
       std::unique_ptr<TQdfTable> t1 = db->TableByName("t1");
       TQdfIndex* i1 = t1->IndexByName("i1");
-      std::printf("found t1 with index %s in %s:\n", i1 != nullptr ? "i1" : "(none)",
-                  file.c_str());
+      std::printf("found t1 with index %s in %s:\n", i1 != nullptr ? "i1" : "(none)", file.c_str());
       if (i1 != nullptr) {
         for (i1->First(); !i1->Position().IsNull(); i1->Next()) {
           std::printf("  a=%s b=%s c=%s\n", t1->FieldByName("a")->GetAsString().c_str(),

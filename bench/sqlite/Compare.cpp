@@ -72,8 +72,8 @@ TRun RunProgram(const std::vector<std::string>& args, const std::vector<std::str
 }
 
 struct TResult {
-  std::vector<std::string> order;           // test names as they ran
-  std::map<std::string, double> seconds;    // per test
+  std::vector<std::string> order;             // test names as they ran
+  std::map<std::string, double> seconds;      // per test
   std::map<std::string, std::string> digest;  // per test, the text after "digest <test>:"
 };
 
@@ -144,10 +144,9 @@ int main(int argc, char** argv) {
     const TRun quillon = RunProgram({quillon_exe, scale, "--digest"},
                                     {"QUILLON_CONFIG_DIR=" + config.string(), "QUILLON_TRACE=0"});
     std::filesystem::remove_all(config);
-    const TRun sqlite =
-        RunProgram({sqlite_exe, scale, "--digest", sync ? "--sync=full" : "--sync=off",
-                    "--journal=" + journal},
-                   {});
+    const TRun sqlite = RunProgram({sqlite_exe, scale, "--digest",
+                                    sync ? "--sync=full" : "--sync=off", "--journal=" + journal},
+                                   {});
     if (quillon.status != 0 || sqlite.status != 0) {
       std::cerr << "a run failed (SpeedTrial exit " << quillon.status << ", sqlite_speedtrial exit "
                 << sqlite.status << ")\n";
@@ -168,13 +167,13 @@ int main(int argc, char** argv) {
       const double ts = s.seconds.count(name) ? s.seconds.at(name) : 0.0;
       total_q += tq;
       total_s += ts;
-      const bool agree = s.digest.count(name) && q.digest.count(name) &&
-                         q.digest.at(name) == s.digest.at(name);
+      const bool agree =
+          s.digest.count(name) && q.digest.count(name) && q.digest.at(name) == s.digest.at(name);
       all_agree = all_agree && agree;
       char row[160];
-      std::snprintf(row, sizeof row, "%-9s %12s %10s %8s  %s\n", name.c_str(),
-                    Fixed(tq, 3).c_str(), Fixed(ts, 3).c_str(),
-                    ts > 0 ? Fixed(tq / ts, 2).c_str() : "-", agree ? "agree" : "DIFFER");
+      std::snprintf(row, sizeof row, "%-9s %12s %10s %8s  %s\n", name.c_str(), Fixed(tq, 3).c_str(),
+                    Fixed(ts, 3).c_str(), ts > 0 ? Fixed(tq / ts, 2).c_str() : "-",
+                    agree ? "agree" : "DIFFER");
       std::cout << row;
       if (!agree) {
         std::cout << "    dbQuillon:" << (q.digest.count(name) ? q.digest.at(name) : " (none)")
@@ -184,7 +183,8 @@ int main(int argc, char** argv) {
     }
     char row[160];
     std::snprintf(row, sizeof row, "%-9s %12s %10s %8s  %s\n", "Total", Fixed(total_q, 3).c_str(),
-                  Fixed(total_s, 3).c_str(), total_s > 0 ? Fixed(total_q / total_s, 2).c_str() : "-",
+                  Fixed(total_s, 3).c_str(),
+                  total_s > 0 ? Fixed(total_q / total_s, 2).c_str() : "-",
                   all_agree ? "all agree" : "DIFFER");
     std::cout << row;
     std::snprintf(row, sizeof row, "%-9s %9.1f MB %7.1f MB\n", "Peak RSS", quillon.peak_kb / 1024.0,

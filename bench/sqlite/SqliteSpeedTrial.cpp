@@ -176,7 +176,8 @@ void TSuite::Digest(const std::string& test, int64_t matches, int64_t sum) {
   for (const char* name : {"t1", "t2", "t3"}) {
     if (!Has(name)) continue;
     TStmt q(db_, std::string("SELECT count(*), coalesce(sum(a), 0), coalesce(sum(b), 0), "
-                             "coalesce(sum(length(c)), 0) FROM ") + name);
+                             "coalesce(sum(length(c)), 0) FROM ") +
+                     name);
     q.Step();
     line += " " + std::string(name) + "=" + std::to_string(q.Int(0)) + "," +
             std::to_string(q.Int(1)) + "," + std::to_string(q.Int(2)) + "," +
@@ -247,17 +248,16 @@ void TSuite::DeleteTest(const char* test, const char* where) {
 
 void TSuite::Run() {
   const int64_t scale = speedtrial::Scale();
-  InsertTest("Test 1", "t1", "CREATE TABLE t1 (a INTEGER, b INTEGER, c VARCHAR(100))",
-             1000 * scale, true);
+  InsertTest("Test 1", "t1", "CREATE TABLE t1 (a INTEGER, b INTEGER, c VARCHAR(100))", 1000 * scale,
+             true);
   InsertTest("Test 2", "t2", "CREATE TABLE t2 (a INTEGER, b INTEGER, c VARCHAR(100))",
              25000 * scale, false);
   InsertTest("Test 3", "t3",
              "CREATE TABLE t3 (a INTEGER, b INTEGER, c VARCHAR(100)); CREATE INDEX i3 ON t3 (c)",
              25000 * scale, false);
 
-  QueryTest("Test 4", 100, "b >= ? AND b <= ?", [](TStmt& q, int i) {
-    q.Bind(1, (i - 1) * 100).Bind(2, i * 100 + 1000);
-  });
+  QueryTest("Test 4", 100, "b >= ? AND b <= ?",
+            [](TStmt& q, int i) { q.Bind(1, (i - 1) * 100).Bind(2, i * 100 + 1000); });
   QueryTest("Test 5", 100, "c LIKE ?",
             [](TStmt& q, int i) { q.Bind(1, "%" + NumberToWords(i) + "%"); });
 
@@ -286,8 +286,9 @@ void TSuite::Run() {
 
   Commit();
   StartTest("Test 11", 0);
-  db_.Exec("INSERT INTO t1 (a, b, c) SELECT b, a, c FROM t2; "
-           "INSERT INTO t2 (a, b, c) SELECT b, a, c FROM t1");
+  db_.Exec(
+      "INSERT INTO t1 (a, b, c) SELECT b, a, c FROM t2; "
+      "INSERT INTO t2 (a, b, c) SELECT b, a, c FROM t1");
   Commit();
   StopTest();
   Digest("Test 11");
@@ -375,8 +376,8 @@ int main(int argc, char** argv) {
     if (sqlite3_create_function(db.Handle(), "speedtrial_random", 0, SQLITE_UTF8, nullptr,
                                 RandomFunction, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_create_function(db.Handle(), "speedtrial_words", 1,
-                                SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, WordsFunction,
-                                nullptr, nullptr) != SQLITE_OK) {
+                                SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, WordsFunction, nullptr,
+                                nullptr) != SQLITE_OK) {
       throw std::runtime_error(std::string("cannot register functions: ") +
                                sqlite3_errmsg(db.Handle()));
     }

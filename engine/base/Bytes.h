@@ -13,8 +13,7 @@ inline uint16_t LoadU16(const void* p) {
 }
 inline uint32_t LoadU32(const void* p) {
   const auto* b = static_cast<const uint8_t*>(p);
-  return uint32_t{b[0]} | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) |
-         (uint32_t{b[3]} << 24);
+  return uint32_t{b[0]} | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
 }
 inline uint64_t LoadU64(const void* p) {
   return uint64_t{LoadU32(p)} | (uint64_t{LoadU32(static_cast<const uint8_t*>(p) + 4)} << 32);

@@ -85,8 +85,8 @@ bool TryStrToInt(std::string_view s, int32_t* out) {
 int32_t StrToInt(std::string_view s) {
   int32_t v;
   if (!TryStrToInt(s, &v)) {
-    throw EConvertError(Format("'%.*s' is not a valid integer value", static_cast<int>(s.size()),
-                               s.data()));
+    throw EConvertError(
+        Format("'%.*s' is not a valid integer value", static_cast<int>(s.size()), s.data()));
   }
   return v;
 }
@@ -224,8 +224,8 @@ int32_t VersionToInt(std::string_view text) {
     }
     int32_t v = part.empty() ? 0 : StrToInt(part);
     if (v < 0 || v > kMax[i]) {
-      throw EConvertError(Format("Illegal Version String: %.*s", static_cast<int>(text.size()),
-                                 text.data()));
+      throw EConvertError(
+          Format("Illegal Version String: %.*s", static_cast<int>(text.size()), text.data()));
     }
     result += v * kWeights[i];
   }

@@ -1,6 +1,5 @@
 #include "base/ItemArea.h"
 
-
 #include <cstring>
 #include <utility>
 #include <vector>

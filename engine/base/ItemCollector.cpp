@@ -1,6 +1,5 @@
 #include "base/ItemCollector.h"
 
-
 #include <cstring>
 #include <utility>
 

@@ -43,8 +43,7 @@ EQdfException EQdfException::FmtHelp(int help_context, const char* fmt, ...) {
 }
 
 EQdfDataNotAllocated::EQdfDataNotAllocated(uint32_t page)
-    : EQdfException(Format("Block: %x  not allocated", page), kHelpDataNotAllocated),
-      page_(page) {}
+    : EQdfException(Format("Block: %x  not allocated", page), kHelpDataNotAllocated), page_(page) {}
 
 EAssertionFailed::EAssertionFailed(const char* unit, int line)
     : Exception(Format("Assertion fehlges (%s, line %d)", unit, line)) {}

@@ -102,15 +102,15 @@ class EAssertionFailed : public Exception {
 
 // Engine assertion, always compiled in. `unit` names the source unit
 // ("QdfBase", "QdfReader", ...). Marks states that correct callers never produce.
-#define QDF_ASSERT(cond, unit)                                   \
-  do {                                                           \
-    if (!(cond)) [[unlikely]]                                    \
-      ::qdf::AssertionFailed(unit, __LINE__);                    \
+#define QDF_ASSERT(cond, unit)                \
+  do {                                        \
+    if (!(cond)) [[unlikely]]                 \
+      ::qdf::AssertionFailed(unit, __LINE__); \
   } while (0)
 
 // As QDF_ASSERT, with an explanatory text placed before the unit and line.
-#define QDF_ASSERT_MSG(cond, text, unit)                         \
-  do {                                                           \
-    if (!(cond)) [[unlikely]]                                    \
-      ::qdf::AssertionFailed(text, unit, __LINE__);              \
+#define QDF_ASSERT_MSG(cond, text, unit)            \
+  do {                                              \
+    if (!(cond)) [[unlikely]]                       \
+      ::qdf::AssertionFailed(text, unit, __LINE__); \
   } while (0)

@@ -13,13 +13,20 @@ namespace qdf {
 
 const char* VarTypeName(TVarType type) {
   switch (type) {
-    case TVarType::kNull: return "Null";
-    case TVarType::kInteger: return "Integer";
-    case TVarType::kInt64: return "Int64";
-    case TVarType::kDouble: return "Double";
-    case TVarType::kBoolean: return "Boolean";
-    case TVarType::kString: return "String";
-    case TVarType::kDateTime: return "Date";
+    case TVarType::kNull:
+      return "Null";
+    case TVarType::kInteger:
+      return "Integer";
+    case TVarType::kInt64:
+      return "Int64";
+    case TVarType::kDouble:
+      return "Double";
+    case TVarType::kBoolean:
+      return "Boolean";
+    case TVarType::kString:
+      return "String";
+    case TVarType::kDateTime:
+      return "Date";
   }
   return "Unknown";
 }
@@ -32,8 +39,8 @@ namespace {
 }
 
 [[noreturn]] void InvalidInteger(std::string_view text) {
-  throw EConvertError(Format("'%.*s' is not a valid integer value",
-                             static_cast<int>(text.size()), text.data()));
+  throw EConvertError(
+      Format("'%.*s' is not a valid integer value", static_cast<int>(text.size()), text.data()));
 }
 
 // Strips leading blanks (the runtime's integer conversion accepts them).
@@ -213,9 +220,9 @@ std::string DateTimeToText(double days) {
   unsigned m, d;
   CivilFromDays(whole + kDateTimeEpoch, y, m, d);
   int64_t hh = ms / 3600000, nn = ms / 60000 % 60, ss = ms / 1000 % 60, zzz = ms % 1000;
-  std::string out = Format("%04lld-%02u-%02u %02lld:%02lld:%02lld", static_cast<long long>(y),
-                           m, d, static_cast<long long>(hh), static_cast<long long>(nn),
-                           static_cast<long long>(ss));
+  std::string out =
+      Format("%04lld-%02u-%02u %02lld:%02lld:%02lld", static_cast<long long>(y), m, d,
+             static_cast<long long>(hh), static_cast<long long>(nn), static_cast<long long>(ss));
   if (zzz != 0) out += Format(".%03lld", static_cast<long long>(zzz));
   return out;
 }
@@ -244,9 +251,12 @@ int64_t TruncToInt64(double v) {
 
 int32_t TVariant::AsInteger() const {
   switch (type_) {
-    case TVarType::kInteger: return u_.i;
-    case TVarType::kBoolean: return u_.b ? 1 : 0;
-    case TVarType::kString: return TextToInt32(s_);
+    case TVarType::kInteger:
+      return u_.i;
+    case TVarType::kBoolean:
+      return u_.b ? 1 : 0;
+    case TVarType::kString:
+      return TextToInt32(s_);
     case TVarType::kInt64:
       if (u_.i64 < std::numeric_limits<int32_t>::min() ||
           u_.i64 > std::numeric_limits<int32_t>::max())
@@ -256,50 +266,65 @@ int32_t TVariant::AsInteger() const {
     case TVarType::kDateTime: {
       if (!(u_.d > -2147483649.0 && u_.d < 2147483648.0)) break;
       int64_t r = RoundToInt64(u_.d);
-      if (r < std::numeric_limits<int32_t>::min() || r > std::numeric_limits<int32_t>::max())
-        break;
+      if (r < std::numeric_limits<int32_t>::min() || r > std::numeric_limits<int32_t>::max()) break;
       return static_cast<int32_t>(r);
     }
-    case TVarType::kNull: break;
+    case TVarType::kNull:
+      break;
   }
   CannotConvert(type_, TVarType::kInteger);
 }
 
 int64_t TVariant::AsInt64() const {
   switch (type_) {
-    case TVarType::kInteger: return u_.i;
-    case TVarType::kInt64: return u_.i64;
-    case TVarType::kBoolean: return u_.b ? 1 : 0;
-    case TVarType::kString: return TextToInt64(s_);
+    case TVarType::kInteger:
+      return u_.i;
+    case TVarType::kInt64:
+      return u_.i64;
+    case TVarType::kBoolean:
+      return u_.b ? 1 : 0;
+    case TVarType::kString:
+      return TextToInt64(s_);
     case TVarType::kDouble:
     case TVarType::kDateTime:
       if (!(u_.d >= -9223372036854775808.0 && u_.d < 9223372036854775808.0)) break;
       return RoundToInt64(u_.d);
-    case TVarType::kNull: break;
+    case TVarType::kNull:
+      break;
   }
   CannotConvert(type_, TVarType::kInt64);
 }
 
 double TVariant::AsDouble() const {
   switch (type_) {
-    case TVarType::kInteger: return u_.i;
-    case TVarType::kInt64: return static_cast<double>(u_.i64);
+    case TVarType::kInteger:
+      return u_.i;
+    case TVarType::kInt64:
+      return static_cast<double>(u_.i64);
     case TVarType::kDouble:
-    case TVarType::kDateTime: return u_.d;
-    case TVarType::kBoolean: return u_.b ? 1.0 : 0.0;
-    case TVarType::kString: return TextToDouble(s_);
-    case TVarType::kNull: break;
+    case TVarType::kDateTime:
+      return u_.d;
+    case TVarType::kBoolean:
+      return u_.b ? 1.0 : 0.0;
+    case TVarType::kString:
+      return TextToDouble(s_);
+    case TVarType::kNull:
+      break;
   }
   CannotConvert(type_, TVarType::kDouble);
 }
 
 bool TVariant::AsBoolean() const {
   switch (type_) {
-    case TVarType::kInteger: return u_.i != 0;
-    case TVarType::kInt64: return u_.i64 != 0;
+    case TVarType::kInteger:
+      return u_.i != 0;
+    case TVarType::kInt64:
+      return u_.i64 != 0;
     case TVarType::kDouble:
-    case TVarType::kDateTime: return u_.d != 0.0;
-    case TVarType::kBoolean: return u_.b;
+    case TVarType::kDateTime:
+      return u_.d != 0.0;
+    case TVarType::kBoolean:
+      return u_.b;
     case TVarType::kString: {
       std::string_view t = s_;
       while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
@@ -312,20 +337,28 @@ bool TVariant::AsBoolean() const {
         throw EConvertError(Format("'%s' is not a valid boolean value", s_.c_str()));
       }
     }
-    case TVarType::kNull: break;
+    case TVarType::kNull:
+      break;
   }
   CannotConvert(type_, TVarType::kBoolean);
 }
 
 std::string TVariant::AsString() const {
   switch (type_) {
-    case TVarType::kNull: return std::string();
-    case TVarType::kInteger: return std::to_string(u_.i);
-    case TVarType::kInt64: return std::to_string(u_.i64);
-    case TVarType::kDouble: return DoubleToText(u_.d);
-    case TVarType::kDateTime: return DateTimeToText(u_.d);
-    case TVarType::kBoolean: return u_.b ? "True" : "False";
-    case TVarType::kString: return s_;
+    case TVarType::kNull:
+      return std::string();
+    case TVarType::kInteger:
+      return std::to_string(u_.i);
+    case TVarType::kInt64:
+      return std::to_string(u_.i64);
+    case TVarType::kDouble:
+      return DoubleToText(u_.d);
+    case TVarType::kDateTime:
+      return DateTimeToText(u_.d);
+    case TVarType::kBoolean:
+      return u_.b ? "True" : "False";
+    case TVarType::kString:
+      return s_;
   }
   return std::string();
 }
@@ -333,13 +366,19 @@ std::string TVariant::AsString() const {
 bool operator==(const TVariant& a, const TVariant& b) {
   if (a.type_ != b.type_) return false;
   switch (a.type_) {
-    case TVarType::kNull: return true;
-    case TVarType::kInteger: return a.u_.i == b.u_.i;
-    case TVarType::kInt64: return a.u_.i64 == b.u_.i64;
+    case TVarType::kNull:
+      return true;
+    case TVarType::kInteger:
+      return a.u_.i == b.u_.i;
+    case TVarType::kInt64:
+      return a.u_.i64 == b.u_.i64;
     case TVarType::kDouble:
-    case TVarType::kDateTime: return a.u_.d == b.u_.d;
-    case TVarType::kBoolean: return a.u_.b == b.u_.b;
-    case TVarType::kString: return a.s_ == b.s_;
+    case TVarType::kDateTime:
+      return a.u_.d == b.u_.d;
+    case TVarType::kBoolean:
+      return a.u_.b == b.u_.b;
+    case TVarType::kString:
+      return a.s_ == b.s_;
   }
   return false;
 }

@@ -30,10 +30,16 @@ const char* VarTypeName(TVarType type);
 class TVariant {
  public:
   TVariant() : type_(TVarType::kNull) { u_.i64 = 0; }
-  TVariant(int32_t v) : type_(TVarType::kInteger) { u_.i64 = 0; u_.i = v; }
+  TVariant(int32_t v) : type_(TVarType::kInteger) {
+    u_.i64 = 0;
+    u_.i = v;
+  }
   TVariant(int64_t v) : type_(TVarType::kInt64) { u_.i64 = v; }
   TVariant(double v) : type_(TVarType::kDouble) { u_.d = v; }
-  TVariant(bool v) : type_(TVarType::kBoolean) { u_.i64 = 0; u_.b = v; }
+  TVariant(bool v) : type_(TVarType::kBoolean) {
+    u_.i64 = 0;
+    u_.b = v;
+  }
   TVariant(std::string v) : type_(TVarType::kString), s_(std::move(v)) { u_.i64 = 0; }
   TVariant(const char* v) : TVariant(std::string(v)) {}
 
@@ -48,13 +54,39 @@ class TVariant {
   bool IsNull() const { return type_ == TVarType::kNull; }
   bool IsString() const { return type_ == TVarType::kString; }
 
-  void Clear() { type_ = TVarType::kNull; s_.clear(); }
-  void SetInteger(int32_t v) { Clear(); type_ = TVarType::kInteger; u_.i = v; }
-  void SetInt64(int64_t v) { Clear(); type_ = TVarType::kInt64; u_.i64 = v; }
-  void SetDouble(double v) { Clear(); type_ = TVarType::kDouble; u_.d = v; }
-  void SetBoolean(bool v) { Clear(); type_ = TVarType::kBoolean; u_.b = v; }
-  void SetDateTime(double v) { Clear(); type_ = TVarType::kDateTime; u_.d = v; }
-  void SetString(std::string_view v) { type_ = TVarType::kString; s_.assign(v); }
+  void Clear() {
+    type_ = TVarType::kNull;
+    s_.clear();
+  }
+  void SetInteger(int32_t v) {
+    Clear();
+    type_ = TVarType::kInteger;
+    u_.i = v;
+  }
+  void SetInt64(int64_t v) {
+    Clear();
+    type_ = TVarType::kInt64;
+    u_.i64 = v;
+  }
+  void SetDouble(double v) {
+    Clear();
+    type_ = TVarType::kDouble;
+    u_.d = v;
+  }
+  void SetBoolean(bool v) {
+    Clear();
+    type_ = TVarType::kBoolean;
+    u_.b = v;
+  }
+  void SetDateTime(double v) {
+    Clear();
+    type_ = TVarType::kDateTime;
+    u_.d = v;
+  }
+  void SetString(std::string_view v) {
+    type_ = TVarType::kString;
+    s_.assign(v);
+  }
 
   // Raw access; REQUIRES: the matching type.
   int32_t RawInteger() const { return u_.i; }

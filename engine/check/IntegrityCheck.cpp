@@ -15,17 +15,17 @@
 #include "list/BtreeList.h"
 #include "list/DataList.h"
 #include "list/DataListBase.h"
-#include "record/Fields.h"
 #include "list/FreeList.h"
-#include "table/Index.h"
-#include "record/IndexObject.h"
 #include "list/KeyCompare.h"
 #include "object/PersistentObjectFactory.h"
-#include "record/ItemClass.h"
-#include "storage/Storage.h"
-#include "table/Table.h"
 #include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
+#include "record/Fields.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 namespace qdf {
 
@@ -94,7 +94,8 @@ class TObjectCheck {
   bool CheckChain(TQdfPageList* list);
   // Each of a data list's free-space lists holds exactly its chain's pages
   // that are stamped with that class; `classes` maps chain page -> class.
-  void CheckFreeSpaceLists(TQdfDataListBase* list, const std::unordered_map<uint32_t, int>& classes);
+  void CheckFreeSpaceLists(TQdfDataListBase* list,
+                           const std::unordered_map<uint32_t, int>& classes);
   void CheckTree(TQdfBtreeList* list);
   // Checks the subtree at `page` (depth levels below the root): keys in
   // order and inside [low, high] (nullptr: open); appends its leaves.
@@ -301,7 +302,7 @@ void TObjectCheck::CheckSubtree(TQdfBtreeList* list, uint32_t page, int depth,
     const uint8_t* last = area.SlotCount() > 0 ? area.ItemAt(area.SlotCount() - 1) : nullptr;
     if (list->CompareRoutine() != nullptr &&
         ((first != nullptr && low != nullptr && list->Compare(first, low->data()) < 0) ||
-        (last != nullptr && high != nullptr && list->Compare(last, high->data()) > 0))) {
+         (last != nullptr && high != nullptr && list->Compare(last, high->data()) > 0))) {
       report_.Add(name + ": leaf " + PageName(page) +
                   " holds keys outside the range of its parent's separators");
     }
@@ -338,8 +339,8 @@ void TObjectCheck::CheckSubtree(TQdfBtreeList* list, uint32_t page, int depth,
     if (i > 0) {
       const int c = list->Compare(keys[i - 1].data(), k);
       if (c > 0 || (strict && c == 0)) {
-        report_.Add(name + ": inner " + PageName(page) + " keys " + std::to_string(i - 1) + " and " +
-                    std::to_string(i) + " are out of order");
+        report_.Add(name + ": inner " + PageName(page) + " keys " + std::to_string(i - 1) +
+                    " and " + std::to_string(i) + " are out of order");
       }
     }
   }
@@ -420,9 +421,8 @@ bool TObjectCheck::CollectKeys(TIndexKeys& keys, const TQdfPersistentObject* tab
     report_.Add(name + ": walking its keys failed: " + e.what());
     return false;
   }
-  std::sort(keys.refs.begin(), keys.refs.end(), [](const TKeyRef& a, const TKeyRef& b) {
-    return AdrBefore(a.record, b.record);
-  });
+  std::sort(keys.refs.begin(), keys.refs.end(),
+            [](const TKeyRef& a, const TKeyRef& b) { return AdrBefore(a.record, b.record); });
   for (size_t i = 1; i < keys.refs.size(); ++i) {
     if (keys.refs[i].record == keys.refs[i - 1].record) {
       report_.Add(name + ": the record at " + AdrText(keys.refs[i].record) + " has a second key " +
@@ -434,8 +434,9 @@ bool TObjectCheck::CollectKeys(TIndexKeys& keys, const TQdfPersistentObject* tab
 
 void TObjectCheck::MatchRecord(TIndexKeys& keys, TQdfTable* table, const TItemAdr& record) {
   TQdfIndex* index = keys.index;
-  auto it = std::lower_bound(keys.refs.begin(), keys.refs.end(), record,
-                             [](const TKeyRef& k, const TItemAdr& a) { return AdrBefore(k.record, a); });
+  auto it =
+      std::lower_bound(keys.refs.begin(), keys.refs.end(), record,
+                       [](const TKeyRef& k, const TItemAdr& a) { return AdrBefore(k.record, a); });
   if (it == keys.refs.end() || !(it->record == record)) {
     report_.Add(NameOf(index) + ": the record at " + AdrText(record) + " of " + NameOf(table) +
                 " has no key");
@@ -493,7 +494,8 @@ void TObjectCheck::CheckTable(TQdfStorage* storage, TQdfTable* tmpl) {
     TItemAdr r = kBeforeFirstAdr;
     while (const uint8_t* record = table->NextItem(r)) {
       ++report_.figures.records;
-      const TQdfItemClass* cls = table->ItemClass()->ClassByAddress(LoadAdr(record + kRecClassOffset));
+      const TQdfItemClass* cls =
+          table->ItemClass()->ClassByAddress(LoadAdr(record + kRecClassOffset));
       if (cls == nullptr) {
         report_.Add(name + ": the record at " + AdrText(r) + " names an unknown class " +
                     AdrText(LoadAdr(record + kRecClassOffset)));
@@ -533,8 +535,7 @@ void TObjectCheck::CheckIDIndex(TQdfStorage* storage) {
     const int stale = storage->RebuildIDIndex(false);
     if (stale > 0) {
       report_.Add("$ID: " + std::to_string(stale) +
-                  (stale == 1 ? " entry names" : " entries name") +
-                  " no record with that ThisID");
+                  (stale == 1 ? " entry names" : " entries name") + " no record with that ThisID");
     }
   } catch (const std::exception& e) {
     report_.Add(std::string("$ID: walking its entries failed: ") + e.what());
@@ -543,8 +544,7 @@ void TObjectCheck::CheckIDIndex(TQdfStorage* storage) {
 
 void TObjectCheck::CheckOrphans(TQdfStorage* storage) {
   if (!Whole(storage)) return;
-  const TItemAdr spare =
-      storage->Spare() != nullptr ? storage->Spare()->Address() : kNullAdr;
+  const TItemAdr spare = storage->Spare() != nullptr ? storage->Spare()->Address() : kNullAdr;
   try {
     TItemAdr at = kBeforeFirstAdr;
     while (storage->NextItem(at) != nullptr) {

@@ -4,22 +4,22 @@
 
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "db/System.h"
+#include "db/Transaction.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "file/QdfFiler.h"
-#include "db/System.h"
 #include "file/TCPFiler.h"
-#include "db/Transaction.h"
 #include "list/DataListBase.h"
-#include "record/Field.h"
 #include "list/FreeList.h"
-#include "table/Index.h"
-#include "record/IndexObject.h"
 #include "list/ItemList.h"
 #include "list/KeyCompare.h"
+#include "list/ServerUpdateList.h"
 #include "object/QHField.h"
 #include "object/QHPersistentObject.h"
-#include "list/ServerUpdateList.h"
+#include "record/Field.h"
+#include "record/IndexObject.h"
+#include "table/Index.h"
 
 namespace qdf {
 
@@ -399,8 +399,7 @@ void TQdfInTransStorage::AppendFixupReference(const std::string& alias, const ui
   TQdfItemList* list = FixupReferences(alias);
   if (list == nullptr) {
     PopUntil(nullptr);
-    list = static_cast<TQdfItemList*>(
-        CreateSchemaObject("TQdfItemList", alias + "$DOFIXUP", true));
+    list = static_cast<TQdfItemList*>(CreateSchemaObject("TQdfItemList", alias + "$DOFIXUP", true));
   }
   TReaderUse use(PageReader());
   TItemAdr adr;
@@ -474,8 +473,7 @@ bool TQdfInTransStorage::LookupFixupAddress(const std::string& alias, const TIte
   const uint8_t* entry = index->GetItem(at);
   if (entry == nullptr) return false;
   int len = 0;
-  const uint8_t* v =
-      BoundedField(entry + kKeyItemPrefix, LoadU16(entry) - kKeyItemPrefix, 1, &len);
+  const uint8_t* v = BoundedField(entry + kKeyItemPrefix, LoadU16(entry) - kKeyItemPrefix, 1, &len);
   if (v == nullptr || len < kItemAdrSize) return false;
   *new_adr = LoadAdr(v);
   return true;

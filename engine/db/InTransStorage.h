@@ -45,9 +45,9 @@ struct TInTransResources {
   TInTransResources(const TInTransResources&) = delete;
   TInTransResources& operator=(const TInTransResources&) = delete;
 
-  TQdfFiler* filer_ = nullptr;                         // one reference held
+  TQdfFiler* filer_ = nullptr;                          // one reference held
   std::unique_ptr<TQdfIndirectPageReader> own_reader_;  // made at the first start
-  TQdfIndirectPageReader* reader_ = nullptr;           // own_reader_ or borrowed
+  TQdfIndirectPageReader* reader_ = nullptr;            // own_reader_ or borrowed
 };
 }  // namespace internal
 

@@ -1,28 +1,27 @@
 #include "db/System.h"
 
-#include "platform/Clock.h"
-#include "query/QueryLayer.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <mutex>
 
-#include "platform/Directories.h"
-#include "platform/FileSystem.h"
 #include "base/Helpers.h"
-#include "platform/IniFile.h"
 #include "base/QdfException.h"
-#include "platform/Socket.h"
-#include "platform/Trace.h"
-#include "file/FileFormat.h"
 #include "db/InTransStorage.h"
+#include "db/Transaction.h"
+#include "file/FileFormat.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "file/TCPFiler.h"
-#include "db/Transaction.h"
 #include "object/PersistentObjectFactory.h"
+#include "platform/Clock.h"
+#include "platform/Directories.h"
+#include "platform/FileSystem.h"
+#include "platform/IniFile.h"
+#include "platform/Socket.h"
+#include "platform/Trace.h"
+#include "query/QueryLayer.h"
 #include "reader/CachePool.h"
 
 namespace qdf {
@@ -39,7 +38,8 @@ int64_t IniFileTime(const std::string& path) {
 // Something of that name, whatever its kind, is in the way.
 bool PathTaken(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found &&
+  return std::filesystem::symlink_status(path, ec).type() !=
+             std::filesystem::file_type::not_found &&
          !ec;
 }
 
@@ -67,7 +67,8 @@ TQdfSystem::TQdfSystem()
       ini_(std::make_shared<TIniFile>(ini_path_)),
       filers_(&CaseInsensitiveTraits(), 100),
       transactions_(&CaseInsensitiveTraits(), 100) {
-  const int64_t cache = IniFile()->ReadInteger("INIT", "InitialCache", TCachePool::kDefaultCacheSize);
+  const int64_t cache =
+      IniFile()->ReadInteger("INIT", "InitialCache", TCachePool::kDefaultCacheSize);
   if (cache > 0 && cache <= INT32_MAX) TCachePool::Instance().SetCacheSize(static_cast<int>(cache));
 }
 

@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "base/HashList.h"
 #include "file/ShadowStore.h"
 #include "platform/DbgCriticalSection.h"
-#include "base/HashList.h"
 
 namespace qdf {
 
@@ -79,8 +79,7 @@ class TQdfSystem : public TQdfShadowStore {
   TQdfFiler* OpenFiler(const std::string& alias, bool use_server, bool read_only);
   // The filer registered under `alias`, else a local filer on `file_name`
   // registered under it. Raises the filer's open errors.
-  TQdfFiler* OpenLocalFiler(const std::string& file_name, const std::string& alias,
-                            bool read_only);
+  TQdfFiler* OpenLocalFiler(const std::string& file_name, const std::string& alias, bool read_only);
   // The registered filer of `alias`, or nullptr.
   TQdfFiler* LookupFiler(const std::string& alias);
   // Unregisters the filer (the system's reference is not released).

@@ -5,14 +5,13 @@
 
 #include "base/QdfException.h"
 #include "db/InTransStorage.h"
-#include "file/QdfFiler.h"
 #include "db/System.h"
+#include "file/QdfFiler.h"
 
 namespace qdf {
 
 TQdfTransaction::TQdfTransaction(const std::string& name, TQdfSystem* system)
-    : name_(name), by_alias_(&CaseInsensitiveTraits(), 100), lock_("TA " + name),
-      system_(system) {}
+    : name_(name), by_alias_(&CaseInsensitiveTraits(), 100), lock_("TA " + name), system_(system) {}
 
 TQdfTransaction::~TQdfTransaction() {
   if (state_ != kIdle) {
@@ -36,9 +35,7 @@ TQdfTransaction::~TQdfTransaction() {
   while (!owned.empty()) owned.pop_back();
 }
 
-TQdfSystem* TQdfTransaction::System() const {
-  return system_ != nullptr ? system_ : QdfSystem();
-}
+TQdfSystem* TQdfTransaction::System() const { return system_ != nullptr ? system_ : QdfSystem(); }
 
 TQdfInTransStorage* TQdfTransaction::OpenStorage(const std::string& alias, bool read_only,
                                                  const std::string& file_name) {

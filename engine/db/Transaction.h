@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/DbgCriticalSection.h"
 #include "base/HashList.h"
+#include "platform/DbgCriticalSection.h"
 
 namespace qdf {
 

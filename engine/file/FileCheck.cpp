@@ -5,10 +5,10 @@
 
 #include "base/Bytes.h"
 #include "base/ItemAdr.h"
-#include "platform/FileSystem.h"
 #include "base/ItemArea.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
+#include "platform/FileSystem.h"
 #include "reader/CacheBlock.h"
 
 namespace qdf {
@@ -105,9 +105,10 @@ bool TQdfFileCheck::LoadPage(uint32_t page, int level, const TPageEntry& entry, 
     // different page) shows here, where no structure check might see it.
     uint8_t repacked[kPageSize];
     const int length = Pack(repacked, out, kPageSize);
-    const bool same = length >= 1 && (length + kUnitSize - 1) / kUnitSize == static_cast<int>(entry.units) &&
-                      std::memcmp(repacked, packed, static_cast<size_t>(length)) == 0 &&
-                      std::all_of(packed + length, packed + stored, [](uint8_t b) { return b == 0; });
+    const bool same =
+        length >= 1 && (length + kUnitSize - 1) / kUnitSize == static_cast<int>(entry.units) &&
+        std::memcmp(repacked, packed, static_cast<size_t>(length)) == 0 &&
+        std::all_of(packed + length, packed + stored, [](uint8_t b) { return b == 0; });
     if (!same) {
       report.Add(name + ": compressed " + where + " holds damaged bytes (they do not pack back)");
       return false;
@@ -120,8 +121,9 @@ bool TQdfFileCheck::LoadPage(uint32_t page, int level, const TPageEntry& entry, 
     return false;
   }
   if (LoadU32(out + kPgTransaction) != entry.transaction) {
-    report.Add(name + ": stamped with transaction " + std::to_string(LoadU32(out + kPgTransaction)) +
-               ", its page-table entry says " + std::to_string(entry.transaction));
+    report.Add(name + ": stamped with transaction " +
+               std::to_string(LoadU32(out + kPgTransaction)) + ", its page-table entry says " +
+               std::to_string(entry.transaction));
     return false;
   }
   if (level >= 0) {
@@ -136,8 +138,7 @@ bool TQdfFileCheck::LoadPage(uint32_t page, int level, const TPageEntry& entry, 
     }
     return true;
   }
-  links_.push_back({page, LoadU32(out + kPgNext),
-                    LoadAdr(out + kPgOwner) == TItemAdr{1, 0}});
+  links_.push_back({page, LoadU32(out + kPgNext), LoadAdr(out + kPgOwner) == TItemAdr{1, 0}});
   const int offset = LoadU16(out + kPgAreaOffset);
   if (offset != 0) {
     if (offset < kItemPageAreaOffset || offset > kPageSize - 14) {
@@ -240,10 +241,9 @@ void TQdfFileCheck::Run(TQdfCheckReport& report) {
 }
 
 void TQdfFileCheck::CheckOverlaps(TQdfCheckReport& report) {
-  std::sort(blocks_.begin(), blocks_.end(),
-            [](const TQdfStoredBlock& a, const TQdfStoredBlock& b) {
-              return a.position < b.position;
-            });
+  std::sort(blocks_.begin(), blocks_.end(), [](const TQdfStoredBlock& a, const TQdfStoredBlock& b) {
+    return a.position < b.position;
+  });
   // Each block against the one reaching furthest among those before it.
   size_t reach = 0;
   for (size_t i = 1; i < blocks_.size(); ++i) {
@@ -294,10 +294,9 @@ void TQdfFileCheck::CheckFreeBlocks(const std::vector<std::pair<int64_t, int32_t
   std::vector<std::pair<int64_t, int64_t>> sorted;
   for (const auto& [position, size] : blocks) {
     const int64_t end = position + size;
-    const std::string what =
-        "free block at " + Hex(position) + " (" + Units(static_cast<uint32_t>(size / kUnitSize)) + ")";
-    if (position < kHeaderSize || position % kUnitSize != 0 || size <= 0 ||
-        end > allocation_end_) {
+    const std::string what = "free block at " + Hex(position) + " (" +
+                             Units(static_cast<uint32_t>(size / kUnitSize)) + ")";
+    if (position < kHeaderSize || position % kUnitSize != 0 || size <= 0 || end > allocation_end_) {
       report.Add(what + " lies outside the allocated space");
       continue;
     }

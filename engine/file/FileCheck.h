@@ -24,30 +24,30 @@ class TFileHandle;
 
 // What the check counted on its way (shown by "qdf info").
 struct TQdfFileFigures {
-  int64_t file_size = 0;           // bytes
+  int64_t file_size = 0;  // bytes
   uint32_t major_version = 0;
   uint32_t minor_version = 0;
-  int64_t high_water = 0;          // end of the highest byte ever written or freed
-  uint32_t transaction = 0;        // last committed transaction
+  int64_t high_water = 0;    // end of the highest byte ever written or freed
+  uint32_t transaction = 0;  // last committed transaction
   uint32_t previous_transaction = 0;
-  int64_t allocation_end = 0;      // end of the allocated space, in bytes
-  uint32_t next_page = 0;          // next page number to hand out
-  int64_t pages = 0;               // data pages with a stored copy
-  int64_t compressed_pages = 0;    // of those, stored compressed
-  int64_t table_blocks = 0;        // page-table blocks
-  int64_t stored_bytes = 0;        // bytes in the blocks of pages and page tables
-  int64_t free_blocks = 0;         // blocks in the free list
+  int64_t allocation_end = 0;    // end of the allocated space, in bytes
+  uint32_t next_page = 0;        // next page number to hand out
+  int64_t pages = 0;             // data pages with a stored copy
+  int64_t compressed_pages = 0;  // of those, stored compressed
+  int64_t table_blocks = 0;      // page-table blocks
+  int64_t stored_bytes = 0;      // bytes in the blocks of pages and page tables
+  int64_t free_blocks = 0;       // blocks in the free list
   int64_t free_bytes = 0;
-  int64_t objects = 0;             // persistent objects in the tree
-  int64_t classes = 0;             // item classes
+  int64_t objects = 0;  // persistent objects in the tree
+  int64_t classes = 0;  // item classes
   int64_t tables = 0;
-  int64_t indexes = 0;             // indexes of tables, and $ID
-  int64_t records = 0;             // records of all tables
+  int64_t indexes = 0;  // indexes of tables, and $ID
+  int64_t records = 0;  // records of all tables
 };
 
 struct TQdfCheckReport {
   std::vector<std::string> problems;  // one line each, empty when sound
-  int64_t found = 0;                   // problems found, also those not listed
+  int64_t found = 0;                  // problems found, also those not listed
   TQdfFileFigures figures;
   bool Sound() const { return found == 0; }
   // Appends a problem; past kMaxProblems lines one last line says that the
@@ -59,7 +59,7 @@ struct TQdfCheckReport {
 // A page-table entry's block in the file.
 struct TQdfStoredBlock {
   int64_t position = 0;
-  int64_t end = 0;        // one past the last byte
+  int64_t end = 0;  // one past the last byte
   uint32_t page = 0;
 };
 

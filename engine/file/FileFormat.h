@@ -7,9 +7,9 @@
 //   page n                      kind               its entry lies in           slot
 //   0                           level-0 table      header offset 36            -
 //   k*640, k >= 1               level-0 table      level-1 block L1(n)         (n / 640) % 640
-//   (n + 2) % 409600 == 0       level-1 table      level-2 block L2(n)         ((n + 2) / 409600) % 640
-//   (n + 3) % 262144000 == 0    level-2 table      top block FFFFFFFC          ((n + 3) / 262144000) % 640
-//   FFFFFFFE                    first level-1      header offset 48            -
+//   (n + 2) % 409600 == 0       level-1 table      level-2 block L2(n)         ((n + 2) / 409600) %
+//   640 (n + 3) % 262144000 == 0    level-2 table      top block FFFFFFFC          ((n + 3) /
+//   262144000) % 640 FFFFFFFE                    first level-1      header offset 48            -
 //   FFFFFFFD                    first level-2      header offset 60            -
 //   FFFFFFFC                    top (level 3)      header offset 72            -
 //   any other n                 data page          level-0 block (n/640)*640   (n - 1) % 640
@@ -124,20 +124,33 @@ inline void EncodeEntry(uint8_t* p, const TPageEntry& e) {
 
 // Where a page's entry lives.
 struct TEntryPlace {
-  int level = -1;              // the page's own level: -1 data page, 0..3 table
-  int root_index = -1;         // 0..3: entry in the root record (pages 0, FFFFFFFE, FFFFFFFD, FFFFFFFC)
-  uint32_t table_page = 0;     // otherwise: the table block holding it
-  int slot = 0;                // and the slot in it
+  int level = -1;       // the page's own level: -1 data page, 0..3 table
+  int root_index = -1;  // 0..3: entry in the root record (pages 0, FFFFFFFE, FFFFFFFD, FFFFFFFC)
+  uint32_t table_page = 0;  // otherwise: the table block holding it
+  int slot = 0;             // and the slot in it
 };
 
 inline TEntryPlace LocateEntry(uint32_t n) {
   TEntryPlace p;
   switch (n) {
-    case 0: p.level = 0; p.root_index = 0; return p;
-    case kFirstLevel1Page: p.level = 1; p.root_index = 1; return p;
-    case kFirstLevel2Page: p.level = 2; p.root_index = 2; return p;
-    case kTopPage: p.level = 3; p.root_index = 3; return p;
-    default: break;
+    case 0:
+      p.level = 0;
+      p.root_index = 0;
+      return p;
+    case kFirstLevel1Page:
+      p.level = 1;
+      p.root_index = 1;
+      return p;
+    case kFirstLevel2Page:
+      p.level = 2;
+      p.root_index = 2;
+      return p;
+    case kTopPage:
+      p.level = 3;
+      p.root_index = 3;
+      return p;
+    default:
+      break;
   }
   if (n % kFanOut == 0) {
     p.level = 0;

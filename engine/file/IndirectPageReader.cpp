@@ -1,18 +1,17 @@
 #include "file/IndirectPageReader.h"
 
-#include <atomic>
-
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "base/ItemArea.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "platform/Trace.h"
 #include "file/LocalFiler.h"
 #include "file/ShadowStore.h"
 #include "file/TCPFiler.h"
+#include "platform/Trace.h"
 
 namespace qdf {
 namespace {
@@ -506,8 +505,8 @@ void TQdfIndirectPageReader::Invalidate() {
     bool keep = false;
     try {
       TPageEntry e = ReadEntry(p, LocateEntry(p));
-      keep = e.transaction == LoadU32(b->buffer.get() + kPgTransaction) &&
-             !(e.flags & kEntryShadow);
+      keep =
+          e.transaction == LoadU32(b->buffer.get() + kPgTransaction) && !(e.flags & kEntryShadow);
     } catch (const EQdfException&) {
       keep = false;
     }

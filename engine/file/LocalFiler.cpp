@@ -59,8 +59,7 @@ TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
       } else {
         throw EQdfException(Format("File: %s has Version: %d.%d please convert to Version: %d.%d",
                                    file_name.c_str(), static_cast<int>(major),
-                                   static_cast<int>(minor), kFileMajorVersion,
-                                   kFileMinorVersion));
+                                   static_cast<int>(minor), kFileMajorVersion, kFileMinorVersion));
       }
     }
   } catch (...) {
@@ -91,9 +90,7 @@ void TQdfLocalFiler::SetHighWaterMark(int64_t value) {
   StoreU64(&header_[kHdrHighWater], static_cast<uint64_t>(value));
 }
 
-uint32_t TQdfLocalFiler::AllocationEnd() const {
-  return LoadU32(&root_cache_[kRootAllocEnd]);
-}
+uint32_t TQdfLocalFiler::AllocationEnd() const { return LoadU32(&root_cache_[kRootAllocEnd]); }
 
 TRootRecord TQdfLocalFiler::GetRoot() {
   TDbgLock g(lock_);
@@ -117,8 +114,8 @@ void TQdfLocalFiler::TakeWriteOwnership(TQdfPageReader* reader) {
                         kHelpReadOnlyReader);
   }
   if (broken_) {
-    throw EQdfException(Format("File: %s: a commit failed; close and reopen the database",
-                               file_name_.c_str()));
+    throw EQdfException(
+        Format("File: %s: a commit failed; close and reopen the database", file_name_.c_str()));
   }
   if (write_owner_ != nullptr && write_owner_ != reader) {
     throw EQdfException("Only one Write-Transaction allowed");
@@ -135,8 +132,8 @@ void TQdfLocalFiler::ReleaseWriteOwnership() {
 void TQdfLocalFiler::CommitRoot(const TRootRecord& root, bool keep_write_lock) {
   TDbgLock g(lock_);
   if (broken_) {
-    throw EQdfException(Format("File: %s: a commit failed; close and reopen the database",
-                               file_name_.c_str()));
+    throw EQdfException(
+        Format("File: %s: a commit failed; close and reopen the database", file_name_.c_str()));
   }
   if (write_failed_) {
     throw EQdfException(
@@ -274,8 +271,8 @@ void TQdfLocalFiler::WriteData(const uint8_t* buffer, int32_t size, int64_t posi
                         kHelpReadOnlyReader);
   }
   if (broken_) {
-    throw EQdfException(Format("File: %s: a commit failed; close and reopen the database",
-                               file_name_.c_str()));
+    throw EQdfException(
+        Format("File: %s: a commit failed; close and reopen the database", file_name_.c_str()));
   }
   SetHighWaterMark(std::max(HighWaterMark(), position + size));
   try {

@@ -13,12 +13,11 @@
 #include <memory>
 #include <string>
 
-#include "platform/FileSystem.h"
 #include "file/FreeSpaceLists.h"
 #include "file/QdfFiler.h"
+#include "platform/FileSystem.h"
 
 namespace qdf {
-
 
 class TQdfLocalFiler : public TQdfFiler {
  public:

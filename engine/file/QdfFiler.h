@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/DbgCriticalSection.h"
 #include "base/ItemAdr.h"
 #include "file/FileFormat.h"
+#include "platform/DbgCriticalSection.h"
 
 namespace qdf {
 

@@ -10,8 +10,8 @@
 #include "base/PackedItem.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "platform/Trace.h"
 #include "file/FileFormat.h"
+#include "platform/Trace.h"
 #include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
 

@@ -34,10 +34,10 @@
 #include <string>
 #include <string_view>
 
+#include "file/QdfFiler.h"
 #include "platform/DbgCriticalSection.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
-#include "file/QdfFiler.h"
 
 namespace qdf {
 

@@ -71,12 +71,13 @@ void TQdfBtreeList::EnsureTree() {
 
 uint8_t* TQdfBtreeList::TreePage(uint32_t page, int flags) const {
   if (page == kNoPage) {
-    throw EQdfException(Format("B-tree %s is damaged: a page link leads nowhere", ObjectName().c_str()));
+    throw EQdfException(
+        Format("B-tree %s is damaged: a page link leads nowhere", ObjectName().c_str()));
   }
   uint8_t* buf = PageReader()->GetPage(page, flags);
   if (!OwnsPage(buf) || LoadU16(buf + kPgAreaOffset) == 0) {
-    throw EQdfException(
-        Format("B-tree %s is damaged: page %u is not one of its pages", ObjectName().c_str(), page));
+    throw EQdfException(Format("B-tree %s is damaged: page %u is not one of its pages",
+                               ObjectName().c_str(), page));
   }
   return buf;
 }
@@ -106,7 +107,8 @@ int TQdfBtreeList::SearchPage(uint8_t* page, const uint8_t* key, bool first_mode
     const int mid = (lo + hi) >> 1;
     const uint8_t* item = area.ItemAt(mid);
     if (item == nullptr) {
-      throw EQdfException(Format("B-tree %s is damaged: a page has a free slot", ObjectName().c_str()));
+      throw EQdfException(
+          Format("B-tree %s is damaged: a page has a free slot", ObjectName().c_str()));
     }
     const int c = compare(context, item, key);
     if (c >= 0) {
@@ -154,7 +156,8 @@ bool TQdfBtreeList::Find(const uint8_t* key, TItemAdr* adr, bool first_mode) {
         --res;
         went_left = true;
       }
-      page = res < 0 ? LoadU32(buf + kPgNext) : ChildLink(TItemArea::OfPage(buf), res, ObjectName());
+      page =
+          res < 0 ? LoadU32(buf + kPgNext) : ChildLink(TItemArea::OfPage(buf), res, ObjectName());
       continue;
     }
     if (found) {
@@ -409,7 +412,8 @@ void TQdfBtreeList::InsertIntoPage(uint32_t page, int pos, const TItems& items, 
   seq.reserve(static_cast<size_t>(n) + items.size());
   auto add = [&](const uint8_t* item) {
     if (item == nullptr) {
-      throw EQdfException(Format("B-tree %s is damaged: a page has a free slot", ObjectName().c_str()));
+      throw EQdfException(
+          Format("B-tree %s is damaged: a page has a free slot", ObjectName().c_str()));
     }
     seq.push_back(item);
     sizes.push_back(LoadU16(item) + 2);
@@ -506,11 +510,13 @@ void TQdfBtreeList::Compact(TItemAdr* adr, int reserve) {
   int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;
   while (src != kNoPage) {
     if (pages_left-- <= 0) {
-      throw EQdfException(Format("B-tree %s is damaged: its chain does not end", ObjectName().c_str()));
+      throw EQdfException(
+          Format("B-tree %s is damaged: its chain does not end", ObjectName().c_str()));
     }
     const uint8_t* src_buf = TreePage(src, kGpRead);
     if (IsInnerPage(src_buf)) {
-      throw EQdfException(Format("B-tree %s is damaged: an inner page is in the chain", ObjectName().c_str()));
+      throw EQdfException(
+          Format("B-tree %s is damaged: an inner page is in the chain", ObjectName().c_str()));
     }
     const uint32_t next = LoadU32(src_buf + kPgNext);
     const TItemArea src_area = TItemArea::OfPage(const_cast<uint8_t*>(src_buf));
@@ -567,7 +573,8 @@ void TQdfBtreeList::BuildTree() {
   int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;
   while (page != kNoPage) {
     if (pages_left-- <= 0) {
-      throw EQdfException(Format("B-tree %s is damaged: its chain does not end", ObjectName().c_str()));
+      throw EQdfException(
+          Format("B-tree %s is damaged: its chain does not end", ObjectName().c_str()));
     }
     uint8_t* buf = TreePage(page, kGpRead);
     const uint32_t next = LoadU32(buf + kPgNext);

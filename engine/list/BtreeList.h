@@ -23,8 +23,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "object/QHBtreeList.h"
 #include "list/SortableList.h"
+#include "object/QHBtreeList.h"
 
 namespace qdf {
 
@@ -40,12 +40,12 @@ class TQdfBtreeList : public TQdfSortableList {
   QDF_CLASS_INFO(TQdfBtreeList)
 
  public:
-  static constexpr int kKeyPrefixSize = 6;        // u16 length, u32 link
+  static constexpr int kKeyPrefixSize = 6;  // u16 length, u32 link
   static constexpr int kMaxKeyItem = 8000 + kKeyPrefixSize;
   static constexpr uint16_t kInnerFlags = 3;
-  static constexpr int kCompactAverage = 5000;    // average free bytes that trigger Compact
+  static constexpr int kCompactAverage = 5000;  // average free bytes that trigger Compact
   static constexpr int kCompactReserve = 2048;
-  static constexpr int kMaxDepth = 64;            // a deeper descent means a damaged tree
+  static constexpr int kMaxDepth = 64;  // a deeper descent means a damaged tree
 
   TQdfBtreeList();
   const TClassInfo& HeaderClass() const override { return TQHBtreeList::kClassInfo; }

@@ -194,7 +194,8 @@ uint8_t* TQdfDataListBase::AppendItem(int size, TItemAdr* adr) {
   uint32_t page = FindPageWithRoom(size);
   if (page == kNone) {
     page = PL()->LastPg();
-    if (page == kNone || FreeBytes(r->EditPage(page)) < size) page = InsertPageAfter(PL()->LastPg());
+    if (page == kNone || FreeBytes(r->EditPage(page)) < size)
+      page = InsertPageAfter(PL()->LastPg());
   }
   TItemAdr where;
   PlaceInPage(page, size, &where);

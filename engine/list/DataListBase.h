@@ -11,9 +11,8 @@
 // 8192 and more would be 7, which has no list.
 #pragma once
 
-#include <unordered_map>
-
 #include <cstdint>
+#include <unordered_map>
 
 #include "list/ItemList.h"
 

@@ -60,7 +60,8 @@ void TQdfSortableList::Sort() {
       TReaderUse use(r);
       uint8_t* buf = r->GetPage(page, kGpRead);
       if (!OwnsPage(buf)) {
-        throw EQdfException(Format("Sort: page %u does not belong to %s", page, ObjectName().c_str()));
+        throw EQdfException(
+            Format("Sort: page %u does not belong to %s", page, ObjectName().c_str()));
       }
       const uint32_t prior = LoadU32(buf + kPgPrior);
       TItemArea area = TItemArea::OfPage(buf);
@@ -160,7 +161,8 @@ TQdfSortableList::TRun TQdfSortableList::MergeRuns(const TRun* runs, int count, 
     while (c.page != kNoPage && c.pages_left > 0) {
       uint8_t* buf = r->GetPage(c.page, kGpRead);
       if (!OwnsPage(buf)) {
-        throw EQdfException(Format("Sort: page %u does not belong to %s", c.page, ObjectName().c_str()));
+        throw EQdfException(
+            Format("Sort: page %u does not belong to %s", c.page, ObjectName().c_str()));
       }
       TItemArea area = TItemArea::OfPage(buf);
       for (++c.slot; c.slot < area.SlotCount(); ++c.slot) {

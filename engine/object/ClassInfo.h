@@ -20,12 +20,11 @@ enum class TPropKind : uint8_t {
   kInteger,   // 32-bit signed
   kCardinal,  // 32-bit unsigned
   kInt64,
-  kBoolean,   // enumeration with the value names False and True
+  kBoolean,  // enumeration with the value names False and True
   kFloat,
   kString,
-  kObject,    // a reference to another object: not settable from text
+  kObject,  // a reference to another object: not settable from text
 };
-
 
 // One published property: its name, kind, and access as text.
 struct TPropInfo {
@@ -75,13 +74,13 @@ struct TClassInfo {
 }  // namespace qdf
 
 // Declares the class's metadata inside its class body.
-#define QDF_CLASS_INFO(T)                                              \
- public:                                                               \
-  static const ::qdf::TClassInfo kClassInfo;                           \
+#define QDF_CLASS_INFO(T)                    \
+ public:                                     \
+  static const ::qdf::TClassInfo kClassInfo; \
   const ::qdf::TClassInfo* ClassInfo() const override { return &kClassInfo; }
 
 // The root of a class tree declares ClassInfo() as a new virtual.
-#define QDF_ROOT_CLASS_INFO(T)                                         \
- public:                                                               \
-  static const ::qdf::TClassInfo kClassInfo;                           \
+#define QDF_ROOT_CLASS_INFO(T)               \
+ public:                                     \
+  static const ::qdf::TClassInfo kClassInfo; \
   virtual const ::qdf::TClassInfo* ClassInfo() const { return &kClassInfo; }

@@ -19,9 +19,8 @@ const TClassInfo TQdfPersistentObject::kClassInfo = {
     },
     nullptr, 0};
 
-const TClassInfo TQdfSchemaObject::kClassInfo = {"TQdfSchemaObject",
-                                                 &TQdfPersistentObject::kClassInfo, nullptr,
-                                                 nullptr, 0};
+const TClassInfo TQdfSchemaObject::kClassInfo = {
+    "TQdfSchemaObject", &TQdfPersistentObject::kClassInfo, nullptr, nullptr, 0};
 
 // ---- events ----
 
@@ -252,7 +251,7 @@ void TQdfPersistentObject::SaveHeader() {
   body.Finish();
   const int size = PackedLength(buffer + kRecordPrefixSize, kRecordPrefixSize);
   StoreU16(buffer, static_cast<uint16_t>(size));
-  buffer[2] = 0;  // flags
+  buffer[2] = 0;                     // flags
   std::memset(buffer + 3, 0xFF, 6);  // no link
   TItemAdr adr = Address();
   storage_->WriteHeaderItem(adr, buffer, size);
@@ -263,8 +262,8 @@ void TQdfPersistentObject::Loaded() {}
 void TQdfPersistentObject::ClearData() {}
 
 TQdfPersistentObject* TQdfPersistentObject::CreateInstance(TQdfPersistentObject* parent,
-                                                          TQdfObjectStore* storage,
-                                                          TQdfPageReader* reader) {
+                                                           TQdfObjectStore* storage,
+                                                           TQdfPageReader* reader) {
   std::unique_ptr<TQdfPersistentObject> copy = Create(*ClassInfo(), this);
   if (!copy) {
     throw EQdfException("Class: " + header_->ObjectClassName() + " kann nicht generiert werden");

@@ -35,7 +35,6 @@ inline std::atomic<uint32_t> g_object_tree_epoch{1};
 inline uint32_t ObjectTreeEpoch() { return g_object_tree_epoch.load(std::memory_order_acquire); }
 inline void BumpObjectTreeEpoch() { g_object_tree_epoch.fetch_add(1, std::memory_order_acq_rel); }
 
-
 class TQdfPageReader;
 class TQdfPersistentObject;
 
@@ -207,13 +206,14 @@ class TQdfSchemaObject : public TQdfPersistentObject {
 };
 
 // Defines T::kClassInfo for a persistent class with a default constructor.
-#define QDF_DEFINE_PERSISTENT_CLASS(T, BASE)                                        \
-  const ::qdf::TClassInfo T::kClassInfo = {                                        \
-      #T, &BASE::kClassInfo, [](::qdf::TQdfPersistentObject* class_object) -> ::qdf::TObject* { \
-        std::unique_ptr<T> o(new T());                                              \
-        o->Construct(class_object);                                                 \
-        return o.release();                                                         \
-      },                                                                            \
+#define QDF_DEFINE_PERSISTENT_CLASS(T, BASE)                             \
+  const ::qdf::TClassInfo T::kClassInfo = {                              \
+      #T, &BASE::kClassInfo,                                             \
+      [](::qdf::TQdfPersistentObject* class_object) -> ::qdf::TObject* { \
+        std::unique_ptr<T> o(new T());                                   \
+        o->Construct(class_object);                                      \
+        return o.release();                                              \
+      },                                                                 \
       nullptr, 0}
 
 }  // namespace qdf

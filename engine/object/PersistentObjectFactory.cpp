@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "platform/Clock.h"
 #include "base/QdfException.h"
 #include "object/PersistentObject.h"
+#include "platform/Clock.h"
 
 namespace qdf {
 namespace {

@@ -32,15 +32,27 @@ class TQHBtreeList : public TQHSortableList {
   void WriteHeader(TFieldCursor& body) override;
 
   uint32_t RootPg() const { return root_pg_; }
-  void SetRootPg(uint32_t v) { root_pg_ = v; Touch(); }
+  void SetRootPg(uint32_t v) {
+    root_pg_ = v;
+    Touch();
+  }
   // Sum of the free bytes of every page of the tree.
   int32_t CountUnused() const { return count_unused_; }
-  void SetCountUnused(int32_t v) { count_unused_ = v; Touch(); }
+  void SetCountUnused(int32_t v) {
+    count_unused_ = v;
+    Touch();
+  }
   // How a full page is split.
   int32_t Balance() const { return balance_; }
-  void SetBalance(int32_t v) { balance_ = v; Touch(); }
+  void SetBalance(int32_t v) {
+    balance_ = v;
+    Touch();
+  }
   bool AllowDuplicates() const { return allow_duplicates_; }
-  void SetAllowDuplicates(bool v) { allow_duplicates_ = v; Touch(); }
+  void SetAllowDuplicates(bool v) {
+    allow_duplicates_ = v;
+    Touch();
+  }
 
  private:
   uint32_t root_pg_ = 0xFFFFFFFFu;

@@ -30,7 +30,10 @@ class TQHField : public TQHPersistentObject {
   void SetDefSize(int32_t v);
   // Free for applications.
   int32_t UserInfo() const { return user_info_; }
-  void SetUserInfo(int32_t v) { user_info_ = v; Touch(); }
+  void SetUserInfo(int32_t v) {
+    user_info_ = v;
+    Touch();
+  }
 
  private:
   int32_t field_index_ = -1;

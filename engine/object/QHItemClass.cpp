@@ -19,7 +19,8 @@ const TPropInfo kIndexObjectProps[] = {
 const TClassInfo TQHItemClass::kClassInfo = {"TQHItemClass", &TQHPersistentObject::kClassInfo,
                                              CreateHeaderObject<TQHItemClass>, kItemClassProps, 1};
 const TClassInfo TQHIndexObject::kClassInfo = {"TQHIndexObject", &TQHItemClass::kClassInfo,
-                                               CreateHeaderObject<TQHIndexObject>, kIndexObjectProps, 2};
+                                               CreateHeaderObject<TQHIndexObject>,
+                                               kIndexObjectProps, 2};
 
 // ---- TQHItemClass ----
 

@@ -93,7 +93,8 @@ void TQHDataListBase::ReadHeader(const uint8_t* item) {
     int length = 0;
     const uint8_t* heads = cur.NextField(&length);
     if (heads != nullptr && length == 4 * kFreeClasses) {
-      for (int k = 0; k < kFreeClasses; ++k) free_heads_[static_cast<size_t>(k)] = LoadU32(heads + 4 * k);
+      for (int k = 0; k < kFreeClasses; ++k)
+        free_heads_[static_cast<size_t>(k)] = LoadU32(heads + 4 * k);
     }
   } else {
     first_free_pg_ = 0xFFFFFFFFu;
@@ -108,7 +109,8 @@ void TQHDataListBase::WriteHeader(TFieldCursor& body) {
   sec.WriteU32(first_free_pg_);
   sec.WriteByte(reuse_addresses_ ? 1 : 0);
   uint8_t heads[4 * kFreeClasses];
-  for (int k = 0; k < kFreeClasses; ++k) StoreU32(heads + 4 * k, free_heads_[static_cast<size_t>(k)]);
+  for (int k = 0; k < kFreeClasses; ++k)
+    StoreU32(heads + 4 * k, free_heads_[static_cast<size_t>(k)]);
   sec.WriteBytes(sizeof heads, heads);
   EndSection(body, sec);
 }

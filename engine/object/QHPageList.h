@@ -25,11 +25,20 @@ class TQHPageList : public TQHPersistentObject {
   void WriteHeader(TFieldCursor& body) override;
 
   uint32_t FirstPg() const { return first_pg_; }
-  void SetFirstPg(uint32_t v) { first_pg_ = v; Touch(); }
+  void SetFirstPg(uint32_t v) {
+    first_pg_ = v;
+    Touch();
+  }
   uint32_t LastPg() const { return last_pg_; }
-  void SetLastPg(uint32_t v) { last_pg_ = v; Touch(); }
+  void SetLastPg(uint32_t v) {
+    last_pg_ = v;
+    Touch();
+  }
   int32_t CountPg() const { return count_pg_; }
-  void SetCountPg(int32_t v) { count_pg_ = v; Touch(); }
+  void SetCountPg(int32_t v) {
+    count_pg_ = v;
+    Touch();
+  }
 
  private:
   uint32_t first_pg_ = 0xFFFFFFFFu;
@@ -47,11 +56,21 @@ class TQHItemList : public TQHPageList {
 
   int64_t CountIt() const { return count_it_; }
   // Every assignment also counts one update.
-  void SetCountIt(int64_t v) { count_it_ = v; ++update_count_; Touch(); }
+  void SetCountIt(int64_t v) {
+    count_it_ = v;
+    ++update_count_;
+    Touch();
+  }
   int32_t UpdateCount() const { return update_count_; }
-  void SetUpdateCount(int32_t v) { update_count_ = v; Touch(); }
+  void SetUpdateCount(int32_t v) {
+    update_count_ = v;
+    Touch();
+  }
   // A list's notice that one of its items changed.
-  void ItemChanged() { ++update_count_; Touch(); }
+  void ItemChanged() {
+    ++update_count_;
+    Touch();
+  }
 
  private:
   int64_t count_it_ = 0;
@@ -69,9 +88,15 @@ class TQHDataListBase : public TQHItemList {
   void WriteHeader(TFieldCursor& body) override;
 
   uint32_t FirstFreePg() const { return first_free_pg_; }
-  void SetFirstFreePg(uint32_t v) { first_free_pg_ = v; Touch(); }
+  void SetFirstFreePg(uint32_t v) {
+    first_free_pg_ = v;
+    Touch();
+  }
   bool ReuseAddresses() const { return reuse_addresses_; }
-  void SetReuseAddresses(bool v) { reuse_addresses_ = v; Touch(); }
+  void SetReuseAddresses(bool v) {
+    reuse_addresses_ = v;
+    Touch();
+  }
   // Head of the free-space list of class k (0..6); FFFFFFFF when empty.
   uint32_t FreeHead(int k) const { return free_heads_[static_cast<size_t>(k)]; }
   // Classes outside 0..6 are ignored.

@@ -19,9 +19,7 @@ const TPropInfo kProps[] = {
 }  // namespace
 
 const TClassInfo TQHPersistentObject::kClassInfo = {
-    "TQHPersistentObject", nullptr,
-    CreateHeaderObject<TQHPersistentObject>,
-    kProps, 4};
+    "TQHPersistentObject", nullptr, CreateHeaderObject<TQHPersistentObject>, kProps, 4};
 
 std::string IntToText(int64_t v) { return Format("%" PRId64, v); }
 std::string BoolToText(bool v) { return v ? "True" : "False"; }
@@ -43,8 +41,7 @@ int64_t TextToInt(const std::string& v, int64_t lo, int64_t hi) {
 std::unique_ptr<TQHPersistentObject> NewHeader(const TClassInfo& info,
                                                TQdfPersistentObject* owner) {
   QDF_ASSERT(info.create != nullptr, "QdfList");
-  std::unique_ptr<TQHPersistentObject> h(
-      static_cast<TQHPersistentObject*>(info.create(owner)));
+  std::unique_ptr<TQHPersistentObject> h(static_cast<TQHPersistentObject*>(info.create(owner)));
   h->ReadHeader(nullptr);
   h->SetModified(false);
   return h;
@@ -68,8 +65,8 @@ bool TQHPersistentObject::OpenSection(const uint8_t* item, int section, int fiel
 void TQHPersistentObject::BeginSection(TFieldCursor& body, int section, int fields,
                                        TFieldCursor& sec) {
   uint8_t* p = body.SkipTo(section);
-  size_t room = body.capacity == SIZE_MAX ? SIZE_MAX
-                                          : body.capacity - static_cast<size_t>(p - body.item);
+  size_t room =
+      body.capacity == SIZE_MAX ? SIZE_MAX : body.capacity - static_cast<size_t>(p - body.item);
   sec.OpenWrite(p, fields, room);
 }
 

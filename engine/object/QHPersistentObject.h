@@ -99,8 +99,7 @@ class TQHPersistentObject : public TObject {
 };
 
 // Creates a header of class `info` for `owner` with its defaults set.
-std::unique_ptr<TQHPersistentObject> NewHeader(const TClassInfo& info,
-                                               TQdfPersistentObject* owner);
+std::unique_ptr<TQHPersistentObject> NewHeader(const TClassInfo& info, TQdfPersistentObject* owner);
 
 // Helpers for property tables: conversions between values and text.
 std::string IntToText(int64_t v);
@@ -127,31 +126,42 @@ TObject* CreateHeaderObject(TQdfPersistentObject* owner) {
 
 // Property table entries of header classes: name, getter and setter of the
 // header class H, converted from and to text by kind.
-#define QDF_PROP_INT32(H, NAME, GET, SET)                                                    \
-  {NAME, ::qdf::TPropKind::kInteger, false,                                                  \
-   [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },   \
-   [](::qdf::TObject& o, const std::string& v) {                                             \
-     ::qdf::HeaderAs<H>(o).SET(static_cast<int32_t>(::qdf::TextToInt(v, INT32_MIN, INT32_MAX))); \
-   }}
-#define QDF_PROP_UINT32(H, NAME, GET, SET)                                                   \
-  {NAME, ::qdf::TPropKind::kCardinal, false,                                                 \
-   [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },   \
-   [](::qdf::TObject& o, const std::string& v) {                                             \
-     ::qdf::HeaderAs<H>(o).SET(static_cast<uint32_t>(::qdf::TextToInt(v, 0, UINT32_MAX)));  \
-   }}
-#define QDF_PROP_INT64(H, NAME, GET, SET)                                                    \
-  {NAME, ::qdf::TPropKind::kInt64, false,                                                    \
-   [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },   \
-   [](::qdf::TObject& o, const std::string& v) {                                             \
-     ::qdf::HeaderAs<H>(o).SET(::qdf::TextToInt(v, INT64_MIN, INT64_MAX));                  \
-   }}
-#define QDF_PROP_BOOL(H, NAME, GET, SET)                                                     \
-  {NAME, ::qdf::TPropKind::kBoolean, false,                                                  \
-   [](const ::qdf::TObject& o) { return ::qdf::BoolToText(::qdf::HeaderAs<H>(o).GET()); },  \
-   [](::qdf::TObject& o, const std::string& v) {                                             \
-     ::qdf::HeaderAs<H>(o).SET(::qdf::TextToBool(v));                                        \
-   }}
-#define QDF_PROP_STRING(H, NAME, GET, SET)                                                   \
-  {NAME, ::qdf::TPropKind::kString, false,                                                   \
-   [](const ::qdf::TObject& o) { return std::string(::qdf::HeaderAs<H>(o).GET()); },        \
-   [](::qdf::TObject& o, const std::string& v) { ::qdf::HeaderAs<H>(o).SET(v); }}
+#define QDF_PROP_INT32(H, NAME, GET, SET)                                                      \
+  {                                                                                            \
+    NAME, ::qdf::TPropKind::kInteger, false,                                                   \
+        [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); }, \
+        [](::qdf::TObject& o, const std::string& v) {                                          \
+          ::qdf::HeaderAs<H>(o).SET(                                                           \
+              static_cast<int32_t>(::qdf::TextToInt(v, INT32_MIN, INT32_MAX)));                \
+        }                                                                                      \
+  }
+#define QDF_PROP_UINT32(H, NAME, GET, SET)                                                      \
+  {                                                                                             \
+    NAME, ::qdf::TPropKind::kCardinal, false,                                                   \
+        [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); },  \
+        [](::qdf::TObject& o, const std::string& v) {                                           \
+          ::qdf::HeaderAs<H>(o).SET(static_cast<uint32_t>(::qdf::TextToInt(v, 0, UINT32_MAX))); \
+        }                                                                                       \
+  }
+#define QDF_PROP_INT64(H, NAME, GET, SET)                                                      \
+  {                                                                                            \
+    NAME, ::qdf::TPropKind::kInt64, false,                                                     \
+        [](const ::qdf::TObject& o) { return ::qdf::IntToText(::qdf::HeaderAs<H>(o).GET()); }, \
+        [](::qdf::TObject& o, const std::string& v) {                                          \
+          ::qdf::HeaderAs<H>(o).SET(::qdf::TextToInt(v, INT64_MIN, INT64_MAX));                \
+        }                                                                                      \
+  }
+#define QDF_PROP_BOOL(H, NAME, GET, SET)                                                        \
+  {                                                                                             \
+    NAME, ::qdf::TPropKind::kBoolean, false,                                                    \
+        [](const ::qdf::TObject& o) { return ::qdf::BoolToText(::qdf::HeaderAs<H>(o).GET()); }, \
+        [](::qdf::TObject& o, const std::string& v) {                                           \
+          ::qdf::HeaderAs<H>(o).SET(::qdf::TextToBool(v));                                      \
+        }                                                                                       \
+  }
+#define QDF_PROP_STRING(H, NAME, GET, SET)                                                \
+  {                                                                                       \
+    NAME, ::qdf::TPropKind::kString, false,                                               \
+        [](const ::qdf::TObject& o) { return std::string(::qdf::HeaderAs<H>(o).GET()); }, \
+        [](::qdf::TObject& o, const std::string& v) { ::qdf::HeaderAs<H>(o).SET(v); }     \
+  }

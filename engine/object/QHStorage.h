@@ -26,10 +26,16 @@ class TQHStorage : public TQHDataList {
 
   // Number of the transaction that last changed the schema.
   uint32_t SchemaTAN() const { return schema_tan_; }
-  void SetSchemaTAN(uint32_t v) { schema_tan_ = v; Touch(); }
+  void SetSchemaTAN(uint32_t v) {
+    schema_tan_ = v;
+    Touch();
+  }
   // Schema version in VersionToInt form.
   int32_t SchemaVersion() const { return schema_version_; }
-  void SetSchemaVersion(int32_t v) { schema_version_ = v; Touch(); }
+  void SetSchemaVersion(int32_t v) {
+    schema_version_ = v;
+    Touch();
+  }
 
  private:
   uint32_t schema_tan_ = 0;

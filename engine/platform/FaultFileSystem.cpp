@@ -149,8 +149,8 @@ void TFaultFileSystem::BeforeSync(const std::string& path) {
       (fail_op_at_ != 0 && attempts_ == fail_op_at_)) {
     if (attempts_ == fail_op_at_) fail_op_at_ = 0;
     fail_sync_at_ = 0;
-    throw EQdfException(Format("sync failed on file %s at position 0: Input/output error (injected)",
-                               path.c_str()));
+    throw EQdfException(Format(
+        "sync failed on file %s at position 0: Input/output error (injected)", path.c_str()));
   }
 }
 

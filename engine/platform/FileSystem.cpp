@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Clock.h"
 #include "base/QdfException.h"
+#include "platform/Clock.h"
 
 namespace qdf {
 namespace {

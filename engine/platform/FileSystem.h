@@ -11,8 +11,8 @@
 namespace qdf {
 
 enum class TOpenMode {
-  kReadOnly,   // read; others may read and write
-  kReadWrite,  // read and write; others may not write (exclusive lock)
+  kReadOnly,         // read; others may read and write
+  kReadWrite,        // read and write; others may not write (exclusive lock)
   kReadWriteShared,  // read and write without the lock: repair and test tools only
 };
 

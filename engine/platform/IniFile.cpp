@@ -27,8 +27,8 @@ void TIniFile::LoadFromText(const std::string& text) {
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
-      std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos
-                                                                        : close - 1));
+      std::string name =
+          Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       current = nullptr;
       for (auto& s : sections_) {
         if (SameText(s.name, name)) current = &s;

@@ -3,9 +3,9 @@
 #include "base/Bytes.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "list/ItemList.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
-#include "list/ItemList.h"
 #include "storage/Storage.h"
 #include "table/Table.h"
 

@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "base/Helpers.h"
-#include "record/Field.h"
-#include "record/ItemClass.h"
 #include "query/FieldExpr.h"
 #include "query/QScript.h"
+#include "record/Field.h"
+#include "record/ItemClass.h"
 
 namespace qdf {
 

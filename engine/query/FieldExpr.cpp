@@ -43,9 +43,7 @@ void CheckFieldOperand(const TvNode* node, const char* cls) {
   }
 }
 
-inline const std::string& StrArg(const TvNode* n) {
-  return static_cast<const TvString*>(n)->Str();
-}
+inline const std::string& StrArg(const TvNode* n) { return static_cast<const TvString*>(n)->Str(); }
 
 }  // namespace
 
@@ -299,7 +297,8 @@ std::unique_ptr<TvNode> NewFieldComparison(std::unique_ptr<TvNode> field,
                                                    target->IsKindOf(TQdfFloatField::kClassInfo));
   if (number_target) {
     const TvNode* n = value.get();
-    while ((n->InheritsFrom(TiCast::kClass) || n->InheritsFrom(TdCast::kClass)) && n->ArgCount() == 1) {
+    while ((n->InheritsFrom(TiCast::kClass) || n->InheritsFrom(TdCast::kClass)) &&
+           n->ArgCount() == 1) {
       n = n->Arg(0);
     }
     if (n != value.get() && n->InheritsFrom(TndField::kClass)) {

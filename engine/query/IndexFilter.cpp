@@ -6,12 +6,12 @@
 #include "base/QdfException.h"
 #include "record/DynamicKeyBuffer.h"
 #include "record/Fields.h"
-#include "table/Index.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
-#include "storage/Storage.h"
-#include "table/Table.h"
 #include "script/NodesArith.h"
+#include "storage/Storage.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 namespace qdf {
 
@@ -244,8 +244,8 @@ std::vector<TCandidate> Candidates(TQdfTable& table, TQdfItemClass* op_class, TQ
 
 }  // namespace
 
-TIndexChoice ChooseIndex(std::unique_ptr<TvNode> filter, TQdfTable& table,
-                         TQdfItemClass* op_class, TQdfIndex* named) {
+TIndexChoice ChooseIndex(std::unique_ptr<TvNode> filter, TQdfTable& table, TQdfItemClass* op_class,
+                         TQdfIndex* named) {
   TIndexChoice choice;
   if (!filter) filter = NewBoolLiteral(true);
   if (op_class == nullptr) op_class = table.ItemClass();

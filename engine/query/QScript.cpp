@@ -1,15 +1,15 @@
 #include "query/QScript.h"
 
 #include "base/QdfException.h"
-#include "record/Field.h"
-#include "record/ItemClass.h"
 #include "object/PersistentObject.h"
-#include "table/Table.h"
 #include "query/ClassExpr.h"
 #include "query/FieldExpr.h"
+#include "record/Field.h"
+#include "record/ItemClass.h"
 #include "script/NodesArith.h"
 #include "script/NodesLogic.h"
 #include "script/ScriptBook.h"
+#include "table/Table.h"
 
 namespace qdf {
 
@@ -157,7 +157,7 @@ void TQScript::RegisterQueryArithmetic() {
     const char* name;
     uint8_t mask;
   };
-  static const Relation kRelations[] = {{"=", kMaskEQ}, {"<>", kMaskNEQ}, {"<=", kMaskLE},
+  static const Relation kRelations[] = {{"=", kMaskEQ},  {"<>", kMaskNEQ}, {"<=", kMaskLE},
                                         {">=", kMaskGE}, {"<", kMaskLT},   {">", kMaskGT}};
   for (TScriptType t : {I, D, T, P, B, kOid}) {
     for (const Relation& r : kRelations) AddCompare(q, r.name, r.mask, kAny + t, t);
@@ -219,7 +219,8 @@ void TQScript::ClearFrom() {
     spare_class_ = from_class_;
     spare_epoch_ = from_epoch_;
     spare_fields_.clear();
-    for (int i = 0; i < from_class_->FieldCount(); ++i) spare_fields_.push_back(from_class_->FieldAt(i));
+    for (int i = 0; i < from_class_->FieldCount(); ++i)
+      spare_fields_.push_back(from_class_->FieldAt(i));
   }
   // Without a book in use the spare stays: SetFrom clears before it looks.
   from_class_ = nullptr;

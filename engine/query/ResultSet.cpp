@@ -5,12 +5,12 @@
 
 #include "base/Helpers.h"
 #include "base/QdfException.h"
-#include "record/KeyList.h"
 #include "platform/Trace.h"
 #include "record/Field.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
+#include "record/KeyList.h"
 #include "storage/Storage.h"
 #include "table/Table.h"
 

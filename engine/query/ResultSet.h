@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "table/Index.h"
 #include "object/QHBtreeList.h"
+#include "table/Index.h"
 
 namespace qdf {
 

@@ -6,15 +6,15 @@
 #include "base/Helpers.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
-#include "record/Field.h"
-#include "record/Fields.h"
-#include "table/Index.h"
-#include "record/ItemClass.h"
-#include "storage/Storage.h"
-#include "table/Table.h"
 #include "query/FieldExpr.h"
 #include "reader/PageReader.h"
+#include "record/Field.h"
+#include "record/Fields.h"
+#include "record/ItemClass.h"
 #include "script/Node.h"
+#include "storage/Storage.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 namespace qdf {
 

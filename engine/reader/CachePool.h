@@ -57,10 +57,10 @@ class TCachePool {
   std::vector<TQdfPageReader*> readers_;
   TQdfCacheBlock* free_head_ = nullptr;
   int buffer_count_ = 0;
-  int in_use_ = 0;                          // U
-  int capacity_ = kDefaultCacheSize;        // Cap
+  int in_use_ = 0;                    // U
+  int capacity_ = kDefaultCacheSize;  // Cap
   int configured_ = kDefaultCacheSize;
-  int credit_ = 0;                          // P
+  int credit_ = 0;  // P
 };
 
 }  // namespace qdf

@@ -64,9 +64,9 @@ TIndirectBlock* TIndirectBlockPool::TakeTable(TIndirectBlock* parent, int index_
 
 void TIndirectBlockPool::ReturnTable(TIndirectBlock* table) {
   std::lock_guard<std::mutex> g(mutex_);
-  QDF_ASSERT(table->pool_index_ >= 0 &&
-                 tables_[static_cast<size_t>(table->pool_index_)].get() == table,
-             "QdfReader");
+  QDF_ASSERT(
+      table->pool_index_ >= 0 && tables_[static_cast<size_t>(table->pool_index_)].get() == table,
+      "QdfReader");
   table->parent_ = nullptr;
   table->next_free_ = free_head_;
   free_head_ = table->pool_index_;

@@ -32,8 +32,7 @@ class TBusyScope {
 
 }  // namespace
 
-TQdfPageReader::TQdfPageReader()
-    : pool_(TCachePool::Instance()), lock_(ReaderLockName(this)) {
+TQdfPageReader::TQdfPageReader() : pool_(TCachePool::Instance()), lock_(ReaderLockName(this)) {
   pool_.RegisterReader(this);
   read_ahead_ = std::make_unique<TReadAheadThread>(this);
 }

@@ -44,10 +44,10 @@ inline uint32_t PageChainEpoch() { return g_page_chain_epoch.load(std::memory_or
 inline void BumpPageChainEpoch() { g_page_chain_epoch.fetch_add(1, std::memory_order_acq_rel); }
 
 // Flush flag bits.
-inline constexpr int kFlushDrop = 1;         // drop every page (dirty ones written only with 4/32)
-inline constexpr int kFlushWriteUnpin = 4;   // write dirty pages and unpin them
-inline constexpr int kFlushWrite = 32;       // write dirty pages
-inline constexpr int kFlushWriteDrop = 64;   // write dirty pages and drop them
+inline constexpr int kFlushDrop = 1;        // drop every page (dirty ones written only with 4/32)
+inline constexpr int kFlushWriteUnpin = 4;  // write dirty pages and unpin them
+inline constexpr int kFlushWrite = 32;      // write dirty pages
+inline constexpr int kFlushWriteDrop = 64;  // write dirty pages and drop them
 
 class TQdfPageReader {
  public:
@@ -172,11 +172,11 @@ class TQdfPageReader {
   TQdfCacheBlock* newest_ = nullptr;
   int busy_ = 0;
   bool over_budget_ = false;
-  int held_ = 0;        // H
-  int slack_ = 0;       // 0, 40, 80 or 120
-  int frozen_ = 0;      // F
+  int held_ = 0;    // H
+  int slack_ = 0;   // 0, 40, 80 or 120
+  int frozen_ = 0;  // F
   int saved_busy_ = 0;
-  int credit_ = 0;      // S
+  int credit_ = 0;  // S
   // While a map walk runs, emptied tables wait here instead of going back to
   // the pool, so the walk never follows a table that was reused meanwhile.
   int walking_ = 0;

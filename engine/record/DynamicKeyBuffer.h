@@ -44,18 +44,18 @@ class TDynamicKeyBuffer {
   void AddField(int index, int size, const void* data);
 
   // Typed values, encoded as records store them.
-  void AddValue(int index, int32_t value);          // 4 bytes, little-endian
-  void AddValue(int index, int64_t value);          // 8 bytes, little-endian
-  void AddValue(int index, bool value);             // 1 byte
-  void AddValue(int index, char value);             // 1 byte
-  void AddValue(int index, double value);           // 8 bytes
-  void AddValue(int index, long double value);      // as a double
+  void AddValue(int index, int32_t value);      // 4 bytes, little-endian
+  void AddValue(int index, int64_t value);      // 8 bytes, little-endian
+  void AddValue(int index, bool value);         // 1 byte
+  void AddValue(int index, char value);         // 1 byte
+  void AddValue(int index, double value);       // 8 bytes
+  void AddValue(int index, long double value);  // as a double
   // Its bytes and a zero byte; the empty text adds nothing (null), as char
   // fields store it.
   void AddValue(int index, std::string_view text);
-  void AddValue(int index, const char* text);  // nullptr or "": nothing
-  void AddValue(int index, const TItemAdr& adr);    // 6 bytes
-  void AddValue(int index, const TObjectID& id);    // the 8 stored bytes
+  void AddValue(int index, const char* text);     // nullptr or "": nothing
+  void AddValue(int index, const TItemAdr& adr);  // 6 bytes
+  void AddValue(int index, const TObjectID& id);  // the 8 stored bytes
   // The field's value as stored (GetData); nothing for null or nullptr.
   void AddValue(int index, TQdfField* field);
   // A currency value (units of 1/10000) as a double.

@@ -57,7 +57,6 @@ std::string DecodeText(const uint8_t* data, int length) {
 
 // ---- date-time text ----
 
-
 std::atomic<TQdfReferenceField::TPendingEntryHook> g_pending_entry_hook{nullptr};
 
 }  // namespace

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "base/ItemAdr.h"
-#include "record/Field.h"
 #include "object/PersistentObjectFactory.h"
+#include "record/Field.h"
 
 namespace qdf {
 

@@ -20,8 +20,9 @@ void TQdfIndexObject::Loaded() {
       key_fields_.push_back(static_cast<TQdfField*>(ChildAt(i)));
     }
   }
-  std::sort(key_fields_.begin(), key_fields_.end(),
-            [](const TQdfField* a, const TQdfField* b) { return a->FieldIndex() < b->FieldIndex(); });
+  std::sort(key_fields_.begin(), key_fields_.end(), [](const TQdfField* a, const TQdfField* b) {
+    return a->FieldIndex() < b->FieldIndex();
+  });
   key_specs_.clear();
   for (const TQdfField* f : key_fields_) key_specs_.push_back(f->KeyField());
   structure_ = ClassByName("IDX$Structure");

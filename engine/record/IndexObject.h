@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "record/ItemClass.h"
 #include "list/KeyCompare.h"
 #include "object/QHItemClass.h"
+#include "record/ItemClass.h"
 
 namespace qdf {
 

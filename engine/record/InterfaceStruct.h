@@ -63,19 +63,18 @@ class TQdfInterfaceObject : public TQdfInterfaceStruct {
 
 // Defines T::kClassInfo for an accessor class with a default constructor and
 // the published properties `props` (an array, or nullptr with count 0).
-#define QDF_DEFINE_INTERFACE_CLASS(T, BASE, props, prop_count)                  \
-  const ::qdf::TClassInfo T::kClassInfo = {                                    \
-      #T, &BASE::kClassInfo,                                                   \
-      [](::qdf::TQdfPersistentObject*) -> ::qdf::TObject* { return new T(); }, \
-      props, prop_count}
+#define QDF_DEFINE_INTERFACE_CLASS(T, BASE, props, prop_count) \
+  const ::qdf::TClassInfo T::kClassInfo = {                    \
+      #T, &BASE::kClassInfo,                                   \
+      [](::qdf::TQdfPersistentObject*) -> ::qdf::TObject* { return new T(); }, props, prop_count}
 
 // A published object property NAME of accessor class T, declared as a pointer
 // to the field class FIELD (T must have a public member `FIELD* NAME`).
-#define QDF_ACCESSOR_FIELD(T, FIELD, NAME)                                           \
-  ::qdf::TPropInfo {                                                                 \
-    #NAME, ::qdf::TPropKind::kObject, false,                                         \
+#define QDF_ACCESSOR_FIELD(T, FIELD, NAME)                                         \
+  ::qdf::TPropInfo {                                                               \
+#NAME, ::qdf::TPropKind::kObject, false,                                         \
         [](const ::qdf::TObject&) -> std::string { return {}; }, nullptr, #FIELD,    \
         [](::qdf::TObject& self, ::qdf::TObject* value) {                            \
           static_cast<T&>(self).NAME = dynamic_cast<FIELD*>(value);                  \
-        }                                                                            \
+        } \
   }

@@ -5,9 +5,9 @@
 #include "base/Helpers.h"
 #include "base/QdfException.h"
 #include "list/DataList.h"
+#include "object/PersistentObjectFactory.h"
 #include "record/Fields.h"
 #include "record/InterfaceStruct.h"
-#include "object/PersistentObjectFactory.h"
 
 namespace qdf {
 
@@ -123,7 +123,8 @@ void TQdfItemClass::BuildStructure(int base_count) {
       TQdfField*& place = list[static_cast<size_t>(index)];
       if (place != nullptr) {
         throw EQdfException(Format("Fields: %s and %s have the same FieldIndex: %d",
-                                   field->ObjectName().c_str(), place->ObjectName().c_str(), index));
+                                   field->ObjectName().c_str(), place->ObjectName().c_str(),
+                                   index));
       }
       place = field;
     }
@@ -137,7 +138,8 @@ void TQdfItemClass::BuildStructure(int base_count) {
       throw EQdfException(Format("No Field for FieldIndex: %d", static_cast<int>(i)));
     }
     if (list[i]->IsKindOf(TQdfReferenceField::kClassInfo)) reference_fields_.push_back(list[i]);
-    if (list[i]->IsKindOf(TQdfObjectIDField::kClassInfo) && SameText(list[i]->ObjectName(), "ThisID")) {
+    if (list[i]->IsKindOf(TQdfObjectIDField::kClassInfo) &&
+        SameText(list[i]->ObjectName(), "ThisID")) {
       this_id_ = static_cast<TQdfObjectIDField*>(list[i]);
     }
   }

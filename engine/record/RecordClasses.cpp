@@ -1,11 +1,11 @@
 #include "record/RecordClasses.h"
 
 #include "list/ListClasses.h"
+#include "object/PersistentObjectFactory.h"
 #include "record/BlobClasses.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
-#include "object/PersistentObjectFactory.h"
 
 namespace qdf {
 namespace {

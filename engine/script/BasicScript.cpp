@@ -12,13 +12,13 @@ namespace qdf {
 namespace {
 
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-inline bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+inline bool IsLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
 inline bool IsBlank(char c) { return c >= 1 && static_cast<uint8_t>(c) <= 32; }
 
 // Bytes that always stand alone as an operator token.
-inline bool IsSingleOperator(char c) {
-  return c != 0 && std::strchr("()[]{}@,;^", c) != nullptr;
-}
+inline bool IsSingleOperator(char c) { return c != 0 && std::strchr("()[]{}@,;^", c) != nullptr; }
 
 constexpr uint64_t kTwoTo31 = uint64_t{1} << 31;
 constexpr uint64_t kTwoTo63 = uint64_t{1} << 63;
@@ -153,13 +153,39 @@ void TBasicScript::ScanString(const char*& pos, TToken& token) {
       }
       if (n == '#') {
         switch (p[2]) {
-          case 'n': case 'N': value += "\r\n"; p += 3; continue;
-          case 'l': case 'L': value += '\n'; p += 3; continue;
-          case 'c': case 'C': value += '\r'; p += 3; continue;
-          case 't': case 'T': value += '\t'; p += 3; continue;
-          case '\'': case '"': value += p[2]; p += 3; continue;
-          case '#': value += "\\#"; p += 3; continue;
-          default: value += "\\#"; p += 2; continue;
+          case 'n':
+          case 'N':
+            value += "\r\n";
+            p += 3;
+            continue;
+          case 'l':
+          case 'L':
+            value += '\n';
+            p += 3;
+            continue;
+          case 'c':
+          case 'C':
+            value += '\r';
+            p += 3;
+            continue;
+          case 't':
+          case 'T':
+            value += '\t';
+            p += 3;
+            continue;
+          case '\'':
+          case '"':
+            value += p[2];
+            p += 3;
+            continue;
+          case '#':
+            value += "\\#";
+            p += 3;
+            continue;
+          default:
+            value += "\\#";
+            p += 2;
+            continue;
         }
       }
       value += '\\';  // the byte after it is read normally
@@ -285,10 +311,17 @@ void TBasicScript::BuildItem(const TToken& token) {
     info.type = token.type;
     info.text = token.text;
     switch (token.type) {
-      case kTypeInteger: info.value.i = TextToInt32(token.text); break;
-      case kTypeInt64: info.value.i64 = TextToInt64(token.text); break;
-      case kTypeDouble: info.value.d = TextToDouble(token.text); break;
-      default: break;
+      case kTypeInteger:
+        info.value.i = TextToInt32(token.text);
+        break;
+      case kTypeInt64:
+        info.value.i64 = TextToInt64(token.text);
+        break;
+      case kTypeDouble:
+        info.value.d = TextToDouble(token.text);
+        break;
+      default:
+        break;
     }
     receiver_->Append(item);
     return;
@@ -329,8 +362,8 @@ TScriptWord* TBasicScript::AddWord(TScriptWords* section, std::string_view name,
 }
 
 TScriptWord* TBasicScript::AddFunction(TScriptWords* section, std::string_view name,
-                                       const TNodeClass* node_class,
-                                       std::vector<TScriptType> args, TScriptType result) {
+                                       const TNodeClass* node_class, std::vector<TScriptType> args,
+                                       TScriptType result) {
   return AddWord(section, name, node_class, kWfFunction, 255, std::move(args), result);
 }
 
@@ -350,12 +383,22 @@ std::string TBasicScript::Describe(const TParseItem& item) const {
   }
   std::string value;
   switch (info.type & kTypeMask) {
-    case kTypeInteger: value = std::to_string(info.value.i); break;
-    case kTypeInt64: value = std::to_string(info.value.i64); break;
+    case kTypeInteger:
+      value = std::to_string(info.value.i);
+      break;
+    case kTypeInt64:
+      value = std::to_string(info.value.i64);
+      break;
     case kTypeDouble:
-    case kTypeDateTime: value = DoubleToText(info.value.d); break;
-    case kTypeBoolean: value = info.value.b ? "True" : "False"; break;
-    default: value = info.text; break;
+    case kTypeDateTime:
+      value = DoubleToText(info.value.d);
+      break;
+    case kTypeBoolean:
+      value = info.value.b ? "True" : "False";
+      break;
+    default:
+      value = info.text;
+      break;
   }
   return TypeName(info.type) + " (" + value + ")";
 }

@@ -154,7 +154,7 @@ class TBasicScript : public TObject {
   std::unique_ptr<TParserResultList> result_;
   TParserResultList* receiver_;
   std::unique_ptr<TScriptBook> book_;
-  std::string text_;         // the text being scanned
+  std::string text_;           // the text being scanned
   const char* pos_ = nullptr;  // the scan position, inside text_
   std::vector<TCastPath> casts_;
   bool casts_valid_ = false;

@@ -158,8 +158,7 @@ TScriptType TCustomScript::Compile(TParseItem* first) {
 
 // ---- registration shorthands ------------------------------------------------------
 
-TScriptWord* TCustomScript::AddBoolConst(TScriptWords* section, std::string_view name,
-                                         bool value) {
+TScriptWord* TCustomScript::AddBoolConst(TScriptWords* section, std::string_view name, bool value) {
   TScriptWord* w = AddWord(section, name, &TvBool::kClass, kWfLiteral, 0, {}, kTypeBoolean);
   w->Info().value.i64 = 0;
   w->Info().value.b = value;
@@ -201,12 +200,13 @@ TScriptWord* TCustomScript::AddVariable(TScriptWords* section, std::string_view 
     case kTypeDouble:
     case kTypeDateTime:
     case kTypeString:
-    case kTypePChar: break;
+    case kTypePChar:
+      break;
     default:
       throw Exception(Format("No variables of type %s", TypeName(type).c_str()));
   }
-  TScriptWord* w = AddWord(section, name, nullptr, kWfNamed, 0, {},
-                           static_cast<TScriptType>(type | kTypeByRef));
+  TScriptWord* w =
+      AddWord(section, name, nullptr, kWfNamed, 0, {}, static_cast<TScriptType>(type | kTypeByRef));
   w->Info().value.ref = variable;
   return w;
 }

@@ -60,19 +60,21 @@ struct TNodeClass {
 };
 
 // Declares the class record and its accessor inside a node class.
-#define QDF_NODE_CLASS(T)                                              \
- public:                                                               \
-  static const TNodeClass kClass;                                      \
-  const TNodeClass& ClassInfo() const override { return kClass; }      \
-                                                                       \
+#define QDF_NODE_CLASS(T)                                         \
+ public:                                                          \
+  static const TNodeClass kClass;                                 \
+  const TNodeClass& ClassInfo() const override { return kClass; } \
+                                                                  \
  private:
 
 // Defines the record of a concrete node class in a .cpp file.
-#define QDF_DEFINE_NODE_CLASS(T, Parent, Operands) \
-  const TNodeClass T::kClass{#T, &Parent::kClass, []() -> TvNode* { return new T; }, Operands}
+#define QDF_DEFINE_NODE_CLASS(T, Parent, Operands)                   \
+  const TNodeClass T::kClass {                                       \
+#T, &Parent::kClass, []() -> TvNode* { return new T; }, Operands \
+  }
 // Defines the record of an abstract node class.
 #define QDF_DEFINE_ABSTRACT_NODE_CLASS(T, Parent) \
-  const TNodeClass T::kClass{#T, &Parent::kClass, nullptr, nullptr}
+  const TNodeClass T::kClass { #T, &Parent::kClass, nullptr, nullptr }
 
 // The root of every node. Value tags (ValueTag) tell GetVariant's consumers
 // which value form a node holds: 0 integer, 1 boolean, 7 object, 11 string,
@@ -166,7 +168,10 @@ std::unique_ptr<TvNode> CreateNode(const TNodeClass& cls, std::unique_ptr<TvNode
 class TvBool : public TvNode {
   QDF_NODE_CLASS(TvBool)
  public:
-  TvBool() { value_tag_ = 1; kind_ = kKindBool; }
+  TvBool() {
+    value_tag_ = 1;
+    kind_ = kKindBool;
+  }
   bool Bool() const { return value_; }
   void SetValue(bool v) { value_ = v; }
   std::unique_ptr<TvNode> Optimize() override;
@@ -180,7 +185,10 @@ class TvBool : public TvNode {
 class TvInt : public TvNode {
   QDF_NODE_CLASS(TvInt)
  public:
-  TvInt() { value_tag_ = 0; kind_ = kKindInt; }
+  TvInt() {
+    value_tag_ = 0;
+    kind_ = kKindInt;
+  }
   int32_t Int() const { return *ref_; }
   void SetValue(int32_t v) { value_ = v; }
   std::unique_ptr<TvNode> Optimize() override;
@@ -195,7 +203,10 @@ class TvInt : public TvNode {
 class TvString : public TvNode {
   QDF_NODE_CLASS(TvString)
  public:
-  TvString() { value_tag_ = 11; kind_ = kKindString; }
+  TvString() {
+    value_tag_ = 11;
+    kind_ = kKindString;
+  }
   const std::string& Str() const { return *ref_; }
   void SetValue(std::string v) { value_ = std::move(v); }
   std::unique_ptr<TvNode> Optimize() override;
@@ -210,7 +221,10 @@ class TvString : public TvNode {
 class TvDouble : public TvNode {
   QDF_NODE_CLASS(TvDouble)
  public:
-  TvDouble() { value_tag_ = 50; kind_ = kKindDouble; }
+  TvDouble() {
+    value_tag_ = 50;
+    kind_ = kKindDouble;
+  }
   double Dbl() const { return *ref_; }
   void SetValue(double v) { value_ = v; }
   std::unique_ptr<TvNode> Optimize() override;
@@ -226,7 +240,10 @@ class TvDouble : public TvNode {
 class TvVariant : public TvNode {
   QDF_NODE_CLASS(TvVariant)
  public:
-  TvVariant() { value_tag_ = 13; kind_ = kKindVariant; }
+  TvVariant() {
+    value_tag_ = 13;
+    kind_ = kKindVariant;
+  }
   const TVariant& Var() const { return value_; }
   void SetValue(TVariant v) { value_ = std::move(v); }
   std::unique_ptr<TvNode> Optimize() override;
@@ -248,7 +265,10 @@ int64_t VariantToInt64(const TVariant& v);
 class TvObjectID : public TvNode {
   QDF_NODE_CLASS(TvObjectID)
  public:
-  TvObjectID() { value_tag_ = 51; kind_ = kKindInt64; }
+  TvObjectID() {
+    value_tag_ = 51;
+    kind_ = kKindInt64;
+  }
   int64_t I64() const { return value_; }
   void SetValue(int64_t v) { value_ = v; }
   std::unique_ptr<TvNode> Optimize() override;
@@ -263,7 +283,10 @@ class TvObjectID : public TvNode {
 class TvInt64 : public TvNode {
   QDF_NODE_CLASS(TvInt64)
  public:
-  TvInt64() { value_tag_ = 16; kind_ = kKindInt64; }
+  TvInt64() {
+    value_tag_ = 16;
+    kind_ = kKindInt64;
+  }
   int64_t I64() const { return value_; }
   void SetValue(int64_t v) { value_ = v; }
   std::unique_ptr<TvNode> Optimize() override;
@@ -279,7 +302,10 @@ class TvInt64 : public TvNode {
 class TvObjectNode : public TvNode {
   QDF_NODE_CLASS(TvObjectNode)
  public:
-  TvObjectNode() { value_tag_ = 7; kind_ = kKindObject; }
+  TvObjectNode() {
+    value_tag_ = 7;
+    kind_ = kKindObject;
+  }
   TObject* Object() const { return object_; }
   // Makes this a constant node holding `object` (object words).
   virtual void SetObject(TObject* object) {

@@ -45,9 +45,7 @@ namespace {
 
 inline int32_t IntArg(const TvNode* n) { return static_cast<const TvInt*>(n)->Int(); }
 inline double DblArg(const TvNode* n) { return static_cast<const TvDouble*>(n)->Dbl(); }
-inline const std::string& StrArg(const TvNode* n) {
-  return static_cast<const TvString*>(n)->Str();
-}
+inline const std::string& StrArg(const TvNode* n) { return static_cast<const TvString*>(n)->Str(); }
 
 // Wrapping 32-bit arithmetic without signed overflow.
 inline int32_t Wrap(uint32_t v) { return static_cast<int32_t>(v); }
@@ -205,10 +203,17 @@ void TdCast::Evaluate() {
   TvNode* a = args_[0].get();
   EvaluateIfNeeded(a);
   switch (a->Kind()) {
-    case kKindDouble: value_ = DblArg(a); return;
-    case kKindInt: value_ = IntArg(a); return;
-    case kKindInt64: value_ = static_cast<double>(Int64Of(a)); return;
-    default: break;
+    case kKindDouble:
+      value_ = DblArg(a);
+      return;
+    case kKindInt:
+      value_ = IntArg(a);
+      return;
+    case kKindInt64:
+      value_ = static_cast<double>(Int64Of(a));
+      return;
+    default:
+      break;
   }
   TVariant v;
   a->GetVariant(v);
@@ -245,14 +250,13 @@ double EncodeDate(int32_t year, int32_t month, int32_t day) {
       day > kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0)) {
     throw EConvertError("Invalid argument to date encode");
   }
-  return static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month),
-                                           static_cast<unsigned>(day)) +
-                             25569);
+  return static_cast<double>(
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + 25569);
 }
 
 double EncodeTime(int32_t hour, int32_t minute, int32_t second, int32_t msec) {
-  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
-      msec < 0 || msec > 999) {
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 ||
+      msec > 999) {
     throw EConvertError("Invalid argument to time encode");
   }
   return (hour * 3600000.0 + minute * 60000.0 + second * 1000.0 + msec) / 86400000.0;
@@ -275,9 +279,14 @@ void ToidCast::Evaluate() {
   TvNode* a = args_[0].get();
   EvaluateIfNeeded(a);
   switch (a->Kind()) {
-    case kKindInt64: value_ = Int64Of(a); return;
-    case kKindInt: value_ = IntArg(a); return;
-    default: break;
+    case kKindInt64:
+      value_ = Int64Of(a);
+      return;
+    case kKindInt:
+      value_ = IntArg(a);
+      return;
+    default:
+      break;
   }
   TVariant v;
   a->GetVariant(v);

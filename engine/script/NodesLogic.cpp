@@ -37,9 +37,7 @@ namespace {
 inline bool BoolArg(const TvNode* n) { return static_cast<const TvBool*>(n)->Bool(); }
 inline int32_t IntArg(const TvNode* n) { return static_cast<const TvInt*>(n)->Int(); }
 inline double DblArg(const TvNode* n) { return static_cast<const TvDouble*>(n)->Dbl(); }
-inline const std::string& StrArg(const TvNode* n) {
-  return static_cast<const TvString*>(n)->Str();
-}
+inline const std::string& StrArg(const TvNode* n) { return static_cast<const TvString*>(n)->Str(); }
 
 }  // namespace
 
@@ -143,13 +141,13 @@ std::unique_ptr<TvNode> TbOr::Optimize() {
 
 // ---- comparisons -------------------------------------------------------------------
 
-#define QDF_DEFINE_INT_COMPARE(T, OP)                                  \
-  void T::Evaluate() {                                                 \
-    TvNode* a = args_[0].get();                                        \
-    TvNode* b = args_[1].get();                                        \
-    EvaluateIfNeeded(a);                                               \
-    EvaluateIfNeeded(b);                                               \
-    value_ = IntArg(a) OP IntArg(b);                                   \
+#define QDF_DEFINE_INT_COMPARE(T, OP) \
+  void T::Evaluate() {                \
+    TvNode* a = args_[0].get();       \
+    TvNode* b = args_[1].get();       \
+    EvaluateIfNeeded(a);              \
+    EvaluateIfNeeded(b);              \
+    value_ = IntArg(a) OP IntArg(b);  \
   }
 QDF_DEFINE_INT_COMPARE(TiLT, <)
 QDF_DEFINE_INT_COMPARE(TiLE, <=)
@@ -194,8 +192,7 @@ void TsLike::Evaluate() {
 std::unique_ptr<TvNode> TsLike::Optimize() {
   if (is_constant_) return TvBool::Optimize();
   TvNode* pattern = args_[1].get();
-  if (pattern->FoldsAsConstant() &&
-      StrArg(pattern).find_first_of("%_") == std::string::npos) {
+  if (pattern->FoldsAsConstant() && StrArg(pattern).find_first_of("%_") == std::string::npos) {
     return CreateNode(TsComp::kClass, std::move(args_[0]), std::move(args_[1]), kMaskEQ);
   }
   return nullptr;

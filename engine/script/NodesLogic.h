@@ -61,11 +61,11 @@ class TbIntOp2 : public TvBool {
   QDF_NODE_CLASS(TbIntOp2)
 };
 
-#define QDF_INT_COMPARE(T)          \
-  class T : public TbIntOp2 {       \
-    QDF_NODE_CLASS(T)               \
-   public:                          \
-    void Evaluate() override;       \
+#define QDF_INT_COMPARE(T)    \
+  class T : public TbIntOp2 { \
+    QDF_NODE_CLASS(T)         \
+   public:                    \
+    void Evaluate() override; \
   };
 QDF_INT_COMPARE(TiLT)
 QDF_INT_COMPARE(TiLE)

@@ -315,9 +315,8 @@ TParseItem* TBasicScript::Parser::Run(TParseItem* first) {
           const uint16_t precedence = form->Precedence();
           while (!ops_.empty() && !IsOpener(ops_.back())) {
             const TParseItem* top = ops_.back();
-            const bool reduce = (top->info.flags & kWfPrefix)
-                                    ? top->info.precedence > precedence
-                                    : precedence <= top->info.precedence;
+            const bool reduce = (top->info.flags & kWfPrefix) ? top->info.precedence > precedence
+                                                              : precedence <= top->info.precedence;
             if (!reduce) break;
             Reduce();
           }

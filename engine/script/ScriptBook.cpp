@@ -51,8 +51,7 @@ TScriptWord* TScriptBook::FindWord(std::string_view name) const {
   return nullptr;
 }
 
-TScriptWord* TScriptBook::AddWord(TScriptWords* section, std::string_view name,
-                                  TScriptWord* word) {
+TScriptWord* TScriptBook::AddWord(TScriptWords* section, std::string_view name, TScriptWord* word) {
   std::unique_ptr<TScriptWord> created;
   if (word == nullptr) {
     created = std::make_unique<TScriptWord>(section);

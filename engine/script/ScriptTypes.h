@@ -13,10 +13,10 @@ namespace qdf {
 
 using TScriptType = uint16_t;
 
-inline constexpr TScriptType kTypeNull = 0;      // no value (separators, member word)
-inline constexpr TScriptType kTypeToken = 1;     // bare identifier passed by name; pairs
-inline constexpr TScriptType kTypeInteger = 2;   // 32-bit signed
-inline constexpr TScriptType kTypeDouble = 3;    // 64-bit float
+inline constexpr TScriptType kTypeNull = 0;     // no value (separators, member word)
+inline constexpr TScriptType kTypeToken = 1;    // bare identifier passed by name; pairs
+inline constexpr TScriptType kTypeInteger = 2;  // 32-bit signed
+inline constexpr TScriptType kTypeDouble = 3;   // 64-bit float
 inline constexpr TScriptType kTypeBoolean = 4;
 inline constexpr TScriptType kTypeString = 5;
 inline constexpr TScriptType kTypePChar = 6;     // string literal type; string operators use it
@@ -44,10 +44,10 @@ inline constexpr uint16_t kWfFunction = 0x0200;   // called with a parenthesised
 inline constexpr uint16_t kWfMember = 0x0400;     // member access with a parse-time handler
 
 // Composite tests used by the parser.
-inline constexpr uint16_t kWfOperator = kWfOperation | kWfRight;     // 0x0024
-inline constexpr uint16_t kWfCloser = kWfOperator | kWfClosing;      // 0x0034
-inline constexpr uint16_t kWfOpener = kWfPair | kWfPrefix;           // 0x0048
-inline constexpr uint16_t kWfValue = kWfLiteral | kWfNamed;          // 0x0003
+inline constexpr uint16_t kWfOperator = kWfOperation | kWfRight;  // 0x0024
+inline constexpr uint16_t kWfCloser = kWfOperator | kWfClosing;   // 0x0034
+inline constexpr uint16_t kWfOpener = kWfPair | kWfPrefix;        // 0x0048
+inline constexpr uint16_t kWfValue = kWfLiteral | kWfNamed;       // 0x0003
 
 // The printed name of a type code: "NULL", "TOKEN", "INTEGER", ... "UNKNOWN";
 // codes of 12 or more print as "Type(<code>)".

@@ -20,8 +20,7 @@ TScriptBook* TScriptWord::Book() const { return section_->Book(); }
 
 bool TScriptWord::Enabled() const { return section_->Enabled(); }
 
-int TScriptWord::CompareArgs(const std::vector<TScriptType>& a,
-                             const std::vector<TScriptType>& b) {
+int TScriptWord::CompareArgs(const std::vector<TScriptType>& a, const std::vector<TScriptType>& b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
     if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;

@@ -46,8 +46,8 @@ struct TWordInfo {
 // Parse-time handler: called when a scanned token resolves to the word, with
 // the scan position (which it may move). Returns true when it consumed the
 // token (no item is appended for it).
-using TParseHandler = std::function<bool(TBasicScript& script, TScriptWord& word,
-                                         const char*& pos)>;
+using TParseHandler =
+    std::function<bool(TBasicScript& script, TScriptWord& word, const char*& pos)>;
 // Member resolver: the word a member name names, or null.
 using TMemberResolver = std::function<TScriptWord*(const std::string& member)>;
 

@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <exception>
+#include <functional>
 #include <utility>
 
 #include "base/HashList.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "object/QHStorage.h"
 #include "record/Field.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
-#include "object/QHStorage.h"
 #include "record/KeyList.h"
 #include "storage/Storage.h"
 #include "table/Table.h"
@@ -277,16 +277,16 @@ void CheckKeyList(const TQdfTable& table, const std::string& name, const std::st
   const TQdfItemClass* cls = table.ItemClass();
   if (cls != nullptr && !class_name.empty()) cls = cls->ClassByName(class_name);
   if (cls == nullptr) {
-    throw EQdfException::Fmt("create index %s on %s [^%s]: unknown record class", name.c_str(),
-                             table.ObjectName().c_str(),
-                             (class_name.empty() ? table.TH()->BaseStructureName() : class_name).c_str());
+    throw EQdfException::Fmt(
+        "create index %s on %s [^%s]: unknown record class", name.c_str(),
+        table.ObjectName().c_str(),
+        (class_name.empty() ? table.TH()->BaseStructureName() : class_name).c_str());
   }
   for (const TKeyListItem& key : SplitKeyList(key_list)) {
     const std::string& item = key.name;
     if (cls->FieldByName(item) == nullptr) {
       throw EQdfException::Fmt("create index %s on %s (^%s): unknown field of %s", name.c_str(),
-                               table.ObjectName().c_str(), item.c_str(),
-                               cls->ObjectName().c_str());
+                               table.ObjectName().c_str(), item.c_str(), cls->ObjectName().c_str());
     }
   }
 }
@@ -404,7 +404,8 @@ void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
     for (int i = 0; i < storage.ObjectsCount(); ++i) {
       const TQdfPersistentObject* child = storage.ChildAt(i);
       if (!child->IsKindOf(TQdfTable::kClassInfo)) continue;
-      const TQdfItemClass* used = storage.ClassByPath(static_cast<const TQdfTable*>(child)->TH()->BaseStructureName());
+      const TQdfItemClass* used =
+          storage.ClassByPath(static_cast<const TQdfTable*>(child)->TH()->BaseStructureName());
       if (used != nullptr && root != nullptr && used->RootClass() == root) {
         throw EQdfException::Fmt("drop ^%s: the record class is used by table %s", path.c_str(),
                                  child->ObjectName().c_str());
@@ -462,7 +463,7 @@ void RebuildStatement(TQdfStorage& storage, std::string& text) {
 // and the stored class name. Setting one would commit a tree that cannot be
 // read again, or counts that lie.
 constexpr const char* kKeptProperties[] = {
-    "FirstPg", "LastPg",    "CountPg",    "CountIt",     "UpdateCount",     "FirstFreePg",
+    "FirstPg", "LastPg",      "CountPg",    "CountIt",     "UpdateCount",     "FirstFreePg",
     "RootPg",  "CountUnused", "FieldIndex", "ParentIndex", "ObjectClassName", "SchemaTAN"};
 
 // Refuses settings that would damage the tree: kept properties, and a name
@@ -508,8 +509,8 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
   std::string kind;
   const std::string settings = NextWord(text, &kind);
   if (kind != "[") throw EQdfException::Fmt("Invalid Command in SET : %s", settings.c_str());
-  const bool is_class = object->IsKindOf(TQdfItemClass::kClassInfo) &&
-                        !object->IsKindOf(TQdfIndexObject::kClassInfo);
+  const bool is_class =
+      object->IsKindOf(TQdfItemClass::kClassInfo) && !object->IsKindOf(TQdfIndexObject::kClassInfo);
   const std::string old_name = object->ObjectName();
   CheckSettings(*object, path, settings);
   try {

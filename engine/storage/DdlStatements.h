@@ -43,5 +43,4 @@ std::string NextStatement(std::string& text);
 //               after the blank that ended it, or at the character that did.
 std::string NextWord(std::string& text, std::string* kind);
 
-
 }  // namespace qdf

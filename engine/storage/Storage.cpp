@@ -7,16 +7,16 @@
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
-#include "record/ItemClass.h"
-#include "object/PersistentObjectFactory.h"
-#include "record/BlobClasses.h"
-#include "table/Index.h"
-#include "record/IndexObject.h"
 #include "list/KeyCompare.h"
+#include "object/PersistentObjectFactory.h"
 #include "object/QHStorage.h"
+#include "reader/PageReader.h"
+#include "record/BlobClasses.h"
+#include "record/IndexObject.h"
+#include "record/ItemClass.h"
+#include "table/Index.h"
 #include "table/Table.h"
 #include "table/TableClasses.h"
-#include "reader/PageReader.h"
 
 namespace qdf {
 
@@ -104,8 +104,9 @@ bool AdrBefore(const TItemAdr& a, const TItemAdr& b) {
 }  // namespace
 
 TQdfPersistentObject* TQdfStorage::ObjectAt(const TItemAdr& adr) const {
-  auto it = std::lower_bound(address_table_.begin(), address_table_.end(), adr,
-                             [](const auto& e, const TItemAdr& a) { return AdrBefore(e.first, a); });
+  auto it =
+      std::lower_bound(address_table_.begin(), address_table_.end(), adr,
+                       [](const auto& e, const TItemAdr& a) { return AdrBefore(e.first, a); });
   return it != address_table_.end() && it->first == adr ? it->second : nullptr;
 }
 
@@ -140,7 +141,8 @@ void TQdfStorage::LoadObjectTree() {
         class_name = GetFieldText(section, 3);
       }
     }
-    std::unique_ptr<TObject> made = TQdfPersistentObjectFactory::Instance().CreateObject(class_name);
+    std::unique_ptr<TObject> made =
+        TQdfPersistentObjectFactory::Instance().CreateObject(class_name);
     auto* object = dynamic_cast<TQdfPersistentObject*>(made.get());
     if (object == nullptr) throw EQdfException(Format("Cannot create %s", class_name.c_str()));
     made.release();
@@ -150,9 +152,8 @@ void TQdfStorage::LoadObjectTree() {
     object->Header()->SetAddress(adr);
   }
   for (auto& o : loaded) o->LoadHeader();
-  std::sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
-    return AdrBefore(a->Address(), b->Address());
-  });
+  std::sort(loaded.begin(), loaded.end(),
+            [](const auto& a, const auto& b) { return AdrBefore(a->Address(), b->Address()); });
   for (auto& o : loaded) address_table_.emplace_back(o->Address(), o.get());
   // Link from the storage down, each parent's children in the order of
   // their stored positions. Whatever is not reached (its parent is gone, or
@@ -170,8 +171,8 @@ void TQdfStorage::LoadObjectTree() {
                                     return AdrBefore(o->Header()->ParentAddress(), a);
                                   });
     std::vector<TQdfPersistentObject*> children;
-    for (auto it = first; it != order.end() && (*it)->Header()->ParentAddress() == parent->Address();
-         ++it) {
+    for (auto it = first;
+         it != order.end() && (*it)->Header()->ParentAddress() == parent->Address(); ++it) {
       if ((*it)->Parent() == nullptr && *it != parent) children.push_back(*it);
     }
     for (TQdfPersistentObject* c : children) c->SetParent(parent);
@@ -219,8 +220,8 @@ std::unique_ptr<TQdfPersistentObject> TQdfStorage::ObjectByPath(std::string_view
   if (found == nullptr) {
     throw EQdfException("Objekt: " + std::string(path) + " existiert nicht.");
   }
-  std::unique_ptr<TQdfPersistentObject> instance(found->CreateInstance(from == this ? this : nullptr,
-                                                                        this, PageReader()));
+  std::unique_ptr<TQdfPersistentObject> instance(
+      found->CreateInstance(from == this ? this : nullptr, this, PageReader()));
   if (dot == std::string_view::npos) return instance;
   // The rest names a child (or class) of the instance: it is handed out on its
   // own, the instance it was found in goes.
@@ -363,7 +364,6 @@ void TQdfStorage::OpenRootHeader(TQdfPageReader* reader) {
 
 }  // namespace qdf
 
-
 namespace qdf {
 
 // ---- opening ----
@@ -454,8 +454,9 @@ void TQdfStorage::RebuildAddressTable() {
 }
 
 void TQdfStorage::AddToAddressTable(TQdfPersistentObject* object) {
-  auto it = std::lower_bound(address_table_.begin(), address_table_.end(), object->Address(),
-                             [](const auto& e, const TItemAdr& a) { return AdrBefore(e.first, a); });
+  auto it =
+      std::lower_bound(address_table_.begin(), address_table_.end(), object->Address(),
+                       [](const auto& e, const TItemAdr& a) { return AdrBefore(e.first, a); });
   address_table_.insert(it, {object->Address(), object});
 }
 
@@ -557,7 +558,8 @@ int TQdfStorage::RebuildIDIndex(bool remove) {
         int len = 0;
         const uint8_t* value = BoundedField(record + kRecBodyStart, LoadU16(record) - kRecBodyStart,
                                             cls->ThisIDField()->FieldIndex(), &len);
-        live = value != nullptr && len == id_len && std::memcmp(value, id, static_cast<size_t>(len)) == 0;
+        live = value != nullptr && len == id_len &&
+               std::memcmp(value, id, static_cast<size_t>(len)) == 0;
       }
     }
     if (live) {

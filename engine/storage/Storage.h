@@ -9,8 +9,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "list/DataList.h"

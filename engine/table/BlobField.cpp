@@ -6,13 +6,13 @@
 
 #include "base/Bytes.h"
 #include "base/QdfException.h"
-#include "table/Index.h"
-#include "record/ItemClass.h"
 #include "list/ItemList.h"
 #include "object/PersistentObjectFactory.h"
-#include "table/TableStore.h"
-#include "table/Table.h"
 #include "reader/PageReader.h"
+#include "record/ItemClass.h"
+#include "table/Index.h"
+#include "table/Table.h"
+#include "table/TableStore.h"
 
 namespace qdf {
 

@@ -5,13 +5,13 @@
 #include "base/Helpers.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
+#include "list/KeyCompare.h"
+#include "reader/PageReader.h"
 #include "record/Field.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
-#include "list/KeyCompare.h"
 #include "table/Table.h"
-#include "reader/PageReader.h"
 
 namespace qdf {
 
@@ -82,7 +82,8 @@ void TQdfIndex::Loaded() {
   }
   const std::vector<TQdfField*>& keys = key_class_->KeyFields();
   for (size_t j = 0; j < keys.size(); ++j) {
-    if (reference_field_ >= 0 && keys[j] == structure_fields_[static_cast<size_t>(reference_field_)]) {
+    if (reference_field_ >= 0 &&
+        keys[j] == structure_fields_[static_cast<size_t>(reference_field_)]) {
       reference_in_key_ = static_cast<int>(j);
     }
   }
@@ -298,7 +299,8 @@ void TQdfIndex::Rebuild(bool restrict_to_class) {
   TItemAdr adr = kBeforeFirstAdr;
   while (uint8_t* item = table_->NextItem(adr)) {
     if (restrict_to_class) {
-      const TQdfItemClass* cls = table_->ItemClass()->ClassByAddress(LoadAdr(item + kRecClassOffset));
+      const TQdfItemClass* cls =
+          table_->ItemClass()->ClassByAddress(LoadAdr(item + kRecClassOffset));
       if (!Covers(cls)) continue;
     }
     rc.SetAddress(adr);
@@ -587,7 +589,8 @@ void TQdfIndex::OnAfterPost() {
   SetMode(Unique() ? kModeEdit : pending_mode_);
   uint8_t b[kItemAdrSize];
   StoreAdr(b, table_->Cursor().Address());
-  if (reference_field_ >= 0) structure_fields_[static_cast<size_t>(reference_field_)]->SetData(b, kItemAdrSize);
+  if (reference_field_ >= 0)
+    structure_fields_[static_cast<size_t>(reference_field_)]->SetData(b, kItemAdrSize);
   Post();
 }
 

@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "list/BtreeList.h"
-#include "record/DynamicKeyBuffer.h"
 #include "object/QHBtreeList.h"
+#include "record/DynamicKeyBuffer.h"
 
 namespace qdf {
 

@@ -7,17 +7,17 @@
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
-#include "record/KeyList.h"
-#include "platform/Trace.h"
 #include "file/FileFormat.h"
-#include "record/Fields.h"
-#include "table/Index.h"
-#include "record/InterfaceStruct.h"
-#include "record/ItemClass.h"
 #include "list/KeyCompare.h"
 #include "object/PersistentObjectFactory.h"
-#include "table/TableStore.h"
+#include "platform/Trace.h"
 #include "reader/PageReader.h"
+#include "record/Fields.h"
+#include "record/InterfaceStruct.h"
+#include "record/ItemClass.h"
+#include "record/KeyList.h"
+#include "table/Index.h"
+#include "table/TableStore.h"
 
 namespace qdf {
 
@@ -83,7 +83,8 @@ void TQdfTable::Loaded() {
       // storage: the table owns it.
       TQdfItemClass* root = stored->RootClass() != nullptr ? stored->RootClass() : stored;
       own_class_.reset(root->CreateInstance(nullptr, Storage(), PageReader()));
-      item_class_ = static_cast<TQdfItemClass*>(own_class_.get())->ClassByAddress(stored->Address());
+      item_class_ =
+          static_cast<TQdfItemClass*>(own_class_.get())->ClassByAddress(stored->Address());
     }
   }
   if (item_class_ != nullptr) {
@@ -103,7 +104,8 @@ void TQdfTable::Loaded() {
     item_class_->SetProvider(cursor_.get());
   }
   for (int i = 0; i < ObjectsCount(); ++i) {
-    if (ChildAt(i)->IsKindOf(TQdfIndex::kClassInfo)) AttachIndex(static_cast<TQdfIndex*>(ChildAt(i)));
+    if (ChildAt(i)->IsKindOf(TQdfIndex::kClassInfo))
+      AttachIndex(static_cast<TQdfIndex*>(ChildAt(i)));
   }
   Cancel();
 }
@@ -297,7 +299,8 @@ void TQdfTable::Post() {
     }
     const int64_t size = kRecBodyStart + PackedSize(n) + data_size;
     if (size > MaxItemSize()) {
-      throw EQdfException(Format("Item of %lld bytes does not fit a page", static_cast<long long>(size)));
+      throw EQdfException(
+          Format("Item of %lld bytes does not fit a page", static_cast<long long>(size)));
     }
     uint8_t* item;
     if (inserting) {
@@ -595,9 +598,9 @@ void TQdfTable::ApplyUpdate(const TItemAdr& adr, int kind, const uint8_t* item,
     case 2: {
       CheckBrowse();
       cursor_->SetAddress(kNullAdr);
-      TQdfItemClass* cls =
-          item_class_ != nullptr ? item_class_->ClassByAddress(LoadAdr(item + kRecClassOffset))
-                                 : nullptr;
+      TQdfItemClass* cls = item_class_ != nullptr
+                               ? item_class_->ClassByAddress(LoadAdr(item + kRecClassOffset))
+                               : nullptr;
       if (cls == nullptr) throw EQdfException("Try to append unknown class");
       cursor_class_ = cls;
       cursor_->mode = kModeEdit;
@@ -613,7 +616,8 @@ void TQdfTable::ApplyUpdate(const TItemAdr& adr, int kind, const uint8_t* item,
       }
       Post();
       if (kind == 2) {
-        if (TQdfTableStore* storage = OwnStorage()) storage->AddFixupAddress(adr, cursor_->Address());
+        if (TQdfTableStore* storage = OwnStorage())
+          storage->AddFixupAddress(adr, cursor_->Address());
       }
       return;
     }
@@ -625,9 +629,9 @@ void TQdfTable::ApplyUpdate(const TItemAdr& adr, int kind, const uint8_t* item,
       if (LoadU32(record + kRecVersionOffset) > version) {
         throw EQdfException("Record updated by another transaction");
       }
-      TQdfItemClass* item_cls =
-          item_class_ != nullptr ? item_class_->ClassByAddress(LoadAdr(item + kRecClassOffset))
-                                 : nullptr;
+      TQdfItemClass* item_cls = item_class_ != nullptr
+                                    ? item_class_->ClassByAddress(LoadAdr(item + kRecClassOffset))
+                                    : nullptr;
       if (item_cls == nullptr || cursor_class_ == nullptr ||
           !item_cls->IsKindOfClass(cursor_class_)) {
         throw EQdfException("incompatible Classes");
@@ -730,7 +734,8 @@ TQdfIndex* TQdfTable::IndexByName(const std::string& name) const {
 
 void TQdfTable::AttachIndex(TQdfIndex* index) {
   if (index == nullptr || !index->AttachTable(this)) return;
-  if (index->Parent() == this && std::find(indexes_.begin(), indexes_.end(), index) == indexes_.end()) {
+  if (index->Parent() == this &&
+      std::find(indexes_.begin(), indexes_.end(), index) == indexes_.end()) {
     indexes_.push_back(index);
   }
 }
@@ -775,10 +780,11 @@ TQdfIndex* TQdfTable::CreateIndex(const std::string& name, const std::string& ke
     text += "parent " + tmpl->FullName() + ";";
   } else {
     path = name;
-    if (TQdfPersistentObject* old = parent->ChildByName(name)) text += "drop " + old->FullName() + ";";
+    if (TQdfPersistentObject* old = parent->ChildByName(name))
+      text += "drop " + old->FullName() + ";";
   }
-  text += "create TQdfIndex " + name + " (TQdfIndexObject IDX$Order [BaseObjectClass=" +
-          cls->ObjectName() + "] (" + keys;
+  text += "create TQdfIndex " + name +
+          " (TQdfIndexObject IDX$Order [BaseObjectClass=" + cls->ObjectName() + "] (" + keys;
   if (unique) text += "TQdfItemClass IDX$Structure (";
   text += "TQdfShortReferenceField REF$" + ObjectName() + " )";
   if (unique) text += ")";

@@ -174,8 +174,7 @@ class TQdfTable : public TQdfDataList {
   // attached to this table when the table is one), or nullptr for an unknown
   // field or class. Raises "<name> existiert bereits in <table>".
   TQdfIndex* CreateIndex(const std::string& name, const std::string& key_list, bool build,
-                         TQdfPersistentObject* parent, bool unique,
-                         const std::string& class_name);
+                         TQdfPersistentObject* parent, bool unique, const std::string& class_name);
 
  private:
   // Cancels an edit or insert (navigation does this first).

@@ -1,10 +1,10 @@
 #include "table/TableClasses.h"
 
+#include "object/PersistentObjectFactory.h"
 #include "record/RecordClasses.h"
 #include "table/BlobField.h"
 #include "table/Index.h"
 #include "table/Table.h"
-#include "object/PersistentObjectFactory.h"
 
 namespace qdf {
 namespace {

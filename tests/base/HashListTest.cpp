@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "base/HashList.h"
-
 #include "base/Helpers.h"
 #include "base/QdfException.h"
 

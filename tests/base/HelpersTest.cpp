@@ -1,9 +1,7 @@
-#include "base/Helpers.h"
-
 #include <gtest/gtest.h>
 
-
 #include "base/DynamicByteArray.h"
+#include "base/Helpers.h"
 #include "base/ItemAdr.h"
 #include "base/QdfException.h"
 
@@ -156,8 +154,7 @@ TEST(Exceptions, CarryMessagesAndHelpContexts) {
     QDF_ASSERT(1 + 1 == 3, "QdfBase");
     FAIL();
   } catch (const EAssertionFailed& a) {
-    EXPECT_EQ(std::string(a.what()).rfind("Assertion fehlges (QdfBase, line ", 0), 0u)
-        << a.what();
+    EXPECT_EQ(std::string(a.what()).rfind("Assertion fehlges (QdfBase, line ", 0), 0u) << a.what();
   }
   // A long message is not cut.
   std::string long_text(1000, 'x');

@@ -1,5 +1,3 @@
-#include "Driver.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,8 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/Directories.h"
+#include "Driver.h"
 #include "check/IntegrityCheck.h"
+#include "platform/Directories.h"
 
 namespace speedtrial {
 namespace {
@@ -101,8 +100,11 @@ TEST(SpeedTrialProgram, PrintsBannerRemovesOldFileAndExits) {
   // All sixteen tests ran; the digests follow from the rows inserted: Test 1
   // adds a = 1..1000, Test 15 refills t1 with a = 1..12000, Test 16 drops all.
   for (int i = 1; i <= 16; ++i) {
-    EXPECT_NE(text.find("Test " + std::to_string(i) + (i == 6 || (i >= 11 && i != 15) ? " ..." : ": ")),
-              std::string::npos) << "Test " << i << "\n" << text;
+    EXPECT_NE(
+        text.find("Test " + std::to_string(i) + (i == 6 || (i >= 11 && i != 15) ? " ..." : ": ")),
+        std::string::npos)
+        << "Test " << i << "\n"
+        << text;
   }
   EXPECT_NE(text.find("digest Test 1: t1=1000,500500,"), std::string::npos) << text;
   EXPECT_NE(text.find("digest Test 15: t1=12000,72006000,"), std::string::npos) << text;

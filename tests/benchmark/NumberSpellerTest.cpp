@@ -1,6 +1,6 @@
-#include "NumberSpeller.h"
-
 #include <gtest/gtest.h>
+
+#include "NumberSpeller.h"
 
 namespace speedtrial {
 namespace {
@@ -19,8 +19,7 @@ TEST(NumberSpeller, SpellsTheWorkedValues) {
   EXPECT_EQ(NumberToWords(2001), "two thousand one");
   EXPECT_EQ(NumberToWords(40000), "fourty thousand");
   EXPECT_EQ(NumberToWords(100000), "one houndred thousand");
-  EXPECT_EQ(NumberToWords(999998),
-            "nine houndred ninety nine thousand nine houndred ninety eight");
+  EXPECT_EQ(NumberToWords(999998), "nine houndred ninety nine thousand nine houndred ninety eight");
   EXPECT_EQ(NumberToWords(1000000), "ten houndred thousand");
   EXPECT_EQ(TwoDigitWords(0), "");
   EXPECT_EQ(ThreeDigitWords(0), "");

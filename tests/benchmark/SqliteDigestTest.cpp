@@ -46,8 +46,7 @@ std::string PrivateCopy(const qdf_test::TTestDir& dir, const char* exe) {
 TEST(SqliteComparison, DigestsAgreeAtScaleOne) {
 #if defined(QDF_SPEEDTRIAL_EXE) && defined(QDF_SQLITE_SPEEDTRIAL_EXE)
   qdf_test::TTestDir dir;
-  const auto ours =
-      DigestLines(RunForOutput(PrivateCopy(dir, QDF_SPEEDTRIAL_EXE) + " 1 --digest"));
+  const auto ours = DigestLines(RunForOutput(PrivateCopy(dir, QDF_SPEEDTRIAL_EXE) + " 1 --digest"));
   const auto theirs = DigestLines(
       RunForOutput(PrivateCopy(dir, QDF_SQLITE_SPEEDTRIAL_EXE) + " 1 --digest --sync=off"));
   ASSERT_EQ(ours.size(), 16u);

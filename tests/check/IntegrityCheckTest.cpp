@@ -1,7 +1,5 @@
 // The integrity check: sound files pass, and each kind of damage made to a
 // copy is found and reported as a line, never as a crash.
-#include "check/IntegrityCheck.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,16 +15,17 @@
 #include "base/Bytes.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "file/FileFormat.h"
+#include "check/IntegrityCheck.h"
 #include "db/SystemTestUtil.h"
+#include "file/FileFormat.h"
 #include "list/DataListBase.h"
-#include "record/Fields.h"
-#include "table/Index.h"
 #include "list/PageList.h"
-#include "table/Table.h"
 #include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
+#include "record/Fields.h"
 #include "script/Node.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 namespace {
 
@@ -51,7 +50,8 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
 
 void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // The entry of data page n (n < 640) in the level-0 table block, which is
@@ -95,9 +95,7 @@ struct TRawFile {
 // transactions so that the free list holds blocks.
 class TCheckDb {
  public:
-  TCheckDb() {
-    Build();
-  }
+  TCheckDb() { Build(); }
   void Build() {
     qdf::TQdfTransaction* t = fx.system->NewTransaction("build");
     qdf::TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
@@ -223,7 +221,8 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
       const TQdfCheckReport r = CheckDatabase(db.fx.Db("flipped.qdf"));
       found += r.Sound() ? 0 : 1;
       for (const std::string& line : r.problems) {
-        for (unsigned char c : line) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "unprintable in: " << line;
+        for (unsigned char c : line)
+          EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "unprintable in: " << line;
       }
     }
     EXPECT_GE(found, 12);
@@ -263,7 +262,8 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   db.Change([&](qdf::TQdfInTransStorage* s) {
     auto* t = static_cast<qdf::TQdfPageList*>(s->ChildByName("t"));
     first = t->PL()->FirstPg();
-    const uint32_t second = qdf::LoadU32(s->PageReader()->GetPage(first, qdf::kGpRead) + qdf::kPgNext);
+    const uint32_t second =
+        qdf::LoadU32(s->PageReader()->GetPage(first, qdf::kGpRead) + qdf::kPgNext);
     uint8_t* p = s->PageReader()->EditPage(second);
     qdf::StoreU32(p + qdf::kPgNext, first);
   });
@@ -285,7 +285,8 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   }
 
   // A key of index ia removed behind the table's back.
-  std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(pristine, db.fx.Db(),
+                             std::filesystem::copy_options::overwrite_existing);
   db.Change([&](qdf::TQdfInTransStorage* s) {
     std::unique_ptr<qdf::TQdfTable> t = s->TableByName("t");
     qdf::TQdfIndex* ia = t->IndexByName("ia");
@@ -299,7 +300,8 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   EXPECT_EQ(r.problems.size(), 1u) << Joined(r);
 
   // A record changed behind the index's back: its key no longer matches.
-  std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(pristine, db.fx.Db(),
+                             std::filesystem::copy_options::overwrite_existing);
   db.Change([&](qdf::TQdfInTransStorage* s) {
     std::unique_ptr<qdf::TQdfTable> t = s->TableByName("t");
     t->IndexByName("ic")->SetListening(false);
@@ -313,7 +315,8 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   EXPECT_TRUE(Mentions(r, "does not match its record")) << Joined(r);
 
   // A data page whose stored free-space class no longer matches its list.
-  std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(pristine, db.fx.Db(),
+                             std::filesystem::copy_options::overwrite_existing);
   uint32_t listed = 0;
   db.Change([&](qdf::TQdfInTransStorage* s) {
     auto* t = static_cast<qdf::TQdfDataListBase*>(s->ChildByName("t"));
@@ -329,7 +332,8 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
       << Joined(r);
 
   // A record deleted behind $ID's back.
-  std::filesystem::copy_file(pristine, db.fx.Db(), std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(pristine, db.fx.Db(),
+                             std::filesystem::copy_options::overwrite_existing);
   db.Change([&](qdf::TQdfInTransStorage* s) {
     std::unique_ptr<qdf::TQdfTable> t = s->TableByName("t");
     qdf::TItemAdr at = qdf::kBeforeFirstAdr;

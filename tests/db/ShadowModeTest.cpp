@@ -11,29 +11,29 @@
 #include <string>
 #include <vector>
 
-#include "file/FileTestUtil.h"
-#include "file/ProtocolPeer.h"
-#include "db/SystemTestUtil.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "db/InTransStorage.h"
-#include "file/IndirectPageReader.h"
 #include "db/System.h"
-#include "file/TCPFiler.h"
+#include "db/SystemTestUtil.h"
 #include "db/Transaction.h"
+#include "file/FileTestUtil.h"
+#include "file/IndirectPageReader.h"
+#include "file/ProtocolPeer.h"
+#include "file/TCPFiler.h"
 #include "list/ServerUpdateList.h"
 #include "record/Field.h"
-#include "table/Table.h"
 #include "script/Node.h"
+#include "table/Table.h"
 
 namespace qdf {
 namespace {
 
+using qdf_test::kShortTimeoutMs;
 using qdf_test::PageIs;
 using qdf_test::PatternPage;
 using qdf_test::PutPage;
 using qdf_test::TFilerRef;
-using qdf_test::kShortTimeoutMs;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
 

@@ -1,24 +1,22 @@
-#include "db/System.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <thread>
 
-#include "file/ProtocolPeer.h"
-#include "db/SystemTestUtil.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "db/System.h"
+#include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
 #include "file/LocalFiler.h"
+#include "file/ProtocolPeer.h"
 #include "list/ItemList.h"
 #include "reader/CachePool.h"
 
@@ -216,7 +214,8 @@ TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoes) {
   TQdfTransaction* running = fx.system->NewTransaction("Running");
   running->OpenStorage("A", false, fx.Db());
   running->SetActive(true);
-  running->OpenStorage("B", false, fx.Db("b.qdf"))->Execute("create TQdfItemClass K (TQdfIntegerField a)");
+  running->OpenStorage("B", false, fx.Db("b.qdf"))
+      ->Execute("create TQdfItemClass K (TQdfIntegerField a)");
   fx.Restart();
   TQdfTransaction* check = fx.system->NewTransaction("Check");
   check->OpenStorage("B", false, fx.Db("b.qdf"));

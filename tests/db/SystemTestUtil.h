@@ -45,8 +45,10 @@ class TScopedEnv {
 class TSystemConfig {
  public:
   TSystemConfig()
-      : config_(MakeDir("config")), temp_(MakeDir("tmp")),
-        config_env_("QUILLON_CONFIG_DIR", config_), tmp_env_("TMPDIR", temp_) {}
+      : config_(MakeDir("config")),
+        temp_(MakeDir("tmp")),
+        config_env_("QUILLON_CONFIG_DIR", config_),
+        tmp_env_("TMPDIR", temp_) {}
 
   // Writes quillon.ini and gives it a modification time that differs from
   // every earlier one of this test.

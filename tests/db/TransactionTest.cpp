@@ -1,9 +1,6 @@
-#include "db/Transaction.h"
-
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
@@ -11,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "db/SystemTestUtil.h"
 #include "base/QdfException.h"
-#include "file/FileFormat.h"
 #include "db/InTransStorage.h"
+#include "db/System.h"
+#include "db/SystemTestUtil.h"
+#include "db/Transaction.h"
+#include "file/FileFormat.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
-#include "db/System.h"
 #include "object/QHPersistentObject.h"
 #include "table/Table.h"
 

@@ -7,9 +7,8 @@
 // and standard error together, in order). A leading word "qdf" is replaced by
 // the built tool. All console blocks of one document run in order in one fresh
 // temporary folder, which is also the command's QUILLON_CONFIG_DIR and TMPDIR.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -5,11 +5,11 @@
 
 #include <filesystem>
 
-#include "file/FileTestUtil.h"
 #include "TestDir.h"
-#include "platform/FaultFileSystem.h"
 #include "base/QdfException.h"
 #include "file/FileCheck.h"
+#include "file/FileTestUtil.h"
+#include "platform/FaultFileSystem.h"
 
 namespace qdf {
 namespace {
@@ -131,7 +131,8 @@ TEST(CrashSafety, PowerLossAtEveryOperationOfACommit) {
       // The pages here belong to no list: the block-level check applies.
       TQdfCheckReport check;
       TQdfFileCheck(work).Run(check);
-      EXPECT_TRUE(check.Sound()) << "op " << op << " mode " << mode << ": " << check.problems.front();
+      EXPECT_TRUE(check.Sound()) << "op " << op << " mode " << mode << ": "
+                                 << check.problems.front();
       (s == TState::kA ? saw_a : saw_b)++;
       // With the power gone only a crash after the final sync shows the new
       // state; without, the new header counts from the moment it is written.

@@ -1,6 +1,6 @@
-#include "file/FileFormat.h"
-
 #include <gtest/gtest.h>
+
+#include "file/FileFormat.h"
 
 namespace qdf {
 namespace {

@@ -32,12 +32,13 @@ inline std::vector<uint8_t> PatternPage(uint32_t tag, uint32_t page, bool compre
   qdf::StoreU16(p.data(), qdf::kPageSize);
   if (compressible) {
     for (int i = 24; i < qdf::kPageSize; i += 64) {
-      std::snprintf(reinterpret_cast<char*>(&p[static_cast<size_t>(i)]), 40, "tag %u page %u",
-                    tag, page);
+      std::snprintf(reinterpret_cast<char*>(&p[static_cast<size_t>(i)]), 40, "tag %u page %u", tag,
+                    page);
     }
   } else {
     std::mt19937 rng(tag * 7919u + page);
-    for (int i = 24; i < qdf::kPageSize; ++i) p[static_cast<size_t>(i)] = static_cast<uint8_t>(rng());
+    for (int i = 24; i < qdf::kPageSize; ++i)
+      p[static_cast<size_t>(i)] = static_cast<uint8_t>(rng());
   }
   return p;
 }
@@ -57,8 +58,7 @@ inline uint32_t PutPage(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t 
 }
 
 // True when the page reads back as the pattern (ignoring the transaction stamp).
-inline bool PageIs(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag,
-                   bool compressible) {
+inline bool PageIs(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag, bool compressible) {
   const uint8_t* buf = r.GetPage(page, qdf::kGpRead);
   auto data = PatternPage(tag, page, compressible);
   return std::memcmp(buf, data.data(), 12) == 0 &&

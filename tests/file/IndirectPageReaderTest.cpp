@@ -1,13 +1,12 @@
-#include "file/IndirectPageReader.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "file/FileTestUtil.h"
 #include "TestDir.h"
-#include "platform/FaultFileSystem.h"
 #include "base/QdfException.h"
+#include "file/FileTestUtil.h"
+#include "file/IndirectPageReader.h"
+#include "platform/FaultFileSystem.h"
 
 namespace qdf {
 namespace {

@@ -1,13 +1,12 @@
-#include "file/LocalFiler.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "file/FileTestUtil.h"
 #include "TestDir.h"
 #include "base/QdfException.h"
+#include "file/FileTestUtil.h"
+#include "file/LocalFiler.h"
 
 namespace qdf {
 namespace {

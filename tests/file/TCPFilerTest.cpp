@@ -8,27 +8,27 @@
 #include <functional>
 #include <thread>
 
-#include "file/FileTestUtil.h"
-#include "file/ProtocolPeer.h"
-#include "db/SystemTestUtil.h"
 #include "TestDir.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
-#include "platform/Socket.h"
-#include "file/IndirectPageReader.h"
 #include "db/System.h"
-#include "file/TCPFiler.h"
+#include "db/SystemTestUtil.h"
 #include "db/Transaction.h"
+#include "file/FileTestUtil.h"
+#include "file/IndirectPageReader.h"
+#include "file/ProtocolPeer.h"
+#include "file/TCPFiler.h"
 #include "object/PersistentObjectFactory.h"
+#include "platform/Socket.h"
 
 namespace qdf {
 namespace {
 
+using qdf_test::ClosedPort;
+using qdf_test::kShortTimeoutMs;
 using qdf_test::PatternPage;
 using qdf_test::PutPage;
 using qdf_test::TFilerRef;
-using qdf_test::ClosedPort;
-using qdf_test::kShortTimeoutMs;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
 

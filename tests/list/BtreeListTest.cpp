@@ -1,5 +1,3 @@
-#include "list/BtreeList.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,11 +8,12 @@
 #include <set>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "list/BtreeList.h"
+#include "list/ListTestUtil.h"
 #include "storage/Storage.h"
 
 namespace qdf {
@@ -56,7 +55,8 @@ int32_t KeyValue(const uint8_t* item) {
   int len = 0;
   const uint8_t* f = GetField(item + 6, 0, &len);
   if (f == nullptr || len != 4) return INT32_MIN;
-  const uint32_t biased = (uint32_t{f[0]} << 24) | (uint32_t{f[1]} << 16) | (uint32_t{f[2]} << 8) | f[3];
+  const uint32_t biased =
+      (uint32_t{f[0]} << 24) | (uint32_t{f[1]} << 16) | (uint32_t{f[2]} << 8) | f[3];
   return static_cast<int32_t>(biased ^ 0x80000000u);
 }
 
@@ -478,7 +478,7 @@ TEST(Btree, LargeKeyThatFitsBesideNoNeighbourGoesOnAPageOfItsOwn) {
   std::map<int32_t, int> model;
   for (int i = 0; i < 600; ++i) {
     const int32_t v = std::uniform_int_distribution<int32_t>(0, 400)(rng);
-    const int filler = std::uniform_int_distribution<int>(0, 3) (rng) == 0
+    const int filler = std::uniform_int_distribution<int>(0, 3)(rng) == 0
                            ? 7982
                            : std::uniform_int_distribution<int>(0, 5000)(rng);
     const bool inserted = r.Insert(v, 0, &adr, filler);
@@ -518,7 +518,8 @@ int FirstFieldSeparator(void* context, const uint8_t*, const uint8_t* right, uin
 }
 
 // A broken routine: its "separator" is the left key, which does not separate.
-int LeftKeySeparator(void* context, const uint8_t* left, const uint8_t*, uint8_t* out, int capacity) {
+int LeftKeySeparator(void* context, const uint8_t* left, const uint8_t*, uint8_t* out,
+                     int capacity) {
   ++*static_cast<int*>(context);
   const int len = LoadU16(left);
   if (len > capacity) return 0;

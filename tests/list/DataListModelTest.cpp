@@ -9,10 +9,10 @@
 #include <random>
 #include <set>
 
-#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "file/FileFormat.h"
 #include "list/DataList.h"
+#include "list/ListTestUtil.h"
 #include "storage/Storage.h"
 
 namespace qdf {
@@ -110,7 +110,8 @@ TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
     if (step % 250 == 0 || step == steps - 1) {
       for (const auto& [k, m] : model) {
         const uint8_t* item = list->GetItem(TItemAdr{k.first, k.second});
-        ASSERT_TRUE(Matches(item, m.size, m.id, m.version)) << "record " << m.id << " at step " << step;
+        ASSERT_TRUE(Matches(item, m.size, m.id, m.version))
+            << "record " << m.id << " at step " << step;
       }
       ASSERT_EQ(list->Count(), static_cast<int64_t>(model.size()));
       // The forward walk meets every live record exactly once.

@@ -1,5 +1,3 @@
-#include "list/DataList.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,13 +5,14 @@
 #include <map>
 #include <random>
 
-#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
-#include "storage/Storage.h"
+#include "list/DataList.h"
+#include "list/ListTestUtil.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
+#include "storage/Storage.h"
 #include "table/Table.h"
 
 namespace qdf {
@@ -153,7 +152,8 @@ TEST(DataListBase, FreeListsStayIntactThroughMassDeletesAndRefills) {
   TQdfDataList& list = *s.list;
   std::mt19937 rng(7);
   std::vector<TItemAdr> adrs;
-  for (uint32_t i = 1; i <= 900; ++i) adrs.push_back(AddRecord(list, i, 60 + static_cast<int>(rng() % 300)));
+  for (uint32_t i = 1; i <= 900; ++i)
+    adrs.push_back(AddRecord(list, i, 60 + static_cast<int>(rng() % 300)));
   std::shuffle(adrs.begin(), adrs.end(), rng);
   for (size_t i = 0; i < adrs.size(); ++i) {
     if (i % 3 == 2) continue;  // a third stays

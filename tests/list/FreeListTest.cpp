@@ -1,14 +1,13 @@
-#include "list/FreeList.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/QdfException.h"
 #include "list/DataList.h"
+#include "list/FreeList.h"
+#include "list/ListTestUtil.h"
 #include "storage/Storage.h"
 
 namespace qdf {

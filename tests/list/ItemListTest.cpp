@@ -1,5 +1,3 @@
-#include "list/ItemList.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,9 +5,10 @@
 #include <random>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "list/ItemList.h"
+#include "list/ListTestUtil.h"
 
 namespace qdf {
 namespace {

@@ -1,10 +1,9 @@
-#include "list/ServerUpdateList.h"
-
 #include <gtest/gtest.h>
 
-#include "list/ListTestUtil.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
+#include "list/ListTestUtil.h"
+#include "list/ServerUpdateList.h"
 #include "storage/Storage.h"
 
 namespace qdf {

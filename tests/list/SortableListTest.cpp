@@ -1,5 +1,3 @@
-#include "list/SortableList.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,10 +5,11 @@
 #include <random>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "list/ListTestUtil.h"
+#include "list/SortableList.h"
 
 namespace qdf {
 namespace {

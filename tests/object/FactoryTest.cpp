@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "platform/Clock.h"
 #include "base/QdfException.h"
-#include "record/InterfaceStruct.h"
 #include "object/PersistentObject.h"
 #include "object/PersistentObjectFactory.h"
 #include "object/QHField.h"
+#include "platform/Clock.h"
+#include "record/InterfaceStruct.h"
 
 namespace qdf {
 namespace {

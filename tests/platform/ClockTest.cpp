@@ -1,8 +1,8 @@
-#include "platform/Clock.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include "platform/Clock.h"
 
 namespace qdf {
 namespace {

@@ -1,16 +1,15 @@
-#include "platform/FileSystem.h"
-
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
 #include "TestDir.h"
+#include "base/QdfException.h"
 #include "platform/Clock.h"
 #include "platform/FaultFileSystem.h"
-#include "base/QdfException.h"
+#include "platform/FileSystem.h"
 
 namespace qdf {
 namespace {

@@ -1,11 +1,10 @@
-#include "platform/IniFile.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "TestDir.h"
 #include "platform/Directories.h"
+#include "platform/IniFile.h"
 
 namespace qdf {
 namespace {

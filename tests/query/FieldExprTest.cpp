@@ -1,8 +1,6 @@
 // Field expressions compiled with the query script against a table's record
 // class: null semantics of every comparison, LIKE and its rewrite, byte-wise
 // text order, class tests, fields by name and through references, errors.
-#include "query/FieldExpr.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +9,7 @@
 #include "QueryTestUtil.h"
 #include "base/QdfException.h"
 #include "query/ClassExpr.h"
+#include "query/FieldExpr.h"
 #include "query/QScript.h"
 
 namespace qdf {
@@ -261,7 +260,8 @@ TEST(FieldComparison, BuilderNeedsAFieldAndRebindsToKeyFields) {
   auto cmp = NewFieldComparison(std::make_unique<TndField>(nullptr), NewVariantLiteral(TVariant()),
                                 kMaskEQ);
   EXPECT_TRUE(qdf_test::EvalBool(cmp.get()));
-  auto node = NewFieldComparison(std::make_unique<TndField>(NullField()), NewIntLiteral(0), kMaskLE);
+  auto node =
+      NewFieldComparison(std::make_unique<TndField>(NullField()), NewIntLiteral(0), kMaskLE);
   EXPECT_EQ(&node->ClassInfo(), &TfComp::kClass);  // the base field class is not typed
   EXPECT_FALSE(qdf_test::EvalBool(node.get()));
   EXPECT_EQ(NullFieldNode().Field(), NullField());

@@ -1,8 +1,6 @@
 // Index filters, ApplyFilter and the index choice: which index a filter
 // takes, how the index is positioned, and that walking the chosen key range
 // returns exactly the records of a full scan.
-#include "query/IndexFilter.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include "QueryTestUtil.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "query/IndexFilter.h"
 #include "query/QScript.h"
 
 namespace qdf {
@@ -359,9 +358,8 @@ class TFilterMaker {
         std::string lit = std::to_string(std::abs(tenths) / 10);
         if (tenths % 10 != 0) lit += "." + std::to_string(std::abs(tenths) % 10);
         if (tenths < 0) lit = "-" + lit;
-        return {"f " + o + " " + lit, [=](const TRow& row) {
-                  return row.f.has_value() && Holds(Rel(*row.f, v), mask);
-                }};
+        return {"f " + o + " " + lit,
+                [=](const TRow& row) { return row.f.has_value() && Holds(Rel(*row.f, v), mask); }};
       }
       case 3: {
         const std::string v = Text();
@@ -371,10 +369,18 @@ class TFilterMaker {
       case 4: {
         std::string p;
         switch (Pick(4)) {
-          case 0: p = Text() + "%"; break;
-          case 1: p = "%" + Text(); break;
-          case 2: p = Text() + "_" + Text(); break;
-          default: p = Text(); break;
+          case 0:
+            p = Text() + "%";
+            break;
+          case 1:
+            p = "%" + Text();
+            break;
+          case 2:
+            p = Text() + "_" + Text();
+            break;
+          default:
+            p = Text();
+            break;
         }
         // Without wildcards LIKE is compiled as equality.
         const bool plain = p.find_first_of("%_") == std::string::npos;

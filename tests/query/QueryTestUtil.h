@@ -14,12 +14,12 @@
 #include "list/ListTestUtil.h"
 #include "query/QueryLayer.h"
 #include "record/Fields.h"
-#include "table/Index.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
-#include "storage/Storage.h"
-#include "table/Table.h"
 #include "script/Node.h"
+#include "storage/Storage.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 namespace qdf_test {
 
@@ -32,7 +32,7 @@ struct TKey {
 class TQueryDb {
  public:
   explicit TQueryDb(TListFixture& fx) : storage(fx.New<qdf::TQdfStorage>()) {
-    qdf::UseQueryLayer();  // filters of tables, without a system
+    qdf::UseQueryLayer();            // filters of tables, without a system
     storage->OpenRoot(fx.Reader());  // with the object-ID index $ID
     qdf::TQdfStorage& s = *storage;
     s.CreateSchemaObject("TQdfItemClass", "TRec", false);

@@ -10,10 +10,10 @@
 
 #include "QueryTestUtil.h"
 #include "base/QdfException.h"
-#include "record/Fields.h"
 #include "query/Column.h"
 #include "query/TableOp.h"
 #include "reader/CachePool.h"
+#include "record/Fields.h"
 
 namespace qdf {
 namespace {

@@ -1,5 +1,3 @@
-#include "reader/PageReader.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +7,7 @@
 #include "base/QdfException.h"
 #include "reader/CachePool.h"
 #include "reader/IndirectBlock.h"
+#include "reader/PageReader.h"
 
 namespace qdf {
 namespace {
@@ -53,8 +52,8 @@ TEST(PageMap, KeysPlacePagesInTheirRoots) {
   r.GetPage(0xFFFFFFFCu, kGpRead);
   r.GetPage(70000, kGpRead);
   ASSERT_NE(r.RootTable(0), nullptr);
-  EXPECT_EQ(r.RootTable(0)->BlockAt(9)->page, 5u);            // key 9
-  EXPECT_EQ(r.RootTable(0)->BlockAt(0)->page, 0xFFFFFFFCu);   // key 0
+  EXPECT_EQ(r.RootTable(0)->BlockAt(9)->page, 5u);           // key 9
+  EXPECT_EQ(r.RootTable(0)->BlockAt(0)->page, 0xFFFFFFFCu);  // key 0
   ASSERT_NE(r.RootTable(1), nullptr);
   EXPECT_EQ(r.RootTable(1)->ChildAt(1)->BlockAt(48)->page, 300u);  // key 304
   ASSERT_NE(r.RootTable(2), nullptr);

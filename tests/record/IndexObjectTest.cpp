@@ -1,5 +1,3 @@
-#include "record/IndexObject.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +6,7 @@
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "record/Fields.h"
+#include "record/IndexObject.h"
 
 namespace qdf {
 namespace {
@@ -52,7 +51,8 @@ std::vector<uint8_t> Key(const std::string& name, int32_t n, uint32_t page = 1) 
   return k;
 }
 
-int Compare(const TQdfIndexObject& o, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+int Compare(const TQdfIndexObject& o, const std::vector<uint8_t>& a,
+            const std::vector<uint8_t>& b) {
   return o.CompareKeys(a.data() + 6, static_cast<int>(a.size()) - 6, b.data() + 6,
                        static_cast<int>(b.size()) - 6);
 }
@@ -63,8 +63,8 @@ TEST(IndexObject, KeysCompareFieldByFieldWithTheirDirections) {
   ASSERT_EQ(o.KeyFields().size(), 2u);
   EXPECT_EQ(o.KeyStructure()->ObjectName(), "IDX$Structure");
   EXPECT_EQ(Compare(o, Key("abc", 1), Key("abd", 1)), -1);
-  EXPECT_EQ(Compare(o, Key("ab", 1), Key("abc", 1)), -1);     // shorter first
-  EXPECT_EQ(Compare(o, Key("abc", 1), Key("abc", 2)), 2);     // n descends
+  EXPECT_EQ(Compare(o, Key("ab", 1), Key("abc", 1)), -1);  // shorter first
+  EXPECT_EQ(Compare(o, Key("abc", 1), Key("abc", 2)), 2);  // n descends
   EXPECT_EQ(Compare(o, Key("abc", -1), Key("abc", 1)), 2);
   EXPECT_EQ(Compare(o, Key("abc", 1, 1), Key("abc", 1, 2)), 0);  // the reference is no key field
 }

@@ -1,10 +1,9 @@
-#include "record/ItemClass.h"
-
 #include <gtest/gtest.h>
 
 #include "base/QdfException.h"
 #include "list/DataList.h"
 #include "record/Fields.h"
+#include "record/ItemClass.h"
 
 namespace qdf {
 namespace {

@@ -17,9 +17,9 @@
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "base/Variant.h"
+#include "list/KeyCompare.h"
 #include "record/DynamicKeyBuffer.h"
 #include "record/Fields.h"
-#include "list/KeyCompare.h"
 
 namespace qdf {
 namespace {

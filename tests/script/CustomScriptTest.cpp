@@ -31,11 +31,21 @@ TEST_F(ScriptCompile, ResultTypesAndOwnership) {
     const char* text;
     TScriptType type;
   } cases[] = {
-      {"1", kTypeInteger},          {"1.5", kTypeDouble},           {"'a'", kTypePChar},
-      {"true", kTypeBoolean},       {"null", kTypeNullVar},         {"2147483648", kTypeInt64},
-      {"a", kTypeInteger},          {"x", kTypeDouble},             {"s", kTypePChar},
-      {"Round(2.5)", kTypeInteger}, {"Round(2.5, 0)", kTypeDouble}, {"Date(2000,1,1)", kTypeDateTime},
-      {"unknown", kTypeToken},      {"(a)", kTypeInteger},          {"a = 1", kTypeBoolean},
+      {"1", kTypeInteger},
+      {"1.5", kTypeDouble},
+      {"'a'", kTypePChar},
+      {"true", kTypeBoolean},
+      {"null", kTypeNullVar},
+      {"2147483648", kTypeInt64},
+      {"a", kTypeInteger},
+      {"x", kTypeDouble},
+      {"s", kTypePChar},
+      {"Round(2.5)", kTypeInteger},
+      {"Round(2.5, 0)", kTypeDouble},
+      {"Date(2000,1,1)", kTypeDateTime},
+      {"unknown", kTypeToken},
+      {"(a)", kTypeInteger},
+      {"a = 1", kTypeBoolean},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(script_.CompileText(c.text), c.type) << c.text;
@@ -118,9 +128,8 @@ TEST_F(ScriptCompile, ObjectWordsAndMemberResolution) {
 
   // obj.size names the word "obj.size"; unknown members leave the "." alone.
   script_.AddIntConst(objects, "obj.size", kTypeInteger, 42);
-  word->SetMemberResolver([this](const std::string& member) {
-    return script_.FindWord("obj." + member);
-  });
+  word->SetMemberResolver(
+      [this](const std::string& member) { return script_.FindWord("obj." + member); });
   EXPECT_EQ(EvalInt("obj.size + 1"), 43);
   EXPECT_EQ(EvalInt("obj . size"), 42);
   EXPECT_EQ(Error("obj.missing"), ". no function call");

@@ -76,8 +76,7 @@ TEST_F(ScriptNode, RoundAndTrunc) {
   EXPECT_EQ(EvalInt("Trunc(1.7)"), 1);
   // Low 32 bits of values beyond the 32-bit range; an error beyond 64 bits.
   EXPECT_EQ(EvalInt("Trunc(4294967297.5)"), 1);
-  EXPECT_EQ(Error("Round(1e300)"),
-            "Invalid floating point operation: 1e+300 out of integer range");
+  EXPECT_EQ(Error("Round(1e300)"), "Invalid floating point operation: 1e+300 out of integer range");
 }
 
 TEST_F(ScriptNode, ConjunctionFlattensAndDropsConstants) {
@@ -164,11 +163,21 @@ TEST_F(ScriptNode, LikeMatchesAndRewrites) {
     const char* pattern;
     bool match;
   } cases[] = {
-      {"someonehere", "%one%", true}, {"onetwo", "one%", true}, {"twoone", "one%", false},
-      {"one", "o_e", true},           {"onex", "o_e", true},    {"oe", "o_e", false},
-      {"", "", true},                 {"", "%", true},          {"", "a", false},
-      {"a", "", false},               {"abc", "%c", true},      {"abc", "%b", true},
-      {"ONE", "one", false},          {"fifty", "%fif%", true}, {"ab", "a_", true},
+      {"someonehere", "%one%", true},
+      {"onetwo", "one%", true},
+      {"twoone", "one%", false},
+      {"one", "o_e", true},
+      {"onex", "o_e", true},
+      {"oe", "o_e", false},
+      {"", "", true},
+      {"", "%", true},
+      {"", "a", false},
+      {"a", "", false},
+      {"abc", "%c", true},
+      {"abc", "%b", true},
+      {"ONE", "one", false},
+      {"fifty", "%fif%", true},
+      {"ab", "a_", true},
   };
   for (const Case& c : cases) {
     s_ = c.s;
@@ -185,9 +194,9 @@ TEST_F(ScriptNode, LikeMatchesAndRewrites) {
 }
 
 TEST_F(ScriptNode, ComparisonMasks) {
-  const std::pair<const TNodeClass*, uint8_t> classes[] = {
-      {&TsLT::kClass, 1}, {&TsEq::kClass, 2}, {&TsLE::kClass, 3},
-      {&TsGT::kClass, 4}, {&TsNEQ::kClass, 5}, {&TsGE::kClass, 6}};
+  const std::pair<const TNodeClass*, uint8_t> classes[] = {{&TsLT::kClass, 1},  {&TsEq::kClass, 2},
+                                                           {&TsLE::kClass, 3},  {&TsGT::kClass, 4},
+                                                           {&TsNEQ::kClass, 5}, {&TsGE::kClass, 6}};
   std::string left, right;
   for (const auto& [cls, mask] : classes) {
     auto node = CreateNode(*cls, NewStringVar(&left), NewStringVar(&right));

@@ -258,8 +258,8 @@ TEST_F(ScriptParser, OverloadChainsAreSortedByArgumentTypes) {
   for (TScriptWord* w = script_.Book().ChainHead("-"); w; w = w->Next())
     seen.push_back(w->ArgTypes());
   std::vector<std::vector<TScriptType>> expected = {
-      {kTypeInteger}, {kTypeInteger, kTypeInteger}, {kTypeDouble},
-      {kTypeDouble, kTypeDouble}, {kTypeDateTime}, {kTypeDateTime, kTypeDateTime}};
+      {kTypeInteger},  {kTypeInteger, kTypeInteger},  {kTypeDouble}, {kTypeDouble, kTypeDouble},
+      {kTypeDateTime}, {kTypeDateTime, kTypeDateTime}};
   EXPECT_EQ(seen, expected);
   // Equal argument types: the newest comes first.
   std::vector<TScriptType> to;

@@ -1,6 +1,5 @@
 // The "qdf eval" subcommand, run as a separate process.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>

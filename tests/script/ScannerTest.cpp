@@ -100,13 +100,13 @@ TEST_F(ScriptScanner, StringsJoinAdjacentPiecesAndUnescape) {
   } cases[] = {
       {"'abc'", "abc"},
       {"\"abc\"", "abc"},
-      {"'ab''cd'", "abcd"},          // a doubled quote joins two pieces
+      {"'ab''cd'", "abcd"},  // a doubled quote joins two pieces
       {"'ab' 'cd'", "abcd"},
-      {"'ab'\r\n  'cd'", "abcd"},    // also across line ends
-      {"'a\"b'", "a\"b"},            // the other quote is ordinary
+      {"'ab'\r\n  'cd'", "abcd"},  // also across line ends
+      {"'a\"b'", "a\"b"},          // the other quote is ordinary
       {"'a\\'b'", "a'b"},
       {"\"a\\\"b\"", "a\"b"},
-      {"'a\\\nb'", "ab"},            // line continuation
+      {"'a\\\nb'", "ab"},  // line continuation
       {"'a\\\r\nb'", "ab"},
       {"'\\#n\\#L\\#c\\#T'", "\r\n\n\r\t"},
       {"'\\#''", "'"},
@@ -179,8 +179,7 @@ TEST_F(ScriptScanner, ScanErrors) {
   const std::string long_text = "'" + std::string(300, 'x');
   EXPECT_EQ(ScanError(long_text), "Error at: " + long_text.substr(0, 100));
   // A zero byte ends the text.
-  EXPECT_EQ(Texts(std::string("1 + 2\0 garbage `", 16)),
-            (std::vector<std::string>{"1", "+", "2"}));
+  EXPECT_EQ(Texts(std::string("1 + 2\0 garbage `", 16)), (std::vector<std::string>{"1", "+", "2"}));
   script_.SetReceiver(nullptr);
   EXPECT_EQ(ScanError("1"), "no Context for parsing");
 }

@@ -22,12 +22,20 @@ int Iterations() {
 
 TEST_F(ScriptFuzz, RandomTextsCompileOrRaise) {
   static const char* const kPieces[] = {
-      "1", "0", "2147483647", "2147483648", "9223372036854775808", "1.5", "2e3", "1.",
-      "12abc", "'ab'", "'x' 'y'", "\"q\"", "'\\#n'", "'open", "a", "b", "x", "s", "pi",
-      "true", "false", "null", "unknown", "+", "-", "*", "=", "<>", "<", ">", "<=", ">=",
-      "and", "or", "not", "like", "(", ")", ",", ".", "[", "]", "Copy", "Upper", "ToStr",
-      "ToInt", "ToFloat", "ToBoolean", "Round", "Trunc", "Date", "Time", "/*", "*/", "//",
-      "\n", " ", "%", "#", "::", "'%a_'", "@", ";", "\\", "\x01", "Upper(", "Copy(s,",
+      "1",       "0",       "2147483647", "2147483648", "9223372036854775808",
+      "1.5",     "2e3",     "1.",         "12abc",      "'ab'",
+      "'x' 'y'", "\"q\"",   "'\\#n'",     "'open",      "a",
+      "b",       "x",       "s",          "pi",         "true",
+      "false",   "null",    "unknown",    "+",          "-",
+      "*",       "=",       "<>",         "<",          ">",
+      "<=",      ">=",      "and",        "or",         "not",
+      "like",    "(",       ")",          ",",          ".",
+      "[",       "]",       "Copy",       "Upper",      "ToStr",
+      "ToInt",   "ToFloat", "ToBoolean",  "Round",      "Trunc",
+      "Date",    "Time",    "/*",         "*/",         "//",
+      "\n",      " ",       "%",          "#",          "::",
+      "'%a_'",   "@",       ";",          "\\",         "\x01",
+      "Upper(",  "Copy(s,",
   };
   constexpr size_t kCount = sizeof kPieces / sizeof kPieces[0];
   std::mt19937 rng(12345);
@@ -62,8 +70,7 @@ TEST_F(ScriptFuzz, RandomTextsCompileOrRaise) {
 }
 
 TEST_F(ScriptFuzz, RandomBytesScanOrRaise) {
-  static const char kAlphabet[] =
-      "0123456789eE.abcsxyz_'\"()[]{}@,;<>=+-*/~!|$%&?:#^\\ \n\r\t";
+  static const char kAlphabet[] = "0123456789eE.abcsxyz_'\"()[]{}@,;<>=+-*/~!|$%&?:#^\\ \n\r\t";
   constexpr size_t kCount = sizeof kAlphabet - 1;
   std::mt19937 rng(54321);
   const int iterations = Iterations();

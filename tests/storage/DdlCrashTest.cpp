@@ -1,7 +1,6 @@
 // Power loss at every write and sync of a commit that changes the schema:
 // the reopened database shows the old schema or the new one, never a mix.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,17 +13,17 @@
 #include <string>
 
 #include "TestDir.h"
-#include "platform/FaultFileSystem.h"
 #include "base/QdfException.h"
+#include "check/IntegrityCheck.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "platform/FaultFileSystem.h"
+#include "reader/PageReader.h"
 #include "record/Field.h"
 #include "record/Fields.h"
-#include "table/Index.h"
-#include "check/IntegrityCheck.h"
 #include "storage/Storage.h"
+#include "table/Index.h"
 #include "table/Table.h"
-#include "reader/PageReader.h"
 
 namespace qdf {
 namespace {
@@ -212,7 +211,8 @@ int CommittedNumber(const std::string& path) {
   TOpenDb db(path, true);
   if (db.storage->ChildByName("t1") == nullptr) return 0;  // killed before the first commit
   auto t = db.storage->TableByName("t1");
-  const int user_info = static_cast<TQdfField*>(db.storage->ChildByPath("TBench.a"))->FH()->UserInfo();
+  const int user_info =
+      static_cast<TQdfField*>(db.storage->ChildByPath("TBench.a"))->FH()->UserInfo();
   t->First();
   const int first = -static_cast<TQdfIntegerField*>(t->FieldByName("a"))->AsInteger();
   int64_t records = 0;

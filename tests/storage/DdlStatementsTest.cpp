@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
-#include "storage/DdlStatements.h"
+#include "list/ListTestUtil.h"
+#include "object/QHStorage.h"
 #include "record/Field.h"
 #include "record/ItemClass.h"
-#include "object/QHStorage.h"
+#include "storage/DdlStatements.h"
 #include "storage/Storage.h"
 #include "table/Table.h"
 
@@ -184,7 +184,8 @@ TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
   auto storage = fx.New<TQdfStorage>();
   storage->OpenRoot(fx.Reader());  // with the database's own objects
   TQdfStorage& s = *storage;
-  s.Execute(std::string(kBench) + ";create TQdfItemClass Free (TQdfIntegerField x; TQdfIntegerField y)");
+  s.Execute(std::string(kBench) +
+            ";create TQdfItemClass Free (TQdfIntegerField x; TQdfIntegerField y)");
   EXPECT_EQ(ErrorOf(s, "create table t on Missing"),
             "create Table t on ^Missing: unknown record class");
   EXPECT_EQ(s.ChildByName("t"), nullptr);
@@ -194,9 +195,11 @@ TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
   EXPECT_EQ(ErrorOf(s, "create index i on t [Nope] (a)"),
             "create index i on t [^Nope]: unknown record class");
   EXPECT_EQ(s.ChildByPath("t.i"), nullptr);
-  EXPECT_EQ(ErrorOf(s, "drop Free.x"), "drop ^Free.x: fields follow it in the record (FieldIndex 0 of 1)");
+  EXPECT_EQ(ErrorOf(s, "drop Free.x"),
+            "drop ^Free.x: fields follow it in the record (FieldIndex 0 of 1)");
   EXPECT_EQ(ErrorOf(s, "drop TBench"), "drop ^TBench: the record class is used by table t");
-  for (const char* own : {"$ID", "$BLOB", "TBlobClassNode", "$BLOB.IDX_POSITION", "TBlobClassNode.TBlobClass"}) {
+  for (const char* own :
+       {"$ID", "$BLOB", "TBlobClassNode", "$BLOB.IDX_POSITION", "TBlobClassNode.TBlobClass"}) {
     EXPECT_EQ(ErrorOf(s, std::string("drop ") + own),
               std::string("drop ^") + own + ": the database's own objects cannot be dropped");
   }
@@ -204,7 +207,9 @@ TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
   EXPECT_EQ(s.ChildByName("TBench"), nullptr);
   EXPECT_EQ(ErrorOf(s, "set Free [ObjectName=A;UserInfo=x]"), "");  // unknown names are skipped
   EXPECT_NE(ErrorOf(s, "set A.nothing [x=1]"), "");
-  EXPECT_EQ(ErrorOf(s, "create TQdfIntegerField f; set f [DefSize=big]").rfind("set f [^DefSize=big]: ", 0), 0u);
+  EXPECT_EQ(ErrorOf(s, "create TQdfIntegerField f; set f [DefSize=big]")
+                .rfind("set f [^DefSize=big]: ", 0),
+            0u);
   // What the engine keeps itself, and names that would clash, are refused
   // before anything changes.
   s.Execute("create TQdfItemClass K (TQdfIntegerField a; TQdfIntegerField b)");
@@ -223,7 +228,8 @@ TEST(DdlGuards, RenamedClassKeepsItsTablesAndIndexes) {
   {
     auto storage = fx.New<TQdfStorage>();
     storage->OpenRoot(fx.Reader());
-    storage->Execute(std::string(kBench) + ";create table t on TBench;create index i on t (b);"
+    storage->Execute(std::string(kBench) +
+                     ";create table t on TBench;create index i on t (b);"
                      "set TBench [ObjectName=TRenamed]");
     auto t = storage->TableByName("t");
     EXPECT_EQ(t->TH()->BaseStructureName(), "TRenamed");

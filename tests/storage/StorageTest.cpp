@@ -1,5 +1,3 @@
-#include "storage/Storage.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,15 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/QdfException.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "list/ListTestUtil.h"
 #include "record/BlobClasses.h"
 #include "record/Fields.h"
-#include "table/Index.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
+#include "storage/Storage.h"
+#include "table/Index.h"
 #include "table/Table.h"
 
 namespace qdf {

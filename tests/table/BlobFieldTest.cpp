@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "list/ListTestUtil.h"
+#include "ErrorText.h"
 #include "base/QdfException.h"
-#include "table/BlobField.h"
+#include "list/ListTestUtil.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
+#include "table/BlobField.h"
 #include "table/Table.h"
-#include "ErrorText.h"
 
 namespace qdf {
 namespace {

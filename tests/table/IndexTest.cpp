@@ -1,5 +1,3 @@
-#include "table/Index.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,13 +7,14 @@
 #include <tuple>
 #include <vector>
 
-#include "list/ListTestUtil.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
+#include "list/ListTestUtil.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
+#include "table/Index.h"
 #include "table/Table.h"
 
 namespace qdf {
@@ -83,7 +82,8 @@ void Add(TQdfTable& t, int a, int b, const std::string& c = "") {
 }
 
 // The values of field `name` of the records in index order.
-std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name, bool backwards = false) {
+std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name,
+                              bool backwards = false) {
   std::vector<std::string> out;
   if (backwards) {
     for (ix.Last(); !ix.Position().IsNull() && ix.Position() != kBeforeFirstAdr; ix.Prior()) {
@@ -235,7 +235,8 @@ TEST(Index, DescendingAndRanges) {
 }
 
 // Positions the unique index on a = v (b left null) and tells where it stands.
-std::string At(TQdfTable& t, TQdfIndex& ix, std::function<bool(TQdfIndex&)> go, int v, bool* found) {
+std::string At(TQdfTable& t, TQdfIndex& ix, std::function<bool(TQdfIndex&)> go, int v,
+               bool* found) {
   ix.Insert();
   static_cast<TQdfIntegerField*>(ix.KeyFields()[0])->SetAsInteger(v);
   *found = go(ix);

@@ -1,5 +1,3 @@
-#include "table/Table.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,13 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "list/ListTestUtil.h"
+#include "ErrorText.h"
 #include "base/QdfException.h"
+#include "list/ListTestUtil.h"
 #include "record/Fields.h"
-#include "table/Index.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
-#include "ErrorText.h"
+#include "table/Index.h"
+#include "table/Table.h"
 
 namespace qdf {
 namespace {
@@ -78,7 +77,7 @@ TEST(Table, RecordsSurviveCommitAndReopen) {
     auto t = db.storage->TableByName("t1");
     ASSERT_NE(t->ItemClass(), nullptr);
     EXPECT_FALSE(t->ItemClass()->IsTemplate());  // the instance's own class tree
-    EXPECT_EQ(t->TH()->MaxFieldCount(), 4);       // TSub: a, b, c, d
+    EXPECT_EQ(t->TH()->MaxFieldCount(), 4);      // TSub: a, b, c, d
     for (int i = 1; i <= 300; ++i) Add(*t, i, "row " + std::to_string(i));
     EXPECT_EQ(t->Count(), 300);
     EXPECT_EQ(t->State(), kModeBrowse);
@@ -282,7 +281,8 @@ TEST(Table, ErrorsNameTheProblem) {
   EXPECT_EQ(MessageOf([&] { t->Edit(); }),
             "Item at: " + AdrToText(adr) + " try to edit Unknown class: " + AdrToText(foreign));
   // A table whose class does not exist binds none.
-  db.storage->CreateSchemaObject("TQdfTable", "t9", false)->SetProperties("BaseStructureName=TNone");
+  db.storage->CreateSchemaObject("TQdfTable", "t9", false)
+      ->SetProperties("BaseStructureName=TNone");
   db.storage->PopUntil(nullptr);
   auto t9 = db.storage->TableByName("t9");
   EXPECT_EQ(t9->ItemClass(), nullptr);
@@ -356,8 +356,8 @@ TEST(Table, ListenersHearOfPostsAndOfAbandonedPosts) {
   t->Insert();
   Int(*t, "a").SetAsInteger(2);
   EXPECT_EQ(MessageOf([&] { t->Post(); }), "2 refuses before_post");
-  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert", "1:before_post",
-                                           "2:before_post", "1:abandon"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert", "1:before_post", "2:before_post",
+                                           "1:abandon"}));
   EXPECT_EQ(t->State(), kModeBrowse);
   EXPECT_EQ(t->Count(), 1);
   // A failure after the write takes the new record back: a listener that
@@ -385,8 +385,8 @@ TEST(Table, ListenersHearOfPostsAndOfAbandonedPosts) {
   log.clear();
   t->Insert();
   t->Post();
-  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert", "1:before_post",
-                                           "2:before_post", "2:abandon", "1:abandon"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert", "1:before_post", "2:before_post",
+                                           "2:abandon", "1:abandon"}));
   log.clear();
   t->First();
   one.fail_at = "before_delete";
@@ -522,7 +522,8 @@ TEST(TableIndex, ChildIndexOrdersNavigationAndCounts) {
   TQdfStorage& s = *db.storage;
   s.PushParent(s.ChildByName("t1"));
   s.CreateSchemaObject("TQdfIndex", "ia", false);
-  s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)->SetProperties("BaseObjectClass=TBench");
+  s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)
+      ->SetProperties("BaseObjectClass=TBench");
   s.CreateSchemaObject("TQdfIntegerField", "a", true);
   s.CreateSchemaObject("TQdfShortReferenceField", "REF$t1", true);
   s.PopUntil(nullptr);

@@ -68,8 +68,7 @@ std::string MakePeople(const TSystemFixture& fx, int rows) {
   for (int i = 0; i < rows; ++i) {
     // Every seventh age is empty (null), cities repeat, some scores are absent.
     csv += "p" + std::to_string(i) + "," + (i % 7 == 3 ? "" : std::to_string((i * 37) % 90)) +
-           ",c" + std::to_string(i % 5) + "," + (i % 4 == 0 ? "" : std::to_string(i) + ".5") +
-           "\n";
+           ",c" + std::to_string(i % 5) + "," + (i % 4 == 0 ? "" : std::to_string(i) + ".5") + "\n";
   }
   const std::string csv_file = fx.config.File("people.csv");
   WriteFile(csv_file, csv);
@@ -103,9 +102,11 @@ TEST(QdfTool, MissingEmptyAndForeignFilesFailNamingTheFile) {
   const std::string short_csv = fx.config.File("x.csv");
   WriteFile(short_csv, "a\n1\n");
   for (const std::string& file : {missing, empty, text}) {
-    const std::vector<std::vector<std::string>> runs = {
-        {"info", file}, {"check", file}, {"schema", file},
-        {"dump", file, "t"}, {"import", file, "t", short_csv}};
+    const std::vector<std::vector<std::string>> runs = {{"info", file},
+                                                        {"check", file},
+                                                        {"schema", file},
+                                                        {"dump", file, "t"},
+                                                        {"import", file, "t", short_csv}};
     for (const auto& args : runs) {
       const TToolRun r = Qdf(fx, args);
       EXPECT_EQ(r.code, 1) << args[0] << " " << file;
@@ -221,7 +222,8 @@ TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
 TEST(QdfTool, MissingTemporaryFolderIsAnErrorNotAHang) {
   TSystemFixture fx;
   const std::string cmd = "TMPDIR=/nonexistent/qdf-test timeout 60 " + std::string(QDF_TOOL_EXE) +
-                          " exec " + ShellQuote(fx.Db("t.qdf")) + " 'create TQdfIntegerField a' 2>&1";
+                          " exec " + ShellQuote(fx.Db("t.qdf")) +
+                          " 'create TQdfIntegerField a' 2>&1";
   const qdf_test::TShellRun r = qdf_test::RunShell(cmd);
   EXPECT_EQ(r.code, 1) << r.out;  // timeout's 124 would mean a hang
   EXPECT_NE(r.out.find("/nonexistent/qdf-test"), std::string::npos) << r.out;
@@ -244,7 +246,8 @@ TEST(QdfDump, FilteredRowsEqualAScanInCode) {
       {"age < 10", [](bool n, int a, const std::string&, bool, double) { return !n && a < 10; }},
       {"city = 'c3' and age > 50",
        [](bool n, int a, const std::string& c, bool, double) { return c == "c3" && !n && a > 50; }},
-      {"score > 100.0", [](bool, int, const std::string&, bool sn, double s) { return !sn && s > 100.0; }},
+      {"score > 100.0",
+       [](bool, int, const std::string&, bool sn, double s) { return !sn && s > 100.0; }},
   };
   // Expected rows from the engine, in this process.
   struct TRow {
@@ -264,8 +267,14 @@ TEST(QdfDump, FilteredRowsEqualAScanInCode) {
     qdf::TQdfField* city = table->FieldByName("city");
     qdf::TQdfField* score = table->FieldByName("score");
     for (table->First(); table->Cursor().Item() != nullptr; table->Next()) {
-      TRow row{name->GetAsString(), city->GetAsString(), age->GetAsString(), score->GetAsString(),
-               age->IsNull(), score->IsNull(), 0, 0};
+      TRow row{name->GetAsString(),
+               city->GetAsString(),
+               age->GetAsString(),
+               score->GetAsString(),
+               age->IsNull(),
+               score->IsNull(),
+               0,
+               0};
       if (!row.age_null) row.age = std::stoi(row.age_text);
       if (!row.score_null) row.score = std::stod(row.score_text);
       all.push_back(row);
@@ -299,8 +308,8 @@ TEST(QdfDump, ColumnsAndAlignedFormat) {
   const std::string csv = fx.config.File("c.csv");
   WriteFile(csv, "name,age,city\nAda,36,London\nBob,5,\"New\nYork\"\nCharlotte,,Paris\n");
   ASSERT_EQ(Qdf(fx, {"import", db, "people", csv}).code, 0);
-  TToolRun r = Qdf(fx, {"dump", db, "people", "--where", "age > 1", "--columns",
-                        "name, age + 1 AS next, city"});
+  TToolRun r = Qdf(
+      fx, {"dump", db, "people", "--where", "age > 1", "--columns", "name, age + 1 AS next, city"});
   EXPECT_EQ(r.code, 0) << r.err;
   // Index order (age); control characters escaped so that a row stays a line.
   EXPECT_EQ(r.out,
@@ -344,8 +353,8 @@ TEST(QdfImport, RoundTripsThroughDumpCsv) {
 TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
   TSystemFixture fx;
   const std::string db = fx.Db("f.qdf");
-  ASSERT_EQ(Qdf(fx, {"exec", db, std::string(kPersonSchema) +
-                                     "; create unique index by_name on people (name)"})
+  ASSERT_EQ(Qdf(fx, {"exec", db,
+                     std::string(kPersonSchema) + "; create unique index by_name on people (name)"})
                 .code,
             0);
   const std::string good = fx.config.File("good.csv");

@@ -49,7 +49,7 @@ class TCsvReader {
   std::vector<char> buffer_;
   size_t pos_ = 0;
   size_t end_ = 0;
-  int pushed_ = -2;  // -2: nothing put back
+  int pushed_ = -2;       // -2: nothing put back
   bool at_start_ = true;  // a UTF-8 byte order mark is skipped at the start
   int64_t line_ = 1;
   int64_t record_line_ = 0;

@@ -21,15 +21,15 @@
 #include "base/QdfException.h"
 #include "base/Variant.h"
 #include "db/InTransStorage.h"
-#include "record/Field.h"
-#include "record/Fields.h"
-#include "record/ItemClass.h"
-#include "table/Table.h"
 #include "query/Column.h"
 #include "query/FieldExpr.h"
 #include "query/QScript.h"
 #include "query/TableOp.h"
+#include "record/Field.h"
+#include "record/Fields.h"
+#include "record/ItemClass.h"
 #include "script/Node.h"
+#include "table/Table.h"
 
 namespace qdf::tool {
 
@@ -149,9 +149,11 @@ void ReadCell(TDumpColumn& column, std::string& cell, TVariant& scratch, TFailur
       // The stored text up to its zero byte, without a temporary string.
       int length = 0;
       const uint8_t* data = column.field->GetData(&length);
-      const void* zero = data != nullptr ? std::memchr(data, 0, static_cast<size_t>(length)) : nullptr;
-      const size_t n = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data)
-                                       : static_cast<size_t>(data != nullptr ? length : 0);
+      const void* zero =
+          data != nullptr ? std::memchr(data, 0, static_cast<size_t>(length)) : nullptr;
+      const size_t n = zero != nullptr
+                           ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data)
+                           : static_cast<size_t>(data != nullptr ? length : 0);
       cell.assign(reinterpret_cast<const char*>(data), n);
     } else {
       cell = column.field->GetAsString();

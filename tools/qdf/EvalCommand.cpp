@@ -25,18 +25,28 @@ std::string DoubleText(double v) {
 std::string ValueText(const TvNode& node, TScriptType type) {
   switch (type) {
     case kTypeNull:
-    case kTypeNullVar: return std::string();
-    case kTypeDateTime: return DateTimeToText(static_cast<const TvDouble&>(node).Dbl());
-    case kTypeDouble: return DoubleText(static_cast<const TvDouble&>(node).Dbl());
-    default: break;
+    case kTypeNullVar:
+      return std::string();
+    case kTypeDateTime:
+      return DateTimeToText(static_cast<const TvDouble&>(node).Dbl());
+    case kTypeDouble:
+      return DoubleText(static_cast<const TvDouble&>(node).Dbl());
+    default:
+      break;
   }
   switch (node.Kind()) {
-    case kKindInt: return std::to_string(static_cast<const TvInt&>(node).Int());
-    case kKindInt64: return std::to_string(Int64Of(&node));
-    case kKindDouble: return DoubleText(static_cast<const TvDouble&>(node).Dbl());
-    case kKindBool: return static_cast<const TvBool&>(node).Bool() ? "True" : "False";
-    case kKindString: return static_cast<const TvString&>(node).Str();
-    default: break;
+    case kKindInt:
+      return std::to_string(static_cast<const TvInt&>(node).Int());
+    case kKindInt64:
+      return std::to_string(Int64Of(&node));
+    case kKindDouble:
+      return DoubleText(static_cast<const TvDouble&>(node).Dbl());
+    case kKindBool:
+      return static_cast<const TvBool&>(node).Bool() ? "True" : "False";
+    case kKindString:
+      return static_cast<const TvString&>(node).Str();
+    default:
+      break;
   }
   TVariant v;
   OperandVariant(&node, v);

@@ -50,8 +50,8 @@ std::vector<TQdfField*> MapHeader(TCsvReader& csv, TQdfTable& table) {
     }
     for (TQdfField* seen : fields) {
       if (seen == field) {
-        throw Exception(csv.Name() + " line " + std::to_string(csv.RecordLine()) +
-                        ": field '" + name + "' named twice");
+        throw Exception(csv.Name() + " line " + std::to_string(csv.RecordLine()) + ": field '" +
+                        name + "' named twice");
       }
     }
     fields.push_back(field);

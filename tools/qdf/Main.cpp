@@ -14,14 +14,20 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"eval", &qdf::tool::EvalCommand, "eval EXPRESSION   evaluate an expression and print its type and value"},
-    {"exec", &qdf::tool::ExecCommand, "exec FILE STATEMENTS   run data-definition statements and commit"},
-    {"info", &qdf::tool::InfoCommand, "info FILE   show the file's header, space and object figures"},
-    {"check", &qdf::tool::CheckCommand, "check FILE   check the file's integrity (exit 1 when damaged)"},
-    {"schema", &qdf::tool::SchemaCommand, "schema FILE [--all]   list item classes, tables and indexes"},
+    {"eval", &qdf::tool::EvalCommand,
+     "eval EXPRESSION   evaluate an expression and print its type and value"},
+    {"exec", &qdf::tool::ExecCommand,
+     "exec FILE STATEMENTS   run data-definition statements and commit"},
+    {"info", &qdf::tool::InfoCommand,
+     "info FILE   show the file's header, space and object figures"},
+    {"check", &qdf::tool::CheckCommand,
+     "check FILE   check the file's integrity (exit 1 when damaged)"},
+    {"schema", &qdf::tool::SchemaCommand,
+     "schema FILE [--all]   list item classes, tables and indexes"},
     {"dump", &qdf::tool::DumpCommand,
      "dump FILE TABLE [--where FILTER] [--columns LIST] [--csv]   print a table's rows"},
-    {"import", &qdf::tool::ImportCommand, "import FILE TABLE CSV   append the records of a CSV file"},
+    {"import", &qdf::tool::ImportCommand,
+     "import FILE TABLE CSV   append the records of a CSV file"},
 };
 
 void PrintUsage(FILE* out) {

@@ -22,12 +22,12 @@
 #include "Commands.h"
 #include "ToolSupport.h"
 #include "db/InTransStorage.h"
+#include "query/TableOp.h"
 #include "record/Field.h"
-#include "table/Index.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
+#include "table/Index.h"
 #include "table/Table.h"
-#include "query/TableOp.h"
 
 namespace qdf::tool {
 
