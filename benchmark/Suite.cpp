@@ -32,7 +32,7 @@ constexpr uint8_t kOptions = 3;
 
 // The run's transaction and storage.
 struct TBench {
-  TQdfTransaction* tr;
+  std::unique_ptr<TQdfTransaction> tr;
   TQdfInTransStorage* st;
 
   void Commit() { tr->CommitAndContinue(); }

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   const std::string file = argc > 1 ? argv[1] : "example.qdf";
   try {
     // One transaction groups the databases a program works on.
-    TQdfTransaction* transaction = QdfSystem()->NewTransaction("example");
+    auto transaction = QdfSystem()->NewTransaction("example");
     TQdfInTransStorage* db = transaction->OpenStorage("Example", false, file);
     transaction->SetActive(true);  // a write transaction on every storage
 
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
       t1.reset();
       transaction->Commit(true);
     }
-    delete transaction;
+    transaction.reset();
     return 0;
   } catch (const Exception& e) {
     std::fprintf(stderr, "error: %s\n", e.Message().c_str());

@@ -2,6 +2,7 @@
 // position i % 8 (bit 0 = least significant).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -74,7 +74,8 @@ TQdfSystem::TQdfSystem()
 
 TQdfSystem::~TQdfSystem() {
   const std::string shadow = shadow_path_;
-  // Transactions first: their storages hold readers on the filers.
+  // Transactions first: their storages hold readers on the filers. Their
+  // owners may still hold them; they are left empty.
   for (;;) {
     TQdfTransaction* t;
     {
@@ -82,25 +83,26 @@ TQdfSystem::~TQdfSystem() {
       if (transaction_list_.empty()) break;
       t = transaction_list_.back();
       transaction_list_.pop_back();
+      transactions_.RemoveData(t);
     }
-    delete t;  // rolls back when running; unregisters itself
+    t->DetachFromSystem();  // rolls back when running
   }
   for (;;) {
-    TQdfFiler* f;
+    TQdfFilerRef f;
     {
       TDbgLock g(lock_);
       if (filer_list_.empty()) break;
-      f = filer_list_.back();
+      f = std::move(filer_list_.back());
       filer_list_.pop_back();
-      filers_.RemoveData(f);
+      filers_.RemoveData(f.get());
     }
-    f->Release();  // closes the file when no reader is left
+    f.reset();  // closes the file when no reader is left
   }
   if (shadow_storage_) shadow_storage_->SetFiler(nullptr);
   shadow_storage_.reset();
   shadow_reader_.reset();
-  if (shadow_filer_ != nullptr) shadow_filer_->Release();
   shadow_filer_ = nullptr;
+  shadow_filer_ref_.reset();
   if (!shadow.empty()) DatabaseFileSystem().Delete(shadow);
   std::lock_guard<std::mutex> g(g_global_mutex);
   if (g_system == this) g_system = nullptr;
@@ -130,6 +132,7 @@ void TQdfSystem::Init() {
   const std::string dir = IncludeTrailingSeparator(ini->ReadString("INIT", "TEMP_PATH", TempDir()));
   const std::string path = NewShadowName(dir, UniqueTime);
   shadow_filer_ = new TQdfLocalFiler(path, false, kShadowAlias);
+  shadow_filer_ref_ = TQdfFilerRef::Adopt(shadow_filer_);
   shadow_path_ = path;
   // Scratch data: never worth a sync.
   shadow_filer_->SetSyncCommits(false);
@@ -160,7 +163,7 @@ std::shared_ptr<const TIniFile> TQdfSystem::IniFile() {
 
 // ---- transactions ----
 
-TQdfTransaction* TQdfSystem::NewTransaction(const std::string& name) {
+std::unique_ptr<TQdfTransaction> TQdfSystem::NewTransaction(const std::string& name) {
   TDbgLock g(lock_);
   if (transactions_.Exists(name)) {
     throw EQdfException("Transaction: " + name + " already exists");
@@ -168,7 +171,7 @@ TQdfTransaction* TQdfSystem::NewTransaction(const std::string& name) {
   auto t = std::make_unique<TQdfTransaction>(name, this);
   transactions_.Add(name, t.get());
   transaction_list_.push_back(t.get());
-  return t.release();
+  return t;
 }
 
 void TQdfSystem::RemoveTransaction(TQdfTransaction* transaction) {
@@ -196,7 +199,7 @@ TQdfLocalFiler* TQdfSystem::NewLocalFiler(const std::string& file_name, const st
 void TQdfSystem::RegisterFiler(const std::string& alias, TQdfFiler* filer) {
   TDbgLock g(lock_);
   filers_.Put(alias, filer);
-  filer_list_.push_back(filer);
+  filer_list_.push_back(TQdfFilerRef::Adopt(filer));
 }
 
 TQdfFiler* TQdfSystem::LookupFiler(const std::string& alias) {
@@ -207,7 +210,13 @@ TQdfFiler* TQdfSystem::LookupFiler(const std::string& alias) {
 void TQdfSystem::RemoveFiler(TQdfFiler* filer) {
   TDbgLock g(lock_);
   filers_.RemoveData(filer);
-  filer_list_.erase(std::remove(filer_list_.begin(), filer_list_.end(), filer), filer_list_.end());
+  for (auto it = filer_list_.begin(); it != filer_list_.end(); ++it) {
+    if (it->get() == filer) {
+      it->Detach();  // the reference passes to the caller
+      filer_list_.erase(it);
+      break;
+    }
+  }
 }
 
 TQdfFiler* TQdfSystem::OpenRemoteFiler(const std::string& alias,

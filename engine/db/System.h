@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/HashList.h"
+#include "file/QdfFiler.h"
 #include "file/ShadowStore.h"
 #include "platform/DbgCriticalSection.h"
 
@@ -62,10 +63,12 @@ class TQdfSystem : public TQdfShadowStore {
   std::shared_ptr<const TIniFile> IniFile();
   const std::string& IniPath() const { return ini_path_; }
 
-  // A new idle transaction, owned by the system until it is deleted (its
-  // destructor unregisters it). Raises "Transaction: <name> already exists"
-  // (names compared without regard to case).
-  TQdfTransaction* NewTransaction(const std::string& name);
+  // A new idle transaction, owned by the caller: destroying it rolls back
+  // what it did not commit and unregisters it. A transaction still alive when
+  // the system goes is rolled back and emptied then (DetachFromSystem).
+  // Raises "Transaction: <name> already exists" (names compared without
+  // regard to case).
+  std::unique_ptr<TQdfTransaction> NewTransaction(const std::string& name);
   // Forgets the transaction (called by its destructor).
   void RemoveTransaction(TQdfTransaction* transaction);
   // The live transaction of that name, or nullptr.
@@ -82,7 +85,7 @@ class TQdfSystem : public TQdfShadowStore {
   TQdfFiler* OpenLocalFiler(const std::string& file_name, const std::string& alias, bool read_only);
   // The registered filer of `alias`, or nullptr.
   TQdfFiler* LookupFiler(const std::string& alias);
-  // Unregisters the filer (the system's reference is not released).
+  // Unregisters the filer; the system's reference passes to the caller.
   void RemoveFiler(TQdfFiler* filer);
 
   // True when a database server answers a ping at `host` ("" = localhost).
@@ -130,11 +133,14 @@ class TQdfSystem : public TQdfShadowStore {
   std::string ini_path_;
   int64_t ini_time_ = 0;
   std::shared_ptr<const TIniFile> ini_;
-  std::vector<TQdfTransaction*> transaction_list_;  // owned
-  std::vector<TQdfFiler*> filer_list_;              // one reference each
+  // The live transactions (their creators own them) and the registered
+  // filers (the system holds one reference to each).
+  std::vector<TQdfTransaction*> transaction_list_;
+  std::vector<TQdfFilerRef> filer_list_;
   THashList filers_;
   THashList transactions_;
-  TQdfLocalFiler* shadow_filer_ = nullptr;  // one reference
+  TQdfFilerRef shadow_filer_ref_;  // holds shadow_filer_
+  TQdfLocalFiler* shadow_filer_ = nullptr;
   std::unique_ptr<TQdfIndirectPageReader> shadow_reader_;
   std::unique_ptr<TQdfInTransStorage> shadow_storage_;
   std::string shadow_path_;

@@ -14,6 +14,18 @@ TQdfTransaction::TQdfTransaction(const std::string& name, TQdfSystem* system)
     : name_(name), by_alias_(&CaseInsensitiveTraits(), 100), lock_("TA " + name), system_(system) {}
 
 TQdfTransaction::~TQdfTransaction() {
+  if (detached_) return;  // the system that went has freed everything
+  if (system_ != nullptr) system_->RemoveTransaction(this);
+  Release();
+}
+
+void TQdfTransaction::DetachFromSystem() {
+  Release();
+  system_ = nullptr;
+  detached_ = true;
+}
+
+void TQdfTransaction::Release() {
   if (state_ != kIdle) {
     try {
       Rollback(false);
@@ -21,7 +33,6 @@ TQdfTransaction::~TQdfTransaction() {
       // The readers are freed with their storages below; nothing is committed.
     }
   }
-  if (system_ != nullptr) system_->RemoveTransaction(this);
   // Storages added from outside stay alive: they only leave.
   for (TQdfInTransStorage* s : std::vector<TQdfInTransStorage*>(storages_)) {
     const bool owned = std::any_of(owned_storages_.begin(), owned_storages_.end(),
@@ -35,7 +46,12 @@ TQdfTransaction::~TQdfTransaction() {
   while (!owned.empty()) owned.pop_back();
 }
 
-TQdfSystem* TQdfTransaction::System() const { return system_ != nullptr ? system_ : QdfSystem(); }
+TQdfSystem* TQdfTransaction::System() const {
+  if (detached_) {
+    throw EQdfException("Transaction: " + name_ + ": its system was shut down");
+  }
+  return system_ != nullptr ? system_ : QdfSystem();
+}
 
 TQdfInTransStorage* TQdfTransaction::OpenStorage(const std::string& alias, bool read_only,
                                                  const std::string& file_name) {

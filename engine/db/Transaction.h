@@ -40,6 +40,10 @@ class TQdfTransaction {
   // Rolls back silently when not idle, leaves the system, frees the storages
   // OpenStorage created and detaches the others.
   ~TQdfTransaction();
+  // The system is going while this transaction lives on (its owner still
+  // holds it): rolls back, frees the storages as the destructor does and
+  // leaves the transaction empty; later calls that need the system raise.
+  void DetachFromSystem();
   TQdfTransaction(const TQdfTransaction&) = delete;
   TQdfTransaction& operator=(const TQdfTransaction&) = delete;
 
@@ -90,10 +94,14 @@ class TQdfTransaction {
   TDbgCriticalSection& Lock() { return lock_; }
 
  private:
+  // Rolls back when running, frees the storages OpenStorage created and
+  // detaches the others.
+  void Release();
   // Rolls back the readers of the storages in [0, count) without telling anyone.
   void RollbackStarted(size_t count);
 
   bool active_ = false;
+  bool detached_ = false;
   std::string name_;
   std::vector<TQdfInTransStorage*> storages_;
   std::vector<std::unique_ptr<TQdfInTransStorage>> owned_storages_;

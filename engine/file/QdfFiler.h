@@ -86,4 +86,48 @@ class TQdfFiler {
   int refs_ = 1;
 };
 
+// TQdfFilerRef: one counted reference to a filer, released when the handle
+// goes. Move-only, so that every reference has exactly one holder.
+class TQdfFilerRef {
+ public:
+  TQdfFilerRef() = default;
+  // Takes over a reference the caller holds (a new filer's first one).
+  static TQdfFilerRef Adopt(TQdfFiler* filer) { return TQdfFilerRef(filer); }
+  // Takes a reference of its own.
+  static TQdfFilerRef Share(TQdfFiler* filer) {
+    if (filer != nullptr) filer->AddRef();
+    return TQdfFilerRef(filer);
+  }
+  TQdfFilerRef(TQdfFilerRef&& other) noexcept : filer_(other.Detach()) {}
+  TQdfFilerRef& operator=(TQdfFilerRef&& other) noexcept {
+    if (this != &other) {
+      reset();
+      filer_ = other.Detach();
+    }
+    return *this;
+  }
+  TQdfFilerRef(const TQdfFilerRef&) = delete;
+  TQdfFilerRef& operator=(const TQdfFilerRef&) = delete;
+  ~TQdfFilerRef() { reset(); }
+
+  TQdfFiler* get() const { return filer_; }
+  TQdfFiler* operator->() const { return filer_; }
+  explicit operator bool() const { return filer_ != nullptr; }
+  // Releases the reference (the filer closes with its last one).
+  void reset() {
+    TQdfFiler* filer = Detach();
+    if (filer != nullptr) filer->Release();
+  }
+  // Hands the reference to the caller; the handle is empty afterwards.
+  TQdfFiler* Detach() {
+    TQdfFiler* filer = filer_;
+    filer_ = nullptr;
+    return filer;
+  }
+
+ private:
+  explicit TQdfFilerRef(TQdfFiler* filer) : filer_(filer) {}
+  TQdfFiler* filer_ = nullptr;
+};
+
 }  // namespace qdf

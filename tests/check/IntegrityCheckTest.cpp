@@ -97,7 +97,7 @@ class TCheckDb {
  public:
   TCheckDb() { Build(); }
   void Build() {
-    qdf::TQdfTransaction* t = fx.system->NewTransaction("build");
+    auto t = fx.system->NewTransaction("build");
     qdf::TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
     t->SetActive(true);
     s->Execute(
@@ -130,17 +130,17 @@ class TCheckDb {
       }
     }
     t->Commit(true);
-    delete t;
+    t.reset();
     fx.Restart();  // closes the file
   }
   // Runs `change` on the table t inside a write transaction and commits.
   void Change(const std::function<void(qdf::TQdfInTransStorage*)>& change) {
-    qdf::TQdfTransaction* t = fx.system->NewTransaction("change");
+    auto t = fx.system->NewTransaction("change");
     qdf::TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
     t->SetActive(true);
     change(s);
     t->Commit(true);
-    delete t;
+    t.reset();
     fx.Restart();
   }
   std::string Copy(const std::string& name) {

@@ -236,11 +236,11 @@ std::string BodyOf(int i) { return "record " + std::to_string(i) + std::string(1
 class ShadowStorageTest : public ::testing::Test {
  protected:
   ShadowStorageTest() {
-    TQdfTransaction* t = fx_.system->NewTransaction("Make");
+    auto t = fx_.system->NewTransaction("Make");
     t->OpenStorage("Made", false, fx_.Db("made.qdf"));
     t->SetActive(true);
     t->SetActive(false);
-    delete t;
+    t.reset();
     fx_.Restart();
     peer_ = std::make_unique<TProtocolPeer>(fx_.Db("made.qdf"));
     fx_.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer_->Port()) + "\nTIMEOUT=" +
@@ -248,7 +248,7 @@ class ShadowStorageTest : public ::testing::Test {
     served_ = FileBytes(fx_.Db("made.qdf"));
   }
   ~ShadowStorageTest() override {
-    delete t_;
+    t_.reset();
     fx_.system.reset();  // says goodbye while the peer listens
   }
 
@@ -278,7 +278,7 @@ class ShadowStorageTest : public ::testing::Test {
   qdf_test::TSystemFixture fx_;
   std::unique_ptr<TProtocolPeer> peer_;
   std::string served_;
-  TQdfTransaction* t_ = nullptr;
+  std::unique_ptr<TQdfTransaction> t_;
 };
 
 TEST_F(ShadowStorageTest, CommitSendsTheUpdateListFromTheShadowFileAndThenReadsTheServer) {
@@ -375,19 +375,19 @@ TEST_F(ShadowStorageTest, RefusedCloseOfTheServersTransactionLeavesItRollbackOnl
 TEST(ShadowTable, RecordsOfARemoteTableCannotBeChanged) {
   qdf_test::TSystemFixture fx;
   {
-    TQdfTransaction* t = fx.system->NewTransaction("Make");
+    auto t = fx.system->NewTransaction("Make");
     TQdfInTransStorage* s = t->OpenStorage("Made", false, fx.Db("made.qdf"));
     t->SetActive(true);
     s->Execute("create TQdfItemClass TRow (TQdfIntegerField a;); create table t on TRow;");
     t->SetActive(false);
-    delete t;
+    t.reset();
   }
   fx.Restart();
   TProtocolPeer peer(fx.Db("made.qdf"));
   fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) + "\nTIMEOUT=" +
                      std::to_string(kShortTimeoutMs) + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
   const std::string served = FileBytes(fx.Db("made.qdf"));
-  TQdfTransaction* t = fx.system->NewTransaction("Remote");
+  auto t = fx.system->NewTransaction("Remote");
   TQdfInTransStorage* s = t->OpenStorage("Made", false);
   t->SetActive(true);
   ASSERT_TRUE(s->Reader()->Shadow());
@@ -404,7 +404,7 @@ TEST(ShadowTable, RecordsOfARemoteTableCannotBeChanged) {
     table->Cancel();
   }
   t->SetActive(false);
-  delete t;
+  t.reset();
   EXPECT_EQ(FileBytes(fx.Db("made.qdf")), served);
   fx.system.reset();
 }

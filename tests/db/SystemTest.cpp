@@ -105,7 +105,7 @@ TEST(SystemAliases, AliasesWithoutFileOrServerCannotBeOpened) {
   fx.config.WriteIni("[SERVER]\nMAX_SERVER=0\n[ALIAS]\nLocal=" + fx.Db("local.qdf") + "\n");
   EXPECT_EQ(fx.system->OpenFiler("Nowhere", false, false), nullptr);
   EXPECT_EQ(fx.system->OpenFiler("", false, false), nullptr);
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   EXPECT_EQ(MessageOf([&] { t->OpenStorage("Nowhere"); }), "Cannot open Alias: Nowhere");
   EXPECT_EQ(t->Storages().size(), 0u);
   // "$Local" names the configured local file directly, also with a server at hand.
@@ -119,7 +119,7 @@ TEST(SystemAliases, AliasesWithoutFileOrServerCannotBeOpened) {
   EXPECT_EQ(fx.system->OpenFiler("$Other", false, false), nullptr);
   // With a server list but no server answering, the alias stays unresolved.
   EXPECT_EQ(fx.system->OpenFiler("Other", false, false), nullptr);
-  delete t;
+  t.reset();
 }
 
 TEST(SystemAliases, OpenLocalFilerRegistersUnderTheAlias) {
@@ -200,24 +200,28 @@ TEST(SystemShadow, NamesAreBase48StampsAndTakenNamesAreFreedOrSkipped) {
 
 TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoes) {
   TSystemFixture fx;
-  TQdfTransaction* t = fx.system->NewTransaction("Main");
+  auto t = fx.system->NewTransaction("Main");
   EXPECT_EQ(t->Name(), "Main");
   EXPECT_EQ(t->Lock().Name(), "TA Main");
-  EXPECT_EQ(fx.system->FindTransaction("MAIN"), t);
+  EXPECT_EQ(fx.system->FindTransaction("MAIN"), t.get());
   EXPECT_EQ(MessageOf([&] { fx.system->NewTransaction("main"); }),
             "Transaction: main already exists");
-  delete t;
+  t.reset();
   EXPECT_EQ(fx.system->FindTransaction("Main"), nullptr);
-  TQdfTransaction* again = fx.system->NewTransaction("main");
+  auto again = fx.system->NewTransaction("main");
   EXPECT_NE(again, nullptr);
-  // Transactions left alive are freed (and rolled back) with the system.
-  TQdfTransaction* running = fx.system->NewTransaction("Running");
+  // Transactions left alive are rolled back and emptied with the system;
+  // their owner may still destroy them, and nothing else works on them.
+  auto running = fx.system->NewTransaction("Running");
   running->OpenStorage("A", false, fx.Db());
   running->SetActive(true);
   running->OpenStorage("B", false, fx.Db("b.qdf"))
       ->Execute("create TQdfItemClass K (TQdfIntegerField a)");
   fx.Restart();
-  TQdfTransaction* check = fx.system->NewTransaction("Check");
+  EXPECT_TRUE(running->Storages().empty());
+  EXPECT_EQ(MessageOf([&] { running->OpenStorage("C", false, fx.Db("c.qdf")); }),
+            "Transaction: Running: its system was shut down");
+  auto check = fx.system->NewTransaction("Check");
   check->OpenStorage("B", false, fx.Db("b.qdf"));
   check->SetActive(true);
   EXPECT_EQ(check->FindStorage("b")->ChildByName("K"), nullptr);
@@ -227,7 +231,7 @@ TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoes) {
 
 TEST(SystemFixups, HooksWriteTheShadowStoragesFixupObjects) {
   TSystemFixture fx;
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   TQdfInTransStorage* s = t->OpenStorage("Data", false, fx.Db());
   t->SetActive(true);
   TQdfInTransStorage* shadow = fx.system->ShadowStorage();
@@ -264,7 +268,7 @@ TEST(SystemFixups, HooksWriteTheShadowStoragesFixupObjects) {
   EXPECT_FALSE(shadow->LookupFixupAddress("$SHADOW", TItemAdr{1, 1}, &found));
   // The database itself is untouched by its fix-ups.
   EXPECT_EQ(s->ChildByName("Data$FIXUP"), nullptr);
-  delete t;
+  t.reset();
 }
 
 // ---- servers ----

@@ -109,9 +109,22 @@ class TSystemFixture {
     system->Init();
   }
   std::string Db(const std::string& name = "db.qdf") const { return config.File(name); }
+  // A new transaction of the system that the fixture keeps until EndTransaction
+  // or its own end, for helpers that hand out only the transaction's storage.
+  qdf::TQdfTransaction* KeepTransaction(const std::string& name) {
+    kept.push_back(system->NewTransaction(name));
+    return kept.back().get();
+  }
+  // Destroys a transaction KeepTransaction made (rolling back what it did
+  // not commit).
+  void EndTransaction(qdf::TQdfTransaction* transaction) {
+    std::erase_if(kept, [transaction](const auto& t) { return t.get() == transaction; });
+  }
 
   TSystemConfig config;
   std::unique_ptr<qdf::TQdfSystem> system;
+  // Declared after the system: destroyed before it.
+  std::vector<std::unique_ptr<qdf::TQdfTransaction>> kept;
 };
 
 // Records the events a storage's listeners hear.

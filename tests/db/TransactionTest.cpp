@@ -66,7 +66,7 @@ bool AnyHeaderModified(const TQdfInTransStorage* s) {
 // transaction `name`, which is idle.
 TQdfInTransStorage* OpenIdle(TSystemFixture& fx, const std::string& name,
                              const std::string& db = "db.qdf") {
-  TQdfTransaction* t = fx.system->NewTransaction(name);
+  TQdfTransaction* t = fx.KeepTransaction(name);
   TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db(db));
   t->SetActive(true);
   t->SetActive(false);
@@ -128,8 +128,8 @@ TEST(TransactionStates, StartCommitAndContinueAndActive) {
 
 TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   TSystemFixture fx;
-  TQdfTransaction* t1 = fx.system->NewTransaction("T1");
-  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  auto t1 = fx.system->NewTransaction("T1");
+  auto t2 = fx.system->NewTransaction("T2");
   TQdfInTransStorage* a1 = t1->OpenStorage("A", false, fx.Db());
   EXPECT_EQ(MessageOf([&] { t1->OpenStorage("a", false, fx.Db()); }),
             "Duplicate Alias: a in Transaction");
@@ -150,8 +150,8 @@ TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   ASSERT_NE(b->Reader(), nullptr);
   EXPECT_TRUE(b->Reader()->InWriteTransaction());
   t1->SetActive(false);
-  delete t2;
-  delete t1;
+  t2.reset();
+  t1.reset();
 }
 
 // ---- schema changes between transactions ----
@@ -163,7 +163,7 @@ TEST(TransactionReload, OtherTransactionsSchemaChangeReloadsWithEvents4Then1) {
   TQdfTransaction* t1 = s1->Transaction();
   log.Attach(s1);
 
-  TQdfTransaction* t2 = fx.system->NewTransaction("Writer");
+  auto t2 = fx.system->NewTransaction("Writer");
   TQdfInTransStorage* s2 = t2->OpenStorage("A");
   s2->Execute(kClassX);  // starts t2
   EXPECT_TRUE(t2->Active());
@@ -203,7 +203,7 @@ TEST(TransactionReload, ReloadIsRefusedWhileWorkingInstancesAreOut) {
   s1->Transaction()->SetActive(false);
   std::unique_ptr<TQdfTable> table = s1->TableByName("t");
 
-  TQdfTransaction* t2 = fx.system->NewTransaction("Writer");
+  auto t2 = fx.system->NewTransaction("Writer");
   t2->OpenStorage("A")->Execute("create TQdfItemClass Z (TQdfIntegerField a)");
   t2->SetActive(false);
 
@@ -229,14 +229,14 @@ TEST(TransactionRollback, DestroyedWhileRunningRollsBackSilently) {
   log.Attach(s);
   s->Execute(kClassX);
   log.Clear();
-  delete s->Transaction();
+  fx.EndTransaction(s->Transaction());
   // Only the storage's own removal was told.
   ASSERT_EQ(log.events.size(), 1u);
   EXPECT_EQ(log.events[0], 6);
   EXPECT_EQ(CommittedOnDisk(fx.Db()), committed);
   EXPECT_EQ(fx.system->FindTransaction("T"), nullptr);
 
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   TQdfInTransStorage* again = t->OpenStorage("A");
   t->SetActive(true);
   EXPECT_EQ(again->ChildByName("X"), nullptr);
@@ -265,7 +265,7 @@ TEST(TransactionRollback, RolledBackSchemaChangeLeavesTheOldSchema) {
   s->Execute("create TQdfItemClass W (TQdfIntegerField a)");
   t->SetActive(false);
   fx.Restart();
-  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  auto t2 = fx.system->NewTransaction("T2");
   TQdfInTransStorage* s2 = t2->OpenStorage("A", false, fx.Db());
   t2->SetActive(true);
   EXPECT_NE(s2->ChildByName("W"), nullptr);
@@ -286,7 +286,7 @@ TEST(TransactionRollback, PagesWrittenBeforeARollbackAreNotReusedLater) {
   EXPECT_EQ(s1->Reader()->CachedPage(1), nullptr);
 
   // ... which the next writer of the file uses again.
-  TQdfTransaction* t2 = fx.system->NewTransaction("Second");
+  auto t2 = fx.system->NewTransaction("Second");
   TQdfInTransStorage* s2 = t2->OpenStorage("A");
   s2->Execute("create TQdfItemClass Kept (TQdfIntegerField a)");
   t2->SetActive(false);
@@ -306,7 +306,7 @@ TEST(TransactionRollback, PagesWrittenBeforeARollbackAreNotReusedLater) {
 TEST(TransactionCommit, NewDatabaseIsCommittedRightAfterItsFirstStart) {
   TEventLog log;  // outlives the storages it listens to
   TSystemFixture fx;
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   TQdfInTransStorage* s = t->OpenStorage("New", false, fx.Db("new.qdf"));
   log.Attach(s);
   EXPECT_EQ(CommittedOnDisk(fx.Db("new.qdf")), 1u);
@@ -319,7 +319,7 @@ TEST(TransactionCommit, NewDatabaseIsCommittedRightAfterItsFirstStart) {
   }
   // Another transaction reading the file finds the bootstrap without any
   // further commit.
-  TQdfTransaction* reader = fx.system->NewTransaction("Reader");
+  auto reader = fx.system->NewTransaction("Reader");
   TQdfInTransStorage* r = reader->OpenStorage("New", true);
   reader->SetActive(true);
   EXPECT_NE(r->ChildByName("$UPDATE_LIST"), nullptr);
@@ -330,13 +330,13 @@ TEST(TransactionCommit, NewDatabaseIsCommittedRightAfterItsFirstStart) {
 TEST(TransactionCommit, SchemaIsFoundAgainAfterReopening) {
   TSystemFixture fx;
   {
-    TQdfTransaction* t = fx.system->NewTransaction("T");
+    auto t = fx.system->NewTransaction("T");
     TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
     s->Execute(std::string(kClassX) + "; create table t1 on X; create index i1 on t1 (a)");
     t->SetActive(false);
   }
   fx.Restart();
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
   t->SetActive(true);
   ASSERT_NE(s->ChildByName("X"), nullptr);
@@ -347,7 +347,7 @@ TEST(TransactionCommit, SchemaIsFoundAgainAfterReopening) {
 TEST(TransactionCommit, ManyCommitsLeaveAFileThatOpensAndCommitsAgain) {
   TSystemFixture fx;
   {
-    TQdfTransaction* t = fx.system->NewTransaction("T");
+    auto t = fx.system->NewTransaction("T");
     TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
     for (int i = 0; i < 12; ++i) {
       const std::string n = std::to_string(i);
@@ -367,7 +367,7 @@ TEST(TransactionCommit, ManyCommitsLeaveAFileThatOpensAndCommitsAgain) {
     t->SetActive(false);
   }
   fx.Restart();
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
   t->SetActive(true);
   EXPECT_NE(s->ChildByName("t11"), nullptr);
@@ -375,7 +375,7 @@ TEST(TransactionCommit, ManyCommitsLeaveAFileThatOpensAndCommitsAgain) {
   s->Execute("create TQdfItemClass Last (TQdfIntegerField a)");
   t->SetActive(false);
   fx.Restart();
-  TQdfTransaction* check = fx.system->NewTransaction("Check");
+  auto check = fx.system->NewTransaction("Check");
   TQdfInTransStorage* c = check->OpenStorage("A", true, fx.Db());
   check->SetActive(true);
   EXPECT_NE(c->ChildByName("Last"), nullptr);
@@ -389,7 +389,7 @@ TEST(TransactionWriters, SecondWriterFailsAndChangesNothing) {
   TQdfTransaction* t1 = a1->Transaction();
   t1->SetActive(true);
 
-  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  auto t2 = fx.system->NewTransaction("T2");
   TQdfInTransStorage* b = t2->OpenStorage("B", false, fx.Db("b.qdf"));
   TQdfInTransStorage* a2 = t2->OpenStorage("A");
   const uint32_t committed_b = CommittedOnDisk(fx.Db("b.qdf"));
@@ -398,7 +398,7 @@ TEST(TransactionWriters, SecondWriterFailsAndChangesNothing) {
   EXPECT_EQ(t2->State(), TQdfTransaction::kIdle);
   // B, started before A failed, gave its file back.
   EXPECT_EQ(static_cast<TQdfLocalFiler*>(b->Filer())->WriteOwner(), nullptr);
-  TQdfTransaction* t3 = fx.system->NewTransaction("T3");
+  auto t3 = fx.system->NewTransaction("T3");
   t3->OpenStorage("B")->Execute("create TQdfItemClass Other (TQdfIntegerField a)");
   t3->SetActive(false);
   EXPECT_GT(CommittedOnDisk(fx.Db("b.qdf")), committed_b);
@@ -414,7 +414,7 @@ TEST(TransactionWriters, SecondWriterFailsAndChangesNothing) {
   // A storage opened into a running transaction whose file has a writer
   // is not added.
   t1->SetActive(true);
-  TQdfTransaction* t4 = fx.system->NewTransaction("T4");
+  auto t4 = fx.system->NewTransaction("T4");
   t4->SetActive(true);
   EXPECT_EQ(MessageOf([&] { t4->OpenStorage("A"); }), "Only one Write-Transaction allowed");
   EXPECT_EQ(t4->FindStorage("A"), nullptr);
@@ -455,7 +455,7 @@ TEST(TransactionWriters, ReaderKeepsTheSnapshotOfItsStart) {
   w->Execute(std::string(kClassX) + "; create table t on X");
   tw->SetActive(false);
 
-  TQdfTransaction* tr = fx.system->NewTransaction("Reader");
+  auto tr = fx.system->NewTransaction("Reader");
   TQdfInTransStorage* r = tr->OpenStorage("A", true);
   tr->SetActive(true);
   std::vector<uint8_t> before(kPageSize);
@@ -486,7 +486,7 @@ TEST(TransactionWriters, ReaderKeepsTheSnapshotOfItsStart) {
 
 TEST(TransactionWriters, ReadOnlyStorageOfAnEmptyFileIsRefused) {
   TSystemFixture fx;
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   t->OpenStorage("E", true, fx.Db("empty.qdf"));
   EXPECT_EQ(MessageOf([&] { t->SetActive(true); }),
             "Database E is empty and cannot be opened read-only");
@@ -495,18 +495,18 @@ TEST(TransactionWriters, ReadOnlyStorageOfAnEmptyFileIsRefused) {
 
 TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
   TSystemFixture fx;
-  TQdfTransaction* t = fx.system->NewTransaction("T");
+  auto t = fx.system->NewTransaction("T");
   TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
   t->RemoveStorage(s);
   EXPECT_EQ(s->Transaction(), nullptr);
   EXPECT_EQ(MessageOf([&] { s->Execute(kClassX); }),
             "Execute: the storage was never opened in a transaction");
   // Back in a transaction (not owned this time) it works.
-  TQdfTransaction* t2 = fx.system->NewTransaction("T2");
+  auto t2 = fx.system->NewTransaction("T2");
   EXPECT_EQ(t2->AddStorage(s, false), s);
   s->Execute(kClassX);
   t2->SetActive(false);
-  delete t2;
+  t2.reset();
   EXPECT_EQ(s->Transaction(), nullptr);
   delete s;
 }

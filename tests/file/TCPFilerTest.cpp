@@ -531,17 +531,17 @@ TEST_F(TCPFilerTest, RemoteStorageOpensReadOnlyAndSendsStatementsToTheServer) {
   qdf_test::TSystemFixture fx;
   {
     // A real database with its bootstrap objects, made locally.
-    TQdfTransaction* t = fx.system->NewTransaction("Make");
+    auto t = fx.system->NewTransaction("Make");
     t->OpenStorage("Made", false, fx.Db("made.qdf"));
     t->SetActive(true);
     t->SetActive(false);
-    delete t;
+    t.reset();
     fx.Restart();
   }
   TProtocolPeer peer(fx.Db("made.qdf"));
   fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) +
                      "\nTIMEOUT=2000\nMAX_SERVER=1\nServer1=127.0.0.1\n");
-  TQdfTransaction* t = fx.system->NewTransaction("Remote");
+  auto t = fx.system->NewTransaction("Remote");
   TQdfInTransStorage* s = t->OpenStorage("Made", true);
   t->SetActive(true);
   EXPECT_NE(s->ChildByName("$UPDATE_LIST"), nullptr);  // read from the server's file
@@ -555,7 +555,7 @@ TEST_F(TCPFilerTest, RemoteStorageOpensReadOnlyAndSendsStatementsToTheServer) {
   EXPECT_EQ(streams[0].chunks[0].bytes, Text("create table X (a integer)"));
   // The statement committed what ran before it: one close per start.
   EXPECT_GE(peer.CountOf(kCmdCloseTransaction), 1u);
-  delete t;
+  t.reset();
   fx.system.reset();  // its filer says goodbye while the peer still listens
   EXPECT_EQ(peer.CountOf(kCmdCloseConnection), 1u);
 }

@@ -258,7 +258,7 @@ TEST(QdfDump, FilteredRowsEqualAScanInCode) {
   };
   std::vector<TRow> all;
   {
-    qdf::TQdfTransaction* t = fx.system->NewTransaction("scan");
+    auto t = fx.system->NewTransaction("scan");
     qdf::TQdfInTransStorage* s = t->OpenStorage("P", true, db);
     t->SetActive(true);
     std::unique_ptr<qdf::TQdfTable> table = s->TableByName("people");
@@ -280,7 +280,7 @@ TEST(QdfDump, FilteredRowsEqualAScanInCode) {
       all.push_back(row);
     }
     table.reset();
-    delete t;
+    t.reset();
   }
   ASSERT_EQ(all.size(), 300u);
   for (const TCase& c : cases) {

@@ -2,6 +2,7 @@
 // file in one transaction and commits. The file is created when missing.
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "Commands.h"
@@ -19,20 +20,20 @@ int ExecCommand(int argc, char** argv) {
   }
   const std::string file = argv[0];
   const std::string text = argv[1];
-  TQdfTransaction* transaction = nullptr;
+  std::unique_ptr<TQdfTransaction> transaction;
   try {
     transaction = QdfSystem()->NewTransaction("qdf exec");
     TQdfInTransStorage* storage = transaction->OpenStorage("QDF", false, file);
     storage->Execute(text);
     transaction->Commit(true);
-    delete transaction;
+    transaction.reset();
     return 0;
   } catch (const Exception& e) {
     std::fprintf(stderr, "%s\n", e.Message().c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
   }
-  delete transaction;  // a running transaction rolls back: nothing of the text stays
+  transaction.reset();  // a running transaction rolls back: nothing of the text stays
   return 1;
 }
 

@@ -66,7 +66,7 @@ int ImportCommand(int argc, char** argv) {
   const std::string file = argv[0];
   const std::string table_name = argv[1];
   const std::string csv_name = argv[2];
-  TQdfTransaction* transaction = nullptr;
+  std::unique_ptr<TQdfTransaction> transaction;
   bool reading = false;  // past the header: a failure discards records
   const int code = RunGuarded([&] {
     RequireDatabaseFile(file);
@@ -116,8 +116,7 @@ int ImportCommand(int argc, char** argv) {
     }
     table.reset();
     transaction->Commit(true);
-    delete transaction;
-    transaction = nullptr;
+    transaction.reset();
     std::printf("imported %lld records into %s\n", static_cast<long long>(rows),
                 table_name.c_str());
     return kExitOk;
@@ -125,7 +124,7 @@ int ImportCommand(int argc, char** argv) {
   if (code != kExitOk && reading) {
     PrintError("nothing was imported");
   }
-  delete transaction;  // a running transaction rolls back: nothing stays
+  transaction.reset();  // a running transaction rolls back: nothing stays
   return code;
 }
 

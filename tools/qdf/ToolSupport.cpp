@@ -62,8 +62,7 @@ TReadSession::TReadSession(const std::string& file) {
     storage_ = transaction_->OpenStorage(file, true, file);
     transaction_->SetActive(true);
   } catch (...) {
-    delete transaction_;
-    transaction_ = nullptr;
+    transaction_.reset();
     throw;
   }
 }
@@ -71,7 +70,7 @@ TReadSession::TReadSession(const std::string& file) {
 TReadSession::~TReadSession() {
   // A read transaction has nothing to commit: deleting it rolls back and
   // releases the file.
-  delete transaction_;
+  transaction_.reset();
 }
 
 bool IsInternalName(std::string_view name) { return name.find('$') != std::string_view::npos; }

@@ -57,8 +57,8 @@ class TReadSession {
   TQdfInTransStorage& Storage() const { return *storage_; }
 
  private:
-  TQdfTransaction* transaction_ = nullptr;  // owned: deleted (rolled back) at the end
-  TQdfInTransStorage* storage_ = nullptr;   // owned by the transaction
+  std::unique_ptr<TQdfTransaction> transaction_;  // rolled back at the end
+  TQdfInTransStorage* storage_ = nullptr;         // owned by the transaction
 };
 
 // True for the names of the engine's own objects ("$ID", "IDX$Order",
