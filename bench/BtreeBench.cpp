@@ -70,7 +70,7 @@ class TBench {
     o->SetPageReader(reader_.get());
     list_.reset(static_cast<qdf::TQdfBtreeList*>(o.release()));
     list_->SetCompare(nullptr, CompareKeys);
-    list_->BL()->SetBalance(balance);
+    list_->BtreeHeader()->SetBalance(balance);
   }
   ~TBench() {
     list_.reset();
@@ -86,7 +86,7 @@ class TBench {
   double LeafFill() {
     double sum = 0;
     int leaves = 0;
-    for (uint32_t p = list_->PL()->FirstPg(); p != qdf::kNoPage;) {
+    for (uint32_t p = list_->PageListHeader()->FirstPg(); p != qdf::kNoPage;) {
       uint8_t* buf = reader_->GetPage(p, qdf::kGpRead);
       const uint32_t next = qdf::LoadU32(buf + qdf::kPgNext);
       if (next == qdf::kNoPage) break;
@@ -183,7 +183,7 @@ void BM_BtreeLookup(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   state.counters["leaf_fill"] = bench.LeafFill();
   state.counters["cached_pages"] = bench.Reader().HeldCount();
-  state.counters["tree_pages"] = bench.List().PL()->CountPg();
+  state.counters["tree_pages"] = bench.List().PageListHeader()->CountPg();
 }
 BENCHMARK(BM_BtreeLookup)->Arg(200000)->Arg(1000000);
 

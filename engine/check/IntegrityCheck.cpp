@@ -160,7 +160,7 @@ void TObjectCheck::Walk(TQdfPersistentObject* o) {
 
 bool TObjectCheck::CheckChain(TQdfPageList* list) {
   const std::string name = NameOf(list);
-  const TQHPageList* h = list->PL();
+  const TQHPageList* h = list->PageListHeader();
   const bool items = list->IsKindOf(TQdfItemList::kClassInfo);
   const bool data = list->IsKindOf(TQdfDataListBase::kClassInfo);
   std::unordered_map<uint32_t, int> classes;  // data pages: stored free-space class
@@ -227,7 +227,7 @@ bool TObjectCheck::CheckChain(TQdfPageList* list) {
                 std::to_string(count));
   }
   if (items) {
-    const int64_t counted = static_cast<const TQdfItemList*>(list)->IL()->CountIt();
+    const int64_t counted = static_cast<const TQdfItemList*>(list)->ItemListHeader()->CountIt();
     if (counted != item_count) {
       report_.Add(name + ": counts " + std::to_string(counted) + " items, its pages hold " +
                   std::to_string(item_count));
@@ -242,7 +242,7 @@ void TObjectCheck::CheckFreeSpaceLists(TQdfDataListBase* list,
   const std::string name = NameOf(list);
   std::unordered_set<uint32_t> listed;
   for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
-    for (uint32_t page = list->DLB()->FreeHead(k); page != kNoPage;) {
+    for (uint32_t page = list->DataListBaseHeader()->FreeHead(k); page != kNoPage;) {
       auto it = classes.find(page);
       if (it == classes.end()) {
         report_.Add(name + ": free-space list " + std::to_string(k) + " reaches " + PageName(page) +
@@ -326,7 +326,7 @@ void TObjectCheck::CheckSubtree(TQdfBtreeList* list, uint32_t page, int depth,
     keys.emplace_back(item, item + area.ItemLength(s));
     children.push_back(LoadU32(item + 2));
   }
-  const bool strict = !list->BL()->AllowDuplicates();
+  const bool strict = !list->BtreeHeader()->AllowDuplicates();
   const bool ordered = list->CompareRoutine() != nullptr;
   for (size_t i = 0; ordered && i < keys.size(); ++i) {
     const uint8_t* k = keys[i].data();
@@ -358,10 +358,11 @@ void TObjectCheck::CheckTree(TQdfBtreeList* list) {
   const std::string name = NameOf(list);
   inner_pages_ = 0;
   std::vector<uint32_t> leaves;
-  if (list->HasTree()) CheckSubtree(list, list->BL()->RootPg(), 0, nullptr, nullptr, leaves);
+  if (list->HasTree())
+    CheckSubtree(list, list->BtreeHeader()->RootPg(), 0, nullptr, nullptr, leaves);
   const int64_t pages = static_cast<int64_t>(chain.size()) + inner_pages_;
-  if (pages != list->PL()->CountPg()) {
-    report_.Add(name + ": counts " + std::to_string(list->PL()->CountPg()) +
+  if (pages != list->PageListHeader()->CountPg()) {
+    report_.Add(name + ": counts " + std::to_string(list->PageListHeader()->CountPg()) +
                 " pages, its chain has " + std::to_string(chain.size()) + " and its tree " +
                 std::to_string(inner_pages_) + " inner pages");
   }
@@ -372,7 +373,7 @@ void TObjectCheck::CheckTree(TQdfBtreeList* list) {
                 ") are not its chain of pages (" + std::to_string(chain.size()) + ") in order");
   }
   if (list->CompareRoutine() == nullptr) return;  // keys of unknown structure
-  const bool strict = !list->BL()->AllowDuplicates();
+  const bool strict = !list->BtreeHeader()->AllowDuplicates();
   std::vector<uint8_t> prev;
   TItemAdr at = kBeforeFirstAdr;
   try {
@@ -597,7 +598,8 @@ void TObjectCheck::Run(TQdfStorage* storage) {
   reader_ = storage->PageReader();
   if (TQdfPersistentObject* free = storage->ChildByName("$FREE_LIST");
       free != nullptr && free->IsKindOf(TQdfDataListBase::kClassInfo)) {
-    rebuild_free_space_ = static_cast<TQdfDataListBase*>(free)->DLB()->FirstFreePg() != kNoPage;
+    rebuild_free_space_ =
+        static_cast<TQdfDataListBase*>(free)->DataListBaseHeader()->FirstFreePg() != kNoPage;
   }
   Walk(storage);
   --report_.figures.objects;  // the storage itself is the file, not an object in it

@@ -421,7 +421,7 @@ TQdfIndex* TQdfInTransStorage::FixupIndex(const std::string& alias, bool create)
     CreateSchemaObject("TQdfIndexObject", "IDX$Order", false);
     auto* old_field =
         static_cast<TQdfField*>(CreateSchemaObject("TQdfShortReferenceField", "OLD", true));
-    old_field->FH()->SetIxAscending(true);
+    old_field->FieldHeader()->SetIxAscending(true);
     CreateSchemaObject("TQdfItemClass", "IDX$Structure", false);
     CreateSchemaObject("TQdfShortReferenceField", "NEW", true);
     PopUntil(nullptr);

@@ -30,15 +30,15 @@ TQdfBtreeList::TQdfBtreeList() {
 
 void TQdfBtreeList::Loaded() {
   TQdfSortableList::Loaded();
-  sorted_ = !(IL()->CountIt() != 0 && !HasTree());
+  sorted_ = !(ItemListHeader()->CountIt() != 0 && !HasTree());
 }
 
 void TQdfBtreeList::ClearPages() {
   TReaderUse use(PageReader());
-  if (HasTree()) FreeInnerPages(BL()->RootPg());
+  if (HasTree()) FreeInnerPages(BtreeHeader()->RootPg());
   TQdfSortableList::ClearPages();
-  BL()->SetCountUnused(0);
-  BL()->SetRootPg(kNoPage);
+  BtreeHeader()->SetCountUnused(0);
+  BtreeHeader()->SetRootPg(kNoPage);
   sorted_ = true;
 }
 
@@ -59,12 +59,12 @@ void TQdfBtreeList::DeleteItem(const TItemAdr& adr) {
 }
 
 int TQdfBtreeList::AverageFree() const {
-  const int32_t pages = PL()->CountPg();
-  return pages >= 11 ? BL()->CountUnused() / pages : 0;
+  const int32_t pages = PageListHeader()->CountPg();
+  return pages >= 11 ? BtreeHeader()->CountUnused() / pages : 0;
 }
 
 void TQdfBtreeList::EnsureTree() {
-  if (HasTree() || PL()->FirstPg() == kNoPage) return;
+  if (HasTree() || PageListHeader()->FirstPg() == kNoPage) return;
   if (AverageFree() > kCompactAverage) Compact(nullptr, kCompactReserve);
   BuildTree();
 }
@@ -134,7 +134,7 @@ bool TQdfBtreeList::Find(const uint8_t* key, TItemAdr* adr, bool first_mode) {
     *adr = kNullAdr;
     return false;
   }
-  uint32_t page = BL()->RootPg();
+  uint32_t page = BtreeHeader()->RootPg();
   bool went_left = false;
   for (int depth = 0;; ++depth) {
     if (depth == kMaxDepth) {
@@ -188,13 +188,13 @@ bool TQdfBtreeList::Find(const uint8_t* key, TItemAdr* adr, bool first_mode) {
         return false;
       }
     }
-    *adr = TItemAdr{PL()->FirstPg(), kBeforeSlot};
+    *adr = TItemAdr{PageListHeader()->FirstPg(), kBeforeSlot};
     return false;
   }
 }
 
 bool TQdfBtreeList::FindKey(const uint8_t* key, TItemAdr* adr) {
-  const bool found = Find(key, adr, BL()->AllowDuplicates());
+  const bool found = Find(key, adr, BtreeHeader()->AllowDuplicates());
   if (!found) NextItem(*adr);
   return found;
 }
@@ -218,7 +218,7 @@ bool TQdfBtreeList::Insert(const uint8_t* key, TItemAdr* adr) {
   if (adr == nullptr) adr = &ignored;
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
-  TQHBtreeList* h = BL();
+  TQHBtreeList* h = BtreeHeader();
   EnsureTree();
   if (!HasTree()) {
     // The first key: a one-page tree whose root is the first leaf.
@@ -226,7 +226,7 @@ bool TQdfBtreeList::Insert(const uint8_t* key, TItemAdr* adr) {
     std::memcpy(item + 2, key + 2, static_cast<size_t>(len - 2));
     StoreU32(item + 2, kNoPage);
     h->SetCountUnused(TItemArea::OfPage(r->EditPage(adr->page)).Available());
-    h->SetRootPg(PL()->FirstPg());
+    h->SetRootPg(PageListHeader()->FirstPg());
     sorted_ = true;
     return true;
   }
@@ -253,7 +253,7 @@ bool TQdfBtreeList::Insert(const uint8_t* key, TItemAdr* adr) {
     page = res < 0 ? LoadU32(buf + kPgNext) : ChildLink(TItemArea::OfPage(buf), res, ObjectName());
   }
 
-  IL()->SetCountIt(IL()->CountIt() + 1);
+  ItemListHeader()->SetCountIt(ItemListHeader()->CountIt() + 1);
   {
     // The common case: the leaf has room.
     const TPathStep& at = path[depth - 1];
@@ -299,7 +299,7 @@ std::vector<int> TQdfBtreeList::SplitGroups(const std::vector<int>& sizes, int c
   const int64_t total = prefix[n];
 
   // The split point Balance asks for, over all items including the new ones.
-  int balance = BL()->Balance();
+  int balance = BtreeHeader()->Balance();
   if (balance < 1 || balance > 99) balance = 50;
   int k;
   if (balance != 50) {
@@ -374,14 +374,14 @@ uint32_t TQdfBtreeList::NewInnerPage(uint16_t flags, uint32_t leftmost) {
   StoreU16(buf + kPgFlags, static_cast<uint16_t>(flags | kInnerFlags));
   StoreU32(buf + kPgNext, leftmost);
   StoreU32(buf + kPgPrior, kNoPage);
-  PL()->SetCountPg(PL()->CountPg() + 1);
+  PageListHeader()->SetCountPg(PageListHeader()->CountPg() + 1);
   return page;
 }
 
 void TQdfBtreeList::InsertIntoPage(uint32_t page, int pos, const TItems& items, TItems* up,
                                    TItemAdr* adr) {
   TQdfPageReader* r = PageReader();
-  TQHBtreeList* h = BL();
+  TQHBtreeList* h = BtreeHeader();
   uint8_t* buf = r->EditPage(page);
   const uint16_t flags = LoadU16(buf + kPgFlags);
   const bool leaf = (flags & kInnerFlags) != kInnerFlags;
@@ -481,8 +481,9 @@ void TQdfBtreeList::DeleteAt(TItemAdr& adr) {
   TItemArea area = TItemArea::OfPage(r->EditPage(at.page));
   const int before = area.Available();
   area.DeleteSlot(at.slot);
-  if (HasTree()) BL()->SetCountUnused(BL()->CountUnused() + area.Available() - before);
-  IL()->SetCountIt(IL()->CountIt() - 1);
+  if (HasTree())
+    BtreeHeader()->SetCountUnused(BtreeHeader()->CountUnused() + area.Available() - before);
+  ItemListHeader()->SetCountIt(ItemListHeader()->CountIt() - 1);
   if (HasTree() && AverageFree() > kCompactAverage) Compact(&adr, kCompactReserve);
 }
 
@@ -491,10 +492,10 @@ void TQdfBtreeList::Compact(TItemAdr* adr, int reserve) {
   TReaderUse use(r);  // the reader's lock for the whole run
   const bool had_tree = HasTree();
   if (had_tree) {
-    FreeInnerPages(BL()->RootPg());
-    BL()->SetRootPg(kNoPage);
+    FreeInnerPages(BtreeHeader()->RootPg());
+    BtreeHeader()->SetRootPg(kNoPage);
   }
-  const uint32_t first = PL()->FirstPg();
+  const uint32_t first = PageListHeader()->FirstPg();
   if (first == kNoPage) return;
 
   // Cut the chain after the first page and append every later key to the
@@ -503,11 +504,11 @@ void TQdfBtreeList::Compact(TItemAdr* adr, int reserve) {
   uint32_t src = LoadU32(first_buf + kPgNext);
   BumpPageChainEpoch();
   StoreU32(first_buf + kPgNext, kNoPage);
-  PL()->SetLastPg(first);
+  PageListHeader()->SetLastPg(first);
   uint32_t dest = first;
   const TItemAdr target = adr != nullptr ? *adr : kNullAdr;
   bool follow = false;  // the address stood after a moved page's last key
-  int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;
+  int64_t pages_left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
   while (src != kNoPage) {
     if (pages_left-- <= 0) {
       throw EQdfException(
@@ -540,7 +541,7 @@ void TQdfBtreeList::Compact(TItemAdr* adr, int reserve) {
     }
     if (adr != nullptr && target.page == src && target.slot >= n) follow = true;
     r->FreePage(src);
-    PL()->SetCountPg(PL()->CountPg() - 1);
+    PageListHeader()->SetCountPg(PageListHeader()->CountPg() - 1);
     src = next;
   }
   if (follow) *adr = kNullAdr;
@@ -554,7 +555,7 @@ void TQdfBtreeList::BuildTree() {
   RequireCompare();
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
-  TQHBtreeList* h = BL();
+  TQHBtreeList* h = BtreeHeader();
   if (HasTree()) {
     FreeInnerPages(h->RootPg());
     h->SetRootPg(kNoPage);
@@ -563,14 +564,14 @@ void TQdfBtreeList::BuildTree() {
     Sort();
     sorted_ = true;
   }
-  if (PL()->FirstPg() == kNoPage) return;
+  if (PageListHeader()->FirstPg() == kNoPage) return;
 
   TBuild build;
   build.flags = CompressiblePages() ? 0 : kPageNeverCompress;
   int32_t leaves = 0;
   uint32_t prev = kNoPage;
-  uint32_t page = PL()->FirstPg();
-  int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;
+  uint32_t page = PageListHeader()->FirstPg();
+  int64_t pages_left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
   while (page != kNoPage) {
     if (pages_left-- <= 0) {
       throw EQdfException(
@@ -610,7 +611,7 @@ void TQdfBtreeList::BuildTree() {
     build.unused += TItemArea::OfPage(r->GetPage(build.open[level], kGpRead)).Available();
   }
   h->SetRootPg(build.open.back());
-  PL()->SetCountPg(leaves + build.inner);
+  PageListHeader()->SetCountPg(leaves + build.inner);
   h->SetCountUnused(static_cast<int32_t>(build.unused));
 }
 
@@ -644,14 +645,14 @@ void TQdfBtreeList::DropTree(bool keep_sorted) {
   sorted_ = sorted_ && keep_sorted;
   if (!HasTree()) return;
   TReaderUse use(PageReader());
-  FreeInnerPages(BL()->RootPg());
-  BL()->SetRootPg(kNoPage);
+  FreeInnerPages(BtreeHeader()->RootPg());
+  BtreeHeader()->SetRootPg(kNoPage);
 }
 
 void TQdfBtreeList::FreeInnerPages(uint32_t page) {
   TReaderUse use(PageReader());
   FreeInner(page, 0);
-  BL()->SetCountUnused(0);
+  BtreeHeader()->SetCountUnused(0);
 }
 
 void TQdfBtreeList::FreeInner(uint32_t page, int depth) {
@@ -688,8 +689,8 @@ void TQdfBtreeList::FreeInner(uint32_t page, int depth) {
     for (uint32_t child : children) FreeInner(child, depth + 1);
   }
   r->FreePage(page);
-  PL()->SetCountPg(PL()->CountPg() - 1);
-  if (page == BL()->RootPg()) BL()->SetRootPg(kNoPage);
+  PageListHeader()->SetCountPg(PageListHeader()->CountPg() - 1);
+  if (page == BtreeHeader()->RootPg()) BtreeHeader()->SetRootPg(kNoPage);
 }
 
 }  // namespace qdf

@@ -49,7 +49,7 @@ class TQdfBtreeList : public TQdfSortableList {
 
   TQdfBtreeList();
   const TClassInfo& HeaderClass() const override { return TQHBtreeList::kClassInfo; }
-  TQHBtreeList* BL() const { return static_cast<TQHBtreeList*>(Header()); }
+  TQHBtreeList* BtreeHeader() const { return static_cast<TQHBtreeList*>(Header()); }
 
   // The chain is known to be in order unless it has items but no tree.
   void Loaded() override;
@@ -105,7 +105,7 @@ class TQdfBtreeList : public TQdfSortableList {
   // starts again from 0.
   void FreeInnerPages(uint32_t page);
 
-  bool HasTree() const { return BL()->RootPg() != kNoPage; }
+  bool HasTree() const { return BtreeHeader()->RootPg() != kNoPage; }
   bool Sorted() const { return sorted_; }
   // Owners that fill the chain in order themselves say so here.
   void SetSorted(bool sorted) { sorted_ = sorted; }

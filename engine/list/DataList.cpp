@@ -27,7 +27,7 @@ void TQdfDataList::Loaded() {
 
 void TQdfDataList::LoadHeader() {
   TQdfDataListBase::LoadHeader();
-  if (spare_ != nullptr) spare_->Header()->SetAddress(DL()->SpareAddress());
+  if (spare_ != nullptr) spare_->Header()->SetAddress(DataListHeader()->SpareAddress());
 }
 
 void TQdfDataList::CreateSpare() {
@@ -37,7 +37,7 @@ void TQdfDataList::CreateSpare() {
   std::unique_ptr<TQdfPersistentObject> made =
       TQdfPersistentObject::Create(TQdfDataListBase::kClassInfo, spare_class);
   auto* sp = static_cast<TQdfDataListBase*>(made.get());
-  const TItemAdr stored = DL()->SpareAddress();
+  const TItemAdr stored = DataListHeader()->SpareAddress();
   sp->Header()->SetAddress(stored);
   sp->SetStorage(Storage());
   sp->SetPageReader(PageReader());
@@ -53,7 +53,7 @@ void TQdfDataList::CreateSpare() {
     sp->Header()->SetParentAddress(Address());
     sp->SaveHeader();
     sp->Header()->SetModified(false);
-    DL()->SetSpareAddress(sp->Address());
+    DataListHeader()->SetSpareAddress(sp->Address());
   }
 }
 
@@ -62,7 +62,7 @@ void TQdfDataList::SaveHeader() {
     if (Address().IsNull()) TQdfDataListBase::SaveHeader();
     CreateSpare();
   }
-  DL()->SetSpareAddress(spare_->Address());
+  DataListHeader()->SetSpareAddress(spare_->Address());
   TQdfDataListBase::SaveHeader();
 }
 
@@ -164,7 +164,7 @@ uint8_t* TQdfDataList::ResizeRecord(const TItemAdr& adr, int new_size) {
       result = spare_->GetItem(spare_adr);
     }
   }
-  IL()->ItemChanged();
+  ItemListHeader()->ItemChanged();
   return result;
 }
 

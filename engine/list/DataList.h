@@ -31,7 +31,7 @@ class TQdfDataList : public TQdfDataListBase {
 
  public:
   const TClassInfo& HeaderClass() const override { return TQHDataList::kClassInfo; }
-  TQHDataList* DL() const { return static_cast<TQHDataList*>(Header()); }
+  TQHDataList* DataListHeader() const { return static_cast<TQHDataList*>(Header()); }
 
   void LoadHeader() override;
   // Creates the $SPARE list on the first save (saving this header first to

@@ -45,8 +45,9 @@ void TQdfDataListBase::InitPage(uint8_t* page) {
 
 void TQdfDataListBase::ClearPages() {
   TQdfItemList::ClearPages();
-  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) DLB()->SetFreeHead(k, kNone);
-  DLB()->SetFirstFreePg(kNone);
+  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k)
+    DataListBaseHeader()->SetFreeHead(k, kNone);
+  DataListBaseHeader()->SetFirstFreePg(kNone);
 }
 
 void TQdfDataListBase::RelinkPage(uint32_t page) {
@@ -59,8 +60,8 @@ void TQdfDataListBase::RelinkPage(uint32_t page) {
   if (stored >= 0 && stored < TQHDataListBase::kFreeClasses) {
     const uint32_t next = LoadU32(buf + kDpFreeNext);
     uint32_t pred_page = kNone;
-    if (DLB()->FreeHead(stored) == page) {
-      DLB()->SetFreeHead(stored, next);
+    if (DataListBaseHeader()->FreeHead(stored) == page) {
+      DataListBaseHeader()->SetFreeHead(stored, next);
     } else {
       uint8_t* pred = FreeListPredecessor(page, stored, &pred_page);
       if (pred == nullptr) return;
@@ -71,9 +72,9 @@ void TQdfDataListBase::RelinkPage(uint32_t page) {
   }
   buf = r->EditPage(page);
   if (now >= 0 && now < TQHDataListBase::kFreeClasses) {
-    const uint32_t head = DLB()->FreeHead(now);
+    const uint32_t head = DataListBaseHeader()->FreeHead(now);
     StoreU32(buf + kDpFreeNext, head);
-    DLB()->SetFreeHead(now, page);
+    DataListBaseHeader()->SetFreeHead(now, page);
     if (head != kNone) free_prior_[head] = page;
     free_prior_[page] = kNone;
   } else {
@@ -99,8 +100,8 @@ uint8_t* TQdfDataListBase::FreeListPredecessor(uint32_t page, int k, uint32_t* p
   // good. It is bounded by the chain's length, so a damaged list cannot make
   // it loop. Pages are only read: just the predecessor found changes.
   uint32_t prev = kNone;
-  uint32_t p = DLB()->FreeHead(k);
-  for (int64_t i = 0; i <= PL()->CountPg() && p != kNone; ++i) {
+  uint32_t p = DataListBaseHeader()->FreeHead(k);
+  for (int64_t i = 0; i <= PageListHeader()->CountPg() && p != kNone; ++i) {
     const uint8_t* b = r->GetPage(p, kGpRead);
     free_prior_[p] = prev;
     const uint32_t next = LoadU32(b + kDpFreeNext);
@@ -118,15 +119,16 @@ void TQdfDataListBase::RebuildFreeLists() {
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
   free_prior_.clear();
-  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) DLB()->SetFreeHead(k, kNone);
-  DLB()->SetFirstFreePg(kNone);
-  uint32_t page = PL()->FirstPg();
-  for (int64_t guard = 0; page != kNone && guard <= PL()->CountPg(); ++guard) {
+  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k)
+    DataListBaseHeader()->SetFreeHead(k, kNone);
+  DataListBaseHeader()->SetFirstFreePg(kNone);
+  uint32_t page = PageListHeader()->FirstPg();
+  for (int64_t guard = 0; page != kNone && guard <= PageListHeader()->CountPg(); ++guard) {
     uint8_t* buf = r->EditPage(page);
     const int k = FreeSpaceClass(FreeBytes(buf));
     if (k >= 0 && k < TQHDataListBase::kFreeClasses) {
-      StoreU32(buf + kDpFreeNext, DLB()->FreeHead(k));
-      DLB()->SetFreeHead(k, page);
+      StoreU32(buf + kDpFreeNext, DataListBaseHeader()->FreeHead(k));
+      DataListBaseHeader()->SetFreeHead(k, page);
     } else {
       StoreU32(buf + kDpFreeNext, kNone);
     }
@@ -139,10 +141,10 @@ uint32_t TQdfDataListBase::FindPageWithRoom(int size) {
   TQdfPageReader* r = PageReader();
   const int c = FreeSpaceClass(size);
   const int s = std::min(c + 1, TQHDataListBase::kFreeClasses - 1);
-  const int bound = PL()->CountPg() < 21 ? PL()->CountPg() : 30;
+  const int bound = PageListHeader()->CountPg() < 21 ? PageListHeader()->CountPg() : 30;
   bool rebuilt = false;
   for (int k = TQHDataListBase::kFreeClasses - 1; k >= std::max(s, 0); --k) {
-    uint32_t page = DLB()->FreeHead(k);
+    uint32_t page = DataListBaseHeader()->FreeHead(k);
     int passed = 0;
     while (page != kNone) {
       uint8_t* buf = r->EditPage(page);
@@ -151,7 +153,7 @@ uint32_t TQdfDataListBase::FindPageWithRoom(int size) {
         if (rebuilt) break;
         rebuilt = true;
         RebuildFreeLists();
-        page = DLB()->FreeHead(k);
+        page = DataListBaseHeader()->FreeHead(k);
         passed = 0;
         continue;
       }
@@ -172,7 +174,7 @@ uint8_t* TQdfDataListBase::PlaceInPage(uint32_t page, int size, TItemAdr* adr) {
   if (area.Available() < size) throw EQdfException("Struktur-Fehler in DataListBase");
   uint8_t* item;
   int slot;
-  if (DLB()->ReuseAddresses()) {
+  if (DataListBaseHeader()->ReuseAddresses()) {
     item = area.AddItemReuse(size, &slot);
   } else {
     item = area.AddItem(size, -1);
@@ -181,7 +183,7 @@ uint8_t* TQdfDataListBase::PlaceInPage(uint32_t page, int size, TItemAdr* adr) {
   if (item == nullptr) throw EQdfException("Struktur-Fehler in DataListBase");
   std::memset(item + 2, 0, static_cast<size_t>(size - 2));
   if (adr) *adr = TItemAdr{page, static_cast<uint16_t>(slot)};
-  IL()->SetCountIt(IL()->CountIt() + 1);
+  ItemListHeader()->SetCountIt(ItemListHeader()->CountIt() + 1);
   return item;
 }
 
@@ -193,9 +195,9 @@ uint8_t* TQdfDataListBase::AppendItem(int size, TItemAdr* adr) {
   TReaderUse use(r);
   uint32_t page = FindPageWithRoom(size);
   if (page == kNone) {
-    page = PL()->LastPg();
+    page = PageListHeader()->LastPg();
     if (page == kNone || FreeBytes(r->EditPage(page)) < size)
-      page = InsertPageAfter(PL()->LastPg());
+      page = InsertPageAfter(PageListHeader()->LastPg());
   }
   TItemAdr where;
   PlaceInPage(page, size, &where);
@@ -218,12 +220,12 @@ void TQdfDataListBase::DeleteItem(const TItemAdr& adr) {
   if (!OwnsPage(buf) || area.ItemAt(adr.slot) == nullptr) {
     throw EQdfException("Fehler in der TQdfDataListBase Struktur");
   }
-  if (DLB()->ReuseAddresses()) {
+  if (DataListBaseHeader()->ReuseAddresses()) {
     area.FreeItemTrim(adr.slot);
   } else {
     area.FreeItem(adr.slot);
   }
-  IL()->SetCountIt(IL()->CountIt() - 1);
+  ItemListHeader()->SetCountIt(ItemListHeader()->CountIt() - 1);
   // A page that was full would otherwise never be searched again.
   RelinkPage(adr.page);
 }
@@ -235,7 +237,7 @@ uint8_t* TQdfDataListBase::ResizeItem(TItemAdr& adr, int new_size) {
   TItemArea area = TItemArea::OfPage(buf);
   QDF_ASSERT(area.ItemAt(adr.slot) != nullptr, "QdfList");
   if (area.ResizeItem(adr.slot, new_size) != nullptr) {
-    IL()->ItemChanged();
+    ItemListHeader()->ItemChanged();
     RelinkPage(adr.page);
     return TItemArea::OfPage(r->EditPage(adr.page)).ItemAt(adr.slot);
   }

@@ -29,7 +29,7 @@ class TQdfDataListBase : public TQdfItemList {
 
  public:
   const TClassInfo& HeaderClass() const override { return TQHDataListBase::kClassInfo; }
-  TQHDataListBase* DLB() const { return static_cast<TQHDataListBase*>(Header()); }
+  TQHDataListBase* DataListBaseHeader() const { return static_cast<TQHDataListBase*>(Header()); }
 
   void ClearPages() override;
   void InitPage(uint8_t* page) override;

@@ -146,7 +146,8 @@ void TQdfFreeList::Take(TQdfPersistentObject* tree_root) {
   filer_->SetFreeSpaceLists(this);
   taken_ = true;
   if (filer_->FileGrown()) SearchFreeData();
-  if (tree_root != nullptr && list_->DLB()->FirstFreePg() != 0xFFFFFFFFu) RebuildTree(tree_root);
+  if (tree_root != nullptr && list_->DataListBaseHeader()->FirstFreePg() != 0xFFFFFFFFu)
+    RebuildTree(tree_root);
 }
 
 void TQdfFreeList::Release() {

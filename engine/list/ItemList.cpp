@@ -75,8 +75,8 @@ void TQdfItemList::InitPage(uint8_t* page) {
 
 void TQdfItemList::ClearPages() {
   TQdfPageList::ClearPages();
-  IL()->SetCountIt(0);
-  IL()->SetUpdateCount(0);
+  ItemListHeader()->SetCountIt(0);
+  ItemListHeader()->SetUpdateCount(0);
 }
 
 uint8_t* TQdfItemList::AppendItem(int size, TItemAdr* adr) {
@@ -85,21 +85,21 @@ uint8_t* TQdfItemList::AppendItem(int size, TItemAdr* adr) {
   }
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
-  uint32_t page = PL()->LastPg();
+  uint32_t page = PageListHeader()->LastPg();
   uint8_t* buf = nullptr;
   if (page != kNoPage) {
     buf = r->EditPage(page);
     if (TItemArea::OfPage(buf).Available() < size) buf = nullptr;
   }
   if (buf == nullptr) {
-    page = InsertPageAfter(PL()->LastPg());
+    page = InsertPageAfter(PageListHeader()->LastPg());
     buf = r->EditPage(page);
   }
   TItemArea area = TItemArea::OfPage(buf);
   uint8_t* item = area.AddItem(size, -1);
   std::memset(item + 2, 0, static_cast<size_t>(size - 2));
   if (adr) *adr = TItemAdr{page, static_cast<uint16_t>(area.SlotCount() - 1)};
-  IL()->SetCountIt(IL()->CountIt() + 1);
+  ItemListHeader()->SetCountIt(ItemListHeader()->CountIt() + 1);
   return item;
 }
 
@@ -122,7 +122,7 @@ void TQdfItemList::DeleteItem(const TItemAdr& adr) {
     eof_ = bof_ = true;
     return;
   }
-  IL()->SetCountIt(IL()->CountIt() - 1);
+  ItemListHeader()->SetCountIt(ItemListHeader()->CountIt() - 1);
   if (area.SlotCount() == 0) FreePage(adr.page);
 }
 
@@ -161,7 +161,7 @@ uint8_t* TQdfItemList::EditItem(const TItemAdr& adr) {
   uint8_t* buf = PageReader()->EditPage(adr.page);
   TItemArea area = TItemArea::OfPage(buf);
   if (adr.slot >= area.SlotCount()) throw EQdfException("Access Violation at " + AdrToText(adr));
-  IL()->ItemChanged();
+  ItemListHeader()->ItemChanged();
   return area.ItemAt(adr.slot);
 }
 
@@ -170,13 +170,14 @@ uint8_t* TQdfItemList::NextItem(TItemAdr& adr) {
   uint32_t page;
   int slot;
   if (adr == kBeforeFirstAdr) {
-    page = PL()->FirstPg();
+    page = PageListHeader()->FirstPg();
     slot = -1;
   } else {
     page = adr.page;
     slot = adr.slot == 0xFFFF ? -1 : adr.slot;
   }
-  int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;  // guards a damaged chain
+  int64_t pages_left =
+      static_cast<int64_t>(PageListHeader()->CountPg()) + 1;  // guards a damaged chain
   while (page != kNoPage && pages_left-- > 0) {
     uint8_t* buf;
     try {
@@ -209,13 +210,13 @@ uint8_t* TQdfItemList::PriorItem(TItemAdr& adr) {
   uint32_t page;
   int slot;
   if (adr.IsNull()) {
-    page = PL()->LastPg();
+    page = PageListHeader()->LastPg();
     slot = INT32_MAX;
   } else {
     page = adr.page;
     slot = adr.slot;
   }
-  int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;
+  int64_t pages_left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
   while (page != kNoPage && page != kBeforeFirstAdr.page && pages_left-- > 0) {
     uint8_t* buf;
     try {

@@ -63,7 +63,7 @@ class TQdfItemList : public TQdfPageList {
   TQdfItemList();
   ~TQdfItemList() override;
   const TClassInfo& HeaderClass() const override { return TQHItemList::kClassInfo; }
-  TQHItemList* IL() const { return static_cast<TQHItemList*>(Header()); }
+  TQHItemList* ItemListHeader() const { return static_cast<TQHItemList*>(Header()); }
 
   void ClearPages() override;
   void InitPage(uint8_t* page) override;
@@ -86,7 +86,7 @@ class TQdfItemList : public TQdfPageList {
   // Room for an item of `size` bytes at the end of the chain: the length word
   // is set, the rest zeroed. Raises when an item of that size cannot fit a page.
   virtual uint8_t* AppendItem(int size, TItemAdr* adr);
-  virtual int64_t Count() { return IL()->CountIt(); }
+  virtual int64_t Count() { return ItemListHeader()->CountIt(); }
 
   // The item at `adr` for reading, resolved; nullptr when the page is not
   // this list's, the slot does not exist or is free.

@@ -30,8 +30,8 @@ uint32_t TQdfPageList::InsertPageAfter(uint32_t after) {
   uint8_t* buf = r->AllocatePage(page);
   InitPage(buf);
   if (after == kNoPage) {
-    PL()->SetFirstPg(page);
-    PL()->SetLastPg(page);
+    PageListHeader()->SetFirstPg(page);
+    PageListHeader()->SetLastPg(page);
   } else {
     uint8_t* prev = r->EditPage(after);
     const uint32_t old_next = LoadU32(prev + kPgNext);
@@ -40,12 +40,12 @@ uint32_t TQdfPageList::InsertPageAfter(uint32_t after) {
     StoreU32(buf + kPgPrior, after);
     StoreU32(buf + kPgNext, old_next);
     if (old_next == kNoPage) {
-      PL()->SetLastPg(page);
+      PageListHeader()->SetLastPg(page);
     } else {
       StoreU32(r->EditPage(old_next) + kPgPrior, page);
     }
   }
-  PL()->SetCountPg(PL()->CountPg() + 1);
+  PageListHeader()->SetCountPg(PageListHeader()->CountPg() + 1);
   return page;
 }
 
@@ -62,17 +62,17 @@ void TQdfPageList::FreePage(uint32_t page) {
     return;  // a page that cannot be read is left alone
   }
   if (next == kNoPage) {
-    PL()->SetLastPg(prior);
+    PageListHeader()->SetLastPg(prior);
   } else {
     StoreU32(r->EditPage(next) + kPgPrior, prior);
   }
   if (prior == kNoPage) {
-    PL()->SetFirstPg(next);
+    PageListHeader()->SetFirstPg(next);
   } else {
     StoreU32(r->EditPage(prior) + kPgNext, next);
   }
   r->FreePage(page);
-  PL()->SetCountPg(PL()->CountPg() - 1);
+  PageListHeader()->SetCountPg(PageListHeader()->CountPg() - 1);
 }
 
 void TQdfPageList::ClearPages() {
@@ -80,9 +80,9 @@ void TQdfPageList::ClearPages() {
   BumpPageChainEpoch();
   // No reader bracket around the walk: each page is read for its link and
   // freed, so the cache may trim as it goes instead of holding the chain.
-  uint32_t page = PL()->FirstPg();
+  uint32_t page = PageListHeader()->FirstPg();
   // The chain may be damaged: never follow more links than pages can exist.
-  for (int64_t guard = 0; page != kNoPage && guard <= PL()->CountPg(); ++guard) {
+  for (int64_t guard = 0; page != kNoPage && guard <= PageListHeader()->CountPg(); ++guard) {
     uint32_t next;
     try {
       next = LoadU32(r->GetPage(page, kGpRead) + kPgNext);
@@ -92,9 +92,9 @@ void TQdfPageList::ClearPages() {
     r->FreePage(page);
     page = next;
   }
-  PL()->SetFirstPg(kNoPage);
-  PL()->SetLastPg(kNoPage);
-  PL()->SetCountPg(0);
+  PageListHeader()->SetFirstPg(kNoPage);
+  PageListHeader()->SetLastPg(kNoPage);
+  PageListHeader()->SetCountPg(0);
 }
 
 void TQdfPageList::ClearData() {
@@ -104,14 +104,14 @@ void TQdfPageList::ClearData() {
 
 uint32_t TQdfPageList::FirstPage() {
   eof_ = bof_ = false;
-  const uint32_t page = PL()->FirstPg();
+  const uint32_t page = PageListHeader()->FirstPg();
   if (page == kNoPage) eof_ = bof_ = true;
   return page;
 }
 
 uint32_t TQdfPageList::LastPage() {
   eof_ = bof_ = false;
-  const uint32_t page = PL()->LastPg();
+  const uint32_t page = PageListHeader()->LastPg();
   if (page == kNoPage) eof_ = bof_ = true;
   return page;
 }
@@ -138,21 +138,22 @@ const std::vector<uint32_t>& TQdfPageList::PagesInFileOrder() {
     return file_order_;
   }
   if (file_order_epoch_ == epoch && file_order_reader_ == r &&
-      file_order_first_ == PL()->FirstPg() && file_order_count_ == PL()->CountPg()) {
+      file_order_first_ == PageListHeader()->FirstPg() &&
+      file_order_count_ == PageListHeader()->CountPg()) {
     return file_order_;
   }
   file_order_.clear();
   // Never follow more links than the list has pages (a damaged chain). No
   // reader bracket: the cache may trim during a walk longer than it holds.
-  int64_t left = static_cast<int64_t>(PL()->CountPg()) + 1;
+  int64_t left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
   for (uint32_t page = FirstPage(); page != kNoPage && left-- > 0; page = NextPage(page)) {
     file_order_.push_back(page);
   }
   std::sort(file_order_.begin(), file_order_.end());
   file_order_epoch_ = epoch;
   file_order_reader_ = r;
-  file_order_first_ = PL()->FirstPg();
-  file_order_count_ = PL()->CountPg();
+  file_order_first_ = PageListHeader()->FirstPg();
+  file_order_count_ = PageListHeader()->CountPg();
   return file_order_;
 }
 

@@ -23,7 +23,7 @@ class TQdfPageList : public TQdfPersistentObject {
  public:
   TQdfPageList() = default;
   const TClassInfo& HeaderClass() const override { return TQHPageList::kClassInfo; }
-  TQHPageList* PL() const { return static_cast<TQHPageList*>(Header()); }
+  TQHPageList* PageListHeader() const { return static_cast<TQHPageList*>(Header()); }
 
   // Frees every page of the chain.
   virtual void ClearPages();

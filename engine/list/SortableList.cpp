@@ -38,7 +38,7 @@ void TQdfSortableList::RequireCompare() const {
 void TQdfSortableList::Sort() {
   RequireCompare();
   TQdfPageReader* r = PageReader();
-  const uint32_t first = PL()->FirstPg();
+  const uint32_t first = PageListHeader()->FirstPg();
   if (first == kNoPage) return;
 
   std::vector<TRun> runs;
@@ -51,8 +51,8 @@ void TQdfSortableList::Sort() {
     TItemCollector work;
     work.ResetCollector(kSortWorkArea);
     int budget = 0;
-    uint32_t page = PL()->LastPg();
-    int64_t pages_left = static_cast<int64_t>(PL()->CountPg()) + 1;
+    uint32_t page = PageListHeader()->LastPg();
+    int64_t pages_left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
     while (page != first) {
       if (page == kNoPage || pages_left-- <= 0) {
         throw EQdfException(Format("Sort: page chain of %s is damaged", ObjectName().c_str()));
@@ -124,7 +124,7 @@ void TQdfSortableList::Sort() {
     }
     runs.swap(merged);
   }
-  IL()->SetCountIt(total);
+  ItemListHeader()->SetCountIt(total);
   IncItemLayoutStamp();
 }
 
@@ -136,7 +136,7 @@ TQdfSortableList::TRun TQdfSortableList::WriteRun(TItemCollector& work) {
   TRun run{kNoPage, 0};
   for (int next = 0, n = work.Count(); next < n;) {
     TReaderUse use(r);
-    const uint32_t page = InsertPageAfter(PL()->LastPg());
+    const uint32_t page = InsertPageAfter(PageListHeader()->LastPg());
     if (run.first == kNoPage) run.first = page;
     ++run.pages;
     next = FillArea(TItemArea::OfPage(r->EditPage(page)), work, next);
@@ -215,7 +215,7 @@ TQdfSortableList::TRun TQdfSortableList::MergeRuns(const TRun* runs, int count, 
       }
     }
     if (heads.empty()) break;
-    const uint32_t page = InsertPageAfter(PL()->LastPg());
+    const uint32_t page = InsertPageAfter(PageListHeader()->LastPg());
     if (out.first == kNoPage) out.first = page;
     ++out.pages;
     TItemArea area = TItemArea::OfPage(r->EditPage(page));

@@ -230,7 +230,7 @@ std::vector<TCandidate> Candidates(TQdfTable& table, TQdfItemClass* op_class, TQ
     TCandidate c;
     c.index = ix;
     c.keys = &ix->KeyFields();
-    c.covered = root->ClassByName(ix->KeyClass()->IO()->BaseObjectClass());
+    c.covered = root->ClassByName(ix->KeyClass()->IndexObjectHeader()->BaseObjectClass());
     if (c.covered == nullptr || !c.covered->IsKindOfClass(op_class)) continue;
     for (TQdfField* key : *c.keys) {
       TQdfField* source = c.covered->FieldByName(key->ObjectName());

@@ -34,7 +34,7 @@ void TQdfResultSet::Loaded() {
   if (reloading_) return;
   // Only the error text: the stored key structure already follows the text.
   try {
-    Parse(RS()->OrderBy());
+    Parse(ResultSetHeader()->OrderBy());
   } catch (const std::exception& e) {
     Trace("Result set " + ObjectName() + ": " + e.what());
   }
@@ -44,7 +44,7 @@ TQdfResultSet::TOrder TQdfResultSet::Parse(const std::string& text) {
   error_text_.clear();
   TOrder order;
   if (KeyClass() == nullptr) return order;
-  const std::string& covered_name = KeyClass()->IO()->BaseObjectClass();
+  const std::string& covered_name = KeyClass()->IndexObjectHeader()->BaseObjectClass();
   TQdfItemClass* cls = nullptr;
   if (Table() != nullptr && Table()->ItemClass() != nullptr) {
     cls = Table()->ItemClass()->ClassByName(covered_name);
@@ -67,7 +67,7 @@ TQdfResultSet::TOrder TQdfResultSet::Parse(const std::string& text) {
 }
 
 void TQdfResultSet::SetOrderBy(const std::string& text) {
-  RS()->SetOrderBy(text);
+  ResultSetHeader()->SetOrderBy(text);
   const TOrder order = Parse(text);
   if (order.empty() || !Active()) return;
   // Any difference counts, also a field added or dropped at the end: the

@@ -25,7 +25,7 @@ class TQdfResultSet : public TQdfIndex {
 
  public:
   const TClassInfo& HeaderClass() const override { return TQHResultSet::kClassInfo; }
-  TQHResultSet* RS() const { return static_cast<TQHResultSet*>(Header()); }
+  TQHResultSet* ResultSetHeader() const { return static_cast<TQHResultSet*>(Header()); }
 
   // The index's own binding, then the stored OrderBy is parsed again (for
   // ErrorText); the key structure as stored is kept: SetOrderBy stored the
@@ -35,7 +35,7 @@ class TQdfResultSet : public TQdfIndex {
   // Stores `text` and orders the result set by it (see above). Raises what
   // the schema change or the rebuild raise (e.g. on a read-only reader).
   void SetOrderBy(const std::string& text);
-  const std::string& OrderBy() const { return RS()->OrderBy(); }
+  const std::string& OrderBy() const { return ResultSetHeader()->OrderBy(); }
   // "Unknown Field <name>" after a text naming an unknown field, else empty.
   const std::string& ErrorText() const { return error_text_; }
 

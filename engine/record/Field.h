@@ -56,9 +56,9 @@ class TQdfField : public TQdfSchemaObject {
   // Header, comparison routine, empty value buffer, null.
   void Construct(TQdfPersistentObject* class_object) override;
 
-  TQHField* FH() const { return static_cast<TQHField*>(Header()); }
-  int32_t FieldIndex() const { return FH()->FieldIndex(); }
-  bool Ascending() const { return FH()->IxAscending(); }
+  TQHField* FieldHeader() const { return static_cast<TQHField*>(Header()); }
+  int32_t FieldIndex() const { return FieldHeader()->FieldIndex(); }
+  bool Ascending() const { return FieldHeader()->IxAscending(); }
 
   // ---- typed operations, per class ----
 

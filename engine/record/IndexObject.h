@@ -21,7 +21,7 @@ class TQdfIndexObject : public TQdfItemClass {
 
  public:
   const TClassInfo& HeaderClass() const override { return TQHIndexObject::kClassInfo; }
-  TQHIndexObject* IO() const { return static_cast<TQHIndexObject*>(Header()); }
+  TQHIndexObject* IndexObjectHeader() const { return static_cast<TQHIndexObject*>(Header()); }
 
   // Builds the structure, then takes the key fields and the key structure.
   void Loaded() override;

@@ -116,7 +116,7 @@ void TQdfItemClass::BuildStructure(int base_count) {
     int index = field->FieldIndex();
     if (index < 0) {
       index = static_cast<int>(list.size());
-      field->FH()->SetFieldIndex(index);
+      field->FieldHeader()->SetFieldIndex(index);
       list.push_back(field);
     } else {
       if (static_cast<size_t>(index) >= list.size()) list.resize(static_cast<size_t>(index) + 1);
@@ -175,9 +175,9 @@ void TQdfItemClass::Loaded() {
   TQdfSchemaObject::Loaded();
   if (accessor_) accessor_->SetItemClass(nullptr);
   accessor_.reset();
-  if (!IC()->InterfaceAlias().empty()) {
+  if (!ItemClassHeader()->InterfaceAlias().empty()) {
     std::unique_ptr<TObject> made =
-        TQdfPersistentObjectFactory::Instance().CreateObject(IC()->InterfaceAlias());
+        TQdfPersistentObjectFactory::Instance().CreateObject(ItemClassHeader()->InterfaceAlias());
     if (auto* acc = dynamic_cast<TQdfInterfaceStruct*>(made.get())) {
       made.release();
       accessor_.reset(acc);

@@ -29,7 +29,7 @@ class TQdfItemClass : public TQdfSchemaObject {
   TQdfItemClass();
   ~TQdfItemClass() override;
   const TClassInfo& HeaderClass() const override { return TQHItemClass::kClassInfo; }
-  TQHItemClass* IC() const { return static_cast<TQHItemClass*>(Header()); }
+  TQHItemClass* ItemClassHeader() const { return static_cast<TQHItemClass*>(Header()); }
 
   // A root class builds the structure of its whole tree and its class table.
   void Loaded() override;

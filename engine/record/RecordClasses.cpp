@@ -2,7 +2,7 @@
 
 #include "list/ListClasses.h"
 #include "object/PersistentObjectFactory.h"
-#include "record/BlobClasses.h"
+#include "record/BlobClass.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"

@@ -280,7 +280,7 @@ void CheckKeyList(const TQdfTable& table, const std::string& name, const std::st
     throw EQdfException::Fmt(
         "create index %s on %s [^%s]: unknown record class", name.c_str(),
         table.ObjectName().c_str(),
-        (class_name.empty() ? table.TH()->BaseStructureName() : class_name).c_str());
+        (class_name.empty() ? table.TableHeader()->BaseStructureName() : class_name).c_str());
   }
   for (const TKeyListItem& key : SplitKeyList(key_list)) {
     const std::string& item = key.name;
@@ -404,8 +404,8 @@ void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
     for (int i = 0; i < storage.ObjectsCount(); ++i) {
       const TQdfPersistentObject* child = storage.ChildAt(i);
       if (!child->IsKindOf(TQdfTable::kClassInfo)) continue;
-      const TQdfItemClass* used =
-          storage.ClassByPath(static_cast<const TQdfTable*>(child)->TH()->BaseStructureName());
+      const TQdfItemClass* used = storage.ClassByPath(
+          static_cast<const TQdfTable*>(child)->TableHeader()->BaseStructureName());
       if (used != nullptr && root != nullptr && used->RootClass() == root) {
         throw EQdfException::Fmt("drop ^%s: the record class is used by table %s", path.c_str(),
                                  child->ObjectName().c_str());
@@ -420,10 +420,10 @@ void CarryClassName(TQdfPersistentObject& node, const std::string& old_name,
   for (int i = 0; i < node.ObjectsCount(); ++i) {
     TQdfPersistentObject* child = node.ChildAt(i);
     if (child->IsKindOf(TQdfTable::kClassInfo)) {
-      TQHTable* h = static_cast<TQdfTable*>(child)->TH();
+      TQHTable* h = static_cast<TQdfTable*>(child)->TableHeader();
       if (h->BaseStructureName() == old_name) h->SetBaseStructureName(new_name);
     } else if (child->IsKindOf(TQdfIndexObject::kClassInfo)) {
-      TQHIndexObject* h = static_cast<TQdfIndexObject*>(child)->IO();
+      TQHIndexObject* h = static_cast<TQdfIndexObject*>(child)->IndexObjectHeader();
       if (h->BaseObjectClass() == old_name) h->SetBaseObjectClass(new_name);
     }
     CarryClassName(*child, old_name, new_name);

@@ -11,7 +11,7 @@
 #include "object/PersistentObjectFactory.h"
 #include "object/QHStorage.h"
 #include "reader/PageReader.h"
-#include "record/BlobClasses.h"
+#include "record/BlobClass.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
 #include "table/Index.h"
@@ -127,7 +127,7 @@ void TQdfStorage::LoadObjectTree() {
   }
   // Create every object from its header item.
   std::vector<std::unique_ptr<TQdfPersistentObject>> loaded;
-  const TItemAdr spare = DL()->SpareAddress();
+  const TItemAdr spare = DataListHeader()->SpareAddress();
   TItemAdr adr = kBeforeFirstAdr;
   while (const uint8_t* item = NextItem(adr)) {
     if (adr == Address() || adr == spare) continue;  // the root and its $SPARE stay apart
@@ -359,7 +359,7 @@ void TQdfStorage::OpenRootHeader(TQdfPageReader* reader) {
   }
   LoadHeader();
   Header()->SetModified(false);
-  if (!DL()->SpareAddress().IsNull()) CreateSpare();
+  if (!DataListHeader()->SpareAddress().IsNull()) CreateSpare();
 }
 
 }  // namespace qdf
@@ -414,10 +414,10 @@ void TQdfStorage::Bootstrap() {
   PopUntil(nullptr);
   // The object-ID index: ThisID -> record address.
   auto* id = static_cast<TQdfIndex*>(CreateSchemaObject("TQdfIndex", "$ID", false));
-  id->BL()->SetBalance(95);
+  id->BtreeHeader()->SetBalance(95);
   CreateSchemaObject("TQdfIndexObject", "IDX$Order", false);
   auto* this_id = static_cast<TQdfField*>(CreateSchemaObject("TQdfObjectIDField", "ThisID", true));
-  this_id->FH()->SetIxAscending(true);
+  this_id->FieldHeader()->SetIxAscending(true);
   CreateSchemaObject("TQdfItemClass", "IDX$Structure", false);
   CreateSchemaObject("TQdfShortReferenceField", "REF$ThisID", true);
   PopUntil(nullptr);
@@ -425,13 +425,13 @@ void TQdfStorage::Bootstrap() {
   // The blob chunk classes and their table.
   GenerateItemClasses(TBlobClass::kClassInfo);
   auto* blob = static_cast<TQdfTable*>(CreateSchemaObject("TQdfTable", "$BLOB", false));
-  blob->TH()->SetBaseStructureName("TBlobClassNode");
-  blob->TH()->SetReuseAddresses(true);
+  blob->TableHeader()->SetBaseStructureName("TBlobClassNode");
+  blob->TableHeader()->SetReuseAddresses(true);
   PopUntil(nullptr);
   TQdfIndex* position =
       blob->CreateIndex("IDX_POSITION", "BlobID, Position", true, nullptr, true, "TBlobClassNode");
   QDF_ASSERT(position != nullptr, "QdfStorage");
-  position->BL()->SetBalance(80);
+  position->BtreeHeader()->SetBalance(80);
   StoreModified();
   blob_table_ = TableByName("$BLOB");
   RebuildAddressTable();

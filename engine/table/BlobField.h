@@ -78,7 +78,7 @@ class TQdfBlobField : public TQdfObjectIDField {
 
   // (UserInfo + 16) OR 64.
   uint16_t TypeCode() const override {
-    return static_cast<uint16_t>((FH()->UserInfo() + 16) | kFieldTypeBase);
+    return static_cast<uint16_t>((FieldHeader()->UserInfo() + 16) | kFieldTypeBase);
   }
   // The blob's bytes; empty for no blob.
   std::string GetAsString() override;

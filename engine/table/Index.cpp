@@ -131,7 +131,8 @@ int TQdfIndex::ComparePartial(const uint8_t* a, const uint8_t* b) const {
 bool TQdfIndex::AttachTable(TQdfTable* table) {
   if (!Active() || table == nullptr || table->ItemClass() == nullptr) return false;
   if (table_ != nullptr) DetachTable(table_);
-  TQdfItemClass* covered = table->ItemClass()->ClassByName(key_class_->IO()->BaseObjectClass());
+  TQdfItemClass* covered =
+      table->ItemClass()->ClassByName(key_class_->IndexObjectHeader()->BaseObjectClass());
   if (covered == nullptr) return false;
   std::vector<TQdfField*> linked(structure_fields_.size(), nullptr);
   for (size_t i = 0; i < structure_fields_.size(); ++i) {
@@ -307,7 +308,7 @@ void TQdfIndex::Rebuild(bool restrict_to_class) {
     BuildKeyFromRecord();
     AppendCopy(key_buffer_.Key());
   }
-  if (IL()->CountIt() > 0) Sort();
+  if (ItemListHeader()->CountIt() > 0) Sort();
   SetSorted(true);
   if (Unique()) {
     // Equal neighbours after the sort are duplicates.
@@ -501,7 +502,7 @@ void TQdfIndex::DeleteCurrent() {
   MoveTo(adr);
 }
 
-int64_t TQdfIndex::Count() { return IL()->CountIt(); }
+int64_t TQdfIndex::Count() { return ItemListHeader()->CountIt(); }
 
 bool TQdfIndex::GotoKey(bool back) {
   TReaderUse use(PageReader());

@@ -66,7 +66,7 @@ class TQdfIndex : public TQdfBtreeList {
   const std::vector<TQdfField*>& KeyFields() const;
   TQdfField* StructureField(int i) const;
   int StructureFieldCount() const;
-  bool Unique() const { return !BL()->AllowDuplicates() && reference_in_key_ < 0; }
+  bool Unique() const { return !BtreeHeader()->AllowDuplicates() && reference_in_key_ < 0; }
 
   // ---- the table ----
   // Binds the key fields to the table's fields of the same name (the REF$

@@ -58,7 +58,7 @@ void TQdfTable::Unbind() {
     own_class_->SetStorage(Storage());
     own_class_.reset();
   } else if (item_class_ != nullptr && storage != nullptr &&
-             storage->ClassByPath(TH()->BaseStructureName()) == item_class_ &&
+             storage->ClassByPath(TableHeader()->BaseStructureName()) == item_class_ &&
              item_class_->Provider() == cursor_.get()) {
     // A template shares the stored class: leave it without our cursor, but
     // only while that class is still the one in the storage.
@@ -73,7 +73,7 @@ void TQdfTable::Loaded() {
   Unbind();
   TQdfTableStore* storage = OwnStorage();
   TQdfItemClass* stored =
-      storage != nullptr ? storage->ClassByPath(TH()->BaseStructureName()) : nullptr;
+      storage != nullptr ? storage->ClassByPath(TableHeader()->BaseStructureName()) : nullptr;
   if (stored != nullptr) {
     if (IsTemplate()) {
       item_class_ = stored;
@@ -98,7 +98,7 @@ void TQdfTable::Loaded() {
     }
     const TQdfItemClass* root = item_class_->RootClass();
     const int max_fields = root != nullptr ? root->MaxFieldCount() : item_class_->FieldCount();
-    TH()->SetMaxFieldCount(max_fields);  // does not mark the header modified
+    TableHeader()->SetMaxFieldCount(max_fields);  // does not mark the header modified
     field_data_.assign(static_cast<size_t>(std::max(max_fields, item_class_->FieldCount())),
                        {nullptr, 0});
     item_class_->SetProvider(cursor_.get());

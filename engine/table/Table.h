@@ -53,7 +53,7 @@ class TQdfTable : public TQdfDataList {
   TQdfTable();
   ~TQdfTable() override;
   const TClassInfo& HeaderClass() const override { return TQHTable::kClassInfo; }
-  TQHTable* TH() const { return static_cast<TQHTable*>(Header()); }
+  TQHTable* TableHeader() const { return static_cast<TQHTable*>(Header()); }
 
   // Binds the record class (a template's stored class, an instance's own
   // working copy of the class tree), the ThisID listener, the cursor of every

@@ -261,7 +261,7 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   uint32_t first = 0;
   db.Change([&](qdf::TQdfInTransStorage* s) {
     auto* t = static_cast<qdf::TQdfPageList*>(s->ChildByName("t"));
-    first = t->PL()->FirstPg();
+    first = t->PageListHeader()->FirstPg();
     const uint32_t second =
         qdf::LoadU32(s->PageReader()->GetPage(first, qdf::kGpRead) + qdf::kPgNext);
     uint8_t* p = s->PageReader()->EditPage(second);
@@ -321,7 +321,8 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   db.Change([&](qdf::TQdfInTransStorage* s) {
     auto* t = static_cast<qdf::TQdfDataListBase*>(s->ChildByName("t"));
     for (int k = 0; k < qdf::TQHDataListBase::kFreeClasses && listed == 0; ++k) {
-      if (t->DLB()->FreeHead(k) != qdf::kNoPage) listed = t->DLB()->FreeHead(k);
+      if (t->DataListBaseHeader()->FreeHead(k) != qdf::kNoPage)
+        listed = t->DataListBaseHeader()->FreeHead(k);
     }
     ASSERT_NE(listed, 0u);  // the deletions left pages with room
     uint8_t* p = s->PageReader()->EditPage(listed);

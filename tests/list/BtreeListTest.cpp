@@ -84,8 +84,8 @@ struct TTree {
   explicit TTree(bool duplicates = false, int balance = 50) {
     list = fx.New<TQdfBtreeList>();
     list->SetCompare(nullptr, CompareIntField);
-    list->BL()->SetAllowDuplicates(duplicates);
-    list->BL()->SetBalance(balance);
+    list->BtreeHeader()->SetAllowDuplicates(duplicates);
+    list->BtreeHeader()->SetBalance(balance);
   }
   bool Insert(int32_t value, uint32_t ref = 0, TItemAdr* adr = nullptr, int filler = 0) {
     std::vector<uint8_t> key = IntKey(value, ref, filler);
@@ -123,16 +123,16 @@ class TTreeCheck {
 
   void Run() {
     ASSERT_TRUE(list_.HasTree());
-    dup_ = list_.BL()->AllowDuplicates();
-    Walk(list_.BL()->RootPg(), {}, {}, 0);
+    dup_ = list_.BtreeHeader()->AllowDuplicates();
+    Walk(list_.BtreeHeader()->RootPg(), {}, {}, 0);
     std::vector<uint32_t> chain;
-    for (uint32_t p = list_.PL()->FirstPg(); p != kNoPage && chain.size() < 1000000;) {
+    for (uint32_t p = list_.PageListHeader()->FirstPg(); p != kNoPage && chain.size() < 1000000;) {
       chain.push_back(p);
       p = LoadU32(r_->GetPage(p, kGpRead) + kPgNext);
     }
     EXPECT_EQ(chain, leaves_);
-    EXPECT_EQ(list_.PL()->CountPg(), static_cast<int32_t>(leaves_.size()) + inner_);
-    EXPECT_EQ(list_.BL()->CountUnused(), unused_);
+    EXPECT_EQ(list_.PageListHeader()->CountPg(), static_cast<int32_t>(leaves_.size()) + inner_);
+    EXPECT_EQ(list_.BtreeHeader()->CountUnused(), unused_);
   }
   int Height() const { return height_; }
   int Inner() const { return inner_; }
@@ -216,8 +216,8 @@ TEST(Btree, FirstInsertMakesAOnePageTreeAndSearchNeedsARoutine) {
   EXPECT_FALSE(t.list->HasTree());
 
   ASSERT_TRUE(t.Insert(5, 1, &adr));
-  EXPECT_EQ(t.list->BL()->RootPg(), t.list->PL()->FirstPg());
-  EXPECT_EQ(adr, (TItemAdr{t.list->PL()->FirstPg(), 0}));
+  EXPECT_EQ(t.list->BtreeHeader()->RootPg(), t.list->PageListHeader()->FirstPg());
+  EXPECT_EQ(adr, (TItemAdr{t.list->PageListHeader()->FirstPg(), 0}));
   EXPECT_EQ(LoadU32(t.list->GetItem(adr) + 2), kNoPage);  // a leaf key's link is unused
   EXPECT_EQ(t.list->Count(), 1);
   CheckTree(t);
@@ -236,7 +236,7 @@ TEST(Btree, FirstInsertMakesAOnePageTreeAndSearchNeedsARoutine) {
 TEST(Btree, EqualKeyIsRejectedAndFindKeyStandsOnTheNextKey) {
   TTree t;
   for (int32_t v = 0; v < 3000; ++v) ASSERT_TRUE(t.Insert(v * 2, static_cast<uint32_t>(v)));
-  ASSERT_GT(t.list->PL()->CountPg(), 3);
+  ASSERT_GT(t.list->PageListHeader()->CountPg(), 3);
 
   TItemAdr adr;
   EXPECT_FALSE(t.Insert(1000, 99999, &adr));
@@ -253,10 +253,10 @@ TEST(Btree, EqualKeyIsRejectedAndFindKeyStandsOnTheNextKey) {
   key = IntKey(-5);  // below every key
   EXPECT_FALSE(t.list->FindKey(key.data(), &adr));
   EXPECT_EQ(t.ValueAt(adr), 0);
-  EXPECT_EQ(adr, (TItemAdr{t.list->PL()->FirstPg(), 0}));
+  EXPECT_EQ(adr, (TItemAdr{t.list->PageListHeader()->FirstPg(), 0}));
   key = IntKey(INT32_MIN);
   EXPECT_FALSE(t.list->Find(key.data(), &adr, false));
-  EXPECT_EQ(adr, (TItemAdr{t.list->PL()->FirstPg(), 0xFFFF}));
+  EXPECT_EQ(adr, (TItemAdr{t.list->PageListHeader()->FirstPg(), 0xFFFF}));
   key = IntKey(4242);
   EXPECT_TRUE(t.list->FindKey(key.data(), &adr));
   EXPECT_EQ(t.ValueAt(adr), 4242);
@@ -330,10 +330,10 @@ TEST_P(BtreeRandom, OrderedWalkEqualsSortedModelAndEveryKeyIsFound) {
   };
   check_all();
   // Mass deletes: the tree compacts itself on the way and still finds the rest.
-  const int32_t pages_before = t.list->PL()->CountPg();
+  const int32_t pages_before = t.list->PageListHeader()->CountPg();
   const size_t keep = model.size() / 100 + 1;
   while (live.size() > keep) delete_one();
-  EXPECT_LT(t.list->PL()->CountPg(), pages_before / 3);
+  EXPECT_LT(t.list->PageListHeader()->CountPg(), pages_before / 3);
   check_all();
   // Keys that were never there are not found, and FindKey stands above them.
   for (int i = 0; i < 200; ++i) {
@@ -460,7 +460,7 @@ TEST(Btree, LargeKeyThatFitsBesideNoNeighbourGoesOnAPageOfItsOwn) {
   TItemAdr adr;
   ASSERT_TRUE(t.Insert(10, 1, &adr, 4000));
   ASSERT_TRUE(t.Insert(30, 3, &adr, 4000));
-  EXPECT_EQ(t.list->PL()->CountPg(), 1);
+  EXPECT_EQ(t.list->PageListHeader()->CountPg(), 1);
   // 8006 bytes between two 4024-byte keys: three leaves, the new key alone.
   ASSERT_TRUE(t.Insert(20, 2, &adr, 7982));
   EXPECT_EQ(LoadU16(t.list->GetItem(adr)), 8006);
@@ -541,7 +541,7 @@ TEST(Btree, SeparatorRoutineShortensInnerKeysAndOneThatDoesNotSeparateIsIgnored)
     EXPECT_GT(calls, 10);
     CheckTree(t);
     // Inner keys are 14 bytes when shortened, the whole right key otherwise.
-    const uint8_t* root = t.Reader()->GetPage(t.list->BL()->RootPg(), kGpRead);
+    const uint8_t* root = t.Reader()->GetPage(t.list->BtreeHeader()->RootPg(), kGpRead);
     ASSERT_TRUE(IsInner(root));
     TItemArea area = TItemArea::OfPage(const_cast<uint8_t*>(root));
     EXPECT_EQ(LoadU16(area.ItemAt(0)), broken ? 224 : 14);
@@ -553,7 +553,7 @@ TEST(Btree, SeparatorRoutineShortensInnerKeysAndOneThatDoesNotSeparateIsIgnored)
     t.list->DropTree(true);
     t.list->BuildTree();
     CheckTree(t);
-    root = t.Reader()->GetPage(t.list->BL()->RootPg(), kGpRead);
+    root = t.Reader()->GetPage(t.list->BtreeHeader()->RootPg(), kGpRead);
     area = TItemArea::OfPage(const_cast<uint8_t*>(root));
     EXPECT_EQ(LoadU16(area.ItemAt(0)), broken ? 224 : 14);
   }
@@ -604,7 +604,7 @@ TEST(Btree, BulkBuildFromAnUnsortedChainEqualsInsertion) {
 TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
   TTree t;
   for (int32_t v = 0; v < 3000; ++v) ASSERT_TRUE(t.Insert(v));
-  const int32_t leaves = static_cast<int32_t>(t.list->PL()->CountPg()) - [&] {
+  const int32_t leaves = static_cast<int32_t>(t.list->PageListHeader()->CountPg()) - [&] {
     TTreeCheck c(*t.list, t.Reader());
     c.Run();
     return c.Inner();
@@ -612,7 +612,7 @@ TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
   t.list->DropTree(true);
   EXPECT_FALSE(t.list->HasTree());
   EXPECT_TRUE(t.list->Sorted());
-  EXPECT_EQ(t.list->PL()->CountPg(), leaves);
+  EXPECT_EQ(t.list->PageListHeader()->CountPg(), leaves);
   // An item list's load: items without a tree are not known to be sorted.
   t.list->Loaded();
   EXPECT_FALSE(t.list->Sorted());
@@ -626,7 +626,7 @@ TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
   t.list->AppendCopy(key.data());
   EXPECT_FALSE(t.list->HasTree());
   ASSERT_TRUE(t.FindFirst(-1, &adr));
-  EXPECT_EQ(adr, (TItemAdr{t.list->PL()->FirstPg(), 0}));
+  EXPECT_EQ(adr, (TItemAdr{t.list->PageListHeader()->FirstPg(), 0}));
   CheckTree(t);
 
   // A chain of one page with one unsorted key sorts and builds as well.
@@ -634,16 +634,16 @@ TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
   std::vector<uint8_t> only = IntKey(77);
   one.list->AppendCopy(only.data());
   ASSERT_TRUE(one.FindFirst(77, &adr));
-  EXPECT_EQ(one.list->BL()->RootPg(), one.list->PL()->FirstPg());
+  EXPECT_EQ(one.list->BtreeHeader()->RootPg(), one.list->PageListHeader()->FirstPg());
 
   t.list->ClearPages();
-  EXPECT_EQ(t.list->PL()->FirstPg(), kNoPage);
-  EXPECT_EQ(t.list->PL()->CountPg(), 0);
-  EXPECT_EQ(t.list->BL()->RootPg(), kNoPage);
-  EXPECT_EQ(t.list->BL()->CountUnused(), 0);
+  EXPECT_EQ(t.list->PageListHeader()->FirstPg(), kNoPage);
+  EXPECT_EQ(t.list->PageListHeader()->CountPg(), 0);
+  EXPECT_EQ(t.list->BtreeHeader()->RootPg(), kNoPage);
+  EXPECT_EQ(t.list->BtreeHeader()->CountUnused(), 0);
   EXPECT_EQ(t.list->Count(), 0);
   ASSERT_TRUE(t.Insert(3));
-  EXPECT_EQ(t.list->BL()->RootPg(), t.list->PL()->FirstPg());
+  EXPECT_EQ(t.list->BtreeHeader()->RootPg(), t.list->PageListHeader()->FirstPg());
 }
 
 // ---- deletion and compaction ----
@@ -651,7 +651,7 @@ TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
 TEST(Btree, DeleteAtRemovesTheKeyWhereItWas) {
   TTree t;
   for (int32_t v = 0; v < 2000; ++v) ASSERT_TRUE(t.Insert(v));
-  const uint32_t first = t.list->PL()->FirstPg();
+  const uint32_t first = t.list->PageListHeader()->FirstPg();
   const int n = TItemArea::OfPage(t.Reader()->GetPage(first, kGpRead)).SlotCount();
   const uint32_t second = LoadU32(t.Reader()->GetPage(first, kGpRead) + kPgNext);
   const int32_t last_value = t.ValueAt(TItemAdr{first, static_cast<uint16_t>(n - 1)});
@@ -675,7 +675,7 @@ TEST(Btree, DeleteAtRemovesTheKeyWhereItWas) {
   EXPECT_FALSE(t.FindFirst(3, &probe));
 
   // The very last key: the address becomes null.
-  adr = TItemAdr{t.list->PL()->LastPg(), 0};
+  adr = TItemAdr{t.list->PageListHeader()->LastPg(), 0};
   adr.slot = static_cast<uint16_t>(
       TItemArea::OfPage(t.Reader()->GetPage(adr.page, kGpRead)).SlotCount() - 1);
   t.list->DeleteAt(adr);
@@ -685,7 +685,7 @@ TEST(Btree, DeleteAtRemovesTheKeyWhereItWas) {
   const int64_t count = t.list->Count();
   adr = TItemAdr{first, 5000};
   t.list->DeleteAt(adr);
-  adr = TItemAdr{t.list->BL()->RootPg(), 0};  // an inner page
+  adr = TItemAdr{t.list->BtreeHeader()->RootPg(), 0};  // an inner page
   t.list->DeleteAt(adr);
   adr = kNullAdr;
   t.list->DeleteAt(adr);
@@ -709,12 +709,12 @@ TEST(Btree, CompactRefillsPagesAndKeepsTheAddressOnItsKey) {
     t.list->DeleteAt(adr);
     model.erase(v);
   }
-  const int32_t pages = t.list->PL()->CountPg();
+  const int32_t pages = t.list->PageListHeader()->CountPg();
   TItemAdr adr;
   ASSERT_TRUE(t.FindFirst(15001, &adr));
   t.list->Compact(&adr, TQdfBtreeList::kCompactReserve);
   EXPECT_EQ(t.ValueAt(adr), 15001);
-  EXPECT_LT(t.list->PL()->CountPg(), pages);
+  EXPECT_LT(t.list->PageListHeader()->CountPg(), pages);
   CheckTree(t);
   // Every leaf but the last is filled to within the reserve of its next key.
   TTreeCheck check(*t.list, t.Reader());
@@ -746,7 +746,7 @@ TEST(Btree, SurvivesCommitAndReopen) {
     made.release()->SetParent(storage.get());
     list->SaveHeader();
     list->SetCompare(nullptr, CompareIntField);
-    list->BL()->SetBalance(80);
+    list->BtreeHeader()->SetBalance(80);
     for (int i = 0; i < 5000; ++i) {
       const int32_t v = std::uniform_int_distribution<int32_t>(-100000, 100000)(rng);
       std::vector<uint8_t> key = IntKey(v);
@@ -771,7 +771,7 @@ TEST(Btree, SurvivesCommitAndReopen) {
   list->SetCompare(nullptr, CompareIntField);
   EXPECT_TRUE(list->HasTree());
   EXPECT_TRUE(list->Sorted());
-  EXPECT_EQ(list->BL()->Balance(), 80);
+  EXPECT_EQ(list->BtreeHeader()->Balance(), 80);
   EXPECT_EQ(list->Count(), static_cast<int64_t>(model.size()));
   std::vector<int32_t> walked;
   TItemAdr adr = kBeforeFirstAdr;
@@ -793,7 +793,7 @@ TEST(Btree, SurvivesCommitAndReopen) {
 TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   TTree t;
   for (int32_t v = 0; v < 3000; ++v) ASSERT_TRUE(t.Insert(v * 2));
-  const uint32_t root = t.list->BL()->RootPg();
+  const uint32_t root = t.list->BtreeHeader()->RootPg();
   ASSERT_TRUE(IsInner(t.Reader()->GetPage(root, kGpRead)));
   std::vector<uint8_t> low = IntKey(-10);
   TItemAdr adr;
@@ -813,7 +813,7 @@ TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   std::vector<uint8_t> k = IntKey(1);
   ASSERT_TRUE(other->Insert(k.data(), nullptr));
   buf = t.Reader()->EditPage(root);
-  StoreU32(buf + kPgNext, other->PL()->FirstPg());
+  StoreU32(buf + kPgNext, other->PageListHeader()->FirstPg());
   EXPECT_FALSE(t.list->Find(low.data(), &adr, false));
   EXPECT_EQ(adr.page, kNoPage);
   EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);

@@ -49,7 +49,7 @@ struct TModelRecord {
 void CheckFreeLists(TQdfDataListBase& list, TQdfPageReader* r) {
   std::set<uint32_t> seen;
   for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
-    uint32_t p = list.DLB()->FreeHead(k);
+    uint32_t p = list.DataListBaseHeader()->FreeHead(k);
     while (p != kNoPage) {
       ASSERT_TRUE(seen.insert(p).second) << "page " << p << " in two lists or a cycle";
       const uint8_t* buf = r->GetPage(p, kGpRead);

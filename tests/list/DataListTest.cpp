@@ -67,7 +67,7 @@ TEST(DataListBase, AddressesStayValidAndSlotsAreReusedOnlyWhenAsked) {
     qdf_test::TListFixture fx;
     TStorageWithList s(fx);
     TQdfDataList& list = *s.list;
-    list.DLB()->SetReuseAddresses(reuse);
+    list.DataListBaseHeader()->SetReuseAddresses(reuse);
     std::vector<TItemAdr> adrs;
     for (uint32_t i = 1; i <= 40; ++i) adrs.push_back(AddRecord(list, i, 100));
     list.DeleteItem(adrs[3]);
@@ -94,7 +94,7 @@ TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   TQdfDataList& list = *s.list;
   std::vector<TItemAdr> adrs;
   for (uint32_t i = 1; i <= 200; ++i) adrs.push_back(AddRecord(list, i, 400));
-  const int pages = list.PL()->CountPg();
+  const int pages = list.PageListHeader()->CountPg();
   const uint32_t first_page = adrs[0].page;
   // Empty the (full) first page completely: it stands last in the list of
   // nearly full pages, far from its head.
@@ -106,7 +106,7 @@ TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   // New records fill the free room (the emptied page among it) before the
   // chain grows.
   int placed_in_emptied = 0;
-  for (uint32_t i = 0; list.PL()->CountPg() == pages; ++i) {
+  for (uint32_t i = 0; list.PageListHeader()->CountPg() == pages; ++i) {
     TItemAdr a = AddRecord(list, 1000 + i, 400);
     if (a.page == first_page) ++placed_in_emptied;
     ASSERT_LT(i, 100u);
@@ -124,17 +124,17 @@ void ExpectFreeListsConsistent(TQdfDataList& list, TQdfPageReader& r) {
   std::map<uint32_t, int> listed;
   for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
     int steps = 0;
-    for (uint32_t p = list.DLB()->FreeHead(k); p != kNoPage; ++steps) {
-      ASSERT_LE(steps, list.PL()->CountPg()) << "list " << k << " loops";
+    for (uint32_t p = list.DataListBaseHeader()->FreeHead(k); p != kNoPage; ++steps) {
+      ASSERT_LE(steps, list.PageListHeader()->CountPg()) << "list " << k << " loops";
       const uint8_t* b = r.GetPage(p, kGpRead);
       ASSERT_EQ(static_cast<int16_t>(LoadU16(b + kDpFreeClass)), k) << p;
       ASSERT_TRUE(listed.emplace(p, k).second) << "page " << p << " listed twice";
       p = LoadU32(b + kDpFreeNext);
     }
   }
-  uint32_t page = list.PL()->FirstPg();
+  uint32_t page = list.PageListHeader()->FirstPg();
   for (int i = 0; page != kNoPage; ++i) {
-    ASSERT_LE(i, list.PL()->CountPg());
+    ASSERT_LE(i, list.PageListHeader()->CountPg());
     const uint8_t* b = r.GetPage(page, kGpRead);
     const int k = static_cast<int16_t>(LoadU16(b + kDpFreeClass));
     if (k >= 0) {

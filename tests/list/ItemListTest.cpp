@@ -45,16 +45,16 @@ std::vector<uint32_t> WalkBackward(TQdfItemList& list) {
 void CheckChain(TQdfItemList& list, TQdfPageReader* r) {
   uint32_t prev = kNoPage;
   int count = 0;
-  for (uint32_t p = list.PL()->FirstPg(); p != kNoPage; ++count) {
-    ASSERT_LE(count, list.PL()->CountPg());
+  for (uint32_t p = list.PageListHeader()->FirstPg(); p != kNoPage; ++count) {
+    ASSERT_LE(count, list.PageListHeader()->CountPg());
     const uint8_t* buf = r->GetPage(p, kGpRead);
     EXPECT_EQ(LoadU32(buf + kPgPrior), prev);
     EXPECT_EQ(LoadAdr(buf + kPgOwner), list.Address());
     prev = p;
     p = LoadU32(buf + kPgNext);
   }
-  EXPECT_EQ(count, list.PL()->CountPg());
-  EXPECT_EQ(prev, list.PL()->LastPg());
+  EXPECT_EQ(count, list.PageListHeader()->CountPg());
+  EXPECT_EQ(prev, list.PageListHeader()->LastPg());
 }
 
 TEST(ItemList, EmptyListWalksAndFirstAppend) {
@@ -69,13 +69,13 @@ TEST(ItemList, EmptyListWalksAndFirstAppend) {
   EXPECT_EQ(adr, kBeforeFirstAdr);
   EXPECT_TRUE(list->Bof());
 
-  const int updates = list->IL()->UpdateCount();
+  const int updates = list->ItemListHeader()->UpdateCount();
   TItemAdr first = AppendId(*list, 7, 40);
   EXPECT_EQ(first.slot, 0);
-  EXPECT_EQ(list->PL()->FirstPg(), first.page);
-  EXPECT_EQ(list->PL()->CountPg(), 1);
+  EXPECT_EQ(list->PageListHeader()->FirstPg(), first.page);
+  EXPECT_EQ(list->PageListHeader()->CountPg(), 1);
   EXPECT_EQ(list->Count(), 1);
-  EXPECT_EQ(list->IL()->UpdateCount(), updates + 1);  // every CountIt change counts
+  EXPECT_EQ(list->ItemListHeader()->UpdateCount(), updates + 1);  // every CountIt change counts
   EXPECT_EQ(IdOf(list->GetItem(first)), 7u);
   EXPECT_THROW(list->EditItem(TItemAdr{first.page, 5}), EQdfException);
   try {
@@ -91,7 +91,7 @@ TEST(ItemList, DeletingTheLastItemOfAPageFreesIt) {
   auto list = fx.New<TQdfItemList>();
   std::vector<TItemAdr> adrs;
   for (uint32_t i = 0; i < 30; ++i) adrs.push_back(AppendId(*list, i, 1000));
-  const int pages = list->PL()->CountPg();
+  const int pages = list->PageListHeader()->CountPg();
   ASSERT_GE(pages, 4);
   // Empty the second page from its last slot down (addresses stay valid).
   const uint32_t second = adrs[8].page;
@@ -100,7 +100,7 @@ TEST(ItemList, DeletingTheLastItemOfAPageFreesIt) {
     if (a.page == second) on_second.push_back(a);
   }
   for (auto it = on_second.rbegin(); it != on_second.rend(); ++it) list->DeleteItem(*it);
-  EXPECT_EQ(list->PL()->CountPg(), pages - 1);
+  EXPECT_EQ(list->PageListHeader()->CountPg(), pages - 1);
   CheckChain(*list, fx.Reader());
   EXPECT_EQ(list->Count(), 30 - static_cast<int64_t>(on_second.size()));
 }
@@ -148,8 +148,8 @@ TEST(ItemList, WalksAgreeWithAModelAfterRandomAppendsAndDeletes) {
   list->First();
   while (list->Cursor().Item() != nullptr) list->DeleteCurrent();
   EXPECT_EQ(list->Count(), 0);
-  EXPECT_EQ(list->PL()->CountPg(), 0);
-  EXPECT_EQ(list->PL()->FirstPg(), kNoPage);
+  EXPECT_EQ(list->PageListHeader()->CountPg(), 0);
+  EXPECT_EQ(list->PageListHeader()->FirstPg(), kNoPage);
 }
 
 TEST(ItemList, ClearPagesEmptiesTheChainAndSurvivesCommit) {
@@ -159,9 +159,9 @@ TEST(ItemList, ClearPagesEmptiesTheChainAndSurvivesCommit) {
   fx.Commit();
   EXPECT_EQ(WalkForward(*list).size(), 100u);
   list->ClearPages();
-  EXPECT_EQ(list->PL()->FirstPg(), kNoPage);
-  EXPECT_EQ(list->PL()->LastPg(), kNoPage);
-  EXPECT_EQ(list->PL()->CountPg(), 0);
+  EXPECT_EQ(list->PageListHeader()->FirstPg(), kNoPage);
+  EXPECT_EQ(list->PageListHeader()->LastPg(), kNoPage);
+  EXPECT_EQ(list->PageListHeader()->CountPg(), 0);
   EXPECT_EQ(list->Count(), 0);
   EXPECT_TRUE(WalkForward(*list).empty());
 }

@@ -51,8 +51,8 @@ TWalk Walk(TQdfSortableList& list) {
 void CheckChain(TQdfSortableList& list, TQdfPageReader* r) {
   uint32_t prev = kNoPage;
   int count = 0;
-  for (uint32_t p = list.PL()->FirstPg(); p != kNoPage; ++count) {
-    ASSERT_LE(count, list.PL()->CountPg());
+  for (uint32_t p = list.PageListHeader()->FirstPg(); p != kNoPage; ++count) {
+    ASSERT_LE(count, list.PageListHeader()->CountPg());
     const uint8_t* buf = r->GetPage(p, kGpRead);
     EXPECT_EQ(LoadU32(buf + kPgPrior), prev);
     EXPECT_EQ(LoadAdr(buf + kPgOwner), list.Address());
@@ -60,8 +60,8 @@ void CheckChain(TQdfSortableList& list, TQdfPageReader* r) {
     prev = p;
     p = LoadU32(buf + kPgNext);
   }
-  EXPECT_EQ(count, list.PL()->CountPg());
-  EXPECT_EQ(prev, list.PL()->LastPg());
+  EXPECT_EQ(count, list.PageListHeader()->CountPg());
+  EXPECT_EQ(prev, list.PageListHeader()->LastPg());
 }
 
 TEST(SortableList, SortWithoutRoutineIsAnAssertion) {
@@ -84,21 +84,21 @@ TEST(SortableList, TinyChainsSortInPlace) {
   auto list = fx.New<TQdfSortableList>();
   list->SetCompare(nullptr, CompareValues);
   list->Sort();  // empty: nothing happens
-  EXPECT_EQ(list->PL()->FirstPg(), kNoPage);
+  EXPECT_EQ(list->PageListHeader()->FirstPg(), kNoPage);
 
   // One page with one item: nothing to sort, no assertion.
   Append(*list, 42, 20);
-  const uint32_t first = list->PL()->FirstPg();
+  const uint32_t first = list->PageListHeader()->FirstPg();
   list->Sort();
   EXPECT_EQ(Walk(*list).values, std::vector<uint32_t>{42});
-  EXPECT_EQ(list->PL()->FirstPg(), first);
+  EXPECT_EQ(list->PageListHeader()->FirstPg(), first);
 
   // One page with several items: sorted in place, the page stays.
   for (uint32_t v : {7u, 99u, 3u, 42u}) Append(*list, v, 20);
   list->Sort();
   EXPECT_EQ(Walk(*list).values, (std::vector<uint32_t>{3, 7, 42, 42, 99}));
-  EXPECT_EQ(list->PL()->FirstPg(), first);
-  EXPECT_EQ(list->PL()->CountPg(), 1);
+  EXPECT_EQ(list->PageListHeader()->FirstPg(), first);
+  EXPECT_EQ(list->PageListHeader()->CountPg(), 1);
   EXPECT_EQ(list->Count(), 5);
 }
 
@@ -124,7 +124,7 @@ TEST(SortableList, ManyRunsMergeIntoOneOrderedChain) {
   values.push_back(7);
   Append(*list, 8, 8000);
   values.push_back(8);
-  const int32_t pages_before = list->PL()->CountPg();
+  const int32_t pages_before = list->PageListHeader()->CountPg();
   list->Sort();
   std::sort(values.begin(), values.end());
   const TWalk w = Walk(*list);
@@ -133,7 +133,7 @@ TEST(SortableList, ManyRunsMergeIntoOneOrderedChain) {
   EXPECT_EQ(list->Count(), static_cast<int64_t>(values.size()));
   CheckChain(*list, fx.Reader());
   // The output pages are filled: no more pages than before.
-  EXPECT_LE(list->PL()->CountPg(), pages_before);
+  EXPECT_LE(list->PageListHeader()->CountPg(), pages_before);
   EXPECT_GT(compares, static_cast<int64_t>(values.size()));
 
   // Sorting a sorted chain keeps it as it is.
@@ -152,11 +152,11 @@ TEST(SortableList, EmptyPagesAndFreeSlotsAreHandled) {
     Append(*list, v, 100);
     values.push_back(v);
   }
-  ASSERT_GT(list->PL()->CountPg(), 3);
+  ASSERT_GT(list->PageListHeader()->CountPg(), 3);
   TQdfPageReader* r = fx.Reader();
   // Empty the second page item by item (its slots go, the page stays), and
   // leave a free slot on the first page.
-  const uint32_t first = list->PL()->FirstPg();
+  const uint32_t first = list->PageListHeader()->FirstPg();
   const uint32_t second = LoadU32(r->GetPage(first, kGpRead) + kPgNext);
   {
     TItemArea area = TItemArea::OfPage(r->EditPage(second));

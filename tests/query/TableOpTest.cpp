@@ -153,7 +153,7 @@ TEST_F(TableOpTest, PhysicalScanSeesEveryPageOfATableLargerThanTheCache) {
   for (int k = 1; k <= n; ++k) qdf_test::Insert(*t_, TRow{k, k % 7, k, pad, {}, {}});
   db_.storage->StoreModified();
   fx_.Commit();
-  ASSERT_GT(t_->PL()->CountPg(), TCachePool::kDefaultCacheSize * 2);
+  ASSERT_GT(t_->PageListHeader()->CountPg(), TCachePool::kDefaultCacheSize * 2);
   auto op = Op("a = 3");
   TaItemAdrList seen;
   int count = 0;
@@ -265,7 +265,7 @@ TEST_F(TableOpTest, DeleteWhereAndClearPagesKeepIndexesAndIDsInStep) {
   EXPECT_EQ(IDCount(), ids + 50);
   t_->ClearPages();
   EXPECT_EQ(t_->Count(), 0);
-  EXPECT_EQ(t_->PL()->CountPg(), 0);
+  EXPECT_EQ(t_->PageListHeader()->CountPg(), 0);
   EXPECT_EQ(ib->Count(), 0);
   EXPECT_EQ(IDCount(), ids);
   // The indexes listen again.

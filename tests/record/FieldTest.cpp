@@ -23,7 +23,7 @@ template <typename T>
 std::unique_ptr<T> NewField(int field_index) {
   std::unique_ptr<TQdfPersistentObject> o = TQdfPersistentObject::Create(T::kClassInfo, nullptr);
   auto field = std::unique_ptr<T>(static_cast<T*>(o.release()));
-  field->FH()->SetFieldIndex(field_index);
+  field->FieldHeader()->SetFieldIndex(field_index);
   return field;
 }
 
@@ -116,7 +116,7 @@ TEST(FieldTest, ClassesConstructWithTheirTypeCodeHeaderAndRoutines) {
     EXPECT_EQ(f->Compare(), c.compare);
   }
   auto blob = NewField<TQdfBlobField>(0);
-  blob->FH()->SetUserInfo(3);
+  blob->FieldHeader()->SetUserInfo(3);
   EXPECT_EQ(blob->TypeCode(), (3 + 16) | 64);
 }
 

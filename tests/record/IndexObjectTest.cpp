@@ -31,7 +31,7 @@ struct TKeyClass {
                   bool ascending) {
     std::unique_ptr<TQdfPersistentObject> f = TQdfPersistentObject::Create(info, nullptr);
     f->Header()->SetObjectName(name);
-    static_cast<TQdfField*>(f.get())->FH()->SetIxAscending(ascending);
+    static_cast<TQdfField*>(f.get())->FieldHeader()->SetIxAscending(ascending);
     f.release()->SetParent(parent);
   }
   std::unique_ptr<TQdfIndexObject> order;

@@ -14,7 +14,7 @@ T* Add(TQdfPersistentObject* parent, const char* name, int field_index = -2) {
   T* raw = static_cast<T*>(made.get());
   raw->Header()->SetObjectName(name);
   if constexpr (std::is_base_of_v<TQdfField, T>) {
-    if (field_index != -2) raw->FH()->SetFieldIndex(field_index);
+    if (field_index != -2) raw->FieldHeader()->SetFieldIndex(field_index);
   }
   made.release()->SetParent(parent);
   return raw;

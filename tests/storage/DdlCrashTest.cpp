@@ -212,7 +212,7 @@ int CommittedNumber(const std::string& path) {
   if (db.storage->ChildByName("t1") == nullptr) return 0;  // killed before the first commit
   auto t = db.storage->TableByName("t1");
   const int user_info =
-      static_cast<TQdfField*>(db.storage->ChildByPath("TBench.a"))->FH()->UserInfo();
+      static_cast<TQdfField*>(db.storage->ChildByPath("TBench.a"))->FieldHeader()->UserInfo();
   t->First();
   const int first = -static_cast<TQdfIntegerField*>(t->FieldByName("a"))->AsInteger();
   int64_t records = 0;

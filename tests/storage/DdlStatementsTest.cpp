@@ -109,7 +109,7 @@ TEST(DdlCreate, GenericDefinitionsBuildTreesInOrderWithTheirSettings) {
     EXPECT_EQ(cls->FieldByName(names[i])->FieldIndex(), i);
   }
   EXPECT_EQ(std::string(cls->ChildAt(2)->ClassInfo()->name), "TQdfCharField");
-  EXPECT_EQ(static_cast<TQdfField*>(s.storage->ChildByPath("A.a"))->FH()->UserInfo(), 7);
+  EXPECT_EQ(static_cast<TQdfField*>(s.storage->ChildByPath("A.a"))->FieldHeader()->UserInfo(), 7);
   EXPECT_NE(s.storage->ChildByPath("A.B.b"), nullptr);
   EXPECT_NE(dynamic_cast<TQdfField*>(s.storage->ChildByName("x")), nullptr);
   s.ExpectIdle();
@@ -232,7 +232,7 @@ TEST(DdlGuards, RenamedClassKeepsItsTablesAndIndexes) {
                      ";create table t on TBench;create index i on t (b);"
                      "set TBench [ObjectName=TRenamed]");
     auto t = storage->TableByName("t");
-    EXPECT_EQ(t->TH()->BaseStructureName(), "TRenamed");
+    EXPECT_EQ(t->TableHeader()->BaseStructureName(), "TRenamed");
     ASSERT_NE(t->ItemClass(), nullptr);
     EXPECT_NE(t->IndexByName("i"), nullptr);
     fx.Commit();
@@ -284,12 +284,12 @@ TEST(DdlExecute, TheSchemaSurvivesCommitAndReopen) {
   ASSERT_NE(cls, nullptr);
   ASSERT_EQ(cls->FieldCount(), 3);
   EXPECT_EQ(cls->FieldAt(0)->ObjectName(), "a");
-  EXPECT_EQ(cls->FieldAt(2)->FH()->UserInfo(), 12);
+  EXPECT_EQ(cls->FieldAt(2)->FieldHeader()->UserInfo(), 12);
   auto* table = storage->ChildByName("t1");
   ASSERT_NE(table, nullptr);
   ASSERT_TRUE(table->IsKindOf(TQdfTable::kClassInfo));
-  EXPECT_EQ(static_cast<TQdfTable*>(table)->TH()->BaseStructureName(), "TBench");
-  EXPECT_TRUE(static_cast<TQdfTable*>(table)->TH()->ReuseAddresses());  // settings dropped
+  EXPECT_EQ(static_cast<TQdfTable*>(table)->TableHeader()->BaseStructureName(), "TBench");
+  EXPECT_TRUE(static_cast<TQdfTable*>(table)->TableHeader()->ReuseAddresses());  // settings dropped
 }
 
 }  // namespace

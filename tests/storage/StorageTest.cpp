@@ -10,7 +10,7 @@
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "list/ListTestUtil.h"
-#include "record/BlobClasses.h"
+#include "record/BlobClass.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
@@ -52,7 +52,7 @@ TEST(StorageBootstrap, NewDatabaseGetsTheSystemSchema) {
     EXPECT_EQ(s->ObjectName(), "$ROOT");
     EXPECT_EQ(ChildNames(*s), (std::vector<std::string>{"$ID", "TBlobClassNode", "$BLOB"}));
     TQdfPersistentObject* id = s->ChildByName("$ID");
-    EXPECT_EQ(static_cast<TQdfIndex*>(id)->BL()->Balance(), 95);
+    EXPECT_EQ(static_cast<TQdfIndex*>(id)->BtreeHeader()->Balance(), 95);
     EXPECT_EQ(ChildNames(*id), (std::vector<std::string>{"IDX$Order"}));
     EXPECT_EQ(ChildNames(*id->ChildByName("IDX$Order")),
               (std::vector<std::string>{"ThisID", "IDX$Structure"}));
@@ -68,11 +68,11 @@ TEST(StorageBootstrap, NewDatabaseGetsTheSystemSchema) {
     EXPECT_EQ(blob_class->FieldCount(), 4);
     EXPECT_EQ(blob_class->FieldAt(3)->ObjectName(), "BlobSize");
     auto* blob = static_cast<TQdfTable*>(s->ChildByName("$BLOB"));
-    EXPECT_EQ(blob->TH()->BaseStructureName(), "TBlobClassNode");
-    EXPECT_TRUE(blob->DLB()->ReuseAddresses());
+    EXPECT_EQ(blob->TableHeader()->BaseStructureName(), "TBlobClassNode");
+    EXPECT_TRUE(blob->DataListBaseHeader()->ReuseAddresses());
     auto* position = static_cast<TQdfIndex*>(blob->ChildByName("IDX_POSITION"));
     ASSERT_NE(position, nullptr);
-    EXPECT_EQ(position->BL()->Balance(), 80);
+    EXPECT_EQ(position->BtreeHeader()->Balance(), 80);
     EXPECT_TRUE(position->Unique());
     EXPECT_EQ(position->OrderText(false), "BlobID,Position");
     ASSERT_NE(s->IDIndex(), nullptr);

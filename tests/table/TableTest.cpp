@@ -76,8 +76,8 @@ TEST(Table, RecordsSurviveCommitAndReopen) {
     TDb db(fx);
     auto t = db.storage->TableByName("t1");
     ASSERT_NE(t->ItemClass(), nullptr);
-    EXPECT_FALSE(t->ItemClass()->IsTemplate());  // the instance's own class tree
-    EXPECT_EQ(t->TH()->MaxFieldCount(), 4);      // TSub: a, b, c, d
+    EXPECT_FALSE(t->ItemClass()->IsTemplate());       // the instance's own class tree
+    EXPECT_EQ(t->TableHeader()->MaxFieldCount(), 4);  // TSub: a, b, c, d
     for (int i = 1; i <= 300; ++i) Add(*t, i, "row " + std::to_string(i));
     EXPECT_EQ(t->Count(), 300);
     EXPECT_EQ(t->State(), kModeBrowse);
@@ -133,7 +133,7 @@ TEST(Table, InsertWithoutValuesWritesNothing) {
   t->Post();
   EXPECT_EQ(t->State(), kModeBrowse);
   EXPECT_EQ(t->Count(), 0);
-  EXPECT_EQ(t->PL()->CountPg(), 0);
+  EXPECT_EQ(t->PageListHeader()->CountPg(), 0);
 }
 
 TEST(Table, EditKeepsTheAddressAlsoWhenTheRecordOutgrowsItsPage) {

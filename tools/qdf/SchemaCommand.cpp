@@ -73,7 +73,8 @@ class TSchemaWriter {
     for (int i = 0; i < storage_.ObjectsCount(); ++i) {
       TQdfPersistentObject* child = storage_.ChildAt(i);
       if (!child->IsKindOf(TQdfTable::kClassInfo) || !IsInternalName(child->ObjectName())) continue;
-      const std::string& cls_name = static_cast<TQdfTable*>(child)->TH()->BaseStructureName();
+      const std::string& cls_name =
+          static_cast<TQdfTable*>(child)->TableHeader()->BaseStructureName();
       if (TQdfItemClass* cls = storage_.ClassByPath(cls_name)) {
         internal_roots_.insert(cls->RootClass() != nullptr ? cls->RootClass() : cls);
       }
@@ -137,7 +138,8 @@ class TSchemaWriter {
   void WriteTable(TQdfTable* table) {
     if (Hidden(table)) return;
     written_tables_.insert(table->ObjectName());
-    out_ += "table " + table->ObjectName() + " on " + table->TH()->BaseStructureName() + "\n";
+    out_ +=
+        "table " + table->ObjectName() + " on " + table->TableHeader()->BaseStructureName() + "\n";
     auto it = indexes_by_table_.find(table->ObjectName());
     if (it == indexes_by_table_.end()) return;
     for (TQdfIndex* index : it->second) {

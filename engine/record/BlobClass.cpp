@@ -1,4 +1,4 @@
-#include "record/BlobClasses.h"
+#include "record/BlobClass.h"
 
 namespace qdf {
 namespace {
