@@ -631,9 +631,10 @@ TQdfCheckReport CheckDatabase(const std::string& file_name) {
   // The objects are read through a read-only reader of their own, apart from
   // the system's registry of open files: nothing stays open afterwards.
   static std::atomic<int> serial{0};
-  auto* filer = new TQdfLocalFiler(file_name, true, "$CHECK" + std::to_string(++serial));
-  try {
-    auto reader = std::make_unique<TQdfIndirectPageReader>(filer);
+  TQdfFilerRef filer =
+      TQdfFilerRef::Adopt(new TQdfLocalFiler(file_name, true, "$CHECK" + std::to_string(++serial)));
+  {
+    auto reader = std::make_unique<TQdfIndirectPageReader>(filer.get());
     reader->Open(true);
     std::unique_ptr<TQdfPersistentObject> made =
         TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr);
@@ -647,11 +648,7 @@ TQdfCheckReport CheckDatabase(const std::string& file_name) {
     }
     storage.reset();
     reader.reset();
-  } catch (...) {
-    filer->Release();
-    throw;
   }
-  filer->Release();
   return report;
 }
 

@@ -53,7 +53,8 @@ TInTransResources::~TInTransResources() {
   // The reader rolls back a transaction still running and drops its pages
   // while the filer is referenced.
   own_reader_.reset();
-  if (filer_ != nullptr) filer_->Release();
+  filer_ = nullptr;
+  filer_ref_.reset();
 }
 }  // namespace internal
 
@@ -79,8 +80,7 @@ TQdfInTransStorage::~TQdfInTransStorage() {
 }
 
 void TQdfInTransStorage::SetFiler(TQdfFiler* filer) {
-  if (filer != nullptr) filer->AddRef();
-  if (filer_ != nullptr) filer_->Release();
+  filer_ref_ = TQdfFilerRef::Share(filer);
   filer_ = filer;
 }
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "file/QdfFiler.h"
 #include "storage/Storage.h"
 
 namespace qdf {
@@ -45,7 +46,8 @@ struct TInTransResources {
   TInTransResources(const TInTransResources&) = delete;
   TInTransResources& operator=(const TInTransResources&) = delete;
 
-  TQdfFiler* filer_ = nullptr;                          // one reference held
+  TQdfFilerRef filer_ref_;                              // the storage's reference to its filer
+  TQdfFiler* filer_ = nullptr;                          // held by filer_ref_
   std::unique_ptr<TQdfIndirectPageReader> own_reader_;  // made at the first start
   TQdfIndirectPageReader* reader_ = nullptr;            // own_reader_ or borrowed
 };

@@ -227,18 +227,18 @@ TQdfFiler* TQdfSystem::OpenRemoteFiler(const std::string& alias,
   for (const std::string& host : hosts) {
     if (host.empty()) continue;
     auto* filer = new TQdfTCPFiler(alias);
+    TQdfFilerRef ref = TQdfFilerRef::Adopt(filer);
     filer->SetTimeout(timeout);
     try {
       if (filer->Open(host, port)) {
         if (std::optional<uint16_t> site = filer->SiteID()) {
           TQdfPersistentObjectFactory::Instance().SetSiteID(*site);
         }
-        return filer;
+        return ref.Detach();  // the caller registers the reference
       }
     } catch (const std::exception&) {
       refused = std::current_exception();
     }
-    filer->Release();
   }
   if (refused) std::rethrow_exception(refused);
   return nullptr;

@@ -27,9 +27,9 @@ constexpr uint32_t kShadowTransaction = 0xFFFFFFFFu;
 
 }  // namespace
 
-TQdfIndirectPageReader::TQdfIndirectPageReader(TQdfFiler* filer) : filer_(filer) {
+TQdfIndirectPageReader::TQdfIndirectPageReader(TQdfFiler* filer)
+    : filer_ref_(TQdfFilerRef::Share(filer)), filer_(filer) {
   QDF_ASSERT(filer != nullptr, "QdfFile");
-  filer_->AddRef();
   read_only_ = true;
   shadow_ = filer_->Shadow();
 }
@@ -45,9 +45,9 @@ TQdfIndirectPageReader::~TQdfIndirectPageReader() {
   } catch (const std::exception&) {
     // Nothing more can be done for the file here; the pages are dropped below.
   }
-  // Drop the pages while the filer is still referenced (no page is written).
+  // Drop the pages while the filer is still referenced (no page is written);
+  // filer_ref_ lets it go afterwards.
   TQdfPageReader::Flush(kFlushDrop);
-  filer_->Release();
 }
 
 void TQdfIndirectPageReader::Open(bool read_only) {

@@ -132,7 +132,8 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // dirty again (the flush compresses those) or were written since.
   void RecompressEvicted();
 
-  TQdfFiler* filer_;
+  TQdfFilerRef filer_ref_;  // the reader's reference to its filer
+  TQdfFiler* filer_;        // held by filer_ref_
   TQdfShadowStore* shadow_store_ = nullptr;
   // Root record (in the shadow file's free list) of the blocks this reader
   // wrote in its shadow transaction.
