@@ -64,8 +64,19 @@ bool TQdfFileCheck::PageSound(uint32_t page) const {
 bool TQdfFileCheck::LoadPage(uint32_t page, int level, const TPageEntry& entry, uint8_t* out,
                              TQdfCheckReport& report) {
   const std::string name = PageName(page);
-  const int64_t end = entry.position + entry.StoredSize();
   const std::string where = "block at " + Hex(entry.position) + " (" + Units(entry.units) + ")";
+  // A damaged entry may hold any 64-bit position: compare before adding the
+  // size, which could overflow.
+  if (entry.position > file_size_) {
+    report.Add(name + ": " + where + " starts past the end of the file (" + Hex(file_size_) + ")");
+    return false;
+  }
+  if (entry.position > allocation_end_) {
+    report.Add(name + ": " + where + " starts past the allocated space (" + Hex(allocation_end_) +
+               ")");
+    return false;
+  }
+  const int64_t end = entry.position + entry.StoredSize();
   if (entry.flags & kEntryShadow) {
     report.Add(name + ": page-table entry names a block of a shadow file");
     return false;
@@ -198,6 +209,13 @@ void TQdfFileCheck::Run(TQdfCheckReport& report) {
   if (allocation_end_ < kHeaderSize) {
     report.Add("header: allocated space ends at " + Hex(allocation_end_) + ", inside the header");
   }
+  // Every allocated block is written before the header that counts it, so
+  // the allocated space never reaches past the file; a writer would also
+  // take such a file for full.
+  if (allocation_end_ > file_size_) {
+    report.Add("header: allocated space ends at " + Hex(allocation_end_) +
+               ", past the end of the file (" + Hex(file_size_) + ")");
+  }
   if (next_page_ == 0 || next_page_ >= kTopPage) {
     report.Add("header: next page number " + Hex(next_page_) + " is out of range");
     return;
@@ -293,13 +311,14 @@ void TQdfFileCheck::CheckFreeBlocks(const std::vector<std::pair<int64_t, int32_t
                                     TQdfCheckReport& report) const {
   std::vector<std::pair<int64_t, int64_t>> sorted;
   for (const auto& [position, size] : blocks) {
-    const int64_t end = position + size;
     const std::string what = "free block at " + Hex(position) + " (" +
                              Units(static_cast<uint32_t>(size / kUnitSize)) + ")";
-    if (position < kHeaderSize || position % kUnitSize != 0 || size <= 0 || end > allocation_end_) {
+    if (position < kHeaderSize || position % kUnitSize != 0 || size <= 0 ||
+        position > allocation_end_ - size) {
       report.Add(what + " lies outside the allocated space");
       continue;
     }
+    const int64_t end = position + size;
     // The first live block that ends after this one begins.
     auto it = std::upper_bound(blocks_.begin(), blocks_.end(), position,
                                [](int64_t pos, const TQdfStoredBlock& b) { return pos < b.end; });

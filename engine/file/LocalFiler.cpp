@@ -192,7 +192,20 @@ int64_t TQdfLocalFiler::AllocateData(int32_t size) {
     }
     g_inside_allocate = false;
   }
-  if (found) return position;
+  if (found) {
+    // The free list lives in the file's pages: a damaged one must not direct
+    // a page write over the header, a live block or past the allocated space.
+    const int64_t allocated =
+        static_cast<int64_t>(LoadU32(&root_cache_[kRootAllocEnd])) * kUnitSize;
+    const int64_t block = static_cast<int64_t>(k + 1) * kUnitSize;
+    if (position < kHeaderSize || position % kUnitSize != 0 || position > allocated - block) {
+      throw EQdfException(
+          Format("File: %s: its free list names a block outside the allocated space (at 0x%llx); "
+                 "run qdf check",
+                 file_name_.c_str(), static_cast<unsigned long long>(position)));
+    }
+    return position;
+  }
   uint32_t end = LoadU32(&root_cache_[kRootAllocEnd]);
   if (end > kMaxAllocationEnd - static_cast<uint32_t>(k + 1)) {
     throw EQdfException(Format("File: %s is full", file_name_.c_str()));
@@ -255,7 +268,7 @@ bool TQdfLocalFiler::IsEmpty() {
 
 void TQdfLocalFiler::ReadData(uint8_t* buffer, int32_t size, int64_t position) {
   TDbgLock g(lock_);
-  if (position < kHeaderSize || size <= 0 || position + size > HighWaterMark()) {
+  if (position < kHeaderSize || size <= 0 || position > HighWaterMark() - size) {
     throw EQdfException("access to non valid file data");
   }
   size_t got = file_->ReadUpTo(static_cast<uint64_t>(position), buffer, static_cast<size_t>(size));

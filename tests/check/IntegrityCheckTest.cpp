@@ -246,6 +246,24 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
     EXPECT_TRUE(Mentions(r, "page " + std::to_string(other) + ": ")) << Joined(r);
     EXPECT_TRUE(Mentions(r, "past the end of the file")) << Joined(r);
   }
+  {  // A position near the top of the 64-bit range (adding the size overflows).
+    TRawFile copy = raw;
+    qdf::TPageEntry huge = copy.Entry(other);
+    huge.position = INT64_MAX - 511;
+    qdf::EncodeEntry(copy.EntryAt(other), huge);
+    WriteAll(db.fx.Db("huge.qdf"), copy.bytes);
+    const TQdfCheckReport r = CheckDatabase(db.fx.Db("huge.qdf"));
+    EXPECT_TRUE(Mentions(r, "page " + std::to_string(other) + ": ")) << Joined(r);
+    EXPECT_TRUE(Mentions(r, "starts past the end of the file")) << Joined(r);
+  }
+  {  // An allocated space that ends past the file: every write would fail.
+    TRawFile copy = raw;
+    qdf::StoreU32(&copy.bytes[qdf::kHdrRoot + qdf::kRootAllocEnd], 0xFFFFFFFFu);
+    WriteAll(db.fx.Db("alloc.qdf"), copy.bytes);
+    const TQdfCheckReport r = CheckDatabase(db.fx.Db("alloc.qdf"));
+    EXPECT_TRUE(Mentions(r, "header: allocated space ends at ")) << Joined(r);
+    EXPECT_TRUE(Mentions(r, ", past the end of the file (")) << Joined(r);
+  }
   {  // A cut-off file.
     TRawFile copy = raw;
     copy.bytes.resize(copy.bytes.size() / 2);
