@@ -22,7 +22,7 @@ namespace qdf {
 class TQdfLocalFiler : public TQdfFiler {
  public:
   // Opens the file, creating it with a fresh header when missing (also for a
-  // read-only open). Raises "cannot open file: <name>", "File: %s is not a
+  // read-only open). Raises "cannot open file: <name>: <why>", "File: %s is not a
   // dbQuillon-File" or the version message; a failing open leaves no file open.
   // The creator owns the first reference (release it with Release()).
   TQdfLocalFiler(const std::string& file_name, bool read_only, const std::string& alias);

@@ -86,26 +86,37 @@ class TPosixFile final : public TFileHandle {
   int fd_;
 };
 
+// "cannot open file: <path>: <why>", the why from the OS error.
+[[noreturn]] void RaiseCannotOpen(const std::string& path, int err) {
+  throw EQdfException("cannot open file: " + path + ": " + std::strerror(err));
+}
+
+// One writer per file, also across processes. Closes `fd` and raises when
+// another holds the lock.
+void LockForWriting(const std::string& path, int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
+  const int err = errno;
+  ::close(fd);
+  if (err == EWOULDBLOCK) {
+    throw EQdfException("cannot open file: " + path + ": locked by another writer");
+  }
+  RaiseCannotOpen(path, err);
+}
+
 class TNativeFileSystem final : public TFileSystem {
  public:
   std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) override {
     int flags = (mode == TOpenMode::kReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
     int fd = ::open(path.c_str(), flags);
-    if (fd < 0) throw EQdfException("cannot open file: " + path);
-    if (mode == TOpenMode::kReadWrite && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      throw EQdfException("cannot open file: " + path);
-    }
+    if (fd < 0) RaiseCannotOpen(path, errno);
+    if (mode == TOpenMode::kReadWrite) LockForWriting(path, fd);
     return std::make_unique<TPosixFile>(path, fd);
   }
 
   std::unique_ptr<TFileHandle> Create(const std::string& path) override {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw EQdfException("cannot open file: " + path);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      throw EQdfException("cannot open file: " + path);
-    }
+    if (fd < 0) RaiseCannotOpen(path, errno);
+    LockForWriting(path, fd);
     return std::make_unique<TPosixFile>(path, fd);
   }
 

@@ -49,7 +49,8 @@ class TFileSystem {
 
   // Opens an existing file. A read-write open takes an exclusive lock: a second
   // writer, also in another process, fails. Raises EQdfException
-  // "cannot open file: <path>" when the file cannot be opened.
+  // "cannot open file: <path>: <why>" when the file cannot be opened (the OS
+  // error, or "locked by another writer").
   virtual std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) = 0;
   // Creates (or empties) a file and opens it read-write.
   virtual std::unique_ptr<TFileHandle> Create(const std::string& path) = 0;

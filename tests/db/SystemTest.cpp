@@ -130,7 +130,7 @@ TEST(SystemAliases, OpenLocalFilerRegistersUnderTheAlias) {
   EXPECT_EQ(fx.system->OpenFiler("X", false, false), f);
   // A file another writer holds cannot be opened a second time.
   EXPECT_EQ(MessageOf([&] { fx.system->OpenLocalFiler(fx.Db("x.qdf"), "Y", false); }),
-            "cannot open file: " + fx.Db("x.qdf"));
+            "cannot open file: " + fx.Db("x.qdf") + ": locked by another writer");
   EXPECT_EQ(fx.system->LookupFiler("Y"), nullptr);
   fx.system->RemoveFiler(f);
   EXPECT_EQ(fx.system->LookupFiler("X"), nullptr);

@@ -435,7 +435,9 @@ TEST(TransactionWriters, AnotherProcessCannotOpenTheFileForWriting) {
       f->Release();
       code = 1;
     } catch (const EQdfException& e) {
-      code = std::string(e.Message()) == "cannot open file: " + path ? 0 : 3;
+      code = std::string(e.Message()) == "cannot open file: " + path + ": locked by another writer"
+                 ? 0
+                 : 3;
     }
     _exit(code);
   }

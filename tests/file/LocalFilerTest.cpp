@@ -100,7 +100,7 @@ TEST(LocalFiler, OneWriterPerFile) {
     TFilerRef second(path, false);
     FAIL();
   } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "cannot open file: " + path);
+    EXPECT_EQ(e.Message(), "cannot open file: " + path + ": locked by another writer");
   }
   EXPECT_NO_THROW(TFilerRef(path, true));
 

@@ -56,7 +56,7 @@ TEST(NativeFileSystem, ReadsWritesAndReportsErrorsWithPathAndPosition) {
     fs.Open(path, TOpenMode::kReadOnly);
     FAIL();
   } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "cannot open file: " + path);
+    EXPECT_EQ(e.Message(), "cannot open file: " + path + ": No such file or directory");
   }
 }
 

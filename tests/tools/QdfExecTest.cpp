@@ -35,16 +35,16 @@ TEST(QdfExec, CreatesCommitsAndReportsErrorsWithoutCommitting) {
   // The next run sees what the first committed.
   r = Exec(db, "create table t1 on TBench");
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "t1 existiert bereits in $ROOT\n");
+  EXPECT_EQ(r.err, "qdf: " + db + ": t1 existiert bereits in $ROOT\n");
   // A failing text commits nothing of what it did before the error.
   r = Exec(db, "create table t2 on TBench; create index x on t2 (zz)");
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "create index x on t2 (^zz): unknown field of TBench\n");
+  EXPECT_EQ(r.err, "qdf: " + db + ": create index x on t2 (^zz): unknown field of TBench\n");
   r = Exec(db, "create table t2 on TBench");
   EXPECT_EQ(r.exit_code, 0) << r.err;
   r = Exec(db, "frobnicate t2");
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Unknown DDL Command: frobnicate\n");
+  EXPECT_EQ(r.err, "qdf: " + db + ": Unknown DDL Command: frobnicate\n");
   EXPECT_EQ(Exec(db, "").exit_code, 0);
   EXPECT_EQ(Exec(db, "x y z extra").exit_code, 1);
 }

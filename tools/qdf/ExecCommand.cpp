@@ -6,12 +6,22 @@
 #include <string>
 
 #include "Commands.h"
+#include "ToolSupport.h"
 #include "base/QdfException.h"
 #include "db/InTransStorage.h"
 #include "db/System.h"
 #include "db/Transaction.h"
 
 namespace qdf::tool {
+
+namespace {
+
+// The statements' errors do not name the file they ran on; put it first.
+std::string NamingFile(const std::string& file, const std::string& message) {
+  return message.find(file) != std::string::npos ? message : file + ": " + message;
+}
+
+}  // namespace
 
 int ExecCommand(int argc, char** argv) {
   if (argc != 2) {
@@ -29,9 +39,9 @@ int ExecCommand(int argc, char** argv) {
     transaction.reset();
     return 0;
   } catch (const Exception& e) {
-    std::fprintf(stderr, "%s\n", e.Message().c_str());
+    PrintError(NamingFile(file, e.Message()));
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    PrintError(NamingFile(file, e.what()));
   }
   transaction.reset();  // a running transaction rolls back: nothing of the text stays
   return 1;
