@@ -247,7 +247,16 @@ void TQdfPersistentObject::SaveHeader() {
   TFieldCursor body;
   body.OpenWrite(buffer + kRecordPrefixSize, header_->Depth() + 1,
                  sizeof buffer - kRecordPrefixSize);
-  header_->WriteHeader(body);
+  try {
+    header_->WriteHeader(body);
+  } catch (const EAssertionFailed&) {
+    // The packer refuses to run past the buffer: only names and settings a
+    // user gave can make a header that large.
+    std::string name = header_->ObjectName();
+    if (name.size() > 40) name = name.substr(0, 40) + "...";
+    throw EQdfException(Format(
+        "The header of %s does not fit a page: a name or setting is too long", name.c_str()));
+  }
   body.Finish();
   const int size = PackedLength(buffer + kRecordPrefixSize, kRecordPrefixSize);
   StoreU16(buffer, static_cast<uint16_t>(size));

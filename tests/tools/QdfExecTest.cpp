@@ -49,6 +49,18 @@ TEST(QdfExec, CreatesCommitsAndReportsErrorsWithoutCommitting) {
   EXPECT_EQ(Exec(db, "x y z extra").exit_code, 1);
 }
 
+TEST(QdfExec, NamesTooLongForAHeaderAreRefusedWithAMessage) {
+  qdf_test::TTestDir dir;
+  const std::string db = dir.File("long.qdf");
+  const std::string cls(8000, 'A');
+  ASSERT_EQ(Exec(db, "create TQdfItemClass " + cls + " (TQdfIntegerField a)").exit_code, 0);
+  // The table's header holds its own name and its class's.
+  const TRun r = Exec(db, "create table " + std::string(8170, 'B') + " on " + cls);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "qdf: " + db + ": The header of " + std::string(40, 'B') +
+                       "... does not fit a page: a name or setting is too long\n");
+}
+
 TEST(QdfExec, WrongUsage) {
   EXPECT_EQ(qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " exec onlyfile 2>/dev/null").code, 2);
 }
