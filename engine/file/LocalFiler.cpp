@@ -62,11 +62,28 @@ TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
                                    static_cast<int>(minor), kFileMajorVersion, kFileMinorVersion));
       }
     }
+    if (!read_only) CheckWritable();
   } catch (...) {
     file_.reset();
     throw;
   }
   oldest_transaction_ = 0;
+}
+
+void TQdfLocalFiler::CheckWritable() {
+  // Every allocated block is written before the header that counts it, so a
+  // sound file is never shorter than its allocated space. A writer must not
+  // take blocks past the end (or believe the file full) on a damaged header;
+  // readers still open it, so that the check can report.
+  const uint64_t allocated = uint64_t{AllocationEnd()} * kUnitSize;
+  const uint64_t size = file_->Size();
+  if (allocated > size) {
+    throw EQdfException(
+        Format("File: %s is damaged: its allocated space ends at 0x%llx, past the end of the file "
+               "(0x%llx); run qdf check",
+               file_name_.c_str(), static_cast<unsigned long long>(allocated),
+               static_cast<unsigned long long>(size)));
+  }
 }
 
 TQdfLocalFiler::~TQdfLocalFiler() = default;

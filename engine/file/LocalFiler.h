@@ -83,6 +83,9 @@ class TQdfLocalFiler : public TQdfFiler {
   // The database's free list while a write transaction holds it; raises
   // when none does.
   TFreeSpaceLists& OpenFreeList();
+  // Refuses a file whose header a writer cannot trust (the cheap checks of
+  // the header against the file).
+  void CheckWritable();
   void SetHighWaterMark(int64_t value);
 
   std::string file_name_;

@@ -92,6 +92,18 @@ TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
   EXPECT_THROW(TFilerRef(path, false), EQdfException);
 }
 
+TEST(LocalFiler, WritersRefuseAHeaderWhoseAllocatedSpacePassesTheFile) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("d.qdf");
+  TFilerRef(path, false);  // a new file: its header alone
+  PatchU32(path, kHdrRoot + kRootAllocEnd, 0xFFFFFFFFu);
+  EXPECT_EQ(qdf_test::MessageOf([&] { TFilerRef writer(path, false); }),
+            "File: " + path +
+                " is damaged: its allocated space ends at 0x1fffffffe00, past the end of the "
+                "file (0x200); run qdf check");
+  EXPECT_NO_THROW(TFilerRef(path, true));  // the check still reads it
+}
+
 TEST(LocalFiler, OneWriterPerFile) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("w.qdf");
