@@ -223,11 +223,13 @@ uint8_t* TQdfPageReader::GetPage(uint32_t page, int flags) {
   TQdfCacheBlock* block = leaf ? leaf->BlockAt(index) : nullptr;
 
   // Another thread is still reading this page: wait until it is filled (or
-  // dropped after a failed read).
+  // dropped after a failed read). Every level of the lock is given up while
+  // waiting: inside a use bracket this thread holds it twice, and the loader
+  // needs it to finish.
   while (block != nullptr && block->loading && block->loader != std::this_thread::get_id()) {
-    lock_.Leave();
+    const int depth = lock_.LeaveAll();
     std::this_thread::yield();
-    lock_.Enter();
+    lock_.EnterAgain(depth);
     leaf = FindLeaf(page, (flags & kGpLookup) == 0, &index);
     block = leaf ? leaf->BlockAt(index) : nullptr;
   }

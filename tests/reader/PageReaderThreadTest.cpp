@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -50,6 +54,65 @@ TEST(PageReaderThreads, ConcurrentRequestsForOnePageSeeItFilled) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(r.reads.load(), 50);  // every page was read exactly once
   EXPECT_EQ(r.HeldCount(), 50);
+}
+
+// A reader whose first read of page 7 waits until the test lets it go.
+class TGatedReader : public TQdfPageReader {
+ public:
+  void ReadPage(uint32_t page, uint8_t* buffer) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (page == 7) {
+      started = true;
+      changed.notify_all();
+      changed.wait(lock, [this] { return released; });
+    }
+    std::memset(buffer, 0, kPageSize);
+    std::memcpy(buffer + 64, &page, sizeof page);
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool started = false;
+  bool released = false;
+};
+
+TEST(PageReaderThreads, AWaiterInsideAUseBracketLetsTheLoaderFinish) {
+  TGatedReader r;
+  std::thread loader([&] {
+    r.GetPage(7, kGpRead | kGpPin);
+    r.UnpinPage(7);
+  });
+  {
+    std::unique_lock<std::mutex> lock(r.mutex);
+    r.changed.wait(lock, [&] { return r.started; });
+  }
+  std::atomic<bool> done{false};
+  // A deadlock cannot be taken back: report it and end the test process.
+  std::thread watchdog([&] {
+    for (int i = 0; i < 1000 && !done.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!done.load()) {
+      std::fprintf(stderr, "deadlock: the waiter inside a use bracket blocks the loader\n");
+      std::_Exit(1);
+    }
+  });
+  std::thread waiter([&] {
+    TReaderUse use(&r);  // holds the reader's lock for the bracket
+    const uint8_t* b = r.GetPage(7, kGpRead | kGpPin);
+    EXPECT_EQ(PageNumberIn(b), 7u);
+    r.UnpinPage(7);
+    done.store(true);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter waits now
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.released = true;
+  }
+  r.changed.notify_all();
+  waiter.join();
+  loader.join();
+  done.store(true);
+  watchdog.join();
 }
 
 TEST(PageReaderThreads, ReadersOnSeveralThreadsShareThePool) {
