@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "ToolRun.h"
+#include "base/Bytes.h"
 #include "db/SystemTestUtil.h"
+#include "file/FileFormat.h"
 #include "record/Field.h"
 #include "table/Table.h"
 
@@ -347,6 +350,43 @@ TEST(QdfImport, RoundTripsThroughDumpCsv) {
   ASSERT_EQ(Qdf(fx, {"exec", db, "create table copy on TPerson"}).code, 0);
   ASSERT_EQ(Qdf(fx, {"import", db, "copy", again}).code, 0);
   EXPECT_EQ(Qdf(fx, {"dump", db, "copy", "--csv"}).out, text);
+}
+
+// A data page of the table whose stored block reads as zeros: dump fails
+// with a message instead of printing the rows of the other pages.
+TEST(QdfDump, UnreadablePageFailsInsteadOfDroppingRows) {
+  TSystemFixture fx;
+  const std::string db = MakePeople(fx, 2000);
+  std::vector<uint32_t> pages;
+  {
+    auto t = fx.system->NewTransaction("pages");
+    qdf::TQdfInTransStorage* s = t->OpenStorage("DB", true, db);
+    t->SetActive(true);
+    std::unique_ptr<qdf::TQdfTable> table = s->TableByName("people");
+    for (uint32_t p = table->FirstPage(); p != qdf::kNoPage; p = table->NextPage(p)) {
+      pages.push_back(p);
+    }
+  }
+  fx.Restart();
+  ASSERT_GE(pages.size(), 3u);
+  ASSERT_LT(pages.back(), 640u);  // its entry lies in the first table block
+  std::string bytes = ReadFile(db);
+  auto at = [&](int64_t pos) {
+    return reinterpret_cast<uint8_t*>(&bytes[static_cast<size_t>(pos)]);
+  };
+  const int64_t table_block = qdf::DecodeEntry(at(qdf::kHdrRoot + qdf::kRootEntries)).position;
+  const qdf::TPageEntry e =
+      qdf::DecodeEntry(at(table_block + qdf::kIbEntries + 12 * (pages[pages.size() / 2] - 1)));
+  std::memset(at(e.position), 0, static_cast<size_t>(e.StoredSize()));
+  WriteFile(db, bytes);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"dump", db, "people", "--csv"},
+        std::vector<std::string>{"dump", db, "people", "--csv", "--where", "age >= 0"}}) {
+    const TToolRun r = Qdf(fx, args);
+    EXPECT_EQ(r.code, 1) << args.back();
+    EXPECT_NE(r.err.find("Page"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Qdf(fx, {"check", db}).code, 1);
 }
 
 // A failing import leaves the table as it was and names the CSV line.
