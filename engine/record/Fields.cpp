@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "base/Bytes.h"
@@ -216,6 +217,12 @@ double TQdfFloatField::AsFloat() {
 
 void TQdfFloatField::SetAsFloat(double value) {
   CheckEdit();
+  // Keys of float fields are ordered by value: NaN has no place in that
+  // order, and infinities are refused with it (text never gives them).
+  if (!std::isfinite(value)) {
+    throw EQdfException(Format("Field %s cannot take %s: a float field holds finite numbers only",
+                               ObjectName().c_str(), DoubleToText(value).c_str()));
+  }
   uint8_t bytes[8];
   StoreU64(bytes, std::bit_cast<uint64_t>(value));
   StoreValue(bytes, 8, true);

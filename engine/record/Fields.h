@@ -101,6 +101,8 @@ class TQdfFloatField : public TQdfField {
   uint16_t TypeCode() const override { return kFieldTypeFloat; }
 
   double AsFloat();
+  // Every setter of a float or date-time field ends here: NaN and the
+  // infinities raise EQdfException "Field <name> cannot take nan: ...".
   void SetAsFloat(double value);
 };
 

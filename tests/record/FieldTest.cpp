@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -332,6 +335,33 @@ TEST(FieldTest, TextConversions) {
   EXPECT_EQ(f->AsFloat(), -0.1);
   EXPECT_EQ(f->GetAsString(), "-0.1");
   EXPECT_THROW(f->SetAsString("1,5"), EConvertError);
+  // NaN and infinities have no place in a key order: every setter of a float
+  // or date-time field refuses them, and the field keeps its value.
+  auto d2 = NewField<TQdfDateTimeField>(0);
+  d2->SetProvider(&c.cursor);
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (TQdfFloatField* field : {f.get(), static_cast<TQdfFloatField*>(d2.get())}) {
+    const std::function<void()> setters[] = {
+        [&] { field->SetAsFloat(nan); },
+        [&] { field->SetAsFloat(inf); },
+        [&] { field->SetAsFloat(-inf); },
+        [&] { field->SetAsVariant(TVariant(nan)); },
+        [&] { field->SetAsVariant(TVariant(-inf)); },
+        [&] { field->SetAsVariant(TVariant(std::string("inf"))); },
+        [&] { field->SetAsString("nan"); },
+        [&] { field->SetAsString("-nan"); },
+        [&] { field->SetAsString("infinity"); },
+        [&] { field->SetAsString("1e999"); },
+    };
+    for (size_t k = 0; k < std::size(setters); ++k) {
+      field->SetAsFloat(2.5);
+      EXPECT_THROW(setters[k](), Exception) << "setter " << k;
+      EXPECT_EQ(field->AsFloat(), 2.5) << "setter " << k;
+    }
+  }
+  ExpectError<EQdfException>([&] { f->SetAsFloat(nan); },
+                             "Field  cannot take nan: a float field holds finite numbers only");
 
   auto d = NewField<TQdfDateTimeField>(0);
   d->SetProvider(&c.cursor);

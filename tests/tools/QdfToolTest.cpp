@@ -430,6 +430,45 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
   EXPECT_NE(r.err.find("none.csv"), std::string::npos) << r.err;
 }
 
+// Values a field would store as something else than they say are refused
+// with the CSV line; nothing of the file is committed.
+TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("v.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db,
+                     "create TQdfItemClass TV (TQdfCharField name; TQdfFloatField score; "
+                     "TQdfBooleanField flag; TQdfIntegerField n); create table v on TV; "
+                     "create index by_score on v (score)"})
+                .code,
+            0);
+  struct TCase {
+    std::string csv;
+    std::string expect;  // in the message
+  };
+  std::vector<TCase> cases;
+  for (const char* number : {"nan", "-nan", "NaN", "inf", "-inf", "infinity", "1e999"}) {
+    cases.push_back(
+        {std::string("name,score\nA,1\nB,") + number + "\n",
+         std::string("line 3, field score: '") + number + "' is not a valid floating point value"});
+  }
+  for (const TCase& c : cases) {
+    const std::string csv = fx.config.File("bad.csv");
+    WriteFile(csv, c.csv);
+    const TToolRun r = Qdf(fx, {"import", db, "v", csv});
+    const std::string shown = c.csv.substr(0, 40);
+    EXPECT_EQ(r.code, 1) << shown;
+    EXPECT_NE(r.err.find(csv + " " + c.expect), std::string::npos) << shown << "\n" << r.err;
+    EXPECT_NE(r.err.find("nothing was imported"), std::string::npos) << r.err;
+    EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out, "name,score,flag,n\n") << shown;
+  }
+  // The number forms that are taken.
+  const std::string good = fx.config.File("good.csv");
+  WriteFile(good, "name,score\nA,-2.5e3\nB,+7\nC,1e-3\n");
+  ASSERT_EQ(Qdf(fx, {"import", db, "v", good}).code, 0);
+  EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out,
+            "name,score,flag,n\nA,-2500,,\nB,7,,\nC,0.001,,\n");
+}
+
 }  // namespace
 
 #endif  // QDF_TOOL_EXE
