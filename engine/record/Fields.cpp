@@ -93,8 +93,13 @@ void TQdfBooleanField::SetAsString(const std::string& text) {
     SetAsBoolean(true);
   } else if (word == "FALSE" || word == "0" || word == "NO") {
     SetAsBoolean(false);
-  } else {
+  } else if (text.empty()) {
     StoreNull(true);
+  } else {
+    // Any other word would be stored as something it does not say.
+    throw EQdfException(
+        Format("Field %s cannot take '%s': a boolean field takes True, False, Yes, No, 1 or 0",
+               ObjectName().c_str(), text.c_str()));
   }
 }
 
@@ -309,15 +314,21 @@ std::string TQdfCharField::GetAsString() {
 
 void TQdfCharField::SetAsString(const std::string& text) {
   CheckEdit();
-  // A zero byte ends the stored text, so nothing after it can be kept.
-  const size_t n = std::min(text.find('\0'), text.size());
-  if (n == 0) {
+  // A zero byte ends the stored text: a text with one cannot be kept whole.
+  const size_t n = text.find('\0');
+  if (n != std::string::npos) {
+    throw EQdfException(
+        Format("Field %s cannot take a text with a zero byte (byte %zu): a char field "
+               "holds text without zero bytes",
+               ObjectName().c_str(), n + 1));
+  }
+  if (text.empty()) {
     StoreNull(true);
     return;
   }
-  std::vector<uint8_t> bytes(n + 1, 0);
-  std::memcpy(bytes.data(), text.data(), n);
-  StoreValue(bytes.data(), static_cast<int>(n + 1), true);
+  std::vector<uint8_t> bytes(text.size() + 1, 0);
+  std::memcpy(bytes.data(), text.data(), text.size());
+  StoreValue(bytes.data(), static_cast<int>(text.size() + 1), true);
 }
 
 TVariant TQdfCharField::GetAsVariant() {

@@ -272,8 +272,12 @@ TEST(FieldTest, CharTextNeverReadsPastItsStoredLength) {
   const uint8_t embedded[] = {'a', 0, 'b', 0};
   s->SetData(embedded, 4);
   EXPECT_EQ(Data(*s), Text("a"));
-  s->SetAsString(std::string("x\0y", 3));
-  EXPECT_EQ(Data(*s), Text("x"));
+  // A zero byte in a text to store is refused rather than cut there.
+  s->SetAsString("keep");
+  for (const std::string& text : {std::string("x\0y", 3), std::string("\0", 1)}) {
+    EXPECT_THROW(s->SetAsString(text), EQdfException);
+    EXPECT_EQ(s->AsString(), "keep");
+  }
 
   // Browse mode: a field without its zero byte ends at the field's end, not
   // in the next field.
@@ -314,10 +318,15 @@ TEST(FieldTest, TextConversions) {
     b->SetAsString(word);
     EXPECT_EQ(b->GetAsString(), "False") << word;
   }
-  for (const char* word : {"maybe", "", " yes"}) {
+  b->SetAsString("");
+  EXPECT_TRUE(b->IsNull());
+  // Any other word is refused, and the field keeps its value.
+  for (const char* word : {"maybe", " yes", "2", "-1", "y", "on", "t"}) {
     b->SetAsBoolean(true);
-    b->SetAsString(word);
-    EXPECT_TRUE(b->IsNull()) << word;
+    ExpectError<EQdfException>([&] { b->SetAsString(word); },
+                               std::string("Field  cannot take '") + word +
+                                   "': a boolean field takes True, False, Yes, No, 1 or 0");
+    EXPECT_EQ(b->GetAsString(), "True") << word;
   }
 
   auto i = NewField<TQdfIntegerField>(0);

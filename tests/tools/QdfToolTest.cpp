@@ -445,12 +445,19 @@ TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {
     std::string csv;
     std::string expect;  // in the message
   };
+  const std::string nul("ab\0cd", 5);
   std::vector<TCase> cases;
   for (const char* number : {"nan", "-nan", "NaN", "inf", "-inf", "infinity", "1e999"}) {
     cases.push_back(
         {std::string("name,score\nA,1\nB,") + number + "\n",
          std::string("line 3, field score: '") + number + "' is not a valid floating point value"});
   }
+  for (const char* word : {"maybe", "2", "y", "-1", "on"}) {
+    cases.push_back({std::string("name,flag\nA,yes\nB,") + word + "\n",
+                     std::string("line 3, field flag: Field flag cannot take '") + word + "'"});
+  }
+  cases.push_back({"name,n\nA,1\n" + nul + ",2\n",
+                   "line 3, field name: Field name cannot take a text with a zero byte (byte 3)"});
   for (const TCase& c : cases) {
     const std::string csv = fx.config.File("bad.csv");
     WriteFile(csv, c.csv);
@@ -463,10 +470,10 @@ TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {
   }
   // The number forms that are taken.
   const std::string good = fx.config.File("good.csv");
-  WriteFile(good, "name,score\nA,-2.5e3\nB,+7\nC,1e-3\n");
+  WriteFile(good, "name,score,flag,n\nA,-2.5e3,No,0x10\nB,+7,TRUE,$ff\nC,1e-3,1, -12\n");
   ASSERT_EQ(Qdf(fx, {"import", db, "v", good}).code, 0);
   EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out,
-            "name,score,flag,n\nA,-2500,,\nB,7,,\nC,0.001,,\n");
+            "name,score,flag,n\nA,-2500,False,16\nB,7,True,255\nC,0.001,True,-12\n");
 }
 
 }  // namespace
