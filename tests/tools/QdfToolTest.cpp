@@ -458,6 +458,14 @@ TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {
   }
   cases.push_back({"name,n\nA,1\n" + nul + ",2\n",
                    "line 3, field name: Field name cannot take a text with a zero byte (byte 3)"});
+  // A record longer than 1 MiB, also as a quoted value and as empty fields.
+  constexpr size_t kRecordLimit = size_t{1} << 20;
+  const std::string huge(kRecordLimit + 1, 'x');
+  cases.push_back({"name,n\nA,1\n" + huge + ",2\n", "line 3: a record longer than 1048576 bytes"});
+  cases.push_back(
+      {"name,n\nA,1\n\"" + huge + "\",2\n", "line 3: a record longer than 1048576 bytes"});
+  cases.push_back({"name,n\nA,1\n" + std::string(kRecordLimit + 1, ','),
+                   "line 3: a record longer than 1048576 bytes"});
   for (const TCase& c : cases) {
     const std::string csv = fx.config.File("bad.csv");
     WriteFile(csv, c.csv);
@@ -468,6 +476,10 @@ TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {
     EXPECT_NE(r.err.find("nothing was imported"), std::string::npos) << r.err;
     EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out, "name,score,flag,n\n") << shown;
   }
+  // An endless input is refused at its first record, in bounded memory.
+  const TToolRun r = Qdf(fx, {"import", db, "v", "/dev/zero"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("/dev/zero line 1: a record longer than"), std::string::npos) << r.err;
   // The number forms that are taken.
   const std::string good = fx.config.File("good.csv");
   WriteFile(good, "name,score,flag,n\nA,-2.5e3,No,0x10\nB,+7,TRUE,$ff\nC,1e-3,1, -12\n");
