@@ -152,6 +152,9 @@ double RoundTo(double value, int digits) {
   if (digits < -8 || digits > 8) return value;
   double m = kPowers[digits + 8];
   double x = value * m;
+  // From 2^52 on a double has no fraction left to round, and the product of
+  // a huge value may overflow to infinity: the value stays as it is.
+  if (!(std::fabs(x) < 4503599627370496.0)) return value;
   double whole = std::trunc(x);
   return (whole + std::trunc(2.0 * (x - whole))) / m;
 }

@@ -97,10 +97,12 @@ double TextToDouble(std::string_view text) {
     // nearest tiny value or zero, overflow is an error.
     std::string copy(first, last);
     value = std::strtod(copy.c_str(), nullptr);
-    if (std::isinf(value)) {
-      throw EConvertError(Format("'%.*s' is not a valid floating point value",
-                                 static_cast<int>(text.size()), text.data()));
-    }
+  }
+  // "nan", "inf" and "infinity" parse, and overflow gives an infinity: none
+  // of them is a number a field or an expression can order.
+  if (!std::isfinite(value)) {
+    throw EConvertError(Format("'%.*s' is not a valid floating point value",
+                               static_cast<int>(text.size()), text.data()));
   }
   return value;
 }

@@ -134,7 +134,8 @@ std::string DoubleToText(double v);
 int32_t TextToInt32(std::string_view text);
 int64_t TextToInt64(std::string_view text);
 // Parses a whole text as a C-locale float; raises EConvertError
-// "'<text>' is not a valid floating point value".
+// "'<text>' is not a valid floating point value", also for "nan", "inf",
+// "infinity" and values beyond the double range: text gives finite numbers.
 double TextToDouble(std::string_view text);
 // "yyyy-mm-dd hh:nn:ss" and ".zzz" when there are milliseconds; raises
 // EConvertError for values outside years 1..9999.

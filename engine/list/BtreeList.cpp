@@ -140,13 +140,7 @@ bool TQdfBtreeList::Find(const uint8_t* key, TItemAdr* adr, bool first_mode) {
     if (depth == kMaxDepth) {
       throw EQdfException(Format("B-tree %s is damaged: it is too deep", ObjectName().c_str()));
     }
-    uint8_t* buf;
-    try {
-      buf = TreePage(page, kGpRead);
-    } catch (const EQdfException&) {
-      *adr = kNullAdr;
-      return false;
-    }
+    uint8_t* buf = TreePage(page, kGpRead);
     bool found;
     int res = SearchPage(buf, key, first_mode, &found);
     if (IsInnerPage(buf)) {
@@ -466,12 +460,7 @@ void TQdfBtreeList::DeleteAt(TItemAdr& adr) {
   TQdfPageReader* r = PageReader();
   TReaderUse use(r);
   if (adr.page == kNoPage) return;
-  uint8_t* buf;
-  try {
-    buf = r->GetPage(adr.page, kGpRead);
-  } catch (const EQdfException&) {
-    return;
-  }
+  uint8_t* buf = r->GetPage(adr.page, kGpRead);
   if (!OwnsPage(buf) || IsInnerPage(buf) || LoadU16(buf + kPgAreaOffset) == 0) return;
   const int n = TItemArea::OfPage(buf).SlotCount();
   if (adr.slot >= n) return;

@@ -138,13 +138,9 @@ uint8_t* TQdfItemList::GetItem(const TItemAdr& adr) {
     eof_ = bof_ = true;
     return nullptr;
   }
-  uint8_t* buf;
-  try {
-    buf = PageReader()->GetPage(adr.page, kGpRead);
-  } catch (const EQdfException&) {
-    eof_ = bof_ = true;
-    return nullptr;
-  }
+  // A page that cannot be read raises; an address whose page now belongs to
+  // another list or holds no item there names no item (a stale address).
+  uint8_t* buf = PageReader()->GetPage(adr.page, kGpRead);
   if (!OwnsPage(buf) || LoadU16(buf + kPgAreaOffset) == 0) {
     eof_ = bof_ = true;
     return nullptr;
@@ -165,6 +161,16 @@ uint8_t* TQdfItemList::EditItem(const TItemAdr& adr) {
   return area.ItemAt(adr.slot);
 }
 
+uint8_t* TQdfItemList::WalkPage(TQdfPageReader* r, uint32_t page, bool linked) {
+  uint8_t* buf = r->GetPage(page, kGpRead);
+  if (OwnsPage(buf) && (LoadU16(buf + kPgFlags) & kPageNotLive) == 0 &&
+      LoadU16(buf + kPgAreaOffset) != 0) {
+    return buf;
+  }
+  if (linked) ChainDamaged(page, "is not one of its item pages");
+  return nullptr;
+}
+
 uint8_t* TQdfItemList::NextItem(TItemAdr& adr) {
   TQdfPageReader* r = PageReader();
   uint32_t page;
@@ -176,19 +182,12 @@ uint8_t* TQdfItemList::NextItem(TItemAdr& adr) {
     page = adr.page;
     slot = adr.slot == 0xFFFF ? -1 : adr.slot;
   }
-  int64_t pages_left =
-      static_cast<int64_t>(PageListHeader()->CountPg()) + 1;  // guards a damaged chain
-  while (page != kNoPage && pages_left-- > 0) {
-    uint8_t* buf;
-    try {
-      buf = r->GetPage(page, kGpRead);
-    } catch (const EQdfException&) {
-      break;
-    }
-    if (!OwnsPage(buf) || (LoadU16(buf + kPgFlags) & kPageNotLive) ||
-        LoadU16(buf + kPgAreaOffset) == 0) {
-      break;
-    }
+  // A damaged chain (a loop) is never followed for more pages than it counts.
+  int64_t pages_left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
+  for (bool linked = adr == kBeforeFirstAdr; page != kNoPage; linked = true) {
+    if (pages_left-- <= 0) ChainDamaged(page, "lies beyond the number of pages it counts");
+    uint8_t* buf = WalkPage(r, page, linked);
+    if (buf == nullptr) break;
     TItemArea area = TItemArea::OfPage(buf);
     for (++slot; slot < area.SlotCount(); ++slot) {
       if (uint8_t* item = area.ItemAt(slot)) {
@@ -217,17 +216,10 @@ uint8_t* TQdfItemList::PriorItem(TItemAdr& adr) {
     slot = adr.slot;
   }
   int64_t pages_left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
-  while (page != kNoPage && page != kBeforeFirstAdr.page && pages_left-- > 0) {
-    uint8_t* buf;
-    try {
-      buf = r->GetPage(page, kGpRead);
-    } catch (const EQdfException&) {
-      break;
-    }
-    if (!OwnsPage(buf) || (LoadU16(buf + kPgFlags) & kPageNotLive) ||
-        LoadU16(buf + kPgAreaOffset) == 0) {
-      break;
-    }
+  for (bool linked = adr.IsNull(); page != kNoPage && page != kBeforeFirstAdr.page; linked = true) {
+    if (pages_left-- <= 0) ChainDamaged(page, "lies beyond the number of pages it counts");
+    uint8_t* buf = WalkPage(r, page, linked);
+    if (buf == nullptr) break;
     TItemArea area = TItemArea::OfPage(buf);
     if (slot > area.SlotCount()) slot = area.SlotCount();
     for (--slot; slot >= 0; --slot) {

@@ -89,7 +89,8 @@ class TQdfItemList : public TQdfPageList {
   virtual int64_t Count() { return ItemListHeader()->CountIt(); }
 
   // The item at `adr` for reading, resolved; nullptr when the page is not
-  // this list's, the slot does not exist or is free.
+  // this list's, the slot does not exist or is free. A page that cannot be
+  // read or expanded raises EQdfException.
   uint8_t* GetItem(const TItemAdr& adr);
   // The item at `adr` for writing (not resolved; nullptr for a free slot).
   // Raises "Access Violation at (p:s)" for a slot beyond the slot table.
@@ -98,6 +99,9 @@ class TQdfItemList : public TQdfPageList {
   // the position before the first item (page FFFFFFFF slot 1) NextItem starts
   // at the first; from the null address PriorItem starts at the last. At the
   // end `adr` becomes null (next) or the before-first address (prior).
+  // Damage raises EQdfException and never ends the walk early: a page that
+  // cannot be read or expanded, a linked page that is not an item page of
+  // this list, a chain longer than the pages it counts.
   uint8_t* NextItem(TItemAdr& adr);
   uint8_t* PriorItem(TItemAdr& adr);
 
@@ -110,6 +114,12 @@ class TQdfItemList : public TQdfPageList {
  protected:
   int mode_ = kModeBrowse;
   std::unique_ptr<TQdfItemProvider> cursor_;
+
+ private:
+  // A page of a walk: the page, or nullptr when the walk's first page (from
+  // a caller's address, which may be stale) is no item page of this list.
+  // A page reached through a link (`linked`) must be one: raises otherwise.
+  uint8_t* WalkPage(TQdfPageReader* r, uint32_t page, bool linked);
 };
 
 }  // namespace qdf

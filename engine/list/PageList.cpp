@@ -14,6 +14,16 @@ bool TQdfPageList::OwnsPage(const uint8_t* page) const {
   return LoadAdr(page + kPgOwner) == Address();
 }
 
+void TQdfPageList::ChainDamaged(uint32_t page, const char* what) const {
+  throw EQdfException(Format("List %s is damaged: page %x %s", ObjectName().c_str(), page, what));
+}
+
+const uint8_t* TQdfPageList::ChainPage(uint32_t page) {
+  const uint8_t* buf = PageReader()->GetPage(page, kGpRead);
+  if (!OwnsPage(buf)) ChainDamaged(page, "is not one of its pages");
+  return buf;
+}
+
 void TQdfPageList::InitPage(uint8_t* page) {
   StoreU16(page + kPgSize, kPageSize);
   StoreU16(page + kPgFlags, compressible_pages_ ? 0 : kPageNeverCompress);
@@ -117,13 +127,7 @@ uint32_t TQdfPageList::LastPage() {
 }
 
 uint32_t TQdfPageList::NextPage(uint32_t page) {
-  uint32_t next = kNoPage;
-  try {
-    const uint8_t* buf = PageReader()->GetPage(page, kGpRead);
-    if (OwnsPage(buf)) next = LoadU32(buf + kPgNext);
-  } catch (const EQdfException&) {
-    next = kNoPage;
-  }
+  const uint32_t next = LoadU32(ChainPage(page) + kPgNext);
   if (next != kNoPage) PageReader()->ReadAhead(next);
   eof_ = next == kNoPage;
   return next;
@@ -143,10 +147,12 @@ const std::vector<uint32_t>& TQdfPageList::PagesInFileOrder() {
     return file_order_;
   }
   file_order_.clear();
+  file_order_epoch_ = 0;  // a walk that raises leaves nothing to reuse
   // Never follow more links than the list has pages (a damaged chain). No
   // reader bracket: the cache may trim during a walk longer than it holds.
   int64_t left = static_cast<int64_t>(PageListHeader()->CountPg()) + 1;
-  for (uint32_t page = FirstPage(); page != kNoPage && left-- > 0; page = NextPage(page)) {
+  for (uint32_t page = FirstPage(); page != kNoPage; page = NextPage(page)) {
+    if (left-- <= 0) ChainDamaged(page, "lies beyond the number of pages it counts");
     file_order_.push_back(page);
   }
   std::sort(file_order_.begin(), file_order_.end());
@@ -158,13 +164,7 @@ const std::vector<uint32_t>& TQdfPageList::PagesInFileOrder() {
 }
 
 uint32_t TQdfPageList::PriorPage(uint32_t page) {
-  uint32_t prior = kNoPage;
-  try {
-    const uint8_t* buf = PageReader()->GetPage(page, kGpRead);
-    if (OwnsPage(buf)) prior = LoadU32(buf + kPgPrior);
-  } catch (const EQdfException&) {
-    prior = kNoPage;
-  }
+  const uint32_t prior = LoadU32(ChainPage(page) + kPgPrior);
   if (prior != kNoPage) PageReader()->ReadAhead(prior);
   bof_ = prior == kNoPage;
   return prior;

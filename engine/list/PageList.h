@@ -39,7 +39,8 @@ class TQdfPageList : public TQdfPersistentObject {
   uint32_t InsertPageAfter(uint32_t after);
 
   // Page walks: the page number, or FFFFFFFF when the walk runs off the chain
-  // (Eof / Bof are set then).
+  // (Eof / Bof are set then). A page that cannot be read or expanded, or
+  // that another list owns, raises EQdfException: damage never ends a walk.
   uint32_t FirstPage();
   uint32_t LastPage();
   uint32_t NextPage(uint32_t page);
@@ -60,6 +61,12 @@ class TQdfPageList : public TQdfPersistentObject {
  protected:
   // True when the page's owner address names this list.
   bool OwnsPage(const uint8_t* page) const;
+  // Reads `page`, reached through this list's chain: read and expansion
+  // errors pass on, and a page of another list raises EQdfException.
+  const uint8_t* ChainPage(uint32_t page);
+  // Raises the error of a chain that cannot be followed: "List <name> is
+  // damaged: page <n> <what>".
+  [[noreturn]] void ChainDamaged(uint32_t page, const char* what) const;
 
   bool eof_ = false;
   bool bof_ = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "base/Bytes.h"
@@ -92,8 +93,13 @@ void TQdfBooleanField::SetAsString(const std::string& text) {
     SetAsBoolean(true);
   } else if (word == "FALSE" || word == "0" || word == "NO") {
     SetAsBoolean(false);
-  } else {
+  } else if (text.empty()) {
     StoreNull(true);
+  } else {
+    // Any other word would be stored as something it does not say.
+    throw EQdfException(
+        Format("Field %s cannot take '%s': a boolean field takes True, False, Yes, No, 1 or 0",
+               ObjectName().c_str(), text.c_str()));
   }
 }
 
@@ -216,6 +222,12 @@ double TQdfFloatField::AsFloat() {
 
 void TQdfFloatField::SetAsFloat(double value) {
   CheckEdit();
+  // Keys of float fields are ordered by value: NaN has no place in that
+  // order, and infinities are refused with it (text never gives them).
+  if (!std::isfinite(value)) {
+    throw EQdfException(Format("Field %s cannot take %s: a float field holds finite numbers only",
+                               ObjectName().c_str(), DoubleToText(value).c_str()));
+  }
   uint8_t bytes[8];
   StoreU64(bytes, std::bit_cast<uint64_t>(value));
   StoreValue(bytes, 8, true);
@@ -302,15 +314,21 @@ std::string TQdfCharField::GetAsString() {
 
 void TQdfCharField::SetAsString(const std::string& text) {
   CheckEdit();
-  // A zero byte ends the stored text, so nothing after it can be kept.
-  const size_t n = std::min(text.find('\0'), text.size());
-  if (n == 0) {
+  // A zero byte ends the stored text: a text with one cannot be kept whole.
+  const size_t n = text.find('\0');
+  if (n != std::string::npos) {
+    throw EQdfException(
+        Format("Field %s cannot take a text with a zero byte (byte %zu): a char field "
+               "holds text without zero bytes",
+               ObjectName().c_str(), n + 1));
+  }
+  if (text.empty()) {
     StoreNull(true);
     return;
   }
-  std::vector<uint8_t> bytes(n + 1, 0);
-  std::memcpy(bytes.data(), text.data(), n);
-  StoreValue(bytes.data(), static_cast<int>(n + 1), true);
+  std::vector<uint8_t> bytes(text.size() + 1, 0);
+  std::memcpy(bytes.data(), text.data(), text.size());
+  StoreValue(bytes.data(), static_cast<int>(text.size() + 1), true);
 }
 
 TVariant TQdfCharField::GetAsVariant() {

@@ -41,7 +41,8 @@ class TQdfBooleanField : public TQdfField {
   // "True" / "False".
   std::string GetAsString() override;
   // After upper-casing: "TRUE", "1", "YES" set true; "FALSE", "0", "NO" set
-  // false; anything else (the empty text too) sets null.
+  // false; the empty text sets null. Any other text raises EQdfException
+  // "Field <name> cannot take '<text>': ...".
   void SetAsString(const std::string& text) override;
   TVariant GetAsVariant() override;
   // Strings as SetAsString, other variants by their boolean value.
@@ -101,6 +102,8 @@ class TQdfFloatField : public TQdfField {
   uint16_t TypeCode() const override { return kFieldTypeFloat; }
 
   double AsFloat();
+  // Every setter of a float or date-time field ends here: NaN and the
+  // infinities raise EQdfException "Field <name> cannot take nan: ...".
   void SetAsFloat(double value);
 };
 
@@ -128,7 +131,8 @@ class TQdfCharField : public TQdfField {
  public:
   const TClassInfo& HeaderClass() const override { return TQHCharField::kClassInfo; }
   std::string GetAsString() override;
-  // The text up to its first zero byte; the empty text sets null.
+  // The text; the empty text sets null. A zero byte ends a stored text, so a
+  // text holding one raises EQdfException instead of being cut there.
   void SetAsString(const std::string& text) override;
   TVariant GetAsVariant() override;
   // The text up to its first zero byte, at most `length` bytes of it.

@@ -1,5 +1,7 @@
 #include "script/NodesLogic.h"
 
+#include <cmath>
+
 #include "base/Helpers.h"
 
 namespace qdf {
@@ -175,6 +177,11 @@ void TdComp::Evaluate() {
   EvaluateIfNeeded(b);
   const double x = DblArg(a);
   const double y = DblArg(b);
+  if (std::isnan(x) || std::isnan(y)) {
+    // NaN is unordered: every comparison with it is false but "<>".
+    value_ = mask_ == kMaskNEQ;
+    return;
+  }
   const uint8_t relation = x < y ? kMaskLT : x == y ? kMaskEQ : kMaskGT;
   value_ = (mask_ & relation) != 0;
 }

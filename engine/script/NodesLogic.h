@@ -91,7 +91,8 @@ class TsComp : public TvBool {
   uint8_t mask_ = 0;
 };
 
-// Double comparison under a mask (NaN compares as greater).
+// Double comparison under a mask. NaN is unordered: a comparison with it is
+// false, except "<>" (mask LT|GT), which is true.
 class TdComp : public TvBool {
   QDF_NODE_CLASS(TdComp)
  public:

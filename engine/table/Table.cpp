@@ -470,10 +470,12 @@ uint8_t* TQdfTable::ScanPage(uint32_t page, int* slots) {
   *slots = 0;
   TQdfPageReader* r = PageReader();
   if (r == nullptr || page == kNoPage) return nullptr;
+  // The page list was collected before: a page given back since then is no
+  // longer allocated and holds no records. Any other read error passes on.
   uint8_t* buf;
   try {
     buf = r->GetPage(page, kGpRead);
-  } catch (const EQdfException&) {
+  } catch (const EQdfDataNotAllocated&) {
     return nullptr;
   }
   if (buf == nullptr || !OwnsPage(buf) || (LoadU16(buf + kPgFlags) & kPageNotLive) != 0 ||

@@ -805,8 +805,8 @@ TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException);
   EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);
 
-  // A link to a page of another list: a search ends without a result, an
-  // insertion raises.
+  // A link to a page of another list: a search raises (it never ends as if
+  // the key were missing), and so does an insertion.
   auto other = t.fx.New<TQdfBtreeList>();
   other->Header()->SetAddress(TItemAdr{77, 1});
   other->SetCompare(nullptr, CompareIntField);
@@ -814,14 +814,13 @@ TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   ASSERT_TRUE(other->Insert(k.data(), nullptr));
   buf = t.Reader()->EditPage(root);
   StoreU32(buf + kPgNext, other->PageListHeader()->FirstPg());
-  EXPECT_FALSE(t.list->Find(low.data(), &adr, false));
-  EXPECT_EQ(adr.page, kNoPage);
+  EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException);
   EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);
 
   // A link to no page at all.
   buf = t.Reader()->EditPage(root);
   StoreU32(buf + kPgNext, kNoPage);
-  EXPECT_FALSE(t.list->Find(low.data(), &adr, false));
+  EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException);
   EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);
 
   // An inner key too short to hold a link.

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -269,8 +272,12 @@ TEST(FieldTest, CharTextNeverReadsPastItsStoredLength) {
   const uint8_t embedded[] = {'a', 0, 'b', 0};
   s->SetData(embedded, 4);
   EXPECT_EQ(Data(*s), Text("a"));
-  s->SetAsString(std::string("x\0y", 3));
-  EXPECT_EQ(Data(*s), Text("x"));
+  // A zero byte in a text to store is refused rather than cut there.
+  s->SetAsString("keep");
+  for (const std::string& text : {std::string("x\0y", 3), std::string("\0", 1)}) {
+    EXPECT_THROW(s->SetAsString(text), EQdfException);
+    EXPECT_EQ(s->AsString(), "keep");
+  }
 
   // Browse mode: a field without its zero byte ends at the field's end, not
   // in the next field.
@@ -311,10 +318,15 @@ TEST(FieldTest, TextConversions) {
     b->SetAsString(word);
     EXPECT_EQ(b->GetAsString(), "False") << word;
   }
-  for (const char* word : {"maybe", "", " yes"}) {
+  b->SetAsString("");
+  EXPECT_TRUE(b->IsNull());
+  // Any other word is refused, and the field keeps its value.
+  for (const char* word : {"maybe", " yes", "2", "-1", "y", "on", "t"}) {
     b->SetAsBoolean(true);
-    b->SetAsString(word);
-    EXPECT_TRUE(b->IsNull()) << word;
+    ExpectError<EQdfException>([&] { b->SetAsString(word); },
+                               std::string("Field  cannot take '") + word +
+                                   "': a boolean field takes True, False, Yes, No, 1 or 0");
+    EXPECT_EQ(b->GetAsString(), "True") << word;
   }
 
   auto i = NewField<TQdfIntegerField>(0);
@@ -332,6 +344,33 @@ TEST(FieldTest, TextConversions) {
   EXPECT_EQ(f->AsFloat(), -0.1);
   EXPECT_EQ(f->GetAsString(), "-0.1");
   EXPECT_THROW(f->SetAsString("1,5"), EConvertError);
+  // NaN and infinities have no place in a key order: every setter of a float
+  // or date-time field refuses them, and the field keeps its value.
+  auto d2 = NewField<TQdfDateTimeField>(0);
+  d2->SetProvider(&c.cursor);
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (TQdfFloatField* field : {f.get(), static_cast<TQdfFloatField*>(d2.get())}) {
+    const std::function<void()> setters[] = {
+        [&] { field->SetAsFloat(nan); },
+        [&] { field->SetAsFloat(inf); },
+        [&] { field->SetAsFloat(-inf); },
+        [&] { field->SetAsVariant(TVariant(nan)); },
+        [&] { field->SetAsVariant(TVariant(-inf)); },
+        [&] { field->SetAsVariant(TVariant(std::string("inf"))); },
+        [&] { field->SetAsString("nan"); },
+        [&] { field->SetAsString("-nan"); },
+        [&] { field->SetAsString("infinity"); },
+        [&] { field->SetAsString("1e999"); },
+    };
+    for (size_t k = 0; k < std::size(setters); ++k) {
+      field->SetAsFloat(2.5);
+      EXPECT_THROW(setters[k](), Exception) << "setter " << k;
+      EXPECT_EQ(field->AsFloat(), 2.5) << "setter " << k;
+    }
+  }
+  ExpectError<EQdfException>([&] { f->SetAsFloat(nan); },
+                             "Field  cannot take nan: a float field holds finite numbers only");
 
   auto d = NewField<TQdfDateTimeField>(0);
   d->SetProvider(&c.cursor);

@@ -2,7 +2,9 @@
 // 64-bit variant form.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "ScriptTestUtil.h"
 
@@ -77,6 +79,38 @@ TEST_F(ScriptNode, RoundAndTrunc) {
   // Low 32 bits of values beyond the 32-bit range; an error beyond 64 bits.
   EXPECT_EQ(EvalInt("Trunc(4294967297.5)"), 1);
   EXPECT_EQ(Error("Round(1e300)"), "Invalid floating point operation: 1e+300 out of integer range");
+  // Values with no fraction left at that precision stay as they are.
+  for (double v : {1e308, -1e308, 1e300, 4503599627370497.0}) {
+    x_ = v;
+    EXPECT_EQ(EvalDouble("Round(x, 8)"), v) << v;
+    EXPECT_EQ(EvalDouble("Round(x, 1)"), v) << v;
+  }
+}
+
+// NaN is unordered: each comparison with it is false except "<>", on either
+// side and against itself. Text never converts to NaN or an infinity.
+TEST_F(ScriptNode, NanIsUnorderedInEveryComparison) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::pair<const char*, bool> rules[] = {{"<", false},  {"<=", false}, {"=", false},
+                                                {">=", false}, {">", false},  {"<>", true}};
+  for (const auto& [op, expected] : rules) {
+    // NaN on the left, on the right, on both sides.
+    for (const auto& [left, right] :
+         {std::pair{nan, 1.0}, std::pair{1.0, nan}, std::pair{nan, nan}}) {
+      x_ = left;
+      y_ = right;
+      const std::string text = std::string("x ") + op + " y";
+      EXPECT_EQ(EvalBool(text), expected) << left << " " << text << " " << right;
+    }
+  }
+  x_ = 1e308;
+  EXPECT_FALSE(EvalBool("x * 10 - x * 10 >= 1"));
+  EXPECT_TRUE(EvalBool("x * 10 - x * 10 <> 1"));
+  for (const char* text : {"nan", "-nan", "NaN", "inf", "-inf", "infinity", "1e999"}) {
+    s_ = text;
+    auto node = Build("ToFloat(s)");
+    EXPECT_THROW(Eval(node.get()), EConvertError) << text;
+  }
 }
 
 TEST_F(ScriptNode, ConjunctionFlattensAndDropsConstants) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "ToolRun.h"
+#include "base/Bytes.h"
 #include "db/SystemTestUtil.h"
+#include "file/FileFormat.h"
 #include "record/Field.h"
 #include "table/Table.h"
 
@@ -349,6 +352,43 @@ TEST(QdfImport, RoundTripsThroughDumpCsv) {
   EXPECT_EQ(Qdf(fx, {"dump", db, "copy", "--csv"}).out, text);
 }
 
+// A data page of the table whose stored block reads as zeros: dump fails
+// with a message instead of printing the rows of the other pages.
+TEST(QdfDump, UnreadablePageFailsInsteadOfDroppingRows) {
+  TSystemFixture fx;
+  const std::string db = MakePeople(fx, 2000);
+  std::vector<uint32_t> pages;
+  {
+    auto t = fx.system->NewTransaction("pages");
+    qdf::TQdfInTransStorage* s = t->OpenStorage("DB", true, db);
+    t->SetActive(true);
+    std::unique_ptr<qdf::TQdfTable> table = s->TableByName("people");
+    for (uint32_t p = table->FirstPage(); p != qdf::kNoPage; p = table->NextPage(p)) {
+      pages.push_back(p);
+    }
+  }
+  fx.Restart();
+  ASSERT_GE(pages.size(), 3u);
+  ASSERT_LT(pages.back(), 640u);  // its entry lies in the first table block
+  std::string bytes = ReadFile(db);
+  auto at = [&](int64_t pos) {
+    return reinterpret_cast<uint8_t*>(&bytes[static_cast<size_t>(pos)]);
+  };
+  const int64_t table_block = qdf::DecodeEntry(at(qdf::kHdrRoot + qdf::kRootEntries)).position;
+  const qdf::TPageEntry e =
+      qdf::DecodeEntry(at(table_block + qdf::kIbEntries + 12 * (pages[pages.size() / 2] - 1)));
+  std::memset(at(e.position), 0, static_cast<size_t>(e.StoredSize()));
+  WriteFile(db, bytes);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"dump", db, "people", "--csv"},
+        std::vector<std::string>{"dump", db, "people", "--csv", "--where", "age >= 0"}}) {
+    const TToolRun r = Qdf(fx, args);
+    EXPECT_EQ(r.code, 1) << args.back();
+    EXPECT_NE(r.err.find("Page"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Qdf(fx, {"check", db}).code, 1);
+}
+
 // A failing import leaves the table as it was and names the CSV line.
 TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
   TSystemFixture fx;
@@ -388,6 +428,64 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
   const TToolRun r = Qdf(fx, {"import", db, "people", fx.config.File("none.csv")});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("none.csv"), std::string::npos) << r.err;
+}
+
+// Values a field would store as something else than they say are refused
+// with the CSV line; nothing of the file is committed.
+TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("v.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db,
+                     "create TQdfItemClass TV (TQdfCharField name; TQdfFloatField score; "
+                     "TQdfBooleanField flag; TQdfIntegerField n); create table v on TV; "
+                     "create index by_score on v (score)"})
+                .code,
+            0);
+  struct TCase {
+    std::string csv;
+    std::string expect;  // in the message
+  };
+  const std::string nul("ab\0cd", 5);
+  std::vector<TCase> cases;
+  for (const char* number : {"nan", "-nan", "NaN", "inf", "-inf", "infinity", "1e999"}) {
+    cases.push_back(
+        {std::string("name,score\nA,1\nB,") + number + "\n",
+         std::string("line 3, field score: '") + number + "' is not a valid floating point value"});
+  }
+  for (const char* word : {"maybe", "2", "y", "-1", "on"}) {
+    cases.push_back({std::string("name,flag\nA,yes\nB,") + word + "\n",
+                     std::string("line 3, field flag: Field flag cannot take '") + word + "'"});
+  }
+  cases.push_back({"name,n\nA,1\n" + nul + ",2\n",
+                   "line 3, field name: Field name cannot take a text with a zero byte (byte 3)"});
+  // A record longer than 1 MiB, also as a quoted value and as empty fields.
+  constexpr size_t kRecordLimit = size_t{1} << 20;
+  const std::string huge(kRecordLimit + 1, 'x');
+  cases.push_back({"name,n\nA,1\n" + huge + ",2\n", "line 3: a record longer than 1048576 bytes"});
+  cases.push_back(
+      {"name,n\nA,1\n\"" + huge + "\",2\n", "line 3: a record longer than 1048576 bytes"});
+  cases.push_back({"name,n\nA,1\n" + std::string(kRecordLimit + 1, ','),
+                   "line 3: a record longer than 1048576 bytes"});
+  for (const TCase& c : cases) {
+    const std::string csv = fx.config.File("bad.csv");
+    WriteFile(csv, c.csv);
+    const TToolRun r = Qdf(fx, {"import", db, "v", csv});
+    const std::string shown = c.csv.substr(0, 40);
+    EXPECT_EQ(r.code, 1) << shown;
+    EXPECT_NE(r.err.find(csv + " " + c.expect), std::string::npos) << shown << "\n" << r.err;
+    EXPECT_NE(r.err.find("nothing was imported"), std::string::npos) << r.err;
+    EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out, "name,score,flag,n\n") << shown;
+  }
+  // An endless input is refused at its first record, in bounded memory.
+  const TToolRun r = Qdf(fx, {"import", db, "v", "/dev/zero"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("/dev/zero line 1: a record longer than"), std::string::npos) << r.err;
+  // The number forms that are taken.
+  const std::string good = fx.config.File("good.csv");
+  WriteFile(good, "name,score,flag,n\nA,-2.5e3,No,0x10\nB,+7,TRUE,$ff\nC,1e-3,1, -12\n");
+  ASSERT_EQ(Qdf(fx, {"import", db, "v", good}).code, 0);
+  EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out,
+            "name,score,flag,n\nA,-2500,False,16\nB,7,True,255\nC,0.001,True,-12\n");
 }
 
 }  // namespace

@@ -49,7 +49,14 @@ int TCsvReader::Get() {
   return static_cast<uint8_t>(buffer_[pos_++]);
 }
 
+void TCsvReader::TooLong() const {
+  throw Exception(name_ + " line " + std::to_string(record_line_) + ": a record longer than " +
+                  std::to_string(kMaxRecordBytes) + " bytes (1 MiB), the limit of one record");
+}
+
 std::string& TCsvReader::NewField() {
+  // Its comma counts: a line of commas cannot grow the field list unbounded.
+  if (count_ > 0) CountBytes(1);
   if (static_cast<size_t>(count_) == fields_.size()) fields_.emplace_back();
   std::string& field = fields_[static_cast<size_t>(count_++)];
   field.clear();
@@ -60,6 +67,7 @@ bool TCsvReader::Next() {
   for (;;) {
     count_ = 0;
     record_line_ = line_;
+    record_bytes_ = 0;
     int c = Get();
     if (c == -1) return false;
     if (c == '\n' || c == '\r') {  // an empty line
@@ -88,6 +96,7 @@ bool TCsvReader::Next() {
           } else if (c == '\n') {
             ++line_;
           }
+          CountBytes(1);
           field += static_cast<char>(c);
         }
         if (c != ',' && c != '\n' && c != '\r' && c != -1) {
@@ -96,6 +105,7 @@ bool TCsvReader::Next() {
         }
       } else {
         while (c != ',' && c != '\n' && c != '\r' && c != -1) {
+          CountBytes(1);
           field += static_cast<char>(c);
           c = Get();
         }

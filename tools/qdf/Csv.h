@@ -19,8 +19,12 @@ void AppendCsvField(std::string& out, std::string_view value);
 
 // Reads CSV records from a file one at a time. The field strings are reused
 // from record to record, so a steady stream of records allocates nothing.
+// One record holds at most kMaxRecordBytes bytes (its values, separators
+// and line breaks inside quotes), so any input is read in bounded memory.
 class TCsvReader {
  public:
+  static constexpr int64_t kMaxRecordBytes = 1 << 20;
+
   // Reads from `in` (not owned; read from its current position). `name`
   // names the file in error messages.
   TCsvReader(FILE* in, std::string name);
@@ -28,7 +32,8 @@ class TCsvReader {
   // Reads the next record into fields()[0 .. Count()-1]. Returns false at
   // the end of the input. Lines that are entirely empty are skipped. Raises
   // Exception "<name> line <n>: ..." for a quoted field that never ends, for
-  // text after a closing quote, and for a read error.
+  // text after a closing quote, for a record longer than kMaxRecordBytes
+  // and for a read error.
   bool Next();
 
   int Count() const { return count_; }
@@ -43,6 +48,12 @@ class TCsvReader {
   // Puts `c` back (one byte at most).
   void Unget(int c) { pushed_ = c; }
   std::string& NewField();
+  // Counts `n` more bytes of the current record; raises past the limit.
+  void CountBytes(int64_t n) {
+    record_bytes_ += n;
+    if (record_bytes_ > kMaxRecordBytes) TooLong();
+  }
+  [[noreturn]] void TooLong() const;
 
   FILE* in_;
   std::string name_;
@@ -53,6 +64,7 @@ class TCsvReader {
   bool at_start_ = true;  // a UTF-8 byte order mark is skipped at the start
   int64_t line_ = 1;
   int64_t record_line_ = 0;
+  int64_t record_bytes_ = 0;
   std::vector<std::string> fields_;
   int count_ = 0;
 };
