@@ -21,11 +21,7 @@ void Register(TQdfPersistentObjectFactory& factory) {
 }  // namespace
 
 void UseListClasses() {
-  static const bool once = [] {
-    TQdfPersistentObjectFactory::AddClassPackage(&Register);
-    return true;
-  }();
-  (void)once;
+  TQdfPersistentObjectFactory::AddClassPackage(&Register);  // idempotent
 }
 
 }  // namespace qdf

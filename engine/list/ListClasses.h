@@ -4,7 +4,7 @@
 namespace qdf {
 
 // Registers the persistent classes of this layer (and of the layers below)
-// with the object factory. Idempotent and cheap after the first call.
+// with the object factory. Idempotent.
 void UseListClasses();
 
 }  // namespace qdf

@@ -30,12 +30,8 @@ void Register(TQdfPersistentObjectFactory& factory) {
 }  // namespace
 
 void UseRecordClasses() {
-  static const bool once = [] {
-    UseListClasses();
-    TQdfPersistentObjectFactory::AddClassPackage(&Register);
-    return true;
-  }();
-  (void)once;
+  UseListClasses();
+  TQdfPersistentObjectFactory::AddClassPackage(&Register);  // idempotent
 }
 
 }  // namespace qdf

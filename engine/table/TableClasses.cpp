@@ -18,12 +18,8 @@ void Register(TQdfPersistentObjectFactory& factory) {
 }  // namespace
 
 void UseTableClasses() {
-  static const bool once = [] {
-    UseRecordClasses();
-    TQdfPersistentObjectFactory::AddClassPackage(&Register);
-    return true;
-  }();
-  (void)once;
+  UseRecordClasses();
+  TQdfPersistentObjectFactory::AddClassPackage(&Register);  // idempotent
 }
 
 }  // namespace qdf
