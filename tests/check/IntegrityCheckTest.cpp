@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "base/Bytes.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
@@ -43,21 +44,10 @@ bool Mentions(const TQdfCheckReport& r, const std::string& text) {
   return Joined(r).find(text) != std::string::npos;
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
 // The entry of data page n (n < 640) in the level-0 table block, which is
 // stored plain since its entry lives in the header.
 struct TRawFile {
-  explicit TRawFile(const std::string& path) : bytes(ReadAll(path)) {}
+  explicit TRawFile(const std::string& path) : bytes(qdf_test::ReadFileBytes(path)) {}
   int64_t TableBlock() const {
     return qdf::DecodeEntry(&bytes[qdf::kHdrRoot + qdf::kRootEntries]).position;
   }
@@ -153,7 +143,7 @@ class TCheckDb {
 
 TEST(IntegrityCheck, SoundDatabaseAndItsFigures) {
   TCheckDb db;
-  const std::vector<uint8_t> before = ReadAll(db.fx.Db());
+  const std::vector<uint8_t> before = qdf_test::ReadFileBytes(db.fx.Db());
   const TQdfCheckReport r = CheckDatabase(db.fx.Db());
   EXPECT_TRUE(r.Sound()) << Joined(r);
   EXPECT_EQ(r.figures.records, 2500 + 50);
@@ -166,7 +156,7 @@ TEST(IntegrityCheck, SoundDatabaseAndItsFigures) {
   EXPECT_LE(r.figures.stored_bytes + r.figures.free_bytes + qdf::kHeaderSize,
             r.figures.allocation_end);
   // The check reads only.
-  EXPECT_EQ(ReadAll(db.fx.Db()), before);
+  EXPECT_EQ(qdf_test::ReadFileBytes(db.fx.Db()), before);
 }
 
 TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
@@ -182,10 +172,10 @@ TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
 TEST(IntegrityCheck, NoDatabaseFileIsAnError) {
   TSystemFixture fx;
   EXPECT_NE(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("missing.qdf")); }), "");
-  WriteAll(fx.Db("empty.qdf"), {});
+  qdf_test::WriteFileBytes(fx.Db("empty.qdf"), {});
   EXPECT_EQ(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("empty.qdf")); }),
             fx.Db("empty.qdf") + " is empty: no database file");
-  WriteAll(fx.Db("text.qdf"), std::vector<uint8_t>(600, 'x'));
+  qdf_test::WriteFileBytes(fx.Db("text.qdf"), std::vector<uint8_t>(600, 'x'));
   EXPECT_EQ(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("text.qdf")); }),
             fx.Db("text.qdf") + " is no database file");
 }
@@ -217,7 +207,7 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
     for (int i = 0; i < 16; ++i) {
       TRawFile copy = raw;
       copy.bytes[static_cast<size_t>(e.position + 4 + (packed_length - 4) * i / 16)] ^= 0x5A;
-      WriteAll(db.fx.Db("flipped.qdf"), copy.bytes);
+      qdf_test::WriteFileBytes(db.fx.Db("flipped.qdf"), copy.bytes);
       const TQdfCheckReport r = CheckDatabase(db.fx.Db("flipped.qdf"));
       found += r.Sound() ? 0 : 1;
       for (const std::string& line : r.problems) {
@@ -232,7 +222,7 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
     qdf::TPageEntry moved = copy.Entry(other);
     moved.position = e.position;
     qdf::EncodeEntry(copy.EntryAt(other), moved);
-    WriteAll(db.fx.Db("overlap.qdf"), copy.bytes);
+    qdf_test::WriteFileBytes(db.fx.Db("overlap.qdf"), copy.bytes);
     const TQdfCheckReport r = CheckDatabase(db.fx.Db("overlap.qdf"));
     EXPECT_TRUE(Mentions(r, " overlaps the block of ")) << Joined(r);
   }
@@ -241,7 +231,7 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
     qdf::TPageEntry far = copy.Entry(other);
     far.position = static_cast<int64_t>(copy.bytes.size()) + 4096;
     qdf::EncodeEntry(copy.EntryAt(other), far);
-    WriteAll(db.fx.Db("far.qdf"), copy.bytes);
+    qdf_test::WriteFileBytes(db.fx.Db("far.qdf"), copy.bytes);
     const TQdfCheckReport r = CheckDatabase(db.fx.Db("far.qdf"));
     EXPECT_TRUE(Mentions(r, "page " + std::to_string(other) + ": ")) << Joined(r);
     EXPECT_TRUE(Mentions(r, "past the end of the file")) << Joined(r);
@@ -251,7 +241,7 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
     qdf::TPageEntry huge = copy.Entry(other);
     huge.position = INT64_MAX - 511;
     qdf::EncodeEntry(copy.EntryAt(other), huge);
-    WriteAll(db.fx.Db("huge.qdf"), copy.bytes);
+    qdf_test::WriteFileBytes(db.fx.Db("huge.qdf"), copy.bytes);
     const TQdfCheckReport r = CheckDatabase(db.fx.Db("huge.qdf"));
     EXPECT_TRUE(Mentions(r, "page " + std::to_string(other) + ": ")) << Joined(r);
     EXPECT_TRUE(Mentions(r, "starts past the end of the file")) << Joined(r);
@@ -259,7 +249,7 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
   {  // An allocated space that ends past the file: every write would fail.
     TRawFile copy = raw;
     qdf::StoreU32(&copy.bytes[qdf::kHdrRoot + qdf::kRootAllocEnd], 0xFFFFFFFFu);
-    WriteAll(db.fx.Db("alloc.qdf"), copy.bytes);
+    qdf_test::WriteFileBytes(db.fx.Db("alloc.qdf"), copy.bytes);
     const TQdfCheckReport r = CheckDatabase(db.fx.Db("alloc.qdf"));
     EXPECT_TRUE(Mentions(r, "header: allocated space ends at ")) << Joined(r);
     EXPECT_TRUE(Mentions(r, ", past the end of the file (")) << Joined(r);
@@ -267,7 +257,7 @@ TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {
   {  // A cut-off file.
     TRawFile copy = raw;
     copy.bytes.resize(copy.bytes.size() / 2);
-    WriteAll(db.fx.Db("cut.qdf"), copy.bytes);
+    qdf_test::WriteFileBytes(db.fx.Db("cut.qdf"), copy.bytes);
     EXPECT_FALSE(CheckDatabase(db.fx.Db("cut.qdf")).Sound());
   }
 }
@@ -295,7 +285,7 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   {
     TRawFile raw(pristine);
     raw.EditPage(1, [](uint8_t* page) { qdf::StoreU32(page + qdf::kPgNext, 1); });
-    WriteAll(db.fx.Db("rootloop.qdf"), raw.bytes);
+    qdf_test::WriteFileBytes(db.fx.Db("rootloop.qdf"), raw.bytes);
     r = CheckDatabase(db.fx.Db("rootloop.qdf"));
     EXPECT_TRUE(Mentions(r, "page 1: following the next links from here leads back to it"))
         << Joined(r);
@@ -367,7 +357,7 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
 // crashes or raises (the sanitizers watch). Size from QDF_CHECK_DAMAGE_ROUNDS.
 TEST(IntegrityCheck, RandomDamageNeverCrashes) {
   TCheckDb db;
-  const std::vector<uint8_t> pristine = ReadAll(db.fx.Db());
+  const std::vector<uint8_t> pristine = qdf_test::ReadFileBytes(db.fx.Db());
   const char* env = std::getenv("QDF_CHECK_DAMAGE_ROUNDS");
   const int rounds = env != nullptr ? std::atoi(env) : 40;
   std::mt19937 rng(20261207);
@@ -383,7 +373,7 @@ TEST(IntegrityCheck, RandomDamageNeverCrashes) {
           static_cast<uint8_t>(1 + rng() % 255);
     }
     const std::string path = db.fx.Db("random.qdf");
-    WriteAll(path, bytes);
+    qdf_test::WriteFileBytes(path, bytes);
     TQdfCheckReport r;
     ASSERT_NO_THROW(r = CheckDatabase(path)) << "round " << round;
     found += r.Sound() ? 0 : 1;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "TestDir.h"
 #include "base/QdfException.h"
 #include "file/FileTestUtil.h"
@@ -15,11 +16,6 @@ namespace qdf {
 namespace {
 
 using qdf_test::TFilerRef;
-
-std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 void PatchU32(const std::string& path, int offset, uint32_t value) {
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -38,7 +34,7 @@ TEST(LocalFiler, NewFileIsExactlyItsHeader) {
     EXPECT_EQ(f->HighWaterMark(), 512);
     EXPECT_EQ(f->AllocationEnd(), 1u);
   }
-  auto bytes = FileBytes(path);
+  auto bytes = qdf_test::ReadFileBytes(path);
   ASSERT_EQ(bytes.size(), 512u);
   std::vector<uint8_t> expected(512, 0);
   StoreU32(&expected[0], 0x1305);
@@ -52,7 +48,7 @@ TEST(LocalFiler, NewFileIsExactlyItsHeader) {
 
   // A read-only open of a missing file creates it too.
   TFilerRef ro(dir.File("ro.qdf"), true);
-  EXPECT_EQ(FileBytes(dir.File("ro.qdf")), expected);
+  EXPECT_EQ(qdf_test::ReadFileBytes(dir.File("ro.qdf")), expected);
 }
 
 TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
@@ -61,9 +57,9 @@ TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
   { TFilerRef f(path, false); }
   PatchU32(path, 8, 1);  // version 1.1
   { TFilerRef f(path, true); }
-  EXPECT_EQ(LoadU32(&FileBytes(path)[8]), 1u);  // read-only: left alone
+  EXPECT_EQ(LoadU32(&qdf_test::ReadFileBytes(path)[8]), 1u);  // read-only: left alone
   { TFilerRef f(path, false); }
-  EXPECT_EQ(LoadU32(&FileBytes(path)[8]), 2u);  // writable: upgraded
+  EXPECT_EQ(LoadU32(&qdf_test::ReadFileBytes(path)[8]), 2u);  // writable: upgraded
 
   for (auto [major, minor] : {std::pair<uint32_t, uint32_t>{1, 3}, {2, 0}}) {
     PatchU32(path, 4, major);

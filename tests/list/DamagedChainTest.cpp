@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "base/Bytes.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
@@ -25,27 +26,16 @@ using qdf_test::TSystemFixture;
 
 constexpr int kRows = 300;
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
 // Overwrites the stored block of data page n (n < 640, its entry in the
 // level-0 table block) with zeros.
 void ZeroBlockOfPage(const std::string& path, uint32_t n) {
-  std::vector<uint8_t> bytes = ReadAll(path);
+  std::vector<uint8_t> bytes = qdf_test::ReadFileBytes(path);
   const int64_t table_block = qdf::DecodeEntry(&bytes[qdf::kHdrRoot + qdf::kRootEntries]).position;
   const qdf::TPageEntry e =
       qdf::DecodeEntry(&bytes[static_cast<size_t>(table_block) + qdf::kIbEntries + 12 * (n - 1)]);
   ASSERT_GT(e.position, 0);
   std::memset(&bytes[static_cast<size_t>(e.position)], 0, static_cast<size_t>(e.StoredSize()));
-  WriteAll(path, bytes);
+  qdf_test::WriteFileBytes(path, bytes);
 }
 
 class DamagedChainTest : public ::testing::Test {
