@@ -23,6 +23,7 @@
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
+#include "storage/SchemaCheck.h"
 #include "storage/Storage.h"
 #include "table/Index.h"
 #include "table/Table.h"
@@ -122,6 +123,10 @@ class TObjectCheck {
   // Keys no record claimed: their record is gone or of another class.
   void ReportUnmatched(const TIndexKeys& keys, TQdfTable* table);
   void CheckTable(TQdfStorage* storage, TQdfTable* tmpl);
+  // Each value of the record has a length its field's type writes (a field
+  // dropped and created again with another type would read foreign bytes).
+  void CheckValues(const std::string& table, const uint8_t* record, const TQdfItemClass* cls,
+                   const TItemAdr& at);
   void CheckIDIndex(TQdfStorage* storage);
   void CheckOrphans(TQdfStorage* storage);
   void CheckFreeList(TQdfStorage* storage);
@@ -503,6 +508,7 @@ void TObjectCheck::CheckTable(TQdfStorage* storage, TQdfTable* tmpl) {
         continue;
       }
       const TItemAdr at = r;  // what follows may read other pages
+      CheckValues(name, record, cls, at);
       // A record with an object ID is found through $ID.
       if (cls->ThisIDField() != nullptr && storage->IDIndex() != nullptr) {
         int length = 0;
@@ -526,6 +532,22 @@ void TObjectCheck::CheckTable(TQdfStorage* storage, TQdfTable* tmpl) {
     for (const TIndexKeys& keys : indexes) ReportUnmatched(keys, table);
   } catch (const std::exception& e) {
     report_.Add(name + ": walking its records failed: " + e.what());
+  }
+}
+
+void TObjectCheck::CheckValues(const std::string& table, const uint8_t* record,
+                               const TQdfItemClass* cls, const TItemAdr& at) {
+  const int size = LoadU16(record) - kRecBodyStart;
+  for (int i = 0; i < cls->FieldCount(); ++i) {
+    const TQdfField* field = cls->FieldAt(i);
+    int length = 0;
+    if (BoundedField(record + kRecBodyStart, size, field->FieldIndex(), &length) == nullptr ||
+        length == 0 || field->HoldsLength(length)) {
+      continue;
+    }
+    report_.Add(table + ": the record at " + AdrText(at) + " holds " + std::to_string(length) +
+                " bytes for " + cls->ObjectName() + "." + field->ObjectName() + ", which a " +
+                field->ClassInfo()->name + " never writes");
   }
 }
 
@@ -611,6 +633,7 @@ void TObjectCheck::Run(TQdfStorage* storage) {
     if (list->IsKindOf(TQdfBtreeList::kClassInfo)) CheckTree(static_cast<TQdfBtreeList*>(list));
   }
   report_.figures.tables = static_cast<int64_t>(tables_.size());
+  for (const std::string& problem : SchemaProblems(*storage)) report_.Add(problem);
   CheckOrphans(storage);
   CheckFreeList(storage);
   CheckUnowned();

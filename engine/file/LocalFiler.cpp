@@ -49,6 +49,8 @@ TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
     if (magic != kFileMagic) {
       throw EQdfException(Format("File: %s is not a dbQuillon-File", file_name.c_str()));
     }
+    // A damaged file is refused before a writer changes any byte of it.
+    if (!read_only && major == kFileMajorVersion) CheckWritable();
     if (major != kFileMajorVersion || minor != kFileMinorVersion) {
       if (major == 1 && (minor == 0 || minor == 1)) {
         if (!read_only) {
@@ -62,7 +64,6 @@ TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
                                    static_cast<int>(minor), kFileMajorVersion, kFileMinorVersion));
       }
     }
-    if (!read_only) CheckWritable();
   } catch (...) {
     file_.reset();
     throw;
@@ -77,12 +78,33 @@ void TQdfLocalFiler::CheckWritable() {
   // readers still open it, so that the check can report.
   const uint64_t allocated = uint64_t{AllocationEnd()} * kUnitSize;
   const uint64_t size = file_->Size();
-  if (allocated > size) {
+  auto damaged = [&](const std::string& what) {
     throw EQdfException(
-        Format("File: %s is damaged: its allocated space ends at 0x%llx, past the end of the file "
-               "(0x%llx); run qdf check",
-               file_name_.c_str(), static_cast<unsigned long long>(allocated),
-               static_cast<unsigned long long>(size)));
+        Format("File: %s is damaged: %s; run qdf check", file_name_.c_str(), what.c_str()));
+  };
+  if (allocated > size) {
+    damaged(Format("its allocated space ends at 0x%llx, past the end of the file (0x%llx)",
+                   static_cast<unsigned long long>(allocated),
+                   static_cast<unsigned long long>(size)));
+  }
+  if (allocated < kHeaderSize) {
+    damaged(Format("its allocated space ends at 0x%llx, inside the header",
+                   static_cast<unsigned long long>(allocated)));
+  }
+  const uint32_t next_page = LoadU32(&root_cache_[kRootNextPage]);
+  if (next_page == 0 || next_page >= kTopPage) {
+    damaged(Format("its next page number 0x%x is out of range", next_page));
+  }
+  // The root's page-table blocks: a writer starts every walk there and frees
+  // their old copies, so they must lie in the allocated space.
+  for (int i = 0; i < 4; ++i) {
+    const TPageEntry e = DecodeEntry(&root_cache_[kRootEntries + 12 * i]);
+    if (e.position == 0) continue;
+    if (e.position < kHeaderSize ||
+        static_cast<uint64_t>(e.position) + static_cast<uint64_t>(e.StoredSize()) > allocated) {
+      damaged(Format("the page-table block of level %d at 0x%llx lies outside the allocated space",
+                     i, static_cast<unsigned long long>(e.position)));
+    }
   }
 }
 

@@ -91,6 +91,9 @@ class TQdfField : public TQdfSchemaObject {
   virtual uint16_t TypeCode() const { return kFieldTypeBase; }
   // Sizes the value buffer of reference fields; nothing for other types.
   virtual void SetValueSize() {}
+  // Whether a stored value of `length` bytes (above 0) is one this type
+  // writes; a record holding another length is damaged.
+  virtual bool HoldsLength(int /*length*/) const { return true; }
 
   // ---- state ----
 

@@ -23,8 +23,6 @@ QDF_DEFINE_PERSISTENT_CLASS(TQdfReferenceField, TQdfShortReferenceField);
 
 namespace {
 
-constexpr const char* kUnit = "QdfList";
-
 bool IsNullVariant(const TVariant& v) {
   return v.IsNull() || (v.IsString() && v.RawString().empty());
 }
@@ -32,19 +30,23 @@ bool IsNullVariant(const TVariant& v) {
 // ---- decoding of stored values (bounded by their length) ----
 
 // 1 byte: not 0; 2 bytes: the u16 above 0.
+// A stored value of a length its type never writes: the record is damaged
+// (or was written under another schema), never a caller's mistake.
+[[noreturn]] void InvalidFieldSize() { throw EQdfException("Invalid Field Size"); }
+
 bool DecodeBoolean(const uint8_t* data, int length) {
   if (length == 1) return data[0] != 0;
   if (length == 2) return LoadU16(data) > 0;
-  throw EQdfException("Invalid Field Size");
+  InvalidFieldSize();
 }
 
 int32_t DecodeInteger(const uint8_t* data, int length) {
-  QDF_ASSERT(length == 4, kUnit);
+  if (length != 4) InvalidFieldSize();
   return static_cast<int32_t>(LoadU32(data));
 }
 
 double DecodeDouble(const uint8_t* data, int length) {
-  QDF_ASSERT(length == 8, kUnit);
+  if (length != 8) InvalidFieldSize();
   return std::bit_cast<double>(LoadU64(data));
 }
 
@@ -395,7 +397,7 @@ TObjectID TQdfObjectIDField::AsID() {
   int length;
   const uint8_t* data = GetData(&length);
   if (data != nullptr) {
-    QDF_ASSERT(length == 8, kUnit);
+    if (length != 8) InvalidFieldSize();
     std::memcpy(id.data(), data, 8);
   }
   return id;
@@ -443,7 +445,7 @@ void TQdfObjectIDField::SetAsVariant(const TVariant& value) {
 
 void TQdfObjectIDField::SetData(const uint8_t* data, int length) {
   if (NullIfMissing(data, length)) return;
-  QDF_ASSERT(length == 8, kUnit);
+  if (length != 8) InvalidFieldSize();
   if (ValueIsNull(data, length)) {
     StoreNull(false);
   } else {
@@ -477,7 +479,7 @@ TItemAdr TQdfShortReferenceField::AsAddress() {
   int length;
   const uint8_t* data = GetData(&length);
   if (data == nullptr) return kNullAdr;
-  QDF_ASSERT(length >= kItemAdrSize, kUnit);
+  if (length < kItemAdrSize) InvalidFieldSize();
   return LoadAdr(data);
 }
 
@@ -507,7 +509,7 @@ void TQdfShortReferenceField::SetAsString(const std::string& text) {
 
 void TQdfShortReferenceField::SetData(const uint8_t* data, int length) {
   if (NullIfMissing(data, length)) return;
-  QDF_ASSERT(length >= kItemAdrSize, kUnit);
+  if (length < kItemAdrSize) InvalidFieldSize();
   StoreValue(data, kItemAdrSize, false);
 }
 
@@ -519,7 +521,7 @@ void TQdfReferenceField::SetPendingEntryHook(TPendingEntryHook hook) {
 
 void TQdfReferenceField::SetData(const uint8_t* data, int length) {
   if (NullIfMissing(data, length)) return;
-  QDF_ASSERT(length >= kItemAdrSize, kUnit);
+  if (length < kItemAdrSize) InvalidFieldSize();
   uint8_t bytes[kItemAdrSize + 1];
   std::memcpy(bytes, data, kItemAdrSize);
   bytes[kItemAdrSize] = length > kItemAdrSize ? data[kItemAdrSize] : 0;

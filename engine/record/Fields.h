@@ -51,6 +51,7 @@ class TQdfBooleanField : public TQdfField {
   // length raises "Invalid Field Size".
   void SetData(const uint8_t* data, int length) override;
   void Assign(TQdfField& other) override;
+  bool HoldsLength(int length) const override { return length == 1 || length == 2; }
   uint16_t TypeCode() const override { return kFieldTypeBoolean; }
 
   bool AsBoolean();
@@ -69,13 +70,14 @@ class TQdfIntegerField : public TQdfField {
   void SetAsString(const std::string& text) override;
   TVariant GetAsVariant() override;
   void SetAsVariant(const TVariant& value) override;
-  // REQUIRES 4 bytes (EAssertionFailed otherwise).
+  // 4 bytes; any other length raises "Invalid Field Size".
   void SetData(const uint8_t* data, int length) override;
   TFieldCompare GetCompare() const override { return CompareInteger; }
   TFieldSeparator GetSeparator() const override { return SeparateWhole; }
   // From an integer field, or a float field rounded half to even; otherwise
   // through text.
   void Assign(TQdfField& other) override;
+  bool HoldsLength(int length) const override { return length == 4; }
   uint16_t TypeCode() const override { return kFieldTypeInteger; }
 
   int32_t AsInteger();
@@ -93,12 +95,13 @@ class TQdfFloatField : public TQdfField {
   void SetAsString(const std::string& text) override;
   TVariant GetAsVariant() override;
   void SetAsVariant(const TVariant& value) override;
-  // REQUIRES 8 bytes (EAssertionFailed otherwise).
+  // 8 bytes; any other length raises "Invalid Field Size".
   void SetData(const uint8_t* data, int length) override;
   TFieldCompare GetCompare() const override { return CompareFloat; }
   TFieldSeparator GetSeparator() const override { return SeparateWhole; }
   // From a float or an integer field; otherwise through text.
   void Assign(TQdfField& other) override;
+  bool HoldsLength(int length) const override { return length == 8; }
   uint16_t TypeCode() const override { return kFieldTypeFloat; }
 
   double AsFloat();
@@ -175,9 +178,10 @@ class TQdfObjectIDField : public TQdfField {
   // An Int64 variant of AsInt64.
   TVariant GetAsVariant() override;
   void SetAsVariant(const TVariant& value) override;
-  // REQUIRES 8 bytes (EAssertionFailed otherwise); all zero is null.
+  // 8 bytes (any other length raises "Invalid Field Size"); all zero is null.
   void SetData(const uint8_t* data, int length) override;
   void Assign(TQdfField& other) override;
+  bool HoldsLength(int length) const override { return length == 8; }
   uint16_t TypeCode() const override { return kFieldTypeObjectID; }
 
   // The stored bytes (all zero for null).
@@ -202,9 +206,10 @@ class TQdfShortReferenceField : public TQdfField {
   // "page:slot" in decimal, with or without the parentheses GetAsString
   // adds; raises EConvertError for other text.
   void SetAsString(const std::string& text) override;
-  // Takes the first 6 bytes; fewer raise EAssertionFailed.
+  // Takes the first 6 bytes; fewer raise "Invalid Field Size".
   void SetData(const uint8_t* data, int length) override;
   TFieldSeparator GetSeparator() const override { return SeparateWhole; }
+  bool HoldsLength(int length) const override { return length >= kItemAdrSize; }
   void SetValueSize() override { SetFixedSize(kItemAdrSize); }
 
   // The null address for null.
@@ -230,7 +235,7 @@ class TQdfReferenceField : public TQdfShortReferenceField {
   static void SetPendingEntryHook(TPendingEntryHook hook);
 
   // 6 bytes, flag 0; or 7 bytes, the last is the flag. Fewer than 6 raise
-  // EAssertionFailed.
+  // "Invalid Field Size".
   void SetData(const uint8_t* data, int length) override;
   TFieldCompare GetCompare() const override { return CompareReference; }
   uint16_t TypeCode() const override { return kFieldTypeReference; }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "base/HashList.h"
@@ -15,7 +16,9 @@
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
 #include "record/KeyList.h"
+#include "storage/SchemaCheck.h"
 #include "storage/Storage.h"
+#include "table/Index.h"
 #include "table/Table.h"
 
 namespace qdf {
@@ -367,11 +370,18 @@ void ParentStatement(TQdfStorage& storage, std::string& text) {
   storage.PushParent(object);
 }
 
-// The storage's own objects: its "$" children and the blob chunk classes.
-bool IsSystemObject(const TQdfStorage& storage, const TQdfPersistentObject& object) {
-  const TQdfPersistentObject* top = &object;
-  while (top->Parent() != nullptr && top->Parent() != &storage) top = top->Parent();
-  return top->ObjectName().starts_with("$") || top->ObjectName() == "TBlobClassNode";
+// Calls `visit` for every table in the tree below `node`.
+void ForEachTable(const TQdfPersistentObject& node, const std::function<void(TQdfTable&)>& visit) {
+  for (int i = 0; i < node.ObjectsCount(); ++i) {
+    TQdfPersistentObject* child = node.ChildAt(i);
+    if (child->IsKindOf(TQdfTable::kClassInfo)) visit(static_cast<TQdfTable&>(*child));
+    ForEachTable(*child, visit);
+  }
+}
+
+// The record class a table names, resolved as the table resolves it.
+const TQdfItemClass* ClassOfTable(const TQdfStorage& storage, const TQdfTable& table) {
+  return storage.ClassByPath(table.TableHeader()->BaseStructureName());
 }
 
 // Refuses drops that would leave the database unable to load or its records
@@ -401,34 +411,115 @@ void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
   }
   if (object.IsKindOf(TQdfItemClass::kClassInfo) && !object.IsKindOf(TQdfIndexObject::kClassInfo)) {
     const TQdfItemClass* root = static_cast<const TQdfItemClass&>(object).RootClass();
-    for (int i = 0; i < storage.ObjectsCount(); ++i) {
-      const TQdfPersistentObject* child = storage.ChildAt(i);
-      if (!child->IsKindOf(TQdfTable::kClassInfo)) continue;
-      const TQdfItemClass* used = storage.ClassByPath(
-          static_cast<const TQdfTable*>(child)->TableHeader()->BaseStructureName());
+    ForEachTable(storage, [&](TQdfTable& table) {
+      const TQdfItemClass* used = ClassOfTable(storage, table);
       if (used != nullptr && root != nullptr && used->RootClass() == root) {
         throw EQdfException::Fmt("drop ^%s: the record class is used by table %s", path.c_str(),
-                                 child->ObjectName().c_str());
+                                 table.FullName().c_str());
       }
-    }
+    });
+  }
+  if (object.IsKindOf(TQdfField::kClassInfo) && parent != nullptr &&
+      parent->IsKindOf(TQdfItemClass::kClassInfo) &&
+      !parent->IsKindOf(TQdfIndexObject::kClassInfo)) {
+    // An index keeps the field's values in its keys; without the field it
+    // could no longer follow its table.
+    const TQdfItemClass* root = static_cast<const TQdfItemClass*>(parent)->RootClass();
+    ForEachTable(storage, [&](TQdfTable& table) {
+      const TQdfItemClass* used = ClassOfTable(storage, table);
+      if (used == nullptr || used->RootClass() != root) return;
+      for (int i = 0; i < table.ObjectsCount(); ++i) {
+        const TQdfPersistentObject* child = table.ChildAt(i);
+        if (!child->IsKindOf(TQdfIndex::kClassInfo)) continue;
+        const auto& index = static_cast<const TQdfIndex&>(*child);
+        for (int k = 0; k < index.StructureFieldCount(); ++k) {
+          if (SameText(index.StructureField(k)->ObjectName(), object.ObjectName())) {
+            throw EQdfException::Fmt("drop ^%s: index %s keys the field; drop the index first",
+                                     path.c_str(), index.FullName().c_str());
+          }
+        }
+      }
+    });
   }
 }
 
-// A renamed record class keeps its tables and indexes: they name it.
-void CarryClassName(TQdfPersistentObject& node, const std::string& old_name,
-                    const std::string& new_name) {
-  for (int i = 0; i < node.ObjectsCount(); ++i) {
-    TQdfPersistentObject* child = node.ChildAt(i);
-    if (child->IsKindOf(TQdfTable::kClassInfo)) {
-      TQHTable* h = static_cast<TQdfTable*>(child)->TableHeader();
-      if (h->BaseStructureName() == old_name) h->SetBaseStructureName(new_name);
-    } else if (child->IsKindOf(TQdfIndexObject::kClassInfo)) {
-      TQHIndexObject* h = static_cast<TQdfIndexObject*>(child)->IndexObjectHeader();
-      if (h->BaseObjectClass() == old_name) h->SetBaseObjectClass(new_name);
+// The header addresses of `cls` and every class derived from it.
+void CollectClassAddresses(const TQdfItemClass& cls, std::vector<TItemAdr>& out) {
+  out.push_back(cls.Address());
+  for (const TQdfItemClass* sub : cls.Subclasses()) CollectClassAddresses(*sub, out);
+}
+
+// A field leaves its class: the records of that class (and of the classes
+// derived from it) lose their value in its place, which is the last one
+// they have. A field created later in the same place then starts out null
+// instead of reading the old bytes as its own type.
+void DropFieldValues(TQdfStorage& storage, const TQdfField& field) {
+  const auto* owner = static_cast<const TQdfItemClass*>(field.Parent());
+  std::vector<TItemAdr> classes;
+  CollectClassAddresses(*owner, classes);
+  std::vector<std::string> tables;
+  ForEachTable(storage, [&](TQdfTable& table) {
+    const TQdfItemClass* used = ClassOfTable(storage, table);
+    if (used != nullptr && used->RootClass() == owner->RootClass()) {
+      tables.push_back(table.FullName());
     }
-    CarryClassName(*child, old_name, new_name);
+  });
+  for (const std::string& name : tables) {
+    storage.TableByName(name)->DropTrailingValues(classes, field.FieldIndex());
   }
 }
+
+// A renamed record class keeps its tables and indexes. They name it in the
+// form they were written with (any case; a table also as "Top.Name", a
+// class inside the tree of the storage's class Top), so they are found by
+// what their names resolve to before the rename and rewritten after it.
+class TClassRename {
+ public:
+  TClassRename(const TQdfStorage& storage, const TQdfItemClass& renamed) {
+    ForEachTable(storage, [&](TQdfTable& table) {
+      const std::string name = table.TableHeader()->BaseStructureName();
+      const size_t dot = name.find('.');
+      const TQdfPersistentObject* top = storage.ChildByName(std::string_view(name).substr(0, dot));
+      const bool names_top = top == &renamed;
+      const bool names_inner = dot != std::string::npos && ClassOfTable(storage, table) == &renamed;
+      if (names_top || names_inner) tables_.push_back({&table, names_top, names_inner});
+      const TQdfItemClass* tree = ClassOfTable(storage, table);
+      if (tree == nullptr) return;
+      for (int i = 0; i < table.ObjectsCount(); ++i) {
+        TQdfPersistentObject* child = table.ChildAt(i);
+        if (!child->IsKindOf(TQdfIndex::kClassInfo)) continue;
+        TQdfIndexObject* key = static_cast<TQdfIndex*>(child)->KeyClass();
+        if (key != nullptr &&
+            tree->ClassByName(key->IndexObjectHeader()->BaseObjectClass()) == &renamed) {
+          keys_.push_back(key);
+        }
+      }
+    });
+  }
+
+  void Apply(const std::string& new_name) {
+    for (const TTable& t : tables_) {
+      TQHTable* h = t.table->TableHeader();
+      const std::string name = h->BaseStructureName();
+      const size_t dot = name.find('.');
+      std::string top = name.substr(0, dot);
+      std::string inner = dot != std::string::npos ? name.substr(dot + 1) : std::string();
+      if (t.top) top = new_name;
+      if (t.inner) inner = new_name;
+      h->SetBaseStructureName(inner.empty() ? top : top + "." + inner);
+    }
+    for (TQdfIndexObject* key : keys_) key->IndexObjectHeader()->SetBaseObjectClass(new_name);
+  }
+
+ private:
+  struct TTable {
+    TQdfTable* table;
+    bool top;    // the first part of its name names the renamed class
+    bool inner;  // the part after the dot does
+  };
+  std::vector<TTable> tables_;
+  std::vector<TQdfIndexObject*> keys_;
+};
 
 // DROP Path: deletes the object with its subtree; a missing object is fine.
 void DropStatement(TQdfStorage& storage, std::string& text) {
@@ -449,6 +540,10 @@ void DropStatement(TQdfStorage& storage, std::string& text) {
   TQdfItemClass* root = nullptr;
   if (object->Parent() != nullptr && object->Parent()->IsKindOf(TQdfItemClass::kClassInfo)) {
     root = static_cast<TQdfItemClass*>(object->Parent())->RootClass();
+    if (object->IsKindOf(TQdfField::kClassInfo) &&
+        !object->Parent()->IsKindOf(TQdfIndexObject::kClassInfo)) {
+      DropFieldValues(storage, static_cast<const TQdfField&>(*object));
+    }
   }
   object->DeleteObject();
   if (root != nullptr) root->Loaded();
@@ -468,8 +563,8 @@ constexpr const char* kKeptProperties[] = {
 
 // Refuses settings that would damage the tree: kept properties, and a name
 // that is empty or taken by a sibling.
-void CheckSettings(const TQdfPersistentObject& object, const std::string& path,
-                   const std::string& settings) {
+void CheckSettings(const TQdfStorage& storage, const TQdfPersistentObject& object,
+                   const std::string& path, const std::string& settings) {
   size_t pos = 0;
   while (pos <= settings.size()) {
     size_t end = settings.find(';', pos);
@@ -487,8 +582,20 @@ void CheckSettings(const TQdfPersistentObject& object, const std::string& path,
                                  path.c_str(), settings.c_str(), kept);
       }
     }
-    if (!own || !SameText(name, "ObjectName")) continue;
     const std::string value = Trim(assignment.substr(eq + 1));
+    if (own && SameText(name, "BaseStructureName") && object.IsKindOf(TQdfTable::kClassInfo)) {
+      // The records name their class by its header; a table that holds some
+      // keeps the class they were written with.
+      const auto& table = static_cast<const TQdfTable&>(object);
+      const TQdfItemClass* now = ClassOfTable(storage, table);
+      if (table.ItemListHeader()->CountIt() > 0 && storage.ClassByPath(value) != now) {
+        throw EQdfException::Fmt(
+            "set %s [^%s]: the table holds records of class %s; its record class cannot change",
+            path.c_str(), settings.c_str(), table.TableHeader()->BaseStructureName().c_str());
+      }
+      continue;
+    }
+    if (!own || !SameText(name, "ObjectName")) continue;
     if (value.empty()) {
       throw EQdfException::Fmt("set %s [^%s]: an object needs a name", path.c_str(),
                                settings.c_str());
@@ -512,7 +619,9 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
   const bool is_class =
       object->IsKindOf(TQdfItemClass::kClassInfo) && !object->IsKindOf(TQdfIndexObject::kClassInfo);
   const std::string old_name = object->ObjectName();
-  CheckSettings(*object, path, settings);
+  CheckSettings(storage, *object, path, settings);
+  std::optional<TClassRename> rename;
+  if (is_class) rename.emplace(storage, static_cast<const TQdfItemClass&>(*object));
   try {
     object->SetProperties(settings);
   } catch (const EQdfException&) {
@@ -522,7 +631,7 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
                              e.Message().c_str());
   }
   if (is_class && object->ObjectName() != old_name) {
-    CarryClassName(storage, old_name, object->ObjectName());
+    rename->Apply(object->ObjectName());
     TQdfItemClass* root = static_cast<TQdfItemClass*>(object)->RootClass();
     if (root != nullptr) root->Loaded();  // the class index knows it by the new name
   }
@@ -598,6 +707,11 @@ void TQdfStorage::Execute(const std::string& text) {
     if (error) std::rethrow_exception(error);
   };
 
+  // Statements must leave a schema whose tables can be read; a damage that
+  // was there before the run (an old file) does not stop it.
+  const bool outermost = nesting_count == 0;
+  std::vector<std::string> problems_before;
+  if (outermost) problems_before = SchemaProblems(*this);
   ++nesting_count;
   try {
     PopUntil(nullptr);
@@ -610,6 +724,14 @@ void TQdfStorage::Execute(const std::string& text) {
       TStatementHandler handler = StatementHandler(kind);
       if (handler == nullptr) throw EQdfException::Fmt("Unknown DDL Command: %s", word.c_str());
       handler(*this, statement);
+    }
+    if (outermost) {
+      for (const std::string& problem : SchemaProblems(*this)) {
+        if (std::find(problems_before.begin(), problems_before.end(), problem) ==
+            problems_before.end()) {
+          throw EQdfException("The statements would leave the schema damaged: " + problem);
+        }
+      }
     }
     RecordSchemaChange();
   } catch (...) {

@@ -490,8 +490,8 @@ TQdfTable* TQdfStorage::RecordAt(const TItemAdr& adr) {
   const uint8_t* page;
   try {
     page = r->GetPage(adr.page, kGpRead);
-  } catch (const EQdfException&) {
-    return nullptr;
+  } catch (const EQdfDataNotAllocated&) {
+    return nullptr;  // no such page: no record there; a damaged page raises
   }
   TQdfPersistentObject* owner = ObjectAt(LoadAdr(page + kPgOwner));
   if (owner == nullptr || !owner->IsKindOf(TQdfTable::kClassInfo)) return nullptr;

@@ -272,6 +272,17 @@ void TQdfTable::Post() {
   try {
     TQdfItemClass* cls = cursor_class_;
     if (cls == nullptr) throw EQdfException("Try to post Unknown class");
+    // Nothing set: nothing is written, so no listener may act either (a
+    // unique index would otherwise refuse the empty key of a record that is
+    // never stored).
+    bool any_modified = false;
+    for (int i = 0; i < cls->FieldCount() && !any_modified; ++i) {
+      any_modified = cls->FieldAt(i)->Modified();
+    }
+    if (!any_modified) {
+      EndPost();
+      return;
+    }
     for (; told < listeners.size(); ++told) {
       if (listeners[told]->before_post) listeners[told]->before_post(this, cls);
     }
@@ -349,6 +360,55 @@ void TQdfTable::Post() {
     throw;
   }
   EndPost();
+}
+
+int64_t TQdfTable::DropTrailingValues(const std::vector<TItemAdr>& classes, int field_index) {
+  TQdfPageReader* reader = PageReader();
+  if (reader == nullptr) throw EQdfException("Table " + ObjectName() + " has no page reader");
+  CheckBrowse();
+  RequireLocalChanges();
+  TReaderUse use(reader);
+  int64_t rewritten = 0;
+  std::vector<uint8_t> old;
+  std::vector<std::pair<const uint8_t*, int>> kept;
+  TItemAdr adr = kBeforeFirstAdr;
+  while (const uint8_t* record = NextItem(adr)) {
+    const int size = LoadU16(record);
+    if (size < kRecBodyStart) continue;
+    if (std::find(classes.begin(), classes.end(), LoadAdr(record + kRecClassOffset)) ==
+        classes.end()) {
+      continue;
+    }
+    const uint8_t* body = record + kRecBodyStart;
+    const auto body_size = static_cast<size_t>(size - kRecBodyStart);
+    if (!ValidPackedItem(body, body_size)) {
+      throw EQdfException("Table " + ObjectName() + ": the record at " + AdrToText(adr) +
+                          " is damaged; run qdf check");
+    }
+    if (FieldCount(body) <= field_index) continue;
+    old.assign(record, record + size);
+    TFieldCursor in;
+    in.OpenRead(old.data() + kRecBodyStart);
+    kept.clear();
+    int64_t data_size = 0;
+    for (int i = 0; i < field_index; ++i) {
+      int length = 0;
+      const uint8_t* data = in.NextField(&length);
+      kept.emplace_back(data, length);
+      data_size += length;
+    }
+    const int64_t new_size = kRecBodyStart + PackedSize(field_index) + data_size;
+    uint8_t* item = ResizeRecord(adr, static_cast<int>(new_size));
+    StoreAdr(item + kRecClassOffset, LoadAdr(old.data() + kRecClassOffset));
+    StoreU32(item + kRecVersionOffset, reader->TransactionNumber());
+    TFieldCursor out;
+    out.OpenWrite(item + kRecBodyStart, field_index, static_cast<size_t>(new_size - kRecBodyStart));
+    for (const auto& [data, length] : kept) out.WriteBytes(length, data);
+    out.Finish();
+    ++rewritten;
+  }
+  if (rewritten > 0 && cursor_ != nullptr) cursor_->changed = true;
+  return rewritten;
 }
 
 void TQdfTable::Delete(bool move_on) {

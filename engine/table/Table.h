@@ -156,6 +156,12 @@ class TQdfTable : public TQdfDataList {
   void ForEachMatch(std::unique_ptr<TvNode> filter, uint8_t options, const TRecordVisitor& visitor,
                     const TRecordVisitor& deferred = nullptr);
 
+  // A field is dropped from a class: removes the value at `field_index`,
+  // the last place of records of the classes with header addresses
+  // `classes`, from every such record, so that a field created later in
+  // that place starts out null. Returns the number of records rewritten.
+  int64_t DropTrailingValues(const std::vector<TItemAdr>& classes, int field_index);
+
   // ---- indexes ----
   const std::vector<TQdfIndex*>& Indexes() const { return indexes_; }
   TQdfIndex* CurrentIndex() const { return current_index_; }

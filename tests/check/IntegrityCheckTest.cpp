@@ -355,6 +355,29 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
 
 // Random damage anywhere in the file: the check reports or passes, but never
 // crashes or raises (the sanitizers watch). Size from QDF_CHECK_DAMAGE_ROUNDS.
+// Schema damage that statements refuse, made behind their back: a table on
+// a class that holds no records of its kind, and a field re-created with
+// another type over stored values and an index key.
+TEST(IntegrityCheck, FindsASchemaItsTablesCannotBeReadWith) {
+  TCheckDb db;
+  db.Change([&](qdf::TQdfInTransStorage* s) {
+    static_cast<qdf::TQdfTable*>(s->ChildByName("u"))
+        ->TableHeader()
+        ->SetBaseStructureName("TBlobClassNode");
+    s->ChildByPath("TRec.c")->DeleteObject();
+    s->PushParent(s->ChildByName("TRec"));
+    s->CreateSchemaObject("TQdfIntegerField", "c", false);
+    s->PopUntil(nullptr);
+  });
+  const TQdfCheckReport r = CheckDatabase(db.fx.Db());
+  EXPECT_TRUE(Mentions(r, "u: TBlobClassNode is not a record class")) << Joined(r);
+  EXPECT_TRUE(Mentions(r,
+                       "t.ic: its key field c is a TQdfCharField, but TRec.c is a "
+                       "TQdfIntegerField"))
+      << Joined(r);
+  EXPECT_TRUE(Mentions(r, " bytes for TRec.c, which a TQdfIntegerField never writes")) << Joined(r);
+}
+
 TEST(IntegrityCheck, RandomDamageNeverCrashes) {
   TCheckDb db;
   const std::vector<uint8_t> pristine = qdf_test::ReadFileBytes(db.fx.Db());

@@ -88,16 +88,37 @@ TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
   EXPECT_THROW(TFilerRef(path, false), EQdfException);
 }
 
-TEST(LocalFiler, WritersRefuseAHeaderWhoseAllocatedSpacePassesTheFile) {
+// A header no commit can have written: readers open the file (the check
+// reports it), writers refuse it before they change a byte.
+TEST(LocalFiler, WritersRefuseADamagedHeader) {
+  struct TCase {
+    int offset;
+    uint32_t value;
+    const char* damage;
+  };
+  const TCase cases[] = {
+      {kHdrRoot + kRootAllocEnd, 0xFFFFFFFFu,
+       "its allocated space ends at 0x1fffffffe00, past the end of the file (0x200)"},
+      {kHdrRoot + kRootAllocEnd, 0, "its allocated space ends at 0x0, inside the header"},
+      {kHdrRoot + kRootNextPage, 0, "its next page number 0x0 is out of range"},
+      {kHdrRoot + kRootNextPage, 0xFFFFFFFEu, "its next page number 0xfffffffe is out of range"},
+      // Level 1's entry: a 16-unit block at 0x400, past the header's 0x200.
+      {kHdrRoot + kRootEntries + 12, 0x400 | 15,
+       "the page-table block of level 1 at 0x400 lies outside the allocated space"},
+  };
   qdf_test::TTestDir dir;
-  const std::string path = dir.File("d.qdf");
-  TFilerRef(path, false);  // a new file: its header alone
-  PatchU32(path, kHdrRoot + kRootAllocEnd, 0xFFFFFFFFu);
-  EXPECT_EQ(qdf_test::MessageOf([&] { TFilerRef writer(path, false); }),
-            "File: " + path +
-                " is damaged: its allocated space ends at 0x1fffffffe00, past the end of the "
-                "file (0x200); run qdf check");
-  EXPECT_NO_THROW(TFilerRef(path, true));  // the check still reads it
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.damage);
+    const std::string path = dir.File("d.qdf");
+    std::filesystem::remove(path);
+    TFilerRef(path, false);  // a new file: its header alone
+    PatchU32(path, c.offset, c.value);
+    const std::vector<uint8_t> damaged = qdf_test::ReadFileBytes(path);
+    EXPECT_EQ(qdf_test::MessageOf([&] { TFilerRef writer(path, false); }),
+              "File: " + path + " is damaged: " + c.damage + "; run qdf check");
+    EXPECT_NO_THROW(TFilerRef(path, true));  // the check still reads it
+    EXPECT_EQ(qdf_test::ReadFileBytes(path), damaged);
+  }
 }
 
 TEST(LocalFiler, OneWriterPerFile) {

@@ -118,4 +118,23 @@ TEST_F(DamagedChainTest, EveryWalkRaisesInsteadOfEndingEarly) {
   }
 }
 
+// Finding a record by its address (references, object IDs) on a damaged
+// page raises too, instead of answering that no record is there.
+TEST_F(DamagedChainTest, RecordAtADamagedPageRaises) {
+  const qdf::TItemAdr adr{pages_[pages_.size() / 2], 0};
+  auto lookup = [&](bool* found) {
+    auto t = fx_.system->NewTransaction("read");
+    qdf::TQdfInTransStorage* s = t->OpenStorage("DB", true, fx_.Db());
+    t->SetActive(true);
+    return MessageOf([&] { *found = s->RecordAt(adr) != nullptr; });
+  };
+  bool found = false;
+  EXPECT_EQ(lookup(&found), "<no error>");
+  EXPECT_TRUE(found);
+  ZeroBlockOfPage(fx_.Db(), adr.page);
+  found = false;
+  EXPECT_NE(lookup(&found), "<no error>");
+  EXPECT_FALSE(found);
+}
+
 }  // namespace

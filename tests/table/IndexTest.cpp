@@ -172,6 +172,28 @@ TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
   EXPECT_EQ(t->Cursor().Address(), adr);
 }
 
+// A post that sets nothing writes nothing, so no index may refuse it: a
+// unique index that holds the null key already lets it pass.
+TEST(Index, PostWithNothingSetIsNoDuplicate) {
+  qdf_test::TListFixture fx;
+  TIndexDb db(fx);
+  db.AddIndex("u", {{"TQdfIntegerField", "a", true}}, true);
+  auto t = db.Open();
+  t->Insert();
+  F(*t, "b").SetAsString("1");  // a stays null
+  t->Post();
+  for (int round = 0; round < 2; ++round) {
+    t->Insert();
+    EXPECT_NO_THROW(t->Post());
+    EXPECT_EQ(t->State(), kModeBrowse);
+    t->First();
+    t->Edit();
+    EXPECT_NO_THROW(t->Post());
+  }
+  EXPECT_EQ(t->TQdfDataList::Count(), 1);
+  EXPECT_EQ(t->IndexByName("u")->Count(), 1);
+}
+
 TEST(Index, AbandonedPostTakesTheTrialKeyBack) {
   qdf_test::TListFixture fx;
   TIndexDb db(fx);

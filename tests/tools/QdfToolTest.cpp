@@ -389,6 +389,70 @@ TEST(QdfDump, UnreadablePageFailsInsteadOfDroppingRows) {
   EXPECT_EQ(Qdf(fx, {"check", db}).code, 1);
 }
 
+// Every schema statement either leaves a database that check accepts and
+// dump reads whole, or is refused with a message and commits nothing.
+TEST(QdfExec, StatementsLeaveASchemaThatReadsBackOrAreRefused) {
+  struct TCase {
+    const char* statements;
+    const char* error;  // part of the message; nullptr: the text runs
+  };
+  const TCase cases[] = {
+      // A field of another type in the place of a dropped one starts out null.
+      {"drop TPerson.score; parent TPerson; create TQdfIntegerField score", nullptr},
+      {"drop TPerson.score; parent TPerson; create TQdfCharField score", nullptr},
+      {"create index by_score on people (score); drop TPerson.score",
+       "index people.by_score keys the field; drop the index first"},
+      {"create TQdfTable tt", "tt: names no record class"},
+      {"create TQdfTable tt [BaseStructureName=TPerson.score]",
+       "tt: its record class TPerson.score does not exist"},
+      {"create TQdfItemClass TX (TQdfTable t)",
+       "TX.t: a table belongs directly under its database, not under TX"},
+      {"set people [BaseStructureName=TBlobClassNode]", "the table holds records of class TPerson"},
+      {"set people [BaseStructureName=nothing]", "its record class cannot change"},
+      {"create table e on TPerson; set e [BaseStructureName=TBlobClassNode]",
+       "e: TBlobClassNode is not a record class"},
+      {"create table e on TPerson; set e [BaseStructureName=missing]",
+       "e: its record class missing does not exist"},
+      {"create table e on TPerson; set e [BaseStructureName=tperson]", nullptr},
+      // Tables find their class again however they name it.
+      {"create TQdfTable p2 [BaseStructureName=tperson]; set TPerson [ObjectName=TMan]", nullptr},
+      {"create TQdfItemClass TSub (TQdfIntegerField x); parent TSub; "
+       "create TQdfItemClass TLeaf (TQdfIntegerField y); create TQdfTable p3 "
+       "[BaseStructureName=TSub.TLeaf]; set TSub.TLeaf [ObjectName=TTip]; "
+       "set TSub [ObjectName=TTop]",
+       nullptr},
+  };
+  TSystemFixture fx;
+  const std::string original = MakePeople(fx, 40);
+  const std::string rows = Qdf(fx, {"dump", original, "people", "--csv"}).out;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.statements);
+    const std::string db = fx.Db("case.qdf");
+    std::filesystem::copy_file(original, db, std::filesystem::copy_options::overwrite_existing);
+    const TToolRun r = Qdf(fx, {"exec", db, c.statements});
+    if (c.error == nullptr) {
+      EXPECT_EQ(r.code, 0) << r.err;
+    } else {
+      EXPECT_EQ(r.code, 1);
+      EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+      EXPECT_EQ(ReadFile(db), ReadFile(original));  // nothing committed
+    }
+    const TToolRun check = Qdf(fx, {"check", db});
+    EXPECT_EQ(check.code, 0) << check.out << check.err;
+    const TToolRun dump = Qdf(fx, {"dump", db, "people", "--csv"});
+    EXPECT_EQ(dump.code, 0) << dump.err;
+    EXPECT_EQ(SortedRows(dump.out).size(), SortedRows(rows).size());
+  }
+  // The re-created field holds no old bytes.
+  const std::string db = fx.Db("case.qdf");
+  std::filesystem::copy_file(original, db, std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(
+      Qdf(fx, {"exec", db, "drop TPerson.score; parent TPerson; create TQdfCharField score"}).code,
+      0);
+  const TToolRun dump = Qdf(fx, {"dump", db, "people", "--csv"});
+  for (const std::string& row : SortedRows(dump.out)) EXPECT_EQ(row.back(), ',') << row;
+}
+
 // A failing import leaves the table as it was and names the CSV line.
 TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
   TSystemFixture fx;
