@@ -335,10 +335,6 @@ void TQdfInTransStorage::Execute(const std::string& text) {
 }
 
 void TQdfInTransStorage::OpenRoot(TQdfPageReader* reader) {
-  if (reader->ReadOnly() && reader->IsEmpty()) {
-    throw EQdfException::Fmt("Database %s is empty and cannot be opened read-only",
-                             filer_ != nullptr ? filer_->Name().c_str() : "");
-  }
   TQdfStorage::OpenRoot(reader);
   if (!CreatedNew()) return;
   PopUntil(nullptr);

@@ -250,7 +250,9 @@ bool TQdfIndirectPageReader::IsEmpty() { return filer_->IsEmpty(); }
 bool TQdfIndirectPageReader::HasFile() { return true; }
 
 void TQdfIndirectPageReader::RequireWritable(const char* what) {
-  if (read_only_) throw EQdfException(std::string(), kHelpReadOnlyReader);
+  if (read_only_) {
+    throw EQdfException(Format("%s on a reader opened read-only", what), kHelpReadOnlyReader);
+  }
   if (!in_write_) {
     throw EQdfException(Format("%s without a running write transaction", what),
                         kHelpReadOnlyReader);

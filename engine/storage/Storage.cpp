@@ -371,9 +371,15 @@ namespace qdf {
 void TQdfStorage::OpenRoot(TQdfPageReader* reader) {
   SetStorage(this);
   SetPageReader(reader);
-  created_new_ = reader->IsEmpty();
+  created_new_ = reader->IsEmpty() && !reader->ReadOnly();
   if (created_new_) {
     Bootstrap();
+    return;
+  }
+  // A file whose first transaction never committed holds nothing yet: read
+  // only, it is an empty database without objects.
+  if (reader->IsEmpty()) {
+    Header()->SetAddress(RootAddress());  // where the first commit puts it
     return;
   }
   OpenRootHeader(reader);

@@ -19,6 +19,7 @@
 #include "check/IntegrityCheck.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
+#include "file/LocalFiler.h"
 #include "list/DataListBase.h"
 #include "list/PageList.h"
 #include "reader/CacheBlock.h"
@@ -167,6 +168,24 @@ TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
   EXPECT_EQ(r.problems[0], "problem 0?");  // control bytes never reach a terminal
   EXPECT_EQ(r.problems.back(), "more problems were found; the first 1000 are listed");
   EXPECT_FALSE(r.Sound());
+}
+
+// A database whose first transaction never committed (its writer was
+// killed) is empty and sound, even with pages written past its header.
+TEST(IntegrityCheck, NeverCommittedFileIsAnEmptyDatabase) {
+  TSystemFixture fx;
+  {
+    qdf::TQdfFilerRef filer =
+        qdf::TQdfFilerRef::Adopt(new qdf::TQdfLocalFiler(fx.Db(), false, "W"));
+  }
+  std::vector<uint8_t> bytes = qdf_test::ReadFileBytes(fx.Db());
+  ASSERT_EQ(bytes.size(), static_cast<size_t>(qdf::kHeaderSize));
+  bytes.resize(bytes.size() + 3 * qdf::kPageSize, 0x5A);  // pages of the lost transaction
+  qdf_test::WriteFileBytes(fx.Db(), bytes);
+  const TQdfCheckReport r = CheckDatabase(fx.Db());
+  EXPECT_TRUE(r.Sound()) << Joined(r);
+  EXPECT_EQ(r.figures.objects, 0);
+  EXPECT_EQ(r.figures.tables, 0);
 }
 
 TEST(IntegrityCheck, NoDatabaseFileIsAnError) {

@@ -486,13 +486,18 @@ TEST(TransactionWriters, ReaderKeepsTheSnapshotOfItsStart) {
   EXPECT_NE(r->ChildByName("N5"), nullptr);
 }
 
-TEST(TransactionWriters, ReadOnlyStorageOfAnEmptyFileIsRefused) {
+// A file whose first transaction never committed reads as an empty
+// database.
+TEST(TransactionWriters, ReadOnlyStorageOfAnEmptyFileIsEmpty) {
   TSystemFixture fx;
   auto t = fx.system->NewTransaction("T");
-  t->OpenStorage("E", true, fx.Db("empty.qdf"));
-  EXPECT_EQ(MessageOf([&] { t->SetActive(true); }),
-            "Database E is empty and cannot be opened read-only");
-  EXPECT_FALSE(t->Active());
+  TQdfInTransStorage* r = t->OpenStorage("E", true, fx.Db("empty.qdf"));
+  t->SetActive(true);
+  EXPECT_EQ(r->ObjectsCount(), 0);
+  EXPECT_EQ(MessageOf([&] { r->TableByName("t"); }), "Objekt: t existiert nicht.");
+  t->SetActive(false);
+  t->SetActive(true);
+  EXPECT_EQ(r->ObjectsCount(), 0);
 }
 
 TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {

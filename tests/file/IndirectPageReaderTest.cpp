@@ -177,7 +177,7 @@ TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
     FAIL();
   } catch (const EQdfException& e) {
     EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
-    EXPECT_EQ(e.Message(), "");
+    EXPECT_EQ(e.Message(), "Page allocation on a reader opened read-only");
   }
   r.StartTransaction();  // read-only: no write transaction
   EXPECT_FALSE(r.InWriteTransaction());
