@@ -115,12 +115,13 @@ std::string TQdfSystem::ShadowCandidate(const std::string& dir, int64_t stamp) {
 
 std::string TQdfSystem::NewShadowName(const std::string& dir,
                                       const std::function<int64_t()>& stamp) {
-  // A leftover of an earlier process under the same name is deleted; a
-  // name that cannot be freed is skipped.
+  // The name is claimed by creating the file: of several processes that
+  // draw the same stamp, one creates it and the others draw again. A file
+  // of that name is never deleted here; it may be another process's live
+  // shadow file.
   for (int tries = 0; tries < 1000; ++tries) {
     const std::string candidate = ShadowCandidate(dir, stamp());
-    if (PathTaken(candidate)) DatabaseFileSystem().Delete(candidate);
-    if (!PathTaken(candidate)) return candidate;
+    if (!PathTaken(candidate) && TQdfLocalFiler::CreateEmpty(candidate)) return candidate;
   }
   throw EQdfException::Fmt("Cannot create a shadow file in %s", dir.c_str());
 }

@@ -112,8 +112,10 @@ class TQdfSystem : public TQdfShadowStore {
 
   // The shadow file name of a stamp: `dir`, nine base-48 digits, ".QSR".
   static std::string ShadowCandidate(const std::string& dir, int64_t stamp);
-  // A shadow file name in `dir` from the stamps `stamp` hands out: a file
-  // of that name is deleted first; a name that cannot be freed is skipped.
+  // A new shadow file in `dir`, named by the first stamp `stamp` hands out
+  // whose name no file has: the file is created (empty) before the name is
+  // returned, so no two processes ever take one name; an existing file of
+  // a drawn name is left alone (it may be another process's).
   static std::string NewShadowName(const std::string& dir, const std::function<int64_t()>& stamp);
 
  private:

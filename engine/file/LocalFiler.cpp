@@ -23,23 +23,25 @@ constexpr uint32_t kMaxAllocationEnd = 0xFFFFFFFFu - 16;
 
 bool& InsideSearchFreeData() { return g_inside_search; }
 
+bool TQdfLocalFiler::CreateEmpty(const std::string& file_name) {
+  std::array<uint8_t, kHeaderSize> fresh{};
+  StoreU32(&fresh[kHdrMagic], kFileMagic);
+  StoreU32(&fresh[kHdrMajor], kFileMajorVersion);
+  StoreU32(&fresh[kHdrMinor], kFileMinorVersion);
+  StoreU64(&fresh[kHdrHighWater], kHeaderSize);
+  StoreU32(&fresh[kHdrRoot + kRootTransaction], 1);
+  StoreU32(&fresh[kHdrRoot + kRootAllocEnd], 1);
+  StoreU32(&fresh[kHdrRoot + kRootNextPage], 1);
+  return DatabaseFileSystem().CreateExclusive(file_name, fresh.data(), fresh.size());
+}
+
 TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
                                const std::string& alias)
     : TQdfFiler(alias), file_name_(file_name), read_only_(read_only) {
   TFileSystem& fs = DatabaseFileSystem();
-  if (!fs.Exists(file_name)) {
-    std::array<uint8_t, kHeaderSize> fresh{};
-    StoreU32(&fresh[kHdrMagic], kFileMagic);
-    StoreU32(&fresh[kHdrMajor], kFileMajorVersion);
-    StoreU32(&fresh[kHdrMinor], kFileMinorVersion);
-    StoreU64(&fresh[kHdrHighWater], kHeaderSize);
-    StoreU32(&fresh[kHdrRoot + kRootTransaction], 1);
-    StoreU32(&fresh[kHdrRoot + kRootAllocEnd], 1);
-    StoreU32(&fresh[kHdrRoot + kRootNextPage], 1);
-    auto created = fs.Create(file_name);
-    created->WriteAt(0, fresh.data(), fresh.size());
-    created->Sync();
-  }
+  // Another process may create it at the same moment: then its file is the
+  // one opened.
+  if (!fs.Exists(file_name)) CreateEmpty(file_name);
   file_ = fs.Open(file_name, read_only ? TOpenMode::kReadOnly : TOpenMode::kReadWrite);
   try {
     LoadRoot();

@@ -26,6 +26,9 @@ class TQdfLocalFiler : public TQdfFiler {
   // dbQuillon-File" or the version message; a failing open leaves no file open.
   // The creator owns the first reference (release it with Release()).
   TQdfLocalFiler(const std::string& file_name, bool read_only, const std::string& alias);
+  // Creates an empty database file (its header alone) unless `file_name`
+  // exists: false then. The file appears whole, never half written.
+  static bool CreateEmpty(const std::string& file_name);
 
   TRootRecord GetRoot() override;
   void CommitRoot(const TRootRecord& root, bool keep_write_lock) override;

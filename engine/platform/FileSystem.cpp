@@ -105,6 +105,32 @@ void LockForWriting(const std::string& path, int fd) {
 
 class TNativeFileSystem final : public TFileSystem {
  public:
+  bool CreateExclusive(const std::string& path, const void* data, size_t size) override {
+    // Written and synced under a name of this process's own, then linked in
+    // place: link() never replaces an existing file.
+    static std::atomic<int> serial{0};
+    const std::string temp = path + "." + std::to_string(::getpid()) + "." +
+                             std::to_string(serial.fetch_add(1)) + ".new";
+    {
+      std::unique_ptr<TFileHandle> f = Create(temp);
+      try {
+        f->WriteAt(0, data, size);
+        f->Sync();
+      } catch (...) {
+        f.reset();
+        ::unlink(temp.c_str());
+        throw;
+      }
+    }
+    const int linked = ::link(temp.c_str(), path.c_str());
+    const int err = errno;
+    ::unlink(temp.c_str());
+    if (linked == 0) return true;
+    if (err == EEXIST) return false;
+    RaiseCannotOpen(path, err);
+  }
+
+ public:
   std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) override {
     int flags = (mode == TOpenMode::kReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
     int fd = ::open(path.c_str(), flags);
@@ -138,6 +164,14 @@ class TNativeFileSystem final : public TFileSystem {
 std::atomic<TFileSystem*> g_database_fs{nullptr};
 
 }  // namespace
+
+bool TFileSystem::CreateExclusive(const std::string& path, const void* data, size_t size) {
+  if (Exists(path)) return false;
+  std::unique_ptr<TFileHandle> f = Create(path);
+  f->WriteAt(0, data, size);
+  f->Sync();
+  return true;
+}
 
 TFileSystem& TFileSystem::Native() {
   static TNativeFileSystem native;

@@ -54,6 +54,11 @@ class TFileSystem {
   virtual std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) = 0;
   // Creates (or empties) a file and opens it read-write.
   virtual std::unique_ptr<TFileHandle> Create(const std::string& path) = 0;
+  // Creates `path` holding `data`, synced, unless it exists: false then. The
+  // native file system makes the file appear whole or not at all, so that
+  // no other process ever opens it half written, and two processes creating
+  // one name never both succeed. Raises like Create.
+  virtual bool CreateExclusive(const std::string& path, const void* data, size_t size);
   virtual bool Exists(const std::string& path) = 0;
   // Removes a file; returns false when it could not be removed.
   virtual bool Delete(const std::string& path) = 0;

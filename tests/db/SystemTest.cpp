@@ -176,7 +176,7 @@ TEST(SystemShadow, TempPathFromTheIniFile) {
   EXPECT_EQ(system.ShadowFileName().substr(0, dir.size() + 1), dir + "/");
 }
 
-TEST(SystemShadow, NamesAreBase48StampsAndTakenNamesAreFreedOrSkipped) {
+TEST(SystemShadow, NamesAreBase48StampsAndTakenNamesAreSkipped) {
   TSystemConfig config;
   const std::string dir = config.TempDirPath();
   EXPECT_EQ(TQdfSystem::ShadowCandidate(dir, 0), dir + "!!!!!!!!!.QSR");
@@ -186,14 +186,18 @@ TEST(SystemShadow, NamesAreBase48StampsAndTakenNamesAreFreedOrSkipped) {
 
   int64_t next = 1000;
   auto stamps = [&next] { return next++; };
-  // A stale file of that name is deleted and its name used.
-  const std::string stale = TQdfSystem::ShadowCandidate(dir, 1000);
-  std::ofstream(stale) << "left over";
-  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), stale);
-  EXPECT_FALSE(std::filesystem::exists(stale));
-  // A name that cannot be freed is skipped.
-  std::filesystem::create_directories(TQdfSystem::ShadowCandidate(dir, 1001) + "/inside");
+  // A file of a drawn name may be another process's live shadow file: it is
+  // skipped and kept.
+  const std::string other = TQdfSystem::ShadowCandidate(dir, 1000);
+  std::ofstream(other) << "in use";
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1001));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  // The name is claimed by the time it is returned: a second system drawing
+  // the same stamps (another process's clock) takes the next free one.
+  next = 1000;
   EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1002));
+  std::filesystem::create_directories(TQdfSystem::ShadowCandidate(dir, 1003) + "/inside");
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1004));
 }
 
 // ---- transactions ----

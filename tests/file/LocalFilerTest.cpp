@@ -121,6 +121,27 @@ TEST(LocalFiler, WritersRefuseADamagedHeader) {
   }
 }
 
+// Creating is all or nothing: the file appears with its whole header (an
+// opener in another process never finds it short), and a name that exists
+// is never created again, so two creators cannot both win.
+TEST(LocalFiler, CreatesAFileWholeAndOnlyOnce) {
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("c.qdf");
+  ASSERT_TRUE(TQdfLocalFiler::CreateEmpty(path));
+  const std::vector<uint8_t> created = qdf_test::ReadFileBytes(path);
+  EXPECT_EQ(created.size(), static_cast<size_t>(kHeaderSize));
+  { TFilerRef writer(path, false); }
+  PatchU32(path, kHdrRoot + kRootNextPage, 7);  // stands for a database in use
+  EXPECT_FALSE(TQdfLocalFiler::CreateEmpty(path));
+  EXPECT_EQ(LoadU32(&qdf_test::ReadFileBytes(path)[kHdrRoot + kRootNextPage]), 7u);
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+    ++files;
+  }
+  EXPECT_EQ(files, 1);  // nothing of the creation is left beside it
+}
+
 TEST(LocalFiler, OneWriterPerFile) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("w.qdf");
