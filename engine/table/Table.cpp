@@ -76,6 +76,9 @@ void TQdfTable::Unbind() {
 
 void TQdfTable::Loaded() {
   TQdfDataList::Loaded();
+  // An edit under way ends before its fields go (their listeners take back
+  // what the edit wrote outside the record).
+  CheckBrowse();
   Unbind();
   TQdfTableStore* storage = OwnStorage();
   TQdfItemClass* stored =

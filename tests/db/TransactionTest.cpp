@@ -517,7 +517,7 @@ TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
 
 // A blob follows its transaction: a rollback leaves it as it was (the new
 // bytes and a new record's chunks go too), a commit keeps the new value
-// across a reopen, and the file stays sound.
+// across a reopen, a dropped table's blobs go, and the file stays sound.
 TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
   TSystemFixture fx;
   auto body = [](TQdfTable& d) -> TQdfBlobField& {
@@ -529,7 +529,7 @@ TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
     t->SetActive(true);
     s->Execute(
         "create TQdfItemClass TDoc (TQdfCharField name; TQdfBlobField body); create table d on "
-        "TDoc");
+        "TDoc; create table gone on TDoc");
     t->CommitAndContinue();
     {
       auto d = s->TableByName("d");
@@ -537,6 +537,10 @@ TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
       d->FieldByName("name")->SetAsString("a");
       body(*d).SetAsString(std::string(5000, 'a'));
       d->Post();
+      auto g = s->TableByName("gone");
+      g->Insert();
+      body(*g).SetAsString(std::string(4500, 'g'));
+      g->Post();
     }
     t->CommitAndContinue();
     {
@@ -549,7 +553,7 @@ TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
       d->FieldByName("name")->SetAsString("n");
       body(*d).SetAsString(std::string(3000, 'n'));
       d->Post();
-      ASSERT_EQ(s->BlobTable()->Count(), 5 + 1);
+      ASSERT_EQ(s->BlobTable()->Count(), 5 + 1 + 3);
     }
     t->Rollback(false);
     t->SetActive(true);
@@ -559,12 +563,13 @@ TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
       EXPECT_EQ(body(*d).GetAsString(), std::string(5000, 'a'));
       d->Next();
       EXPECT_EQ(d->Cursor().Item(), nullptr);
-      EXPECT_EQ(s->BlobTable()->Count(), 3);
+      EXPECT_EQ(s->BlobTable()->Count(), 3 + 3);
       d->First();
       d->Edit();
       body(*d).SetAsString(std::string(7000, 'c'));
       d->Post();
     }
+    s->Execute("drop gone");  // its blob goes along
     t->Commit(true);
   }
   fx.Restart();

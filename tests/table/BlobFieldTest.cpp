@@ -511,6 +511,17 @@ TEST(BlobField, FollowsItsRecordThroughPostAndCancel) {
          t->FieldByName("name")->SetAsString("b");  // taken: the unique index refuses it
          EXPECT_NE(MessageOf([&] { t->Post(); }), "<no error>");
        }},
+      {"a post refused after the write",
+       [](std::unique_ptr<TQdfTable>& t) {
+         // A listener after the blob fields (an index of another parent, say)
+         // fails once the record is written: the write is taken back.
+         static const int kRefuser = 0;
+         t->Events().Add(&kRefuser).after_post = [](TQdfPersistentObject*, void*) {
+           throw EQdfException("refused");
+         };
+         EXPECT_EQ(MessageOf([&] { t->Post(); }), "refused");
+         t->Events().Remove(&kRefuser);
+       }},
       {"freeing the table", [](std::unique_ptr<TQdfTable>& t) { t.reset(); }}};
   for (const TEnding& ending : endings) {
     for (const bool inserting : {false, true}) {
@@ -603,6 +614,47 @@ TEST(BlobField, RecordGivenAnotherRecordsBlobGetsACopy) {
   Find(*t, "b");
   EXPECT_EQ(Blob(*t).GetAsString(), Bytes(50, 2));
   EXPECT_EQ(ChunkCount(*s), 1 + 1 + 3);
+}
+
+// A blob field of a subclass follows its records as well, and a base-class
+// post leaves the subclass's field alone.
+TEST(BlobField, SubclassBlobsFollowTheirRecords) {
+  qdf_test::TListFixture fx;
+  auto s = OpenDb(fx, true);
+  s->PushParent(s->ChildByName("TDoc"));
+  s->CreateSchemaObject("TQdfItemClass", "TBig", false);
+  s->CreateSchemaObject("TQdfBlobField", "extra", true);
+  s->PopUntil(nullptr);
+  s->StoreModified();
+  auto t = s->TableByName("docs");
+  TQdfItemClass* big = t->ItemClass()->ClassByName("TBig");
+  ASSERT_NE(big, nullptr);
+  auto& extra = static_cast<TQdfBlobField&>(*big->FieldByName("extra"));
+  t->Insert(big);
+  big->FieldByName("name")->SetAsString("big");
+  extra.SetAsString(Bytes(4500, 1));
+  t->Post();
+  const TObjectID first = extra.AsID();
+  AddDoc(*t, "plain", Bytes(10, 2));
+  EXPECT_EQ(ChunkCount(*s), 3 + 1);
+  Find(*t, "big");
+  t->Edit();
+  extra.SetAsString(Bytes(100, 3));
+  t->Cancel();
+  EXPECT_EQ(extra.GetAsString(), Bytes(4500, 1));
+  t->Edit();
+  extra.SetAsString(Bytes(100, 3));
+  t->Post();
+  EXPECT_TRUE(ChunksOf(*s, first).empty());
+  EXPECT_EQ(ChunkCount(*s), 1 + 1);
+  t->Delete(false);
+  EXPECT_EQ(ChunkCount(*s), 1);
+  t->Insert(big);
+  big->FieldByName("name")->SetAsString("again");
+  extra.SetAsString(Bytes(4500, 4));
+  t->Post();
+  s->Execute("drop docs");
+  EXPECT_EQ(ChunkCount(*s), 0);
 }
 
 // Dropping a table deletes the chunks of its records' blobs; other tables'
