@@ -10,6 +10,7 @@
 #include "base/Bytes.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
+#include "check/BlobCheck.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "list/BtreeList.h"
@@ -639,6 +640,8 @@ void TObjectCheck::Run(TQdfStorage* storage) {
   CheckUnowned();
   for (TQdfTable* t : tables_) CheckTable(storage, t);
   CheckIDIndex(storage);
+  CheckBlobs(
+      *storage, tables_, [this](const TQdfPersistentObject* o) { return Whole(o); }, report_);
 }
 
 }  // namespace

@@ -67,6 +67,12 @@ class TQdfObjectStore {
 // every listener after_post. When the post fails in between, the listeners
 // that were told before_post are told abandon instead of after_post, so that
 // they can take back what they prepared (an index's trial key).
+//
+// Every edit or insert ends in one of two ways, told to every listener:
+// posted once a post has written the record and told everyone after_post;
+// cancel when the edit ends with nothing written (Cancel, navigation, a post
+// that failed or had nothing to write). Values a listener keeps outside the
+// record (a blob's chunks) follow the record through these two.
 struct TQdfEventListner {
   using TNotify = std::function<void(TQdfPersistentObject* sender, void* record_class)>;
   TNotify before_post;
@@ -74,6 +80,8 @@ struct TQdfEventListner {
   TNotify after_post;
   TNotify insert;
   TNotify abandon;
+  TNotify posted;
+  TNotify cancel;
   const void* subscriber = nullptr;
 };
 

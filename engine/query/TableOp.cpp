@@ -13,6 +13,7 @@
 #include "record/ItemClass.h"
 #include "script/Node.h"
 #include "storage/Storage.h"
+#include "table/BlobField.h"
 #include "table/Index.h"
 #include "table/Table.h"
 
@@ -106,8 +107,11 @@ int64_t TQdfBasicTableOp::InsertInto(TQdfTable& dest, const std::vector<TQdfFiel
   }
   // A destination ThisID keeps the new ID its insert drew: a copied ID would
   // name two records. Columns that are plain fields of the destination's
-  // field class copy their stored bytes; others go through a variant.
+  // field class copy their stored bytes; others go through a variant. A blob
+  // is copied by value: the row gets a blob of its own (the source may lie
+  // in another database).
   std::vector<bool> skip(static_cast<size_t>(n), false);
+  std::vector<bool> by_value(static_cast<size_t>(n), false);
   std::vector<TQdfField*> plain(static_cast<size_t>(n), nullptr);
   for (int i = 0; i < n; ++i) {
     TQdfField* target = targets[static_cast<size_t>(i)];
@@ -117,6 +121,7 @@ int64_t TQdfBasicTableOp::InsertInto(TQdfTable& dest, const std::vector<TQdfFiel
     TQdfField* source = PlainField(columns_->Column(i).Node());
     if (source != nullptr && source->ClassInfo() == targets[static_cast<size_t>(i)]->ClassInfo()) {
       plain[static_cast<size_t>(i)] = source;
+      by_value[static_cast<size_t>(i)] = source->IsKindOf(TQdfBlobField::kClassInfo);
     }
   }
   if (first_pending_) First();
@@ -128,6 +133,10 @@ int64_t TQdfBasicTableOp::InsertInto(TQdfTable& dest, const std::vector<TQdfFiel
       if (skip[static_cast<size_t>(i)]) continue;
       TQdfField* target = targets[static_cast<size_t>(i)];
       if (TQdfField* source = plain[static_cast<size_t>(i)]) {
+        if (by_value[static_cast<size_t>(i)]) {
+          target->Assign(*source);
+          continue;
+        }
         int length = 0;
         const uint8_t* data = source->GetData(&length);
         target->SetData(data, length);

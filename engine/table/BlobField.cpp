@@ -147,6 +147,9 @@ class TChunks {
     const std::vector<TChunkInfo> chunks = Collect(id);
     for (auto it = chunks.rbegin(); it != chunks.rend(); ++it) DeleteAt(it->adr);
   }
+  // Appends to blob `to` a copy of every chunk of `from`, chunk by chunk.
+  // Raises (before writing anything) when `from` is damaged.
+  void Copy(const TObjectID& from, const TObjectID& to);
 
  private:
   static TQdfPageReader* Reader(TQdfTable& table) {
@@ -229,6 +232,69 @@ void CheckChunks(const std::vector<TChunkInfo>& chunks, const TObjectID& id) {
   if (bad < chunks.size()) throw DamagedBlob(id, chunks[bad].position, expected);
 }
 
+void TChunks::Copy(const TObjectID& from, const TObjectID& to) {
+  Seek(from, -1);
+  const std::vector<TChunkInfo> source = Collect(from);
+  CheckChunks(source, from);
+  if (source.empty()) return;
+  const int32_t total = source.back().position + source.back().length;
+  std::vector<uint8_t> bytes;
+  for (const TChunkInfo& c : source) {
+    MoveTo(c.adr);
+    int length = 0;
+    const uint8_t* data = data_->GetData(&length);
+    bytes.assign(data, data + length);
+    Append(to, c.position, bytes.data(), length, c.head ? total : -1);
+  }
+}
+
+// Writes `total` bytes of `stream` as blob `id`, reusing the chunks there in
+// order. Returns the bytes written (fewer when the stream ended early).
+int32_t WriteChunks(TChunks& chunks, const TObjectID& id, TBlobStream& stream, int32_t total) {
+  // The chunks there (of an earlier write in this edit) are reused in order,
+  // so they must be sound: a damaged run is dropped and the value written
+  // fresh.
+  chunks.Seek(id, -1);
+  const std::vector<TChunkInfo> existing = chunks.Collect(id);
+  int64_t expected = 0;
+  if (FirstBadChunk(existing, &expected) < existing.size()) {
+    for (auto it = existing.rbegin(); it != existing.rend(); ++it) chunks.DeleteAt(it->adr);
+  }
+  chunks.Seek(id, 0);
+
+  stream.Rewind();
+  int32_t written = 0;
+  std::vector<uint8_t> buffer;
+  while (written < total) {
+    const int32_t remaining = total - written;
+    const bool reuse = chunks.AtChunkOf(id);
+    int32_t capacity =
+        reuse ? chunks.DataLength()
+              : (total <= TQdfBlobField::kSingleChunkLimit ? total : TQdfBlobField::kChunkSize);
+    if (capacity < TQdfBlobField::kMinChunkSize)
+      capacity = std::max(capacity, std::min(TQdfBlobField::kMinChunkSize, remaining));
+    // Never more than the stream announced: the value ends at `total`.
+    capacity = std::min(capacity, remaining);
+    buffer.resize(static_cast<size_t>(capacity));
+    const int got = ReadFull(stream, buffer.data(), capacity);
+    if (got == 0) break;
+    const int32_t head_size = written == 0 ? total : -1;
+    if (reuse) {
+      chunks.Rewrite(written, buffer.data(), got, head_size);
+    } else {
+      chunks.Append(id, written, buffer.data(), got, head_size);
+    }
+    written += got;
+    chunks.Next();
+    if (got < capacity) break;  // the stream ended early
+  }
+  // What follows belongs to an older, longer value.
+  chunks.DeleteFollowing(id);
+  // A stream that ended early: the head tells what was really written.
+  if (written > 0 && written < total) chunks.SetHeadSize(id, written);
+  return written;
+}
+
 }  // namespace
 
 // ---- memory stream ----
@@ -250,6 +316,11 @@ TQdfTable* TQdfBlobField::BlobTable() const {
   return storage != nullptr ? storage->BlobTable() : nullptr;
 }
 
+TQdfTable* TQdfBlobField::OwnTable() const {
+  return subscribed_ != nullptr && !subscription_.expired() ? dynamic_cast<TQdfTable*>(subscribed_)
+                                                            : nullptr;
+}
+
 std::string TQdfBlobField::GetAsString() {
   std::string bytes;
   ReadBlob(bytes);
@@ -268,13 +339,10 @@ void TQdfBlobField::Assign(TQdfField& other) {
   }
   if (&other == this) return;
   CheckEdit();
-  auto& source = static_cast<TQdfBlobField&>(other);
+  // By value: the source may lie in another database, and its blob is not
+  // ours to share.
   std::string bytes;
-  source.ReadBlob(bytes);
-  // A field that names the source's blob already gets a blob of its own.
-  if (!IsNull() && !source.IsNull() && AsID() == source.AsID()) {
-    SetAsID(TQdfPersistentObjectFactory::Instance().NewObjectID());
-  }
+  static_cast<TQdfBlobField&>(other).ReadBlob(bytes);
   SetAsString(bytes);
 }
 
@@ -308,6 +376,28 @@ void TQdfBlobField::ReadBlob(std::string& out) {
   }
 }
 
+TObjectID TQdfBlobField::OwnBlob(TQdfTable& blob_table, bool copy) {
+  if (pending_ && !IsNull() && AsID() == pending_id_) return pending_id_;
+  // The field names the stored record's blob, another one, or none: this
+  // edit writes a blob of its own. One an earlier write of this edit left
+  // (the field was set to another value since) is of no use any more.
+  if (pending_) {
+    pending_ = false;
+    DeleteChunks(pending_id_);
+  }
+  const TObjectID fresh = TQdfPersistentObjectFactory::Instance().NewObjectID();
+  // Noted before anything is written, so that the edit's end takes back a
+  // copy that failed half-way.
+  pending_ = true;
+  pending_id_ = fresh;
+  if (copy && !IsNull()) {
+    TChunks chunks(blob_table);
+    chunks.Copy(AsID(), fresh);
+  }
+  SetAsID(fresh);
+  return fresh;
+}
+
 void TQdfBlobField::WriteBlob(TBlobStream& stream) {
   const int64_t size = stream.Size();
   if (size < 0) {
@@ -318,6 +408,7 @@ void TQdfBlobField::WriteBlob(TBlobStream& stream) {
     ClearBlob();
     return;
   }
+  CheckEdit();
   if (size > kMaxBlobSize) {
     throw EQdfException(Format("Blob of %lld bytes is too large for %s: at most %lld bytes fit",
                                static_cast<long long>(size), ObjectName().c_str(),
@@ -328,72 +419,40 @@ void TQdfBlobField::WriteBlob(TBlobStream& stream) {
     throw EQdfException("Cannot write blob " + ObjectName() + ": the database has no $BLOB table");
   }
   TChunks chunks(*table);
-  if (IsNull()) SetAsID(TQdfPersistentObjectFactory::Instance().NewObjectID());
-  const TObjectID id = AsID();
-  const auto total = static_cast<int32_t>(size);
-
-  // The chunks there are reused in order, so they must be sound: a damaged
-  // run is dropped and the value written fresh.
-  chunks.Seek(id, -1);
-  const std::vector<TChunkInfo> existing = chunks.Collect(id);
-  int64_t expected = 0;
-  if (FirstBadChunk(existing, &expected) < existing.size()) {
-    for (auto it = existing.rbegin(); it != existing.rend(); ++it) chunks.DeleteAt(it->adr);
+  const TObjectID before = IsNull() ? TObjectID{} : AsID();
+  const TObjectID id = OwnBlob(*table, false);
+  try {
+    // Nothing delivered at all: no blob.
+    if (WriteChunks(chunks, id, stream, static_cast<int32_t>(size)) == 0) SetAsID(TObjectID{});
+  } catch (...) {
+    // The field keeps its value; the new blob's chunks go when the edit ends.
+    if (before != id) SetAsID(before);
+    throw;
   }
-  chunks.Seek(id, 0);
-
-  stream.Rewind();
-  int32_t written = 0;
-  std::vector<uint8_t> buffer;
-  while (written < total) {
-    const int32_t remaining = total - written;
-    const bool reuse = chunks.AtChunkOf(id);
-    int32_t capacity =
-        reuse ? chunks.DataLength() : (total <= kSingleChunkLimit ? total : kChunkSize);
-    if (capacity < kMinChunkSize) capacity = std::max(capacity, std::min(kMinChunkSize, remaining));
-    // Never more than the stream announced: the value ends at `total`.
-    capacity = std::min(capacity, remaining);
-    buffer.resize(static_cast<size_t>(capacity));
-    const int got = ReadFull(stream, buffer.data(), capacity);
-    if (got == 0) break;
-    const int32_t head_size = written == 0 ? total : -1;
-    if (reuse) {
-      chunks.Rewrite(written, buffer.data(), got, head_size);
-    } else {
-      chunks.Append(id, written, buffer.data(), got, head_size);
-    }
-    written += got;
-    chunks.Next();
-    if (got < capacity) break;  // the stream ended early
-  }
-  // What follows belongs to an older, longer value.
-  chunks.DeleteFollowing(id);
-  // A stream that ended early: the head tells what was really written.
-  if (written > 0 && written < total) chunks.SetHeadSize(id, written);
 }
 
 void TQdfBlobField::ClearBlob() {
   CheckEdit();
-  SetBlobSize(0);
+  if (pending_ && !IsNull() && AsID() == pending_id_) {
+    pending_ = false;
+    DeleteChunks(pending_id_);
+  }
+  if (!IsNull()) SetAsID(TObjectID{});
 }
 
 void TQdfBlobField::SetBlobSize(int32_t size) {
   if (size < 0) throw EQdfException(Format("Invalid blob size: %d", size));
-  TQdfTable* table = BlobTable();
   if (size == 0) {
-    if (table == nullptr || IsNull()) return;
-    const TObjectID id = AsID();
-    TChunks chunks(*table);
-    chunks.Seek(id, -1);
-    chunks.DeleteFollowing(id);
+    ClearBlob();
     return;
   }
+  CheckEdit();
+  TQdfTable* table = BlobTable();
   if (table == nullptr) {
     throw EQdfException("Cannot resize blob " + ObjectName() + ": the database has no $BLOB table");
   }
+  const TObjectID id = OwnBlob(*table, true);
   TChunks chunks(*table);
-  if (IsNull()) SetAsID(TQdfPersistentObjectFactory::Instance().NewObjectID());
-  const TObjectID id = AsID();
   chunks.Seek(id, -1);
   const std::vector<TChunkInfo> all = chunks.Collect(id);
   CheckChunks(all, id);
@@ -436,7 +495,15 @@ void TQdfBlobField::SetBlobSize(int32_t size) {
   chunks.SetHeadSize(id, size);
 }
 
-// ---- record deletion ----
+void TQdfBlobField::DeleteChunks(const TObjectID& id) {
+  TQdfTable* table = BlobTable();
+  if (table == nullptr) return;
+  TChunks chunks(*table);
+  chunks.Seek(id, -1);
+  chunks.DeleteFollowing(id);
+}
+
+// ---- following the record ----
 
 void TQdfBlobField::SetProvider(TQdfItemProvider* provider) {
   TQdfObjectIDField::SetProvider(provider);
@@ -450,6 +517,9 @@ void TQdfBlobField::Subscribe(TQdfItemList* list) {
   auto token = std::make_shared<const int>(0);
   TQdfEventListner& listener = list->Events().Add(this);
   listener.before_delete = [this, token](TQdfPersistentObject*, void*) { RecordDeleted(); };
+  listener.before_post = [this, token](TQdfPersistentObject*, void* cls) { BeforePost(cls); };
+  listener.posted = [this, token](TQdfPersistentObject*, void*) { Posted(); };
+  listener.cancel = [this, token](TQdfPersistentObject*, void*) { Discard(); };
   subscribed_ = list;
   subscription_ = token;
 }
@@ -458,6 +528,8 @@ void TQdfBlobField::Unsubscribe() {
   if (subscribed_ != nullptr && !subscription_.expired()) subscribed_->Events().Remove(this);
   subscribed_ = nullptr;
   subscription_.reset();
+  pending_ = false;
+  unowned_count_ = 0;
 }
 
 void TQdfBlobField::RecordDeleted() {
@@ -466,10 +538,56 @@ void TQdfBlobField::RecordDeleted() {
   if (IsNull()) return;
   TQdfTable* table = BlobTable();
   if (table == nullptr || static_cast<TQdfItemList*>(table) == subscribed_) return;
-  const TObjectID id = AsID();
-  TChunks chunks(*table);
-  chunks.Seek(id, -1);
-  chunks.DeleteFollowing(id);
+  DeleteChunks(AsID());
+}
+
+void TQdfBlobField::BeforePost(void* record_class) {
+  unowned_count_ = 0;
+  auto* cls = static_cast<TQdfItemClass*>(record_class);
+  const int index = FieldIndex();
+  TQdfTable* own = OwnTable();
+  TQdfTable* table = BlobTable();
+  // Only the fields of the class being posted hold the record's values; a
+  // replayed record comes with the chunk changes made where it was written.
+  if (cls == nullptr || index < 0 || index >= cls->FieldCount() || cls->FieldAt(index) != this ||
+      own == nullptr || own->Replaying() || table == nullptr || !InEditMode()) {
+    // A blob this field wrote in the edit is then in no record.
+    if (pending_) unowned_[unowned_count_++] = pending_id_;
+    return;
+  }
+  // The stored record's blob: an insert has none.
+  TObjectID stored{};
+  int length = 0;
+  const uint8_t* data = own->State() == kModeEdit ? RecordField(&length) : nullptr;
+  const bool has_stored = data != nullptr && length == 8 && !ValueIsNull(data, length);
+  if (has_stored) std::memcpy(stored.data(), data, 8);
+  if (!IsNull()) {
+    const TObjectID value = AsID();
+    // Someone else's blob (a row copied by value, an ID set by hand): the
+    // record gets a copy, so that deleting one never empties the other.
+    if (!(has_stored && value == stored) && !(pending_ && value == pending_id_)) {
+      OwnBlob(*table, true);
+      if (BlobSize() == 0) SetAsID(TObjectID{});  // nothing was there: no blob
+    }
+  }
+  const bool has_value = !IsNull();
+  const TObjectID value = has_value ? AsID() : TObjectID{};
+  if (has_stored && (!has_value || value != stored)) unowned_[unowned_count_++] = stored;
+  if (pending_ && (!has_value || value != pending_id_)) unowned_[unowned_count_++] = pending_id_;
+}
+
+void TQdfBlobField::Posted() {
+  const int count = unowned_count_;
+  unowned_count_ = 0;
+  pending_ = false;
+  for (int i = 0; i < count; ++i) DeleteChunks(unowned_[i]);
+}
+
+void TQdfBlobField::Discard() {
+  unowned_count_ = 0;
+  if (!pending_) return;
+  pending_ = false;
+  DeleteChunks(pending_id_);
 }
 
 }  // namespace qdf

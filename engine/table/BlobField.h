@@ -15,9 +15,20 @@
 // chunks an older, longer value left behind. Every chunk but the last holds at
 // least 512 bytes, so a rewrite never moves a chunk's key past the next one.
 //
-// Chunks are written at once, not when the record is posted: cancelling the
-// record keeps the new bytes. Deleting a record deletes the chunks of its
-// blob (the field listens to its cursor's list for that).
+// A blob is part of its record's value and follows the record's edit:
+//  - The first write in an edit or insert goes to a blob of a new ID (the
+//    record's stored blob stays untouched); further writes in the same edit
+//    rewrite that new blob in place.
+//  - Post makes the record name the new blob and then deletes the chunks of
+//    the blob it named before. Cancel (or a post that fails) deletes the new
+//    blob's chunks; the stored record still names its old blob, unchanged.
+//  - A record can only be posted with a blob of its own: a field that was
+//    given another blob's ID (a row copied by value, an ID set by hand) gets
+//    a copy of that blob's chunks under a new ID at Post.
+//  - Deleting a record, or emptying or dropping its table, deletes the chunks
+//    of its blobs (the field listens to its cursor's list for that).
+// All of this is ordinary record writing in $BLOB, so a transaction that is
+// rolled back takes the chunks back with the records.
 #pragma once
 
 #include <cstdint>
@@ -83,10 +94,10 @@ class TQdfBlobField : public TQdfObjectIDField {
   // The blob's bytes; empty for no blob.
   std::string GetAsString() override;
   // Writes the text's bytes as the blob (WriteBlob); the empty text clears it
-  // (ClearBlob, edit mode only).
+  // (ClearBlob). Edit mode only.
   void SetAsString(const std::string& text) override;
-  // Keeps the cursor and listens to its list, so that deleting a record
-  // deletes the chunks of its blob.
+  // Keeps the cursor and listens to its list: posts, cancels and deletions
+  // of records take the chunks of their blobs along.
   void SetProvider(TQdfItemProvider* provider) override;
   // From another blob field: copies the bytes into this field's own blob
   // (two records never share a blob: deleting one would empty the other).
@@ -99,20 +110,22 @@ class TQdfBlobField : public TQdfObjectIDField {
   // Replaces `out` with the blob's bytes (empty for no blob). Raises
   // EQdfException when the chunks do not follow each other without gaps.
   void ReadBlob(std::string& out);
-  // Stores the stream's bytes as the blob. An empty stream clears it; a null
-  // field first gets a new object ID (edit mode only, "Cannot edit"
-  // otherwise). A stream that delivers fewer bytes than its size leaves the
-  // bytes it delivered, with that count as BlobSize. Raises EQdfException
-  // for a stream above kMaxBlobSize and when the storage has no $BLOB table;
-  // nothing is written then.
+  // Stores the stream's bytes as the blob of the record being edited (edit
+  // mode only, "Cannot edit" otherwise): the first write of an edit goes to
+  // a new blob ID, later ones rewrite that blob. An empty stream clears the
+  // blob. A stream that delivers fewer bytes than its size leaves the bytes
+  // it delivered, with that count as BlobSize (nothing delivered: null).
+  // Raises EQdfException for a stream above kMaxBlobSize and when the
+  // storage has no $BLOB table; the field keeps its value then.
   void WriteBlob(TBlobStream& stream);
-  // Deletes the blob's chunks; the field keeps its ID. Edit mode only
-  // ("Cannot edit" otherwise).
+  // The field becomes null (no blob); the chunks of the blob written in this
+  // edit go at once, those of the stored record's blob when the record is
+  // posted. Edit mode only ("Cannot edit" otherwise).
   void ClearBlob();
-  // 0 deletes every chunk; a smaller size deletes the chunks past it and cuts
-  // the one that spans it; a larger size appends zero bytes. Raises
-  // EQdfException for a negative size, and for a size above 0 without a $BLOB
-  // table. A null field needs edit mode to get its ID when it grows.
+  // 0 clears the blob (ClearBlob); a smaller size cuts the value, a larger
+  // one appends zero bytes, in the blob of this edit (the stored value is
+  // copied there first). Edit mode only. Raises EQdfException for a negative
+  // size, for a size above 0 without a $BLOB table, and for a damaged blob.
   void SetBlobSize(int32_t size);
 
  private:
@@ -123,8 +136,32 @@ class TQdfBlobField : public TQdfObjectIDField {
   void Unsubscribe();
   // The list is deleting the record under the cursor.
   void RecordDeleted();
+  // The table the field's cursor walks (nullptr for another list).
+  TQdfTable* OwnTable() const;
+  // The blob of this edit: makes the field name it, starting one under a new
+  // ID first unless the field names it already. With `copy`, a new one
+  // starts as a copy of the field's current blob. Returns its ID.
+  TObjectID OwnBlob(TQdfTable& blob_table, bool copy);
+  // A post of `record_class` is about to write the record: a field naming a
+  // blob that is neither the stored record's nor this edit's gets a copy of
+  // it; notes what the post will leave without a record.
+  void BeforePost(void* record_class);
+  // The post completed: deletes the chunks of the blobs the record no longer
+  // names. The edit is over.
+  void Posted();
+  // The edit ended without a write: deletes the chunks of this edit's blob.
+  void Discard();
+  // Deletes every chunk of `id` (nothing without a $BLOB table).
+  void DeleteChunks(const TObjectID& id);
 
   TQdfItemList* subscribed_ = nullptr;
+  // The blob written in the edit under way (see OwnBlob).
+  bool pending_ = false;
+  TObjectID pending_id_{};
+  // Blobs the running post leaves without a record: deleted when it
+  // completed (Posted), kept when it fails.
+  int unowned_count_ = 0;
+  TObjectID unowned_[2]{};
   // Alive while the list still holds our listener: the listener owns the
   // other end, so a list that is gone (or dropped us) is never touched.
   std::weak_ptr<const int> subscription_;

@@ -37,7 +37,13 @@ bool TreeHasThisID(const TQdfItemClass* cls) {
 
 TQdfTable::TQdfTable() = default;
 
-TQdfTable::~TQdfTable() { Unbind(); }
+TQdfTable::~TQdfTable() {
+  // An edit left open ends as with Cancel, so that values kept outside the
+  // record (a blob's chunks) go while the storage is there to take them (a
+  // storage that went first has cleared our link).
+  if (state_ != kModeBrowse && Storage() != nullptr) Cancel();
+  Unbind();
+}
 
 TQdfTableStore* TQdfTable::OwnStorage() const { return dynamic_cast<TQdfTableStore*>(Storage()); }
 
@@ -70,6 +76,9 @@ void TQdfTable::Unbind() {
 
 void TQdfTable::Loaded() {
   TQdfDataList::Loaded();
+  // An edit under way ends before its fields go (their listeners take back
+  // what the edit wrote outside the record).
+  CheckBrowse();
   Unbind();
   TQdfTableStore* storage = OwnStorage();
   TQdfItemClass* stored =
@@ -117,11 +126,26 @@ void TQdfTable::CheckBrowse() {
 }
 
 void TQdfTable::Cancel() {
+  const bool editing = state_ != kModeBrowse;
   state_ = kModeBrowse;
   mode_ = kModeBrowse;
   cursor_->mode = kModeBrowse;
   cursor_->changed = true;
   edit_adr_ = kNullAdr;
+  if (editing) FireCancel();
+}
+
+void TQdfTable::FireCancel() {
+  const auto& listeners = Events().Listeners();
+  for (size_t i = 0; i < listeners.size(); ++i) {
+    const TQdfEventListner::TNotify& notify = listeners[i]->cancel;
+    if (!notify) continue;
+    try {
+      notify(this, cursor_class_);
+    } catch (const std::exception& e) {
+      Trace(std::string("Table ") + ObjectName() + ": cancel failed: " + e.what());
+    }
+  }
 }
 
 void TQdfTable::Fire(TQdfEventListner::TNotify TQdfEventListner::*kind) {
@@ -306,6 +330,7 @@ void TQdfTable::Post() {
       // Nothing is written: the listeners take back what they prepared.
       Abandon(told);
       EndPost();
+      FireCancel();
       return;
     }
     const int64_t size = kRecBodyStart + PackedSize(n) + data_size;
@@ -357,9 +382,13 @@ void TQdfTable::Post() {
     if (written) UndoWrite(adr, inserting);
     Abandon(told, written && inserting ? done : 0);
     EndPost();
+    FireCancel();
     throw;
   }
   EndPost();
+  // The record stands; what its listeners kept for the old value can go.
+  // A failure here leaves the record written and is raised.
+  Fire(&TQdfEventListner::posted);
 }
 
 int64_t TQdfTable::DropTrailingValues(const std::vector<TItemAdr>& classes, int field_index) {
@@ -643,6 +672,11 @@ void TQdfTable::ApplyUpdate(const TItemAdr& adr, int kind, const uint8_t* item,
   }
   if (PageReader() == nullptr) throw EQdfException("Table " + ObjectName() + " has no page reader");
   TReaderUse use(PageReader());
+  replaying_ = true;
+  struct TEndReplay {
+    bool& flag;
+    ~TEndReplay() { flag = false; }
+  } end_replay{replaying_};
   const int item_size = LoadU16(item);
   const uint8_t* body = item + kRecBodyStart;
   const int body_size = item_size - kRecBodyStart;

@@ -130,6 +130,9 @@ class TQdfTable : public TQdfDataList {
   // ---- state ----
   int State() const { return state_; }
   bool Busy() const { return busy_; }
+  // True while ApplyUpdate replays a change made elsewhere: the record comes
+  // as it was written there, values outside it included.
+  bool Replaying() const { return replaying_; }
   TQdfItemClass* ItemClass() const { return item_class_; }
   // Class of the record the cursor stands on (or of the record being
   // inserted); nullptr when there is none.
@@ -195,6 +198,9 @@ class TQdfTable : public TQdfDataList {
   void UndoWrite(const TItemAdr& adr, bool inserted);
   // Post's step that always runs: browse state, not busy.
   void EndPost();
+  // Tells every listener that the edit or insert ended without a write.
+  // Errors are traced, not raised: the table is browsing again either way.
+  void FireCancel();
   // After a move: no record, no record class.
   void SyncCursorClass();
   // Releases the class binding, the listener and the indexes (Loaded binds
@@ -213,6 +219,7 @@ class TQdfTable : public TQdfDataList {
   TQdfItemClass* cursor_class_ = nullptr;
   int state_ = kModeBrowse;
   bool busy_ = false;
+  bool replaying_ = false;
   std::vector<TQdfIndex*> indexes_;  // children, not owned here
   TQdfIndex* current_index_ = nullptr;
   std::vector<std::pair<const uint8_t*, int>> field_data_;

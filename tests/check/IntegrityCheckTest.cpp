@@ -25,7 +25,9 @@
 #include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
 #include "record/Fields.h"
+#include "record/ItemClass.h"
 #include "script/Node.h"
+#include "table/BlobField.h"
 #include "table/Index.h"
 #include "table/Table.h"
 
@@ -370,6 +372,177 @@ TEST(IntegrityCheck, FindsBrokenChainsAndIndexes) {
   });
   r = CheckDatabase(db.fx.Db());
   EXPECT_FALSE(r.Sound());
+}
+
+// A database with blobs: TDoc (name, body and note: blobs) in tables d and e.
+// d: "a" (body of 6000 bytes in three chunks, note of 10), "b" (body of 100),
+// "c" (no blob); e: "x" (body of 4500).
+class TBlobDb {
+ public:
+  TBlobDb() {
+    auto t = fx.system->NewTransaction("build");
+    qdf::TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
+    t->SetActive(true);
+    s->Execute(
+        "create TQdfItemClass TDoc (TQdfCharField name; TQdfBlobField body; "
+        "TQdfBlobField note); create table d on TDoc; create table e on TDoc");
+    t->CommitAndContinue();
+    {
+      std::unique_ptr<qdf::TQdfTable> d = s->TableByName("d");
+      Add(*d, "a", std::string(6000, 'a'), "0123456789");
+      Add(*d, "b", std::string(100, 'b'), "");
+      Add(*d, "c", "", "");
+      std::unique_ptr<qdf::TQdfTable> e = s->TableByName("e");
+      Add(*e, "x", std::string(4500, 'x'), "");
+    }
+    t->Commit(true);
+    t.reset();
+    fx.Restart();
+    pristine = qdf_test::ReadFileBytes(fx.Db());
+  }
+  static void Add(qdf::TQdfTable& t, const std::string& name, const std::string& body,
+                  const std::string& note) {
+    t.Insert();
+    t.FieldByName("name")->SetAsString(name);
+    t.FieldByName("body")->SetAsString(body);
+    t.FieldByName("note")->SetAsString(note);
+    t.Post();
+  }
+  // Puts the table on the record named `name`.
+  static void Find(qdf::TQdfTable& t, const std::string& name) {
+    for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
+      if (t.FieldByName("name")->GetAsString() == name) return;
+    }
+    FAIL() << "no record " << name;
+  }
+  static qdf::TQdfBlobField& Blob(qdf::TQdfTable& t, const char* name = "body") {
+    return static_cast<qdf::TQdfBlobField&>(*t.FieldByName(name));
+  }
+  // The field stops following its record: what the test does to it next
+  // happens behind the blob's back.
+  static void Detach(qdf::TQdfTable& t, const char* name = "body") {
+    t.Events().Remove(t.FieldByName(name));
+  }
+  // Runs `change` on the pristine file inside a write transaction, commits.
+  void Change(const std::function<void(qdf::TQdfInTransStorage*)>& change) {
+    qdf_test::WriteFileBytes(fx.Db(), pristine);
+    auto t = fx.system->NewTransaction("change");
+    qdf::TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
+    t->SetActive(true);
+    change(s);
+    t->Commit(true);
+    t.reset();
+    fx.Restart();
+  }
+  TSystemFixture fx;
+  std::vector<uint8_t> pristine;
+};
+
+TEST(IntegrityCheck, FindsSharedDamagedAndUnownedBlobs) {
+  TBlobDb db;
+  {
+    const TQdfCheckReport r = CheckDatabase(db.fx.Db());
+    EXPECT_TRUE(r.Sound()) << Joined(r);
+  }
+  using qdf::TQdfInTransStorage;
+  using qdf::TQdfTable;
+  struct TCase {
+    const char* name;
+    // Damages the file; returns the lines the report must hold.
+    std::function<std::vector<std::string>(TQdfInTransStorage*)> damage;
+  };
+  auto text = [](int64_t id) { return std::to_string(static_cast<long long>(id)); };
+  const std::vector<TCase> cases = {
+      {"two records of a table share a blob",
+       [&](TQdfInTransStorage* s) -> std::vector<std::string> {
+         std::unique_ptr<TQdfTable> d = s->TableByName("d");
+         TBlobDb::Find(*d, "a");
+         const int64_t a = TBlobDb::Blob(*d).AsInt64();
+         const std::string at_a = qdf::AdrToText(d->Cursor().Address());
+         TBlobDb::Find(*d, "b");
+         const int64_t b = TBlobDb::Blob(*d).AsInt64();
+         TBlobDb::Detach(*d);
+         d->Edit();
+         TBlobDb::Blob(*d).SetAsInt64(a);
+         d->Post();
+         const std::string at_b = qdf::AdrToText(d->Cursor().Address());
+         auto bare = [](std::string adr) { return adr.substr(1, adr.size() - 2); };
+         return {"d: the record at " + bare(at_b) + " of d (field body) shares blob " + text(a) +
+                     " with the record at " + bare(at_a) + " of d (field body)",
+                 "$BLOB: blob " + text(b) + " (1 chunk, 100 bytes) belongs to no record"};
+       }},
+      {"records of two tables share a blob",
+       [&](TQdfInTransStorage* s) -> std::vector<std::string> {
+         std::unique_ptr<TQdfTable> d = s->TableByName("d");
+         TBlobDb::Find(*d, "a");
+         const int64_t note = TBlobDb::Blob(*d, "note").AsInt64();
+         std::unique_ptr<TQdfTable> e = s->TableByName("e");
+         TBlobDb::Find(*e, "x");
+         TBlobDb::Detach(*e);
+         e->Edit();
+         TBlobDb::Blob(*e).SetAsInt64(note);
+         e->Post();
+         return {" of e (field body) shares blob " + text(note) + " with the record at ",
+                 " of d (field note)"};
+       }},
+      {"a chunk is missing",
+       [&](TQdfInTransStorage* s) -> std::vector<std::string> {
+         std::unique_ptr<TQdfTable> d = s->TableByName("d");
+         TBlobDb::Find(*d, "a");
+         const int64_t a = TBlobDb::Blob(*d).AsInt64();
+         TQdfTable& b = *s->BlobTable();
+         b.SetCurrentIndex(nullptr);
+         for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
+           if (static_cast<qdf::TQdfIntegerField*>(b.FieldByName("Position"))->AsInteger() ==
+                   2000 &&
+               static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == a)
+             break;
+         }
+         b.Delete(false);
+         return {"$BLOB: blob " + text(a) + " (of the record at ",
+                 " of d (field body)): chunk at 4000 (", ") where 2000 was expected"};
+       }},
+      {"a head with the wrong size",
+       [&](TQdfInTransStorage* s) -> std::vector<std::string> {
+         std::unique_ptr<TQdfTable> e = s->TableByName("e");
+         TBlobDb::Find(*e, "x");
+         const int64_t x = TBlobDb::Blob(*e).AsInt64();
+         TQdfTable& b = *s->BlobTable();
+         b.SetCurrentIndex(nullptr);
+         for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
+           if (b.CursorClass()->ObjectName() == "TBlobClass" &&
+               static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == x)
+             break;
+         }
+         b.Edit();
+         static_cast<qdf::TQdfIntegerField*>(b.CursorClass()->FieldByName("BlobSize"))
+             ->SetAsInteger(4499);
+         b.Post();
+         return {"$BLOB: blob " + text(x) + " (of the record at ",
+                 "): its head says 4499 bytes, its chunks hold 4500"};
+       }},
+      {"a record deleted without its blobs",
+       [&](TQdfInTransStorage* s) -> std::vector<std::string> {
+         std::unique_ptr<TQdfTable> d = s->TableByName("d");
+         TBlobDb::Find(*d, "a");
+         const int64_t body = TBlobDb::Blob(*d).AsInt64();
+         const int64_t note = TBlobDb::Blob(*d, "note").AsInt64();
+         TBlobDb::Detach(*d);
+         TBlobDb::Detach(*d, "note");
+         d->Delete(false);
+         return {"$BLOB: blob " + text(body) + " (3 chunks, 6000 bytes) belongs to no record",
+                 "$BLOB: blob " + text(note) + " (1 chunk, 10 bytes) belongs to no record"};
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> lines;
+    db.Change([&](TQdfInTransStorage* s) { lines = c.damage(s); });
+    const TQdfCheckReport r = CheckDatabase(db.fx.Db());
+    EXPECT_FALSE(r.Sound());
+    for (const std::string& line : lines)
+      EXPECT_TRUE(Mentions(r, line)) << line << "\n" << Joined(r);
+  }
 }
 
 // Random damage anywhere in the file: the check reports or passes, but never

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/QdfException.h"
+#include "check/IntegrityCheck.h"
 #include "db/InTransStorage.h"
 #include "db/System.h"
 #include "db/SystemTestUtil.h"
@@ -17,6 +18,7 @@
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "object/QHPersistentObject.h"
+#include "table/BlobField.h"
 #include "table/Table.h"
 
 namespace qdf {
@@ -516,6 +518,80 @@ TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
   t2.reset();
   EXPECT_EQ(s->Transaction(), nullptr);
   delete s;
+}
+
+// A blob follows its transaction: a rollback leaves it as it was (the new
+// bytes and a new record's chunks go too), a commit keeps the new value
+// across a reopen, a dropped table's blobs go, and the file stays sound.
+TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
+  TSystemFixture fx;
+  auto body = [](TQdfTable& d) -> TQdfBlobField& {
+    return static_cast<TQdfBlobField&>(*d.FieldByName("body"));
+  };
+  {
+    auto t = fx.system->NewTransaction("blobs");
+    TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
+    t->SetActive(true);
+    s->Execute(
+        "create TQdfItemClass TDoc (TQdfCharField name; TQdfBlobField body); create table d on "
+        "TDoc; create table gone on TDoc");
+    t->CommitAndContinue();
+    {
+      auto d = s->TableByName("d");
+      d->Insert();
+      d->FieldByName("name")->SetAsString("a");
+      body(*d).SetAsString(std::string(5000, 'a'));
+      d->Post();
+      auto g = s->TableByName("gone");
+      g->Insert();
+      body(*g).SetAsString(std::string(4500, 'g'));
+      g->Post();
+    }
+    t->CommitAndContinue();
+    {
+      auto d = s->TableByName("d");
+      d->First();
+      d->Edit();
+      body(*d).SetAsString(std::string(9000, 'b'));
+      d->Post();
+      d->Insert();
+      d->FieldByName("name")->SetAsString("n");
+      body(*d).SetAsString(std::string(3000, 'n'));
+      d->Post();
+      ASSERT_EQ(s->BlobTable()->Count(), 5 + 1 + 3);
+    }
+    t->Rollback(false);
+    t->SetActive(true);
+    {
+      auto d = s->TableByName("d");
+      d->First();
+      EXPECT_EQ(body(*d).GetAsString(), std::string(5000, 'a'));
+      d->Next();
+      EXPECT_EQ(d->Cursor().Item(), nullptr);
+      EXPECT_EQ(s->BlobTable()->Count(), 3 + 3);
+      d->First();
+      d->Edit();
+      body(*d).SetAsString(std::string(7000, 'c'));
+      d->Post();
+    }
+    s->Execute("drop gone");  // its blob goes along
+    t->Commit(true);
+  }
+  fx.Restart();
+  auto t = fx.system->NewTransaction("read");
+  TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
+  t->SetActive(true);
+  {
+    auto d = s->TableByName("d");
+    d->First();
+    EXPECT_EQ(body(*d).GetAsString(), std::string(7000, 'c'));
+    EXPECT_EQ(s->BlobTable()->Count(), 4);
+  }
+  t->Rollback(false);
+  t.reset();
+  fx.Restart();
+  const TQdfCheckReport r = CheckDatabase(fx.Db());
+  EXPECT_TRUE(r.Sound()) << (r.problems.empty() ? "" : r.problems.front());
 }
 
 }  // namespace

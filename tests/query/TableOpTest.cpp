@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "query/TableOp.h"
 #include "reader/CachePool.h"
 #include "record/Fields.h"
+#include "table/BlobField.h"
 
 namespace qdf {
 namespace {
@@ -354,6 +356,76 @@ TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {
   EXPECT_EQ(all.InsertInto(*u), 5);
   EXPECT_EQ(u->Count(), 9);
   EXPECT_EQ(IDCount(), ids + 5);
+}
+
+// A copied row gets its own copy of each blob: deleting the source leaves
+// the copy whole, and a copy into another database takes the bytes along.
+TEST_F(TableOpTest, InsertIntoGivesEachCopyABlobOfItsOwn) {
+  auto build = [](TQdfStorage& s, std::vector<const char*> tables) {
+    s.CreateSchemaObject("TQdfItemClass", "TDoc", false);
+    s.CreateSchemaObject("TQdfCharField", "name", true);
+    // A blob type (UserInfo 62) whose column reads as an object ID, so that
+    // a column selection keeps it.
+    s.CreateSchemaObject("TQdfBlobField", "body", true)->SetProperties("UserInfo=62");
+    s.PopUntil(nullptr);
+    for (const char* name : tables) {
+      s.CreateSchemaObject("TQdfTable", name, false)->SetProperties("BaseStructureName=TDoc");
+      s.PopUntil(nullptr);
+    }
+  };
+  // name -> (blob ID, bytes) of every record.
+  using TBlobs = std::map<std::string, std::pair<int64_t, std::string>>;
+  auto blobs = [](TQdfTable& t) {
+    TBlobs out;
+    for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
+      auto& body = static_cast<TQdfBlobField&>(*t.FieldByName("body"));
+      out[t.FieldByName("name")->GetAsString()] = {body.AsInt64(), body.GetAsString()};
+    }
+    return out;
+  };
+  build(*db_.storage, {"src", "dst"});
+  auto src = db_.storage->TableByName("src");
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"long", std::string(5000, 'x') + "end"}, {"short", "abc"}, {"none", ""}};
+  for (const auto& [name, bytes] : rows) {
+    src->Insert();
+    src->FieldByName("name")->SetAsString(name);
+    src->FieldByName("body")->SetAsString(bytes);
+    src->Post();
+  }
+  const TBlobs original = blobs(*src);
+  auto dst = db_.storage->TableByName("dst");
+  {
+    TQdfBasicTableOp all(*src, nullptr, {"*"});
+    EXPECT_EQ(all.InsertInto(*dst), 3);
+  }
+  const TBlobs copied = blobs(*dst);
+  ASSERT_EQ(copied.size(), 3u);
+  for (const auto& [name, blob] : copied) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(blob.second, original.at(name).second);
+    if (name != "none") {
+      EXPECT_NE(blob.first, original.at(name).first);
+    }
+  }
+  src->DeleteWhere(nullptr);
+  EXPECT_EQ(blobs(*dst), copied);
+  EXPECT_EQ(db_.storage->BlobTable()->Count(), 3 + 1);
+
+  // Into a table of another database.
+  qdf_test::TListFixture other_fx;
+  auto other = other_fx.New<TQdfStorage>();
+  other->OpenRoot(other_fx.Reader());
+  build(*other, {"far"});
+  auto far = other->TableByName("far");
+  {
+    TQdfBasicTableOp all(*dst, nullptr, {"*"});
+    EXPECT_EQ(all.InsertInto(*far), 3);
+  }
+  TBlobs arrived = blobs(*far);
+  ASSERT_EQ(arrived.size(), 3u);
+  for (const auto& [name, blob] : arrived) EXPECT_EQ(blob.second, copied.at(name).second) << name;
+  EXPECT_EQ(other->BlobTable()->Count(), 3 + 1);
 }
 
 TEST_F(TableOpTest, ApplyUpdateReplaysInsertsUpdatesAndChecks) {

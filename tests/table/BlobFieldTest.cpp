@@ -1,5 +1,6 @@
 // Blob fields: chunk layout in $BLOB, rewrites, resizing, short streams,
-// record deletion, and values that survive commit, reopen and rollback.
+// blobs that follow their record's post, cancel, copy, deletion and drop,
+// and values that survive commit, reopen and rollback.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "ErrorText.h"
 #include "base/QdfException.h"
+#include "list/ItemList.h"
 #include "list/ListTestUtil.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
@@ -163,22 +165,35 @@ TEST(BlobField, ChunkLayoutOfFreshWritesAndRewrites) {
             (std::vector<TChunk>{{0, 2000, 4001}, {2000, 2000, -1}, {4000, 1, -1}}));
   EXPECT_EQ(body.GetAsString(), Bytes(4001, 2));
 
-  // 6000 bytes over it: the 1-byte chunk grows to 512, new chunks follow.
+  // An edit writes a blob of its own, fresh; the stored one stays as it is
+  // until the post.
   t->Edit();
+  body.SetAsString(Bytes(4001, 3));
+  const TObjectID e = body.AsID();
+  EXPECT_NE(e, b);
+  EXPECT_EQ(ChunksOf(*s, e),
+            (std::vector<TChunk>{{0, 2000, 4001}, {2000, 2000, -1}, {4000, 1, -1}}));
+  // Later writes of the edit rewrite it: 6000 bytes over it, the 1-byte
+  // chunk grows to 512, new chunks follow.
   body.SetAsString(Bytes(6000, 3));
+  EXPECT_EQ(body.AsID(), e);
   EXPECT_EQ(
-      ChunksOf(*s, b),
+      ChunksOf(*s, e),
       (std::vector<TChunk>{{0, 2000, 6000}, {2000, 2000, -1}, {4000, 512, -1}, {4512, 1488, -1}}));
   EXPECT_EQ(body.GetAsString(), Bytes(6000, 3));
+  EXPECT_EQ(ChunksOf(*s, b).size(), 3u);
   // Then 100: the head is cut, the others go.
   body.SetAsString(Bytes(100, 4));
-  t->Post();
-  EXPECT_EQ(ChunksOf(*s, b), (std::vector<TChunk>{{0, 100, 100}}));
-  EXPECT_EQ(ChunkCount(*s), 2);
+  EXPECT_EQ(ChunksOf(*s, e), (std::vector<TChunk>{{0, 100, 100}}));
   // Longer again: the small head grows to 512, the rest follows it.
   body.SetAsString(Bytes(3000, 5));
-  EXPECT_EQ(ChunksOf(*s, b), (std::vector<TChunk>{{0, 512, 3000}, {512, 2488, -1}}));
+  EXPECT_EQ(ChunksOf(*s, e), (std::vector<TChunk>{{0, 512, 3000}, {512, 2488, -1}}));
+  t->Post();
+  // The record names the new blob; the old one's chunks are gone.
+  EXPECT_EQ(body.AsID(), e);
   EXPECT_EQ(body.GetAsString(), Bytes(3000, 5));
+  EXPECT_TRUE(ChunksOf(*s, b).empty());
+  EXPECT_EQ(ChunkCount(*s), 1 + 2);
   // The other record's blob was never touched.
   Find(*t, "a");
   EXPECT_EQ(body.GetAsString(), Bytes(4000, 1));
@@ -197,10 +212,15 @@ TEST(BlobField, NullAndMissingBlobTable) {
   body.ReadBlob(out);
   EXPECT_EQ(out, "");
   EXPECT_EQ(ChunkCount(*s), 0);
-  // A null field gets its ID only in edit mode; nothing is written before.
+  // Blobs are written in edit mode only, like every other value.
   EXPECT_EQ(MessageOf([&] { body.SetAsString("x"); }), "Cannot edit");
   EXPECT_EQ(MessageOf([&] { body.ClearBlob(); }), "Cannot edit");
+  EXPECT_EQ(MessageOf([&] { body.SetBlobSize(5); }), "Cannot edit");
   EXPECT_EQ(ChunkCount(*s), 0);
+  AddDoc(*t, "full", "bytes");
+  EXPECT_EQ(MessageOf([&] { body.SetAsString("other"); }), "Cannot edit");
+  EXPECT_EQ(MessageOf([&] { body.SetBlobSize(1); }), "Cannot edit");
+  EXPECT_EQ(body.GetAsString(), "bytes");
 
   // A database without $BLOB: reads are empty, writes refuse and keep the
   // field as it was.
@@ -258,9 +278,12 @@ TEST(BlobField, ClearAndResize) {
   const std::string v = Bytes(7000, 9);
   AddDoc(*t, "a", v);
   TQdfBlobField& body = Blob(*t);
-  const TObjectID id = body.AsID();
-  // Cut inside the second chunk.
+  const TObjectID stored = body.AsID();
+  t->Edit();
+  // Cut inside the second chunk: the edit's blob starts as a copy.
   body.SetBlobSize(3001);
+  const TObjectID id = body.AsID();
+  EXPECT_NE(id, stored);
   EXPECT_EQ(ChunksOf(*s, id), (std::vector<TChunk>{{0, 2000, 3001}, {2000, 1001, -1}}));
   EXPECT_EQ(body.GetAsString(), v.substr(0, 3001));
   // Grow: the last chunk fills up, then zero chunks follow.
@@ -278,18 +301,25 @@ TEST(BlobField, ClearAndResize) {
   ExpectSound(ChunksOf(*s, id), 4600);
   EXPECT_EQ(body.GetAsString(), Bytes(4600, 4));
   EXPECT_EQ(MessageOf([&] { body.SetBlobSize(-1); }), "Invalid blob size: -1");
-  // Clearing keeps the ID and deletes the chunks; only in edit mode.
-  EXPECT_EQ(MessageOf([&] { body.ClearBlob(); }), "Cannot edit");
-  t->Edit();
+  // Clearing makes the field null: the edit's chunks go at once, the stored
+  // ones with the post.
   body.ClearBlob();
-  EXPECT_EQ(body.AsID(), id);
+  EXPECT_TRUE(body.IsNull());
   EXPECT_EQ(body.BlobSize(), 0);
+  EXPECT_TRUE(ChunksOf(*s, id).empty());
+  EXPECT_EQ(ChunksOf(*s, stored).size(), 4u);
+  t->Post();
+  EXPECT_TRUE(body.IsNull());
   EXPECT_EQ(ChunkCount(*s), 0);
   // Growing from nothing writes a head.
+  t->Edit();
   body.SetBlobSize(3);
   EXPECT_EQ(body.GetAsString(), std::string(3, '\0'));
   t->Post();
+  EXPECT_EQ(body.GetAsString(), std::string(3, '\0'));
+  t->Edit();
   body.SetBlobSize(0);
+  t->Post();
   EXPECT_EQ(ChunkCount(*s), 0);
 }
 
@@ -299,11 +329,12 @@ TEST(BlobField, StreamsThatDeliverOtherThanTheyAnnounce) {
   auto t = s->TableByName("docs");
   AddDoc(*t, "a", Bytes(9000, 1));
   TQdfBlobField& body = Blob(*t);
-  const TObjectID id = body.AsID();
   const std::string v = Bytes(9000, 2);
+  t->Edit();
   // Announces 9000, ends after 5000: the blob is those 5000 bytes.
   TScriptedStream short_one(9000, v.substr(0, 5000), 9000);
   body.WriteBlob(short_one);
+  const TObjectID id = body.AsID();
   EXPECT_EQ(body.GetAsString(), v.substr(0, 5000));
   EXPECT_EQ(body.BlobSize(), 5000);
   ExpectSound(ChunksOf(*s, id), 5000);
@@ -317,17 +348,21 @@ TEST(BlobField, StreamsThatDeliverOtherThanTheyAnnounce) {
   body.WriteBlob(trickle);
   EXPECT_EQ(body.GetAsString(), v.substr(0, 6001));
   EXPECT_EQ(ChunksOf(*s, id).size(), 4u);
-  // Delivers nothing at all: no chunk is left.
+  // Delivers nothing at all: no blob, no chunk of it left.
   TScriptedStream none(300, "", 1);
   body.WriteBlob(none);
+  EXPECT_TRUE(body.IsNull());
   EXPECT_EQ(body.BlobSize(), 0);
-  EXPECT_EQ(ChunkCount(*s), 0);
+  EXPECT_TRUE(ChunksOf(*s, id).empty());
   // Too large for 32-bit sizes: refused before anything is written.
   body.SetAsString("kept");
   TScriptedStream huge(int64_t{1} << 32, "", 1);
   EXPECT_EQ(MessageOf([&] { body.WriteBlob(huge); }),
             "Blob of 4294967296 bytes is too large for body: at most 2147483647 bytes fit");
   EXPECT_EQ(body.GetAsString(), "kept");
+  t->Post();
+  EXPECT_EQ(body.GetAsString(), "kept");
+  EXPECT_EQ(ChunkCount(*s), 1);
 }
 
 TEST(BlobField, DamagedChunkRunIsReportedAndRewritable) {
@@ -347,11 +382,15 @@ TEST(BlobField, DamagedChunkRunIsReportedAndRewritable) {
             "Blob " + std::to_string(body.AsInt64()) +
                 " is damaged: chunk at 4000 where 2000 was expected");
   EXPECT_EQ(out, "");
+  t->Edit();
   EXPECT_NE(MessageOf([&] { body.SetBlobSize(10); }), "<no error>");
-  // A full rewrite replaces the damaged run.
+  // A full rewrite replaces the damaged run, whose chunks go with the post.
   body.SetAsString(Bytes(4500, 2));
   EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
+  t->Post();
+  EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
   ExpectSound(ChunksOf(*s, body.AsID()), 4500);
+  EXPECT_EQ(ChunkCount(*s), 3);
 }
 
 TEST(BlobField, AssignCopiesIntoABlobOfItsOwn) {
@@ -432,8 +471,11 @@ TEST(BlobField, RolledBackWriteLeavesThePreviousValue) {
   {
     auto t = s->TableByName("docs");
     Find(*t, "a");
+    t->Edit();
     Blob(*t).SetAsString(Bytes(12000, 2));
+    t->Post();
     ASSERT_EQ(Blob(*t).GetAsString(), Bytes(12000, 2));
+    AddDoc(*t, "b", Bytes(3000, 3));
     Find(*t, "a");
     t->Delete(false);
   }
@@ -446,6 +488,198 @@ TEST(BlobField, RolledBackWriteLeavesThePreviousValue) {
   Find(*t, "a");
   EXPECT_EQ(Blob(*t).GetAsString(), Bytes(5000, 1));
   ExpectSound(ChunksOf(*s, Blob(*t).AsID()), 5000);
+  EXPECT_EQ(ChunkCount(*s), 3);
+}
+
+// Every way an edit or insert can end without a write leaves $BLOB as it
+// was: the stored record keeps its bytes, a new record leaves no chunk.
+TEST(BlobField, FollowsItsRecordThroughPostAndCancel) {
+  struct TEnding {
+    const char* name;
+    std::function<void(std::unique_ptr<TQdfTable>&)> end;
+  };
+  const std::vector<TEnding> endings = {
+      {"Cancel", [](std::unique_ptr<TQdfTable>& t) { t->Cancel(); }},
+      {"moving on", [](std::unique_ptr<TQdfTable>& t) { t->First(); }},
+      {"another insert",
+       [](std::unique_ptr<TQdfTable>& t) {
+         t->Insert();  // ends the edit; the new one writes nothing
+         t->Cancel();
+       }},
+      {"a post that fails",
+       [](std::unique_ptr<TQdfTable>& t) {
+         t->FieldByName("name")->SetAsString("b");  // taken: the unique index refuses it
+         EXPECT_NE(MessageOf([&] { t->Post(); }), "<no error>");
+       }},
+      {"a post refused after the write",
+       [](std::unique_ptr<TQdfTable>& t) {
+         // A listener after the blob fields (an index of another parent, say)
+         // fails once the record is written: the write is taken back.
+         static const int kRefuser = 0;
+         t->Events().Add(&kRefuser).after_post = [](TQdfPersistentObject*, void*) {
+           throw EQdfException("refused");
+         };
+         EXPECT_EQ(MessageOf([&] { t->Post(); }), "refused");
+         t->Events().Remove(&kRefuser);
+       }},
+      {"freeing the table", [](std::unique_ptr<TQdfTable>& t) { t.reset(); }}};
+  for (const TEnding& ending : endings) {
+    for (const bool inserting : {false, true}) {
+      SCOPED_TRACE(std::string(ending.name) + (inserting ? " of an insert" : " of an edit"));
+      qdf_test::TListFixture fx;
+      auto s = OpenDb(fx, true);
+      {
+        auto t = s->TableByName("docs");
+        ASSERT_NE(t->CreateIndex("byname", "name", true, nullptr, true, ""), nullptr);
+      }
+      auto t = s->TableByName("docs");
+      AddDoc(*t, "a", Bytes(5000, 1));
+      AddDoc(*t, "b", Bytes(300, 2));
+      Find(*t, "a");
+      const TObjectID a = Blob(*t).AsID();
+      if (inserting) {
+        t->Insert();
+        t->FieldByName("name")->SetAsString("c");
+      } else {
+        t->Edit();
+      }
+      Blob(*t).SetAsString(Bytes(9000, 3));
+      Blob(*t, "note").SetAsString(Bytes(100, 4));
+      Blob(*t).SetAsString(Bytes(4500, 5));  // a rewrite within the edit
+      ending.end(t);
+      if (t == nullptr) t = s->TableByName("docs");
+      EXPECT_EQ(t->State(), kModeBrowse);
+      EXPECT_EQ(ChunkCount(*s), 3 + 1);
+      EXPECT_EQ(ChunksOf(*s, a).size(), 3u);
+      Find(*t, "a");
+      EXPECT_EQ(Blob(*t).AsID(), a);
+      EXPECT_EQ(Blob(*t).GetAsString(), Bytes(5000, 1));
+      EXPECT_TRUE(Blob(*t, "note").IsNull());
+    }
+  }
+  // A post keeps the new bytes and frees the old ones, across a reopen.
+  qdf_test::TListFixture fx;
+  auto s = OpenDb(fx, true);
+  {
+    auto t = s->TableByName("docs");
+    AddDoc(*t, "a", Bytes(5000, 1));
+    t->Edit();
+    Blob(*t).SetAsString(Bytes(2500, 2));
+    t->Post();
+  }
+  s = Reopen(fx, std::move(s));
+  auto t = s->TableByName("docs");
+  Find(*t, "a");
+  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(2500, 2));
+  EXPECT_EQ(ChunkCount(*s), 1);
+}
+
+// A record is posted with a blob of its own: an ID taken from another
+// record (a row copied field by field) becomes a copy of that blob.
+TEST(BlobField, RecordGivenAnotherRecordsBlobGetsACopy) {
+  qdf_test::TListFixture fx;
+  auto s = OpenDb(fx, true);
+  auto t = s->TableByName("docs");
+  AddDoc(*t, "a", Bytes(6000, 1));
+  const TObjectID a = Blob(*t).AsID();
+  AddDoc(*t, "b", Bytes(50, 2));
+  const TObjectID b = Blob(*t).AsID();
+  // Copied as a row is copied: the stored bytes of the field.
+  t->Insert();
+  t->FieldByName("name")->SetAsString("copy");
+  Blob(*t).SetAsID(a);
+  Blob(*t, "note").SetAsID(a);
+  t->Post();
+  const TObjectID copy = Blob(*t).AsID();
+  EXPECT_NE(copy, a);
+  EXPECT_NE(Blob(*t, "note").AsID(), a);
+  EXPECT_NE(Blob(*t, "note").AsID(), copy);
+  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(6000, 1));
+  ExpectSound(ChunksOf(*s, copy), 6000);
+  // Deleting the original leaves the copy whole.
+  Find(*t, "a");
+  t->Delete(false);
+  EXPECT_TRUE(ChunksOf(*s, a).empty());
+  Find(*t, "copy");
+  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(6000, 1));
+  EXPECT_EQ(Blob(*t, "note").GetAsString(), Bytes(6000, 1));
+  // An edit that takes another record's blob: a copy, and its own old blob
+  // goes with the post.
+  t->Edit();
+  Blob(*t).SetAsID(b);
+  t->Post();
+  EXPECT_NE(Blob(*t).AsID(), b);
+  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(50, 2));
+  EXPECT_TRUE(ChunksOf(*s, copy).empty());
+  Find(*t, "b");
+  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(50, 2));
+  EXPECT_EQ(ChunkCount(*s), 1 + 1 + 3);
+}
+
+// A blob field of a subclass follows its records as well, and a base-class
+// post leaves the subclass's field alone.
+TEST(BlobField, SubclassBlobsFollowTheirRecords) {
+  qdf_test::TListFixture fx;
+  auto s = OpenDb(fx, true);
+  s->PushParent(s->ChildByName("TDoc"));
+  s->CreateSchemaObject("TQdfItemClass", "TBig", false);
+  s->CreateSchemaObject("TQdfBlobField", "extra", true);
+  s->PopUntil(nullptr);
+  s->StoreModified();
+  auto t = s->TableByName("docs");
+  TQdfItemClass* big = t->ItemClass()->ClassByName("TBig");
+  ASSERT_NE(big, nullptr);
+  auto& extra = static_cast<TQdfBlobField&>(*big->FieldByName("extra"));
+  t->Insert(big);
+  big->FieldByName("name")->SetAsString("big");
+  extra.SetAsString(Bytes(4500, 1));
+  t->Post();
+  const TObjectID first = extra.AsID();
+  AddDoc(*t, "plain", Bytes(10, 2));
+  EXPECT_EQ(ChunkCount(*s), 3 + 1);
+  Find(*t, "big");
+  t->Edit();
+  extra.SetAsString(Bytes(100, 3));
+  t->Cancel();
+  EXPECT_EQ(extra.GetAsString(), Bytes(4500, 1));
+  t->Edit();
+  extra.SetAsString(Bytes(100, 3));
+  t->Post();
+  EXPECT_TRUE(ChunksOf(*s, first).empty());
+  EXPECT_EQ(ChunkCount(*s), 1 + 1);
+  t->Delete(false);
+  EXPECT_EQ(ChunkCount(*s), 1);
+  t->Insert(big);
+  big->FieldByName("name")->SetAsString("again");
+  extra.SetAsString(Bytes(4500, 4));
+  t->Post();
+  s->Execute("drop docs");
+  EXPECT_EQ(ChunkCount(*s), 0);
+}
+
+// Dropping a table deletes the chunks of its records' blobs; other tables'
+// blobs stay.
+TEST(BlobField, DroppingTheTableDeletesItsBlobs) {
+  qdf_test::TListFixture fx;
+  auto s = OpenDb(fx, true);
+  s->CreateSchemaObject("TQdfTable", "keep", false)->SetProperties("BaseStructureName=TDoc");
+  s->PopUntil(nullptr);
+  {
+    auto t = s->TableByName("docs");
+    AddDoc(*t, "a", Bytes(9000, 1));
+    AddDoc(*t, "b", Bytes(10, 2));
+    auto k = s->TableByName("keep");
+    AddDoc(*k, "k", Bytes(4500, 3));
+  }
+  s = Reopen(fx, std::move(s));
+  EXPECT_EQ(ChunkCount(*s), 5 + 1 + 3);
+  s->Execute("drop docs");
+  EXPECT_EQ(ChunkCount(*s), 3);
+  s = Reopen(fx, std::move(s));
+  auto k = s->TableByName("keep");
+  Find(*k, "k");
+  EXPECT_EQ(Blob(*k).GetAsString(), Bytes(4500, 3));
+  EXPECT_EQ(ChunkCount(*s), 3);
 }
 
 }  // namespace
