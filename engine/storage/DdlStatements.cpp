@@ -18,6 +18,7 @@
 #include "record/KeyList.h"
 #include "storage/SchemaCheck.h"
 #include "storage/Storage.h"
+#include "table/BlobField.h"
 #include "table/Index.h"
 #include "table/Table.h"
 
@@ -449,6 +450,25 @@ void CollectClassAddresses(const TQdfItemClass& cls, std::vector<TItemAdr>& out)
   for (const TQdfItemClass* sub : cls.Subclasses()) CollectClassAddresses(*sub, out);
 }
 
+// A blob field leaves its class: every record of `classes` that names a
+// blob is posted without it, so that the blob's chunks go as they go for
+// any cleared blob.
+void ClearBlobs(TQdfTable& table, const std::vector<TItemAdr>& classes, const std::string& name) {
+  table.SetCurrentIndex(nullptr);
+  for (table.First(); !table.Eof(); table.Next()) {
+    const TQdfItemClass* cls = table.CursorClass();
+    if (cls == nullptr ||
+        std::find(classes.begin(), classes.end(), cls->Address()) == classes.end()) {
+      continue;
+    }
+    auto* blob = static_cast<TQdfBlobField*>(cls->FieldByName(name));
+    if (blob == nullptr || blob->IsNull()) continue;
+    table.Edit();
+    blob->ClearBlob();
+    table.Post();
+  }
+}
+
 // A field leaves its class: the records of that class (and of the classes
 // derived from it) lose their value in its place, which is the last one
 // they have. A field created later in the same place then starts out null
@@ -465,7 +485,9 @@ void DropFieldValues(TQdfStorage& storage, const TQdfField& field) {
     }
   });
   for (const std::string& name : tables) {
-    storage.TableByName(name)->DropTrailingValues(classes, field.FieldIndex());
+    std::unique_ptr<TQdfTable> table = storage.TableByName(name);
+    if (field.IsKindOf(TQdfBlobField::kClassInfo)) ClearBlobs(*table, classes, field.ObjectName());
+    table->DropTrailingValues(classes, field.FieldIndex());
   }
 }
 

@@ -305,6 +305,7 @@ void TQdfTable::Post() {
     }
     if (!any_modified) {
       EndPost();
+      FireCancel();
       return;
     }
     for (; told < listeners.size(); ++told) {

@@ -682,5 +682,30 @@ TEST(BlobField, DroppingTheTableDeletesItsBlobs) {
   EXPECT_EQ(ChunkCount(*s), 3);
 }
 
+// Dropping a blob field deletes the chunks of the blobs its records name;
+// the other fields keep their values.
+TEST(BlobField, DroppingTheFieldDeletesItsBlobs) {
+  qdf_test::TListFixture fx;
+  auto s = OpenDb(fx, true);
+  {
+    auto t = s->TableByName("docs");
+    for (int i = 0; i < 3; ++i) {
+      t->Insert();
+      t->FieldByName("name")->SetAsString("d" + std::to_string(i));
+      Blob(*t).SetAsString(Bytes(10, 7));
+      if (i < 2) Blob(*t, "note").SetAsString(Bytes(9000 - i * 8990, i));
+      t->Post();
+    }
+  }
+  EXPECT_EQ(ChunkCount(*s), 3 + 5 + 1);
+  s->Execute("drop TDoc.note");
+  EXPECT_EQ(ChunkCount(*s), 3);
+  s = Reopen(fx, std::move(s));
+  auto t = s->TableByName("docs");
+  EXPECT_EQ(t->ItemClass()->FieldByName("note"), nullptr);
+  Find(*t, "d1");
+  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(10, 7));
+}
+
 }  // namespace
 }  // namespace qdf
