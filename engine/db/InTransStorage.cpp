@@ -15,8 +15,10 @@
 #include "list/ItemList.h"
 #include "list/KeyCompare.h"
 #include "list/ServerUpdateList.h"
+#include "object/PersistentObjectFactory.h"
 #include "object/QHField.h"
 #include "object/QHPersistentObject.h"
+#include "object/QHStorage.h"
 #include "record/Field.h"
 #include "record/IndexObject.h"
 #include "table/Index.h"
@@ -155,6 +157,7 @@ void TQdfInTransStorage::StartStorage() {
     r->Open(read_only_);
     LoadForStart(previous);
     loaded_schema_tan_ = SchemaTAN();
+    if (!read_only_) TQdfPersistentObjectFactory::Instance().RaiseIDFloor(Root()->IDHighWater());
     TakeFreeList();
   } catch (...) {
     free_list_.reset();
@@ -247,6 +250,10 @@ void TQdfInTransStorage::CommitStorage() {
     }
     return;
   }
+  // IDs drawn in this process are never drawn again by a later writer of
+  // the file (see StartStorage).
+  const uint64_t last_id = TQdfPersistentObjectFactory::Instance().LastIDValue();
+  if (last_id > Root()->IDHighWater()) Root()->SetIDHighWater(last_id);
   // Writing pages allocates and frees file space, which changes the free
   // list's pages and header; storing headers dirties pages again. Only when
   // both are quiet does the header about to be written match its pages.

@@ -80,7 +80,20 @@ std::unique_ptr<TObject> TQdfPersistentObjectFactory::CreateObject(std::string_v
   return std::unique_ptr<TObject>(info->create(nullptr));
 }
 
+void TQdfPersistentObjectFactory::RaiseIDFloor(uint64_t id) {
+  std::lock_guard<std::mutex> g(id_mutex_);
+  const uint64_t floor = id & ~(kSequenceStep - 1);  // without the SiteID bits
+  if (floor > last_value_) last_value_ = floor;
+  if (id > last_result_) last_result_ = id;
+}
+
+uint64_t TQdfPersistentObjectFactory::LastIDValue() {
+  std::lock_guard<std::mutex> g(id_mutex_);
+  return last_result_;
+}
+
 uint64_t TQdfPersistentObjectFactory::NewObjectIDValue() {
+  std::lock_guard<std::mutex> g(id_mutex_);
   if (calls_ % kTickRefreshCalls == 0) {
     cached_tick_ = static_cast<uint64_t>(GetTickCount()) << kTickShift;
   }

@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "base/HashList.h"
@@ -69,6 +70,13 @@ class TQdfPersistentObjectFactory {
   // The same, as a number.
   uint64_t NewObjectIDValue();
 
+  // Every ID handed out from now on lies above `id`: a database keeps the
+  // highest ID any writer drew for it, and a process that opens it later
+  // (its clock may lag the IDs a bulk insert ran ahead) starts above that.
+  void RaiseIDFloor(uint64_t id);
+  // The last ID handed out (0: none yet).
+  uint64_t LastIDValue();
+
   uint16_t SiteID() const { return site_id_; }
   // Set by a remote filer from the server's reply when it opens a database.
   void SetSiteID(uint16_t site_id) { site_id_ = site_id; }
@@ -81,6 +89,7 @@ class TQdfPersistentObjectFactory {
   uint64_t last_result_ = 0;  // last ID handed out
   uint64_t calls_ = 0;
   uint16_t site_id_ = 0;
+  std::mutex id_mutex_;  // IDs are drawn by every thread
 };
 
 }  // namespace qdf

@@ -32,18 +32,21 @@ void TQHStorage::ReadHeader(const uint8_t* item) {
   if (OpenSection(item, kClassInfo.Depth(), 2, cur)) {
     schema_tan_ = cur.ReadU32(0);
     schema_version_ = static_cast<int32_t>(cur.ReadU32(0));
+    id_high_water_ = cur.ReadU64(0);
   } else {
     schema_tan_ = 0;
     schema_version_ = 0;
+    id_high_water_ = 0;
   }
 }
 
 void TQHStorage::WriteHeader(TFieldCursor& body) {
   TQHDataList::WriteHeader(body);
   TFieldCursor sec;
-  BeginSection(body, kClassInfo.Depth(), 2, sec);
+  BeginSection(body, kClassInfo.Depth(), 3, sec);
   sec.WriteU32(schema_tan_);
   sec.WriteU32(static_cast<uint32_t>(schema_version_));
+  sec.WriteU64(id_high_water_);
   EndSection(body, sec);
 }
 

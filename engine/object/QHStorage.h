@@ -1,7 +1,9 @@
 // Headers of the storage and of tables. Both are data lists (section 4 is the
 // data list's $SPARE address), each with its own section 5:
 //
-//   TQHStorage (5): SchemaTAN u32 (0), SchemaVersion i32 (0)
+//   TQHStorage (5): SchemaTAN u32 (0), SchemaVersion i32 (0), IDHighWater u64
+//                   (0; files written before it have two fields, and
+//                   readers that know two ignore the third)
 //   TQHTable (5):   BaseStructureName text (empty), MaxFieldCount i32 (0),
 //                   MaxFieldCount again i32 (0; read back into MaxFieldCount)
 //
@@ -30,6 +32,12 @@ class TQHStorage : public TQHDataList {
     schema_tan_ = v;
     Touch();
   }
+  // The highest object ID drawn for this database so far (0: none known).
+  uint64_t IDHighWater() const { return id_high_water_; }
+  void SetIDHighWater(uint64_t v) {
+    id_high_water_ = v;
+    Touch();
+  }
   // Schema version in VersionToInt form.
   int32_t SchemaVersion() const { return schema_version_; }
   void SetSchemaVersion(int32_t v) {
@@ -40,6 +48,7 @@ class TQHStorage : public TQHDataList {
  private:
   uint32_t schema_tan_ = 0;
   int32_t schema_version_ = 0;
+  uint64_t id_high_water_ = 0;
 };
 
 class TQHTable : public TQHDataList {

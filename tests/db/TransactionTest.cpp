@@ -18,6 +18,8 @@
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "object/QHPersistentObject.h"
+#include "object/QHStorage.h"
+#include "record/Fields.h"
 #include "table/BlobField.h"
 #include "table/Table.h"
 
@@ -344,6 +346,36 @@ TEST(TransactionCommit, SchemaIsFoundAgainAfterReopening) {
   ASSERT_NE(s->ChildByName("X"), nullptr);
   std::unique_ptr<TQdfTable> table = s->TableByName("t1");
   EXPECT_NE(table->IndexByName("i1"), nullptr);
+}
+
+// The database keeps the highest object ID drawn for it, so that a writer
+// opening it later starts above every ID stored.
+TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
+  TSystemFixture fx;
+  uint64_t highest = 0;
+  {
+    auto t = fx.system->NewTransaction("T");
+    TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+    s->Execute(
+        "create TQdfItemClass R (TQdfObjectIDField ThisID; TQdfIntegerField a); "
+        "create table rows on R");
+    std::unique_ptr<TQdfTable> table = s->TableByName("rows");
+    for (int i = 0; i < 50; ++i) {
+      table->Insert();
+      static_cast<TQdfIntegerField*>(table->FieldByName("a"))->SetAsInteger(i);
+      table->Post();
+      highest = static_cast<uint64_t>(
+          static_cast<TQdfObjectIDField*>(table->FieldByName("ThisID"))->AsInt64());
+    }
+    table.reset();
+    t->Commit(true);
+  }
+  fx.Restart();
+  auto t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
+  t->SetActive(true);
+  EXPECT_GE(s->Root()->IDHighWater(), highest);
+  EXPECT_GT(highest, 0u);
 }
 
 TEST(TransactionCommit, ManyCommitsLeaveAFileThatOpensAndCommitsAgain) {

@@ -122,6 +122,24 @@ TEST(FactoryObjectIdTest, IdsStayStrictlyIncreasingAcrossTickRefreshes) {
   }
 }
 
+// A bulk insert runs the IDs ahead of the clock; a process started soon
+// after would draw the same values again, unless it starts above the highest
+// ID its database keeps.
+TEST(FactoryObjectIdTest, AFloorKeepsALaterProcessAboveTheIDsOfAnEarlierOne) {
+  TQdfPersistentObjectFactory earlier;
+  uint64_t highest = 0;
+  for (int i = 0; i < 100000; ++i) highest = earlier.NewObjectIDValue();
+  TQdfPersistentObjectFactory later;
+  later.SetSiteID(3);
+  later.RaiseIDFloor(highest);
+  EXPECT_EQ(later.LastIDValue(), highest);
+  const uint64_t first = later.NewObjectIDValue();
+  EXPECT_GT(first, highest);
+  EXPECT_EQ(first & 0xFFFF, 3u);
+  later.RaiseIDFloor(highest / 2);  // a floor never goes down
+  EXPECT_GT(later.NewObjectIDValue(), first);
+}
+
 // ---- accessors ----
 
 TEST(FactoryAccessorTest, BufferOwnership) {
