@@ -24,6 +24,7 @@
 #include "record/IndexObject.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
+#include "table/BlobField.h"
 #include "table/Index.h"
 #include "table/Table.h"
 
@@ -123,6 +124,7 @@ class TObjectCheck {
   void ReportUnmatched(const TIndexKeys& keys, TQdfTable* table);
   void CheckTable(TQdfStorage* storage, TQdfTable* tmpl);
   void CheckIDIndex(TQdfStorage* storage);
+  void CheckBlobTable(TQdfStorage* storage);
   void CheckOrphans(TQdfStorage* storage);
   void CheckFreeList(TQdfStorage* storage);
   void CheckUnowned();
@@ -543,6 +545,16 @@ void TObjectCheck::CheckIDIndex(TQdfStorage* storage) {
   }
 }
 
+// The blob table must serve the blob fields: its index and its chunk
+// classes with the fields the blob code looks up by name and type. A file
+// whose blob table lost one opens, but no blob value could be read.
+void TObjectCheck::CheckBlobTable(TQdfStorage* storage) {
+  TQdfTable* blobs = storage->BlobTable();
+  if (blobs == nullptr) return;
+  const std::string defect = BlobTableDefect(*blobs);
+  if (!defect.empty()) report_.Add("$BLOB: " + defect);
+}
+
 void TObjectCheck::CheckOrphans(TQdfStorage* storage) {
   if (!Whole(storage)) return;
   const TItemAdr spare = storage->Spare() != nullptr ? storage->Spare()->Address() : kNullAdr;
@@ -616,6 +628,7 @@ void TObjectCheck::Run(TQdfStorage* storage) {
   CheckUnowned();
   for (TQdfTable* t : tables_) CheckTable(storage, t);
   CheckIDIndex(storage);
+  CheckBlobTable(storage);
 }
 
 }  // namespace
