@@ -49,7 +49,7 @@ TFuzzTraits Traits() {
   return {"csv",
           4096,
           false,
-          1500,
+          700,
           {",",
            "\"",
            "\"\"",

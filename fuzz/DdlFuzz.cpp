@@ -79,7 +79,7 @@ TFuzzTraits Traits() {
   return {"ddl",
           2048,
           false,
-          600,
+          1000,
           {"create ",
            "drop ",
            "parent ",

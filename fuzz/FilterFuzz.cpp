@@ -114,7 +114,7 @@ TFuzzTraits Traits() {
   return {"filter",
           512,
           false,
-          4000,
+          60000,
           {" ",
            "(",
            ")",
