@@ -26,6 +26,7 @@
 #include "record/ItemClass.h"
 #include "storage/SchemaCheck.h"
 #include "storage/Storage.h"
+#include "table/BlobField.h"
 #include "table/Index.h"
 #include "table/Table.h"
 
@@ -129,6 +130,7 @@ class TObjectCheck {
   void CheckValues(const std::string& table, const uint8_t* record, const TQdfItemClass* cls,
                    const TItemAdr& at);
   void CheckIDIndex(TQdfStorage* storage);
+  void CheckBlobTable(TQdfStorage* storage);
   void CheckOrphans(TQdfStorage* storage);
   void CheckFreeList(TQdfStorage* storage);
   void CheckUnowned();
@@ -566,6 +568,16 @@ void TObjectCheck::CheckIDIndex(TQdfStorage* storage) {
   }
 }
 
+// The blob table must serve the blob fields: its index and its chunk
+// classes with the fields the blob code looks up by name and type. A file
+// whose blob table lost one opens, but no blob value could be read.
+void TObjectCheck::CheckBlobTable(TQdfStorage* storage) {
+  TQdfTable* blobs = storage->BlobTable();
+  if (blobs == nullptr) return;
+  const std::string defect = BlobTableDefect(*blobs);
+  if (!defect.empty()) report_.Add("$BLOB: " + defect);
+}
+
 void TObjectCheck::CheckOrphans(TQdfStorage* storage) {
   if (!Whole(storage)) return;
   const TItemAdr spare = storage->Spare() != nullptr ? storage->Spare()->Address() : kNullAdr;
@@ -640,6 +652,7 @@ void TObjectCheck::Run(TQdfStorage* storage) {
   CheckUnowned();
   for (TQdfTable* t : tables_) CheckTable(storage, t);
   CheckIDIndex(storage);
+  CheckBlobTable(storage);
   CheckBlobs(
       *storage, tables_, [this](const TQdfPersistentObject* o) { return Whole(o); }, report_);
 }

@@ -86,6 +86,10 @@ class TQdfFileCheck {
   // run in a circle. The engine's loading of the object tree would follow
   // them for ever, so the object half of the check must not start.
   bool RootChainLoops() const { return root_loop_; }
+  // After Run: how many page-table block numbers the walk looked up. It
+  // follows the blocks that exist, so the count stays near their number
+  // whatever the header's next page number says.
+  size_t TableBlocksLookedUp() const { return tables_.size(); }
   // After Run: checks blocks of the free list (file position, size in bytes)
   // against the file, the live blocks and one another.
   void CheckFreeBlocks(const std::vector<std::pair<int64_t, int32_t>>& blocks,

@@ -155,6 +155,12 @@ uint8_t* TQdfItemList::GetItem(const TItemAdr& adr) {
 
 uint8_t* TQdfItemList::EditItem(const TItemAdr& adr) {
   uint8_t* buf = PageReader()->EditPage(adr.page);
+  // An address from a damaged file may name a page of another list or one
+  // without an item area: there is no item to change.
+  if (!OwnsPage(buf) || LoadU16(buf + kPgAreaOffset) == 0) {
+    throw EQdfException("Access Violation at " + AdrToText(adr) + ": not an item page of " +
+                        ObjectName());
+  }
   TItemArea area = TItemArea::OfPage(buf);
   if (adr.slot >= area.SlotCount()) throw EQdfException("Access Violation at " + AdrToText(adr));
   ItemListHeader()->ItemChanged();

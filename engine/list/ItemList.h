@@ -93,7 +93,8 @@ class TQdfItemList : public TQdfPageList {
   // read or expanded raises EQdfException.
   uint8_t* GetItem(const TItemAdr& adr);
   // The item at `adr` for writing (not resolved; nullptr for a free slot).
-  // Raises "Access Violation at (p:s)" for a slot beyond the slot table.
+  // Raises "Access Violation at (p:s)" for a slot beyond the slot table, and
+  // with ": not an item page of <list>" for a page that is not one.
   uint8_t* EditItem(const TItemAdr& adr);
   // The following / preceding live item, resolved; `adr` moves to it. From
   // the position before the first item (page FFFFFFFF slot 1) NextItem starts

@@ -617,7 +617,11 @@ void CheckSettings(const TQdfStorage& storage, const TQdfPersistentObject& objec
       }
       continue;
     }
-    if (!own || !SameText(name, "ObjectName")) continue;
+    if (!SameText(name, "ObjectName")) continue;
+    if (const char* defect = ObjectNameDefect(value)) {
+      throw EQdfException("set " + path + " [^" + PrintableName(settings) + "]: " + defect);
+    }
+    if (!own) continue;
     if (value.empty()) {
       throw EQdfException::Fmt("set %s [^%s]: an object needs a name", path.c_str(),
                                settings.c_str());
@@ -635,6 +639,12 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
   const std::string path = NextWord(text, nullptr);
   TQdfPersistentObject* object = storage.ChildByPath(path);
   if (object == nullptr) throw EQdfException::Fmt("Unknown Object: %s", path.c_str());
+  // The engine finds its own objects by name and relies on their shape: a
+  // renamed chunk field or a blob table of another class leaves a database
+  // that no longer opens.
+  if (IsSystemObject(storage, *object)) {
+    throw EQdfException::Fmt("set ^%s: the database's own objects cannot be changed", path.c_str());
+  }
   std::string kind;
   const std::string settings = NextWord(text, &kind);
   if (kind != "[") throw EQdfException::Fmt("Invalid Command in SET : %s", settings.c_str());

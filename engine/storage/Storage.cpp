@@ -288,10 +288,33 @@ void TQdfStorage::PushParent(TQdfPersistentObject* object) {
   parent_stack_.push_back(object->ClassObject());
 }
 
+const char* ObjectNameDefect(std::string_view name) {
+  if (name.find('.') != std::string_view::npos) {
+    return "an object name cannot contain \".\", which separates the names of a path";
+  }
+  if (name.find('\0') != std::string_view::npos) return "an object name cannot contain a zero byte";
+  return nullptr;
+}
+
+std::string PrintableName(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    if (c == '\0') {
+      out += "\\0";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 TQdfPersistentObject* TQdfStorage::CreateSchemaObject(const std::string& class_name,
                                                       const std::string& object_name,
                                                       bool pop_at_once) {
   TQdfPersistentObject* parent = Top();
+  if (const char* defect = ObjectNameDefect(object_name)) {
+    throw EQdfException(PrintableName(object_name) + ": " + defect);
+  }
   if (parent->ChildByName(object_name) != nullptr) {
     throw EQdfException(object_name + " existiert bereits in " + parent->ObjectName());
   }
@@ -403,9 +426,10 @@ void TQdfStorage::BindSystemObjects() {
   if (!blob_table_) {
     TQdfPersistentObject* t = ChildByName("$BLOB");
     if (t != nullptr && t->IsKindOf(TQdfTable::kClassInfo)) {
+      // Blob chunks are found only through IDX_POSITION. A damaged file may
+      // lack it: the database still opens, and a blob field that needs it
+      // raises then (the integrity check reports it).
       blob_table_ = TableByName("$BLOB");
-      // Blob chunks are found only through IDX_POSITION.
-      QDF_ASSERT(blob_table_->IndexByName("IDX_POSITION") != nullptr, "QdfStorage");
     }
   }
 }

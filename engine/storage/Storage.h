@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -191,5 +192,14 @@ class TQdfStorage : public TQdfDataList, public TQdfTableStore {
   // Every loaded object by the address of its header item, sorted by address.
   std::vector<std::pair<TItemAdr, TQdfPersistentObject*>> address_table_;
 };
+
+// Why `name` cannot name a schema object, or nullptr when it can: paths
+// join names with ".", so a name holding one could never be found again by
+// its path (tables are opened that way), and a zero byte would end the
+// stored name early.
+const char* ObjectNameDefect(std::string_view name);
+
+// `name` for a message: a zero byte shows as "\0".
+std::string PrintableName(std::string_view name);
 
 }  // namespace qdf

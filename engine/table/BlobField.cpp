@@ -311,6 +311,15 @@ int TBlobMemoryStream::Read(uint8_t* dest, int count) {
 
 TQdfBlobField::~TQdfBlobField() { Unsubscribe(); }
 
+std::string BlobTableDefect(TQdfTable& table) {
+  try {
+    TChunks chunks(table);
+  } catch (const EQdfException& e) {
+    return e.Message();
+  }
+  return std::string();
+}
+
 TQdfTable* TQdfBlobField::BlobTable() const {
   auto* storage = dynamic_cast<TQdfTableStore*>(Storage());
   return storage != nullptr ? storage->BlobTable() : nullptr;

@@ -70,6 +70,11 @@ class TBlobMemoryStream : public TBlobStream {
   size_t position_ = 0;
 };
 
+// Why the storage's blob table `table` cannot hold blob values (its index
+// IDX_POSITION, a chunk class, or a chunk field missing or of another type),
+// as the blob fields would raise it; empty when it can.
+std::string BlobTableDefect(TQdfTable& table);
+
 class TQdfBlobField : public TQdfObjectIDField {
   QDF_CLASS_INFO(TQdfBlobField)
 

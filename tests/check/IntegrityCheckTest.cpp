@@ -18,6 +18,7 @@
 #include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
 #include "db/SystemTestUtil.h"
+#include "file/FileCheck.h"
 #include "file/FileFormat.h"
 #include "file/LocalFiler.h"
 #include "list/DataListBase.h"
@@ -199,6 +200,43 @@ TEST(IntegrityCheck, NoDatabaseFileIsAnError) {
   qdf_test::WriteFileBytes(fx.Db("text.qdf"), std::vector<uint8_t>(600, 'x'));
   EXPECT_EQ(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("text.qdf")); }),
             fx.Db("text.qdf") + " is no database file");
+}
+
+// A next page number near the top of the range (a damaged header) leaves
+// the walk to the page-table blocks that exist: one look per level-1 range
+// of 409600 pages that has none, not one per 640 pages (millions).
+TEST(IntegrityCheck, HugeNextPageNumberIsWalkedByTheTableBlocksThatExist) {
+  TCheckDb db;
+  const TQdfCheckReport before = CheckDatabase(db.fx.Db());
+  TRawFile raw(db.fx.Db());
+  qdf::StoreU32(&raw.bytes[qdf::kHdrRoot + qdf::kRootNextPage], 0xFFFFFF00u);
+  const std::string path = db.fx.Db("far.qdf");
+  qdf_test::WriteFileBytes(path, raw.bytes);
+  qdf::TQdfFileCheck file(path);
+  TQdfCheckReport r;
+  file.Run(r);
+  EXPECT_LT(file.TableBlocksLookedUp(), 20000u);
+  EXPECT_EQ(r.figures.next_page, 0xFFFFFF00u);
+  EXPECT_EQ(r.figures.pages, before.figures.pages);
+  EXPECT_EQ(r.figures.table_blocks, before.figures.table_blocks);
+  EXPECT_EQ(CheckDatabase(path).found, before.found);
+}
+
+// A blob table that lost a chunk field cannot serve any blob value: the
+// check says so, and the file still opens for its other tables (it used to
+// stop every open with an engine assertion).
+TEST(IntegrityCheck, BlobTableWithoutItsChunkFieldIsReportedAndTheFileStillOpens) {
+  TCheckDb db;
+  db.Change([](qdf::TQdfInTransStorage* s) {
+    // Past the statements' guard, as a damaged file has it.
+    s->ChildByPath("TBlobClassNode.Position")->SetProperties("ObjectName=Pos");
+  });
+  const TQdfCheckReport r = CheckDatabase(db.fx.Db());
+  EXPECT_TRUE(Mentions(r, "$BLOB: The $BLOB table lacks its ")) << Joined(r);
+  auto t = db.fx.system->NewTransaction("read");
+  qdf::TQdfInTransStorage* s = t->OpenStorage("DB", true, db.fx.Db());
+  t->SetActive(true);
+  EXPECT_EQ(s->TableByName("t")->Count(), 2500);
 }
 
 TEST(IntegrityCheck, FindsDamagedAndMisplacedBlocks) {

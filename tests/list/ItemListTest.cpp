@@ -84,6 +84,17 @@ TEST(ItemList, EmptyListWalksAndFirstAppend) {
     EXPECT_EQ(e.Message(), Format("Access Violation at (%u:5)", first.page));
   }
   EXPECT_THROW(list->AppendItem(9000, &adr), EQdfException);
+  // An address of a damaged file that names a page without an item area.
+  uint32_t blank = 0;
+  fx.Reader()->AllocatePage(blank);  // zero-filled: no owner, no item area
+  try {
+    list->EditItem(TItemAdr{blank, 0});
+    ADD_FAILURE() << "no error for a page without an item area";
+  } catch (const EQdfException& e) {
+    EXPECT_EQ(e.Message(), Format("Access Violation at (%u:0): not an item page of ", blank) +
+                               list->ObjectName());
+  }
+  EXPECT_EQ(IdOf(list->GetItem(first)), 7u);
 }
 
 TEST(ItemList, DeletingTheLastItemOfAPageFreesIt) {

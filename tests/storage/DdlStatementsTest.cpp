@@ -223,6 +223,55 @@ TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
   EXPECT_EQ(ErrorOf(s, "set K [ObjectName=K]"), "");  // its own name is no clash
 }
 
+// Statements that reported success and left a database the engine could
+// no longer open, or a table it could not find again by its path.
+TEST(DdlGuards, RefuseDottedNamesAndChangesOfTheDatabasesOwnObjects) {
+  qdf_test::TListFixture fx;
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRoot(fx.Reader());  // with the database's own objects
+  TQdfStorage& s = *storage;
+  s.Execute(std::string(kBench) + ";create table t on TBench");
+  const struct {
+    const char* statement;
+    const char* error;
+  } kRefused[] = {
+      {"create table a.b on TBench",
+       "a.b: an object name cannot contain \".\", which separates the names of a path"},
+      {"create TQdfItemClass x.y (TQdfIntegerField n)",
+       "x.y: an object name cannot contain \".\", which separates the names of a path"},
+      {"parent TBench; create TQdfIntegerField d.e",
+       "d.e: an object name cannot contain \".\", which separates the names of a path"},
+      {"set t [ObjectName=x.y]",
+       "set t [^ObjectName=x.y]: an object name cannot contain \".\", which separates the "
+       "names of a path"},
+      {"set TBench [a.ObjectName=1.5]",
+       "set TBench [^a.ObjectName=1.5]: an object name cannot contain \".\", which separates "
+       "the names of a path"},
+      {"set TBlobClassNode.Position [ObjectName=Pos]",
+       "set ^TBlobClassNode.Position: the database's own objects cannot be changed"},
+      {"set $BLOB [BaseStructureName=TBench]",
+       "set ^$BLOB: the database's own objects cannot be changed"},
+      {"set $ID [ObjectName=Ids]", "set ^$ID: the database's own objects cannot be changed"},
+      {"set TBlobClassNode.TBlobClass.BlobSize [ixAscending=False]",
+       "set ^TBlobClassNode.TBlobClass.BlobSize: the database's own objects cannot be changed"},
+  };
+  for (const auto& r : kRefused) {
+    EXPECT_EQ(ErrorOf(s, r.statement), r.error) << r.statement;
+  }
+  // A zero byte would end the stored name early.
+  EXPECT_EQ(ErrorOf(s, std::string("create TQdfTable (x\0y)", 22)),
+            "x\\0y: an object name cannot contain a zero byte");
+  EXPECT_EQ(ErrorOf(s, std::string("set t [ObjectName=u\0v]", 22)),
+            "set t [^ObjectName=u\\0v]: an object name cannot contain a zero byte");
+  EXPECT_EQ(s.ChildByName(std::string("x\0y", 3)), nullptr);
+  EXPECT_EQ(s.ChildByName("a.b"), nullptr);
+  EXPECT_EQ(s.ChildByName("x.y"), nullptr);
+  EXPECT_NE(s.ChildByPath("TBlobClassNode.Position"), nullptr);
+  EXPECT_NE(s.ChildByName("$ID"), nullptr);
+  EXPECT_NE(s.TableByName("t"), nullptr);
+  EXPECT_NE(s.ChildByPath("TBench.a"), nullptr);
+}
+
 TEST(DdlGuards, RenamedClassKeepsItsTablesAndIndexes) {
   qdf_test::TListFixture fx;
   {
