@@ -266,9 +266,6 @@ void TQdfFilteredTableOp::PlanKeyImages() {
   answer_on_keys_ = reads_known_ && all;
   image_map_ = std::move(map);
   image_fields_ = image_map_.empty() ? 0 : image_map_.back().first + 1;
-  // Prefix, field count and end offsets, and at most a whole key's bytes.
-  image_.assign(
-      static_cast<size_t>(kRecBodyStart + 2 + 2 * image_fields_ + TQdfBtreeList::kMaxKeyItem), 0);
   image_class_ = cls->Address();
 }
 
@@ -276,6 +273,10 @@ void TQdfFilteredTableOp::ShowImage(const uint8_t* key, const TItemAdr& record) 
   // Record item: u16 length, u8 flags, class address, u32 version, then the
   // packed body: u16 field count, u16 end offsets (from the body start),
   // the field bytes. Fields the image does not carry are absent (null).
+  // Prefix, field count and end offsets, and at most the key's bytes: the
+  // buffer grows to the longest key seen and is reused.
+  const size_t need = static_cast<size_t>(kRecBodyStart + 2 + 2 * image_fields_) + LoadU16(key);
+  if (image_.size() < need) image_.resize(need);
   uint8_t* item = image_.data();
   item[2] = 0;
   StoreAdr(item + kRecClassOffset, image_class_);
