@@ -103,7 +103,8 @@ class TQdfTable : public TQdfDataList {
   void DeleteCurrent() override;
   // Deletes every record of `cls` (the table's class when nullptr) that
   // satisfies `filter` (every record when nullptr): the addresses are
-  // collected first, then deleted from the last to the first, each with its
+  // collected first (from the keys alone when an index holds the filter's
+  // fields), sorted, then deleted from the last to the first, each with its
   // keys and object-ID entry. Returns the number deleted.
   // (Carried out by the query layer: table/TableQueries.h.)
   int64_t DeleteWhere(std::unique_ptr<TvNode> filter, TQdfItemClass* cls = nullptr);
@@ -174,8 +175,8 @@ class TQdfTable : public TQdfDataList {
   // filtered table operation with `options` (3: choose an index, else
   // physical order) and calls `visitor` (may be empty) for each. With
   // `deferred`, the addresses are collected as well and `deferred` is then
-  // called for each from the last to the first, so that it may delete or
-  // change records. The visitor's stop flag ends the walk (the deferred
+  // called for each from the last to the first (by descending address when
+  // `needs` asks for no order), so that it may delete or change records. The visitor's stop flag ends the walk (the deferred
   // visitor then sees the rows found so far); the deferred one's ends its
   // own phase.
   // (Carried out by the query layer: table/TableQueries.h.)
