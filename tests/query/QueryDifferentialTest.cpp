@@ -203,9 +203,10 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
       TQdfIndex* index = t->IndexByName(name);
       const TWalk by_records = walk(f.text, kOpDefault, index, false);
       ASSERT_EQ(sorted(by_records.rows), expected);
+      if (!by_records.indexed) continue;  // a table scan, as above
       const TWalk by_keys = walk(f.text, kOpDefault, index, true);
       ASSERT_EQ(by_keys.rows, by_records.rows);
-      ASSERT_EQ(by_keys.indexed, by_records.indexed);
+      ASSERT_TRUE(by_keys.indexed);
       from_keys += by_keys.from_keys ? 1 : 0;
       ASSERT_EQ(sorted(walk(f.text, kOpDefault | kOpAnyOrder, index, true).rows), expected);
       const TWalk by_pages = walk(f.text, kOpDefault | kOpAnyOrder, index, false);
