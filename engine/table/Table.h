@@ -171,15 +171,15 @@ class TQdfTable : public TQdfDataList {
   // with the text for an expression of another type.
   // (Carried out by the query layer: table/TableQueries.h.)
   std::unique_ptr<TvNode> CompileFilter(const std::string& text, TQdfItemClass* cls = nullptr);
-  // Walks the records that satisfy `filter` (all when nullptr) through a
-  // filtered table operation with `options` (3: choose an index, else
-  // physical order) and calls `visitor` (may be empty) for each. With
-  // `deferred`, the addresses are collected as well and `deferred` is then
-  // called for each from the last to the first (by descending address when
-  // `needs` asks for no order), so that it may delete or change records. The visitor's stop flag
-  // ends the walk (the deferred visitor then sees the rows found so far); the deferred one's ends
-  // its own phase. (Carried out by the query layer: table/TableQueries.h.) `needs` may relax the
-  // order of the visits and the reading of records (see TVisitNeeds).
+  // Walks the records that satisfy `filter` (all when nullptr) through a filtered table
+  // operation with `options` (3: choose an index, else physical order) and calls `visitor`
+  // (may be empty) for each. With `deferred`, the addresses are collected as well and
+  // `deferred` is then called for each from the last to the first (by descending address
+  // when `needs` asks for no order), so that it may delete or change records. The visitor's
+  // stop flag ends the walk (the deferred visitor then sees the rows found so far); the
+  // deferred one's ends its own phase. `needs` may relax the order of the visits and the
+  // reading of records (see TVisitNeeds).
+  // (Carried out by the query layer: table/TableQueries.h.)
   void ForEachMatch(std::unique_ptr<TvNode> filter, uint8_t options, const TRecordVisitor& visitor,
                     const TRecordVisitor& deferred = nullptr, const TVisitNeeds& needs = {});
 
