@@ -108,9 +108,11 @@ void QueryTest(TBench& b, const char* test, int count,
   const qdf::TRecordVisitor accumulate = [&aggregat](TQdfTable& table, bool& stop) {
     aggregat.Accumulate(table, stop);
   };
+  // The aggregator reads b only and does not care in which order.
+  const qdf::TVisitNeeds needs = aggregat.Needs();
   StartTest(test, count);
   for (int i = 1; i <= count; ++i) {
-    t->ForEachMatch(t->CompileFilter(filter_of(i)), kOptions, accumulate);
+    t->ForEachMatch(t->CompileFilter(filter_of(i)), kOptions, accumulate, nullptr, needs);
   }
   b.Commit();
   StopTest();

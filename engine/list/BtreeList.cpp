@@ -187,6 +187,45 @@ bool TQdfBtreeList::Find(const uint8_t* key, TItemAdr* adr, bool first_mode) {
   }
 }
 
+double TQdfBtreeList::EstimatePosition(const uint8_t* key, bool after) {
+  RequireCompare();
+  TReaderUse use(PageReader());
+  EnsureTree();
+  if (!HasTree()) return 0.0;
+  const TQdfCompareRoutine compare = CompareRoutine();
+  void* const context = CompareContext();
+  // Each level splits the share of the page above evenly among its children;
+  // the leaf splits it among its keys. Exact for a tree whose pages are
+  // equally full, close enough for choosing a plan otherwise.
+  double position = 0.0;
+  double share = 1.0;
+  uint32_t page = BtreeHeader()->RootPg();
+  for (int depth = 0; depth < kMaxDepth; ++depth) {
+    uint8_t* buf = TreePage(page, kGpRead);
+    const TItemArea area = TItemArea::OfPage(buf);
+    const int n = area.SlotCount();
+    // Items below the key (with `after`: not above it).
+    int lo = 0;
+    int hi = n;
+    while (lo < hi) {
+      const int mid = (lo + hi) >> 1;
+      const uint8_t* item = area.ItemAt(mid);
+      if (item == nullptr) return position;
+      const int c = compare(context, item, key);
+      if (after ? c <= 0 : c < 0) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    if (!IsInnerPage(buf)) return n == 0 ? position : position + share * lo / n;
+    position += share * lo / (n + 1);
+    share /= n + 1;
+    page = lo == 0 ? LoadU32(buf + kPgNext) : ChildLink(area, lo - 1, ObjectName());
+  }
+  return position;
+}
+
 bool TQdfBtreeList::FindKey(const uint8_t* key, TItemAdr* adr) {
   const bool found = Find(key, adr, BtreeHeader()->AllowDuplicates());
   if (!found) NextItem(*adr);

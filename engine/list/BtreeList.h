@@ -81,6 +81,12 @@ class TQdfBtreeList : public TQdfSortableList {
   // Find in the mode AllowDuplicates gives; when not found *adr moves on to
   // the first key above (the null address when there is none).
   bool FindKey(const uint8_t* key, TItemAdr* adr);
+  // Where `key` falls in the key order, as a share of all keys from 0 (before
+  // the first) to 1 (after the last): the keys below it, or with `after` the
+  // keys not above it. Estimated from one descent (the pages of each level
+  // are taken as equally full); the difference of two positions estimates
+  // the share of a key range. 0 for an empty list.
+  double EstimatePosition(const uint8_t* key, bool after);
   // Find in first-of-equals mode; when not found and `move_next`, *adr moves
   // on to the first key above.
   bool FindFirst(const uint8_t* key, TItemAdr* adr, bool move_next);

@@ -273,11 +273,31 @@ std::unique_ptr<TvNode> TsfLike::Optimize() {
   std::unique_ptr<TvNode> bound_field = args_[0]->ConstCopy();
   std::unique_ptr<TvNode> like_field = args_[0]->ConstCopy();
   if (!bound_field || !like_field || !bound_field->InheritsFrom(TndField::kClass)) return nullptr;
-  std::unique_ptr<TvNode> lower =
-      NewFieldComparison(std::move(bound_field), NewStringLiteral(p.substr(0, wildcard)), kMaskGE);
+  const std::string prefix = p.substr(0, wildcard);
+  std::unique_ptr<TvNode> range =
+      NewFieldComparison(std::move(bound_field), NewStringLiteral(prefix), kMaskGE);
+  const std::string upper = PrefixUpperBound(prefix);
+  if (!upper.empty()) {
+    std::unique_ptr<TvNode> upper_field = args_[0]->ConstCopy();
+    if (!upper_field) return nullptr;
+    range =
+        CreateNode(TbAnd::kClass, std::move(range),
+                   NewFieldComparison(std::move(upper_field), NewStringLiteral(upper), kMaskLT));
+  }
   std::unique_ptr<TvNode> like =
       CreateNode(TsfLikeNoOpt::kClass, std::move(like_field), NewStringLiteral(p));
-  return CreateNode(TbAnd::kClass, std::move(lower), std::move(like));
+  // Nested conjunctions flatten, so the bounds stand beside the LIKE.
+  return CreateNode(TbAnd::kClass, std::move(range), std::move(like));
+}
+
+std::string PrefixUpperBound(std::string_view prefix) {
+  // Texts compare byte-wise unsigned: every text that begins with the prefix
+  // sorts below the prefix whose last byte below 0xFF is raised by one (the
+  // 0xFF bytes after it dropped). Only 0xFF bytes: no such text exists.
+  std::string upper(prefix);
+  while (!upper.empty() && static_cast<uint8_t>(upper.back()) == 0xFF) upper.pop_back();
+  if (!upper.empty()) upper.back() = static_cast<char>(static_cast<uint8_t>(upper.back()) + 1);
+  return upper;
 }
 
 // ---- the builder ------------------------------------------------------------------

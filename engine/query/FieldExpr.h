@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "script/Node.h"
@@ -149,8 +150,9 @@ class TsFieldAsString : public TvString {
 
 // LIKE of a char field's text against a pattern. A constant pattern is
 // rewritten when built: without wildcards into field equality; with a
-// literal prefix P into (field >= P and the LIKE without rewrite), which
-// gives the index choice a lower bound.
+// literal prefix P into (field >= P and field < PrefixUpperBound(P) and the
+// LIKE without rewrite), which gives the index choice both ends of a range.
+// The upper bound is left out when P has none (only 0xFF bytes).
 class TsfLike : public TvBool {
   QDF_NODE_CLASS(TsfLike)
  public:
@@ -164,6 +166,12 @@ class TsfLikeNoOpt : public TsfLike {
  public:
   std::unique_ptr<TvNode> Optimize() override { return nullptr; }
 };
+
+// The smallest text above every text that begins with `prefix` (byte-wise
+// unsigned order): the prefix without its trailing 0xFF bytes and the last
+// remaining byte raised by one. Empty when there is no such text (an empty
+// prefix, or one of 0xFF bytes only): the range is then open above.
+std::string PrefixUpperBound(std::string_view prefix);
 
 // Builds the comparison of field node `field` with `value` under `mask`: a
 // bound integer, char, float or object-ID field with a value that is not the

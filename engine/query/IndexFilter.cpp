@@ -387,7 +387,47 @@ TIndexChoice ChooseIndex(std::unique_ptr<TvNode> filter, TQdfTable& table, TQdfI
   return choice;
 }
 
-void PositionOnRange(TIndexChoice& choice) {
+double EstimateRangeShare(TIndexChoice& choice) {
+  QDF_ASSERT(choice.index != nullptr && !choice.object_id && choice.index_filter != nullptr,
+             "QdfExpr");
+  TQdfIndex* ix = choice.index;
+  TbIndexFilter* f = choice.index_filter.get();
+  if (ix->ApplyFilter(f) == 0) {
+    ix->Cancel();
+    return 0.0;
+  }
+  const std::vector<uint8_t> key(ix->KeyBuffer().Key(),
+                                 ix->KeyBuffer().Key() + ix->KeyBuffer().Size());
+  ix->Cancel();
+  const bool with_equal = (choice.bound_mask & kMaskEQ) != 0;
+  double low = 0.0;
+  double high = 1.0;
+  switch (choice.relation) {
+    case TIndexRelation::kEqual:
+      low = ix->EstimatePosition(key.data(), false);
+      high = ix->EstimatePosition(key.data(), true);
+      break;
+    case TIndexRelation::kLower:
+      low = ix->EstimatePosition(key.data(), !with_equal);
+      if (f->Count() > f->KeyCount()) {
+        // The upper bound that ends the walk.
+        TfComp* check = f->Comparison(f->KeyCount());
+        ix->Insert();
+        if (check != nullptr && StoreKeyValue(check, ix->KeyFields()[0])) {
+          ix->BuildSearchKey(1);
+          high = ix->EstimatePosition(ix->KeyBuffer().Key(), (check->Mask() & kMaskEQ) != 0);
+        }
+        ix->Cancel();
+      }
+      break;
+    case TIndexRelation::kUpper:
+      high = ix->EstimatePosition(key.data(), with_equal);
+      break;
+  }
+  return std::max(0.0, high - low);
+}
+
+void PositionOnRange(TIndexChoice& choice, bool move_table) {
   QDF_ASSERT(choice.index != nullptr && !choice.object_id && choice.index_filter != nullptr,
              "QdfExpr");
   TQdfIndex* ix = choice.index;
@@ -396,20 +436,20 @@ void PositionOnRange(TIndexChoice& choice) {
   const bool with_equal = (choice.bound_mask & kMaskEQ) != 0;
   switch (choice.relation) {
     case TIndexRelation::kEqual:
-      ix->GotoNearest(true);
+      ix->GotoNearest(true, move_table);
       break;
     case TIndexRelation::kLower:
       if (with_equal) {
-        ix->GotoNearest(true);
+        ix->GotoNearest(true, move_table);
       } else {
-        ix->GotoKey(false);
+        ix->GotoKey(false, move_table);
       }
       break;
     case TIndexRelation::kUpper:
       if (with_equal) {
-        ix->GotoKey(true);
+        ix->GotoKey(true, move_table);
       } else {
-        ix->GotoNearest(false);
+        ix->GotoNearest(false, move_table);
       }
       break;
   }

@@ -116,8 +116,16 @@ TIndexChoice ChooseIndex(std::unique_ptr<TvNode> filter, TQdfTable& table,
 // key, ">" past it; "<=" at the last key at or below it, "<" before it. The
 // bounds are evaluated again, so a restart sees their current values; the
 // index's own range is cleared. The table's cursor follows the index.
+// Without `move_table` the table's cursor stays where it is (a walk that
+// tests keys before it reads any record).
 // REQUIRES: choice.index is set and choice.object_id is not.
-void PositionOnRange(TIndexChoice& choice);
+void PositionOnRange(TIndexChoice& choice, bool move_table = true);
+
+// The share of the index's keys that the chosen range covers (0 to 1),
+// estimated from the B-tree (TQdfBtreeList::EstimatePosition) with the
+// bounds' current values. The index is left in browse mode.
+// REQUIRES: as PositionOnRange.
+double EstimateRangeShare(TIndexChoice& choice);
 
 // TQdfIndex::ApplyFilter: takes the search key from the index filter
 // `filter` (see table/Index.h). Raises EQdfException "Invalid Filter Type"

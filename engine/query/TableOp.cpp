@@ -1,11 +1,13 @@
 #include "query/TableOp.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/Bytes.h"
 #include "base/Helpers.h"
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
+#include "query/ClassExpr.h"
 #include "query/FieldExpr.h"
 #include "reader/PageReader.h"
 #include "record/Field.h"
@@ -30,6 +32,29 @@ inline bool Holds(TvNode* filter) {
 bool IsConstantFalse(const TvNode* filter) {
   return filter->IsConstant() && filter->Kind() == kKindBool &&
          !static_cast<const TvBool*>(filter)->Bool();
+}
+
+// Adds to *out the fields of `list`'s records that `node` reads; false when
+// it reads the record otherwise too (its class, a field found by name or
+// through a reference), so that no image of the record can stand in for it.
+bool CollectFields(const TvNode* node, const void* list, std::vector<TQdfField*>* out) {
+  if (node == nullptr) return true;
+  if (node->InheritsFrom(TndField::kClass)) {
+    const TNodeClass& cls = node->ClassInfo();
+    const auto* f = static_cast<const TndField*>(node);
+    if ((&cls != &TndField::kClass && &cls != &TndNullField::kClass) || !f->IsBound()) {
+      return false;
+    }
+    if (f->Field() != nullptr && f->RefersTo(list)) out->push_back(f->Field());
+    return true;
+  }
+  if (node->InheritsFrom(TndItemProvider::kClass) || node->InheritsFrom(TndItemClass::kClass)) {
+    return false;
+  }
+  for (size_t i = 0; i < node->ArgCount(); ++i) {
+    if (!CollectFields(node->Arg(i), list, out)) return false;
+  }
+  return true;
 }
 
 // The field a column copies unchanged, or nullptr.
@@ -163,17 +188,24 @@ TQdfFilteredTableOp::TQdfFilteredTableOp(TQdfTable& table, uint8_t options, TQdf
     : TQdfBasicTableOp(table, cls, columns),
       options_(options),
       named_index_(index),
-      filter_(std::move(filter)) {}
+      filter_(std::move(filter)),
+      any_order_((options & kOpAnyOrder) != 0) {}
+
+void TQdfFilteredTableOp::SetReads(std::vector<TQdfField*> fields) {
+  reads_known_ = true;
+  reads_ = std::move(fields);
+}
 
 TQdfFilteredTableOp::~TQdfFilteredTableOp() = default;
 
 std::string TQdfFilteredTableOp::OrderText() const {
-  if (choice_.index == nullptr || choice_.object_id) return std::string();
+  if (choice_.index == nullptr || choice_.object_id || collect_) return std::string();
   return OrderTextOf(*choice_.index, backward_);
 }
 
 void TQdfFilteredTableOp::Close() {
   pages_.Clear();
+  sorted_rows_.Clear();
   done_ = true;
 }
 
@@ -189,9 +221,116 @@ void TQdfFilteredTableOp::Prepare() {
   // The index covers the operation's class or a base of it; only in the
   // latter case can a key name a record of another class.
   check_class_ = choice_.check_class;
+  if (!choice_.object_id) {
+    PlanKeyImages();
+    const bool stop_first = (options_ & kOpStopAfterFirst) != 0;
+    collect_ = any_order_ && !answer_on_keys_ && !stop_first;
+    if (collect_) ScanInsteadWhenWide();
+    if (choice_.index == nullptr) {
+      collect_ = false;
+      filter_on_keys_ = false;
+      check_class_ = item_class_ != table_.ItemClass();
+      return;
+    }
+  }
   const uint8_t keep = options_ & kOpStopAfterFirst;
   options_ = static_cast<uint8_t>(kOpStopAtFail | kOpExamineCurrent | keep |
                                   (choice_.Backward() ? kOpBackward : 0));
+}
+
+void TQdfFilteredTableOp::PlanKeyImages() {
+  filter_on_keys_ = false;
+  answer_on_keys_ = false;
+  image_map_.clear();
+  TQdfIndex* index = choice_.index;
+  TQdfItemClass* cls = table_.ItemClass();
+  // An image carries the table's class: records of other classes would be
+  // misread, and the operation's class must be the table's own.
+  if (check_class_ || cls == nullptr || item_class_ != cls) return;
+  const void* list = static_cast<const void*>(static_cast<TQdfItemList*>(&table_));
+  std::vector<TQdfField*> fields;
+  if (!CollectFields(choice_.remaining.get(), list, &fields)) return;
+  const size_t filter_fields = fields.size();
+  if (reads_known_) fields.insert(fields.end(), reads_.begin(), reads_.end());
+  std::vector<std::pair<int, int>> map;
+  bool all = true;
+  for (size_t n = 0; n < fields.size(); ++n) {
+    TQdfField* f = fields[n];
+    int found = -1;
+    for (int i = 0; i < index->StructureFieldCount() && found < 0; ++i) {
+      if (index->LinkedField(i) == f) found = i;
+    }
+    if (found < 0 || f->FieldIndex() < 0) {
+      if (n < filter_fields) return;  // the filter needs the record
+      all = false;
+      continue;
+    }
+    map.emplace_back(f->FieldIndex(), found);
+  }
+  std::sort(map.begin(), map.end());
+  map.erase(std::unique(map.begin(), map.end(),
+                        [](const auto& a, const auto& b) { return a.first == b.first; }),
+            map.end());
+  filter_on_keys_ = true;
+  answer_on_keys_ = reads_known_ && all;
+  image_map_ = std::move(map);
+  image_fields_ = image_map_.empty() ? 0 : image_map_.back().first + 1;
+  image_class_ = cls->Address();
+}
+
+void TQdfFilteredTableOp::ShowImage(const uint8_t* key, const TItemAdr& record) {
+  // Record item: u16 length, u8 flags, class address, u32 version, then the
+  // packed body: u16 field count, u16 end offsets (from the body start),
+  // the field bytes. Fields the image does not carry are absent (null).
+  // Prefix, field count and end offsets, and at most the key's bytes: the
+  // buffer grows to the longest key seen and is reused.
+  const size_t need = static_cast<size_t>(kRecBodyStart + 2 + 2 * image_fields_) + LoadU16(key);
+  if (image_.size() < need) image_.resize(need);
+  uint8_t* item = image_.data();
+  item[2] = 0;
+  StoreAdr(item + kRecClassOffset, image_class_);
+  StoreU32(item + kRecVersionOffset, 0);
+  uint8_t* body = item + kRecBodyStart;
+  StoreU16(body, static_cast<uint16_t>(image_fields_));
+  int end = 2 + 2 * image_fields_;
+  size_t m = 0;
+  for (int f = 0; f < image_fields_; ++f) {
+    if (m < image_map_.size() && image_map_[m].first == f) {
+      int length = 0;
+      const uint8_t* data = choice_.index->KeyField(key, image_map_[m].second, &length);
+      if (data != nullptr && length > 0) {
+        std::copy(data, data + length, body + end);
+        end += length;
+      }
+      ++m;
+    }
+    StoreU16(body + 2 + 2 * f, static_cast<uint16_t>(end));
+  }
+  StoreU16(item, static_cast<uint16_t>(kRecBodyStart + end));
+  table_.SetCursorToImage(record, item);
+}
+
+void TQdfFilteredTableOp::ScanInsteadWhenWide() {
+  if (EstimateRangeShare(choice_) <= kScanShare) return;
+  // Every record is read either way: the physical order reads each page
+  // once. The index filter's comparisons go back to the table's fields.
+  TQdfIndex* index = choice_.index;
+  std::unique_ptr<TbAnd> all = TbAnd::Create(std::move(choice_.remaining));
+  TvNodeArray& ops = choice_.index_filter->Args();
+  for (auto& op : ops) {
+    auto* c = static_cast<TfComp*>(op.get());
+    TQdfField* source = nullptr;
+    for (int i = 0; i < index->StructureFieldCount() && source == nullptr; ++i) {
+      if (index->StructureField(i) == c->FieldNode()->Field()) source = index->LinkedField(i);
+    }
+    QDF_ASSERT(source != nullptr, "QdfQuery");
+    c->RebindField(source);
+    all->AddOperand(std::move(op));
+  }
+  choice_.index_filter.reset();
+  choice_.index = nullptr;
+  std::unique_ptr<TvNode> replacement = all->Optimize();
+  choice_.remaining = replacement ? std::move(replacement) : std::move(all);
 }
 
 void TQdfFilteredTableOp::First() {
@@ -234,10 +373,21 @@ void TQdfFilteredTableOp::First() {
     return;
   }
   if (choice_.index != nullptr) {
-    order_source_ = choice_.index;
+    order_source_ = collect_ ? nullptr : choice_.index;
     order_reversed_ = backward_;
-    PositionOnRange(choice_);
+    // The keys are tested before any record is read.
+    PositionOnRange(choice_, false);
+    walk_adr_ = table_.Cursor().Address();
     examine_current_ = true;
+    sorted_rows_.Clear();
+    sorted_pos_ = 0;
+    if (collect_) {
+      // The records of the range in page order: each page is read once,
+      // not once per key that names it.
+      TItemAdr record;
+      while (NextKey(&record)) sorted_rows_.Append(record);
+      sorted_rows_.Sort();
+    }
     return;
   }
   if ((options_ & kOpFromEnd) == 0) {
@@ -343,35 +493,62 @@ bool TQdfFilteredTableOp::NextInTable() {
   }
 }
 
-bool TQdfFilteredTableOp::NextInIndex() {
+bool TQdfFilteredTableOp::NextKey(TItemAdr* record) {
   TQdfIndex* index = choice_.index;
   TvNode* key_filter = choice_.index_filter.get();
-  TvNode* filter = choice_.remaining.get();
-  TQdfItemProvider& cursor = table_.Cursor();
   for (;;) {
     if (examine_current_) {
       examine_current_ = false;
+    } else if (table_.Cursor().Address() == walk_adr_) {
+      index->StepKey(backward_);
     } else if (backward_) {
+      // The caller moved the table's cursor: the index follows it first.
       index->Prior();
     } else {
       index->Next();
     }
+    walk_adr_ = table_.Cursor().Address();
     const TItemAdr pos = index->Position();
-    if (pos.IsNull() || pos == kBeforeFirstAdr) return End();
+    if (pos.IsNull() || pos == kBeforeFirstAdr) return false;
     ++visited_;
     // The key fields read the index's current key: no record is read for a
     // key outside the filter.
     if (!Holds(key_filter)) {
-      if (passed_before_ && (options_ & kOpStopAtFail) != 0) return End();
+      if (passed_before_ && (options_ & kOpStopAtFail) != 0) return false;
       continue;
+    }
+    const uint8_t* key = index->CurrentKey();
+    *record = index->RecordOfKey(key);
+    if (filter_on_keys_) {
+      ShowImage(key, *record);
+      walk_adr_ = table_.Cursor().Address();
+      if (!Holds(choice_.remaining.get())) continue;
+    }
+    return true;
+  }
+}
+
+bool TQdfFilteredTableOp::NextInIndex() {
+  TvNode* filter = choice_.remaining.get();
+  TQdfItemProvider& cursor = table_.Cursor();
+  for (;;) {
+    TItemAdr record;
+    if (collect_) {
+      if (sorted_pos_ >= sorted_rows_.Count()) return End();
+      record = sorted_rows_.Adr(sorted_pos_++);
+    } else {
+      if (!NextKey(&record)) return End();
+      // The cursor stands on the image, which passed the filter.
+      if (answer_on_keys_) return Pass();
     }
     // The record the key names, so that the remaining filter, the class test
     // and the caller all see it (also when nothing remains to be tested).
-    table_.SetCursorAddress(index->RecordOfKey(index->CurrentKey()));
+    table_.SetCursorAddress(record);
+    walk_adr_ = table_.Cursor().Address();
     const uint8_t* item = cursor.Item();
     if (item == nullptr) continue;
     if (check_class_ && !item_class_->AcceptsRecord(item)) continue;
-    if (!Holds(filter)) continue;
+    if (!filter_on_keys_ && !Holds(filter)) continue;
     return Pass();
   }
 }
@@ -401,6 +578,8 @@ void TQdfUpdateableFilterOp::Close() {
 }
 
 void TQdfUpdateableFilterOp::First() {
+  // The walk only finds the rows; Next reads each record the caller gets.
+  if (!prepared_) SetReads({});
   TQdfFilteredTableOp::First();
   rows_.Clear();
   row_pos_ = 0;
@@ -441,8 +620,11 @@ bool TQdfUpdateableFilterOp::Next() {
 // ---- table operations that run through a filtered operation ----
 
 void ForEachMatchOf(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t options,
-                    const TRecordVisitor& visitor, const TRecordVisitor& deferred) {
+                    const TRecordVisitor& visitor, const TRecordVisitor& deferred,
+                    const TVisitNeeds& needs) {
+  if (!needs.ordered) options |= kOpAnyOrder;
   TQdfFilteredTableOp op(table, options, nullptr, nullptr, std::move(filter));
+  if (needs.reads_known) op.SetReads(needs.reads);
   TaItemAdrList rows;
   bool stop = false;
   op.First();
@@ -454,6 +636,8 @@ void ForEachMatchOf(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t op
     }
   }
   if (!deferred) return;
+  // Without an order to keep, the deferred phase goes down the pages.
+  if (!needs.ordered) rows.Sort();
   stop = false;
   for (int i = rows.Count(); i-- > 0 && !stop;) {
     table.SetCursorAddress(rows.Adr(i));
@@ -465,11 +649,17 @@ void ForEachMatchOf(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t op
 int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItemClass* cls) {
   TaItemAdrList rows;
   {
-    TQdfFilteredTableOp op(table, kOpDefault, nullptr, cls, std::move(filter));
+    // Only the addresses are needed: an index that holds the filter's
+    // fields finds them without reading a record.
+    TQdfFilteredTableOp op(table, kOpDefault | kOpAnyOrder, nullptr, cls, std::move(filter));
+    op.SetReads({});
     op.First();
     while (op.Next()) rows.Append(table.Cursor().Address());
   }
   if (rows.Count() == 0) return 0;
+  // From the last page down: each page is changed while it is at hand, and
+  // a record's removal leaves the addresses below it alone.
+  rows.Sort();
   // No reader bracket around the loop: each delete takes its own, so the
   // cache may trim between records instead of holding every page touched.
   int64_t deleted = 0;

@@ -13,6 +13,12 @@
 // the filter on each record. The index choice never changes the rows
 // returned, only their order and the work done.
 //
+// Index-only walks: when the chosen index holds every field the remaining
+// filter reads, the filter is tested on an image of the record built from
+// the key (TQdfTable::SetCursorToImage) and only the records that pass are
+// read; when the caller also declared that it reads nothing else
+// (SetReads), the rows are answered from the keys alone.
+//
 // TQdfUpdateableFilterOp lets the caller change or delete the current row:
 // a table scan finds the following row before it hands over the current one
 // (record addresses of a table never change), and a scan through an index
@@ -23,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/ItemAdr.h"
@@ -48,8 +55,16 @@ inline constexpr uint8_t kOpExamineCurrent = 0x08;  // from the current row: tes
 inline constexpr uint8_t kOpStopAfterFirst = 0x10;  // done after the first row that passes
 inline constexpr uint8_t kOpStopAtFail = 0x20;      // done at the first failure after a pass
 inline constexpr uint8_t kOpPassedClear = 0x40;     // start with the passed-before flag clear
+// The caller does not rely on the key order of an index walk: the records of
+// a key range are visited in page order (their addresses collected from the
+// keys and sorted), or, when the B-tree estimates that the range covers most
+// of the table, the table is read in physical order instead.
+inline constexpr uint8_t kOpAnyOrder = 0x80;
 // Physical order with the index choice: what applications use.
 inline constexpr uint8_t kOpDefault = kOpFromEnd | kOpPhysical;
+// Share of an index's keys above which a range walk that must read records
+// reads the whole table in physical order instead (kOpAnyOrder).
+inline constexpr double kScanShare = 0.5;
 
 // "a,DESC b": the key fields of `index` in key order, a field preceded by
 // "DESC " when it runs descending (ascending when `reversed`). The record
@@ -126,6 +141,12 @@ class TQdfFilteredTableOp : public TQdfBasicTableOp {
   void First() override;
   bool Next() override;
 
+  // Declares, before the first First, that the caller reads only `fields`
+  // (fields of the table's record class) of each row: a walk through an
+  // index that holds them and the filter's fields shows the rows as images
+  // built from the keys, without reading the records.
+  void SetReads(std::vector<TQdfField*> fields);
+
   // After First: the index walked (nullptr: a table scan), whether it is a
   // direct lookup by object ID, and the options in force.
   TQdfIndex* ChosenIndex() const { return choice_.index; }
@@ -133,6 +154,10 @@ class TQdfFilteredTableOp : public TQdfBasicTableOp {
   uint8_t Options() const { return options_; }
   // Entries (keys or records) examined since First.
   int64_t Visited() const { return visited_; }
+  // After First: the rows come from the keys alone (no record is read), or
+  // the range's records were collected and come in page order.
+  bool AnswersFromKeys() const { return answer_on_keys_; }
+  bool InPageOrder() const { return collect_; }
 
  protected:
   // The index choice, once.
@@ -141,6 +166,17 @@ class TQdfFilteredTableOp : public TQdfBasicTableOp {
   bool StepTable();
   bool NextInIndex();
   bool NextInTable();
+  // Index walks: the next key of the range that passes the index filter and,
+  // when the keys hold its fields, the remaining filter (tested on the image,
+  // on which the table's cursor then stands). False when the walk ended.
+  bool NextKey(TItemAdr* record);
+  // The table's cursor on an image of `record` built from `key`.
+  void ShowImage(const uint8_t* key, const TItemAdr& record);
+  // Plans the index-only use of the chosen index (at Prepare).
+  void PlanKeyImages();
+  // kOpAnyOrder: reads the whole table instead when the range covers most of
+  // the index (at Prepare); the index filter joins the remaining filter.
+  void ScanInsteadWhenWide();
   // A row passed: the bookkeeping of the options.
   bool Pass();
   // The scan ended.
@@ -167,6 +203,26 @@ class TQdfFilteredTableOp : public TQdfBasicTableOp {
   bool passed_before_ = false;
   bool examine_current_ = false;
   int64_t visited_ = 0;
+  bool any_order_ = false;
+  // Declared reads (SetReads).
+  bool reads_known_ = false;
+  std::vector<TQdfField*> reads_;
+  // Index-only plan: the remaining filter reads only key fields; the caller
+  // too. Image: (record field index, key structure field index) by record
+  // field index, the record's field count, and the buffer.
+  bool filter_on_keys_ = false;
+  bool answer_on_keys_ = false;
+  std::vector<std::pair<int, int>> image_map_;
+  int image_fields_ = 0;
+  std::vector<uint8_t> image_;
+  TItemAdr image_class_ = kNullAdr;
+  // Where the walk left the table's cursor: when the caller moved it since,
+  // the index follows it (TQdfIndex::Next) before it steps.
+  TItemAdr walk_adr_ = kNullAdr;
+  // kOpAnyOrder through an index: the records of the range, sorted by address.
+  bool collect_ = false;
+  TaItemAdrList sorted_rows_;
+  int sorted_pos_ = 0;
 };
 
 class TQdfUpdateableFilterOp : public TQdfFilteredTableOp {
@@ -188,7 +244,8 @@ class TQdfUpdateableFilterOp : public TQdfFilteredTableOp {
 // TQdfTable::ForEachMatch and TQdfTable::DeleteWhere, carried out through a
 // filtered table operation (see table/Table.h for their contracts).
 void ForEachMatchOf(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t options,
-                    const TRecordVisitor& visitor, const TRecordVisitor& deferred);
+                    const TRecordVisitor& visitor, const TRecordVisitor& deferred,
+                    const TVisitNeeds& needs);
 int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItemClass* cls);
 
 }  // namespace qdf

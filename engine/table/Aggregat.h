@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "table/Table.h"
+
 namespace qdf {
 
 class TQdfField;
-class TQdfTable;
 
 class TQdfAggregat {
  public:
@@ -18,6 +19,15 @@ class TQdfAggregat {
   // For each field that is not null: Counts[i] + 1, and its value added to
   // Sums[i] for integer and float fields. The last count counts every call.
   void Accumulate(TQdfTable& table, bool& stop);
+
+  // What Accumulate needs of a walk: its fields, in no particular order.
+  TVisitNeeds Needs() const {
+    TVisitNeeds needs;
+    needs.reads_known = true;
+    needs.reads = fields_;
+    needs.ordered = false;
+    return needs;
+  }
 
   const std::vector<int32_t>& Counts() const { return counts_; }
   const std::vector<double>& Sums() const { return sums_; }

@@ -354,12 +354,12 @@ int TQdfIndex::InRange(const uint8_t* key) const {
 
 // ---- cursor ----
 
-void TQdfIndex::MoveTo(const TItemAdr& adr) {
+void TQdfIndex::MoveTo(const TItemAdr& adr, bool move_table) {
   const TItemAdr to = Normalised(adr);
   cursor_->SetAddress(to);
   eof_ = to.IsNull();
   bof_ = to == kBeforeFirstAdr;
-  if (table_ == nullptr) return;
+  if (table_ == nullptr || !move_table) return;
   const uint8_t* key = to.page != kNoPage ? cursor_->Item() : nullptr;
   table_->Cursor().SetAddress(key != nullptr ? RecordOfKey(key) : to);
 }
@@ -448,6 +448,27 @@ void TQdfIndex::Prior() {
   MoveTo(adr);
 }
 
+void TQdfIndex::StepKey(bool backward) {
+  TReaderUse use(PageReader());
+  TItemAdr adr = cursor_->Address();
+  if (backward) {
+    if (adr == kBeforeFirstAdr) return;
+    const uint8_t* key = PriorItem(adr);
+    if (key != nullptr && InRange(key) != 0) adr = kBeforeFirstAdr;
+  } else {
+    if (adr.IsNull()) return;
+    const uint8_t* key = NextItem(adr);
+    if (key != nullptr && InRange(key) != 0) adr = kNullAdr;
+  }
+  MoveTo(adr, false);
+}
+
+const uint8_t* TQdfIndex::KeyField(const uint8_t* key, int i, int* length) const {
+  *length = 0;
+  if (key == nullptr) return nullptr;
+  return BoundedField(key + kKeyItemPrefix, BodySize(key), i, length);
+}
+
 void TQdfIndex::Edit() {
   if (mode_ != kModeBrowse) return;
   const uint8_t* key = cursor_->Address().page != kNoPage ? cursor_->Item() : nullptr;
@@ -504,7 +525,7 @@ void TQdfIndex::DeleteCurrent() {
 
 int64_t TQdfIndex::Count() { return ItemListHeader()->CountIt(); }
 
-bool TQdfIndex::GotoKey(bool back) {
+bool TQdfIndex::GotoKey(bool back, bool move_table) {
   TReaderUse use(PageReader());
   BuildKeyFromFields(true);
   const std::vector<uint8_t> key = TakeKey();
@@ -520,11 +541,11 @@ bool TQdfIndex::GotoKey(bool back) {
   // Backwards: the last key at or below the search key, also when no key
   // equals it.
   if (back) PriorItem(adr);
-  MoveTo(adr);
+  MoveTo(adr, move_table);
   return found;
 }
 
-bool TQdfIndex::GotoNearest(bool forward) {
+bool TQdfIndex::GotoNearest(bool forward, bool move_table) {
   TReaderUse use(PageReader());
   BuildKeyFromFields(true);
   const std::vector<uint8_t> key = TakeKey();
@@ -533,7 +554,7 @@ bool TQdfIndex::GotoNearest(bool forward) {
   adr = Normalised(adr);
   if (adr.page == kNoPage && !forward && adr.IsNull()) adr = kBeforeFirstAdr;
   if (found && !forward) found = PriorItem(adr) != nullptr;
-  MoveTo(adr);
+  MoveTo(adr, move_table);
   return found;
 }
 

@@ -146,8 +146,10 @@ class TQdfIndex : public TQdfBtreeList {
   //   GotoKey(true):  last key at or below it;
   //   GotoNearest(true):  first key at or above it;
   //   GotoNearest(false): last key below it.
-  bool GotoKey(bool back);
-  bool GotoNearest(bool forward);
+  // Without `move_table` only the index cursor moves (a walk that reads the
+  // keys first and the record later, or never).
+  bool GotoKey(bool back, bool move_table = true);
+  bool GotoNearest(bool forward, bool move_table = true);
 
   // Takes the search key from an index filter (query/IndexFilter.h): the
   // values of its key comparisons, evaluated now, in key order, up to the
@@ -167,7 +169,22 @@ class TQdfIndex : public TQdfBtreeList {
   const TItemAdr& Position() const { return cursor_->Address(); }
   // Puts the index cursor on `adr` (a key address, null or before-first) and
   // the table's cursor on its record.
-  void MoveTo(const TItemAdr& adr);
+  void MoveTo(const TItemAdr& adr, bool move_table = true);
+  // Moves the index cursor one key on (back with `backward`), ending the walk
+  // outside the range as Next and Prior do, but leaves the table's cursor
+  // where it is and does not follow it first: the caller walks the keys and
+  // reads a record only for the keys it wants.
+  void StepKey(bool backward);
+
+  // Packed field `i` of the key structure in the key item `key` (nullptr and
+  // length 0 when absent). Key fields hold the bytes the record holds.
+  const uint8_t* KeyField(const uint8_t* key, int i, int* length) const;
+  // The table field structure field `i` is built from (nullptr for the
+  // record reference and for unlinked fields).
+  TQdfField* LinkedField(int i) const {
+    return i >= 0 && i < static_cast<int>(linked_.size()) ? linked_[static_cast<size_t>(i)]
+                                                          : nullptr;
+  }
 
  private:
   static int CompareRoutine(void* context, const uint8_t* item, const uint8_t* key);

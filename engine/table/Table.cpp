@@ -203,6 +203,8 @@ TQdfInterfaceStruct* TQdfTable::InsertByName(const std::string& class_name) {
 
 TQdfItemClass* TQdfTable::Edit() {
   if (state_ != kModeBrowse) throw EQdfException("Already in Edit-Mode");
+  // An image holds only some fields: an edit starts from the stored record.
+  if (on_image_) cursor_->Refresh();
   uint8_t* item = cursor_->Item();
   const TItemAdr adr = cursor_->Address();
   if (item == nullptr) {
@@ -445,6 +447,8 @@ void TQdfTable::Delete(bool move_on) {
   RequireLocalChanges();
   TReaderUse use(PageReader());
   Cancel();
+  // The delete builds the record's keys: from the stored record, not an image.
+  if (on_image_) cursor_->Refresh();
   const TItemAdr adr = cursor_->Address();
   if (cursor_->Item() == nullptr) throw EQdfException("Cannot delete EOF: " + AdrToText(adr));
   Fire(&TQdfEventListner::before_delete);
@@ -530,8 +534,9 @@ void TQdfTable::ReadItem(TQdfItemProvider& provider) {
   const bool own = &provider == cursor_.get();
   // Reading another record ends an edit; a post reads its own record.
   if (own && !busy_ && state_ != kModeBrowse && !(provider.Address() == edit_adr_)) CheckBrowse();
-  uint8_t* item = preset_ && own && provider.Address() == preset_adr_ ? preset_item_
-                                                                      : GetItem(provider.Address());
+  const bool preset = preset_ && own && provider.Address() == preset_adr_;
+  uint8_t* item = preset ? preset_item_ : GetItem(provider.Address());
+  if (own) on_image_ = preset && preset_image_;
   if (item != nullptr && LoadU16(item) < kRecBodyStart) item = nullptr;  // no record prefix
   provider.Fill(item);
   if (!own) return;
@@ -552,7 +557,11 @@ int64_t TQdfTable::Count() {
 }
 
 void TQdfTable::SetCursorAddress(const TItemAdr& adr) {
-  cursor_->SetAddress(adr);
+  if (on_image_ && cursor_->Address() == adr) {
+    cursor_->Refresh();
+  } else {
+    cursor_->SetAddress(adr);
+  }
   SyncCursorClass();
 }
 
@@ -592,6 +601,27 @@ const uint8_t* TQdfTable::SetCursorInPage(uint8_t* page_buf, const TItemAdr& adr
   preset_ = false;
   SyncCursorClass();
   return cursor_->Item();
+}
+
+void TQdfTable::SetCursorToImage(const TItemAdr& adr, uint8_t* image) {
+  preset_ = true;
+  preset_image_ = true;
+  preset_adr_ = adr;
+  preset_item_ = image;
+  try {
+    if (cursor_->Address() == adr) {
+      cursor_->Refresh();
+    } else {
+      cursor_->SetAddress(adr);
+    }
+  } catch (...) {
+    preset_ = false;
+    preset_image_ = false;
+    throw;
+  }
+  preset_ = false;
+  preset_image_ = false;
+  SyncCursorClass();
 }
 
 // ---- emptying ----

@@ -46,6 +46,22 @@ inline constexpr int kRecBodyStart = 13;
 // the record; setting `stop` ends the walk.
 using TRecordVisitor = std::function<void(TQdfTable& table, bool& stop)>;
 
+// What the visitor of a filtered walk needs of the records it is shown
+// (TQdfTable::ForEachMatch). The defaults ask for everything.
+struct TVisitNeeds {
+  // With `reads_known` the visitor reads only `reads` (fields of the table's
+  // record class) of the current record. A walk through an index that holds
+  // them, and the fields of the filter, then answers from the keys: the
+  // cursor stands on an image of the record (TQdfTable::SetCursorToImage)
+  // and the record itself is not read.
+  bool reads_known = false;
+  std::vector<TQdfField*> reads;
+  // The visitor relies on the key order of a walk through an index. Without
+  // it the records of a key range are visited in page order, or the table
+  // is read in physical order when the range covers most of it.
+  bool ordered = true;
+};
+
 class TQdfTable : public TQdfDataList {
   QDF_CLASS_INFO(TQdfTable)
 
@@ -87,7 +103,8 @@ class TQdfTable : public TQdfDataList {
   void DeleteCurrent() override;
   // Deletes every record of `cls` (the table's class when nullptr) that
   // satisfies `filter` (every record when nullptr): the addresses are
-  // collected first, then deleted from the last to the first, each with its
+  // collected first (from the keys alone when an index holds the filter's
+  // fields), sorted, then deleted from the last to the first, each with its
   // keys and object-ID entry. Returns the number deleted.
   // (Carried out by the query layer: table/TableQueries.h.)
   int64_t DeleteWhere(std::unique_ptr<TvNode> filter, TQdfItemClass* cls = nullptr);
@@ -116,7 +133,8 @@ class TQdfTable : public TQdfDataList {
   // Entries of the current index, else the records of the list.
   int64_t Count() override;
   // Puts the cursor on `adr` (a record, the null or the before-first
-  // address), cancelling an edit of another record.
+  // address), cancelling an edit of another record. A cursor on an image
+  // (SetCursorToImage) of that record reads the record.
   void SetCursorAddress(const TItemAdr& adr);
   // Physical-order scans read a page's records without looking the page up
   // per record. ScanPage: the buffer of `page` when it is a live page of this
@@ -126,6 +144,15 @@ class TQdfTable : public TQdfDataList {
   // Puts the cursor on `adr`, a slot of the page whose still valid buffer
   // ScanPage gave; returns the record there (nullptr for a free slot).
   const uint8_t* SetCursorInPage(uint8_t* page_buf, const TItemAdr& adr);
+  // Puts the cursor on the record at `adr` with `image` standing in for it:
+  // a record item (prefix and packed body, laid out as stored) that holds
+  // some of the record's fields, built by an index walk from a key. Fields
+  // absent from the image read as null. The image must stay valid while the
+  // cursor stands on it; it is dropped for the stored record when items move
+  // (ItemLayoutStamp), and before Edit or Delete use the record.
+  void SetCursorToImage(const TItemAdr& adr, uint8_t* image);
+  // The cursor stands on an image (SetCursorToImage), not on the stored record.
+  bool CursorOnImage() const { return on_image_; }
 
   // ---- state ----
   int State() const { return state_; }
@@ -147,17 +174,17 @@ class TQdfTable : public TQdfDataList {
   // with the text for an expression of another type.
   // (Carried out by the query layer: table/TableQueries.h.)
   std::unique_ptr<TvNode> CompileFilter(const std::string& text, TQdfItemClass* cls = nullptr);
-  // Walks the records that satisfy `filter` (all when nullptr) through a
-  // filtered table operation with `options` (3: choose an index, else
-  // physical order) and calls `visitor` (may be empty) for each. With
-  // `deferred`, the addresses are collected as well and `deferred` is then
-  // called for each from the last to the first, so that it may delete or
-  // change records. The visitor's stop flag ends the walk (the deferred
-  // visitor then sees the rows found so far); the deferred one's ends its
-  // own phase.
+  // Walks the records that satisfy `filter` (all when nullptr) through a filtered table
+  // operation with `options` (3: choose an index, else physical order) and calls `visitor`
+  // (may be empty) for each. With `deferred`, the addresses are collected as well and
+  // `deferred` is then called for each from the last to the first (by descending address
+  // when `needs` asks for no order), so that it may delete or change records. The visitor's
+  // stop flag ends the walk (the deferred visitor then sees the rows found so far); the
+  // deferred one's ends its own phase. `needs` may relax the order of the visits and the
+  // reading of records (see TVisitNeeds).
   // (Carried out by the query layer: table/TableQueries.h.)
   void ForEachMatch(std::unique_ptr<TvNode> filter, uint8_t options, const TRecordVisitor& visitor,
-                    const TRecordVisitor& deferred = nullptr);
+                    const TRecordVisitor& deferred = nullptr, const TVisitNeeds& needs = {});
 
   // A field is dropped from a class: removes the value at `field_index`,
   // the last place of records of the classes with header addresses
@@ -234,6 +261,9 @@ class TQdfTable : public TQdfDataList {
   bool preset_ = false;
   TItemAdr preset_adr_ = kNullAdr;
   uint8_t* preset_item_ = nullptr;
+  // The preset item is an image, and the cursor holds one.
+  bool preset_image_ = false;
+  bool on_image_ = false;
   // Indexes outside this table attached by CreateIndex: their path in the
   // storage, so that they are detached only while they still exist.
   std::vector<std::pair<std::string, TQdfIndex*>> foreign_indexes_;

@@ -34,8 +34,9 @@ std::unique_ptr<TvNode> TQdfTable::CompileFilter(const std::string& text, TQdfIt
 }
 
 void TQdfTable::ForEachMatch(std::unique_ptr<TvNode> filter, uint8_t options,
-                             const TRecordVisitor& visitor, const TRecordVisitor& deferred) {
-  TableQueries().for_each_match(*this, std::move(filter), options, visitor, deferred);
+                             const TRecordVisitor& visitor, const TRecordVisitor& deferred,
+                             const TVisitNeeds& needs) {
+  TableQueries().for_each_match(*this, std::move(filter), options, visitor, deferred, needs);
 }
 
 int64_t TQdfTable::DeleteWhere(std::unique_ptr<TvNode> filter, TQdfItemClass* cls) {

@@ -20,7 +20,8 @@ struct TQdfTableQueries {
   std::unique_ptr<TvNode> (*compile_filter)(TQdfTable& table, const std::string& text,
                                             TQdfItemClass* cls) = nullptr;
   void (*for_each_match)(TQdfTable& table, std::unique_ptr<TvNode> filter, uint8_t options,
-                         const TRecordVisitor& visitor, const TRecordVisitor& deferred) = nullptr;
+                         const TRecordVisitor& visitor, const TRecordVisitor& deferred,
+                         const TVisitNeeds& needs) = nullptr;
   int64_t (*delete_where)(TQdfTable& table, std::unique_ptr<TvNode> filter,
                           TQdfItemClass* cls) = nullptr;
   int (*apply_filter)(TQdfIndex& index, TvNode* filter) = nullptr;

@@ -157,17 +157,24 @@ TEST_F(FieldExprTest, LikeRewrites) {
   auto node = Compile("c like 'abc'");
   ASSERT_EQ(&node->ClassInfo(), &TsfComp::kClass);
   EXPECT_EQ(static_cast<TfComp*>(node.get())->Mask(), kMaskEQ);
-  // A literal prefix: a lower bound and the LIKE itself.
-  for (const char* pattern : {"abc%", "ab_c%"}) {
-    node = Compile(std::string("c like '") + pattern + "'");
-    ASSERT_EQ(&node->ClassInfo(), &TbAnd::kClass) << pattern;
-    ASSERT_EQ(node->ArgCount(), 2u);
-    auto* bound = node->Arg(0);
-    ASSERT_EQ(&bound->ClassInfo(), &TsfComp::kClass);
-    EXPECT_EQ(static_cast<TfComp*>(bound)->Mask(), kMaskGE);
-    EXPECT_EQ(static_cast<TvString*>(static_cast<TfComp*>(bound)->ValueNode())->Str(),
-              std::string(pattern).substr(0, std::string(pattern).find_first_of("%_")));
-    EXPECT_EQ(&node->Arg(1)->ClassInfo(), &TsfLikeNoOpt::kClass);
+  // A literal prefix: both ends of its range and the LIKE itself.
+  struct {
+    const char* pattern;
+    const char* lower;
+    const char* upper;
+  } prefixes[] = {{"abc%", "abc", "abd"}, {"ab_c%", "ab", "ac"}};
+  for (const auto& p : prefixes) {
+    node = Compile(std::string("c like '") + p.pattern + "'");
+    ASSERT_EQ(&node->ClassInfo(), &TbAnd::kClass) << p.pattern;
+    ASSERT_EQ(node->ArgCount(), 3u);
+    for (int i = 0; i < 2; ++i) {
+      auto* bound = node->Arg(static_cast<size_t>(i));
+      ASSERT_EQ(&bound->ClassInfo(), &TsfComp::kClass);
+      EXPECT_EQ(static_cast<TfComp*>(bound)->Mask(), i == 0 ? kMaskGE : kMaskLT);
+      EXPECT_EQ(static_cast<TvString*>(static_cast<TfComp*>(bound)->ValueNode())->Str(),
+                i == 0 ? p.lower : p.upper);
+    }
+    EXPECT_EQ(&node->Arg(2)->ClassInfo(), &TsfLikeNoOpt::kClass);
   }
   // A leading wildcard stays a LIKE.
   node = Compile("c like '%bc'");
@@ -181,6 +188,26 @@ TEST_F(FieldExprTest, LikeRewrites) {
   EXPECT_EQ(Match("c like '%'"), (Ks{1, 2, 3, 4, 5}));
   EXPECT_EQ(Match("c like ''"), (Ks{1, 5}));
   EXPECT_EQ(Match("not (c like 'ab%') and a isnot null"), (Ks{4, 5}));
+}
+
+TEST(PrefixUpperBound, RaisesTheLastByteBelow0xFFOrIsOpen) {
+  struct {
+    std::string prefix;
+    std::string upper;
+  } cases[] = {
+      {"A", "B"},       {"abc", "abd"},       {"A\xff", "B"}, {"a\xff\xff", "b"}, {"\x7f", "\x80"},
+      {"\xfe", "\xff"}, {"\xfe\xff", "\xff"}, {"\xff", ""},   {"\xff\xff", ""},   {"", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string upper = PrefixUpperBound(c.prefix);
+    EXPECT_EQ(upper, c.upper) << c.prefix;
+    if (upper.empty()) continue;
+    // Every text with the prefix sorts below the bound (byte-wise unsigned).
+    for (const char* tail : {"", "\xff", "\xff\xff\xff", "zz"}) {
+      EXPECT_LT(c.prefix + tail, upper) << c.prefix;
+    }
+    EXPECT_GT(upper, c.prefix);
+  }
 }
 
 TEST_F(FieldExprTest, ClassesMembersAndFieldsByName) {

@@ -32,7 +32,9 @@ constexpr const char* kBool = "TQdfBooleanField";
 // key while the index filter holds, testing the remaining filter (and the
 // record's class for an index on a base class) per record. Without an index
 // it scans the table with the remaining filter.
-Ks Walk(TQdfTable& t, TIndexChoice& choice, TQdfItemClass* op_class = nullptr) {
+// `steps` (may be nullptr) counts the keys examined.
+Ks Walk(TQdfTable& t, TIndexChoice& choice, TQdfItemClass* op_class = nullptr,
+        int* steps = nullptr) {
   if (choice.index == nullptr) return qdf_test::Scan(t, choice.remaining.get());
   EXPECT_FALSE(choice.object_id);
   if (op_class == nullptr) op_class = t.ItemClass();
@@ -43,6 +45,7 @@ Ks Walk(TQdfTable& t, TIndexChoice& choice, TQdfItemClass* op_class = nullptr) {
   for (;;) {
     const TItemAdr pos = ix->Position();
     if (pos.IsNull() || pos == kBeforeFirstAdr) break;
+    if (steps != nullptr) ++*steps;
     if (!qdf_test::EvalBool(choice.index_filter.get())) break;
     if ((!choice.check_class || op_class->AcceptsRecord(t.Cursor().Item())) &&
         qdf_test::EvalBool(choice.remaining.get())) {
@@ -220,6 +223,57 @@ TEST_F(IndexChoiceTest, LikeGivesALowerBound) {
   EXPECT_EQ(IndexName(Choose("c like '%b'")), "<none>");
   EXPECT_EQ(ByIndex("c > 'b'"), (Ks{8}));
   EXPECT_EQ(ByIndex("c like 'ab'"), (Ks{3}));
+}
+
+TEST_F(IndexChoiceTest, LikePrefixBoundsBothEndsOfTheRange) {
+  db_.AddIndex("ic", {{kChar, "c"}});
+  Open();
+  // Key order (bytes unsigned): null, "@", "A", "Az", "A\xff", "A\xff\xff",
+  // "B", "Ba", "\xff", "\xffa", "\xff\xff".
+  const char* texts[] = {"A",
+                         "A\xff",
+                         "A\xff\xff",
+                         "Az",
+                         "B",
+                         "Ba",
+                         "\xff",
+                         "\xff\xff",
+                         "\xff"
+                         "a",
+                         "@",
+                         ""};
+  int k = 0;
+  for (const char* c : texts) qdf_test::Insert(*t_, TRow{++k, {}, {}, c, {}, {}});
+  struct {
+    const char* filter;
+    Ks rows;
+    int bounds;  // comparisons in the index filter (0: no index)
+    int steps;   // keys examined: the range and the first key past it
+  } cases[] = {
+      {"c like 'A%'", {1, 2, 3, 4}, 2, 5},
+      {"c like 'A\xff%'", {2, 3}, 2, 3},
+      {"c like 'B%'", {5, 6}, 2, 3},
+      // A prefix of 0xFF bytes has no text above it: open to the end.
+      {"c like '\xff%'", {7, 8, 9}, 1, 3},
+      {"c like '\xff\xff%'", {8}, 1, 1},
+      // No prefix: no range.
+      {"c like '%'", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 0, 0},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.filter);
+    EXPECT_EQ(ByScan(tc.filter), tc.rows);
+    TIndexChoice c = Choose(tc.filter);
+    if (tc.bounds == 0) {
+      EXPECT_EQ(IndexName(c), "<none>");
+      continue;
+    }
+    ASSERT_EQ(IndexName(c), "ic");
+    EXPECT_EQ(c.relation, TIndexRelation::kLower);
+    EXPECT_EQ(c.index_filter->Count(), tc.bounds);
+    int steps = 0;
+    EXPECT_EQ(Sorted(Walk(*t_, c, nullptr, &steps)), tc.rows);
+    EXPECT_EQ(steps, tc.steps);
+  }
 }
 
 TEST_F(IndexChoiceTest, ObjectIDIndexAndBaseClassIndexes) {

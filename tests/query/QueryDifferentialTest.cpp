@@ -132,6 +132,13 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
   db.AddIndex("iab", {{kInt, "a"}, {kInt, "b"}});
   db.AddIndex("ibd", {{kInt, "b", false}});
   db.AddIndex("ica", {{kChar, "c"}, {kInt, "a"}});
+  // Indexes that hold every field a filter reads, and k: walks through them
+  // test the filter on images built from the keys, and answer from the keys
+  // alone when the caller reads only k.
+  const char* covering[] = {"iall", "icall", "iball"};
+  db.AddIndex(covering[0], {{kInt, "a"}, {kInt, "b"}, {kChar, "c"}, {kInt, "k"}});
+  db.AddIndex(covering[1], {{kChar, "c"}, {kInt, "b"}, {kInt, "a"}, {kInt, "k"}}, true);
+  db.AddIndex(covering[2], {{kInt, "b", false}, {kInt, "k"}, {kChar, "c"}, {kInt, "a"}});
   auto t = db.Open();
   auto& k = static_cast<TQdfIntegerField&>(qdf_test::Fld(*t, "k"));
 
@@ -149,16 +156,34 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     qdf_test::Insert(*t, r);
   }
 
-  auto run = [&](const std::string& text, uint8_t options, bool* indexed) {
-    TQdfFilteredTableOp op(*t, options, nullptr, nullptr, t->CompileFilter(text));
-    Ks out;
+  auto sorted = [](Ks v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  // The rows in the order the operation gives them, and how it found them.
+  struct TWalk {
+    Ks rows;
+    bool indexed = false, from_keys = false, page_order = false;
+  };
+  auto walk = [&](const std::string& text, uint8_t options, TQdfIndex* index, bool reads_k) {
+    TQdfFilteredTableOp op(*t, options, index, nullptr, t->CompileFilter(text));
+    if (reads_k) op.SetReads({&k});
+    TWalk w;
     op.First();
-    while (op.Next()) out.push_back(k.AsInteger());
-    if (indexed != nullptr) *indexed = op.ChosenIndex() != nullptr;
-    std::sort(out.begin(), out.end());
-    return out;
+    while (op.Next()) w.rows.push_back(k.AsInteger());
+    w.indexed = op.ChosenIndex() != nullptr;
+    w.from_keys = op.AnswersFromKeys();
+    w.page_order = op.InPageOrder();
+    return w;
+  };
+  auto run = [&](const std::string& text, uint8_t options, bool* indexed) {
+    TWalk w = walk(text, options, nullptr, false);
+    if (indexed != nullptr) *indexed = w.indexed;
+    return sorted(w.rows);
   };
   int by_index = 0;
+  int from_keys = 0;
+  int in_page_order = 0;
   for (int n = 0; n < filters; ++n) {
     const TFilter f = maker.Make(3);
     SCOPED_TRACE(f.text);
@@ -170,9 +195,39 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     ASSERT_EQ(run(f.text, kOpDefault, &indexed), expected);
     ASSERT_EQ(run(f.text, kOpFromEnd, nullptr), expected);
     by_index += indexed ? 1 : 0;
+    // Through each covering index: answers from the keys (reading k only),
+    // from images that only filter, and from records in page order equal the
+    // answers from records; in key order, in the same order.
+    for (const char* name : covering) {
+      SCOPED_TRACE(name);
+      TQdfIndex* index = t->IndexByName(name);
+      const TWalk by_records = walk(f.text, kOpDefault, index, false);
+      ASSERT_EQ(sorted(by_records.rows), expected);
+      if (!by_records.indexed) continue;  // a table scan, as above
+      const TWalk by_keys = walk(f.text, kOpDefault, index, true);
+      ASSERT_EQ(by_keys.rows, by_records.rows);
+      ASSERT_TRUE(by_keys.indexed);
+      from_keys += by_keys.from_keys ? 1 : 0;
+      ASSERT_EQ(sorted(walk(f.text, kOpDefault | kOpAnyOrder, index, true).rows), expected);
+      const TWalk by_pages = walk(f.text, kOpDefault | kOpAnyOrder, index, false);
+      ASSERT_EQ(sorted(by_pages.rows), expected);
+      in_page_order += by_pages.page_order ? 1 : 0;
+    }
+    // ForEachMatch for a visitor that reads k only, in any order.
+    TVisitNeeds needs;
+    needs.reads_known = true;
+    needs.reads = {&k};
+    needs.ordered = false;
+    Ks visited;
+    t->ForEachMatch(
+        t->CompileFilter(f.text), kOpDefault,
+        [&](TQdfTable&, bool&) { visited.push_back(k.AsInteger()); }, nullptr, needs);
+    ASSERT_EQ(sorted(visited), expected);
   }
   // The random filters exercised the index paths too.
   EXPECT_GT(by_index, filters / 10);
+  EXPECT_GT(from_keys, filters / 10);
+  EXPECT_GT(in_page_order, filters / 10);
 }
 
 }  // namespace

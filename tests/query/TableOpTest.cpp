@@ -301,6 +301,193 @@ TEST_F(TableOpTest, ForEachMatchVisitsStopsAndDefers) {
   EXPECT_EQ(t_->Count(), 16);
 }
 
+// Rows whose key order is not their page order: b = k * 7919 mod n (each
+// b from 0 to n - 1 once), a = k % 5, c a pad that spreads them over pages.
+class AnyOrderTest : public TableOpTest {
+ protected:
+  static constexpr int kRows = 3000;
+  void FillScattered(bool index_a = false) {
+    db_.AddIndex("ib", {{kInt, "b"}});
+    if (index_a) db_.AddIndex("ia", {{kInt, "a"}});
+    Open();
+    const std::string pad(150, 'x');
+    for (int k = 1; k <= kRows; ++k) {
+      qdf_test::Insert(*t_, TRow{k, k % 5, (k * 7919) % kRows, pad, {}, {}});
+    }
+    b_ = static_cast<TQdfIntegerField*>(&qdf_test::Fld(*t_, "b"));
+    a_ = static_cast<TQdfIntegerField*>(&qdf_test::Fld(*t_, "a"));
+  }
+  // The k of the rows whose b lies in [lo, hi) and whose a is not `not_a`.
+  static Ks Expected(int lo, int hi, int not_a = -1) {
+    Ks out;
+    for (int k = 1; k <= kRows; ++k) {
+      const int b = (k * 7919) % kRows;
+      if (b >= lo && b < hi && k % 5 != not_a) out.push_back(k);
+    }
+    return out;
+  }
+  // The rows of `op` with their addresses.
+  Ks Walk(TQdfFilteredTableOp& op, TaItemAdrList* adrs) {
+    Ks out;
+    op.First();
+    while (op.Next()) {
+      out.push_back(k_->AsInteger());
+      adrs->Append(t_->Cursor().Address());
+    }
+    return out;
+  }
+  static bool Ascending(const TaItemAdrList& adrs) {
+    for (int i = 1; i < adrs.Count(); ++i) {
+      if (TaItemAdrList::CompareAdr(adrs.Items(i - 1), adrs.Items(i), nullptr) >= 0) return false;
+    }
+    return true;
+  }
+  TQdfIntegerField* a_ = nullptr;
+  TQdfIntegerField* b_ = nullptr;
+};
+
+TEST_F(AnyOrderTest, RangeRecordsComeOnceEachInPageOrder) {
+  FillScattered();
+  const std::string filter = "b >= 1000 and b < 1300 and a <> 2";
+  // Key order, as a cursor shows it.
+  auto ordered = Op(filter);
+  TaItemAdrList by_key;
+  const Ks in_key_order = Walk(*ordered, &by_key);
+  EXPECT_FALSE(ordered->InPageOrder());
+  EXPECT_EQ(ordered->OrderText(), "b");
+  EXPECT_FALSE(Ascending(by_key));
+  EXPECT_EQ(Sorted(in_key_order), Expected(1000, 1300, 2));
+  // Any order: the same rows, each once, by ascending address.
+  auto any = Op(filter, kOpDefault | kOpAnyOrder);
+  TaItemAdrList by_page;
+  const Ks in_page_order = Walk(*any, &by_page);
+  ASSERT_NE(any->ChosenIndex(), nullptr);
+  EXPECT_TRUE(any->InPageOrder());
+  EXPECT_EQ(any->OrderText(), "");
+  EXPECT_TRUE(Ascending(by_page));
+  EXPECT_EQ(Sorted(in_page_order), Expected(1000, 1300, 2));
+  // A restart collects again.
+  TaItemAdrList again;
+  EXPECT_EQ(Walk(*any, &again), in_page_order);
+
+  // A visitor that moves the keys it is shown still sees every row once.
+  Ks seen;
+  TVisitNeeds needs;
+  needs.ordered = false;
+  t_->ForEachMatch(
+      t_->CompileFilter("b >= 1000 and b < 1300"), kOpDefault,
+      [&](TQdfTable& t, bool&) {
+        seen.push_back(k_->AsInteger());
+        t.Edit();
+        b_->SetAsInteger(b_->AsInteger() + kRows);
+        t.Post();
+      },
+      nullptr, needs);
+  EXPECT_EQ(Sorted(seen), Expected(1000, 1300));
+  EXPECT_EQ(Sorted(Rows("b >= " + std::to_string(kRows))), Expected(1000, 1300));
+  // The deferred phase goes down the pages.
+  TaItemAdrList deferred;
+  t_->ForEachMatch(
+      t_->CompileFilter("b >= 2000 and b < 2100"), kOpDefault, nullptr,
+      [&](TQdfTable& t, bool&) { deferred.Append(t.Cursor().Address()); }, needs);
+  ASSERT_EQ(deferred.Count(), 100);
+  for (int i = 1; i < deferred.Count(); ++i) {
+    EXPECT_GT(TaItemAdrList::CompareAdr(deferred.Items(i - 1), deferred.Items(i), nullptr), 0);
+  }
+}
+
+TEST_F(AnyOrderTest, WideRangesReadTheTableNarrowOrKeyOnlyOnesTheIndex) {
+  FillScattered();
+  // Most of the index: the table is read in physical order instead.
+  auto wide = Op("b >= 300 and a <> 2", kOpDefault | kOpAnyOrder);
+  TaItemAdrList adrs;
+  EXPECT_EQ(Sorted(Walk(*wide, &adrs)), Expected(300, kRows, 2));
+  EXPECT_EQ(wide->ChosenIndex(), nullptr);
+  EXPECT_EQ(wide->Visited(), kRows);
+  EXPECT_TRUE(Ascending(adrs));
+  // Upper bounds and equality estimate their share as well.
+  auto wide_below = Op("b < 2700 and a <> 2", kOpDefault | kOpAnyOrder);
+  EXPECT_EQ(Sorted(Walk(*wide_below, &adrs)), Expected(0, 2700, 2));
+  EXPECT_EQ(wide_below->ChosenIndex(), nullptr);
+  auto narrow_below = Op("b < 200 and a <> 2", kOpDefault | kOpAnyOrder);
+  EXPECT_EQ(Sorted(Walk(*narrow_below, &adrs)), Expected(0, 200, 2));
+  EXPECT_NE(narrow_below->ChosenIndex(), nullptr);
+  auto one = Op("b = 77 and a <> 9", kOpDefault | kOpAnyOrder);
+  EXPECT_EQ(Walk(*one, &adrs), Expected(77, 78));
+  EXPECT_NE(one->ChosenIndex(), nullptr);
+  // Kept in key order, a cursor walks the index however wide the range.
+  auto ordered = Op("b >= 300 and a <> 2");
+  EXPECT_EQ(Walk(*ordered, &adrs).size(), Expected(300, kRows, 2).size());
+  EXPECT_NE(ordered->ChosenIndex(), nullptr);
+  // Reading only b, the keys answer however wide the range: no record read.
+  auto keys = Op("b >= 300", kOpDefault | kOpAnyOrder);
+  keys->SetReads({b_});
+  int64_t sum = 0;
+  int count = 0;
+  keys->First();
+  while (keys->Next()) {
+    sum += b_->AsInteger();
+    ++count;
+    EXPECT_TRUE(t_->CursorOnImage());
+    EXPECT_TRUE(a_->IsNull());  // not in the key: absent from the image
+  }
+  EXPECT_TRUE(keys->AnswersFromKeys());
+  EXPECT_NE(keys->ChosenIndex(), nullptr);
+  EXPECT_EQ(count, kRows - 300);
+  EXPECT_EQ(sum, static_cast<int64_t>(kRows - 1) * kRows / 2 - 299 * 300 / 2);
+}
+
+TEST_F(AnyOrderTest, ImagesGiveWayToTheRecordForEditsDeletesAndCursorMoves) {
+  FillScattered(true);
+  TVisitNeeds needs;
+  needs.reads_known = true;
+  needs.reads = {b_};
+  needs.ordered = false;
+  // The visitor declared b only, yet edits another field: the edit starts
+  // from the stored record, so a and k survive.
+  int visits = 0;
+  t_->ForEachMatch(
+      t_->CompileFilter("b >= 500 and b < 520"), kOpDefault,
+      [&](TQdfTable& t, bool&) {
+        ++visits;
+        EXPECT_TRUE(t.CursorOnImage());
+        t.Edit();
+        EXPECT_FALSE(t.CursorOnImage());
+        t.FieldByName("c")->SetAsString("edited");
+        t.Post();
+      },
+      nullptr, needs);
+  EXPECT_EQ(visits, 20);
+  Ks edited;
+  for (t_->First(); t_->Cursor().Item() != nullptr; t_->Next()) {
+    if (t_->FieldByName("c")->GetAsString() != "edited") continue;
+    edited.push_back(k_->AsInteger());
+    EXPECT_EQ(a_->AsInteger(), k_->AsInteger() % 5);
+  }
+  EXPECT_EQ(Sorted(edited), Expected(500, 520));
+  // Deleting the record an image stands for deletes it with all its keys
+  // (the key of ia is built from the stored a, which the image lacks).
+  auto del = Op("b = 600", kOpDefault);
+  del->SetReads({b_});
+  del->First();
+  ASSERT_TRUE(del->Next());
+  ASSERT_TRUE(t_->CursorOnImage());
+  t_->Delete(false);
+  del.reset();
+  EXPECT_EQ(Rows("a >= 0").size(), static_cast<size_t>(kRows - 1));
+  EXPECT_TRUE(Rows("b = 600").empty());
+  // Moving the cursor to the imaged record reads the record.
+  auto op = Op("b = 700", kOpDefault);
+  op->SetReads({b_});
+  op->First();
+  ASSERT_TRUE(op->Next());
+  ASSERT_TRUE(t_->CursorOnImage());
+  EXPECT_TRUE(a_->IsNull());
+  t_->SetCursorAddress(t_->Cursor().Address());
+  EXPECT_FALSE(t_->CursorOnImage());
+  EXPECT_EQ(a_->AsInteger(), k_->AsInteger() % 5);
+}
+
 TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {
   db_.storage->CreateSchemaObject("TQdfTable", "u", false)->SetProperties("BaseStructureName=TRec");
   db_.storage->PopUntil(nullptr);
