@@ -8,11 +8,6 @@
 // transaction commits, and the integrity check must find the file sound: a
 // statement that reports success and leaves a damaged schema is the fault
 // this driver hunts.
-//
-// QDF_FUZZ_DDL_KNOWN=skip ends an input quietly at a failure that matches
-// one of the patterns in KnownFault() below (faults whose fix is under way);
-// the default reports them like any other. The CTest run sets it for now
-// (fuzz/CMakeLists.txt).
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -36,36 +31,6 @@ namespace {
 
 // A text runs at most this many statements, so that an input stays quick.
 constexpr int kMaxStatements = 12;
-
-bool SkipKnown() {
-  const char* v = std::getenv("QDF_FUZZ_DDL_KNOWN");
-  return v != nullptr && std::strcmp(v, "skip") == 0;
-}
-
-// Faults of the statement guards whose fix is under way elsewhere, told
-// apart by the problems the check found and by the statements run. The
-// patterns are loose on purpose: they stand in only until those guards are
-// in; a pattern that lets another fault through is the price of a green
-// run meanwhile. Returns the fault's description, or nullptr.
-const char* KnownFault(const std::string& statement, const std::string& history,
-                       const std::string& problems) {
-  auto lower = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
-  const std::string text = lower(qdf::Trim(statement));
-  if (problems.find("has no record class") != std::string::npos) {
-    return "a table without a record class (create TQdfTable without a class, or "
-           "BaseStructureName set to a non-class)";
-  }
-  if (text.starts_with("drop")) return "a dropped field (the last field under an index)";
-  if (lower(history).find("drop") != std::string::npos &&
-      text.find("create") != std::string::npos) {
-    return "a field dropped and created again with another type";
-  }
-  if (text.find("tqdfitemclass") != std::string::npos) return "an item class with a bad parent";
-  return nullptr;
-}
 
 std::string Problems(const qdf::TQdfCheckReport& report) {
   std::string s;
@@ -178,7 +143,6 @@ std::vector<std::string> Seeds() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qdf_fuzz;
-  static const bool skip_known = SkipKnown();
   const std::vector<uint8_t>& base = SampleDatabase();
   const std::string path = ScratchFile("ddl.qdf");
   qdf_test::WriteFileBytes(path, base);
@@ -207,7 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       const std::string done = history + statement + ";\n";
       if (!Attempt("commit", TRefusals::kEngineOnly, [&] { t->CommitAndContinue(); })) {
-        if (skip_known && KnownFault(statement, history, "") != nullptr) break;
         Fail("the statement succeeded but its commit was refused: " + LastRefusal() + "\n" + done);
       }
       qdf::TQdfCheckReport report;
@@ -216,11 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       if (!report.Sound()) {
         const std::string problems = Problems(report);
-        const char* known = KnownFault(statement, history, problems);
-        if (skip_known && known != nullptr) break;
         Fail("the file is damaged after the statements that succeeded:\n" + done +
-             "problems:" + problems +
-             (known != nullptr ? std::string("\nlooks like the known fault: ") + known : ""));
+             "problems:" + problems);
       }
       history = done;
       NoteDeepInput();
