@@ -83,6 +83,14 @@ std::vector<std::string> Seeds() {
     tb->FieldByName("b")->SetAsString(std::string(3000, 'b'));
     tb->Post();
   })));
+  // Inputs that once gave a wrong answer (fuzz/regressions, "file-*").
+  const std::filesystem::path regressions =
+      std::filesystem::path(QDF_DOCS_DIR) / "../fuzz/regressions";
+  for (const auto& entry : std::filesystem::directory_iterator(regressions)) {
+    if (entry.path().filename().string().starts_with("file-")) {
+      seeds.push_back(text(qdf_test::ReadFileBytes(entry.path().string())));
+    }
+  }
   return seeds;
 }
 
