@@ -461,6 +461,17 @@ class TBlobDb {
   static void Detach(qdf::TQdfTable& t, const char* name = "body") {
     t.Events().Remove(t.FieldByName(name));
   }
+  // Puts $BLOB on the first chunk of blob `id` that `also` accepts.
+  static qdf::TQdfTable& SeekChunk(qdf::TQdfInTransStorage* s, int64_t id,
+                                   const std::function<bool(qdf::TQdfTable&)>& also) {
+    qdf::TQdfTable& b = *s->BlobTable();
+    b.SetCurrentIndex(nullptr);
+    for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
+      if (static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == id && also(b))
+        break;
+    }
+    return b;
+  }
   // Runs `change` on the pristine file inside a write transaction, commits.
   void Change(const std::function<void(qdf::TQdfInTransStorage*)>& change) {
     qdf_test::WriteFileBytes(fx.Db(), pristine);
@@ -528,14 +539,10 @@ TEST(IntegrityCheck, FindsSharedDamagedAndUnownedBlobs) {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
          TBlobDb::Find(*d, "a");
          const int64_t a = TBlobDb::Blob(*d).AsInt64();
-         TQdfTable& b = *s->BlobTable();
-         b.SetCurrentIndex(nullptr);
-         for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
-           if (static_cast<qdf::TQdfIntegerField*>(b.FieldByName("Position"))->AsInteger() ==
-                   2000 &&
-               static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == a)
-             break;
-         }
+         TQdfTable& b = TBlobDb::SeekChunk(s, a, [](TQdfTable& c) {
+           return static_cast<qdf::TQdfIntegerField*>(c.FieldByName("Position"))->AsInteger() ==
+                  2000;
+         });
          b.Delete(false);
          return {"$BLOB: blob " + text(a) + " (of the record at ",
                  " of d (field body)): chunk at 4000 (", ") where 2000 was expected"};
@@ -545,13 +552,8 @@ TEST(IntegrityCheck, FindsSharedDamagedAndUnownedBlobs) {
          std::unique_ptr<TQdfTable> e = s->TableByName("e");
          TBlobDb::Find(*e, "x");
          const int64_t x = TBlobDb::Blob(*e).AsInt64();
-         TQdfTable& b = *s->BlobTable();
-         b.SetCurrentIndex(nullptr);
-         for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
-           if (b.CursorClass()->ObjectName() == "TBlobClass" &&
-               static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == x)
-             break;
-         }
+         TQdfTable& b = TBlobDb::SeekChunk(
+             s, x, [](TQdfTable& c) { return c.CursorClass()->ObjectName() == "TBlobClass"; });
          b.Edit();
          static_cast<qdf::TQdfIntegerField*>(b.CursorClass()->FieldByName("BlobSize"))
              ->SetAsInteger(4499);
