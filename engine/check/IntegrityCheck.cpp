@@ -662,19 +662,22 @@ void TObjectCheck::Run(TQdfStorage* storage) {
 TQdfCheckReport CheckDatabase(const std::string& file_name) {
   TQdfCheckReport report;
   TQdfFileCheck file(file_name);
-  file.Run(report);
-  if (file.RootChainLoops()) {
-    report.Add("the object tree was not loaded: the chain of its headers runs in a circle");
-    return report;
-  }
   // The objects are read through a read-only reader of their own, apart from
-  // the system's registry of open files: nothing stays open afterwards.
+  // the system's registry of open files: nothing stays open afterwards. Its
+  // state is the one the blocks are checked in, and the reader table keeps
+  // a writer in another process from reusing its blocks meanwhile.
   static std::atomic<int> serial{0};
   TQdfFilerRef filer =
       TQdfFilerRef::Adopt(new TQdfLocalFiler(file_name, true, "$CHECK" + std::to_string(++serial)));
   {
     auto reader = std::make_unique<TQdfIndirectPageReader>(filer.get());
     reader->Open(true);
+    file.UseRoot(reader->Root());
+    file.Run(report);
+    if (file.RootChainLoops()) {
+      report.Add("the object tree was not loaded: the chain of its headers runs in a circle");
+      return report;
+    }
     std::unique_ptr<TQdfPersistentObject> made =
         TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr);
     std::unique_ptr<TQdfStorage> storage(static_cast<TQdfStorage*>(made.release()));

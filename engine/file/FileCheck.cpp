@@ -57,6 +57,14 @@ TQdfFileCheck::TQdfFileCheck(const std::string& file_name) : file_name_(file_nam
 
 TQdfFileCheck::~TQdfFileCheck() = default;
 
+void TQdfFileCheck::UseRoot(const TRootRecord& root) {
+  std::memcpy(header_ + kHdrRoot, root.data(), root.size());
+  transaction_ = LoadU32(root.data() + kRootTransaction);
+  next_page_ = LoadU32(root.data() + kRootNextPage);
+  allocation_end_ = static_cast<int64_t>(LoadU32(root.data() + kRootAllocEnd)) * kUnitSize;
+  file_size_ = static_cast<int64_t>(file_->Size());
+}
+
 bool TQdfFileCheck::PageSound(uint32_t page) const {
   return !std::binary_search(unsound_pages_.begin(), unsound_pages_.end(), page);
 }

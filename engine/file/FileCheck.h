@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "file/FileFormat.h"
+#include "file/QdfFiler.h"
 
 namespace qdf {
 
@@ -73,6 +74,11 @@ class TQdfFileCheck {
   // database magic: there is nothing to check then.
   explicit TQdfFileCheck(const std::string& file_name);
   ~TQdfFileCheck();
+  // Checks the committed state `root` instead of the one the header named
+  // when the file was opened: the state a reader holds, so that the check
+  // of the blocks and that of the objects see one state while another
+  // process commits.
+  void UseRoot(const TRootRecord& root);
 
   // Walks the page table and every block; appends problems and fills the
   // file's figures.

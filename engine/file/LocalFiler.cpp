@@ -110,17 +110,50 @@ void TQdfLocalFiler::CheckWritable() {
   }
 }
 
-TQdfLocalFiler::~TQdfLocalFiler() = default;
+TQdfLocalFiler::~TQdfLocalFiler() {
+  for (const auto& [reader, slot] : reader_slots_) reader_table_->Release(slot);
+}
 
 void TQdfLocalFiler::LoadRoot() {
   if (LoadU32(root_cache_.data()) != 0) return;
-  std::array<uint8_t, kHeaderSize> buf{};
-  size_t got = file_->ReadUpTo(0, buf.data(), buf.size());
-  if (got < buf.size()) {
-    throw EQdfException(Format("File: %s is not a dbQuillon-File", file_name_.c_str()));
+  ReadHeader();
+}
+
+void TQdfLocalFiler::ReadHeader() {
+  std::array<uint8_t, kHeaderSize> first{}, again{};
+  for (int attempt = 0;; ++attempt) {
+    if (file_->ReadUpTo(0, first.data(), first.size()) < first.size()) {
+      throw EQdfException(Format("File: %s is not a dbQuillon-File", file_name_.c_str()));
+    }
+    if (read_only_ == false) break;  // the writer is the only one that writes it
+    file_->ReadUpTo(0, again.data(), again.size());
+    if (first == again || attempt == 100) break;
   }
-  header_ = buf;
+  header_ = first;
   std::memcpy(root_cache_.data(), &header_[kHdrRoot], kRootSize);
+}
+
+TReaderTable* TQdfLocalFiler::OpenReaderTable(bool create) {
+  if (reader_table_ == nullptr && (create || !reader_table_made_)) {
+    reader_table_ = TReaderTable::Open(file_name_, create);
+    // A reader that cannot make the table reads unrecorded; it tries once.
+    if (create) reader_table_made_ = true;
+  }
+  return reader_table_.get();
+}
+
+const std::vector<uint32_t>& TQdfLocalFiler::ForeignReaders() {
+  TDbgLock g(lock_);
+  foreign_readers_.clear();
+  // Until a reader made the table, every call looks for it again.
+  if (!read_only_ && OpenReaderTable(false) != nullptr) reader_table_->Collect(foreign_readers_);
+  return foreign_readers_;
+}
+
+bool TQdfLocalFiler::OpenInOtherProcess() {
+  TDbgLock g(lock_);
+  TReaderTable* table = OpenReaderTable(false);
+  return table != nullptr && table->HeldByOtherProcesses() > 0;
 }
 
 int64_t TQdfLocalFiler::HighWaterMark() const {
@@ -143,9 +176,46 @@ TRootRecord TQdfLocalFiler::GetRoot() {
 
 void TQdfLocalFiler::AttachReader(TQdfPageReader* reader, TRootRecord& root) {
   TDbgLock g(lock_);
-  LoadRoot();
+  if (!read_only_) {
+    LoadRoot();
+  } else if (TReaderTable* table = OpenReaderTable(true); table == nullptr) {
+    ReadHeader();
+  } else {
+    const int slot = table->Claim();
+    try {
+      // Published, then read again: a commit in between starts over.
+      for (int attempt = 0;; ++attempt) {
+        ReadHeader();
+        const std::array<uint8_t, kHeaderSize> seen = header_;
+        table->Publish(slot, LoadU32(&seen[kHdrRoot + kRootTransaction]));
+        ReadHeader();
+        if (header_ == seen) break;
+        if (attempt == 1000) {
+          throw EQdfException(Format("File: %s: the header changes too fast to be read; try again",
+                                     file_name_.c_str()));
+        }
+      }
+    } catch (...) {
+      table->Release(slot);
+      throw;
+    }
+    reader_slots_.emplace_back(reader, slot);
+  }
   root = root_cache_;
   TQdfFiler::AttachReader(reader, root);
+}
+
+void TQdfLocalFiler::DetachReader(TQdfPageReader* reader, TRootRecord& root, bool keep_write_lock) {
+  {
+    TDbgLock g(lock_);
+    for (auto it = reader_slots_.begin(); it != reader_slots_.end(); ++it) {
+      if (it->first != reader) continue;
+      reader_table_->Release(it->second);
+      reader_slots_.erase(it);
+      break;
+    }
+  }
+  TQdfFiler::DetachReader(reader, root, keep_write_lock);
 }
 
 void TQdfLocalFiler::TakeWriteOwnership(TQdfPageReader* reader) {

@@ -12,9 +12,12 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "file/FreeSpaceLists.h"
 #include "file/QdfFiler.h"
+#include "file/ReaderTable.h"
 #include "platform/FileSystem.h"
 
 namespace qdf {
@@ -33,7 +36,11 @@ class TQdfLocalFiler : public TQdfFiler {
   TRootRecord GetRoot() override;
   void CommitRoot(const TRootRecord& root, bool keep_write_lock) override;
   void ReloadRoot() override;
+  // A read-only filer reads the header afresh for every reader, so that a
+  // reader sees the last commit of a writer in another process, and records
+  // the state it reads in the reader table (file/ReaderTable.h).
   void AttachReader(TQdfPageReader* reader, TRootRecord& root) override;
+  void DetachReader(TQdfPageReader* reader, TRootRecord& root, bool keep_write_lock) override;
   int64_t AllocateData(int32_t size) override;
   void PrepareFlush(int flags) override;
   void FreeData(const TItemAdr& chain, int32_t size, uint32_t transaction,
@@ -74,6 +81,13 @@ class TQdfLocalFiler : public TQdfFiler {
   bool ReadOnly() const { return read_only_; }
   int64_t HighWaterMark() const;
   uint32_t AllocationEnd() const;
+  // The transaction numbers of the states that readers in other processes
+  // read (from the reader table; empty while no reader ever made one). The
+  // free lists reuse no block such a state names.
+  const std::vector<uint32_t>& ForeignReaders();
+  // Whether a reader in another process has the file open now.
+  bool OpenInOtherProcess();
+
   bool FreesPending() const { return frees_pending_; }
   bool FileGrown() const { return file_grown_; }
   void ClearSearchFlags() { frees_pending_ = file_grown_ = false; }
@@ -90,6 +104,11 @@ class TQdfLocalFiler : public TQdfFiler {
   // the header against the file).
   void CheckWritable();
   void SetHighWaterMark(int64_t value);
+  // Reads the header from the file: two reads that agree, so that a header
+  // being written by another process is never taken half old, half new.
+  void ReadHeader();
+  // The reader table, opened (with `create`, made) on first use.
+  TReaderTable* OpenReaderTable(bool create);
 
   std::string file_name_;
   bool read_only_;
@@ -104,6 +123,10 @@ class TQdfLocalFiler : public TQdfFiler {
   // Set when writing or syncing the header failed: what the disk holds is not
   // known any more, so nothing more is written until the file is reopened.
   bool broken_ = false;
+  std::unique_ptr<TReaderTable> reader_table_;
+  bool reader_table_made_ = false;
+  std::vector<std::pair<TQdfPageReader*, int>> reader_slots_;
+  std::vector<uint32_t> foreign_readers_;
 };
 
 }  // namespace qdf

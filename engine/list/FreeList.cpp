@@ -113,8 +113,12 @@ void TQdfFreeList::Take(TQdfPersistentObject* tree_root) {
     if (LoadU16(Read(current)) != kRootRecordSize) Damaged();
     StoreU32(Edit(current) + kRtTransaction, tan);
     const uint32_t oldest = filer_->OldestTransaction();
-    const uint32_t horizon = oldest != 0 ? oldest : start;
-    const bool pending_known = !filer_->pending_root.IsNull();
+    uint32_t horizon = oldest != 0 ? oldest : start;
+    // Readers in other processes hold back what they read as readers here do,
+    // also in a writer that has just opened the file.
+    const std::vector<uint32_t>& foreign = filer_->ForeignReaders();
+    for (uint32_t n : foreign) horizon = std::min(horizon, n);
+    const bool pending_known = !filer_->pending_root.IsNull() || !foreign.empty();
     TItemAdr r = LoadAdr(Read(current) + kRtNext);
     int64_t guard = list_->Count() + 1;
     while (!r.IsNull() && guard-- > 0) {
@@ -198,6 +202,7 @@ void TQdfFreeList::SearchFreeData() {
   // The running transaction reads as of its start number; roots tagged with
   // it (or later) hold copies that its own committed state still names.
   const uint32_t writer_start = reader_->StartNumber();
+  const std::vector<uint32_t>& foreign = filer_->ForeignReaders();
   TItemAdr r = LoadAdr(Read(current) + kRtNext);
   int64_t roots_left = list_->Count() + 1;
   while (!r.IsNull() && roots_left-- > 0) {
@@ -210,6 +215,9 @@ void TQdfFreeList::SearchFreeData() {
       for (TQdfPageReader* reader : filer_->Readers()) {
         uint32_t n = reader == reader_ ? writer_start : reader->TransactionNumber();
         if (n != 0 && n <= t) largest = std::max(largest, n);
+      }
+      for (uint32_t n : foreign) {
+        if (n <= t) largest = std::max(largest, n);
       }
       if (static_cast<int64_t>(t) - 1 > static_cast<int64_t>(largest)) {
         for (int k = 0; k < kSizeClasses; ++k) {
