@@ -2,16 +2,17 @@
 // sync it makes and the state after each commit, then runs it again once per
 // operation and
 //   - kills the process right after that operation landed: the file as left,
-//     and a number of power-loss outcomes drawn from the writes since the
-//     last sync (each kept or lost, the last one possibly torn), must each
-//     be the state before the commit under way or after it, the latter once
-//     the commit's last sync completed;
+//     the file with every write since the last sync lost, and a number of
+//     power-loss outcomes drawn from those writes (each kept or lost, the
+//     last one possibly torn) must each be the state before the commit under
+//     way or after it, the latter once the commit's last sync completed;
 //   - fails that operation instead: the commit must raise a clear error, a
 //     retry must not commit onto pages that may be lost, and the file as
 //     left and after a power loss must again be one of the two states.
 // Every state seen must also pass the workload's check.
 //
-// QDF_CRASH_DRAWS sets the power-loss outcomes drawn per crash point.
+// QDF_CRASH_DRAWS sets the power-loss outcomes drawn per crash point
+// (default 2), besides the one that loses every unsynced write.
 #pragma once
 
 #include <cstdint>
@@ -81,7 +82,7 @@ struct TCrashFigures {
 struct TCrashOptions {
   bool crash = true;  // kill at every operation
   bool fail = true;   // fail every operation
-  int draws = -1;     // power-loss outcomes per point; -1: QDF_CRASH_DRAWS or 3
+  int draws = -1;     // drawn power-loss outcomes per point; -1: QDF_CRASH_DRAWS or 2
   uint32_t seed = 20261207;
 };
 

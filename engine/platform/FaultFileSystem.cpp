@@ -237,12 +237,12 @@ std::vector<uint8_t> TFaultFileSystem::Image(const std::string& path, const TFil
 }
 
 void TFaultFileSystem::PowerLossImage(const std::string& path, const std::string& out,
-                                      std::mt19937& rng) {
+                                      std::mt19937* rng) {
   std::lock_guard<std::mutex> g(mutex_);
   static const TFileLog kNothingLogged;
   auto it = logs_.find(path);
   const std::vector<uint8_t> image =
-      Image(path, it != logs_.end() ? it->second : kNothingLogged, &rng);
+      Image(path, it != logs_.end() ? it->second : kNothingLogged, rng);
   auto f = Native().Create(out);
   if (!image.empty()) f->WriteAt(0, image.data(), image.size());
 }

@@ -58,9 +58,10 @@ class TFaultFileSystem final : public TFileSystem {
   void SimulatePowerLoss();
   // Writes to `out` what `path` may hold after a power loss now: one outcome
   // drawn from `rng` (each write since the last sync kept or lost, the last
-  // one possibly torn). `path` itself and the logs are left as they are, so
-  // that many outcomes can be drawn for one moment.
-  void PowerLossImage(const std::string& path, const std::string& out, std::mt19937& rng);
+  // one possibly torn), or every write since the last sync lost when `rng`
+  // is null. `path` itself and the logs are left as they are, so that many
+  // outcomes can be drawn for one moment.
+  void PowerLossImage(const std::string& path, const std::string& out, std::mt19937* rng);
 
   int WriteCount() const;
   // Completed writes and syncs together (the unit of CrashAfterOp).

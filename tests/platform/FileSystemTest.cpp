@@ -178,7 +178,7 @@ TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
   std::mt19937 rng(7);
   int kept[3] = {0, 0, 0}, lost[3] = {0, 0, 0}, torn = 0;
   for (int draw = 0; draw < 200; ++draw) {
-    fs.PowerLossImage(path, image, rng);
+    fs.PowerLossImage(path, image, &rng);
     const std::vector<uint8_t> got = ReadAll(image);
     ASSERT_EQ(got.size(), synced.size());
     for (int i = 0; i < 3; ++i) {
@@ -207,7 +207,7 @@ TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
   EXPECT_EQ(ReadAll(path), as_written);
   // A sync makes everything durable: every outcome is the file as it is.
   f->Sync();
-  fs.PowerLossImage(path, image, rng);
+  fs.PowerLossImage(path, image, &rng);
   EXPECT_EQ(ReadAll(image), as_written);
 }
 
