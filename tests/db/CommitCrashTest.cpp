@@ -4,11 +4,14 @@
 // commits whose freed blocks the next ones reuse through the free list.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "CrashHarness.h"
+#include "ErrorText.h"
 #include "SystemTestUtil.h"
+#include "platform/FaultFileSystem.h"
 #include "record/Fields.h"
 #include "table/BlobField.h"
 #include "table/Table.h"
@@ -157,6 +160,95 @@ TEST(CrashSafety, RealCommitPathSurvivesEveryCrashAndFailedWrite) {
   EXPECT_EQ(figures.commits, 3);
   EXPECT_GT(figures.operations, 30);
 }
+
+// What follows a failed commit in the same process: where the failure leaves
+// unknown what the disk holds (a sync, the header), the file takes no more
+// writes until it is opened again; a failed page write only ends its
+// transaction. Either way the file then holds the last committed state.
+struct TFailedCommitCase {
+  const char* what;
+  int from_end;  // the operation failed, counted back from the commit's last (0)
+  bool filer_stops;
+};
+
+class FailedCommit : public ::testing::TestWithParam<TFailedCommitCase> {};
+
+TEST_P(FailedCommit, LeavesTheLastCommittedStateAndStopsTheFilerWhenUnsure) {
+  const TFailedCommitCase& c = GetParam();
+  qdf_test::TSystemConfig config;
+  qdf_test::TTestDir dir;
+  const std::string path = dir.File("failed.qdf");
+  const std::string probe = dir.File("probe.qdf");
+  TRealPathWorkload().Prepare(path);
+  const std::string before = qdf_test::DatabaseFingerprint(path);
+  auto change = [](TSession& db, int from) {
+    auto t = db.storage->TableByName("items");
+    for (int key = from; key < from + 20; ++key) Insert(*t, key, 9);
+  };
+  // The commit's operations, counted on a copy.
+  std::filesystem::copy_file(path, probe);
+  int ops = 0;
+  {
+    TFaultFileSystem fs;
+    fs.Watch(probe);
+    SetDatabaseFileSystem(&fs);
+    {
+      TSession db(probe);
+      change(db, 300);
+      const int start = fs.OpCount();
+      db.transaction->Commit(true);
+      ops = fs.OpCount() - start;
+    }
+    SetDatabaseFileSystem(nullptr);
+  }
+  ASSERT_GT(ops, 3);
+
+  TFaultFileSystem fs;
+  fs.Watch(path);
+  SetDatabaseFileSystem(&fs);
+  {
+    TSession db(path);
+    change(db, 300);
+    fs.FailOpAfter(ops - c.from_end);
+    const std::string error = qdf_test::MessageOf([&] { db.transaction->Commit(true); });
+    EXPECT_NE(error.find("(injected)"), std::string::npos) << error;
+    // Trying again does not commit what the failure may have lost.
+    EXPECT_NE(qdf_test::MessageOf([&] { db.transaction->Commit(true); }), "");
+    db.transaction->Rollback(false);
+    const std::string next = qdf_test::MessageOf([&] {
+      db.transaction->SetActive(true);
+      change(db, 400);
+      db.transaction->Commit(true);
+    });
+    if (c.filer_stops) {
+      EXPECT_NE(next.find("a commit failed; close and reopen the database"), std::string::npos)
+          << next;
+    } else {
+      EXPECT_EQ(next, "<no error>");
+    }
+  }
+  SetDatabaseFileSystem(nullptr);
+  if (c.filer_stops) {
+    EXPECT_EQ(qdf_test::DatabaseFingerprint(path), before);
+  }
+  EXPECT_EQ(qdf_test::DatabaseProblems(path), "");
+  // Opened again, the file takes writes.
+  {
+    TSession db(path);
+    change(db, 500);
+    EXPECT_NO_THROW(db.transaction->Commit(true));
+  }
+  EXPECT_EQ(qdf_test::DatabaseProblems(path), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CrashSafety, FailedCommit,
+                         ::testing::Values(TFailedCommitCase{"SyncBeforeTheHeader", 2, true},
+                                           TFailedCommitCase{"HeaderWrite", 1, true},
+                                           TFailedCommitCase{"SyncAfterTheHeader", 0, true},
+                                           TFailedCommitCase{"LastPageWrite", 3, false}),
+                         [](const ::testing::TestParamInfo<TFailedCommitCase>& info) {
+                           return info.param.what;
+                         });
 
 }  // namespace
 }  // namespace qdf
