@@ -171,6 +171,8 @@ struct TFailedCommitCase {
   bool filer_stops;
 };
 
+void PrintTo(const TFailedCommitCase& c, std::ostream* os) { *os << c.what; }
+
 class FailedCommit : public ::testing::TestWithParam<TFailedCommitCase> {};
 
 TEST_P(FailedCommit, LeavesTheLastCommittedStateAndStopsTheFilerWhenUnsure) {
