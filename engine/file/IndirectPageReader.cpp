@@ -133,9 +133,16 @@ void TQdfIndirectPageReader::Commit(bool keep_write_lock) {
       EndShadowTransaction();
       return;
     }
-    // Changes still in the cache belong to this transaction.
-    if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
-    filer_->CommitRoot(root_, keep_write_lock);
+    try {
+      // Changes still in the cache belong to this transaction.
+      if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
+      filer_->CommitRoot(root_, keep_write_lock);
+    } catch (const std::exception& e) {
+      // Pages of this transaction may be lost (a failed write or sync), or
+      // its header may be on disk: committing again could name lost pages.
+      SetRollbackOnly(e.what());
+      throw;
+    }
   }
   if (attached_) filer_->DetachReader(this, root_, keep_write_lock);
   attached_ = false;

@@ -58,9 +58,11 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   void StartTransaction();
   // Makes the transaction durable (header rewritten) and detaches. The caller
   // has flushed the dirty pages. Raises when a page write failed before: such
-  // a transaction can only be rolled back. In shadow mode the caller has sent
-  // the changes to the server; this closes the server's transaction, and
-  // when that fails the transaction becomes rollback-only.
+  // a transaction can only be rolled back. A commit that fails (a page, the
+  // header or a sync not written) makes the transaction rollback-only too,
+  // since its pages may be lost or its header already on disk. In shadow mode
+  // the caller has sent the changes to the server; this closes the server's
+  // transaction, and when that fails the transaction becomes rollback-only.
   void Commit(bool keep_write_lock);
   // Returns to the file's last committed state and detaches; the pages the
   // transaction changed are dropped from the cache.

@@ -258,9 +258,13 @@ void TQdfLocalFiler::CommitRoot(const TRootRecord& root, bool keep_write_lock) {
   StoreU32(r + kRootAllocEnd, LoadU32(&root_cache_[kRootAllocEnd]));
   StoreU32(r + kRootNextPage, LoadU32(&root[kRootNextPage]));
   std::memcpy(r + kRootEntries, &root[kRootEntries], 4 * 12);
-  // The pages must be on disk before the header names them.
-  if (sync_commits_) file_->Sync();
+  // The pages must be on disk before the header names them. A failed sync
+  // may have lost pages that a later sync would report durable (the system
+  // drops what it could not write), and a failed header write or sync leaves
+  // unknown which header the disk holds: either way nothing more is written
+  // through this filer; reopening reads the header that is there.
   try {
+    if (sync_commits_) file_->Sync();
     file_->WriteAt(0, next.data(), next.size());
     if (sync_commits_) file_->Sync();
   } catch (...) {

@@ -1,6 +1,7 @@
 #include "platform/FaultFileSystem.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/QdfException.h"
 
@@ -19,20 +20,24 @@ class TFaultFile final : public TFileHandle {
   }
   void WriteAt(uint64_t pos, const void* buf, size_t n) override {
     size_t keep = n;
+    TFaultFileSystem::TVerdict verdict;
     try {
-      fs_.BeforeWrite(Path(), *inner_, pos, n, &keep);
+      verdict = fs_.BeforeWrite(Path(), *inner_, pos, buf, n, &keep);
     } catch (...) {
       if (keep > 0 && keep < n) inner_->WriteAt(pos, buf, keep);  // the short part lands
       throw;
     }
+    if (verdict == TFaultFileSystem::TVerdict::kDrop) return;
     inner_->WriteAt(pos, buf, n);
-    fs_.AfterOp();
+    if (verdict == TFaultFileSystem::TVerdict::kProceed) fs_.AfterOp(Path());
   }
   void Sync() override {
-    fs_.BeforeSync(Path());
-    inner_->Sync();
+    const TFaultFileSystem::TVerdict verdict = fs_.BeforeSync(Path());
+    // Power loss is simulated from the logs: a real sync would only cost
+    // the tests time.
+    if (verdict != TFaultFileSystem::TVerdict::kProceed) return;
     fs_.AfterSync(Path(), inner_->Size());
-    fs_.AfterOp();
+    fs_.AfterOp(Path());
   }
   uint64_t Size() override { return inner_->Size(); }
   void Truncate(uint64_t size) override { inner_->Truncate(size); }
@@ -43,6 +48,15 @@ class TFaultFile final : public TFileHandle {
 };
 
 TFaultFileSystem::~TFaultFileSystem() = default;
+
+void TFaultFileSystem::Watch(const std::string& path) {
+  std::lock_guard<std::mutex> g(mutex_);
+  watched_.insert(path);
+}
+
+bool TFaultFileSystem::Watched(const std::string& path) const {
+  return watched_.empty() || watched_.count(path) != 0;
+}
 
 void TFaultFileSystem::FailWriteAfter(int n) {
   std::lock_guard<std::mutex> g(mutex_);
@@ -67,12 +81,13 @@ void TFaultFileSystem::CrashAfterOp(int n) {
   crash_at_ = n > 0 ? ops_ + n : 0;
 }
 
-void TFaultFileSystem::AfterOp() {
+void TFaultFileSystem::AfterOp(const std::string& path) {
   std::lock_guard<std::mutex> g(mutex_);
   ++ops_;
   if (crash_at_ != 0 && ops_ == crash_at_) {
     crash_at_ = 0;
-    throw EQdfException("simulated crash");
+    dead_ = true;
+    throw EQdfException(Format("simulated crash after writing %s", path.c_str()));
   }
 }
 
@@ -92,9 +107,14 @@ int TFaultFileSystem::SyncCount() const {
   std::lock_guard<std::mutex> g(mutex_);
   return syncs_;
 }
+bool TFaultFileSystem::Crashed() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return dead_;
+}
 
 void TFaultFileSystem::NoteOpened(const std::string& path, uint64_t size) {
   std::lock_guard<std::mutex> g(mutex_);
+  if (!Watched(path)) return;
   TFileLog& log = logs_[path];
   if (!log.known_size) {
     log.known_size = true;
@@ -102,9 +122,12 @@ void TFaultFileSystem::NoteOpened(const std::string& path, uint64_t size) {
   }
 }
 
-void TFaultFileSystem::BeforeWrite(const std::string& path, TFileHandle& inner, uint64_t pos,
-                                   size_t n, size_t* keep) {
+TFaultFileSystem::TVerdict TFaultFileSystem::BeforeWrite(const std::string& path,
+                                                         TFileHandle& inner, uint64_t pos,
+                                                         const void* buf, size_t n, size_t* keep) {
   std::lock_guard<std::mutex> g(mutex_);
+  if (!Watched(path)) return TVerdict::kPassThrough;
+  if (dead_) return TVerdict::kDrop;
   ++writes_;
   ++attempts_;
   auto fail = [&](const char* why) {
@@ -125,60 +148,124 @@ void TFaultFileSystem::BeforeWrite(const std::string& path, TFileHandle& inner, 
     *keep = 0;
     fail("Input/output error (injected)");
   }
-  // Record what the region held, so a power loss can undo the write.
-  TUndo undo;
-  undo.pos = pos;
-  uint64_t size = inner.Size();
+  // Keep what the region held and what lands, so a power loss can undo the
+  // write or let it survive.
+  TWrite write;
+  write.pos = pos;
+  const uint64_t size = inner.Size();
   if (pos < size) {
-    undo.old_bytes.resize(static_cast<size_t>(std::min<uint64_t>(n, size - pos)));
-    inner.ReadUpTo(pos, undo.old_bytes.data(), undo.old_bytes.size());
+    write.old_bytes.resize(static_cast<size_t>(std::min<uint64_t>(n, size - pos)));
+    inner.ReadUpTo(pos, write.old_bytes.data(), write.old_bytes.size());
   }
-  logs_[path].undo.push_back(std::move(undo));
-  if (short_write_at_ != 0 && writes_ == short_write_at_) {
+  const bool short_write = short_write_at_ != 0 && writes_ == short_write_at_;
+  const size_t lands = short_write ? std::min(short_keep_, n) : n;
+  const auto* bytes = static_cast<const uint8_t*>(buf);
+  write.new_bytes.assign(bytes, bytes + lands);
+  logs_[path].writes.push_back(std::move(write));
+  if (short_write) {
     short_write_at_ = 0;
-    *keep = std::min(short_keep_, n);
+    *keep = lands;
     fail("short write (injected)");
   }
+  return TVerdict::kProceed;
 }
 
-void TFaultFileSystem::BeforeSync(const std::string& path) {
+TFaultFileSystem::TVerdict TFaultFileSystem::BeforeSync(const std::string& path) {
   std::lock_guard<std::mutex> g(mutex_);
+  if (!Watched(path)) return TVerdict::kPassThrough;
+  if (dead_) return TVerdict::kDrop;
   ++syncs_;
   ++attempts_;
   if ((fail_sync_at_ != 0 && syncs_ == fail_sync_at_) ||
       (fail_op_at_ != 0 && attempts_ == fail_op_at_)) {
     if (attempts_ == fail_op_at_) fail_op_at_ = 0;
     fail_sync_at_ = 0;
+    // As on a real system after a failed sync: what it was to make durable
+    // may be gone (the kernel dropped the dirty pages), and a later sync
+    // succeeds without bringing it back.
+    ForgetUnsynced(path, logs_[path]);
     throw EQdfException(Format(
         "sync failed on file %s at position 0: Input/output error (injected)", path.c_str()));
   }
+  return TVerdict::kProceed;
 }
 
 void TFaultFileSystem::AfterSync(const std::string& path, uint64_t size) {
   std::lock_guard<std::mutex> g(mutex_);
   TFileLog& log = logs_[path];
-  log.undo.clear();
+  log.writes.clear();
   log.known_size = true;
   log.synced_size = size;
 }
 
+std::vector<uint8_t> TFaultFileSystem::Image(const std::string& path, const TFileLog& log,
+                                             std::mt19937* rng) {
+  std::vector<uint8_t> image;
+  {
+    auto f = Native().Open(path, TOpenMode::kReadOnly);
+    image.resize(static_cast<size_t>(f->Size()));
+    image.resize(f->ReadUpTo(0, image.data(), image.size()));
+  }
+  // Back to the synced state: undo the writes, newest first.
+  for (auto it = log.writes.rbegin(); it != log.writes.rend(); ++it) {
+    if (it->pos >= image.size()) continue;
+    const size_t n = std::min<size_t>(it->old_bytes.size(), image.size() - it->pos);
+    if (n > 0) std::memcpy(image.data() + it->pos, it->old_bytes.data(), n);
+  }
+  if (log.known_size) image.resize(static_cast<size_t>(log.synced_size));
+  if (rng == nullptr) return image;
+  // Then the writes that made it, oldest first.
+  for (size_t i = 0; i < log.writes.size(); ++i) {
+    const TWrite& w = log.writes[i];
+    size_t n = w.new_bytes.size();
+    const bool last = i + 1 == log.writes.size();
+    const unsigned choice = (*rng)() % (last ? 3u : 2u);  // 0 lost, 1 whole, 2 torn
+    if (choice == 0 || n == 0) continue;
+    if (choice == 2) {
+      // Torn after a whole number of sectors of the file.
+      const uint64_t first = (w.pos / 512 + 1) * 512;
+      const uint64_t end = w.pos + n;
+      if (first < end) {
+        const uint64_t cuts = (end - first + 511) / 512;
+        n = static_cast<size_t>(first + 512 * ((*rng)() % cuts) - w.pos);
+      }
+    }
+    if (image.size() < w.pos + n) image.resize(static_cast<size_t>(w.pos + n), 0);
+    std::memcpy(image.data() + w.pos, w.new_bytes.data(), n);
+  }
+  return image;
+}
+
+void TFaultFileSystem::PowerLossImage(const std::string& path, const std::string& out,
+                                      std::mt19937* rng) {
+  std::lock_guard<std::mutex> g(mutex_);
+  static const TFileLog kNothingLogged;
+  auto it = logs_.find(path);
+  const std::vector<uint8_t> image =
+      Image(path, it != logs_.end() ? it->second : kNothingLogged, rng);
+  auto f = Native().Create(out);
+  if (!image.empty()) f->WriteAt(0, image.data(), image.size());
+}
+
+void TFaultFileSystem::ForgetUnsynced(const std::string& path, TFileLog& log) {
+  if (log.writes.empty()) return;
+  if (!Native().Exists(path)) {
+    log.writes.clear();
+    return;
+  }
+  // The engine's own handle may hold the exclusive lock: repair through a
+  // second descriptor that does not ask for it.
+  auto rw = Native().Open(path, TOpenMode::kReadWriteShared);
+  for (auto it = log.writes.rbegin(); it != log.writes.rend(); ++it) {
+    if (!it->old_bytes.empty()) rw->WriteAt(it->pos, it->old_bytes.data(), it->old_bytes.size());
+  }
+  if (log.known_size) rw->Truncate(log.synced_size);
+  log.writes.clear();
+}
+
 void TFaultFileSystem::SimulatePowerLoss() {
   std::lock_guard<std::mutex> g(mutex_);
-  for (auto& [path, log] : logs_) {
-    if (log.undo.empty()) continue;
-    if (!Native().Exists(path)) {
-      log.undo.clear();
-      continue;
-    }
-    // The engine's own handle may hold the exclusive lock: repair through a
-    // second descriptor that does not ask for it.
-    auto rw = Native().Open(path, TOpenMode::kReadWriteShared);
-    for (auto it = log.undo.rbegin(); it != log.undo.rend(); ++it) {
-      if (!it->old_bytes.empty()) rw->WriteAt(it->pos, it->old_bytes.data(), it->old_bytes.size());
-    }
-    if (log.known_size) rw->Truncate(log.synced_size);
-    log.undo.clear();
-  }
+  for (auto& [path, log] : logs_) ForgetUnsynced(path, log);
 }
 
 std::unique_ptr<TFileHandle> TFaultFileSystem::Open(const std::string& path, TOpenMode mode) {
@@ -191,10 +278,12 @@ std::unique_ptr<TFileHandle> TFaultFileSystem::Create(const std::string& path) {
   auto inner = Native().Create(path);
   {
     std::lock_guard<std::mutex> g(mutex_);
-    TFileLog& log = logs_[path];
-    log.undo.clear();
-    log.known_size = true;
-    log.synced_size = 0;
+    if (Watched(path)) {
+      TFileLog& log = logs_[path];
+      log.writes.clear();
+      log.known_size = true;
+      log.synced_size = 0;
+    }
   }
   return std::make_unique<TFaultFile>(*this, std::move(inner));
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "TestDir.h"
@@ -149,6 +150,105 @@ TEST(FaultFileSystem, PowerLossForgetsEverythingSinceTheLastSync) {
   g->WriteAt(1000, b.data(), b.size());
   fs.SimulatePowerLoss();
   EXPECT_EQ(ReadAll(path), a);
+}
+
+// Drawn outcomes: each write since the sync survives whole or not at all,
+// independently, except the last, which may also end at a sector boundary;
+// what was synced always survives, and the file itself stays as written.
+TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
+  qdf_test::TTestDir dir;
+  TFaultFileSystem fs;
+  const std::string path = dir.File("drawn");
+  const std::string image = dir.File("image");
+  auto f = fs.Create(path);
+  const std::vector<uint8_t> synced(6144, 0xAA);
+  f->WriteAt(0, synced.data(), synced.size());
+  f->Sync();
+  struct TWrite {
+    uint64_t pos;
+    size_t size;
+    uint8_t byte;
+  };
+  const TWrite writes[] = {{1024, 1024, 0x11}, {4096, 2048, 0x22}, {2560, 1536, 0x33}};
+  for (const TWrite& w : writes) {
+    const std::vector<uint8_t> bytes(w.size, w.byte);
+    f->WriteAt(w.pos, bytes.data(), bytes.size());
+  }
+  const std::vector<uint8_t> as_written = ReadAll(path);
+  std::mt19937 rng(7);
+  int kept[3] = {0, 0, 0}, lost[3] = {0, 0, 0}, torn = 0;
+  for (int draw = 0; draw < 200; ++draw) {
+    fs.PowerLossImage(path, image, &rng);
+    const std::vector<uint8_t> got = ReadAll(image);
+    ASSERT_EQ(got.size(), synced.size());
+    for (int i = 0; i < 3; ++i) {
+      const TWrite& w = writes[i];
+      size_t prefix = 0;  // leading bytes of the region holding the write
+      while (prefix < w.size && got[w.pos + prefix] == w.byte) ++prefix;
+      for (size_t k = prefix; k < w.size; ++k) ASSERT_EQ(got[w.pos + k], 0xAA) << i << " " << k;
+      if (i < 2) {
+        ASSERT_TRUE(prefix == 0 || prefix == w.size) << "write " << i << " torn";
+      } else {
+        ASSERT_EQ(prefix % 512, 0u) << "torn inside a sector";
+        torn += prefix != 0 && prefix != w.size;
+      }
+      if (prefix == w.size) {
+        ++kept[i];
+      } else if (prefix == 0) {
+        ++lost[i];
+      }
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_GT(kept[i], 0) << i;
+    EXPECT_GT(lost[i], 0) << i;
+  }
+  EXPECT_GT(torn, 0);
+  EXPECT_EQ(ReadAll(path), as_written);
+  // A sync makes everything durable: every outcome is the file as it is.
+  f->Sync();
+  fs.PowerLossImage(path, image, &rng);
+  EXPECT_EQ(ReadAll(image), as_written);
+}
+
+// A failed sync forgets what it was to make durable; the next one succeeds.
+TEST(FaultFileSystem, FailedSyncLosesTheUnsyncedWrites) {
+  qdf_test::TTestDir dir;
+  TFaultFileSystem fs;
+  const std::string path = dir.File("lost");
+  auto f = fs.Create(path);
+  const std::vector<uint8_t> a(1024, 0xAA), b(512, 0xBB);
+  f->WriteAt(0, a.data(), a.size());
+  f->Sync();
+  f->WriteAt(512, b.data(), b.size());
+  f->WriteAt(1024, b.data(), b.size());
+  fs.FailSyncAfter(1);
+  EXPECT_THROW(f->Sync(), EQdfException);
+  EXPECT_NO_THROW(f->Sync());
+  EXPECT_EQ(ReadAll(path), a);
+}
+
+// After the crash point the process is dead: nothing it writes lands.
+TEST(FaultFileSystem, NothingLandsAfterTheCrashPoint) {
+  qdf_test::TTestDir dir;
+  TFaultFileSystem fs;
+  const std::string path = dir.File("dead");
+  const std::string other = dir.File("other");
+  fs.Watch(path);
+  auto f = fs.Create(path);
+  auto g = fs.Create(other);
+  const std::vector<uint8_t> a(512, 0xAA), b(512, 0xBB);
+  fs.CrashAfterOp(2);
+  f->WriteAt(0, a.data(), a.size());
+  g->WriteAt(0, a.data(), a.size());  // not watched: not counted
+  EXPECT_THROW(f->WriteAt(512, a.data(), a.size()), EQdfException);
+  EXPECT_TRUE(fs.Crashed());
+  EXPECT_NO_THROW(f->WriteAt(0, b.data(), b.size()));
+  EXPECT_NO_THROW(f->Sync());
+  std::vector<uint8_t> both = a;
+  both.insert(both.end(), a.begin(), a.end());
+  EXPECT_EQ(ReadAll(path), both);
+  EXPECT_EQ(fs.OpCount(), 2);
 }
 
 }  // namespace
