@@ -278,7 +278,8 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
   qdf_test::TQueryDb db(fx);
   db.AddIndex("ia", {{kInt, "a"}});
   db.AddIndex("ib", {{kInt, "b"}});
-  db.AddIndex("ic", {{kChar, "c"}});
+  // A descending text key, first for "c = ..." (names order the indexes).
+  db.AddIndex("ic_desc", {{kChar, "c", false}});
   db.AddIndex("ica", {{kChar, "c"}, {kInt, "a"}});
   db.AddIndex("ibd", {{kInt, "b", false}});
   auto t = db.Open();
@@ -300,8 +301,11 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     return out;
   };
   int indexed = 0;
-  for (int n = 0; n < filters; ++n) {
-    const TFilter f = maker.Make(2);
+  // First a text that grows too long for a key (a search key would raise),
+  // then random ones.
+  TFilter fixed{"c = 'b'", nullptr, "c = :p0_", {}, {{"p0_", "b"}}};
+  for (int n = -1; n < filters; ++n) {
+    const TFilter f = n < 0 ? fixed : maker.Make(2);
     SCOPED_TRACE(f.prepared);
     TQdfFilteredTableOp literal(*t, kOpDefault, nullptr, nullptr, t->CompileFilter(f.text));
     literal.First();
@@ -330,7 +334,7 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     for (auto& [name, v] : g.ints) v = maker.Rand(-5, 305);
     // Texts may turn empty, which keys as null: the index choice is made
     // again for them.
-    for (auto& [name, v] : g.texts) v = maker.Text(3, false);
+    for (auto& [name, v] : g.texts) v = n < 0 ? std::string(3000, 'b') : maker.Text(3, false);
     bind(g);
     std::string text = f.prepared;
     for (const auto& [name, v] : g.ints) {
@@ -347,8 +351,9 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     ASSERT_EQ(sorted_copy(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))),
               sorted_copy(rows_of(again)))
         << text;
-    // Only a text that became empty (or stopped being so) chooses again.
-    bool same_class = true;
+    // Only a text that became empty or too long for a key (or stopped
+    // being so) chooses again.
+    bool same_class = n >= 0;
     for (size_t i = 0; i < f.texts.size(); ++i) {
       same_class = same_class && f.texts[i].second.empty() == g.texts[i].second.empty();
     }
