@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/Helpers.h"
 #include "base/QdfException.h"
 #include "base/Variant.h"
 
@@ -302,7 +303,9 @@ std::vector<std::string> TBasicScript::ParameterNames(std::string_view text) {
     while (ScanToken(pos, token)) {
       if (token.kind != kWfNamed || token.text.size() < 2 || token.text[0] != ':') continue;
       const std::string name = token.text.substr(1);
-      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      // Words are looked up without regard to case: ":LO" is ":lo".
+      auto same = [&](const std::string& n) { return CompareText(n, name) == 0; };
+      if (std::none_of(names.begin(), names.end(), same)) names.push_back(name);
     }
   } catch (const Exception&) {
     // A character no handler takes: Scan reports it when the text compiles.
@@ -358,7 +361,7 @@ void TBasicScript::BuildItem(const TToken& token) {
   }
   TScriptWord* word = book_->FindWord(token.text);
   if (word == nullptr) word = UnknownWord(token.text);
-  if (word == nullptr && token.text[0] == ':') {
+  if (word == nullptr && token.kind == kWfNamed && token.text[0] == ':') {
     // Never a text: a parameter that nothing binds would compare as one.
     throw Exception("Parameter " + token.text + " is not bound");
   }
