@@ -303,7 +303,12 @@ std::shared_ptr<detail::QueryImpl> NewQuery(const std::shared_ptr<detail::TableI
 
 }  // namespace
 
-Query& Query::Bind(std::string_view name, const Value& value) {
+Query Query::Bind(std::string_view name, const Value& value) && {
+  Bind(name, value);  // *this is an lvalue here
+  return std::move(*this);
+}
+
+Query& Query::Bind(std::string_view name, const Value& value) & {
   Guarded([&] {
     qdf::TScriptParams& params = impl_->Live().Params();
     std::string_view bare = name.substr(name.starts_with(':') ? 1 : 0);

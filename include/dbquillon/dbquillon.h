@@ -379,8 +379,11 @@ class Rows {
 class Query {
  public:
   // Raises NotFound for a name the filter does not have, Range for an
-  // integer outside 32 bits, Type for a boolean.
-  Query& Bind(std::string_view name, const Value& value);
+  // integer outside 32 bits, Type for a boolean. On a temporary query it
+  // returns the query itself, so that a range-for over
+  // `table.Prepare(...).Bind(...)` keeps it alive for the loop.
+  Query& Bind(std::string_view name, const Value& value) &;
+  Query Bind(std::string_view name, const Value& value) &&;
   // The matching rows, in the order of the index the filter uses (file
   // order without one). Raises Misuse while a parameter is unbound.
   Rows rows();

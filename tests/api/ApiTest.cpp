@@ -167,6 +167,10 @@ TEST(ApiQuery, BoundParametersSelectTheRowsOfTheirLiterals) {
                   .Count(),
               expected);
   }
+  // A temporary query lives as long as the loop over it.
+  int64_t seen = 0;
+  for (const Row& r : books.Prepare("id < :n").Bind("n", 11)) seen += r.Get<int>("id");
+  EXPECT_EQ(seen, 55);
   dbquillon::Query by_author = books.Prepare("author = :a and year > :y");
   by_author.Bind("a", "Ann").Bind("y", 1990);
   EXPECT_EQ(by_author.Count(), books.Prepare("author = 'Ann' and year > 1990").Count());
