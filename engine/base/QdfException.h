@@ -19,6 +19,10 @@ inline constexpr int kHelpDataNotAllocated = 257;  // page without stored block
 inline constexpr int kHelpReadOnlyReader = 258;    // change through a read-only reader
 inline constexpr int kHelpReleasedPage = 259;      // cache page released meanwhile
 inline constexpr int kHelpNoCachePage = 260;       // no cache page for a new page
+inline constexpr int kHelpDuplicateKey = 261;      // a unique index holds the key already
+inline constexpr int kHelpSyntax = 262;            // a statement the language does not accept
+inline constexpr int kHelpUnknownName = 263;       // a statement names no existing object
+inline constexpr int kHelpConstraint = 264;        // other objects depend on what would change
 
 // printf-style formatting into a std::string (C locale).
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -180,13 +180,19 @@ bool MakeTerm(TvNode* node, size_t i, const void* list, TTerm* term) {
   term->comparison = c;
   term->field = f->Field();
   term->mask = c->Mask();
-  term->null_valued = !v->IsConstant() || KeysAsNull(cls, v);
+  // A parameter's value is as good as a constant for one walk: the choice
+  // takes its current value, and whoever binds a value that changes what
+  // KeysAsNull or the length test below say must choose again
+  // (TQdfPreparedFilter does).
+  const bool fixed = v->FixedDuringWalk();
+  if (fixed) EvaluateIfNeeded(v);
+  term->null_valued = !fixed || KeysAsNull(cls, v);
   if (&cls == &TifComp::kClass || &cls == &TdfComp::kClass) {
     term->ordered = true;
   } else if (&cls == &TsfComp::kClass) {
     // A text too long for a key field matches no key; as a search key it
     // would raise instead.
-    if (v->IsConstant() && static_cast<int>(StrOf(v).size()) >= TDynamicKeyBuffer::kMaxFieldSize) {
+    if (fixed && static_cast<int>(StrOf(v).size()) >= TDynamicKeyBuffer::kMaxFieldSize) {
       return false;
     }
     term->ordered = true;

@@ -9,6 +9,7 @@
 #include "script/NodesArith.h"
 #include "script/NodesLogic.h"
 #include "script/ScriptBook.h"
+#include "script/ScriptParams.h"
 #include "table/Table.h"
 
 namespace qdf {
@@ -16,6 +17,7 @@ namespace qdf {
 namespace {
 
 constexpr const char* kFromBook = "FROM";
+constexpr const char* kParamsBook = "PARAMS";
 constexpr const char* kFromSection = "FROM_FIELDS";
 
 // Adds a word made by the caller to `section` of its book.
@@ -235,10 +237,21 @@ TQScript& QueryScript() {
 
 std::unique_ptr<TvNode> CompileTableFilter(TQdfTable& table, const std::string& text,
                                            TQdfItemClass* cls) {
+  return CompileTableFilter(table, text, cls, nullptr);
+}
+
+std::unique_ptr<TvNode> CompileTableFilter(TQdfTable& table, const std::string& text,
+                                           TQdfItemClass* cls, const TScriptParams* params) {
   TQdfItemClass* from = cls != nullptr ? cls : table.ItemClass();
   if (from == nullptr) throw EQdfException("Table " + table.ObjectName() + " has no record class");
   TQScript& script = QueryScript();
   TFromScope scope(script, from);
+  // The parameters' words, for this compile only.
+  struct TParamsScope {
+    TQScript& script;
+    ~TParamsScope() { script.UseBook(kParamsBook, nullptr); }
+  } params_scope{script};
+  if (params != nullptr) script.UseBook(kParamsBook, params->Book(&script));
   script.Scan(text);
   const TScriptType type = script.Compile();
   std::unique_ptr<TvNode> filter = script.TakeResult();

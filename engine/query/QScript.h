@@ -27,6 +27,7 @@ namespace qdf {
 class TQdfField;
 class TQdfItemClass;
 class TQdfTable;
+class TScriptParams;
 
 // A field of the record class; its result type is the field's TypeCode.
 // BuildNode pushes a bound field node.
@@ -122,5 +123,10 @@ class TFromScope {
 // expression: " with the text for an expression of another type.
 std::unique_ptr<TvNode> CompileTableFilter(TQdfTable& table, const std::string& text,
                                            TQdfItemClass* cls);
+// The same with the parameters `params` (nullptr: none): each ":name" of
+// the text reads its bound slot (script/ScriptParams.h). Raises "Parameter
+// :name is not bound" for a parameter without a value.
+std::unique_ptr<TvNode> CompileTableFilter(TQdfTable& table, const std::string& text,
+                                           TQdfItemClass* cls, const TScriptParams* params);
 
 }  // namespace qdf

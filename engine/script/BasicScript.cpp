@@ -2,8 +2,10 @@
 // parser lives in Parser.cpp, the cast table in CastTable.cpp.
 #include "script/BasicScript.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "base/Helpers.h"
 #include "base/QdfException.h"
 #include "base/Variant.h"
 
@@ -41,6 +43,7 @@ TBasicScript::TBasicScript()
   for (const char* p = "()[]{}@,;<>=+-*/~!|$%&?:#~^."; *p != 0; ++p)
     handlers_[static_cast<uint8_t>(*p)] = &TBasicScript::ScanOperator;
   handlers_['/'] = &TBasicScript::ScanCommentOrOperator;
+  handlers_[':'] = &TBasicScript::ScanParameterOrOperator;
 }
 
 TBasicScript::~TBasicScript() {
@@ -267,6 +270,17 @@ void TBasicScript::ScanCommentOrOperator(const char*& pos, TToken& token) {
   ScanOperator(pos, token);
 }
 
+void TBasicScript::ScanParameterOrOperator(const char*& pos, TToken& token) {
+  if (!IsLetter(pos[1])) {
+    ScanOperator(pos, token);  // ":", "::", ":="
+    return;
+  }
+  const char* p = pos + 1;
+  ScanIdentifier(p, token);
+  token.text.insert(token.text.begin(), ':');  // the name keeps its colon
+  pos = p;
+}
+
 // ---- scanning ------------------------------------------------------------------
 
 bool TBasicScript::ScanToken(const char*& pos, TToken& token) {
@@ -278,6 +292,25 @@ bool TBasicScript::ScanToken(const char*& pos, TToken& token) {
     if (pos == before) return false;
   }
   return false;
+}
+
+std::vector<std::string> TBasicScript::ParameterNames(std::string_view text) {
+  const std::string copy(text);
+  std::vector<std::string> names;
+  const char* pos = copy.c_str();
+  TToken token;
+  try {
+    while (ScanToken(pos, token)) {
+      if (token.kind != kWfNamed || token.text.size() < 2 || token.text[0] != ':') continue;
+      const std::string name = token.text.substr(1);
+      // Words are looked up without regard to case: ":LO" is ":lo".
+      auto same = [&](const std::string& n) { return CompareText(n, name) == 0; };
+      if (std::none_of(names.begin(), names.end(), same)) names.push_back(name);
+    }
+  } catch (const Exception&) {
+    // A character no handler takes: Scan reports it when the text compiles.
+  }
+  return names;
 }
 
 void TBasicScript::Scan(std::string_view text) {
@@ -328,6 +361,10 @@ void TBasicScript::BuildItem(const TToken& token) {
   }
   TScriptWord* word = book_->FindWord(token.text);
   if (word == nullptr) word = UnknownWord(token.text);
+  if (word == nullptr && token.kind == kWfNamed && token.text[0] == ':') {
+    // Never a text: a parameter that nothing binds would compare as one.
+    throw Exception("Parameter " + token.text + " is not bound");
+  }
   if (word == nullptr) {
     info.flags = kWfNamed;
     info.type = kTypeToken;

@@ -96,6 +96,11 @@ class TBasicScript : public TObject {
   // Replaces the handler of byte `c`.
   void SetCharHandler(uint8_t c, TCharHandler handler) { handlers_[c] = handler; }
 
+  // The names of the parameters (":name", without the colon) of `text`,
+  // each once, in the order they first appear. Scanning stops quietly where
+  // the text has no valid token; compiling it reports the error.
+  std::vector<std::string> ParameterNames(std::string_view text);
+
   // Scans the one token at `pos` (skipping whitespace and comments) without
   // building an item; used by parse-time handlers. Returns false at the end
   // of the text or when no valid token stands there.
@@ -140,6 +145,9 @@ class TBasicScript : public TObject {
   void ScanNumber(const char*& pos, TToken& token);
   void ScanOperator(const char*& pos, TToken& token);
   void ScanCommentOrOperator(const char*& pos, TToken& token);
+  // ":name" is a parameter, an identifier token that keeps its colon; a
+  // colon before anything else begins an operator.
+  void ScanParameterOrOperator(const char*& pos, TToken& token);
 
   // Turns a valid token into an item of the receiving list (may run the
   // word's parse-time handler).

@@ -20,6 +20,17 @@ void TvNode::Evaluate() {
     if (a) EvaluateIfNeeded(a.get());
 }
 
+bool TvNode::FixedDuringWalk() const {
+  if (is_constant_) return true;
+  if (!foldable_) return false;
+  if (by_ref_) return true;
+  if (args_.empty()) return false;
+  for (const auto& a : args_) {
+    if (a != nullptr && !a->FixedDuringWalk()) return false;
+  }
+  return true;
+}
+
 bool TvNode::RefersTo(const void* item_list) const {
   for (const auto& a : args_)
     if (a && a->RefersTo(item_list)) return true;

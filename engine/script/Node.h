@@ -113,6 +113,10 @@ class TvNode : public TObject {
   // Constant for folding: the value is known and does not depend on a record.
   bool FoldsAsConstant() const { return is_constant_ && foldable_; }
   bool NeedsEvaluation() const { return needs_eval_; }
+  // The value cannot change while records are walked: the node is constant,
+  // reads a host variable (a parameter of the expression), or computes from
+  // such nodes alone without reading a record.
+  bool FixedDuringWalk() const;
   void SetConstant(bool constant) {
     is_constant_ = constant;
     needs_eval_ = !constant && !by_ref_;

@@ -190,7 +190,8 @@ int KeywordOf(const std::string& word) {
 
 // Raises "Unexpected keyword before ^<word> <rest>".
 [[noreturn]] void UnexpectedKeyword(const std::string& word, const std::string& rest) {
-  throw EQdfException::Fmt("Unexpected keyword before ^%s %s", word.c_str(), rest.c_str());
+  throw EQdfException::FmtHelp(kHelpSyntax, "Unexpected keyword before ^%s %s", word.c_str(),
+                               rest.c_str());
 }
 
 // Reads definitions from `text` and creates them under the top of the parent
@@ -217,7 +218,8 @@ void DefineObjects(TQdfStorage& storage, std::string& text, std::string first_wo
     kind = Trim(kind);
     if (kind.empty()) break;
     if (kind == "(") {
-      if (current == nullptr) throw EQdfException::Fmt("Error in DDL: Create ^(%s)", word.c_str());
+      if (current == nullptr)
+        throw EQdfException::FmtHelp(kHelpSyntax, "Error in DDL: Create ^(%s)", word.c_str());
       DefineObjects(storage, word, std::string(), std::string(), 0);  // children of current
       storage.PopUntil(current);
       current = nullptr;
@@ -225,20 +227,22 @@ void DefineObjects(TQdfStorage& storage, std::string& text, std::string first_wo
       if (current != nullptr) storage.PopUntil(current);
       current = nullptr;
     } else if (kind == "[") {
-      if (current == nullptr) throw EQdfException::Fmt("Error in DDL: Create ^[%s]", word.c_str());
+      if (current == nullptr)
+        throw EQdfException::FmtHelp(kHelpSyntax, "Error in DDL: Create ^[%s]", word.c_str());
       current->SetProperties(word);
     } else {
       const std::string& type = kind;
       if (expected != 0 && count >= expected) {
-        throw EQdfException::Fmt("Unexpected Definition: %s", last_name.c_str());
+        throw EQdfException::FmtHelp(kHelpSyntax, "Unexpected Definition: %s", last_name.c_str());
       }
       std::string name = NextWord(text, nullptr);
       if (Trim(name).empty()) {
-        throw EQdfException::Fmt("Unexpected DDL: %s %s", type.c_str(), text.c_str());
+        throw EQdfException::FmtHelp(kHelpSyntax, "Unexpected DDL: %s %s", type.c_str(),
+                                     text.c_str());
       }
       if (current != nullptr) {
-        throw EQdfException::Fmt("Unexpected DDL: %s %s %s", type.c_str(), name.c_str(),
-                                 text.c_str());
+        throw EQdfException::FmtHelp(kHelpSyntax, "Unexpected DDL: %s %s %s", type.c_str(),
+                                     name.c_str(), text.c_str());
       }
       current = storage.CreateSchemaObject(type, name, false);
       last_name = std::move(name);
@@ -246,7 +250,7 @@ void DefineObjects(TQdfStorage& storage, std::string& text, std::string first_wo
     }
   }
   if (expected != 0 && count != expected) {
-    throw EQdfException("Create: \"Type\" \"Name\" expected");
+    throw EQdfException("Create: \"Type\" \"Name\" expected", kHelpSyntax);
   }
 }
 
@@ -259,15 +263,15 @@ void CreateTable(TQdfStorage& storage, std::string& text) {
   std::string on_kind;
   const std::string on_word = NextWord(text, &on_kind);
   if (KeywordOf(on_kind) != kOn) {
-    throw EQdfException::Fmt("create Table %s ^ON expected. Found: %s", name.c_str(),
-                             on_word.c_str());
+    throw EQdfException::FmtHelp(kHelpSyntax, "create Table %s ^ON expected. Found: %s",
+                                 name.c_str(), on_word.c_str());
   }
   const std::string class_name = NextWord(text, nullptr);
   // A table without its class could hold no record and would lose its class
   // for good at the next load.
   if (storage.ClassByPath(class_name) == nullptr) {
-    throw EQdfException::Fmt("create Table %s on ^%s: unknown record class", name.c_str(),
-                             class_name.c_str());
+    throw EQdfException::FmtHelp(kHelpUnknownName, "create Table %s on ^%s: unknown record class",
+                                 name.c_str(), class_name.c_str());
   }
   std::string definition =
       Format("TQdfTable %s [BaseStructureName=%s]", name.c_str(), class_name.c_str());
@@ -289,8 +293,9 @@ void CheckKeyList(const TQdfTable& table, const std::string& name, const std::st
   for (const TKeyListItem& key : SplitKeyList(key_list)) {
     const std::string& item = key.name;
     if (cls->FieldByName(item) == nullptr) {
-      throw EQdfException::Fmt("create index %s on %s (^%s): unknown field of %s", name.c_str(),
-                               table.ObjectName().c_str(), item.c_str(), cls->ObjectName().c_str());
+      throw EQdfException::FmtHelp(
+          kHelpUnknownName, "create index %s on %s (^%s): unknown field of %s", name.c_str(),
+          table.ObjectName().c_str(), item.c_str(), cls->ObjectName().c_str());
     }
   }
 }
@@ -302,7 +307,8 @@ void CreateIndex(TQdfStorage& storage, std::string& text, bool unique) {
   std::string kind;
   std::string word = NextWord(text, &kind);
   if (KeywordOf(kind) != kOn) {
-    throw EQdfException::Fmt("create index %s ^ON expected. Found: %s", name.c_str(), word.c_str());
+    throw EQdfException::FmtHelp(kHelpSyntax, "create index %s ^ON expected. Found: %s",
+                                 name.c_str(), word.c_str());
   }
   const std::string table_name = NextWord(text, nullptr);
   TQdfPersistentObject* found = storage.ChildByName(table_name);
@@ -318,15 +324,16 @@ void CreateIndex(TQdfStorage& storage, std::string& text, bool unique) {
     word = NextWord(text, &kind);
   }
   if (kind != "(") {
-    throw EQdfException::Fmt("create index %s on %s ^( expected. Found: %s", name.c_str(),
-                             table->ObjectName().c_str(), word.c_str());
+    throw EQdfException::FmtHelp(kHelpSyntax, "create index %s on %s ^( expected. Found: %s",
+                                 name.c_str(), table->ObjectName().c_str(), word.c_str());
   }
   CheckKeyList(*table, name, word, class_name);
   // CreateIndex answers an unknown key field or record class with nullptr;
   // the statement must not pass as done then.
   if (table->CreateIndex(name, word, true, table->Parent(), unique, class_name) == nullptr) {
-    throw EQdfException::Fmt("create index %s on %s (^%s): unknown field or record class",
-                             name.c_str(), table->ObjectName().c_str(), word.c_str());
+    throw EQdfException::FmtHelp(kHelpUnknownName,
+                                 "create index %s on %s (^%s): unknown field or record class",
+                                 name.c_str(), table->ObjectName().c_str(), word.c_str());
   }
 }
 
@@ -367,7 +374,8 @@ void CreateStatement(TQdfStorage& storage, std::string& text) {
 void ParentStatement(TQdfStorage& storage, std::string& text) {
   const std::string path = NextWord(text, nullptr);
   TQdfPersistentObject* object = storage.ChildByPath(path);
-  if (object == nullptr) throw EQdfException::Fmt("Unknown Parent: %s", path.c_str());
+  if (object == nullptr)
+    throw EQdfException::FmtHelp(kHelpUnknownName, "Unknown Parent: %s", path.c_str());
   storage.PushParent(object);
 }
 
@@ -406,8 +414,9 @@ void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
     };
     const int highest = last(static_cast<const TQdfItemClass*>(parent));
     if (field.FieldIndex() < highest) {
-      throw EQdfException::Fmt("drop ^%s: fields follow it in the record (FieldIndex %d of %d)",
-                               path.c_str(), field.FieldIndex(), highest);
+      throw EQdfException::FmtHelp(kHelpConstraint,
+                                   "drop ^%s: fields follow it in the record (FieldIndex %d of %d)",
+                                   path.c_str(), field.FieldIndex(), highest);
     }
   }
   if (object.IsKindOf(TQdfItemClass::kClassInfo) && !object.IsKindOf(TQdfIndexObject::kClassInfo)) {
@@ -415,8 +424,9 @@ void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
     ForEachTable(storage, [&](TQdfTable& table) {
       const TQdfItemClass* used = ClassOfTable(storage, table);
       if (used != nullptr && root != nullptr && used->RootClass() == root) {
-        throw EQdfException::Fmt("drop ^%s: the record class is used by table %s", path.c_str(),
-                                 table.FullName().c_str());
+        throw EQdfException::FmtHelp(kHelpConstraint,
+                                     "drop ^%s: the record class is used by table %s", path.c_str(),
+                                     table.FullName().c_str());
       }
     });
   }
@@ -435,8 +445,9 @@ void CheckDrop(const TQdfStorage& storage, const TQdfPersistentObject& object,
         const auto& index = static_cast<const TQdfIndex&>(*child);
         for (int k = 0; k < index.StructureFieldCount(); ++k) {
           if (SameText(index.StructureField(k)->ObjectName(), object.ObjectName())) {
-            throw EQdfException::Fmt("drop ^%s: index %s keys the field; drop the index first",
-                                     path.c_str(), index.FullName().c_str());
+            throw EQdfException::FmtHelp(kHelpConstraint,
+                                         "drop ^%s: index %s keys the field; drop the index first",
+                                         path.c_str(), index.FullName().c_str());
           }
         }
       }
@@ -638,7 +649,8 @@ void CheckSettings(const TQdfStorage& storage, const TQdfPersistentObject& objec
 void SetStatement(TQdfStorage& storage, std::string& text) {
   const std::string path = NextWord(text, nullptr);
   TQdfPersistentObject* object = storage.ChildByPath(path);
-  if (object == nullptr) throw EQdfException::Fmt("Unknown Object: %s", path.c_str());
+  if (object == nullptr)
+    throw EQdfException::FmtHelp(kHelpUnknownName, "Unknown Object: %s", path.c_str());
   // The engine finds its own objects by name and relies on their shape: a
   // renamed chunk field or a blob table of another class leaves a database
   // that no longer opens.
@@ -647,7 +659,8 @@ void SetStatement(TQdfStorage& storage, std::string& text) {
   }
   std::string kind;
   const std::string settings = NextWord(text, &kind);
-  if (kind != "[") throw EQdfException::Fmt("Invalid Command in SET : %s", settings.c_str());
+  if (kind != "[")
+    throw EQdfException::FmtHelp(kHelpSyntax, "Invalid Command in SET : %s", settings.c_str());
   const bool is_class =
       object->IsKindOf(TQdfItemClass::kClassInfo) && !object->IsKindOf(TQdfIndexObject::kClassInfo);
   const std::string old_name = object->ObjectName();

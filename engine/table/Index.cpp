@@ -319,8 +319,8 @@ void TQdfIndex::Rebuild(bool restrict_to_class) {
         const std::string value = KeyText(key);
         ClearPages();
         rc.SetAddress(saved);
-        throw EQdfException::Fmt("Duplicate Key in Index: %s Value: %s", ObjectName().c_str(),
-                                 value.c_str());
+        throw EQdfException::FmtHelp(kHelpDuplicateKey, "Duplicate Key in Index: %s Value: %s",
+                                     ObjectName().c_str(), value.c_str());
       }
       prev.assign(key, key + LoadU16(key));
     }
@@ -595,8 +595,8 @@ void TQdfIndex::OnBeforePost(TQdfItemClass* record_class) {
     } catch (const EAbort&) {
       SetMode(kModeBrowse);
       const std::string value = KeyText(key_buffer_.Key());
-      throw EQdfException::Fmt("Duplicate Key in Index: %s Value: %s", ObjectName().c_str(),
-                               value.c_str());
+      throw EQdfException::FmtHelp(kHelpDuplicateKey, "Duplicate Key in Index: %s Value: %s",
+                                   ObjectName().c_str(), value.c_str());
     }
     // The trial key stands at the cursor until the record's address is known.
   }

@@ -7,6 +7,11 @@
 // and standard error together, in order). A leading word "qdf" is replaced by
 // the built tool. All console blocks of one document run in order in one fresh
 // temporary folder, which is also the command's QUILLON_CONFIG_DIR and TMPDIR.
+//
+// C++ examples: a fenced block whose info string is "cpp examples/<Name>.cpp"
+// shows that example program whole; its text must equal the file's, which
+// the build compiles as example_<Name>. A command whose first word is
+// "example_<Name>" runs that program.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -40,8 +45,16 @@ struct TDocExample {
   std::string expected;  // each line with its '\n'
 };
 
+// A "cpp examples/<Name>.cpp" block: the file it shows and its text.
+struct TDocSource {
+  int line = 0;  // 1-based line of the opening fence
+  std::string file;
+  std::string text;
+};
+
 struct TParsedDoc {
   std::vector<TDocExample> examples;
+  std::vector<TDocSource> sources;
   std::string error;  // empty when the document is well formed
 };
 
@@ -82,6 +95,7 @@ TParsedDoc ParseDoc(const std::string& text) {
   size_t fence_len = 0;
   int block_line = 0;
   TDocExample* current = nullptr;
+  TDocSource* source = nullptr;
   while (std::getline(in, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -96,6 +110,11 @@ TParsedDoc ParseDoc(const std::string& text) {
         block_line = number;
         console = InfoWord(info) == "console";
         current = nullptr;
+        source = nullptr;
+        if (InfoWord(info) == "cpp" && info.size() > 4) {
+          doc.sources.push_back(TDocSource{number, info.substr(4), std::string()});
+          source = &doc.sources.back();
+        }
       }
       continue;
     }
@@ -103,6 +122,7 @@ TParsedDoc ParseDoc(const std::string& text) {
       in_block = false;
       continue;
     }
+    if (source != nullptr) source->text += line + "\n";
     if (!console) continue;
     if (line.rfind("$ ", 0) == 0) {
       doc.examples.push_back(TDocExample{number, line.substr(2), std::string()});
@@ -173,10 +193,14 @@ TEST(DocExamplesParser, RejectsUnclosedBlocksAndStrayOutput) {
 #ifdef QDF_TOOL_EXE
 
 // "qdf" as the first word of a command stands for the built tool.
+// "example_<Name>" stands for the built example program.
 std::string ExpandCommand(const std::string& command) {
   if (command == "qdf" || command.rfind("qdf ", 0) == 0) {
     return std::string(QDF_TOOL_EXE) + command.substr(3);
   }
+#ifdef QDF_EXAMPLES_DIR
+  if (command.rfind("example_", 0) == 0) return std::string(QDF_EXAMPLES_DIR) + "/" + command;
+#endif
   return command;
 }
 
@@ -280,6 +304,16 @@ TEST_P(DocPage, OutputsMatch) {
   buffer << in.rdbuf();
   const TParsedDoc doc = ParseDoc(buffer.str());
   ASSERT_EQ(doc.error, "") << name;
+#ifdef QDF_SOURCE_DIR
+  for (const TDocSource& source : doc.sources) {
+    std::ifstream file(std::string(QDF_SOURCE_DIR) + "/" + source.file, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_TRUE(file.is_open()) << name << ":" << source.line << ": no file " << source.file;
+    EXPECT_EQ(source.text, text.str())
+        << name << ":" << source.line << ": the block differs from " << source.file;
+  }
+#endif
   qdf_test::TTestDir dir;
   std::string path = dir.Path();
   if (path.size() > 1 && path.back() == '/') path.pop_back();

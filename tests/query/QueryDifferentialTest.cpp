@@ -13,6 +13,7 @@
 
 #include "QueryTestUtil.h"
 #include "base/Helpers.h"
+#include "query/PreparedFilter.h"
 #include "query/TableOp.h"
 
 namespace qdf {
@@ -25,10 +26,20 @@ constexpr const char* kInt = "TQdfIntegerField";
 constexpr const char* kChar = "TQdfCharField";
 
 // A filter: its text and its meaning for one row.
+// `prepared` is the same filter with its values as parameters ":pN", and
+// `ints` / `texts` their values.
 struct TFilter {
   std::string text;
   std::function<bool(const TRow&)> eval;
+  std::string prepared = {};
+  std::vector<std::pair<std::string, int>> ints = {};
+  std::vector<std::pair<std::string, std::string>> texts = {};
 };
+
+Ks sorted_copy(Ks v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
 
 class TFilterMaker {
  public:
@@ -41,7 +52,10 @@ class TFilterMaker {
     if (pick < 9) return Both(Make(depth - 1), Make(depth - 1), false);
     TFilter f = Make(depth - 1);
     auto inner = f.eval;
-    return {"not (" + f.text + ")", [inner](const TRow& r) { return !inner(r); }};
+    f.text = "not (" + f.text + ")";
+    f.prepared = "not (" + f.prepared + ")";
+    f.eval = [inner](const TRow& r) { return !inner(r); };
+    return f;
   }
 
   int Rand(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
@@ -75,10 +89,23 @@ class TFilterMaker {
 
   TFilter Both(TFilter x, TFilter y, bool conj) {
     auto ex = x.eval, ey = y.eval;
-    std::string text = "(" + x.text + (conj ? ") and (" : ") or (") + y.text + ")";
-    if (conj) return {text, [ex, ey](const TRow& r) { return ex(r) && ey(r); }};
-    return {text, [ex, ey](const TRow& r) { return ex(r) || ey(r); }};
+    const char* op = conj ? ") and (" : ") or (";
+    TFilter f;
+    f.text = "(" + x.text + op + y.text + ")";
+    f.prepared = "(" + x.prepared + op + y.prepared + ")";
+    f.ints = x.ints;
+    f.ints.insert(f.ints.end(), y.ints.begin(), y.ints.end());
+    f.texts = x.texts;
+    f.texts.insert(f.texts.end(), y.texts.begin(), y.texts.end());
+    if (conj) {
+      f.eval = [ex, ey](const TRow& r) { return ex(r) && ey(r); };
+    } else {
+      f.eval = [ex, ey](const TRow& r) { return ex(r) || ey(r); };
+    }
+    return f;
   }
+  // "p7_": no name is the beginning of another.
+  std::string NextParam() { return "p" + std::to_string(++params_) + "_"; }
 
   TFilter Atom() {
     static const char* kOps[] = {"=", "<>", "<", "<=", ">", ">="};
@@ -92,35 +119,48 @@ class TFilterMaker {
         static const char* kNullOps[] = {"= null", "is null", "<> null", "isnot null"};
         const int op = Rand(0, 3);
         const bool want_null = op < 2;
-        return {name + " " + kNullOps[op],
-                [get, want_null](const TRow& r) { return !get(r).has_value() == want_null; }};
+        TFilter f{name + " " + kNullOps[op],
+                  [get, want_null](const TRow& r) { return !get(r).has_value() == want_null; }};
+        f.prepared = f.text;
+        return f;
       }
       const int op = Rand(0, 5);
       const int v = is_a ? Rand(-1, 21) : Rand(-5, 305);
-      return {name + " " + kOps[op] + " " + std::to_string(v), [get, op, v](const TRow& r) {
-                const std::optional<int> x = get(r);
-                return x.has_value() && Relation(*x < v ? -1 : *x > v ? 1 : 0, op);
-              }};
+      TFilter f{name + " " + kOps[op] + " " + std::to_string(v), [get, op, v](const TRow& r) {
+                  const std::optional<int> x = get(r);
+                  return x.has_value() && Relation(*x < v ? -1 : *x > v ? 1 : 0, op);
+                }};
+      const std::string p = NextParam();
+      f.prepared = name + " " + kOps[op] + " :" + p;
+      f.ints.emplace_back(p, v);
+      return f;
     }
     if (kind < 8) {
       // The char field: a null reads as the empty text, compared byte-wise.
       const int op = Rand(0, 5);
       const std::string v = Text(3, false);
-      return {"c " + std::string(kOps[op]) + " '" + v + "'", [op, v](const TRow& r) {
-                const int cmp = r.c.compare(v);
-                return Relation(cmp < 0 ? -1 : cmp > 0 ? 1 : 0, op);
-              }};
+      TFilter f{"c " + std::string(kOps[op]) + " '" + v + "'", [op, v](const TRow& r) {
+                  const int cmp = r.c.compare(v);
+                  return Relation(cmp < 0 ? -1 : cmp > 0 ? 1 : 0, op);
+                }};
+      const std::string p = NextParam();
+      f.prepared = "c " + std::string(kOps[op]) + " :" + p;
+      f.texts.emplace_back(p, v);
+      return f;
     }
     // The engine's LIKE ignores text left after the last segment; a pattern
     // without wildcards is plain equality.
     const std::string pattern = Text(4, true);
     const bool plain = pattern.find_first_of("%_") == std::string::npos;
-    return {"c like '" + pattern + "'", [pattern, plain](const TRow& r) {
-              return plain ? r.c == pattern : Like(r.c, pattern);
-            }};
+    TFilter f{"c like '" + pattern + "'", [pattern, plain](const TRow& r) {
+                return plain ? r.c == pattern : Like(r.c, pattern);
+              }};
+    f.prepared = f.text;
+    return f;
   }
 
   std::mt19937 rng_;
+  int params_ = 0;
 };
 
 TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
@@ -228,6 +268,102 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
   EXPECT_GT(by_index, filters / 10);
   EXPECT_GT(from_keys, filters / 10);
   EXPECT_GT(in_page_order, filters / 10);
+}
+
+// Prepared filters with parameters give the rows of the same filters written
+// with literals, on the same indexes; a filter prepared once and bound again
+// with the values of the next filter of the same shape compiles nothing.
+TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
+  qdf_test::TListFixture fx;
+  qdf_test::TQueryDb db(fx);
+  db.AddIndex("ia", {{kInt, "a"}});
+  db.AddIndex("ib", {{kInt, "b"}});
+  // A descending text key, first for "c = ..." (names order the indexes).
+  db.AddIndex("ic_desc", {{kChar, "c", false}});
+  db.AddIndex("ica", {{kChar, "c"}, {kInt, "a"}});
+  db.AddIndex("ibd", {{kInt, "b", false}});
+  auto t = db.Open();
+  auto& k = static_cast<TQdfIntegerField&>(qdf_test::Fld(*t, "k"));
+  const int rows = qdf_test::EnvCount("QDF_DIFF_ROWS", 1500);
+  const int filters = qdf_test::EnvCount("QDF_DIFF_FILTERS", 600) / 2;
+  TFilterMaker maker(20261207);
+  for (int i = 1; i <= rows; ++i) {
+    TRow r;
+    r.k = i;
+    if (maker.Rand(0, 9) > 0) r.a = maker.Rand(0, 20);
+    if (maker.Rand(0, 9) > 0) r.b = maker.Rand(0, 300);
+    r.c = maker.Text(3, false);
+    qdf_test::Insert(*t, r);
+  }
+  auto rows_of = [&](TQdfFilteredTableOp& op) {
+    Ks out;
+    while (op.Next()) out.push_back(k.AsInteger());
+    return out;
+  };
+  int indexed = 0;
+  // First a text that grows too long for a key (a search key would raise),
+  // then random ones.
+  TFilter fixed{"c = 'b'", nullptr, "c = :p0_", {}, {{"p0_", "b"}}};
+  for (int n = -1; n < filters; ++n) {
+    const TFilter f = n < 0 ? fixed : maker.Make(2);
+    SCOPED_TRACE(f.prepared);
+    TQdfFilteredTableOp literal(*t, kOpDefault, nullptr, nullptr, t->CompileFilter(f.text));
+    literal.First();
+    const Ks expected = rows_of(literal);
+    TQdfPreparedFilter prepared(*t, f.prepared);
+    auto bind = [&](const TFilter& g) {
+      for (const auto& [name, v] : g.ints) {
+        prepared.Params().SetInteger(prepared.Params().IndexOf(name), v);
+      }
+      for (const auto& [name, v] : g.texts) {
+        prepared.Params().SetText(prepared.Params().IndexOf(name), v);
+      }
+    };
+    bind(f);
+    TQdfFilteredTableOp& op = prepared.Start(TQdfPreparedFilter::TWalk::kRows);
+    indexed += op.ChosenIndex() == literal.ChosenIndex() && op.ChosenIndex() != nullptr;
+    ASSERT_EQ(sorted_copy(rows_of(op)), sorted_copy(expected));
+    int64_t count = 0;
+    TQdfFilteredTableOp& counting = prepared.Start(TQdfPreparedFilter::TWalk::kCount);
+    while (counting.Next()) ++count;
+    ASSERT_EQ(count, static_cast<int64_t>(expected.size()));
+    // The values of another filter of this shape: the texts' values change
+    // in place, and so do the rows.
+    if (f.ints.empty() && f.texts.empty()) continue;
+    TFilter g = f;
+    for (auto& [name, v] : g.ints) v = maker.Rand(-5, 305);
+    // Texts may turn empty, which keys as null: the index choice is made
+    // again for them.
+    for (auto& [name, v] : g.texts) v = n < 0 ? std::string(3000, 'b') : maker.Text(3, false);
+    bind(g);
+    std::string text = f.prepared;
+    for (const auto& [name, v] : g.ints) {
+      const size_t at = text.find(":" + name);
+      text.replace(at, name.size() + 1, std::to_string(v));
+    }
+    for (const auto& [name, v] : g.texts) {
+      const size_t at = text.find(":" + name);
+      text.replace(at, name.size() + 1, "'" + v + "'");
+    }
+    const int compiles = prepared.Compiles();
+    TQdfFilteredTableOp again(*t, kOpDefault, nullptr, nullptr, t->CompileFilter(text));
+    again.First();
+    ASSERT_EQ(sorted_copy(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))),
+              sorted_copy(rows_of(again)))
+        << text;
+    // Only a text that became empty or too long for a key (or stopped
+    // being so) chooses again.
+    bool same_class = n >= 0;
+    for (size_t i = 0; i < f.texts.size(); ++i) {
+      same_class = same_class && f.texts[i].second.empty() == g.texts[i].second.empty();
+    }
+    if (same_class) {
+      ASSERT_EQ(prepared.Compiles(), compiles);
+    }
+  }
+  // Most filters bound a range or a key: the parameters took part in the
+  // index choice as the literals did.
+  EXPECT_GT(indexed, filters / 10);
 }
 
 }  // namespace
