@@ -162,6 +162,35 @@ TEST(IndirectPageReader, RewriteInOneTransactionStaysInPlaceWhileTheSizeHolds) {
   EXPECT_TRUE(PageIs(check, page, 3, true));
 }
 
+// Space a transaction freed below one of its own copies: the copy moves
+// down into it, so that the free space ends the file and goes back to it.
+TEST(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("down.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  const uint32_t a = PutPage(r, 0, 1, false);
+  std::vector<uint32_t> shrinking;
+  for (int i = 0; i < 3; ++i) shrinking.push_back(PutPage(r, 0, 2 + i, false));
+  r.Flush(kFlushWrite);  // plain, in descending page order: a lands last
+  const int64_t a_was = r.EntryOf(a).position;
+  ASSERT_GT(a_was, r.EntryOf(shrinking[0]).position);
+  for (int i = 0; i < 3; ++i) PutPage(r, shrinking[static_cast<size_t>(i)], 10 + i, true);
+  r.Flush(kFlushWrite);  // they shrink: free space below a (and its table block)
+  EXPECT_LT(r.EntryOf(a).position, a_was);
+  int64_t stored = 512 + r.EntryOf(a).StoredSize() + r.EntryOf(0).StoredSize();
+  for (uint32_t p : shrinking) stored += r.EntryOf(p).StoredSize();
+  EXPECT_EQ(int64_t{f.filer->AllocationEnd()} * 512, stored);
+  r.Commit(false);
+  TQdfIndirectPageReader check(f.filer);
+  check.Open(true);
+  EXPECT_TRUE(PageIs(check, a, 1, false));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(PageIs(check, shrinking[static_cast<size_t>(i)], 10 + i, true));
+  }
+}
+
 TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
   qdf_test::TTestDir dir;
   TFilerRef f(dir.File("ro.qdf"), false);
