@@ -258,7 +258,9 @@ int64_t TQdfLocalFiler::AllocateData(int32_t size) {
       const bool own = !found && own_free_.Take(static_cast<uint32_t>(k + 1), &position);
       if (own) found_class = -1;
       found = found || own;
-      for (int j = k + 1; !found && j < kFreeSizeClasses; ++j) {
+      // Whole-page blocks stay for whole-page requests (plain pages, page
+      // tables): split among the few of them, the file would grow for those.
+      for (int j = k + 1; !found && j < kFreeSizeClasses - 1; ++j) {
         found = free_lists_->TakeBlock(j, &position);
         if (found) found_class = j;
       }
@@ -341,7 +343,7 @@ bool TQdfLocalFiler::DrainFreeLists() {
   // the commit makes durable, or a rollback undoes) makes them own space.
   bool any = false;
   int64_t position = 0;
-  for (int j = 0; j < kFreeSizeClasses; ++j) {
+  for (int j = 0; j < kFreeSizeClasses - 1; ++j) {  // whole-page blocks stay (see above)
     while (free_lists_->TakeBlock(j, &position)) {
       CheckListedBlock(position, j);
       own_free_.Add(position, static_cast<uint32_t>(j + 1));

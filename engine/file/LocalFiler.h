@@ -117,7 +117,7 @@ class TQdfLocalFiler : public TQdfFiler {
   // Raises when a block the free lists named (of `size_class`) is not whole
   // inside the allocated space.
   void CheckListedBlock(int64_t position, int size_class) const;
-  // Moves every block of the current root's lists into the own free space
+  // Moves every block below a whole page of the current root's lists into the own free space
   // (merging neighbours); false when the lists were empty. Raises when the
   // lists name a block outside the allocated space or one block twice.
   bool DrainFreeLists();

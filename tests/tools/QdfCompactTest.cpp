@@ -77,9 +77,17 @@ TEST(QdfCompact, KeepsEveryRowInNoMoreSpaceAndPassesTheCheck) {
   std::ofstream(fx.config.File("more.csv")) << "id,author,year\n9999999,late,2001\n";
   EXPECT_EQ(
       Qdf("import " + ShellQuote(db) + " books " + ShellQuote(fx.config.File("more.csv"))).code, 0);
+  const auto compacted = std::filesystem::file_size(db);
   EXPECT_EQ(Qdf("compact " + ShellQuote(db)).code, 0);
+  EXPECT_LE(std::filesystem::file_size(db), compacted);
   EXPECT_EQ(Qdf("check " + ShellQuote(db)).code, 0);
   EXPECT_NE(Dump(db).find("9999999,late,2001"), std::string::npos);
+  // A file without free space to give stays as it is.
+  const std::vector<uint8_t> bytes = ReadFileBytes(db);
+  const TShellRun again = Qdf("compact " + ShellQuote(db));
+  EXPECT_EQ(again.code, 0);
+  EXPECT_NE(again.out.find("compact already"), std::string::npos) << again.out;
+  EXPECT_EQ(ReadFileBytes(db), bytes);
 }
 
 TEST(QdfCompact, RefusesAndChangesNothing) {

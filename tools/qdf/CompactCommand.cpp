@@ -213,6 +213,14 @@ int CompactFile(const std::string& file) {
     throw;
   }
   const int64_t old_size = SizeOf(file);
+  if (SizeOf(copy) >= old_size) {
+    // Nothing to gain (the copy's free list needs a few blocks of its own):
+    // the old file stays.
+    DatabaseFileSystem().Delete(copy);
+    std::printf("%s is compact already: %lld bytes\n", file.c_str(),
+                static_cast<long long>(old_size));
+    return kExitOk;
+  }
   if (std::rename(copy.c_str(), file.c_str()) != 0) {
     const int err = errno;
     DatabaseFileSystem().Delete(copy);
