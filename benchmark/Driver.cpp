@@ -1,6 +1,7 @@
 #include "Driver.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <string_view>
 
@@ -48,6 +49,17 @@ bool DigestRequested() {
 }
 
 std::string DatabaseFileName() { return qdf::AppDir() + "SpeedTrial.qdf"; }
+
+void ReportFileSize(const std::string& test, std::initializer_list<std::string> files) {
+  if (!DigestRequested()) return;
+  uintmax_t total = 0;
+  for (const std::string& f : files) {
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(f, ec);
+    if (!ec) total += size;
+  }
+  Output() << "file " << test << ": " << total << '\n' << std::flush;
+}
 
 void SetOutput(std::ostream* out) { g_out = out; }
 std::ostream& Output() { return g_out ? *g_out : std::cout; }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 
@@ -26,6 +27,11 @@ bool DigestRequested();
 
 // The database file: the program's directory followed by "SpeedTrial.qdf".
 std::string DatabaseFileName();
+
+// With --digest: writes "file <test>: <bytes>", the summed sizes of the
+// files given (a missing one counts 0), so that a comparison can show how
+// much disk each engine holds after each test.
+void ReportFileSize(const std::string& test, std::initializer_list<std::string> files);
 
 // Where StartTest/StopTest write (standard output unless a test redirects it).
 void SetOutput(std::ostream* out);

@@ -34,6 +34,7 @@ constexpr uint8_t kOptions = 3;
 struct TBench {
   std::unique_ptr<TQdfTransaction> tr;
   TQdfInTransStorage* st;
+  std::string file_name;
 
   void Commit() { tr->CommitAndContinue(); }
   bool Has(const char* name) const { return st->ChildByName(name) != nullptr; }
@@ -79,6 +80,7 @@ void Digest(TBench& b, const std::string& test, const qdf::TQdfAggregat* aggrega
             "," + std::to_string(sum_b) + "," + std::to_string(len_c);
   }
   Output() << line << '\n' << std::flush;
+  ReportFileSize(test, {b.file_name});
 }
 
 // Tests 1 to 3: `count` rows into a fresh table; one commit per row or one
@@ -169,6 +171,7 @@ void DeleteTest(TBench& b, const char* test, const char* filter) {
 
 void RunSuite(const std::string& alias, const std::string& file_name) {
   TBench b;
+  b.file_name = file_name;
   b.tr = qdf::QdfSystem()->NewTransaction("BENCH");
   b.st = b.tr->OpenStorage(alias, false, file_name);
   b.tr->SetActive(true);

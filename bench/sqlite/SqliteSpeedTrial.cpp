@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Driver.h"
 #include "NumberSpeller.h"
@@ -137,7 +138,8 @@ void WordsFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 class TSuite {
  public:
-  TSuite(TDb& db) : db_(db), commit_(db, "COMMIT"), begin_(db, "BEGIN") {}
+  TSuite(TDb& db, std::string file_name)
+      : db_(db), file_name_(std::move(file_name)), commit_(db, "COMMIT"), begin_(db, "BEGIN") {}
 
   void Run();
 
@@ -165,6 +167,7 @@ class TSuite {
   void DeleteTest(const char* test, const char* where);
 
   TDb& db_;
+  std::string file_name_;
   TStmt commit_;
   TStmt begin_;
 };
@@ -184,6 +187,8 @@ void TSuite::Digest(const std::string& test, int64_t matches, int64_t sum) {
             std::to_string(q.Int(3));
   }
   std::cout << line << '\n' << std::flush;
+  // The rollback journal or write-ahead log is part of what the database holds.
+  speedtrial::ReportFileSize(test, {file_name_, file_name_ + "-journal", file_name_ + "-wal"});
 }
 
 void TSuite::InsertTest(const char* test, const char* table, const char* create, int64_t count,
@@ -382,7 +387,7 @@ int main(int argc, char** argv) {
                                sqlite3_errmsg(db.Handle()));
     }
     db.Exec("BEGIN");
-    TSuite suite(db);
+    TSuite suite(db, file_name);
     suite.Run();
     db.Exec("COMMIT");
   } catch (const std::exception& e) {

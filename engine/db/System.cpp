@@ -68,7 +68,7 @@ TQdfSystem::TQdfSystem()
       filers_(&CaseInsensitiveTraits(), 100),
       transactions_(&CaseInsensitiveTraits(), 100) {
   const int64_t cache =
-      IniFile()->ReadInteger("INIT", "InitialCache", TCachePool::kDefaultCacheSize);
+      IniFile()->ReadInteger("INIT", "InitialCache", TCachePool::kDefaultInitialCache);
   if (cache > 0 && cache <= INT32_MAX) TCachePool::Instance().SetCacheSize(static_cast<int>(cache));
 }
 

@@ -11,6 +11,9 @@
 
 namespace qdf {
 
+// Free blocks come in 16 size classes: class k holds blocks of k + 1 units.
+inline constexpr int kFreeSizeClasses = 16;
+
 class TFreeSpaceLists {
  public:
   virtual ~TFreeSpaceLists() = default;

@@ -25,6 +25,11 @@ namespace {
 // place, and tag of the reader's chain of shadow blocks.
 constexpr uint32_t kShadowTransaction = 0xFFFFFFFFu;
 
+// Own free space inside the file (not at its end) from which a commit moves
+// its own copies down, so that the space gathers at the end: 1 MB, or an
+// eighth of a smaller file (the walk over the page table costs little there).
+constexpr int64_t kMoveDownUnits = 2048;
+
 }  // namespace
 
 TQdfIndirectPageReader::TQdfIndirectPageReader(TQdfFiler* filer)
@@ -467,9 +472,67 @@ uint8_t* TQdfIndirectPageReader::AllocatePage(uint32_t& page) {
 
 void TQdfIndirectPageReader::Flush(int flags) {
   TDbgLock g(Lock());
-  if ((flags & (kFlushWriteUnpin | kFlushWrite | kFlushWriteDrop)) != 0) RecompressEvicted();
+  const bool writing = (flags & (kFlushWriteUnpin | kFlushWrite | kFlushWriteDrop)) != 0;
+  if (writing) RecompressEvicted();
   filer_->PrepareFlush(flags);
   TQdfPageReader::Flush(flags);
+  if (writing) SettleOwnFreeSpace(flags);
+}
+
+void TQdfIndirectPageReader::SettleOwnFreeSpace(int flags) {
+  if (!in_write_ || shadow_ || !filer_->IsLocal()) return;
+  auto* local = static_cast<TQdfLocalFiler*>(filer_);
+  if (local->WriteOwner() != this) return;
+  // Recording the space dirties free-list pages; writing those rewrites
+  // pages this transaction already wrote in place, so a second round rarely
+  // finds anything. Space still left after the rounds stays unrecorded
+  // (lost to the file, never handed out twice).
+  for (int round = 0; round < 4 && local->HasOwnFreeSpace(); ++round) {
+    {
+      TReaderUse use(this);  // no trim may write pages while lists change
+      const int64_t inside = local->OwnFreeUnitsInside();
+      if (round == 0 && inside > 0 &&
+          inside >= std::min<int64_t>(kMoveDownUnits, local->AllocationEnd() / 8)) {
+        MoveOwnCopiesDown(*local);
+      }
+      local->SettleOwnFreeSpace();
+    }
+    filer_->PrepareFlush(flags);
+    TQdfPageReader::Flush(flags);
+  }
+}
+
+void TQdfIndirectPageReader::MoveOwnCopiesDown(TQdfLocalFiler& local) {
+  // The flush writes pages in page order, so a copy may land near the end
+  // of the file while space below it is free again; that copy would keep
+  // the file from shrinking. Only copies this transaction wrote move: the
+  // committed state never names their blocks, so a move is a raw copy of
+  // the stored bytes and a changed page-table entry.
+  const uint32_t tan = TransactionNumber();
+  const uint32_t next_page = LoadU32(&root_[kRootNextPage]);
+  std::vector<std::pair<int64_t, uint32_t>> copies;  // (position, page)
+  auto consider = [&](uint32_t page) {
+    const TPageEntry e = ReadEntry(page, LocateEntry(page));
+    if (e.position != 0 && e.transaction == tan) copies.emplace_back(e.position, page);
+  };
+  // Page-table blocks too: one left high would pin the end of the file.
+  for (uint32_t page = 0; page < next_page; ++page) consider(page);
+  for (uint32_t page : {kTopPage, kTopPage + 1, kTopPage + 2}) consider(page);
+  std::sort(copies.rbegin(), copies.rend());
+  std::vector<uint8_t> block(kPageSize);
+  for (const auto& [position, page] : copies) {
+    const TEntryPlace place = LocateEntry(page);
+    TPageEntry e = ReadEntry(page, place);
+    if (e.position != position || e.transaction != tan) continue;
+    int64_t target = 0;
+    if (!local.TakeOwnSpaceBelow(e.units, e.position, &target)) continue;
+    const int32_t size = e.StoredSize();
+    local.ReadData(block.data(), size, e.position);
+    local.WriteData(block.data(), size, target);
+    e.position = target;
+    StoreEntry(place, e);
+    local.FreeData(local.current_root, size, tan, position);  // own space again
+  }
 }
 
 void TQdfIndirectPageReader::RecompressEvicted() {
@@ -484,10 +547,25 @@ void TQdfIndirectPageReader::RecompressEvicted() {
     pages.swap(plain_evicted_);
     std::sort(pages.begin(), pages.end());
     pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+    // In the order of their blocks in the file: each compressed copy then
+    // lands at or before the plain block it replaces (the allocation fills
+    // the transaction's freed space from the front), and the space left
+    // over gathers at the end of the file, which the commit gives back.
+    std::vector<std::pair<int64_t, uint32_t>> by_position;
+    by_position.reserve(pages.size());
     for (uint32_t page : pages) {
       if (IsCachedDirty(page)) continue;
       const TPageEntry entry = ReadEntry(page, LocateEntry(page));
       // Freed since, or written again (compressed) by a flush.
+      if (entry.position == 0 || entry.transaction != tan || (entry.flags & kEntryCompressed)) {
+        continue;
+      }
+      by_position.emplace_back(entry.position, page);
+    }
+    std::sort(by_position.begin(), by_position.end());
+    for (const auto& [position, page] : by_position) {
+      if (IsCachedDirty(page)) continue;
+      const TPageEntry entry = ReadEntry(page, LocateEntry(page));
       if (entry.position == 0 || entry.transaction != tan || (entry.flags & kEntryCompressed)) {
         continue;
       }

@@ -133,6 +133,12 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // Stores compressed the pages that evictions wrote plain, unless they are
   // dirty again (the flush compresses those) or were written since.
   void RecompressEvicted();
+  // After a writing flush: hands the space this transaction freed again to
+  // the filer's free lists or back to the file, and writes what that changed.
+  void SettleOwnFreeSpace(int flags);
+  // Moves the copies this transaction wrote into its free space below them,
+  // highest first, so that the free space gathers at the end of the file.
+  void MoveOwnCopiesDown(TQdfLocalFiler& local);
 
   TQdfFilerRef filer_ref_;  // the reader's reference to its filer
   TQdfFiler* filer_;        // held by filer_ref_

@@ -5,6 +5,7 @@
 
 #include "base/QdfException.h"
 #include "platform/Trace.h"
+#include "reader/PageReader.h"
 
 namespace qdf {
 namespace {
@@ -112,6 +113,22 @@ void TQdfLocalFiler::CheckWritable() {
 
 TQdfLocalFiler::~TQdfLocalFiler() {
   for (const auto& [reader, slot] : reader_slots_) reader_table_->Release(slot);
+  // A transaction that rolled back (or never committed its growth) may have
+  // left blocks past the committed allocation end.
+  if (write_owner_ == nullptr) TruncateToAllocationEnd();
+}
+
+void TQdfLocalFiler::TruncateToAllocationEnd() noexcept {
+  if (read_only_ || broken_ || !file_) return;
+  try {
+    // The header's (committed) allocation end, not the cached one a running
+    // transaction advances: every block the committed state names, live or
+    // free, lies below it, and the header is written before this runs.
+    const uint64_t end = uint64_t{LoadU32(&header_[kHdrRoot + kRootAllocEnd])} * kUnitSize;
+    if (end >= kHeaderSize && file_->Size() > end) file_->Truncate(end);
+  } catch (const std::exception& e) {
+    Trace(std::string("File ") + file_name_ + " not shortened: " + e.what());
+  }
 }
 
 void TQdfLocalFiler::LoadRoot() {
@@ -232,12 +249,18 @@ void TQdfLocalFiler::TakeWriteOwnership(TQdfPageReader* reader) {
     throw EQdfException("Only one Write-Transaction allowed");
   }
   write_owner_ = reader;
+  // The previous transaction may have given back units at the end of the
+  // file (its header, now written, ends the allocated space earlier).
+  TruncateToAllocationEnd();
 }
 
 void TQdfLocalFiler::ReleaseWriteOwnership() {
   TDbgLock g(lock_);
   write_owner_ = nullptr;
   free_lists_ = nullptr;
+  // After a rollback the committed free lists and allocation end hold these
+  // units again; after a commit that settled, nothing is left here.
+  own_free_.Clear();
 }
 
 void TQdfLocalFiler::CommitRoot(const TRootRecord& root, bool keep_write_lock) {
@@ -291,6 +314,7 @@ int64_t TQdfLocalFiler::AllocateData(int32_t size) {
   const int k = (size - 1) / kUnitSize;
   int64_t position = 0;
   bool found = false;
+  int found_class = k;
   if (g_inside_allocate) {
     Trace("AllocateData called from inside AllocateData");
   } else if (free_lists_ != nullptr) {
@@ -301,26 +325,45 @@ int64_t TQdfLocalFiler::AllocateData(int32_t size) {
         free_lists_->SearchFreeData();
         found = free_lists_->TakeBlock(k, &position);
       }
+      // Then space this transaction freed again (first fit, so that what
+      // stays free gathers at the end of the file), then a larger free block
+      // is split: the file grows only when nothing else holds the block.
+      const bool own = !found && own_free_.Take(static_cast<uint32_t>(k + 1), &position);
+      if (own) found_class = -1;
+      found = found || own;
+      // Whole-page blocks stay for whole-page requests (plain pages, page
+      // tables): split among the few of them, the file would grow for those.
+      for (int j = k + 1; !found && j < kFreeSizeClasses - 1; ++j) {
+        found = free_lists_->TakeBlock(j, &position);
+        if (found) found_class = j;
+      }
+      // Last, before the file grows: neighbouring free blocks may hold it
+      // together. Every reusable block moves into the own free space, which
+      // merges neighbours; the commit records what stays free.
+      if (!found && !shadow_ && DrainFreeLists() &&
+          own_free_.Take(static_cast<uint32_t>(k + 1), &position)) {
+        found = true;
+        found_class = -1;
+      }
     } catch (...) {
       g_inside_allocate = false;
       throw;
     }
     g_inside_allocate = false;
   }
+  if (found && found_class < 0) return position;  // own free space
   if (found) {
-    // The free list lives in the file's pages: a damaged one must not direct
-    // a page write over the header, a live block or past the allocated space.
-    const int64_t allocated =
-        static_cast<int64_t>(LoadU32(&root_cache_[kRootAllocEnd])) * kUnitSize;
-    const int64_t block = static_cast<int64_t>(k + 1) * kUnitSize;
-    if (position < kHeaderSize || position % kUnitSize != 0 || position > allocated - block) {
-      throw EQdfException(
-          Format("File: %s: its free list names a block outside the allocated space (at 0x%llx); "
-                 "run qdf check",
-                 file_name_.c_str(), static_cast<unsigned long long>(position)));
+    CheckListedBlock(position, found_class);
+    // The rest of a split block left the free lists with it: it is this
+    // transaction's own free space now (recorded again when it settles).
+    if (found_class > k) {
+      own_free_.Add(position + static_cast<int64_t>(k + 1) * kUnitSize,
+                    static_cast<uint32_t>(found_class - k));
     }
     return position;
   }
+  // Without free lists (or nested in an allocation) own space still serves.
+  if (own_free_.Take(static_cast<uint32_t>(k + 1), &position)) return position;
   uint32_t end = LoadU32(&root_cache_[kRootAllocEnd]);
   if (end > kMaxAllocationEnd - static_cast<uint32_t>(k + 1)) {
     throw EQdfException(Format("File: %s is full", file_name_.c_str()));
@@ -337,9 +380,89 @@ void TQdfLocalFiler::FreeData(const TItemAdr& chain, int32_t size, uint32_t tran
   if (g_inside_search) Trace("Error: FreeData called from inside SearchFreeData");
   if (position < kHeaderSize || size <= 0) return;
   SetHighWaterMark(std::max(HighWaterMark(), position + size));
+  if (IsOwnCopy(chain, transaction)) {
+    own_free_.Add(position, static_cast<uint32_t>((size - 1) / kUnitSize + 1));
+    return;
+  }
   if (free_lists_ == nullptr) return;  // no transaction holds the lists: the block is not recorded
   free_lists_->AddBlock(chain, (size - 1) / kUnitSize, transaction, position);
   frees_pending_ = true;
+}
+
+bool TQdfLocalFiler::IsOwnCopy(const TItemAdr& chain, uint32_t transaction) const {
+  // A copy stamped with the running transaction's number was written by it:
+  // neither the committed header nor an older reader can reach its block.
+  // Copies of earlier transactions go to the pending root and wait there.
+  return write_owner_ != nullptr && chain == current_root &&
+         transaction == write_owner_->TransactionNumber();
+}
+
+void TQdfLocalFiler::CheckListedBlock(int64_t position, int size_class) const {
+  // The free list lives in the file's pages: a damaged one must not direct
+  // a page write over the header, a live block or past the allocated space.
+  const int64_t allocated = static_cast<int64_t>(LoadU32(&root_cache_[kRootAllocEnd])) * kUnitSize;
+  const int64_t block = static_cast<int64_t>(size_class + 1) * kUnitSize;
+  if (position < kHeaderSize || position % kUnitSize != 0 || position > allocated - block) {
+    throw EQdfException(
+        Format("File: %s: its free list names a block outside the allocated space (at 0x%llx); "
+               "run qdf check",
+               file_name_.c_str(), static_cast<unsigned long long>(position)));
+  }
+}
+
+bool TQdfLocalFiler::DrainFreeLists() {
+  // The current root holds only blocks that neither the committed state nor
+  // an attached reader can reach, so taking them out of the lists (a change
+  // the commit makes durable, or a rollback undoes) makes them own space.
+  bool any = false;
+  int64_t position = 0;
+  for (int j = 0; j < kFreeSizeClasses - 1; ++j) {  // whole-page blocks stay (see above)
+    while (free_lists_->TakeBlock(j, &position)) {
+      CheckListedBlock(position, j);
+      own_free_.Add(position, static_cast<uint32_t>(j + 1));
+      any = true;
+    }
+  }
+  return any;
+}
+
+int64_t TQdfLocalFiler::OwnFreeUnitsInside() const {
+  return own_free_.UnitsBefore(int64_t{LoadU32(&root_cache_[kRootAllocEnd])} * kUnitSize);
+}
+
+bool TQdfLocalFiler::TakeOwnSpaceBelow(uint32_t units, int64_t below, int64_t* position) {
+  TDbgLock g(lock_);
+  return own_free_.Take(units, position, below);
+}
+
+void TQdfLocalFiler::SettleOwnFreeSpace() {
+  TDbgLock g(lock_);
+  if (own_free_.Empty() || write_owner_ == nullptr) return;
+  // Units that reach the allocation end are given back: the header written
+  // at the commit ends the allocated space before them, and the next write
+  // transaction (or closing the file) cuts the file there.
+  uint32_t end = LoadU32(&root_cache_[kRootAllocEnd]);
+  int64_t start = 0;
+  while (own_free_.TakeEndingAt(int64_t{end} * kUnitSize, &start)) {
+    end = static_cast<uint32_t>(start / kUnitSize);
+  }
+  StoreU32(&root_cache_[kRootAllocEnd], end);
+  // Without free lists (a bare page reader) the rest stays here, for this
+  // transaction's later blocks; what is left at its end is lost to the file.
+  if (free_lists_ == nullptr || current_root.IsNull()) return;
+  // The rest goes to the current root, reusable by the next transaction:
+  // nothing committed names it, so it needs no wait in the pending root.
+  const uint32_t tan = write_owner_->TransactionNumber();
+  int64_t position = 0;
+  uint32_t units = 0;
+  while (own_free_.TakeFirst(&position, &units)) {
+    while (units > 0) {
+      const uint32_t block = std::min<uint32_t>(units, kFreeSizeClasses);
+      free_lists_->AddBlock(current_root, static_cast<int>(block) - 1, tan, position);
+      position += int64_t{block} * kUnitSize;
+      units -= block;
+    }
+  }
 }
 
 TFreeSpaceLists& TQdfLocalFiler::OpenFreeList() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "file/FreeSpaceLists.h"
+#include "file/OwnFreeSpace.h"
 #include "file/QdfFiler.h"
 #include "file/ReaderTable.h"
 #include "platform/FileSystem.h"
@@ -68,6 +69,24 @@ class TQdfLocalFiler : public TQdfFiler {
   TItemAdr NewRoot(uint32_t transaction);
   void ReturnChain(TItemAdr& chain);
 
+  // Space the running write transaction freed again (see TOwnFreeSpace).
+  // Settle hands it over before the pages are written for the commit: an
+  // extent that reaches the allocation end lowers it (the file gives the
+  // units back), every other one is recorded in the current root of the
+  // free lists, in blocks of at most 16 units. Recording changes free-list
+  // pages, so the caller flushes again while HasOwnFreeSpace() is true.
+  // REQUIRES: the lock of the write owner is held and the owner is busy
+  // (no cache trim may write pages meanwhile).
+  void SettleOwnFreeSpace();
+  bool HasOwnFreeSpace() const { return !own_free_.Empty(); }
+  // Own free units that do not reach the allocation end (the commit cannot
+  // give them back to the file).
+  int64_t OwnFreeUnitsInside() const;
+  // Takes own free space for a block of `units` units that is moved down
+  // from `below` (first fit, only space before it). False when none.
+  bool TakeOwnSpaceBelow(uint32_t units, int64_t below, int64_t* position);
+  const TOwnFreeSpace& OwnFreeSpace() const { return own_free_; }
+
   // The free lists while a write transaction holds them (not owned).
   void SetFreeSpaceLists(TFreeSpaceLists* lists) { free_lists_ = lists; }
   TFreeSpaceLists* FreeSpace() const { return free_lists_; }
@@ -109,12 +128,28 @@ class TQdfLocalFiler : public TQdfFiler {
   void ReadHeader();
   // The reader table, opened (with `create`, made) on first use.
   TReaderTable* OpenReaderTable(bool create);
+  // True when the block freed into `chain` with `transaction` is a copy the
+  // write owner wrote itself (see TOwnFreeSpace).
+  bool IsOwnCopy(const TItemAdr& chain, uint32_t transaction) const;
+  // Takes a block of a larger class than `size_class` from the free lists and
+  // keeps what the request leaves over as own free space.
+  // Raises when a block the free lists named (of `size_class`) is not whole
+  // inside the allocated space.
+  void CheckListedBlock(int64_t position, int size_class) const;
+  // Moves every block below a whole page of the current root's lists into the own free space
+  // (merging neighbours); false when the lists were empty. Raises when the
+  // lists name a block outside the allocated space or one block twice.
+  bool DrainFreeLists();
+  // Cuts the file back to the committed allocation end: units past it hold
+  // nothing the committed header names. Never raises.
+  void TruncateToAllocationEnd() noexcept;
 
   std::string file_name_;
   bool read_only_;
   std::unique_ptr<TFileHandle> file_;
   TQdfPageReader* write_owner_ = nullptr;
   TFreeSpaceLists* free_lists_ = nullptr;
+  TOwnFreeSpace own_free_;
   bool frees_pending_ = false;
   bool file_grown_ = false;
   bool sync_commits_ = true;

@@ -28,7 +28,7 @@ class TQdfPersistentObject;
 
 inline constexpr int kRootRecordSize = 210;
 inline constexpr int kFreeBlockRecordSize = 21;
-inline constexpr int kSizeClasses = 16;
+inline constexpr int kSizeClasses = kFreeSizeClasses;
 
 class TQdfFreeList : public TFreeSpaceLists {
  public:

@@ -65,7 +65,7 @@ TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
   EXPECT_EQ(system.OpenFiler("First", false, false), nullptr);
 }
 
-TEST(SystemConfig, InitialCacheBelow512IsIgnored) {
+TEST(SystemConfig, InitialCacheSetsThePoolAndBelow512IsIgnored) {
   TSystemConfig config;
   TCachePool& pool = TCachePool::Instance();
   pool.SetCacheSize(TCachePool::kDefaultCacheSize);
@@ -75,10 +75,14 @@ TEST(SystemConfig, InitialCacheBelow512IsIgnored) {
   config.WriteIni("[INIT]\nInitialCache=2048\n");
   { TQdfSystem system; }
   EXPECT_EQ(pool.CacheSize(), 2048);
-  // A value that is no number counts as missing: the default, 512.
+  // A value that is no number counts as missing: the default, 2048 pages.
   config.WriteIni("[INIT]\nInitialCache=not a number\n");
   { TQdfSystem system; }
-  EXPECT_EQ(pool.CacheSize(), 512);
+  EXPECT_EQ(pool.CacheSize(), 2048);
+  pool.SetCacheSize(TCachePool::kDefaultCacheSize);
+  config.WriteIni("[INIT]\nSyncCommits=1\n");
+  { TQdfSystem system; }
+  EXPECT_EQ(pool.CacheSize(), TCachePool::kDefaultInitialCache);
   pool.SetCacheSize(TCachePool::kDefaultCacheSize);
 }
 

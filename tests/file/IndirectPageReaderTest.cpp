@@ -148,15 +148,47 @@ TEST(IndirectPageReader, RewriteInOneTransactionStaysInPlaceWhileTheSizeHolds) {
   PutPage(r, page, 2, false);  // plain again: same size
   r.Flush(kFlushWrite);
   EXPECT_EQ(r.EntryOf(page).position, first.position);
-  PutPage(r, page, 3, true);  // now compressible: another size, another block
+  // Now compressible: another size. The old block is this transaction's own
+  // (nothing committed names it), so the new copy takes its front.
+  PutPage(r, page, 3, true);
   r.Flush(kFlushWrite);
   const TPageEntry third = r.EntryOf(page);
-  EXPECT_NE(third.position, first.position);
+  EXPECT_EQ(third.position, first.position);
+  EXPECT_LT(third.units, first.units);
   EXPECT_NE(third.flags & kEntryCompressed, 0u);
   r.Commit(false);
   TQdfIndirectPageReader check(f.filer);
   check.Open(true);
   EXPECT_TRUE(PageIs(check, page, 3, true));
+}
+
+// Space a transaction freed below one of its own copies: the copy moves
+// down into it, so that the free space ends the file and goes back to it.
+TEST(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
+  qdf_test::TTestDir dir;
+  TFilerRef f(dir.File("down.qdf"), false);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  const uint32_t a = PutPage(r, 0, 1, false);
+  std::vector<uint32_t> shrinking;
+  for (int i = 0; i < 3; ++i) shrinking.push_back(PutPage(r, 0, 2 + i, false));
+  r.Flush(kFlushWrite);  // plain, in descending page order: a lands last
+  const int64_t a_was = r.EntryOf(a).position;
+  ASSERT_GT(a_was, r.EntryOf(shrinking[0]).position);
+  for (int i = 0; i < 3; ++i) PutPage(r, shrinking[static_cast<size_t>(i)], 10 + i, true);
+  r.Flush(kFlushWrite);  // they shrink: free space below a (and its table block)
+  EXPECT_LT(r.EntryOf(a).position, a_was);
+  int64_t stored = 512 + r.EntryOf(a).StoredSize() + r.EntryOf(0).StoredSize();
+  for (uint32_t p : shrinking) stored += r.EntryOf(p).StoredSize();
+  EXPECT_EQ(int64_t{f.filer->AllocationEnd()} * 512, stored);
+  r.Commit(false);
+  TQdfIndirectPageReader check(f.filer);
+  check.Open(true);
+  EXPECT_TRUE(PageIs(check, a, 1, false));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(PageIs(check, shrinking[static_cast<size_t>(i)], 10 + i, true));
+  }
 }
 
 TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {

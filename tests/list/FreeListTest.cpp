@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "base/QdfException.h"
@@ -191,6 +192,80 @@ TEST(FreeList, TheRunningTransactionNeverOverwritesTheCommittedState) {
     ASSERT_EQ(std::vector<uint8_t>(item, item + LoadU16(item)), committed[i]) << i;
   }
   db.Records().SetPageReader(fx.Reader());
+}
+
+// Pages the cache evicts in mid-transaction are stored plain and replaced by
+// compressed copies at the commit; the plain blocks are this transaction's
+// own space, so the compressed copies fill them from the front and the rest
+// goes back to the file.
+TEST(FreeList, ACommitGivesBackTheSpaceItsEvictionsTook) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  // 1500 pages of compressible records, three times the cache: the first
+  // page-table block is evicted (plain) half-way, among the plain data pages,
+  // and would pin the end of the file there unless it moves down.
+  const int pages = 1500;
+  AddRecords(db.Records(), 7 * pages, 1100);
+  db.Commit();
+  const int64_t end = db.FileEnd();
+  EXPECT_LT(end, pages * 8192 / 8);  // far less than the plain pages took
+  // The file itself ends there once the next transaction runs.
+  EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(fx.Path())), end);
+}
+
+// The own space of a transaction is named by nothing committed: after a
+// rollback the committed state is whole and the file is cut back to it.
+TEST(FreeList, ARolledBackTransactionLeavesNothingBehind) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  auto adrs = AddRecords(db.Records(), 60, 400);
+  db.Commit();
+  const int64_t end = db.FileEnd();
+  const int64_t size = static_cast<int64_t>(std::filesystem::file_size(fx.Path()));
+  AddRecords(db.Records(), 7 * 700, 1100);  // grows the file past the cache
+  RewriteRecords(db.Records(), adrs, 3);
+  fx.Reader()->Flush(kFlushWrite);
+  EXPECT_GT(static_cast<int64_t>(std::filesystem::file_size(fx.Path())), size);
+  fx.Reader()->Rollback();
+  fx.Reader()->Open(false);
+  fx.Reader()->StartTransaction();
+  EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(fx.Path())), size);
+  EXPECT_EQ(db.FileEnd(), end);
+}
+
+// Splitting, merging, moving copies down and cutting the file never touch a
+// block that an attached older reader still sees.
+TEST(FreeList, AnOlderReaderKeepsItsViewWhileTheFileShrinks) {
+  qdf_test::TListFixture fx;
+  TFreeListDb db(fx);
+  auto adrs = AddRecords(db.Records(), 7 * 650, 1100);
+  RewriteRecords(db.Records(), adrs, 1);  // plain: incompressible bytes
+  db.Commit();
+  auto old_reader = std::make_unique<TQdfIndirectPageReader>(fx.Filer());
+  old_reader->Open(true);
+  std::vector<uint32_t> pages;
+  std::vector<std::vector<uint8_t>> seen;
+  for (size_t i = 0; i < adrs.size(); i += 97) {
+    const uint8_t* page = old_reader->GetPage(adrs[i].page, kGpRead);
+    pages.push_back(adrs[i].page);
+    seen.emplace_back(page, page + 8192);
+  }
+  for (uint32_t round = 2; round < 6; ++round) {
+    // Every other round packs well: the stored sizes change class each time.
+    if (round % 2 == 0) {
+      for (const TItemAdr& a : adrs) std::memset(db.Records().EditItem(a) + 21, 0, 1000);
+    } else {
+      RewriteRecords(db.Records(), adrs, round);
+    }
+    db.Commit();
+    EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(fx.Path())), db.FileEnd());
+  }
+  old_reader->Invalidate();
+  old_reader->Flush(kFlushDrop);
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const uint8_t* page = old_reader->GetPage(pages[i], kGpRead);
+    ASSERT_EQ(std::vector<uint8_t>(page, page + 8192), seen[i]) << pages[i];
+  }
 }
 
 TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {

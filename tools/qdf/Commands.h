@@ -3,6 +3,8 @@
 // message is on standard error), 2 wrong usage.
 #pragma once
 
+#include <string>
+
 namespace qdf::tool {
 
 // qdf eval EXPRESSION: compiles the expression with the system arithmetic,
@@ -39,5 +41,12 @@ int DumpCommand(int argc, char** argv);
 // field names) to the table in one transaction and commits. On any error
 // nothing is committed and the message names the CSV line.
 int ImportCommand(int argc, char** argv);
+
+// qdf compact FILE: rewrites the live pages into a fresh file beside it
+// (FILE.compact), checks it, and renames it over FILE. Refuses while another
+// process writes to FILE; on any failure FILE is left as it was.
+int CompactCommand(int argc, char** argv);
+// The work of compact on one file (raises on failure), for in-process use.
+int CompactFile(const std::string& file);
 
 }  // namespace qdf::tool

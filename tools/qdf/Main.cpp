@@ -28,6 +28,8 @@ constexpr Command kCommands[] = {
      "dump FILE TABLE [--where FILTER] [--columns LIST] [--csv]   print a table's rows"},
     {"import", &qdf::tool::ImportCommand,
      "import FILE TABLE CSV   append the records of a CSV file"},
+    {"compact", &qdf::tool::CompactCommand,
+     "compact FILE   rewrite the file without its free space (checked, then replaced)"},
 };
 
 void PrintUsage(FILE* out) {

@@ -1,0 +1,154 @@
+// qdf compact: the copy holds the same rows in less space and passes the
+// check; a refusal or a failure at any write leaves the old file as it was.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "ErrorText.h"
+#include "FileBytes.h"
+#include "ToolRun.h"
+#include "db/SystemTestUtil.h"
+#include "platform/FaultFileSystem.h"
+#include "platform/FileSystem.h"
+
+#ifdef QDF_TOOL_EXE
+
+namespace {
+
+using qdf_test::ReadFileBytes;
+using qdf_test::RunShell;
+using qdf_test::ShellQuote;
+using qdf_test::TShellRun;
+using qdf_test::TSystemFixture;
+
+TShellRun Qdf(const std::string& args) {
+  return RunShell(std::string(QDF_TOOL_EXE) + " " + args + " 2>&1");
+}
+
+// A database whose second import rewrote the pages of the first: the old
+// copies are free space.
+std::string MakeBooks(const TSystemFixture& fx, int rows) {
+  const std::string db = fx.Db("books.qdf");
+  EXPECT_EQ(Qdf("exec " + ShellQuote(db) +
+                " 'create TQdfItemClass TBook (TQdfIntegerField id; TQdfCharField author; "
+                "TQdfIntegerField year); create table books on TBook; create index by_id on books "
+                "(id); create index by_author on books (author, year)'")
+                .code,
+            0);
+  for (int part = 0; part < 2; ++part) {
+    const std::string csv = fx.config.File("books.csv");
+    std::ofstream out(csv, std::ios::trunc);
+    out << "id,author,year\n";
+    for (int i = 0; i < rows; ++i) {
+      const int id = part * rows + i;
+      out << id << ",author " << (id * 7919) % 613 << "," << 1900 + id % 120 << "\n";
+    }
+    out.close();
+    const TShellRun r = Qdf("import " + ShellQuote(db) + " books " + ShellQuote(csv));
+    EXPECT_EQ(r.code, 0) << r.out;
+  }
+  return db;
+}
+
+std::string Dump(const std::string& db) {
+  const TShellRun r = Qdf("dump " + ShellQuote(db) + " books --csv");
+  EXPECT_EQ(r.code, 0) << r.out;
+  return r.out;
+}
+
+TEST(QdfCompact, KeepsEveryRowInNoMoreSpaceAndPassesTheCheck) {
+  TSystemFixture fx;
+  const std::string db = MakeBooks(fx, 4000);
+  const std::string rows = Dump(db);
+  const auto before = std::filesystem::file_size(db);
+  const TShellRun r = Qdf("compact " + ShellQuote(db));
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("compacted"), std::string::npos) << r.out;
+  EXPECT_EQ(Qdf("check " + ShellQuote(db)).code, 0);
+  EXPECT_EQ(Dump(db), rows);
+  EXPECT_LT(std::filesystem::file_size(db), before);
+  EXPECT_FALSE(std::filesystem::exists(db + ".compact"));
+  // The copy works as a database: a writer adds rows, and a second compact
+  // finds little to take.
+  std::ofstream(fx.config.File("more.csv")) << "id,author,year\n9999999,late,2001\n";
+  EXPECT_EQ(
+      Qdf("import " + ShellQuote(db) + " books " + ShellQuote(fx.config.File("more.csv"))).code, 0);
+  const auto compacted = std::filesystem::file_size(db);
+  EXPECT_EQ(Qdf("compact " + ShellQuote(db)).code, 0);
+  EXPECT_LE(std::filesystem::file_size(db), compacted);
+  EXPECT_EQ(Qdf("check " + ShellQuote(db)).code, 0);
+  EXPECT_NE(Dump(db).find("9999999,late,2001"), std::string::npos);
+  // A file without free space to give stays as it is.
+  const std::vector<uint8_t> bytes = ReadFileBytes(db);
+  const TShellRun again = Qdf("compact " + ShellQuote(db));
+  EXPECT_EQ(again.code, 0);
+  EXPECT_NE(again.out.find("compact already"), std::string::npos) << again.out;
+  EXPECT_EQ(ReadFileBytes(db), bytes);
+}
+
+TEST(QdfCompact, RefusesAndChangesNothing) {
+  TSystemFixture fx;
+  const std::string db = MakeBooks(fx, 300);
+  const std::vector<uint8_t> bytes = ReadFileBytes(db);
+  {
+    // Another writer holds the file.
+    auto writer = qdf::DatabaseFileSystem().Open(db, qdf::TOpenMode::kReadWrite);
+    const TShellRun r = Qdf("compact " + ShellQuote(db));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("locked by another writer"), std::string::npos) << r.out;
+  }
+  {
+    // A copy of an interrupted compact is in the way: it is not touched.
+    std::ofstream(db + ".compact") << "left over";
+    const TShellRun r = Qdf("compact " + ShellQuote(db));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find(".compact exists"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFileBytes(db + ".compact").size(), 9u);
+    std::filesystem::remove(db + ".compact");
+  }
+  EXPECT_EQ(Qdf("compact").code, 2);
+  EXPECT_EQ(ReadFileBytes(db), bytes);
+}
+
+// A write or sync that fails at any point of the compact: the old file keeps
+// every byte and no copy is left behind; the first run that gets through
+// leaves a sound, smaller file.
+TEST(QdfCompact, AFailureAtAnyWriteLeavesTheOldFileIntact) {
+  TSystemFixture fx;
+  const std::string db = MakeBooks(fx, 150);
+  const std::vector<uint8_t> bytes = ReadFileBytes(db);
+  // The engine's system (and its shadow file) exists before the faults: only
+  // the compact's own file operations go through them.
+  qdf::QdfSystem();
+  qdf::TFaultFileSystem fs;
+  qdf::SetDatabaseFileSystem(&fs);
+  struct TRestore {
+    ~TRestore() { qdf::SetDatabaseFileSystem(nullptr); }
+  } restore;
+  int failures = 0;
+  bool done = false;
+  for (int n = 1; n < 5000 && !done; ++n) {
+    fs.FailOpAfter(n);
+    try {
+      qdf::tool::CompactFile(db);
+      done = true;
+    } catch (const std::exception& e) {
+      ++failures;
+      ASSERT_EQ(ReadFileBytes(db), bytes) << "failure at operation " << n << ": " << e.what();
+      ASSERT_FALSE(std::filesystem::exists(db + ".compact")) << n;
+    }
+  }
+  fs.FailOpAfter(0);
+  EXPECT_TRUE(done);
+  EXPECT_GT(failures, 10);
+  EXPECT_EQ(Qdf("check " + ShellQuote(db)).code, 0);
+  EXPECT_LT(ReadFileBytes(db).size(), bytes.size());
+}
+
+}  // namespace
+
+#endif  // QDF_TOOL_EXE
