@@ -12,6 +12,8 @@
 #include "FileBytes.h"
 #include "ToolRun.h"
 #include "db/SystemTestUtil.h"
+#include "file/IndirectPageReader.h"
+#include "file/LocalFiler.h"
 #include "platform/FaultFileSystem.h"
 #include "platform/FileSystem.h"
 
@@ -100,6 +102,15 @@ TEST(QdfCompact, RefusesAndChangesNothing) {
     const TShellRun r = Qdf("compact " + ShellQuote(db));
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("locked by another writer"), std::string::npos) << r.out;
+  }
+  {
+    // A reader in another process (this one) has it open.
+    qdf::TQdfFilerRef filer = qdf::TQdfFilerRef::Adopt(new qdf::TQdfLocalFiler(db, true, "Reader"));
+    qdf::TQdfIndirectPageReader reader(filer.get());
+    reader.Open(true);
+    const TShellRun r = Qdf("compact " + ShellQuote(db));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("another process reads it"), std::string::npos) << r.out;
   }
   {
     // A copy of an interrupted compact is in the way: it is not touched.

@@ -37,6 +37,7 @@
 #include "file/FileFormat.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "file/ReaderTable.h"
 #include "list/DataListBase.h"
 #include "platform/FileSystem.h"
 
@@ -166,6 +167,13 @@ int CompactFile(const std::string& file) {
   } catch (const EQdfException& e) {
     throw Exception(file + ": cannot compact: " + e.Message() +
                     " (close the program that writes to it)");
+  }
+  // Readers in other processes (the reader table) would go on reading the
+  // replaced file, unaware of the writes that follow the rename.
+  if (std::unique_ptr<TReaderTable> readers = TReaderTable::Open(file, false);
+      readers != nullptr && readers->HeldByOtherProcesses() > 0) {
+    throw Exception(file + ": cannot compact: another process reads it" +
+                    " (close the programs that read it)");
   }
   const TQdfCheckReport before = CheckDatabase(file);
   if (!before.Sound()) {
