@@ -167,12 +167,6 @@ const std::vector<uint32_t>& TQdfLocalFiler::ForeignReaders() {
   return foreign_readers_;
 }
 
-bool TQdfLocalFiler::OpenInOtherProcess() {
-  TDbgLock g(lock_);
-  TReaderTable* table = OpenReaderTable(false);
-  return table != nullptr && table->HeldByOtherProcesses() > 0;
-}
-
 int64_t TQdfLocalFiler::HighWaterMark() const {
   return static_cast<int64_t>(LoadU64(&header_[kHdrHighWater]));
 }

@@ -104,8 +104,6 @@ class TQdfLocalFiler : public TQdfFiler {
   // read (from the reader table; empty while no reader ever made one). The
   // free lists reuse no block such a state names.
   const std::vector<uint32_t>& ForeignReaders();
-  // Whether a reader in another process has the file open now.
-  bool OpenInOtherProcess();
 
   bool FreesPending() const { return frees_pending_; }
   bool FileGrown() const { return file_grown_; }
