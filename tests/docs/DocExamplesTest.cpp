@@ -12,17 +12,10 @@
 // shows that example program whole; its text must equal the file's, which
 // the build compiles as example_<Name>. A command whose first word is
 // "example_<Name>" runs that program.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -31,9 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "ProcessRun.h"
 #include "TestDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -204,67 +196,13 @@ std::string ExpandCommand(const std::string& command) {
   return command;
 }
 
-// Runs `command` with sh -c in `dir`; returns standard output and standard
-// error as one text. A command that runs longer than a minute is killed.
+// Runs `command` in `dir`; returns standard output and standard error as one
+// text. A command that runs longer than a minute is killed.
 std::string RunCommand(const std::string& command, const std::string& dir) {
-  int fds[2];
-  if (pipe(fds) != 0) return "<pipe failed>";
-  std::vector<std::string> env_text;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (entry.rfind("QUILLON_CONFIG_DIR=", 0) == 0 || entry.rfind("TMPDIR=", 0) == 0 ||
-        entry.rfind("QUILLON_TRACE=", 0) == 0) {
-      continue;
-    }
-    env_text.push_back(entry);
-  }
-  env_text.push_back("QUILLON_CONFIG_DIR=" + dir);
-  env_text.push_back("TMPDIR=" + dir);
-  env_text.push_back("QUILLON_TRACE=0");
-  std::vector<char*> env;
-  for (std::string& s : env_text) env.push_back(s.data());
-  env.push_back(nullptr);
-  const std::string expanded = ExpandCommand(command);
-
-  const pid_t pid = fork();
-  if (pid < 0) return "<fork failed>";
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    close(fds[1]);
-    const int null_in = open("/dev/null", O_RDONLY);
-    if (null_in >= 0) dup2(null_in, 0);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    execle("/bin/sh", "sh", "-c", expanded.c_str(), static_cast<char*>(nullptr), env.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(pid, SIGKILL);
-      output += "<killed after 60 s>\n";
-      break;
-    }
-    pollfd p{fds[0], POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) continue;
-    char buf[4096];
-    const ssize_t n = read(fds[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    output.append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return output;
+  qdf_test::TRunOptions options;
+  options.dir = dir;
+  const qdf_test::TRunResult r = qdf_test::RunProcess(ExpandCommand(command), options);
+  return r.timed_out ? r.output + "<killed after 60 s>\n" : r.output;
 }
 
 #endif
