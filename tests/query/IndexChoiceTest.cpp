@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "ErrorText.h"
 #include "QueryTestUtil.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
@@ -25,8 +25,6 @@ using Ks = std::vector<int>;
 
 constexpr const char* kInt = "TQdfIntegerField";
 constexpr const char* kChar = "TQdfCharField";
-constexpr const char* kFloat = "TQdfFloatField";
-constexpr const char* kBool = "TQdfBooleanField";
 
 // Walks the chosen range as a filtered operation does: from the positioned
 // key while the index filter holds, testing the remaining filter (and the
@@ -316,14 +314,7 @@ TEST_F(IndexChoiceTest, ApplyFilterChecksItsFilter) {
   Open();
   TQdfIndex* ia = t_->IndexByName("ia");
   TQdfIndex* ic = t_->IndexByName("ic");
-  auto message = [](const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const EQdfException& e) {
-      return e.Message();
-    }
-    return std::string("<no error>");
-  };
+  const auto message = qdf_test::MessageOf;
   auto plain = t_->CompileFilter("a = 1 and c = 'x'");
   EXPECT_EQ(message([&] { ia->ApplyFilter(plain.get()); }), "Invalid Filter Type");
   EXPECT_EQ(message([&] { ia->ApplyFilter(nullptr); }), "Invalid Filter Type");
@@ -341,176 +332,6 @@ TEST_F(IndexChoiceTest, ApplyFilterChecksItsFilter) {
   // Trailing null values are left out of the search key.
   auto null_key = TbIndexFilter::Create(comparison("c = ''"), ic->KeyFields()[0]);
   EXPECT_EQ(ic->ApplyFilter(null_key.get()), 0);
-}
-
-// ---- differential test ------------------------------------------------------------
-
-// A random filter: its text and a plain evaluation of it.
-struct TExpr {
-  std::string text;
-  std::function<bool(const TRow&)> eval;
-};
-
-class TFilterMaker {
- public:
-  explicit TFilterMaker(uint32_t seed) : rng_(seed) {}
-
-  TExpr Make(int depth) {
-    const int r = Pick(depth > 0 ? 10 : 6);
-    if (r < 6) return Atom();
-    TExpr a = Make(depth - 1);
-    if (r == 9) {
-      return {"not (" + a.text + ")", [e = a.eval](const TRow& row) { return !e(row); }};
-    }
-    TExpr b = Make(depth - 1);
-    if (r < 8) {
-      return {"(" + a.text + ") and (" + b.text + ")",
-              [x = a.eval, y = b.eval](const TRow& row) { return x(row) && y(row); }};
-    }
-    return {"(" + a.text + ") or (" + b.text + ")",
-            [x = a.eval, y = b.eval](const TRow& row) { return x(row) || y(row); }};
-  }
-
-  std::string Text() {
-    static const char* kBytes[] = {"a", "b", "c", "\xE9"};
-    std::string s;
-    const int n = Pick(4);
-    for (int i = 0; i < n; ++i) s += kBytes[Pick(4)];
-    return s;
-  }
-  int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
-
- private:
-  static bool Holds(int relation, uint8_t mask) {
-    return (mask & (relation < 0 ? 1 : relation == 0 ? 2 : 4)) != 0;
-  }
-  template <typename T>
-  static int Rel(const T& x, const T& y) {
-    return x < y ? -1 : y < x ? 1 : 0;
-  }
-
-  TExpr Atom() {
-    static const char* kOps[] = {"=", "<>", "<=", ">=", "<", ">"};
-    static const uint8_t kMasks[] = {2, 5, 3, 6, 1, 4};
-    const int op = Pick(6);
-    const std::string o = kOps[op];
-    const uint8_t mask = kMasks[op];
-    switch (Pick(8)) {
-      case 0:
-      case 1: {
-        const bool is_a = Pick(2) == 0;
-        const int v = is_a ? Pick(36) - 3 : Pick(120) - 60;
-        const std::string lit = v < 0 ? "-" + std::to_string(-v) : std::to_string(v);
-        return {std::string(is_a ? "a " : "b ") + o + " " + lit, [=](const TRow& row) {
-                  const std::optional<int>& x = is_a ? row.a : row.b;
-                  return x.has_value() && Holds(Rel(*x, v), mask);
-                }};
-      }
-      case 2: {
-        const int tenths = Pick(201) - 100;
-        const double v = tenths / 10.0;
-        std::string lit = std::to_string(std::abs(tenths) / 10);
-        if (tenths % 10 != 0) lit += "." + std::to_string(std::abs(tenths) % 10);
-        if (tenths < 0) lit = "-" + lit;
-        return {"f " + o + " " + lit,
-                [=](const TRow& row) { return row.f.has_value() && Holds(Rel(*row.f, v), mask); }};
-      }
-      case 3: {
-        const std::string v = Text();
-        return {"c " + o + " '" + v + "'",
-                [=](const TRow& row) { return Holds(Rel(row.c, v), mask); }};
-      }
-      case 4: {
-        std::string p;
-        switch (Pick(4)) {
-          case 0:
-            p = Text() + "%";
-            break;
-          case 1:
-            p = "%" + Text();
-            break;
-          case 2:
-            p = Text() + "_" + Text();
-            break;
-          default:
-            p = Text();
-            break;
-        }
-        // Without wildcards LIKE is compiled as equality.
-        const bool plain = p.find_first_of("%_") == std::string::npos;
-        return {"c like '" + p + "'",
-                [=](const TRow& row) { return plain ? row.c == p : Like(row.c, p); }};
-      }
-      case 5: {
-        const bool v = Pick(2) == 0;
-        return {std::string("flag ") + o + (v ? " true" : " false"), [=](const TRow& row) {
-                  return row.flag.has_value() && Holds(Rel(*row.flag, v), mask);
-                }};
-      }
-      default: {
-        static const char* kFields[] = {"a", "b", "c", "f", "flag"};
-        static const char* kTests[] = {"= null", "is null", "<> null", "isnot null"};
-        const int f = Pick(5);
-        const int test = Pick(4);
-        return {std::string(kFields[f]) + " " + kTests[test], [=](const TRow& row) {
-                  const bool null = f == 0   ? !row.a
-                                    : f == 1 ? !row.b
-                                    : f == 2 ? row.c.empty()
-                                    : f == 3 ? !row.f
-                                             : !row.flag;
-                  return test < 2 ? null : !null;
-                }};
-      }
-    }
-  }
-
-  std::mt19937 rng_;
-};
-
-TEST_F(IndexChoiceTest, RandomFiltersAgreeWithPlainEvaluationAndFullScan) {
-  db_.AddIndex("ia", {{kInt, "a"}});
-  db_.AddIndex("iab", {{kInt, "a"}, {kInt, "b"}});
-  db_.AddIndex("ibd", {{kInt, "b", false}});
-  db_.AddIndex("iba", {{kInt, "b"}, {kInt, "a", false}});
-  db_.AddIndex("ic", {{kChar, "c"}});
-  db_.AddIndex("if", {{kFloat, "f"}});
-  db_.AddIndex("iflag", {{kBool, "flag"}, {kChar, "c", false}});
-  Open();
-  const int records = qdf_test::EnvCount("QDF_QUERY_RECORDS", 2000);
-  const int filters = qdf_test::EnvCount("QDF_QUERY_FILTERS", 300);
-  const uint32_t seed = static_cast<uint32_t>(qdf_test::EnvCount("QDF_QUERY_SEED", 4711));
-  TFilterMaker maker(seed);
-  std::vector<TRow> rows;
-  for (int k = 0; k < records; ++k) {
-    TRow row;
-    row.k = k;
-    if (maker.Pick(10) != 0) row.a = maker.Pick(30);
-    if (maker.Pick(8) != 0) row.b = maker.Pick(100) - 50;
-    row.c = maker.Text();
-    if (maker.Pick(6) != 0) row.f = (maker.Pick(201) - 100) / 10.0;
-    if (maker.Pick(4) != 0) row.flag = maker.Pick(2) == 0;
-    qdf_test::Insert(*t_, row);
-    rows.push_back(row);
-  }
-  int by_relation[3] = {0, 0, 0};
-  for (int i = 0; i < filters; ++i) {
-    const TExpr e = maker.Make(maker.Pick(4));
-    SCOPED_TRACE(e.text);
-    Ks expected;
-    for (const TRow& row : rows) {
-      if (e.eval(row)) expected.push_back(row.k);
-    }
-    ASSERT_EQ(ByScan(e.text), expected);
-    TIndexChoice c = Choose(e.text);
-    if (c.index != nullptr) ++by_relation[static_cast<int>(c.relation)];
-    ASSERT_EQ(Sorted(Walk(*t_, c)), expected) << "index " << IndexName(c);
-  }
-  // The filters exercised every kind of range.
-  if (filters >= 200) {
-    EXPECT_GT(by_relation[static_cast<int>(TIndexRelation::kEqual)], 0);
-    EXPECT_GT(by_relation[static_cast<int>(TIndexRelation::kLower)], 0);
-    EXPECT_GT(by_relation[static_cast<int>(TIndexRelation::kUpper)], 0);
-  }
 }
 
 }  // namespace

@@ -5,163 +5,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "QueryTestUtil.h"
-#include "base/Helpers.h"
+#include "RandomFilter.h"
+#include "query/IndexFilter.h"
 #include "query/PreparedFilter.h"
 #include "query/TableOp.h"
 
 namespace qdf {
 namespace {
 
+using qdf_test::TFilter;
+using qdf_test::TFilterMaker;
 using qdf_test::TRow;
 using Ks = std::vector<int>;
 
 constexpr const char* kInt = "TQdfIntegerField";
 constexpr const char* kChar = "TQdfCharField";
-
-// A filter: its text and its meaning for one row.
-// `prepared` is the same filter with its values as parameters ":pN", and
-// `ints` / `texts` their values.
-struct TFilter {
-  std::string text;
-  std::function<bool(const TRow&)> eval;
-  std::string prepared = {};
-  std::vector<std::pair<std::string, int>> ints = {};
-  std::vector<std::pair<std::string, std::string>> texts = {};
-};
+constexpr const char* kFloat = "TQdfFloatField";
+constexpr const char* kBool = "TQdfBooleanField";
 
 Ks sorted_copy(Ks v) {
   std::sort(v.begin(), v.end());
   return v;
 }
-
-class TFilterMaker {
- public:
-  explicit TFilterMaker(uint32_t seed) : rng_(seed) {}
-
-  TFilter Make(int depth) {
-    const int pick = Rand(0, 9);
-    if (depth <= 0 || pick < 5) return Atom();
-    if (pick < 7) return Both(Make(depth - 1), Make(depth - 1), true);
-    if (pick < 9) return Both(Make(depth - 1), Make(depth - 1), false);
-    TFilter f = Make(depth - 1);
-    auto inner = f.eval;
-    f.text = "not (" + f.text + ")";
-    f.prepared = "not (" + f.prepared + ")";
-    f.eval = [inner](const TRow& r) { return !inner(r); };
-    return f;
-  }
-
-  int Rand(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-
-  std::string Text(int max_length, bool wildcards) {
-    static const char kAlpha[] = "abc";
-    static const char kWild[] = "abc%_";
-    std::string s;
-    const int n = Rand(0, max_length);
-    for (int i = 0; i < n; ++i) s += wildcards ? kWild[Rand(0, 4)] : kAlpha[Rand(0, 2)];
-    return s;
-  }
-
- private:
-  static bool Relation(int cmp, int op) {
-    switch (op) {
-      case 0:
-        return cmp == 0;
-      case 1:
-        return cmp != 0;
-      case 2:
-        return cmp < 0;
-      case 3:
-        return cmp <= 0;
-      case 4:
-        return cmp > 0;
-      default:
-        return cmp >= 0;
-    }
-  }
-
-  TFilter Both(TFilter x, TFilter y, bool conj) {
-    auto ex = x.eval, ey = y.eval;
-    const char* op = conj ? ") and (" : ") or (";
-    TFilter f;
-    f.text = "(" + x.text + op + y.text + ")";
-    f.prepared = "(" + x.prepared + op + y.prepared + ")";
-    f.ints = x.ints;
-    f.ints.insert(f.ints.end(), y.ints.begin(), y.ints.end());
-    f.texts = x.texts;
-    f.texts.insert(f.texts.end(), y.texts.begin(), y.texts.end());
-    if (conj) {
-      f.eval = [ex, ey](const TRow& r) { return ex(r) && ey(r); };
-    } else {
-      f.eval = [ex, ey](const TRow& r) { return ex(r) || ey(r); };
-    }
-    return f;
-  }
-  // "p7_": no name is the beginning of another.
-  std::string NextParam() { return "p" + std::to_string(++params_) + "_"; }
-
-  TFilter Atom() {
-    static const char* kOps[] = {"=", "<>", "<", "<=", ">", ">="};
-    const int kind = Rand(0, 9);
-    if (kind < 5) {
-      // An integer field: a null fails every comparison with a value.
-      const bool is_a = Rand(0, 1) == 0;
-      const std::string name = is_a ? "a" : "b";
-      auto get = [is_a](const TRow& r) { return is_a ? r.a : r.b; };
-      if (Rand(0, 9) == 0) {
-        static const char* kNullOps[] = {"= null", "is null", "<> null", "isnot null"};
-        const int op = Rand(0, 3);
-        const bool want_null = op < 2;
-        TFilter f{name + " " + kNullOps[op],
-                  [get, want_null](const TRow& r) { return !get(r).has_value() == want_null; }};
-        f.prepared = f.text;
-        return f;
-      }
-      const int op = Rand(0, 5);
-      const int v = is_a ? Rand(-1, 21) : Rand(-5, 305);
-      TFilter f{name + " " + kOps[op] + " " + std::to_string(v), [get, op, v](const TRow& r) {
-                  const std::optional<int> x = get(r);
-                  return x.has_value() && Relation(*x < v ? -1 : *x > v ? 1 : 0, op);
-                }};
-      const std::string p = NextParam();
-      f.prepared = name + " " + kOps[op] + " :" + p;
-      f.ints.emplace_back(p, v);
-      return f;
-    }
-    if (kind < 8) {
-      // The char field: a null reads as the empty text, compared byte-wise.
-      const int op = Rand(0, 5);
-      const std::string v = Text(3, false);
-      TFilter f{"c " + std::string(kOps[op]) + " '" + v + "'", [op, v](const TRow& r) {
-                  const int cmp = r.c.compare(v);
-                  return Relation(cmp < 0 ? -1 : cmp > 0 ? 1 : 0, op);
-                }};
-      const std::string p = NextParam();
-      f.prepared = "c " + std::string(kOps[op]) + " :" + p;
-      f.texts.emplace_back(p, v);
-      return f;
-    }
-    // The engine's LIKE ignores text left after the last segment; a pattern
-    // without wildcards is plain equality.
-    const std::string pattern = Text(4, true);
-    const bool plain = pattern.find_first_of("%_") == std::string::npos;
-    TFilter f{"c like '" + pattern + "'", [pattern, plain](const TRow& r) {
-                return plain ? r.c == pattern : Like(r.c, pattern);
-              }};
-    f.prepared = f.text;
-    return f;
-  }
-
-  std::mt19937 rng_;
-  int params_ = 0;
-};
 
 TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
   qdf_test::TListFixture fx;
@@ -172,6 +40,9 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
   db.AddIndex("iab", {{kInt, "a"}, {kInt, "b"}});
   db.AddIndex("ibd", {{kInt, "b", false}});
   db.AddIndex("ica", {{kChar, "c"}, {kInt, "a"}});
+  db.AddIndex("iba", {{kInt, "b"}, {kInt, "a", false}});
+  db.AddIndex("if", {{kFloat, "f"}});
+  db.AddIndex("iflag", {{kBool, "flag"}, {kChar, "c", false}});
   // Indexes that hold every field a filter reads, and k: walks through them
   // test the filter on images built from the keys, and answer from the keys
   // alone when the caller reads only k.
@@ -182,18 +53,13 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
   auto t = db.Open();
   auto& k = static_cast<TQdfIntegerField&>(qdf_test::Fld(*t, "k"));
 
-  const int rows = qdf_test::EnvCount("QDF_DIFF_ROWS", 1500);
-  const int filters = qdf_test::EnvCount("QDF_DIFF_FILTERS", 600);
+  const int rows = qdf_test::EnvSize("QDF_DIFF_ROWS", 1500);
+  const int filters = qdf_test::EnvSize("QDF_DIFF_FILTERS", 600);
   TFilterMaker maker(20261206);
   std::vector<TRow> model;
   for (int i = 1; i <= rows; ++i) {
-    TRow r;
-    r.k = i;
-    if (maker.Rand(0, 9) > 0) r.a = maker.Rand(0, 20);
-    if (maker.Rand(0, 9) > 0) r.b = maker.Rand(0, 300);
-    r.c = maker.Text(3, false);
-    model.push_back(r);
-    qdf_test::Insert(*t, r);
+    model.push_back(maker.Row(i));
+    qdf_test::Insert(*t, model.back());
   }
 
   auto sorted = [](Ks v) {
@@ -222,6 +88,7 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     return sorted(w.rows);
   };
   int by_index = 0;
+  int by_relation[3] = {0, 0, 0};
   int from_keys = 0;
   int in_page_order = 0;
   for (int n = 0; n < filters; ++n) {
@@ -233,6 +100,10 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     }
     bool indexed = false;
     ASSERT_EQ(run(f.text, kOpDefault, &indexed), expected);
+    const TIndexChoice choice = ChooseIndex(t->CompileFilter(f.text), *t, nullptr);
+    if (choice.index != nullptr && !choice.object_id) {
+      ++by_relation[static_cast<int>(choice.relation)];
+    }
     ASSERT_EQ(run(f.text, kOpFromEnd, nullptr), expected);
     by_index += indexed ? 1 : 0;
     // Through each covering index: answers from the keys (reading k only),
@@ -268,6 +139,7 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
   EXPECT_GT(by_index, filters / 10);
   EXPECT_GT(from_keys, filters / 10);
   EXPECT_GT(in_page_order, filters / 10);
+  for (int relation : by_relation) EXPECT_GT(relation, 0);
 }
 
 // Prepared filters with parameters give the rows of the same filters written
@@ -284,17 +156,10 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
   db.AddIndex("ibd", {{kInt, "b", false}});
   auto t = db.Open();
   auto& k = static_cast<TQdfIntegerField&>(qdf_test::Fld(*t, "k"));
-  const int rows = qdf_test::EnvCount("QDF_DIFF_ROWS", 1500);
-  const int filters = qdf_test::EnvCount("QDF_DIFF_FILTERS", 600) / 2;
+  const int rows = qdf_test::EnvSize("QDF_DIFF_ROWS", 1500);
+  const int filters = qdf_test::EnvSize("QDF_DIFF_FILTERS", 600) / 2;
   TFilterMaker maker(20261207);
-  for (int i = 1; i <= rows; ++i) {
-    TRow r;
-    r.k = i;
-    if (maker.Rand(0, 9) > 0) r.a = maker.Rand(0, 20);
-    if (maker.Rand(0, 9) > 0) r.b = maker.Rand(0, 300);
-    r.c = maker.Text(3, false);
-    qdf_test::Insert(*t, r);
-  }
+  for (int i = 1; i <= rows; ++i) qdf_test::Insert(*t, maker.Row(i));
   auto rows_of = [&](TQdfFilteredTableOp& op) {
     Ks out;
     while (op.Next()) out.push_back(k.AsInteger());
@@ -334,7 +199,7 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     for (auto& [name, v] : g.ints) v = maker.Rand(-5, 305);
     // Texts may turn empty, which keys as null: the index choice is made
     // again for them.
-    for (auto& [name, v] : g.texts) v = n < 0 ? std::string(3000, 'b') : maker.Text(3, false);
+    for (auto& [name, v] : g.texts) v = n < 0 ? std::string(3000, 'b') : maker.Text(3);
     bind(g);
     std::string text = f.prepared;
     for (const auto& [name, v] : g.ints) {

@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "EnvSize.h"
 #include "list/ListTestUtil.h"
 #include "query/QueryLayer.h"
 #include "record/Fields.h"
@@ -120,14 +120,6 @@ inline std::vector<int> Scan(qdf::TQdfTable& t, qdf::TvNode* filter) {
     if (EvalBool(filter)) out.push_back(k.AsInteger());
   }
   return out;
-}
-
-// A size from the environment, or `fallback`.
-inline int EnvCount(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v == '\0') return fallback;
-  const int n = std::atoi(v);
-  return n > 0 ? n : fallback;
 }
 
 }  // namespace qdf_test

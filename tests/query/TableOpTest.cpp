@@ -149,7 +149,7 @@ TEST_F(TableOpTest, EqualityObjectIDAndBaseClassIndexes) {
 TEST_F(TableOpTest, PhysicalScanSeesEveryPageOfATableLargerThanTheCache) {
   Open();
   // Rows of about 400 bytes: 20 a page. Three times the cache by default.
-  const int pages = qdf_test::EnvCount("QDF_TABLEOP_PAGES", 3 * TCachePool::kDefaultCacheSize);
+  const int pages = qdf_test::EnvSize("QDF_TABLEOP_PAGES", 3 * TCachePool::kDefaultCacheSize);
   const int n = pages * 20;
   const std::string pad(380, 'x');
   for (int k = 1; k <= n; ++k) qdf_test::Insert(*t_, TRow{k, k % 7, k, pad, {}, {}});
