@@ -10,11 +10,13 @@
 
 namespace qdf_test {
 
-// The message of the EQdfException that f raises, or "<no error>".
-inline std::string MessageOf(const std::function<void()>& f) {
+// The message of the EQdfException that f raises, or "<no error>"; its help
+// context goes to `help` when given.
+inline std::string MessageOf(const std::function<void()>& f, int* help = nullptr) {
   try {
     f();
   } catch (const qdf::EQdfException& e) {
+    if (help != nullptr) *help = e.HelpContext();
     return e.Message();
   }
   return "<no error>";

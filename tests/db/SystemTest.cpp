@@ -10,6 +10,7 @@
 #include <functional>
 #include <thread>
 
+#include "ErrorText.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
 #include "db/System.h"
@@ -27,14 +28,7 @@ using qdf_test::ClosedPort;
 using qdf_test::TSystemConfig;
 using qdf_test::TSystemFixture;
 
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const EQdfException& e) {
-    return e.Message();
-  }
-  return "";
-}
+using qdf_test::MessageOf;
 
 // ---- configuration ----
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorText.h"
 #include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
 #include "db/InTransStorage.h"
@@ -31,14 +32,7 @@ using qdf_test::TSystemFixture;
 
 const char kClassX[] = "create TQdfItemClass X (TQdfIntegerField a; TQdfCharField b)";
 
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const EQdfException& e) {
-    return e.Message();
-  }
-  return "<no error>";
-}
+using qdf_test::MessageOf;
 
 // The file's committed transaction number as its filer knows it.
 uint32_t Committed(TQdfInTransStorage* s) {
@@ -51,19 +45,6 @@ uint32_t CommittedOnDisk(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   in.read(reinterpret_cast<char*>(header), sizeof header);
   return LoadU32(header + kHdrRoot + kRootTransaction);
-}
-
-bool AnyHeaderModified(const TQdfPersistentObject* node) {
-  if (node->Header()->Modified()) return true;
-  for (int i = 0; i < node->ObjectsCount(); ++i) {
-    if (AnyHeaderModified(node->ChildAt(i))) return true;
-  }
-  return false;
-}
-
-bool AnyHeaderModified(const TQdfInTransStorage* s) {
-  return AnyHeaderModified(static_cast<const TQdfPersistentObject*>(s)) ||
-         (s->Spare() != nullptr && AnyHeaderModified(s->Spare()));
 }
 
 // A database "A" (file `db`) bootstrapped and committed, opened by the new
@@ -331,23 +312,6 @@ TEST(TransactionCommit, NewDatabaseIsCommittedRightAfterItsFirstStart) {
   EXPECT_NE(r->IDIndex(), nullptr);
 }
 
-TEST(TransactionCommit, SchemaIsFoundAgainAfterReopening) {
-  TSystemFixture fx;
-  {
-    auto t = fx.system->NewTransaction("T");
-    TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-    s->Execute(std::string(kClassX) + "; create table t1 on X; create index i1 on t1 (a)");
-    t->SetActive(false);
-  }
-  fx.Restart();
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-  t->SetActive(true);
-  ASSERT_NE(s->ChildByName("X"), nullptr);
-  std::unique_ptr<TQdfTable> table = s->TableByName("t1");
-  EXPECT_NE(table->IndexByName("i1"), nullptr);
-}
-
 // The database keeps the highest object ID drawn for it, so that a writer
 // opening it later starts above every ID stored.
 TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
@@ -376,43 +340,6 @@ TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
   t->SetActive(true);
   EXPECT_GE(s->Root()->IDHighWater(), highest);
   EXPECT_GT(highest, 0u);
-}
-
-TEST(TransactionCommit, ManyCommitsLeaveAFileThatOpensAndCommitsAgain) {
-  TSystemFixture fx;
-  {
-    auto t = fx.system->NewTransaction("T");
-    TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-    for (int i = 0; i < 12; ++i) {
-      const std::string n = std::to_string(i);
-      s->Execute("create TQdfItemClass C" + n + " (TQdfIntegerField a; TQdfCharField b); " +
-                 "create table t" + n + " on C" + n + "; create index i" + n + " on t" + n +
-                 " (a)");
-      if (i % 3 == 2) s->Execute("drop t" + std::to_string(i - 1));
-      if (i % 2 == 0) {
-        t->CommitAndContinue();
-      } else {
-        // Whatever the last page writes changed was stored and written too.
-        t->SetActive(false);
-        EXPECT_FALSE(AnyHeaderModified(s)) << i;
-        EXPECT_EQ(s->Reader()->DirtyCount(), 0) << i;
-      }
-    }
-    t->SetActive(false);
-  }
-  fx.Restart();
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-  t->SetActive(true);
-  EXPECT_NE(s->ChildByName("t11"), nullptr);
-  EXPECT_EQ(s->ChildByName("t10"), nullptr);
-  s->Execute("create TQdfItemClass Last (TQdfIntegerField a)");
-  t->SetActive(false);
-  fx.Restart();
-  auto check = fx.system->NewTransaction("Check");
-  TQdfInTransStorage* c = check->OpenStorage("A", true, fx.Db());
-  check->SetActive(true);
-  EXPECT_NE(c->ChildByName("Last"), nullptr);
 }
 
 // ---- concurrency ----

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "ErrorText.h"
 #include "TestDir.h"
 #include "base/QdfException.h"
 #include "file/FileTestUtil.h"
@@ -30,41 +31,6 @@ TEST(IndirectPageReader, HandsOutPageNumbersAroundTableBlocks) {
   r.AllocatePage(page);
   EXPECT_EQ(page, 641u);  // 640 is a table block
   r.Rollback();
-}
-
-TEST(IndirectPageReader, PagesSurviveCommitAndReopenCompressedOrPlain) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("c.qdf");
-  {
-    TFilerRef f(path, false);
-    TQdfIndirectPageReader r(f.filer);
-    r.Open(false);
-    r.StartTransaction();
-    EXPECT_EQ(r.TransactionNumber(), 2u);
-    for (int i = 0; i < 700; ++i) PutPage(r, 0, 1, i % 2 == 0);
-    r.Flush(kFlushWriteUnpin);
-    r.Commit(false);
-  }
-  TFilerRef f(path, true);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(true);
-  EXPECT_EQ(r.TransactionNumber(), 2u);
-  uint32_t page = 1;
-  for (int i = 0; i < 700; ++i, ++page) {
-    if (page == 640) ++page;
-    ASSERT_TRUE(PageIs(r, page, 1, i % 2 == 0)) << page;
-    TPageEntry e = r.EntryOf(page);
-    EXPECT_EQ((e.flags & kEntryCompressed) != 0, i % 2 == 0) << page;
-    EXPECT_EQ(e.transaction, 2u);
-    EXPECT_EQ(LoadU32(r.GetPage(page, kGpRead) + kPgTransaction), 2u);
-  }
-  // A compressible page takes far less than a plain one.
-  EXPECT_LE(r.EntryOf(1).StoredSize(), 1024);
-  EXPECT_EQ(r.EntryOf(2).StoredSize(), 8192);
-  // The table blocks are plain and stamped.
-  EXPECT_EQ(r.EntryOf(0).flags & kEntryCompressed, 0u);
-  EXPECT_EQ(r.EntryOf(640).StoredSize(), 8192);
-  EXPECT_EQ(r.EntryOf(0xFFFFFFFEu).StoredSize(), 8192);
 }
 
 // Pages the cache evicts in mid-transaction are written plain (they are often
@@ -196,21 +162,11 @@ TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
   TFilerRef f(dir.File("ro.qdf"), false);
   TQdfIndirectPageReader r(f.filer);
   r.Open(true);
-  try {
-    r.GetPage(1, kGpRead);  // its table block was never written
-    FAIL();
-  } catch (const EQdfDataNotAllocated& e) {
-    EXPECT_EQ(e.HelpContext(), kHelpDataNotAllocated);
-    EXPECT_EQ(e.Message(), "Block: 0  not allocated");
-  }
+  // Its table block was never written.
+  EXPECT_QDF_ERROR_HELP(r.GetPage(1, kGpRead), "Block: 0  not allocated", kHelpDataNotAllocated);
   uint32_t page = 0;
-  try {
-    r.AllocatePage(page);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
-    EXPECT_EQ(e.Message(), "Page allocation on a reader opened read-only");
-  }
+  EXPECT_QDF_ERROR_HELP(r.AllocatePage(page), "Page allocation on a reader opened read-only",
+                        kHelpReadOnlyReader);
   r.StartTransaction();  // read-only: no write transaction
   EXPECT_FALSE(r.InWriteTransaction());
   r.Commit(false);
@@ -225,12 +181,7 @@ TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
   // After the commit the number is committed: writing again needs a new transaction.
   uint8_t* buf = w.GetPage(1, kGpRead | kGpUpdate);
   ASSERT_NE(buf, nullptr);
-  try {
-    w.Flush(kFlushWrite);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
-  }
+  EXPECT_QDF_ERROR_HELP(w.Flush(kFlushWrite), "", kHelpReadOnlyReader);
   w.Rollback();
 }
 

@@ -64,23 +64,14 @@ TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
   for (auto [major, minor] : {std::pair<uint32_t, uint32_t>{1, 3}, {2, 0}}) {
     PatchU32(path, 4, major);
     PatchU32(path, 8, minor);
-    try {
-      TFilerRef f(path, false);
-      FAIL();
-    } catch (const EQdfException& e) {
-      EXPECT_EQ(e.Message(), Format("File: %s has Version: %u.%u please convert to Version: 1.2",
-                                    path.c_str(), major, minor));
-    }
+    EXPECT_QDF_ERROR(TFilerRef f(path, false),
+                     Format("File: %s has Version: %u.%u please convert to Version: 1.2",
+                            path.c_str(), major, minor));
   }
   PatchU32(path, 4, 1);
   PatchU32(path, 8, 2);
   PatchU32(path, 0, 0x1306);
-  try {
-    TFilerRef f(path, false);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "File: " + path + " is not a dbQuillon-File");
-  }
+  EXPECT_QDF_ERROR(TFilerRef f(path, false), "File: " + path + " is not a dbQuillon-File");
   PatchU32(path, 0, 0x1305);
   EXPECT_NO_THROW(TFilerRef(path, false));  // the failed opens left no lock behind
 
@@ -146,24 +137,15 @@ TEST(LocalFiler, OneWriterPerFile) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("w.qdf");
   TFilerRef writer(path, false);
-  try {
-    TFilerRef second(path, false);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "cannot open file: " + path + ": locked by another writer");
-  }
+  EXPECT_QDF_ERROR(TFilerRef second(path, false),
+                   "cannot open file: " + path + ": locked by another writer");
   EXPECT_NO_THROW(TFilerRef(path, true));
 
   TQdfIndirectPageReader a(writer.filer), b(writer.filer);
   a.Open(false);
   b.Open(false);
   a.StartTransaction();
-  try {
-    b.StartTransaction();
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Only one Write-Transaction allowed");
-  }
+  EXPECT_QDF_ERROR(b.StartTransaction(), "Only one Write-Transaction allowed");
   EXPECT_THROW(a.StartTransaction(), EQdfException);  // "Transaction already running"
   a.Commit(false);
   EXPECT_NO_THROW(b.StartTransaction());
@@ -179,18 +161,8 @@ TEST(LocalFiler, AllocatesWholeUnitsFromTheEnd) {
   EXPECT_EQ(f->AllocateData(513), 1536);
   EXPECT_EQ(f->AllocateData(8192), 2560);
   EXPECT_EQ(f->AllocationEnd(), 2u + 1 + 2 + 16);
-  try {
-    f->AllocateData(8193);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Block size 8193 is too big");
-  }
-  try {
-    f->AllocateData(0);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Allocation of empty block");
-  }
+  EXPECT_QDF_ERROR(f->AllocateData(8193), "Block size 8193 is too big");
+  EXPECT_QDF_ERROR(f->AllocateData(0), "Allocation of empty block");
   EXPECT_TRUE(f->FileGrown());
 }
 

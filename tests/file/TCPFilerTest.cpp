@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include "ErrorText.h"
 #include "TestDir.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
@@ -32,15 +33,7 @@ using qdf_test::TFilerRef;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
 
-std::string MessageOf(const std::function<void()>& f, int* help = nullptr) {
-  try {
-    f();
-  } catch (const EQdfException& e) {
-    if (help != nullptr) *help = e.HelpContext();
-    return e.Message();
-  }
-  return "(no exception)";
-}
+using qdf_test::MessageOf;
 
 std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
 

@@ -314,19 +314,19 @@ TEST_F(IndexChoiceTest, ApplyFilterChecksItsFilter) {
   Open();
   TQdfIndex* ia = t_->IndexByName("ia");
   TQdfIndex* ic = t_->IndexByName("ic");
-  const auto message = qdf_test::MessageOf;
   auto plain = t_->CompileFilter("a = 1 and c = 'x'");
-  EXPECT_EQ(message([&] { ia->ApplyFilter(plain.get()); }), "Invalid Filter Type");
-  EXPECT_EQ(message([&] { ia->ApplyFilter(nullptr); }), "Invalid Filter Type");
+  EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(plain.get()); }), "Invalid Filter Type");
+  EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(nullptr); }), "Invalid Filter Type");
   auto comparison = [&](const char* text) {
     return std::unique_ptr<TfComp>(static_cast<TfComp*>(t_->CompileFilter(text).release()));
   };
   // An integer comparison cannot key a char field.
-  EXPECT_EQ(message([&] { TbIndexFilter::Create(comparison("a = 1"), ic->KeyFields()[0]); }),
-            "Invalid Filter Type");
+  EXPECT_EQ(
+      qdf_test::MessageOf([&] { TbIndexFilter::Create(comparison("a = 1"), ic->KeyFields()[0]); }),
+      "Invalid Filter Type");
   // A filter on another index's key fields.
   auto on_c = TbIndexFilter::Create(comparison("c = 'x'"), ic->KeyFields()[0]);
-  EXPECT_EQ(message([&] { ia->ApplyFilter(on_c.get()); }), "Invalid Filter Type");
+  EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(on_c.get()); }), "Invalid Filter Type");
   EXPECT_EQ(ic->ApplyFilter(on_c.get()), 1);
   EXPECT_EQ(on_c->Comparison(5), nullptr);
   // Trailing null values are left out of the search key.

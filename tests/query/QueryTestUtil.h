@@ -31,12 +31,14 @@ struct TKey {
 
 class TQueryDb {
  public:
-  explicit TQueryDb(TListFixture& fx) : storage(fx.New<qdf::TQdfStorage>()) {
+  // Without `with_id`, TRec has no ThisID: a record can then be posted
+  // without any value.
+  explicit TQueryDb(TListFixture& fx, bool with_id = true) : storage(fx.New<qdf::TQdfStorage>()) {
     qdf::UseQueryLayer();            // filters of tables, without a system
     storage->OpenRoot(fx.Reader());  // with the object-ID index $ID
     qdf::TQdfStorage& s = *storage;
     s.CreateSchemaObject("TQdfItemClass", "TRec", false);
-    s.CreateSchemaObject("TQdfObjectIDField", "ThisID", true);
+    if (with_id) s.CreateSchemaObject("TQdfObjectIDField", "ThisID", true);
     s.CreateSchemaObject("TQdfIntegerField", "k", true);
     s.CreateSchemaObject("TQdfIntegerField", "a", true);
     s.CreateSchemaObject("TQdfIntegerField", "b", true);

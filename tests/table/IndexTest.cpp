@@ -1,76 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "ErrorText.h"
 #include "base/Helpers.h"
-#include "base/QdfException.h"
-#include "list/ListTestUtil.h"
-#include "record/Fields.h"
-#include "record/IndexObject.h"
-#include "record/ItemClass.h"
-#include "storage/Storage.h"
-#include "table/Index.h"
-#include "table/Table.h"
+#include "query/QueryTestUtil.h"
 
 namespace qdf {
 namespace {
 
-struct TKeySpec {
-  const char* type;
-  const char* name;
-  bool ascending;
-};
-
-// TRec (a: integer, b: integer, c: char) with subclass TSub (d: integer),
-// and the table t on TRec.
-struct TIndexDb {
-  explicit TIndexDb(qdf_test::TListFixture& fx) : storage(fx.New<TQdfStorage>()) {
-    storage->CreateRoot(fx.Reader());
-    TQdfStorage& s = *storage;
-    s.CreateSchemaObject("TQdfItemClass", "TRec", false);
-    s.CreateSchemaObject("TQdfIntegerField", "a", true);
-    s.CreateSchemaObject("TQdfIntegerField", "b", true);
-    s.CreateSchemaObject("TQdfCharField", "c", true);
-    s.CreateSchemaObject("TQdfItemClass", "TSub", false);
-    s.CreateSchemaObject("TQdfIntegerField", "d", true);
-    s.PopUntil(nullptr);
-    s.CreateSchemaObject("TQdfTable", "t", false)->SetProperties("BaseStructureName=TRec");
-    s.PopUntil(nullptr);
-  }
-
-  // An index under table t built object by object, the way the statements
-  // build it: unique ones keep the record reference in IDX$Structure.
-  void AddIndex(const char* name, std::vector<TKeySpec> keys, bool unique,
-                const char* covered = "TRec") {
-    TQdfStorage& s = *storage;
-    s.PushParent(s.ChildByName("t"));
-    s.CreateSchemaObject("TQdfIndex", name, false);
-    s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)
-        ->SetProperties(std::string("BaseObjectClass=") + covered);
-    for (const TKeySpec& k : keys) {
-      TQdfPersistentObject* f = s.CreateSchemaObject(k.type, k.name, false);
-      f->SetProperties(k.ascending ? "ixAscending=True" : "ixAscending=False");
-      s.Pop();
-    }
-    if (unique) s.CreateSchemaObject("TQdfItemClass", "IDX$Structure", false);
-    s.CreateSchemaObject("TQdfShortReferenceField", "REF$t", true);
-    s.PopUntil(nullptr);
-  }
-
-  std::unique_ptr<TQdfTable> Open() { return storage->TableByName("t"); }
-
-  std::unique_ptr<TQdfStorage> storage;
-};
+using qdf_test::TQueryDb;
 
 TQdfField& F(TQdfTable& t, const char* name, TQdfItemClass* cls = nullptr) {
-  TQdfField* f = (cls != nullptr ? cls : t.ItemClass())->FieldByName(name);
-  EXPECT_NE(f, nullptr) << name;
-  return *f;
+  return qdf_test::Fld(t, name, cls);
 }
 
 void Add(TQdfTable& t, int a, int b, const std::string& c = "") {
@@ -99,7 +44,7 @@ using Strings = std::vector<std::string>;
 
 TEST(Index, KeepsStepWithInsertEditAndDelete) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx);
   db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
   auto t = db.Open();
   TQdfIndex* ix = t->IndexByName("ia");
@@ -131,7 +76,7 @@ TEST(Index, KeepsStepWithInsertEditAndDelete) {
 
 TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx);
   db.AddIndex("u", {{"TQdfIntegerField", "a", true}, {"TQdfCharField", "c", true}}, true);
   auto t = db.Open();
   TQdfIndex* ix = t->IndexByName("u");
@@ -140,12 +85,7 @@ TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
   Add(*t, 1, 0, "x");
   Add(*t, 1, 0, "y");
   const int64_t records = t->TQdfDataList::Count();
-  try {
-    Add(*t, 1, 5, "x");
-    FAIL() << "duplicate accepted";
-  } catch (const EQdfException& e) {
-    EXPECT_STREQ(e.what(), "Duplicate Key in Index: u Value: 1,x");
-  }
+  EXPECT_QDF_ERROR(Add(*t, 1, 5, "x"), "Duplicate Key in Index: u Value: 1,x");
   EXPECT_EQ(t->State(), kModeBrowse);
   EXPECT_EQ(t->TQdfDataList::Count(), records);
   EXPECT_EQ(ix->Count(), 2);
@@ -176,7 +116,7 @@ TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
 // unique index that holds the null key already lets it pass.
 TEST(Index, PostWithNothingSetIsNoDuplicate) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx, false);
   db.AddIndex("u", {{"TQdfIntegerField", "a", true}}, true);
   auto t = db.Open();
   t->Insert();
@@ -196,7 +136,7 @@ TEST(Index, PostWithNothingSetIsNoDuplicate) {
 
 TEST(Index, AbandonedPostTakesTheTrialKeyBack) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx);
   db.AddIndex("u1", {{"TQdfIntegerField", "a", true}}, true);
   db.AddIndex("u2", {{"TQdfIntegerField", "b", true}}, true);
   auto t = db.Open();
@@ -222,7 +162,7 @@ TEST(Index, AbandonedPostTakesTheTrialKeyBack) {
 
 TEST(Index, DescendingAndRanges) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx);
   db.AddIndex("d", {{"TQdfIntegerField", "a", false}}, false);
   auto t = db.Open();
   TQdfIndex* ix = t->IndexByName("d");
@@ -256,75 +196,9 @@ TEST(Index, DescendingAndRanges) {
   EXPECT_EQ(Walk(*t, *ix, "a").size(), 9u);
 }
 
-// Positions the unique index on a = v (b left null) and tells where it stands.
-std::string At(TQdfTable& t, TQdfIndex& ix, std::function<bool(TQdfIndex&)> go, int v,
-               bool* found) {
-  ix.Insert();
-  static_cast<TQdfIntegerField*>(ix.KeyFields()[0])->SetAsInteger(v);
-  *found = go(ix);
-  if (ix.Position().IsNull()) return "eof";
-  if (ix.Position() == kBeforeFirstAdr) return "bof";
-  return F(t, "a").GetAsString() + "/" + F(t, "b").GetAsString();
-}
-
-TEST(Index, PositioningForEachComparison) {
-  qdf_test::TListFixture fx;
-  TIndexDb db(fx);
-  db.AddIndex("ab", {{"TQdfIntegerField", "a", true}, {"TQdfIntegerField", "b", true}}, true);
-  auto t = db.Open();
-  TQdfIndex* ix = t->IndexByName("ab");
-  Add(*t, 10, 1);
-  Add(*t, 10, 2);
-  Add(*t, 20, 1);
-  Add(*t, 30, 1);
-  bool found = false;
-  auto key = [](bool back) { return [back](TQdfIndex& i) { return i.GotoKey(back); }; };
-  auto nearest = [](bool fwd) { return [fwd](TQdfIndex& i) { return i.GotoNearest(fwd); }; };
-  // "=" and ">=": the first key at or above; a partial key matches its prefix.
-  EXPECT_EQ(At(*t, *ix, nearest(true), 10, &found), "10/1");
-  EXPECT_TRUE(found);
-  EXPECT_EQ(At(*t, *ix, nearest(true), 15, &found), "20/1");
-  EXPECT_FALSE(found);
-  EXPECT_EQ(At(*t, *ix, nearest(true), 35, &found), "eof");
-  // ">": the first key above.
-  EXPECT_EQ(At(*t, *ix, key(false), 10, &found), "20/1");
-  EXPECT_TRUE(found);
-  EXPECT_EQ(At(*t, *ix, key(false), 30, &found), "eof");
-  // "<=": the last key at or below, also when the bound is not stored.
-  EXPECT_EQ(At(*t, *ix, key(true), 10, &found), "10/2");
-  EXPECT_EQ(At(*t, *ix, key(true), 15, &found), "10/2");
-  EXPECT_FALSE(found);
-  EXPECT_EQ(At(*t, *ix, key(true), 5, &found), "bof");
-  EXPECT_EQ(At(*t, *ix, key(true), 99, &found), "30/1");
-  // "<": the last key below.
-  EXPECT_EQ(At(*t, *ix, nearest(false), 20, &found), "10/2");
-  EXPECT_EQ(At(*t, *ix, nearest(false), 10, &found), "bof");
-  EXPECT_EQ(At(*t, *ix, nearest(false), 25, &found), "20/1");
-}
-
-TEST(Index, SearchKeysMatchStoredValues) {
-  qdf_test::TListFixture fx;
-  TIndexDb db(fx);
-  db.AddIndex("ic", {{"TQdfCharField", "c", true}}, false);
-  auto t = db.Open();
-  TQdfIndex* ix = t->IndexByName("ic");
-  Add(*t, 1, 0, "");
-  Add(*t, 2, 0, "b");
-  Add(*t, 3, 0, "");
-  // An empty search text is a null char, as the field stores it: the two
-  // records without c come first and are found by it.
-  TDynamicKeyBuffer k;
-  k.Init(1);
-  k.AddValue(0, std::string_view(""));
-  k.Close();
-  const std::vector<uint8_t> low(k.Key(), k.Key() + k.Size());
-  ix->SetRange(low.data(), low.data());
-  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"1", "3"}));
-}
-
 TEST(Index, RebuildWalksEveryRecordAndFindsDuplicates) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx);
   db.AddIndex("u", {{"TQdfIntegerField", "a", true}}, true);
   db.AddIndex("sub", {{"TQdfIntegerField", "d", true}}, false, "TSub");
   auto t = db.Open();
@@ -358,17 +232,12 @@ TEST(Index, RebuildWalksEveryRecordAndFindsDuplicates) {
   u->SetListening(false);
   Add(*t, 0, 0);
   u->SetListening(true);
-  try {
-    u->Rebuild(true);
-    FAIL() << "duplicates accepted";
-  } catch (const EQdfException& e) {
-    EXPECT_STREQ(e.what(), "Duplicate Key in Index: u Value: 0");
-  }
+  EXPECT_QDF_ERROR(u->Rebuild(true), "Duplicate Key in Index: u Value: 0");
 }
 
 TEST(Index, MissingKeyOnDeleteIsReported) {
   qdf_test::TListFixture fx;
-  TIndexDb db(fx);
+  TQueryDb db(fx);
   db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
   auto t = db.Open();
   TQdfIndex* ix = t->IndexByName("ia");
@@ -376,34 +245,7 @@ TEST(Index, MissingKeyOnDeleteIsReported) {
   ix->First();
   ix->DeleteCurrent();
   t->First();
-  try {
-    t->Delete(false);
-    FAIL() << "delete without key accepted";
-  } catch (const EQdfException& e) {
-    EXPECT_STREQ(e.what(), "Index ia out of order");
-  }
-}
-
-TEST(Index, KeysSurviveCommitAndReopen) {
-  qdf_test::TListFixture fx;
-  {
-    TIndexDb db(fx);
-    db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
-    auto t = db.Open();
-    for (int v = 500; v > 0; --v) Add(*t, v, 0);
-    t.reset();
-    db.storage->StoreModified();
-    fx.Commit();
-  }
-  auto storage = fx.ReopenStorage();
-  auto t = storage->TableByName("t");
-  TQdfIndex* ix = t->IndexByName("ia");
-  ASSERT_NE(ix, nullptr);
-  EXPECT_EQ(ix->Count(), 500);
-  ix->Insert();
-  static_cast<TQdfIntegerField*>(ix->KeyFields()[0])->SetAsInteger(250);
-  EXPECT_TRUE(ix->GotoNearest(true));
-  EXPECT_EQ(F(*t, "a").GetAsString(), "250");
+  EXPECT_QDF_ERROR(t->Delete(false), "Index ia out of order");
 }
 
 }  // namespace

@@ -70,33 +70,6 @@ std::vector<int> Walk(TQdfTable& t) {
   return out;
 }
 
-TEST(Table, RecordsSurviveCommitAndReopen) {
-  qdf_test::TListFixture fx;
-  {
-    TDb db(fx);
-    auto t = db.storage->TableByName("t1");
-    ASSERT_NE(t->ItemClass(), nullptr);
-    EXPECT_FALSE(t->ItemClass()->IsTemplate());       // the instance's own class tree
-    EXPECT_EQ(t->TableHeader()->MaxFieldCount(), 4);  // TSub: a, b, c, d
-    for (int i = 1; i <= 300; ++i) Add(*t, i, "row " + std::to_string(i));
-    EXPECT_EQ(t->Count(), 300);
-    EXPECT_EQ(t->State(), kModeBrowse);
-    db.storage->StoreModified();
-    fx.Commit();
-  }
-  auto storage = fx.ReopenStorage();
-  auto t = storage->TableByName("t1");
-  EXPECT_EQ(t->Count(), 300);
-  std::vector<int> seen = Walk(*t);
-  ASSERT_EQ(seen.size(), 300u);
-  for (int i = 0; i < 300; ++i) EXPECT_EQ(seen[static_cast<size_t>(i)], i + 1);
-  t->Last();
-  EXPECT_EQ(Int(*t, "b").AsInteger(), 3000);
-  EXPECT_EQ(Fld(*t, "c").GetAsString(), "row 300");
-  t->Prior();
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 299);
-}
-
 TEST(Table, RecordPrefixNamesClassAndWritingTransaction) {
   qdf_test::TListFixture fx;
   TDb db(fx);
