@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Driver.h"
+#include "ProcessRun.h"
 #include "check/IntegrityCheck.h"
 #include "platform/Directories.h"
 
@@ -87,14 +88,13 @@ TEST(SpeedTrialProgram, PrintsBannerRemovesOldFileAndExits) {
   std::filesystem::path db = exe.parent_path() / "SpeedTrial.qdf";
   { std::ofstream(db) << "stale"; }
   ASSERT_TRUE(std::filesystem::exists(db));
-  std::string cmd = std::string(QDF_SPEEDTRIAL_EXE) + " 1 --digest </dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string text;
-  char buf[256];
-  while (fgets(buf, sizeof buf, p)) text += buf;
-  int status = pclose(p);
-  EXPECT_EQ(status, 0);
+  qdf_test::TRunOptions options;
+  options.merge_stderr = false;
+  options.timeout_seconds = 600;
+  const qdf_test::TRunResult run =
+      qdf_test::RunProcess(std::string(QDF_SPEEDTRIAL_EXE) + " 1 --digest", options);
+  const std::string& text = run.output;
+  EXPECT_EQ(run.code, 0);
   EXPECT_EQ(text.rfind(std::string(kBannerLine1) + "\n" + kBannerLine2 + "\n", 0), 0u) << text;
   EXPECT_FALSE(std::filesystem::exists(db) && std::filesystem::file_size(db) == 5);
   // All sixteen tests ran; the digests follow from the rows inserted: Test 1

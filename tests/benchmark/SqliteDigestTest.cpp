@@ -3,25 +3,23 @@
 // engine (and, until proven otherwise, of ours).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ProcessRun.h"
 #include "TestDir.h"
 
 namespace {
 
 std::string RunForOutput(const std::string& command) {
-  FILE* p = popen((command + " </dev/null").c_str(), "r");
-  if (p == nullptr) return {};
-  std::string text;
-  char buf[512];
-  while (fgets(buf, sizeof buf, p)) text += buf;
-  const int status = pclose(p);
-  EXPECT_EQ(status, 0) << command << "\n" << text;
-  return text;
+  qdf_test::TRunOptions options;
+  options.merge_stderr = false;
+  options.timeout_seconds = 600;
+  const qdf_test::TRunResult r = qdf_test::RunProcess(command, options);
+  EXPECT_EQ(r.code, 0) << command << "\n" << r.output;
+  return r.output;
 }
 
 std::vector<std::string> DigestLines(const std::string& output) {
