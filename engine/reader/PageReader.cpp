@@ -215,6 +215,7 @@ uint8_t* TQdfPageReader::GetPage(uint32_t page, int flags) {
   if ((flags & kGpUpdate) && read_only_) {
     throw EQdfException("Updaterequest in ReadOnly Mode", kHelpReadOnlyReader);
   }
+  if (flags & kGpScan) DemoteScanMiss(page);
   if (over_budget_ && busy_ == 0) TrimRequest(0);
   TBusyScope busy(busy_);
 
@@ -263,6 +264,10 @@ uint8_t* TQdfPageReader::GetPage(uint32_t page, int flags) {
       lock_.Enter();
       block->loading = false;
       --block->pin_count;
+      if ((flags & kGpScan) && ++scan_misses_ % kScanKeepEvery != 0) {
+        scan_miss_ = block;
+        scan_miss_page_ = page;
+      }
     } else {
       std::memset(block->buffer.get(), 0, kPageSize);
     }
@@ -290,6 +295,17 @@ uint8_t* TQdfPageReader::GetPage(uint32_t page, int flags) {
     LinkOldest(block);
   }
   return block->buffer.get();
+}
+
+void TQdfPageReader::DemoteScanMiss(uint32_t next_page) {
+  TQdfCacheBlock* b = scan_miss_;
+  scan_miss_ = nullptr;
+  if (b == nullptr || b->owner != this || b->page != scan_miss_page_ || b->page == next_page ||
+      b->flags != 0 || b->pin_count != 0 || b->loading) {
+    return;
+  }
+  Unlink(b);
+  LinkOldest(b);
 }
 
 void TQdfPageReader::ReleaseEdited(const uint8_t* buffer, uint32_t page) {

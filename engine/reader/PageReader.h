@@ -34,6 +34,11 @@ inline constexpr int kGpRead = 2;     // a created page is read from the file
 inline constexpr int kGpPin = 8;      // pin count + 1
 inline constexpr int kGpUnpin = 16;   // pin count - 1 (ignored with kGpPin)
 inline constexpr int kGpUpdate = 32;  // mark dirty (raises on a read-only reader)
+// Read by a sequential scan. Once the scan moves on, a page it missed goes
+// to the oldest end (all but one in kScanKeepEvery): a scan of a table larger
+// than the cache then evicts its own recent pages rather than every other
+// page, and the part of the table that is cached stays for the next scan.
+inline constexpr int kGpScan = 64;
 
 // Process-wide counter that changes whenever a page chain may have changed
 // under any reader: a page linked into or out of a list, or a reader that
@@ -157,6 +162,8 @@ class TQdfPageReader {
   TIndirectBlock* FindLeaf(uint32_t page, bool create, int* index);
   void LinkNewest(TQdfCacheBlock* block);
   void LinkOldest(TQdfCacheBlock* block);
+  // Moves the page the last scan missed to the oldest end (see kGpScan).
+  void DemoteScanMiss(uint32_t next_page);
   void Unlink(TQdfCacheBlock* block);
   void RecomputeOverBudget();
   void FlushBlock(TQdfCacheBlock* block, int flags);
@@ -171,6 +178,13 @@ class TQdfPageReader {
   TQdfCacheBlock* oldest_ = nullptr;
   TQdfCacheBlock* newest_ = nullptr;
   int busy_ = 0;
+  // The last page a scan missed, moved to the oldest end at the scan's next
+  // page (checked by owner and page number: blocks are never freed, only
+  // recycled); scan misses counted for the one in kScanKeepEvery that stays.
+  TQdfCacheBlock* scan_miss_ = nullptr;
+  uint32_t scan_miss_page_ = kNoPage;
+  uint32_t scan_misses_ = 0;
+  static constexpr uint32_t kScanKeepEvery = 16;
   bool over_budget_ = false;
   int held_ = 0;    // H
   int slack_ = 0;   // 0, 40, 80 or 120

@@ -573,7 +573,7 @@ uint8_t* TQdfTable::ScanPage(uint32_t page, int* slots) {
   // longer allocated and holds no records. Any other read error passes on.
   uint8_t* buf;
   try {
-    buf = r->GetPage(page, kGpRead);
+    buf = r->GetPage(page, kGpRead | kGpScan);
   } catch (const EQdfDataNotAllocated&) {
     return nullptr;
   }
