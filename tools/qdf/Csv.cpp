@@ -1,6 +1,6 @@
 #include "Csv.h"
 
-#include "base/QdfException.h"
+#include <stdexcept>
 
 namespace qdf::tool {
 
@@ -33,7 +33,7 @@ int TCsvReader::Get() {
     pos_ = 0;
     if (end_ == 0) {
       if (std::ferror(in_)) {
-        throw Exception(name_ + " line " + std::to_string(line_) + ": read error");
+        throw std::runtime_error(name_ + " line " + std::to_string(line_) + ": read error");
       }
       return -1;
     }
@@ -50,7 +50,7 @@ int TCsvReader::Get() {
 }
 
 void TCsvReader::TooLong() const {
-  throw Exception(name_ + " line " + std::to_string(record_line_) + ": a record longer than " +
+  throw std::runtime_error(name_ + " line " + std::to_string(record_line_) + ": a record longer than " +
                   std::to_string(kMaxRecordBytes) + " bytes (1 MiB), the limit of one record");
 }
 
@@ -87,7 +87,7 @@ bool TCsvReader::Next() {
         for (;;) {
           c = Get();
           if (c == -1) {
-            throw Exception(name_ + " line " + std::to_string(quote_line) +
+            throw std::runtime_error(name_ + " line " + std::to_string(quote_line) +
                             ": quoted field not closed");
           }
           if (c == '"') {
@@ -100,7 +100,7 @@ bool TCsvReader::Next() {
           field += static_cast<char>(c);
         }
         if (c != ',' && c != '\n' && c != '\r' && c != -1) {
-          throw Exception(name_ + " line " + std::to_string(line_) +
+          throw std::runtime_error(name_ + " line " + std::to_string(line_) +
                           ": unexpected text after a closing quote");
         }
       } else {
