@@ -25,7 +25,18 @@ void RequireFile(const std::string& file) {
 CheckReport CheckFile(const std::string& file) {
   detail::RequireFile(file);
   return detail::Guarded([&] {
-    qdf::TQdfCheckReport engine = qdf::CheckDatabase(file);
+    qdf::TQdfCheckReport engine;
+    try {
+      engine = qdf::CheckDatabase(file);
+    } catch (const qdf::EQdfException& e) {
+      // The check reports every problem of a database file; it raises only
+      // for a file it cannot open, or one that is no database at all.
+      Error error = detail::Translate(e);
+      if (error.code() == ErrorCode::Internal) {
+        throw Error(ErrorCode::Damaged, error.what(), error.helpContext());
+      }
+      throw error;
+    }
     const qdf::TQdfFileFigures& f = engine.figures;
     CheckReport report;
     report.problems = std::move(engine.problems);

@@ -158,7 +158,8 @@ void SyncDirectoryOf(const std::string& file) {
   const int synced = ::fsync(fd);
   const int err = errno;
   ::close(fd);
-  if (synced != 0) detail::Fail(ErrorCode::Io, dir + ": cannot sync the folder: " + std::strerror(err));
+  if (synced != 0)
+    detail::Fail(ErrorCode::Io, dir + ": cannot sync the folder: " + std::strerror(err));
 }
 
 int64_t SizeOf(const std::string& file) {
@@ -190,7 +191,8 @@ int64_t MakeCopy(const std::string& file, const std::string& copy) {
 CompactResult Compact(const std::string& file) {
   detail::RequireFile(file);
   if (detail::OpenCounts().count(detail::AliasOfFile(file)) != 0) {
-    detail::Fail(ErrorCode::Busy, file + ": cannot compact: a Database of this process has it open");
+    detail::Fail(ErrorCode::Busy,
+                 file + ": cannot compact: a Database of this process has it open");
   }
   std::unique_ptr<TFileHandle> lock;
   try {

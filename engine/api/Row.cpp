@@ -123,7 +123,8 @@ void Row::GetText(ColumnRef column, std::string& out) const {
     // The stored text up to its zero byte, without a temporary string.
     int length = 0;
     const uint8_t* data = f->GetData(&length);
-    const void* zero = data != nullptr ? std::memchr(data, 0, static_cast<size_t>(length)) : nullptr;
+    const void* zero =
+        data != nullptr ? std::memchr(data, 0, static_cast<size_t>(length)) : nullptr;
     const size_t n = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data)
                                      : static_cast<size_t>(data != nullptr ? length : 0);
     out.assign(reinterpret_cast<const char*>(data), n);

@@ -119,8 +119,8 @@ class TSchemaReader {
     if (TQdfItemClass* base = cls->BaseClass()) info.base = base->ObjectName();
     for (int i = 0; i < cls->FieldCount(); ++i) {
       qdf::TQdfField* f = cls->FieldAt(i);
-      info.fields.push_back(
-          FieldInfo{f->ObjectName(), detail::FieldTypeOf(f), f->ClassInfo()->name, f->Parent() != cls});
+      info.fields.push_back(FieldInfo{f->ObjectName(), detail::FieldTypeOf(f), f->ClassInfo()->name,
+                                      f->Parent() != cls});
     }
     schema_.classes.push_back(std::move(info));
     // Derived classes live below their base.
@@ -136,10 +136,12 @@ class TSchemaReader {
     TableInfo info;
     info.name = table->ObjectName();
     info.classPath = table->TableHeader()->BaseStructureName();
-    if (TQdfItemClass* cls = storage_.ClassByPath(info.classPath)) info.className = cls->ObjectName();
+    if (TQdfItemClass* cls = storage_.ClassByPath(info.classPath))
+      info.className = cls->ObjectName();
     auto it = indexes_by_table_.find(table->ObjectName());
     if (it != indexes_by_table_.end()) {
-      for (TQdfIndex* index : it->second) info.indexes.push_back(Info(*index, index->Parent() != table));
+      for (TQdfIndex* index : it->second)
+        info.indexes.push_back(Info(*index, index->Parent() != table));
     }
     schema_.tables.push_back(std::move(info));
   }

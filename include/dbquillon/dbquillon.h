@@ -539,7 +539,7 @@ class Table {
   // Compiles `expression` ("expr" or "expr AS name") over the columns of
   // this table; `defaultName` names it when it has no AS. Raises Syntax for
   // text the language does not accept and Type for an expression whose
-  // value no column could hold (a boolean comparison, say).
+  // value has no text form (an object ID, say).
   Expression PrepareExpression(std::string_view expression, std::string_view defaultName = {});
   // The first row whose key in `index` starts with `keys` (a prefix of the
   // index's key fields), if any. Raises NotFound for an unknown index,

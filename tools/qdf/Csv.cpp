@@ -50,8 +50,9 @@ int TCsvReader::Get() {
 }
 
 void TCsvReader::TooLong() const {
-  throw std::runtime_error(name_ + " line " + std::to_string(record_line_) + ": a record longer than " +
-                  std::to_string(kMaxRecordBytes) + " bytes (1 MiB), the limit of one record");
+  throw std::runtime_error(name_ + " line " + std::to_string(record_line_) +
+                           ": a record longer than " + std::to_string(kMaxRecordBytes) +
+                           " bytes (1 MiB), the limit of one record");
 }
 
 std::string& TCsvReader::NewField() {
@@ -88,7 +89,7 @@ bool TCsvReader::Next() {
           c = Get();
           if (c == -1) {
             throw std::runtime_error(name_ + " line " + std::to_string(quote_line) +
-                            ": quoted field not closed");
+                                     ": quoted field not closed");
           }
           if (c == '"') {
             c = Get();
@@ -101,7 +102,7 @@ bool TCsvReader::Next() {
         }
         if (c != ',' && c != '\n' && c != '\r' && c != -1) {
           throw std::runtime_error(name_ + " line " + std::to_string(line_) +
-                          ": unexpected text after a closing quote");
+                                   ": unexpected text after a closing quote");
         }
       } else {
         while (c != ',' && c != '\n' && c != '\r' && c != -1) {
