@@ -176,7 +176,11 @@ void WalkImpl::Start() {
   closed = false;
   pending_first = true;
   if (query) {
-    op = &query->Live().Start(qdf::TQdfPreparedFilter::TWalk::kRows);
+    // A read transaction changes no row: its walks stream the rows, where
+    // an updating walk through an index collects their addresses first.
+    op = &query->Live().Start(table->tx->mode == Transaction::Mode::Read
+                                  ? qdf::TQdfPreparedFilter::TWalk::kReadRows
+                                  : qdf::TQdfPreparedFilter::TWalk::kRows);
     run = ++query->runs;
     return;
   }
