@@ -88,10 +88,18 @@ TEST(ApiCompact, ShrinksAFileOfFreedSpaceKeepingEveryRow) {
     Transaction t = db.BeginWrite();
     for (const Row& r : t.OpenTable("books").Prepare("id > 100")) r.Delete();
     t.Commit();
-    // A Database of this process holds the file: compact refuses.
+    // The writer holds the file: compact refuses.
     EXPECT_EQ(CodeOf([&] { dbquillon::CompactFile(file); }), ErrorCode::Busy);
     Transaction r = db.BeginRead();
     for (const Row& row : r.OpenTable("books").Walk("by_id")) before += row.GetText("title") + ";";
+  }
+  {
+    // So does a read-only Database of this process, which locks nothing.
+    dbquillon::Options read_only;
+    read_only.readOnly = true;
+    Database reader(file, read_only);
+    EXPECT_EQ(CodeOf([&] { dbquillon::CompactFile(file); }), ErrorCode::Busy);
+    EXPECT_FALSE(std::filesystem::exists(file + ".compact"));
   }
   // A left-over copy is refused, and both files stay as they are.
   const std::vector<uint8_t> bytes = qdf_test::ReadFileBytes(file);
@@ -233,7 +241,10 @@ TEST(ApiExpression, ComputedPerRowAgreeWithTheColumnsNullsAndFailures) {
   EXPECT_EQ(CodeOf([&] { books.PrepareExpression("nosuchfield * 2"); }), ErrorCode::Syntax);
   EXPECT_EQ(CodeOf([&] { books.PrepareExpression("ThisID"); }), ErrorCode::Type);
   EXPECT_EQ(books.PrepareExpression("year > 1910").Text(*books.Find("by_id", 11)), "True");
+  // A row other than the one the table stands on.
   const Row first = *books.Find("by_id", 1);
+  EXPECT_EQ(books.Find("by_id", 2)->GetInt64("year"), 1902);
+  EXPECT_EQ(next.Text(first), "1902");
   r.Commit();
   EXPECT_EQ(CodeOf([&] { next.Text(first); }), ErrorCode::Misuse);
 }
