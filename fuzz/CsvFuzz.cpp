@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,6 @@
 #include "FileBytes.h"
 #include "FuzzRunner.h"
 #include "check/IntegrityCheck.h"
-#include "db/InTransStorage.h"
-#include "db/System.h"
-#include "db/Transaction.h"
-#include "table/Table.h"
 
 namespace qdf_fuzz {
 
@@ -120,12 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int64_t imported = -1;
   {
-    TFilerScope filer(path);
-    std::unique_ptr<qdf::TQdfTransaction> t = qdf::QdfSystem()->NewTransaction("fuzz import");
-    qdf::TQdfInTransStorage* storage = nullptr;
+    // The Database closes the file's filer when it goes, after the
+    // transaction (which holds it).
+    std::optional<dbquillon::Database> db;
+    std::optional<dbquillon::Transaction> t;
     if (!Attempt("open", TRefusals::kEngineOnly, [&] {
-          storage = t->OpenStorage(path, false, path);
-          t->SetActive(true);
+          dbquillon::Options options;
+          options.createIfMissing = false;
+          db.emplace(path, options);
+          t.emplace(db->BeginWrite());
         })) {
       Fail("the sample database does not open for writing: " + LastRefusal());
     }
@@ -133,12 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!in) Fail("cannot open the CSV file");
     const bool ok = Attempt("import", TRefusals::kEngineOrGeneral, [&] {
       qdf::tool::TCsvReader csv(in.get(), "input.csv");
-      std::unique_ptr<qdf::TQdfTable> table = storage->TableByName("t");
-      const std::vector<qdf::TQdfField*> fields = qdf::tool::MapCsvHeader(csv, *table);
-      imported = qdf::tool::ImportCsvRecords(csv, *table, fields);
+      dbquillon::Table table = t->OpenTable("t");
+      const std::vector<dbquillon::Column> columns = qdf::tool::MapCsvHeader(csv, table);
+      imported = qdf::tool::ImportCsvRecords(csv, table, columns);
     });
     if (ok) {
-      if (!Attempt("commit", TRefusals::kEngineOnly, [&] { t->Commit(true); })) {
+      if (!Attempt("commit", TRefusals::kEngineOnly, [&] { t->Commit(); })) {
         Fail("the import succeeded but its commit was refused");
       }
       NoteDeepInput();

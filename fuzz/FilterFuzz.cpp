@@ -64,18 +64,22 @@ struct TArticles {
         }
       }
     }
-    const std::vector<uint8_t> bytes = MakeDatabase(schema, [&](qdf::TQdfInTransStorage& s) {
+    const std::string path = ScratchFile("articles.qdf");
+    qdf_test::WriteFileBytes(path, MakeDatabase(schema));
+    {
+      // The rows go in through the qdf tool's import, on the public API.
       const std::string csv_path = ScratchFile("articles.csv");
       WriteBytes(csv_path, rows.data(), rows.size());
       FILE* in = std::fopen(csv_path.c_str(), "rb");
+      dbquillon::Database db(path);
+      dbquillon::Transaction t = db.BeginWrite();
+      dbquillon::Table articles = t.OpenTable("articles");
       qdf::tool::TCsvReader csv(in, "articles.csv");
-      std::unique_ptr<qdf::TQdfTable> table = s.TableByName("articles");
-      const std::vector<qdf::TQdfField*> fields = qdf::tool::MapCsvHeader(csv, *table);
-      qdf::tool::ImportCsvRecords(csv, *table, fields);
+      const std::vector<dbquillon::Column> columns = qdf::tool::MapCsvHeader(csv, articles);
+      qdf::tool::ImportCsvRecords(csv, articles, columns);
+      t.Commit();
       std::fclose(in);
-    });
-    const std::string path = ScratchFile("articles.qdf");
-    qdf_test::WriteFileBytes(path, bytes);
+    }
     transaction = qdf::QdfSystem()->NewTransaction("fuzz filter");
     qdf::TQdfInTransStorage* storage = transaction->OpenStorage(path, true, path);
     transaction->SetActive(true);

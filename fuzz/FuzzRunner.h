@@ -8,10 +8,13 @@
 // (fuzz/README.md); linked with libFuzzer it is a libFuzzer target.
 #pragma once
 
+#include <dbquillon/dbquillon.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -78,6 +81,22 @@ bool Attempt(const char* step, TRefusals refusals, F&& body) {
       return false;
     }
     Fail(std::string(step) + ": " + typeid(e).name() + " instead of EQdfException: " + e.Message());
+  } catch (const dbquillon::Error& e) {
+    // The public API's errors: a damaged structure (an assertion, a list
+    // error) is a fault of the engine, since the drivers start from sound
+    // files; any other code is a refusal.
+    if (e.code() == dbquillon::ErrorCode::Damaged) {
+      Fail(std::string(step) + ": " + dbquillon::ToString(e.code()) + ": " + e.what());
+    }
+    LastRefusal() = e.what();
+    return false;
+  } catch (const std::runtime_error& e) {
+    // The qdf tool's own messages (its CSV reader's) are of this class.
+    if (refusals == TRefusals::kEngineOrGeneral && typeid(e) == typeid(std::runtime_error)) {
+      LastRefusal() = e.what();
+      return false;
+    }
+    Fail(std::string(step) + ": " + typeid(e).name() + ": " + e.what());
   } catch (const std::exception& e) {
     Fail(std::string(step) + ": " + typeid(e).name() + ": " + e.what());
   } catch (...) {

@@ -74,7 +74,13 @@ ErrorCode CodeOf(const qdf::Exception& e) {
       break;
   }
   if (dynamic_cast<const qdf::EConvertError*>(&e) != nullptr) return ErrorCode::Type;
-  if (dynamic_cast<const qdf::EAssertionFailed*>(&e) != nullptr) return ErrorCode::Damaged;
+  // A broken invariant or a list structure that does not hold together:
+  // what the engine meets in a file that is not sound.
+  if (dynamic_cast<const qdf::EAssertionFailed*>(&e) != nullptr ||
+      dynamic_cast<const qdf::EAListError*>(&e) != nullptr ||
+      dynamic_cast<const qdf::EHashList*>(&e) != nullptr) {
+    return ErrorCode::Damaged;
+  }
   // Raised below the layers this one may change (the filer's).
   if (m == "Only one Write-Transaction allowed" || m.find("locked by another writer") != m.npos) {
     return ErrorCode::Busy;

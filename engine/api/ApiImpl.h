@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/ItemAdr.h"
+#include "base/Variant.h"
 
 namespace qdf {
 class Exception;
@@ -36,6 +37,7 @@ class TQdfInTransStorage;
 class TQdfPreparedFilter;
 class TQdfTable;
 class TQdfTransaction;
+class TQdfColumn;
 }  // namespace qdf
 
 namespace dbquillon::detail {
@@ -49,6 +51,12 @@ template <typename F>
 auto Guarded(F&& f) -> decltype(f());
 
 [[noreturn]] void Fail(ErrorCode code, const std::string& message);
+// Raises NotFound "<file>: no such file" for a missing file (the engine's
+// filer would create it), Io when its status cannot be read.
+void RequireFile(const std::string& file);
+// The alias a Database of `file` registers its filer under: one per file,
+// whatever name reaches it ("api:" and the absolute path).
+std::string AliasOfFile(const std::string& file);
 
 struct DatabaseImpl {
   std::string name;  // file name or alias
@@ -89,6 +97,7 @@ struct TableImpl {
   bool inserting = false;
   std::vector<std::weak_ptr<QueryImpl>> queries;
   std::vector<std::weak_ptr<WalkImpl>> walks;
+  std::vector<std::weak_ptr<ExpressionImpl>> expressions;
   // Find: one prepared lookup per index and key count.
   std::map<std::pair<std::string, size_t>, std::shared_ptr<QueryImpl>> lookups;
   std::shared_ptr<QueryImpl> all_rows;
@@ -113,6 +122,15 @@ struct QueryImpl {
   uint64_t runs = 0;
   ~QueryImpl();
   qdf::TQdfPreparedFilter& Live() const;
+};
+
+// A compiled expression over the table's record class.
+struct ExpressionImpl {
+  std::shared_ptr<TableImpl> table;
+  std::unique_ptr<qdf::TQdfColumn> column;  // null once closed
+  std::string name;
+  qdf::TVariant scratch;  // the value, its buffer kept from row to row
+  ~ExpressionImpl();
 };
 
 // One walk: through a query's operation, or along an index.

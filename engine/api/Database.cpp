@@ -50,11 +50,9 @@ std::shared_ptr<detail::DatabaseImpl> OpenImpl(const std::string& name, bool by_
     if (!exists && (!options.createIfMissing || options.readOnly)) {
       detail::Fail(ErrorCode::NotFound, "database file not found: " + name);
     }
-    impl->file = std::filesystem::absolute(name, ec).lexically_normal().string();
-    if (impl->file.empty()) impl->file = name;
-    // The system registers one filer per alias: the absolute path keeps two
-    // names of one file on one filer.
-    impl->alias = "api:" + impl->file;
+    // The engine's messages name the file as the caller did.
+    impl->file = name;
+    impl->alias = detail::AliasOfFile(name);
   }
   ApplyCache(options);
   // Opening a transaction once checks the file now rather than at first use.
@@ -140,6 +138,14 @@ std::vector<std::string> Database::Check() {
 // ---- TransactionImpl ----
 
 namespace detail {
+
+std::string AliasOfFile(const std::string& file) {
+  // The system registers one filer per alias: the absolute path keeps two
+  // names of one file on one filer.
+  std::error_code ec;
+  std::string path = std::filesystem::absolute(file, ec).lexically_normal().string();
+  return "api:" + (path.empty() ? file : path);
+}
 
 std::map<std::string, int>& OpenCounts() {
   static std::map<std::string, int> counts;
@@ -256,78 +262,6 @@ void Transaction::Execute(std::string_view statements) {
     impl_->CloseTables();
     impl_->storage->Execute(std::string(statements));
     return 0;
-  });
-}
-
-namespace {
-
-// Record classes below `o`, leaving out the class trees of the database's
-// own tables ($BLOB keeps its chunks in classes of its own).
-void CollectClasses(qdf::TQdfPersistentObject* o, const std::set<const void*>& internal,
-                    std::vector<ClassInfo>* out) {
-  for (int i = 0; i < o->ObjectsCount(); ++i) {
-    qdf::TQdfPersistentObject* c = o->ChildAt(i);
-    if (!c->IsKindOf(qdf::TQdfItemClass::kClassInfo) ||
-        c->IsKindOf(qdf::TQdfIndexObject::kClassInfo) || c->ObjectName().empty() ||
-        c->ObjectName()[0] == '$') {
-      continue;
-    }
-    auto* cls = static_cast<qdf::TQdfItemClass*>(c);
-    if (internal.count(cls->RootClass() != nullptr ? cls->RootClass() : cls) != 0) continue;
-    ClassInfo info;
-    info.name = cls->ObjectName();
-    if (cls->BaseClass() != nullptr) info.base = cls->BaseClass()->ObjectName();
-    for (int k = 0; k < cls->FieldCount(); ++k) {
-      qdf::TQdfField* f = cls->FieldAt(k);
-      info.fields.push_back(FieldInfo{f->ObjectName(), detail::FieldTypeOf(f)});
-    }
-    out->push_back(std::move(info));
-    CollectClasses(c, internal, out);  // derived classes live below their base
-  }
-}
-
-}  // namespace
-
-Schema Transaction::GetSchema() {
-  if (!impl_) detail::Fail(ErrorCode::Misuse, "the transaction was moved from");
-  return Guarded([&] {
-    impl_->CheckActive();
-    Schema schema;
-    qdf::TQdfInTransStorage* s = impl_->storage;
-    std::set<const void*> internal;
-    for (int i = 0; i < s->ObjectsCount(); ++i) {
-      qdf::TQdfPersistentObject* c = s->ChildAt(i);
-      if (!c->IsKindOf(qdf::TQdfTable::kClassInfo) || c->ObjectName().empty() ||
-          c->ObjectName()[0] != '$') {
-        continue;
-      }
-      const std::string& name = static_cast<qdf::TQdfTable*>(c)->TableHeader()->BaseStructureName();
-      if (qdf::TQdfItemClass* cls = s->ClassByPath(name)) {
-        internal.insert(cls->RootClass() != nullptr ? cls->RootClass() : cls);
-      }
-    }
-    CollectClasses(s, internal, &schema.classes);
-    for (int i = 0; i < s->ObjectsCount(); ++i) {
-      qdf::TQdfPersistentObject* c = s->ChildAt(i);
-      if (!c->IsKindOf(qdf::TQdfTable::kClassInfo) || c->ObjectName().empty() ||
-          c->ObjectName()[0] == '$') {
-        continue;
-      }
-      Table t = OpenTable(c->ObjectName());
-      qdf::TQdfTable& table = t.impl_->Live();
-      TableInfo info;
-      info.name = c->ObjectName();
-      if (table.ItemClass() != nullptr) info.className = table.ItemClass()->ObjectName();
-      for (qdf::TQdfIndex* ix : table.Indexes()) {
-        IndexInfo index;
-        index.name = ix->ObjectName();
-        index.unique = ix->Unique();
-        index.keys = detail::KeyNames(*ix);
-        info.indexes.push_back(std::move(index));
-      }
-      schema.tables.push_back(std::move(info));
-    }
-    return schema;
   });
 }
 

@@ -1,6 +1,7 @@
 // Rows and edits of the public API: typed, checked access to the fields of
 // a table's current record. Every access checks the column's type before it
 // reads or writes, so a wrong type never reaches a field.
+#include <cstring>
 #include <istream>
 #include <iterator>
 #include <ostream>
@@ -110,6 +111,25 @@ bool Row::GetBool(ColumnRef column) const {
 
 std::string Row::GetText(ColumnRef column) const {
   return Guarded([&] { return AtRow(table_, position_, column)->GetAsString(); });
+}
+
+void Row::GetText(ColumnRef column, std::string& out) const {
+  Guarded([&] {
+    qdf::TQdfField* f = AtRow(table_, position_, column);
+    if (detail::FieldTypeOf(f) != FieldType::Text) {
+      out = f->GetAsString();
+      return 0;
+    }
+    // The stored text up to its zero byte, without a temporary string.
+    int length = 0;
+    const uint8_t* data = f->GetData(&length);
+    const void* zero =
+        data != nullptr ? std::memchr(data, 0, static_cast<size_t>(length)) : nullptr;
+    const size_t n = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data)
+                                     : static_cast<size_t>(data != nullptr ? length : 0);
+    out.assign(reinterpret_cast<const char*>(data), n);
+    return 0;
+  });
 }
 
 template <>

@@ -10,6 +10,7 @@
 #include "base/QdfException.h"
 #include "db/InTransStorage.h"
 #include "query/PreparedFilter.h"
+#include "query/QScript.h"
 #include "query/TableOp.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
@@ -76,6 +77,10 @@ void TableImpl::Close() {
     if (auto walk = w.lock()) walk->closed = true;
   }
   walks.clear();
+  for (auto& w : expressions) {
+    if (auto e = w.lock()) e->column.reset();
+  }
+  expressions.clear();
   lookups.clear();
   all_rows.reset();
   for (auto& w : queries) {
@@ -171,7 +176,11 @@ void WalkImpl::Start() {
   closed = false;
   pending_first = true;
   if (query) {
-    op = &query->Live().Start(qdf::TQdfPreparedFilter::TWalk::kRows);
+    // A read transaction changes no row: its walks stream the rows, where
+    // an updating walk through an index collects their addresses first.
+    op = &query->Live().Start(table->tx->mode == Transaction::Mode::Read
+                                  ? qdf::TQdfPreparedFilter::TWalk::kReadRows
+                                  : qdf::TQdfPreparedFilter::TWalk::kRows);
     run = ++query->runs;
     return;
   }
@@ -299,6 +308,66 @@ std::shared_ptr<detail::QueryImpl> NewQuery(const std::shared_ptr<detail::TableI
   q->filter = std::make_unique<qdf::TQdfPreparedFilter>(t->Live(), std::move(text), index);
   t->queries.push_back(q);
   return q;
+}
+
+// Filters with more parameters than this are tried with one kind for all
+// of them only (3^n mixes would be too many compiles).
+constexpr int kMaxMixedParams = 5;
+
+// A filter with parameters compiles at its first run, once the kinds of
+// the values are known. Prepare tries the kinds now, so that a filter that
+// compiles with no kinds at all (a syntax error, a filter that is no
+// condition) is refused at once: first one kind for every parameter (the
+// common case), then, for a few parameters, every mix of integer, double
+// and text. Raises the first compile's error when none compiles.
+void CheckCompiles(qdf::TQdfTable& table, const std::string& text,
+                   const qdf::TScriptParams& params) {
+  const int n = params.Count();
+  if (n == 0 || text.empty()) return;
+  std::vector<std::string> names;
+  for (int i = 0; i < n; ++i) names.push_back(params.Name(i));
+  std::optional<Error> first_error;
+  // `kinds` gives the kind of each parameter in base-3 digits.
+  auto compiles = [&](auto kind_of) {
+    qdf::TScriptParams trial(names);
+    for (int i = 0; i < n; ++i) {
+      switch (kind_of(i)) {
+        case 0:
+          trial.SetInteger(i, 0);
+          break;
+        case 1:
+          trial.SetDouble(i, 0.5);
+          break;
+        default:
+          trial.SetText(i, "x");
+          break;
+      }
+    }
+    try {
+      qdf::CompileTableFilter(table, text, nullptr, &trial);
+      return true;
+    } catch (const qdf::Exception& e) {
+      if (!first_error) first_error = detail::Translate(e);
+      return false;
+    }
+  };
+  for (int kind = 0; kind < 3; ++kind) {
+    if (compiles([kind](int) { return kind; })) return;
+  }
+  if (n <= kMaxMixedParams) {
+    int mixes = 1;
+    for (int i = 0; i < n; ++i) mixes *= 3;
+    for (int mix = 0; mix < mixes; ++mix) {
+      if (compiles([mix](int i) {
+            int m = mix;
+            for (int k = 0; k < i; ++k) m /= 3;
+            return m % 3;
+          })) {
+        return;
+      }
+    }
+  }
+  throw *first_error;
 }
 
 }  // namespace
@@ -438,7 +507,11 @@ int64_t Table::Count() {
 }
 
 Query Table::Prepare(std::string_view filter) {
-  return Guarded([&] { return Query(NewQuery(impl_, std::string(filter), nullptr)); });
+  return Guarded([&] {
+    std::shared_ptr<detail::QueryImpl> q = NewQuery(impl_, std::string(filter), nullptr);
+    CheckCompiles(impl_->Live(), q->filter->Text(), q->filter->Params());
+    return Query(q);
+  });
 }
 
 std::optional<Row> Table::FindKey(std::string_view index, const std::vector<Value>& keys) {

@@ -64,6 +64,9 @@ TQdfFilteredTableOp& TQdfPreparedFilter::Start(TWalk walk, TQdfField* field) {
     if (walk == TWalk::kRows) {
       op = std::make_unique<TQdfUpdateableFilterOp>(table_, kOpDefault, index_, nullptr,
                                                     std::move(filter));
+    } else if (walk == TWalk::kReadRows) {
+      op = std::make_unique<TQdfFilteredTableOp>(table_, kOpDefault, index_, nullptr,
+                                                 std::move(filter));
     } else {
       op = std::make_unique<TQdfFilteredTableOp>(table_, kOpDefault | kOpAnyOrder, index_, nullptr,
                                                  std::move(filter));

@@ -34,9 +34,10 @@ class TQdfPreparedFilter {
  public:
   // The walks a prepared filter serves.
   enum class TWalk : uint8_t {
-    kRows,   // every row in the walk's order; the caller may edit or delete them
-    kCount,  // the rows' addresses only, in any order
-    kSum,    // one field of each row, in any order
+    kRows,      // every row in the walk's order; the caller may edit or delete them
+    kReadRows,  // every row in the walk's order, read only (nothing collected first)
+    kCount,     // the rows' addresses only, in any order
+    kSum,       // one field of each row, in any order
   };
 
   // Finds the parameters of `text` and compiles it at once when it has none

@@ -48,6 +48,7 @@ struct TransactionImpl;
 struct TableImpl;
 struct QueryImpl;
 struct WalkImpl;
+struct ExpressionImpl;
 }  // namespace detail
 
 // ---- errors -------------------------------------------------------------
@@ -101,6 +102,76 @@ struct Options {
   bool createIfMissing = true;
 };
 
+// ---- files --------------------------------------------------------------
+
+// The figures of a database file, as its check counts them.
+struct FileFigures {
+  int64_t fileSize = 0;  // bytes
+  uint32_t majorVersion = 0;
+  uint32_t minorVersion = 0;
+  uint32_t transaction = 0;  // the last committed transaction
+  uint32_t previousTransaction = 0;
+  int64_t highWater = 0;      // end of the highest byte ever written or freed
+  int64_t allocationEnd = 0;  // end of the allocated space, in bytes
+  uint32_t nextPage = 0;      // the next page number to hand out
+  int64_t pages = 0;          // pages with a stored copy
+  int64_t compressedPages = 0;
+  int64_t tableBlocks = 0;  // page-table blocks
+  int64_t storedBytes = 0;  // bytes in the blocks of pages and page tables
+  int64_t freeBlocks = 0;
+  int64_t freeBytes = 0;
+  // Counts of the object tree, the engine's own objects included.
+  int64_t objects = 0;
+  int64_t classes = 0;
+  int64_t tables = 0;
+  int64_t indexes = 0;
+  int64_t records = 0;
+};
+
+struct CheckReport {
+  // One line per problem, at most 1000 (a last line then says the rest was
+  // left out); empty for a sound file.
+  std::vector<std::string> problems;
+  int64_t found = 0;  // problems found, the ones not listed too
+  FileFigures figures;
+  bool sound() const { return found == 0; }
+};
+
+// Checks the database file `file` through and through: its blocks, pages,
+// free space, object tree, tables, indexes and blobs. Reads the file only;
+// a Database of it may be open meanwhile (the check sees its last commit).
+// Raises NotFound for a missing file and Damaged when the file is no
+// database at all; every other problem is a line of the report.
+CheckReport CheckFile(const std::string& file);
+
+struct CompactResult {
+  bool compacted = false;  // false: the copy would not be smaller, the file stays
+  int64_t pages = 0;       // pages copied
+  int64_t sizeBefore = 0;  // bytes
+  int64_t sizeAfter = 0;
+};
+
+// Rewrites the live pages of the database file `file` into a fresh file
+// beside it (`file`.compact), checks the copy, syncs it and renames it over
+// `file` (the folder is synced too). The old file is never written: any
+// failure leaves it as it was and removes the copy. Raises Busy while a
+// writer holds the file (in any process), a reader in another process has
+// it open, or a Database of this process has it open; Damaged for a file
+// that fails its check; Io when `file`.compact exists already (another
+// compact runs, or one was interrupted).
+CompactResult CompactFile(const std::string& file);
+
+// ---- expressions ----------------------------------------------------------
+
+struct Evaluation {
+  std::string type;  // the expression's type: "INTEGER", "DOUBLE", "PCHAR", ...
+  std::string text;  // its value as text; a double always shows a point ("3.0")
+};
+
+// Compiles `expression` (docs/filters.md, without fields: literals,
+// operators and functions) and evaluates it once. Raises Syntax.
+Evaluation Evaluate(std::string_view expression);
+
 class Transaction;
 
 class Database {
@@ -145,6 +216,10 @@ const char* ToString(FieldType type);
 struct FieldInfo {
   std::string name;
   FieldType type;
+  // The field's class in the statement language ("TQdfCharField"); finer
+  // than `type` (several classes of field are Bytes).
+  std::string typeName;
+  bool inherited = false;  // declared by a base class
 };
 
 struct ClassInfo {
@@ -157,17 +232,28 @@ struct IndexInfo {
   std::string name;
   std::vector<std::string> keys;  // key fields in key order; "DESC x" runs descending
   bool unique = false;
+  // Where the index lives when that is not under its table: its path from
+  // the top of the database ("a.b.idx"); empty for an index under its table.
+  std::string path;
 };
 
 struct TableInfo {
   std::string name;
   std::string className;
+  // The record class as the table names it: its name, or "Base.Sub" for a
+  // class derived from another.
+  std::string classPath;
   std::vector<IndexInfo> indexes;
 };
 
+// Classes, tables and indexes in the order they were made (derived classes
+// follow their base).
 struct Schema {
   std::vector<ClassInfo> classes;
   std::vector<TableInfo> tables;
+  // Indexes of no table of the list (the object-ID index, when the
+  // engine's own objects are asked for), each with its path.
+  std::vector<IndexInfo> otherIndexes;
 };
 
 // ---- values and columns ---------------------------------------------------
@@ -251,6 +337,9 @@ class Row {
   bool GetBool(ColumnRef column) const;
   // Any column as text (its value as the statement language writes it).
   std::string GetText(ColumnRef column) const;
+  // The same into `out`, whose buffer is reused: a walk that reads every
+  // row this way allocates nothing per row once the buffer is large enough.
+  void GetText(ColumnRef column, std::string& out) const;
   // Get<int64_t>, Get<int>, Get<double>, Get<std::string>, Get<bool>.
   template <typename T>
   T Get(ColumnRef column) const;
@@ -270,6 +359,7 @@ class Row {
   friend class Table;
   friend class Edit;
   friend class Rows;
+  friend class Expression;
   friend struct detail::TableImpl;
   friend struct detail::WalkImpl;
   Row(std::shared_ptr<detail::TableImpl> table, uint64_t position)
@@ -405,6 +495,27 @@ class Query {
   std::shared_ptr<detail::QueryImpl> impl_;
 };
 
+// ---- expressions over rows ----------------------------------------------
+
+// An expression of the filter language over the columns of a table,
+// compiled once and computed for any row of it (Table::PrepareExpression):
+// "price * 2", "Upper(title) AS shout".
+class Expression {
+ public:
+  // The expression's name: the name after AS, else the name it was given.
+  const std::string& name() const;
+  // The value on `row` as text, into `out` (its buffer reused). An
+  // expression over a null value is null, the empty text. Raises Type when
+  // the value cannot be computed on this row (a conversion that fails).
+  void Text(const Row& row, std::string& out);
+  std::string Text(const Row& row);
+
+ private:
+  friend class Table;
+  explicit Expression(std::shared_ptr<detail::ExpressionImpl> impl) : impl_(std::move(impl)) {}
+  std::shared_ptr<detail::ExpressionImpl> impl_;
+};
+
 // ---- tables -------------------------------------------------------------
 
 class Table {
@@ -420,8 +531,16 @@ class Table {
   // Every row, in file order.
   Rows rows();
   int64_t Count();
-  // Compiles `filter` (docs/filters.md) for this table. Raises Syntax.
+  // Compiles `filter` (docs/filters.md) for this table. Raises Syntax for a
+  // filter the language does not accept, also when it has parameters: a
+  // filter that no kind of value for them would compile is refused here,
+  // not at its first run.
   Query Prepare(std::string_view filter);
+  // Compiles `expression` ("expr" or "expr AS name") over the columns of
+  // this table; `defaultName` names it when it has no AS. Raises Syntax for
+  // text the language does not accept and Type for an expression whose
+  // value has no text form (an object ID, say).
+  Expression PrepareExpression(std::string_view expression, std::string_view defaultName = {});
   // The first row whose key in `index` starts with `keys` (a prefix of the
   // index's key fields), if any. Raises NotFound for an unknown index,
   // Misuse for more keys than key fields, Type for a key of the wrong type.
@@ -469,7 +588,9 @@ class Transaction {
   // Raises Syntax, ReadOnly, and the statements' errors.
   void Execute(std::string_view statements);
   // The classes and tables of the database as this transaction sees it.
-  Schema GetSchema();
+  // The engine's own objects (the object-ID index, the blob table and its
+  // classes: names holding '$') are left out unless `withInternal`.
+  Schema GetSchema(bool withInternal = false);
   // The table of that name (NotFound when there is none).
   Table OpenTable(std::string_view name);
 

@@ -1,5 +1,6 @@
 // qdf compact: the copy holds the same rows in less space and passes the
 // check; a refusal or a failure at any write leaves the old file as it was.
+#include <dbquillon/dbquillon.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "Commands.h"
 #include "ErrorText.h"
 #include "FileBytes.h"
 #include "ToolRun.h"
@@ -145,7 +145,7 @@ TEST(QdfCompact, AFailureAtAnyWriteLeavesTheOldFileIntact) {
   for (int n = 1; n < 5000 && !done; ++n) {
     fs.FailOpAfter(n);
     try {
-      qdf::tool::CompactFile(db);
+      dbquillon::CompactFile(db);
       done = true;
     } catch (const std::exception& e) {
       ++failures;

@@ -494,6 +494,30 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
   EXPECT_NE(r.err.find("none.csv"), std::string::npos) << r.err;
 }
 
+// A ThisID column is not imported: every record receives an object ID of
+// its own, whatever the column says (the dump of a table can be imported).
+TEST(QdfImport, AThisIDColumnIsSkipped) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("id.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db,
+                     "create TQdfItemClass TRec (TQdfObjectIDField ThisID; TQdfIntegerField k);"
+                     "create table recs on TRec"})
+                .code,
+            0);
+  const std::string csv = fx.config.File("ids.csv");
+  WriteFile(csv, "thisid,k\n7,1\n7,2\n7,3\n");
+  const TToolRun r = Qdf(fx, {"import", db, "recs", csv});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> rows = SortedRows(Qdf(fx, {"dump", db, "recs", "--csv"}).out);
+  ASSERT_EQ(rows.size(), 3u);
+  std::vector<std::string> ids;
+  for (const std::string& row : rows) ids.push_back(row.substr(0, row.find(',')));
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << rows[0] << " " << rows[1];
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), "7"), 0);
+  EXPECT_EQ(Qdf(fx, {"check", db}).code, 0);
+}
+
 // Values a field would store as something else than they say are refused
 // with the CSV line; nothing of the file is committed.
 TEST(QdfImport, RefusesValuesTheFieldWouldStoreAsSomethingElse) {

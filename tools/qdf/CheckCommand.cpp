@@ -6,7 +6,6 @@
 
 #include "Commands.h"
 #include "ToolSupport.h"
-#include "check/IntegrityCheck.h"
 
 namespace qdf::tool {
 
@@ -15,7 +14,7 @@ int CheckCommand(int argc, char** argv) {
   const std::string file = argv[0];
   return RunGuarded([&] {
     RequireDatabaseFile(file);
-    const TQdfCheckReport report = CheckDatabase(file);
+    const dbquillon::CheckReport report = dbquillon::CheckFile(file);
     std::string out;
     for (const std::string& problem : report.problems) out += problem + "\n";
     const int64_t n = report.found;
@@ -28,7 +27,7 @@ int CheckCommand(int argc, char** argv) {
       PrintError("cannot write to standard output");
       return kExitFailed;
     }
-    return report.Sound() ? kExitOk : kExitFailed;
+    return report.sound() ? kExitOk : kExitFailed;
   });
 }
 

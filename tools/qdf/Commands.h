@@ -3,8 +3,6 @@
 // message is on standard error), 2 wrong usage.
 #pragma once
 
-#include <string>
-
 namespace qdf::tool {
 
 // qdf eval EXPRESSION: compiles the expression with the system arithmetic,
@@ -46,7 +44,5 @@ int ImportCommand(int argc, char** argv);
 // (FILE.compact), checks it, and renames it over FILE. Refuses while another
 // process writes to FILE; on any failure FILE is left as it was.
 int CompactCommand(int argc, char** argv);
-// The work of compact on one file (raises on failure), for in-process use.
-int CompactFile(const std::string& file);
 
 }  // namespace qdf::tool

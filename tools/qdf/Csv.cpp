@@ -1,6 +1,6 @@
 #include "Csv.h"
 
-#include "base/QdfException.h"
+#include <stdexcept>
 
 namespace qdf::tool {
 
@@ -33,7 +33,7 @@ int TCsvReader::Get() {
     pos_ = 0;
     if (end_ == 0) {
       if (std::ferror(in_)) {
-        throw Exception(name_ + " line " + std::to_string(line_) + ": read error");
+        throw std::runtime_error(name_ + " line " + std::to_string(line_) + ": read error");
       }
       return -1;
     }
@@ -50,8 +50,9 @@ int TCsvReader::Get() {
 }
 
 void TCsvReader::TooLong() const {
-  throw Exception(name_ + " line " + std::to_string(record_line_) + ": a record longer than " +
-                  std::to_string(kMaxRecordBytes) + " bytes (1 MiB), the limit of one record");
+  throw std::runtime_error(name_ + " line " + std::to_string(record_line_) +
+                           ": a record longer than " + std::to_string(kMaxRecordBytes) +
+                           " bytes (1 MiB), the limit of one record");
 }
 
 std::string& TCsvReader::NewField() {
@@ -87,8 +88,8 @@ bool TCsvReader::Next() {
         for (;;) {
           c = Get();
           if (c == -1) {
-            throw Exception(name_ + " line " + std::to_string(quote_line) +
-                            ": quoted field not closed");
+            throw std::runtime_error(name_ + " line " + std::to_string(quote_line) +
+                                     ": quoted field not closed");
           }
           if (c == '"') {
             c = Get();
@@ -100,8 +101,8 @@ bool TCsvReader::Next() {
           field += static_cast<char>(c);
         }
         if (c != ',' && c != '\n' && c != '\r' && c != -1) {
-          throw Exception(name_ + " line " + std::to_string(line_) +
-                          ": unexpected text after a closing quote");
+          throw std::runtime_error(name_ + " line " + std::to_string(line_) +
+                                   ": unexpected text after a closing quote");
         }
       } else {
         while (c != ',' && c != '\n' && c != '\r' && c != -1) {

@@ -31,7 +31,7 @@ class TCsvReader {
 
   // Reads the next record into fields()[0 .. Count()-1]. Returns false at
   // the end of the input. Lines that are entirely empty are skipped. Raises
-  // Exception "<name> line <n>: ..." for a quoted field that never ends, for
+  // std::runtime_error "<name> line <n>: ..." for a quoted field that never ends, for
   // text after a closing quote, for a record longer than kMaxRecordBytes
   // and for a read error.
   bool Next();

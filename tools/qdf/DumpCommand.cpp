@@ -9,7 +9,8 @@
 // in field order.
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,19 +18,6 @@
 #include "Commands.h"
 #include "Csv.h"
 #include "ToolSupport.h"
-#include "base/Helpers.h"
-#include "base/QdfException.h"
-#include "base/Variant.h"
-#include "db/InTransStorage.h"
-#include "query/Column.h"
-#include "query/FieldExpr.h"
-#include "query/QScript.h"
-#include "query/TableOp.h"
-#include "record/Field.h"
-#include "record/Fields.h"
-#include "record/ItemClass.h"
-#include "script/Node.h"
-#include "table/Table.h"
 
 namespace qdf::tool {
 
@@ -41,14 +29,21 @@ constexpr const char* kUsage = "dump FILE TABLE [--where FILTER] [--columns LIST
 // widths found (a longer value just pushes its line to the right).
 constexpr size_t kWidthSampleRows = 1000;
 
-// One output column: a field of the record class read directly, or a
-// compiled expression.
+// One output column: a column of the table read directly, or an
+// expression computed per row.
 struct TDumpColumn {
   std::string name;
-  TQdfField* field = nullptr;
-  bool char_field = false;
-  std::unique_ptr<TQdfColumn> expression;
+  std::optional<dbquillon::Column> column;
+  std::optional<dbquillon::Expression> expression;
 };
+
+// The text without the blanks and control characters around it.
+std::string Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return std::string(s.substr(b, e - b));
+}
 
 // Splits a column list at the commas that stand outside parentheses,
 // brackets and quoted strings.
@@ -77,57 +72,34 @@ std::vector<std::string> SplitColumnList(std::string_view list) {
   return texts;
 }
 
-// The expression part of "expr AS name" (the whole text otherwise).
-std::string ExpressionPart(const std::string& text) {
-  std::string_view rest = text;
-  while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
-  size_t blank = rest.find_last_of(' ');
-  if (blank == std::string_view::npos) return text;
-  std::string_view head = rest.substr(0, blank);
-  while (!head.empty() && head.back() == ' ') head.remove_suffix(1);
-  blank = head.find_last_of(' ');
-  const std::string_view word = head.substr(blank == std::string_view::npos ? 0 : blank + 1);
-  if (!SameText(word, "AS")) return text;
-  return std::string(head.substr(0, blank == std::string_view::npos ? 0 : blank));
-}
-
-std::vector<TDumpColumn> BuildColumns(TQdfItemClass* cls, const std::string& list) {
+std::vector<TDumpColumn> BuildColumns(dbquillon::Table& table, const std::string& list) {
   std::vector<TDumpColumn> columns;
-  auto add_field = [&](TQdfField* field) {
-    TDumpColumn column;
-    column.name = field->ObjectName();
-    column.field = field;
-    column.char_field = field->IsKindOf(TQdfCharField::kClassInfo);
-    columns.push_back(std::move(column));
+  auto add_column = [&](dbquillon::Column column) {
+    TDumpColumn c;
+    c.name = column.name();
+    c.column = std::move(column);
+    columns.push_back(std::move(c));
   };
   if (list.empty() || Trim(list) == "*") {
-    for (int i = 0; i < cls->FieldCount(); ++i) add_field(cls->FieldAt(i));
+    for (dbquillon::Column& column : table.columns()) add_column(std::move(column));
     return columns;
   }
-  TQScript& script = QueryScript();
-  TFromScope scope(script, cls);
   for (const std::string& text : SplitColumnList(list)) {
-    if (text.empty()) throw Exception("--columns: empty column in '" + list + "'");
-    if (TQdfField* field = cls->FieldByName(text)) {
-      add_field(field);
+    if (text.empty()) throw std::runtime_error("--columns: empty column in '" + list + "'");
+    try {
+      add_column(table.column(text));
       continue;
+    } catch (const dbquillon::Error& e) {
+      if (e.code() != dbquillon::ErrorCode::NotFound) throw;
     }
     TDumpColumn column;
-    column.expression =
-        std::make_unique<TQdfColumn>(text, "Field_" + std::to_string(columns.size() + 1));
-    if (column.expression->Node() == nullptr) {
-      // Compile once more for the reason.
-      try {
-        script.Scan(ExpressionPart(text));
-        script.Compile();
-        script.TakeResult();
-      } catch (const std::exception& e) {
-        script.TakeResult();
-        throw Exception("--columns: '" + text + "': " + e.what());
-      }
-      throw Exception("--columns: '" + text + "': a value of this type cannot be shown");
+    try {
+      column.expression =
+          table.PrepareExpression(text, "Field_" + std::to_string(columns.size() + 1));
+    } catch (const dbquillon::Error& e) {
+      throw std::runtime_error("--columns: '" + text + "': " + e.what());
     }
-    column.name = column.expression->Name();
+    column.name = column.expression->name();
     columns.push_back(std::move(column));
   }
   return columns;
@@ -139,45 +111,21 @@ struct TFailures {
   std::string first;  // the first failure's message
 };
 
-// The text of a column on the table's current record, into `cell` (whose
-// buffer is reused from row to row). An expression that cannot be computed
-// on the record gives an empty cell.
-
-void ReadCell(TDumpColumn& column, std::string& cell, TVariant& scratch, TFailures& failures) {
-  if (column.field != nullptr) {
-    if (column.char_field) {
-      // The stored text up to its zero byte, without a temporary string.
-      int length = 0;
-      const uint8_t* data = column.field->GetData(&length);
-      const void* zero =
-          data != nullptr ? std::memchr(data, 0, static_cast<size_t>(length)) : nullptr;
-      const size_t n = zero != nullptr
-                           ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data)
-                           : static_cast<size_t>(data != nullptr ? length : 0);
-      cell.assign(reinterpret_cast<const char*>(data), n);
-    } else {
-      cell = column.field->GetAsString();
-    }
-    return;
-  }
-  TvNode* node = column.expression->Node();
-  if (node->InheritsFrom(TndField::kClass)) {
-    TQdfField* field = static_cast<TndField*>(node)->Field();
-    cell = field != nullptr ? field->GetAsString() : std::string();
+// The text of a column on `row`, into `cell` (whose buffer is reused from
+// row to row). An expression that cannot be computed on the row gives an
+// empty cell, and is counted.
+void ReadCell(TDumpColumn& column, const dbquillon::Row& row, std::string& cell,
+              TFailures& failures) {
+  if (column.column) {
+    row.GetText(*column.column, cell);
     return;
   }
   try {
-    if (!node->IsConstant()) node->Evaluate();
-    OperandVariant(node, scratch);
-    cell = scratch.AsString();
-  } catch (const Exception& e) {
-    // Arithmetic on a null field raises the conversion error of a null
-    // variant: the value is unknown, and so is the result, shown empty.
-    // Any other failure is counted and reported after the rows.
+    column.expression->Text(row, cell);
+  } catch (const dbquillon::Error& e) {
+    if (e.code() != dbquillon::ErrorCode::Type) throw;
     cell.clear();
-    if (e.Message().find("(Null)") == std::string::npos) {
-      if (failures.count++ == 0) failures.first = e.Message();
-    }
+    if (failures.count++ == 0) failures.first = e.what();
   }
 }
 
@@ -309,29 +257,36 @@ int DumpCommand(int argc, char** argv) {
   const std::string& file = operands[0];
   const std::string& table_name = operands[1];
   return RunGuarded([&] {
-    TReadSession session(file);
-    std::unique_ptr<TQdfTable> table = OpenTable(session.Storage(), table_name, file);
-    TQdfItemClass* cls = table->ItemClass();
-    if (cls == nullptr) throw Exception("table '" + table_name + "' has no record class");
-    std::vector<TDumpColumn> columns = BuildColumns(cls, column_list);
-    std::unique_ptr<TvNode> filter;
+    dbquillon::Database db = OpenReadOnly(file);
+    dbquillon::Transaction transaction = db.BeginRead();
+    dbquillon::Table table = OpenTable(transaction, table_name, file);
+    std::vector<TDumpColumn> columns = BuildColumns(table, column_list);
+    std::optional<dbquillon::Query> filter;
     if (has_where && !Trim(where).empty()) {
       try {
-        filter = table->CompileFilter(where);
-      } catch (const std::exception& e) {
-        throw Exception("--where '" + where + "': " + e.what());
+        filter = table.Prepare(where);
+      } catch (const dbquillon::Error& e) {
+        throw std::runtime_error("--where '" + where + "': " + e.what());
       }
     }
     TRowWriter writer(csv, columns.size());
     std::vector<std::string> cells(columns.size());
     for (size_t i = 0; i < columns.size(); ++i) cells[i] = columns[i].name;
     writer.Row(cells);
-    TVariant scratch;
     TFailures failures;
-    table->ForEachMatch(std::move(filter), kOpDefault, [&](TQdfTable&, bool&) {
-      for (size_t i = 0; i < columns.size(); ++i) ReadCell(columns[i], cells[i], scratch, failures);
+    dbquillon::Rows rows = filter ? filter->rows() : table.rows();
+    dbquillon::Rows::iterator it;
+    try {
+      it = rows.begin();
+    } catch (const dbquillon::Error& e) {
+      if (!filter) throw;
+      // A parameter (":name") of the filter that nothing binds.
+      throw std::runtime_error("--where '" + where + "': " + e.what());
+    }
+    for (; it != rows.end(); ++it) {
+      for (size_t i = 0; i < columns.size(); ++i) ReadCell(columns[i], *it, cells[i], failures);
       writer.Row(cells);
-    });
+    }
     if (!writer.Finish()) {
       PrintError("cannot write to standard output");
       return kExitFailed;

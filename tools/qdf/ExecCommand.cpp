@@ -1,16 +1,13 @@
 // qdf exec FILE 'STATEMENTS': runs data-definition statements on a database
 // file in one transaction and commits. The file is created when missing.
+#include <dbquillon/dbquillon.h>
+
 #include <cstdio>
 #include <exception>
-#include <memory>
 #include <string>
 
 #include "Commands.h"
 #include "ToolSupport.h"
-#include "base/QdfException.h"
-#include "db/InTransStorage.h"
-#include "db/System.h"
-#include "db/Transaction.h"
 
 namespace qdf::tool {
 
@@ -30,20 +27,17 @@ int ExecCommand(int argc, char** argv) {
   }
   const std::string file = argv[0];
   const std::string text = argv[1];
-  std::unique_ptr<TQdfTransaction> transaction;
   try {
-    transaction = QdfSystem()->NewTransaction("qdf exec");
-    TQdfInTransStorage* storage = transaction->OpenStorage("QDF", false, file);
-    storage->Execute(text);
-    transaction->Commit(true);
-    transaction.reset();
+    dbquillon::Database db(file);
+    // A transaction that fails rolls back when it ends: nothing of the
+    // text stays.
+    dbquillon::Transaction transaction = db.BeginWrite();
+    transaction.Execute(text);
+    transaction.Commit();
     return 0;
-  } catch (const Exception& e) {
-    PrintError(NamingFile(file, e.Message()));
   } catch (const std::exception& e) {
     PrintError(NamingFile(file, e.what()));
   }
-  transaction.reset();  // a running transaction rolls back: nothing of the text stays
   return 1;
 }
 

@@ -8,17 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "Commands.h"
 #include "Csv.h"
 #include "CsvImport.h"
 #include "ToolSupport.h"
-#include "base/QdfException.h"
-#include "db/InTransStorage.h"
-#include "db/System.h"
-#include "db/Transaction.h"
-#include "table/Table.h"
 
 namespace qdf::tool {
 
@@ -39,29 +36,28 @@ int ImportCommand(int argc, char** argv) {
   const std::string file = argv[0];
   const std::string table_name = argv[1];
   const std::string csv_name = argv[2];
-  std::unique_ptr<TQdfTransaction> transaction;
   bool reading = false;  // past the header: a failure discards records
   const int code = RunGuarded([&] {
     RequireDatabaseFile(file);
     std::unique_ptr<FILE, TFileCloser> in(std::fopen(csv_name.c_str(), "rb"));
-    if (!in) throw Exception(csv_name + ": cannot open: " + std::strerror(errno));
+    if (!in) throw std::runtime_error(csv_name + ": cannot open: " + std::strerror(errno));
     TCsvReader csv(in.get(), csv_name);
 
-    transaction = QdfSystem()->NewTransaction("qdf import");
-    TQdfInTransStorage* storage = transaction->OpenStorage(file, false, file);
-    transaction->SetActive(true);
-    std::unique_ptr<TQdfTable> table = OpenTable(*storage, table_name, file);
-    const std::vector<TQdfField*> fields = MapCsvHeader(csv, *table);
+    dbquillon::Options options;
+    options.createIfMissing = false;
+    dbquillon::Database db(file, options);
+    // Rolled back when it ends uncommitted: nothing of a failed import stays.
+    dbquillon::Transaction transaction = db.BeginWrite();
+    dbquillon::Table table = OpenTable(transaction, table_name, file);
+    const std::vector<dbquillon::Column> columns = MapCsvHeader(csv, table);
     const bool progress = isatty(STDERR_FILENO) != 0;
     reading = true;
-    const int64_t rows = ImportCsvRecords(csv, *table, fields, [&](int64_t n) {
+    const int64_t rows = ImportCsvRecords(csv, table, columns, [&](int64_t n) {
       if (progress && n % kProgressEvery == 0) {
         std::fprintf(stderr, "qdf import: %lld records read\n", static_cast<long long>(n));
       }
     });
-    table.reset();
-    transaction->Commit(true);
-    transaction.reset();
+    transaction.Commit();
     std::printf("imported %lld records into %s\n", static_cast<long long>(rows),
                 table_name.c_str());
     return kExitOk;
@@ -69,7 +65,6 @@ int ImportCommand(int argc, char** argv) {
   if (code != kExitOk && reading) {
     PrintError("nothing was imported");
   }
-  transaction.reset();  // a running transaction rolls back: nothing stays
   return code;
 }
 

@@ -5,7 +5,6 @@
 
 #include "Commands.h"
 #include "ToolSupport.h"
-#include "check/IntegrityCheck.h"
 
 namespace qdf::tool {
 
@@ -24,23 +23,23 @@ int InfoCommand(int argc, char** argv) {
   const std::string file = argv[0];
   return RunGuarded([&] {
     RequireDatabaseFile(file);
-    const TQdfCheckReport report = CheckDatabase(file);
-    const TQdfFileFigures& f = report.figures;
+    const dbquillon::CheckReport report = dbquillon::CheckFile(file);
+    const dbquillon::FileFigures& f = report.figures;
     std::string out = "file: " + file + "\n";
-    Line(out, "file size", f.file_size, " bytes");
-    out += "format version: " + std::to_string(f.major_version) + "." +
-           std::to_string(f.minor_version) + "\n";
+    Line(out, "file size", f.fileSize, " bytes");
+    out += "format version: " + std::to_string(f.majorVersion) + "." +
+           std::to_string(f.minorVersion) + "\n";
     Line(out, "committed transaction", f.transaction);
-    Line(out, "previous transaction", f.previous_transaction);
-    Line(out, "high water mark", f.high_water, " bytes");
-    Line(out, "allocation end", f.allocation_end, " bytes");
-    Line(out, "next page number", f.next_page);
+    Line(out, "previous transaction", f.previousTransaction);
+    Line(out, "high water mark", f.highWater, " bytes");
+    Line(out, "allocation end", f.allocationEnd, " bytes");
+    Line(out, "next page number", f.nextPage);
     Line(out, "pages", f.pages);
-    Line(out, "compressed pages", f.compressed_pages);
-    Line(out, "page-table blocks", f.table_blocks);
-    Line(out, "stored bytes", f.stored_bytes);
-    Line(out, "free blocks", f.free_blocks);
-    Line(out, "free bytes", f.free_bytes);
+    Line(out, "compressed pages", f.compressedPages);
+    Line(out, "page-table blocks", f.tableBlocks);
+    Line(out, "stored bytes", f.storedBytes);
+    Line(out, "free blocks", f.freeBlocks);
+    Line(out, "free bytes", f.freeBytes);
     Line(out, "objects", f.objects);
     Line(out, "item classes", f.classes);
     Line(out, "tables", f.tables);
