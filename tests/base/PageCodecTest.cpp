@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "EnvSize.h"
 #include "base/Bytes.h"
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
@@ -17,11 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr int kPage = 8192;
-
-int EnvInt(const char* name, int def) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atoi(v) : def;
-}
 
 // An independent encoder written from the format alone: a string-keyed
 // dictionary, explicit widths per emitted code, and a bit-by-bit writer. Pack
@@ -287,7 +282,7 @@ TEST(PageCodecUnpack, ReportsCorruptAndShortStreams) {
 }
 
 TEST(PageCodecUnpack, SurvivesRandomAndMutatedStreams) {
-  const int iterations = EnvInt("QDF_FUZZ_ITERATIONS", 3000);
+  const int iterations = qdf_test::EnvSize("QDF_FUZZ_ITERATIONS", 3000);
   std::mt19937 rng(42);
   std::vector<Bytes> seeds;
   for (uint32_t s = 0; s < 4; ++s) {
