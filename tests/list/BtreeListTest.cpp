@@ -357,6 +357,11 @@ TEST(Btree, SearchBelowALeafWhoseFirstKeysWereDeletedEndsOnThePreviousLeaf) {
       t.list->DeleteAt(adr);
     }
   }
+  // Below every key: FindKey stands on the first key.
+  std::vector<uint8_t> lowest = IntKey(-5);
+  TItemAdr first;
+  ASSERT_FALSE(t.list->FindKey(lowest.data(), &first));
+  EXPECT_EQ(t.ValueAt(first), 0);
   for (int32_t v : gone) {
     for (int32_t probe : {v, v + 1}) {
       std::vector<uint8_t> key = IntKey(probe);

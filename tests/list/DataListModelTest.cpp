@@ -100,11 +100,11 @@ TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
         Fill(item, size, m.id, m.version);
       }
     }
-    if (step % 700 == 350) list->RebuildFreeLists();
     if (step % 500 == 499) {
       storage->Flush(false);
       fx.Commit();
     }
+    if (step % 1000 == 750) list->RebuildFreeLists();  // then checked at once
     if (step % 250 == 0 || step == steps - 1) {
       for (const auto& [k, m] : model) {
         const uint8_t* item = list->GetItem(TItemAdr{k.first, k.second});
