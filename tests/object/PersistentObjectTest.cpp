@@ -125,34 +125,6 @@ class PersistentObjectTest : public ::testing::Test {
 
 // ---- header items ----
 
-TEST_F(PersistentObjectTest, SaveHeaderWritesPrefixAndEveryLevel) {
-  root_->Btree().SetBalance(70);
-  root_->Btree().SetFirstPg(3);
-  root_->Header()->SetObjectModulName("Mod");
-  root_->SaveHeader();
-  ASSERT_FALSE(root_->Address().IsNull());
-  const std::vector<uint8_t> item = store_.Item(root_->Address());
-  ASSERT_GE(item.size(), 15u);
-  EXPECT_EQ(LoadU16(item.data()), item.size());
-  EXPECT_EQ(item[2], 0);  // flags
-  EXPECT_EQ(FieldCount(item.data() + kRecordPrefixSize), 5);
-
-  auto copy = NewTemplate<TTestTree>();
-  copy->Header()->SetAddress(root_->Address());
-  copy->SetStorage(&store_);
-  copy->LoadHeader();
-  EXPECT_EQ(copy->ObjectName(), "root");
-  EXPECT_EQ(copy->Header()->ObjectModulName(), "Mod");
-  EXPECT_EQ(copy->Header()->ObjectClassName(), "TTestTree");
-  EXPECT_EQ(copy->Btree().Balance(), 70);
-  EXPECT_EQ(copy->Btree().FirstPg(), 3u);
-
-  // Saving again rewrites the same item.
-  const TItemAdr adr = root_->Address();
-  root_->SaveHeader();
-  EXPECT_EQ(root_->Address(), adr);
-}
-
 TEST_F(PersistentObjectTest, EmptyOrDamagedItemLoadsAsDefaults) {
   root_->Btree().SetBalance(70);
   root_->SaveHeader();
