@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "BaseTestUtil.h"
 #include "base/DynamicByteArray.h"
 #include "base/Helpers.h"
 #include "base/ItemAdr.h"
@@ -7,6 +8,8 @@
 
 namespace qdf {
 namespace {
+
+using qdf_test::TextOf;
 
 TEST(Version, ConvertsBothWaysAndRejectsOutOfRangeParts) {
   EXPECT_EQ(VersionToInt("1.2.3.4"), 10203004);
@@ -16,38 +19,42 @@ TEST(Version, ConvertsBothWaysAndRejectsOutOfRangeParts) {
   EXPECT_EQ(VersionToInt("1..3"), 10003000);  // an empty part counts 0
   EXPECT_EQ(VersionToInt("99.99.99.999"), 999999999);
   EXPECT_EQ(IntToVersion(999999999), "99.99.99.999");
-  for (const char* bad : {"100.0.0.0", "1.2.3.1000", "1.100.0.0", "-1.0.0.0"}) {
-    try {
-      VersionToInt(bad);
-      FAIL() << bad;
-    } catch (const EConvertError& e) {
-      EXPECT_EQ(e.Message(), std::string("Illegal Version String: ") + bad);
-    }
-  }
+  for (const char* bad : {"100.0.0.0", "1.2.3.1000", "1.100.0.0", "-1.0.0.0"})
+    EXPECT_EQ(TextOf<EConvertError>([&] { VersionToInt(bad); }),
+              std::string("Illegal Version String: ") + bad);
   EXPECT_THROW(VersionToInt("1.x.3.4"), EConvertError);
   EXPECT_THROW(VersionToInt("1.2.3.4.5"), EConvertError);  // "4.5" is no number
 }
 
 TEST(Like, FollowsFirstOccurrenceMatching) {
-  EXPECT_TRUE(Like("abc", "a%"));
-  EXPECT_TRUE(Like("abcd", "abc"));  // text left over is ignored
-  EXPECT_FALSE(Like("ab", "a_c"));
-  EXPECT_TRUE(Like("xaXb", "%a%b"));
-  EXPECT_TRUE(Like("aab", "%ab"));
-  EXPECT_FALSE(Like("ab", "ab%b"));
-  EXPECT_TRUE(Like("", "%x"));
-  EXPECT_TRUE(Like("", ""));
-  EXPECT_FALSE(Like("a", ""));
-  EXPECT_FALSE(Like("", "a"));
-  EXPECT_FALSE(Like("", "_"));
-  EXPECT_TRUE(Like("one houndred fifty two", "%fifty%"));
-  EXPECT_FALSE(Like("one houndred fifteen", "%fifty%"));
-  EXPECT_FALSE(Like("Fifty", "%fifty%"));  // case-sensitive
-  EXPECT_TRUE(Like("abc", "_b_"));
-  EXPECT_FALSE(Like("a", "a_"));  // '_' needs a character
-  // Only the first occurrence after '%' is tried.
-  EXPECT_FALSE(Like("abxaxc", "%a_c"));
-  EXPECT_TRUE(Like("axc", "%a_c"));
+  struct Case {
+    const char* text;
+    const char* pattern;
+    bool match;
+  };
+  const Case cases[] = {
+      {"abc", "a%", true},
+      {"abcd", "abc", true},  // text left over is ignored
+      {"ab", "a_c", false},
+      {"xaXb", "%a%b", true},
+      {"aab", "%ab", true},
+      {"ab", "ab%b", false},
+      {"", "%x", true},
+      {"", "", true},
+      {"a", "", false},
+      {"", "a", false},
+      {"", "_", false},
+      {"one houndred fifty two", "%fifty%", true},
+      {"one houndred fifteen", "%fifty%", false},
+      {"Fifty", "%fifty%", false},  // case-sensitive
+      {"abc", "_b_", true},
+      {"a", "a_", false},  // '_' needs a character
+      // Only the first occurrence after '%' is tried.
+      {"abxaxc", "%a_c", false},
+      {"axc", "%a_c", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Like(c.text, c.pattern), c.match) << c.text << " / " << c.pattern;
 }
 
 TEST(TextHelpers, SplitFieldAndNumbers) {
@@ -150,12 +157,10 @@ TEST(Exceptions, CarryMessagesAndHelpContexts) {
   EXPECT_EQ(EQdfException::FmtHelp(kHelpReleasedPage, "page %d", 7).HelpContext(), 259);
   EXPECT_EQ(EQdfException::Fmt("x %s", "y").Message(), "x y");
   EXPECT_EQ(EQdfException(kHelpNoCachePage).Message(), "");
-  try {
-    QDF_ASSERT(1 + 1 == 3, "QdfBase");
-    FAIL();
-  } catch (const EAssertionFailed& a) {
-    EXPECT_EQ(std::string(a.what()).rfind("Assertion fehlges (QdfBase, line ", 0), 0u) << a.what();
-  }
+  EXPECT_EQ(TextOf<EAssertionFailed>([] {
+              QDF_ASSERT(1 + 1 == 3, "QdfBase");
+            }).rfind("Assertion fehlges (QdfBase, line ", 0),
+            0u);
   // A long message is not cut.
   std::string long_text(1000, 'x');
   EXPECT_EQ(Format("%s!", long_text.c_str()).size(), 1001u);

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "EnvSize.h"
 #include "base/Bytes.h"
 #include "base/ItemArea.h"
 #include "base/PackedItem.h"
@@ -17,11 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr int kPage = 8192;
-
-int EnvInt(const char* name, int def) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atoi(v) : def;
-}
 
 // An independent encoder written from the format alone: a string-keyed
 // dictionary, explicit widths per emitted code, and a bit-by-bit writer. Pack
@@ -150,27 +145,6 @@ Bytes RandomBytes(size_t n, uint32_t seed, int alphabet = 256) {
   return b;
 }
 
-TEST(PageCodecPack, ZeroPageHasHandComputedStream) {
-  // Runs of zeros are coded as strings of length 1, 2, ..., 127 and then the
-  // 64-byte string: codes 0, 256, 257, ..., 381, 318 at 9 bits each = 72
-  // whole words.
-  Bytes zero(kPage, 0);
-  int n;
-  Bytes p = PackOf(zero, &n);
-  EXPECT_EQ(n, 148);
-  EXPECT_EQ(LoadU16(p.data()), 148);
-  EXPECT_EQ(LoadU16(p.data() + 2), 8192);
-  // 000000000 1000000|00 100000001 10000|...
-  EXPECT_EQ(p[4], 0x40);
-  EXPECT_EQ(p[5], 0x00);
-  EXPECT_EQ(p[6], 0x30);
-  EXPECT_EQ(p[7], 0x20);
-  // The last word ends with code 318 = 100111110.
-  int last = LoadU16(p.data() + 146);
-  EXPECT_EQ(last & 0x1FF, 318);
-  ExpectRoundTrip(zero);
-}
-
 TEST(PageCodecPack, MatchesIndependentEncoderAcrossWideningAndFullDictionary) {
   ExpectMatchesReference(Bytes(kPage, 0));
   ExpectMatchesReference(RecordPage(1));
@@ -287,7 +261,7 @@ TEST(PageCodecUnpack, ReportsCorruptAndShortStreams) {
 }
 
 TEST(PageCodecUnpack, SurvivesRandomAndMutatedStreams) {
-  const int iterations = EnvInt("QDF_FUZZ_ITERATIONS", 3000);
+  const int iterations = qdf_test::EnvSize("QDF_FUZZ_ITERATIONS", 3000);
   std::mt19937 rng(42);
   std::vector<Bytes> seeds;
   for (uint32_t s = 0; s < 4; ++s) {

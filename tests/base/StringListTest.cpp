@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "BaseTestUtil.h"
 #include "base/StringList.h"
 
 namespace qdf {
@@ -39,12 +40,8 @@ TEST(StringListTest, SortedCaseInsensitiveLookup) {
 
   TaStringList strict(true, false, kDupError);
   strict.Add("Alias");
-  try {
-    strict.Add("ALIAS");
-    FAIL();
-  } catch (const EAListError& e) {
-    EXPECT_STREQ(e.what(), "In der Stringliste sind Duplikate nicht erlaubt");
-  }
+  EXPECT_EQ(qdf_test::TextOf<EAListError>([&] { strict.Add("ALIAS"); }),
+            "In der Stringliste sind Duplikate nicht erlaubt");
 }
 
 TEST(StringListTest, CaseSensitiveAndUnsortedLists) {

@@ -2,21 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <functional>
 #include <random>
 #include <vector>
 
+#include "BaseTestUtil.h"
+#include "EnvSize.h"
 #include "base/ObjectList.h"
 #include "base/TemplateList.h"
 
 namespace qdf {
 namespace {
 
-int RandomSteps(int fallback) {
-  const char* env = std::getenv("QDF_RANDOM_STEPS");
-  if (env && std::atoi(env) > 0) return std::atoi(env);
-  return fallback;
-}
+using qdf_test::TextOf;
 
 int CompareInt(const int& a, const int& b, void*) { return a < b ? -1 : a > b ? 1 : 0; }
 
@@ -27,47 +25,22 @@ int CompareFirst(const Pair& a, const Pair& b, void*) {
   return CompareInt(a.first, b.first, nullptr);
 }
 
-template <typename F>
-std::string ListErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const EAListError& e) {
-    return e.what();
-  }
-  return "<no EAListError>";
-}
-
 std::vector<int> Contents(const TaTemplateList<int>& list) {
   return std::vector<int>(list.begin(), list.end());
-}
-
-TEST(TemplateListTest, CapacityGrowthSequence) {
-  TaTemplateList<int> list;
-  std::vector<int> capacities;
-  for (int i = 0; i < 150; ++i) {
-    list.Add(i);
-    if (capacities.empty() || capacities.back() != list.Capacity())
-      capacities.push_back(list.Capacity());
-  }
-  EXPECT_EQ(capacities, (std::vector<int>{4, 8, 12, 28, 44, 60, 76, 95, 118, 147, 183}));
-  list.Clear();
-  EXPECT_EQ(list.Capacity(), 0);
-  EXPECT_EQ(list.Count(), 0);
 }
 
 TEST(TemplateListTest, IndexChecks) {
   TaTemplateList<int> list;
   for (int i = 0; i < 5; ++i) list.Add(i);
-  EXPECT_EQ(ListErrorOf([&] { list.Insert(6, 9); }),
-            "Der Index der Liste überschreitet das Maximum (6)");
-  EXPECT_EQ(ListErrorOf([&] { list.Insert(-1, 9); }),
-            "Der Index der Liste überschreitet das Maximum (-1)");
-  EXPECT_EQ(ListErrorOf([&] { list.Delete(5); }),
-            "Der Index der Liste überschreitet das Maximum (5)");
-  EXPECT_EQ(ListErrorOf([&] { list.Items(-2); }),
-            "Der Index der Liste überschreitet das Maximum (-2)");
-  EXPECT_EQ(ListErrorOf([&] { list.Extract(5); }),
-            "Der Index der Liste überschreitet das Maximum (5)");
+  // Each out-of-range index is named in the message.
+  const std::pair<int, std::function<void()>> bad[] = {
+      {6, [&] { list.Insert(6, 9); }}, {-1, [&] { list.Insert(-1, 9); }},
+      {5, [&] { list.Delete(5); }},    {-2, [&] { list.Items(-2); }},
+      {5, [&] { list.Extract(5); }},
+  };
+  for (const auto& [index, call] : bad)
+    EXPECT_EQ(TextOf<EAListError>(call),
+              "Der Index der Liste überschreitet das Maximum (" + std::to_string(index) + ")");
   list.Insert(5, 50);  // at the end is allowed
   list.Insert(0, -1);
   list.Delete(3);
@@ -90,7 +63,7 @@ TEST(TemplateListTest, SortedDuplicateModes) {
   EXPECT_EQ(list.Items(1).second, 0);
 
   list.SetDuplicates(kDupError);
-  EXPECT_EQ(ListErrorOf([&] {
+  EXPECT_EQ(TextOf<EAListError>([&] {
               list.Add({9, 1});
             }),
             "In der Stringliste sind Duplikate nicht erlaubt");
@@ -156,7 +129,7 @@ TEST(TemplateListTest, UnsortedUniqueAndInsertFlags) {
 }
 
 TEST(TemplateListTest, SortedListStaysSortedUnderRandomAdds) {
-  const int steps = RandomSteps(3000);
+  const int steps = qdf_test::EnvSize("QDF_RANDOM_STEPS", 3000);
   std::mt19937 rng(42);
   TaTemplateList<int> list(&CompareInt, nullptr, kDupAccept);
   std::vector<int> model;
@@ -227,21 +200,6 @@ TEST(TemplateListTest, SortRandomAndAdversarialData) {
   }
   for (size_t k = 0; k < inputs.size(); ++k)
     EXPECT_LT(SortAndCheck(inputs[k]), bound) << "input " << k;
-}
-
-TEST(TemplateListTest, RangesOfAtMostFiveUseInsertionSortOnly) {
-  auto compares_for = [](int n) {
-    std::vector<int> data(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) data[static_cast<size_t>(i)] = i;
-    int compares = 0;
-    QuickSortItems(data.data(), n,
-                   [&](int a, int b) { return ++compares, CompareInt(a, b, nullptr); });
-    return compares;
-  };
-  // Insertion sort over ordered input: one comparison per item after the first.
-  EXPECT_EQ(compares_for(5), 4);
-  // Six items take a median-of-three and a partition step first.
-  EXPECT_GT(compares_for(6), 5);
 }
 
 // Counts live instances so tests see every object freed exactly once.

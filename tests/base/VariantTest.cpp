@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "BaseTestUtil.h"
 #include "base/QdfException.h"
 #include "base/Variant.h"
 
@@ -40,11 +41,8 @@ TEST(ScriptVariant, ConversionErrors) {
   EXPECT_THROW(TVariant(3e9).AsInteger(), EConvertError);
   EXPECT_THROW(TVariant(NAN).AsInt64(), EConvertError);
   EXPECT_THROW(TVariant(1e19).AsInt64(), EConvertError);
-  try {
-    TVariant().AsInteger();
-  } catch (const EConvertError& e) {
-    EXPECT_STREQ(e.what(), "Could not convert variant of type (Null) into type (Integer)");
-  }
+  EXPECT_EQ(qdf_test::TextOf<EConvertError>([] { TVariant().AsInteger(); }),
+            "Could not convert variant of type (Null) into type (Integer)");
 }
 
 TEST(ScriptVariant, TextForms) {

@@ -3,12 +3,12 @@
 // visit every live record once, and the free-space lists stay consistent.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
 #include <set>
 
+#include "EnvSize.h"
 #include "base/ItemArea.h"
 #include "file/FileFormat.h"
 #include "list/DataList.h"
@@ -17,11 +17,6 @@
 
 namespace qdf {
 namespace {
-
-int Steps() {
-  const char* v = std::getenv("QDF_RANDOM_STEPS");
-  return v && *v ? std::atoi(v) : 3000;
-}
 
 // A record of `size` bytes whose content is derived from (id, version).
 void Fill(uint8_t* item, int size, uint32_t id, uint32_t version) {
@@ -45,7 +40,8 @@ struct TModelRecord {
   int size;
 };
 
-// Every page in a free-space list carries that list's class.
+// Every page in a free-space list carries that list's class, stands in no
+// other list, and every page of the chain with a class stands in its list.
 void CheckFreeLists(TQdfDataListBase& list, TQdfPageReader* r) {
   std::set<uint32_t> seen;
   for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
@@ -57,26 +53,27 @@ void CheckFreeLists(TQdfDataListBase& list, TQdfPageReader* r) {
       p = LoadU32(buf + kDpFreeNext);
     }
   }
+  uint32_t page = list.PageListHeader()->FirstPg();
+  for (int i = 0; page != kNoPage; ++i) {
+    ASSERT_LE(i, list.PageListHeader()->CountPg());
+    const uint8_t* b = r->GetPage(page, kGpRead);
+    if (static_cast<int16_t>(LoadU16(b + kDpFreeClass)) >= 0) {
+      EXPECT_EQ(seen.count(page), 1u) << "page " << page << " has a class but is unlisted";
+    }
+    page = LoadU32(b + kPgNext);
+  }
 }
 
 TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
   qdf_test::TListFixture fx;
-  auto storage = fx.New<TQdfStorage>();
-  storage->CreateRoot(fx.Reader());
-  std::unique_ptr<TQdfPersistentObject> made =
-      TQdfPersistentObject::Create(TQdfDataList::kClassInfo, nullptr);
-  auto* list = static_cast<TQdfDataList*>(made.get());
-  list->SetStorage(storage.get());
-  list->SetPageReader(fx.Reader());
-  list->Header()->SetObjectName("model");
-  made.release()->SetParent(storage.get());
-  list->SaveHeader();
+  auto storage = fx.CreateStorage();
+  auto* list = fx.AddList<TQdfDataList>(storage.get(), "model");
 
   std::mt19937 rng(7);
   std::map<std::pair<uint32_t, uint16_t>, TModelRecord> model;
   uint32_t next_id = 1;
   auto key = [](const TItemAdr& a) { return std::make_pair(a.page, a.slot); };
-  const int steps = Steps();
+  const long steps = qdf_test::EnvSize("QDF_RANDOM_STEPS", 3000);
   for (int step = 0; step < steps; ++step) {
     const unsigned op = rng() % 10;
     if (model.empty() || op < 5) {
@@ -107,6 +104,7 @@ TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
       storage->Flush(false);
       fx.Commit();
     }
+    if (step % 1000 == 750) list->RebuildFreeLists();  // then checked at once
     if (step % 250 == 0 || step == steps - 1) {
       for (const auto& [k, m] : model) {
         const uint8_t* item = list->GetItem(TItemAdr{k.first, k.second});

@@ -20,20 +20,10 @@ namespace {
 
 // A storage on the fixture's file with one data list under it.
 struct TStorageWithList {
-  explicit TStorageWithList(qdf_test::TListFixture& fx) {
-    storage = fx.New<TQdfStorage>();
-    storage->CreateRoot(fx.Reader());
-    std::unique_ptr<TQdfPersistentObject> made =
-        TQdfPersistentObject::Create(TQdfDataList::kClassInfo, nullptr);
-    list = static_cast<TQdfDataList*>(made.get());
-    list->SetStorage(storage.get());
-    list->SetPageReader(fx.Reader());
-    list->Header()->SetObjectName("records");
-    made.release()->SetParent(storage.get());
-    list->SaveHeader();
-  }
+  explicit TStorageWithList(qdf_test::TListFixture& fx)
+      : storage(fx.CreateStorage()), list(fx.AddList<TQdfDataList>(storage.get(), "records")) {}
   std::unique_ptr<TQdfStorage> storage;
-  TQdfDataList* list = nullptr;  // owned by the storage
+  TQdfDataList* list;  // owned by the storage
 };
 
 // Records carry an id (4 bytes) after the 13-byte prefix, then filler.
@@ -48,18 +38,6 @@ TItemAdr AddRecord(TQdfDataListBase& list, uint32_t id, int size) {
 uint32_t IdAt(TQdfDataListBase& list, const TItemAdr& adr) {
   const uint8_t* item = list.GetItem(adr);
   return item ? LoadU32(item + 13) : 0;
-}
-
-TEST(DataListBase, FreeSpaceClassesHalveFromSixtyFour) {
-  EXPECT_EQ(FreeSpaceClass(0), -1);
-  EXPECT_EQ(FreeSpaceClass(63), -1);
-  EXPECT_EQ(FreeSpaceClass(64), 0);
-  EXPECT_EQ(FreeSpaceClass(127), 0);
-  EXPECT_EQ(FreeSpaceClass(128), 1);
-  EXPECT_EQ(FreeSpaceClass(4095), 5);
-  EXPECT_EQ(FreeSpaceClass(4096), 6);
-  EXPECT_EQ(FreeSpaceClass(8191), 6);
-  EXPECT_EQ(FreeSpaceClass(8192), 7);
 }
 
 TEST(DataListBase, AddressesStayValidAndSlotsAreReusedOnlyWhenAsked) {
@@ -118,55 +96,6 @@ TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   EXPECT_GE(TItemArea::OfPage(const_cast<uint8_t*>(page)).Available() + 5000 + 2, 5000);
 }
 
-// Every page with a free-space class stands exactly once in the list of that
-// class, and nothing else does.
-void ExpectFreeListsConsistent(TQdfDataList& list, TQdfPageReader& r) {
-  std::map<uint32_t, int> listed;
-  for (int k = 0; k < TQHDataListBase::kFreeClasses; ++k) {
-    int steps = 0;
-    for (uint32_t p = list.DataListBaseHeader()->FreeHead(k); p != kNoPage; ++steps) {
-      ASSERT_LE(steps, list.PageListHeader()->CountPg()) << "list " << k << " loops";
-      const uint8_t* b = r.GetPage(p, kGpRead);
-      ASSERT_EQ(static_cast<int16_t>(LoadU16(b + kDpFreeClass)), k) << p;
-      ASSERT_TRUE(listed.emplace(p, k).second) << "page " << p << " listed twice";
-      p = LoadU32(b + kDpFreeNext);
-    }
-  }
-  uint32_t page = list.PageListHeader()->FirstPg();
-  for (int i = 0; page != kNoPage; ++i) {
-    ASSERT_LE(i, list.PageListHeader()->CountPg());
-    const uint8_t* b = r.GetPage(page, kGpRead);
-    const int k = static_cast<int16_t>(LoadU16(b + kDpFreeClass));
-    if (k >= 0) {
-      EXPECT_EQ(listed.count(page), 1u) << "page " << page << " of class " << k << " unlisted";
-    }
-    page = LoadU32(b + kPgNext);
-  }
-}
-
-// Deletes move pages from list to list many times; the remembered
-// predecessors must keep every list intact, also after a rebuild drops them.
-TEST(DataListBase, FreeListsStayIntactThroughMassDeletesAndRefills) {
-  qdf_test::TListFixture fx;
-  TStorageWithList s(fx);
-  TQdfDataList& list = *s.list;
-  std::mt19937 rng(7);
-  std::vector<TItemAdr> adrs;
-  for (uint32_t i = 1; i <= 900; ++i)
-    adrs.push_back(AddRecord(list, i, 60 + static_cast<int>(rng() % 300)));
-  std::shuffle(adrs.begin(), adrs.end(), rng);
-  for (size_t i = 0; i < adrs.size(); ++i) {
-    if (i % 3 == 2) continue;  // a third stays
-    list.DeleteItem(adrs[i]);
-    if (i % 97 == 0) ExpectFreeListsConsistent(list, *fx.Reader());
-    if (i == 400) list.RebuildFreeLists();
-  }
-  ExpectFreeListsConsistent(list, *fx.Reader());
-  for (uint32_t i = 0; i < 300; ++i) AddRecord(list, 5000 + i, 60 + static_cast<int>(rng() % 500));
-  ExpectFreeListsConsistent(list, *fx.Reader());
-  for (size_t i = 2; i < adrs.size(); i += 3) EXPECT_EQ(IdAt(list, adrs[i]) != 0, true);
-}
-
 TEST(DataList, RecordThatOutgrowsItsPageKeepsItsAddressThroughSpare) {
   qdf_test::TListFixture fx;
   TStorageWithList s(fx);
@@ -221,8 +150,7 @@ TEST(Storage, ForwardedHeaderItemsAreRewrittenDurably) {
   qdf_test::TListFixture fx;
   TItemAdr adr;
   {
-    auto storage = fx.New<TQdfStorage>();
-    storage->CreateRoot(fx.Reader());
+    auto storage = fx.CreateStorage();
     std::vector<uint8_t> item(100, 0);
     StoreU16(item.data(), 100);
     storage->WriteHeaderItem(adr, item.data(), 100);
@@ -254,53 +182,11 @@ TEST(Storage, ForwardedHeaderItemsAreRewrittenDurably) {
   EXPECT_EQ(item[501], 0x11);
 }
 
-TEST(Storage, HeaderItemsSurviveCommitAndReopen) {
-  qdf_test::TListFixture fx;
-  TItemAdr list_adr;
-  {
-    TStorageWithList s(fx);
-    for (uint32_t i = 1; i <= 50; ++i) AddRecord(*s.list, i, 120);
-    s.list->Header()->SetObjectName("renamed records");
-    s.storage->Flush(false);
-    list_adr = s.list->Address();
-    EXPECT_EQ(s.storage->Address(), TQdfStorage::RootAddress());
-    fx.Commit();
-  }
-  fx.Close();
-  fx.Open();
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRootHeader(fx.Reader());
-  EXPECT_EQ(storage->ObjectName(), "$ROOT");
-  ASSERT_NE(storage->Spare(), nullptr);
-  // The list's header item reads back through the storage.
-  std::unique_ptr<TQdfPersistentObject> made =
-      TQdfPersistentObject::Create(TQdfDataList::kClassInfo, nullptr);
-  auto* list = static_cast<TQdfDataList*>(made.get());
-  list->SetStorage(storage.get());
-  list->SetPageReader(fx.Reader());
-  list->Header()->SetAddress(list_adr);
-  list->LoadHeader();
-  EXPECT_EQ(list->ObjectName(), "renamed records");
-  EXPECT_EQ(list->Count(), 50);
-  TItemAdr adr = kBeforeFirstAdr;
-  uint32_t expected = 1;
-  while (const uint8_t* item = list->NextItem(adr)) EXPECT_EQ(LoadU32(item + 13), expected++);
-  EXPECT_EQ(expected, 51u);
-  made.reset();
-}
-
-}  // namespace
-}  // namespace qdf
-
-namespace qdf {
-namespace {
-
 TEST(StorageTree, ReopenedDatabaseLoadsTheSameTreeAndDropsOrphans) {
   qdf_test::TListFixture fx;
   TItemAdr list_adr, class_adr, orphan_adr;
   {
-    auto storage = fx.New<TQdfStorage>();
-    storage->CreateRoot(fx.Reader());
+    auto storage = fx.CreateStorage();
     auto add = [&](TQdfPersistentObject* parent, const TClassInfo& info, const char* name) {
       std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(info, nullptr);
       TQdfPersistentObject* raw = made.get();
@@ -342,68 +228,6 @@ TEST(StorageTree, ReopenedDatabaseLoadsTheSameTreeAndDropsOrphans) {
   int size = 0;
   EXPECT_EQ(storage->ReadHeaderItem(orphan_adr, &size), nullptr);  // its item is gone
   EXPECT_FALSE(cls->Header()->Modified());
-}
-
-}  // namespace
-}  // namespace qdf
-
-namespace qdf {
-namespace {
-
-TEST(StorageSchema, StatementsBuildTheSchemaAndInstancesComeByName) {
-  qdf_test::TListFixture fx;
-  {
-    auto storage = fx.New<TQdfStorage>();
-    storage->CreateRoot(fx.Reader());
-    storage->CreateSchemaObject("TQdfItemClass", "TBench", false);
-    storage->CreateSchemaObject("TQdfIntegerField", "a", true);
-    storage->CreateSchemaObject("TQdfIntegerField", "b", true);
-    storage->CreateSchemaObject("TQdfCharField", "c", true);
-    storage->PopUntil(nullptr);
-    storage->CreateSchemaObject("TQdfTable", "t1", true);
-    try {
-      storage->CreateSchemaObject("TQdfTable", "t1", true);
-      FAIL();
-    } catch (const EQdfException& e) {
-      EXPECT_EQ(e.Message(), "t1 existiert bereits in $ROOT");
-    }
-    try {
-      storage->CreateSchemaObject("TNope", "x", true);
-      FAIL();
-    } catch (const EQdfException& e) {
-      EXPECT_EQ(e.Message(), "Class: TNope kann nicht generiert werden");
-    }
-    TQdfItemClass* cls = storage->ClassByPath("TBench");
-    ASSERT_NE(cls, nullptr);
-    EXPECT_EQ(cls->FieldCount(), 3);
-    EXPECT_EQ(cls->FieldByName("c")->FieldIndex(), 2);
-    EXPECT_EQ(storage->SchemaTAN(), fx.Reader()->TransactionNumber());
-
-    auto one = storage->ObjectByPath("t1");
-    auto two = storage->ObjectByPath("t1");
-    ASSERT_NE(one, nullptr);
-    EXPECT_NE(one.get(), two.get());
-    EXPECT_FALSE(one->IsTemplate());
-    EXPECT_TRUE(one->IsKindOf(TQdfTable::kClassInfo));
-    EXPECT_EQ(storage->Instances().size(), 2u);
-    EXPECT_EQ(storage->ObjectByPath("t1.x"), nullptr);
-    try {
-      storage->ObjectByPath("x");
-      FAIL();
-    } catch (const EQdfException& e) {
-      EXPECT_EQ(e.Message(), "Objekt: x existiert nicht.");
-    }
-    one.reset();
-    EXPECT_EQ(storage->Instances().size(), 1u);
-    two.reset();
-    storage->StoreModified();
-    fx.Commit();
-  }
-  auto storage = fx.ReopenStorage();
-  ASSERT_NE(storage->ClassByPath("TBench"), nullptr);
-  EXPECT_EQ(storage->ClassByPath("TBench")->FieldCount(), 3);
-  ASSERT_NE(storage->ChildByName("t1"), nullptr);
-  EXPECT_TRUE(storage->ChildByName("t1")->IsKindOf(TQdfTable::kClassInfo));
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "EnvSize.h"
 #include "base/QdfException.h"
 #include "list/DataList.h"
 #include "list/FreeList.h"
@@ -14,33 +14,15 @@
 namespace qdf {
 namespace {
 
-int EnvInt(const char* name, int def) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atoi(v) : def;
-}
-
 // A database with a $FREE_LIST and a record list, committed transaction by
 // transaction through one writer, the way a storage drives it.
 class TFreeListDb {
  public:
-  explicit TFreeListDb(qdf_test::TListFixture& fx) : fx_(fx) {
-    storage_ = fx.New<TQdfStorage>();
-    storage_->CreateRoot(fx.Reader());
-    free_ = AddList(TQdfDataListBase::kClassInfo, "$FREE_LIST");
-    records_ = static_cast<TQdfDataList*>(AddList(TQdfDataList::kClassInfo, "records"));
+  explicit TFreeListDb(qdf_test::TListFixture& fx) : fx_(fx), storage_(fx.CreateStorage()) {
+    free_ = fx.AddList<TQdfDataListBase>(storage_.get(), "$FREE_LIST");
+    records_ = fx.AddList<TQdfDataList>(storage_.get(), "records");
     free_list_ = std::make_unique<TQdfFreeList>(fx.Filer(), fx.Reader(), free_);
     free_list_->Take();
-  }
-
-  TQdfDataListBase* AddList(const TClassInfo& info, const char* name) {
-    std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(info, nullptr);
-    auto* list = static_cast<TQdfDataListBase*>(made.get());
-    list->SetStorage(storage_.get());
-    list->SetPageReader(fx_.Reader());
-    list->Header()->SetObjectName(name);
-    made.release()->SetParent(storage_.get());
-    list->SaveHeader();
-    return list;
   }
 
   // Stores the headers, writes the pages (twice: writing changes the free
@@ -274,7 +256,7 @@ TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {
   TFreeListDb& db = *db_owner;
   auto adrs = AddRecords(db.Records(), 50, 300);
   db.Commit();
-  const int rounds = EnvInt("QDF_STEADY_TRANSACTIONS", 200);
+  const int rounds = qdf_test::EnvSize("QDF_STEADY_TRANSACTIONS", 200);
   int64_t at_quarter = 0;
   for (int round = 1; round <= rounds; ++round) {
     RewriteRecords(db.Records(), adrs, static_cast<uint32_t>(round));
@@ -305,19 +287,8 @@ TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {
   fx.Open();
   auto storage = fx.New<TQdfStorage>();
   storage->OpenRootHeader(fx.Reader());
-  auto load = [&](const TClassInfo& info, const TItemAdr& adr) {
-    std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(info, nullptr);
-    made->SetStorage(storage.get());
-    made->SetPageReader(fx.Reader());
-    made->Header()->SetAddress(adr);
-    made->LoadHeader();
-    TQdfPersistentObject* raw = made.get();
-    made.release()->SetParent(storage.get());
-    raw->Loaded();
-    return raw;
-  };
-  auto* records = static_cast<TQdfDataList*>(load(TQdfDataList::kClassInfo, records_adr));
-  auto* free_obj = static_cast<TQdfDataListBase*>(load(TQdfDataListBase::kClassInfo, free_adr));
+  auto* records = fx.LoadList<TQdfDataList>(storage.get(), records_adr);
+  auto* free_obj = fx.LoadList<TQdfDataListBase>(storage.get(), free_adr);
   const uint8_t* item = records->GetItem(adrs[7]);
   ASSERT_NE(item, nullptr);
   EXPECT_EQ(std::vector<uint8_t>(item, item + LoadU16(item)), expected);

@@ -2,12 +2,17 @@
 // tests of lists.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 
 #include "TestDir.h"
+#include "base/ItemArea.h"
+#include "file/FileFormat.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "list/ItemList.h"
 #include "object/PersistentObject.h"
 #include "storage/Storage.h"
 
@@ -46,6 +51,36 @@ class TListFixture {
     return std::unique_ptr<T>(static_cast<T*>(o.release()));
   }
 
+  // A new storage with its root on this file.
+  std::unique_ptr<qdf::TQdfStorage> CreateStorage() {
+    std::unique_ptr<qdf::TQdfStorage> storage = New<qdf::TQdfStorage>();
+    storage->CreateRoot(Reader());
+    return storage;
+  }
+
+  // A new list of class T named `name` under `storage` (which owns it), its
+  // header item written.
+  template <typename T>
+  T* AddList(qdf::TQdfStorage* storage, const char* name) {
+    std::unique_ptr<T> list = Make<T>(storage);
+    list->Header()->SetObjectName(name);
+    list->SetParent(storage);
+    list->SaveHeader();
+    return list.release();
+  }
+
+  // The list of class T whose header item is at `adr`, loaded under
+  // `storage` (which owns it).
+  template <typename T>
+  T* LoadList(qdf::TQdfStorage* storage, const qdf::TItemAdr& adr) {
+    std::unique_ptr<T> list = Make<T>(storage);
+    list->Header()->SetAddress(adr);
+    list->LoadHeader();
+    list->SetParent(storage);
+    list->Loaded();
+    return list.release();
+  }
+
   // Closes and opens the file again; a new storage reads the root and the
   // object tree.
   std::unique_ptr<qdf::TQdfStorage> ReopenStorage() {
@@ -62,10 +97,35 @@ class TListFixture {
   const std::string& Path() const { return path_; }
 
  private:
+  template <typename T>
+  std::unique_ptr<T> Make(qdf::TQdfStorage* storage) {
+    std::unique_ptr<T> list = New<T>();
+    list->SetStorage(storage);
+    return list;
+  }
+
   TTestDir dir_;
   std::string path_;
   qdf::TQdfLocalFiler* filer_ = nullptr;
   std::unique_ptr<qdf::TQdfIndirectPageReader> reader_;
 };
+
+// Checks a list's page chain: links both ways, anchors, page count, owner,
+// and no page left without items.
+inline void CheckChain(qdf::TQdfItemList& list, qdf::TQdfPageReader* r) {
+  uint32_t prev = qdf::kNoPage;
+  int count = 0;
+  for (uint32_t p = list.PageListHeader()->FirstPg(); p != qdf::kNoPage; ++count) {
+    ASSERT_LE(count, list.PageListHeader()->CountPg());
+    uint8_t* buf = r->GetPage(p, qdf::kGpRead);
+    EXPECT_EQ(qdf::LoadU32(buf + qdf::kPgPrior), prev);
+    EXPECT_EQ(qdf::LoadAdr(buf + qdf::kPgOwner), list.Address());
+    EXPECT_GT(qdf::TItemArea::OfPage(buf).SlotCount(), 0) << "empty page " << p;
+    prev = p;
+    p = qdf::LoadU32(buf + qdf::kPgNext);
+  }
+  EXPECT_EQ(count, list.PageListHeader()->CountPg());
+  EXPECT_EQ(prev, list.PageListHeader()->LastPg());
+}
 
 }  // namespace qdf_test

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ErrorText.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "list/ListTestUtil.h"
@@ -8,22 +9,6 @@
 
 namespace qdf {
 namespace {
-
-struct TUpdateListDb {
-  explicit TUpdateListDb(qdf_test::TListFixture& fx) {
-    storage = fx.New<TQdfStorage>();
-    storage->CreateRoot(fx.Reader());
-    std::unique_ptr<TQdfPersistentObject> made =
-        TQdfPersistentObject::Create(TQdfServerUpdateList::kClassInfo, nullptr);
-    list = static_cast<TQdfServerUpdateList*>(made.get());
-    list->SetStorage(storage.get());
-    list->SetPageReader(fx.Reader());
-    list->Header()->SetObjectName("$UPDATE_LIST");
-    made.release()->SetParent(storage.get());
-  }
-  std::unique_ptr<TQdfStorage> storage;
-  TQdfServerUpdateList* list = nullptr;
-};
 
 std::string BodyOf(TQdfServerUpdateList& list, const TItemAdr& entry) {
   const uint8_t* item = list.GetItem(entry);
@@ -35,8 +20,8 @@ std::string BodyOf(TQdfServerUpdateList& list, const TItemAdr& entry) {
 
 TEST(ServerUpdateList, OneEntryPerRecordFollowsTheKindRules) {
   qdf_test::TListFixture fx;
-  TUpdateListDb db(fx);
-  TQdfServerUpdateList& list = *db.list;
+  auto storage = fx.CreateStorage();
+  TQdfServerUpdateList& list = *fx.AddList<TQdfServerUpdateList>(storage.get(), "$UPDATE_LIST");
   const TItemAdr table{7, 1}, rec{20, 3};
 
   TItemAdr e = list.AddUpdate(table, rec, kNullAdr, "first body", "xy", kUpdateInsert);
@@ -67,12 +52,7 @@ TEST(ServerUpdateList, OneEntryPerRecordFollowsTheKindRules) {
   const uint8_t* value = GetField(list.GetItem(u) + 13, 3, &length);
   ASSERT_EQ(length, 4);
   EXPECT_EQ(LoadU32(value), 0xABCDu);
-  try {
-    list.AddUpdate(table, rec, u, "x", "", kUpdateUpdate);
-    FAIL();
-  } catch (const EQdfException& e2) {
-    EXPECT_EQ(e2.Message(), "Undefined Condition");
-  }
+  EXPECT_QDF_ERROR(list.AddUpdate(table, rec, u, "x", "", kUpdateUpdate), "Undefined Condition");
   EXPECT_EQ(list.Count(), 1);
   // An item that is not an entry counts as none.
   EXPECT_EQ(list.KindOf(TItemAdr{u.page, 99}), 0);

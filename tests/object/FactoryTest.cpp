@@ -35,15 +35,6 @@ QDF_DEFINE_INTERFACE_CLASS(TBenchIntf, TQdfInterfaceObject, nullptr, 0);
 
 // ---- registry ----
 
-TEST(FactoryRegistryTest, EngineClassesAreRegisteredInTheProcessFactory) {
-  TQdfPersistentObjectFactory& f = TQdfPersistentObjectFactory::Instance();
-  EXPECT_EQ(&f, &TQdfPersistentObjectFactory::Instance());
-  EXPECT_EQ(f.ClassByName("tqdfpersistentobject"), &TQdfPersistentObject::kClassInfo);
-  // Markers and header classes are not registered.
-  EXPECT_EQ(f.ClassByName("TQdfSchemaObject"), nullptr);
-  EXPECT_EQ(f.ClassByName("TQHField"), nullptr);
-}
-
 TEST(FactoryRegistryTest, FindClassRespectsTheBase) {
   TQdfPersistentObjectFactory f;
   f.RegisterClass(TFactoryField::kClassInfo);
@@ -164,13 +155,6 @@ TEST(FactoryAccessorTest, BufferOwnership) {
   EXPECT_EQ(intf.RecordBuffer(), borrowed);
   // An owned buffer left at destruction is freed as well.
   intf.AdoptRecordBuffer(std::make_unique<uint8_t[]>(8));
-}
-
-TEST(FactoryAccessorTest, ThisIdIsAnObjectProperty) {
-  const TPropInfo* p = TQdfInterfaceObject::kClassInfo.FindProperty("thisid");
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->kind, TPropKind::kObject);
-  EXPECT_EQ(TQdfInterfaceStruct::kClassInfo.FindProperty("ThisID"), nullptr);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Header classes: section numbers, property tables, defaults, the stored
-// section layout, round trips and the Modified / schema-change rules.
+// Header classes: the stored section layout, damaged sections, round trips
+// and the Modified / schema-change rules.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -74,98 +74,6 @@ template <typename H>
 std::unique_ptr<H> New(TQdfPersistentObject* owner = nullptr) {
   std::unique_ptr<TQHPersistentObject> h = NewHeader(H::kClassInfo, owner);
   return std::unique_ptr<H>(static_cast<H*>(h.release()));
-}
-
-// The published property names of a class, joined by ",".
-std::string PropertyNames(const TClassInfo& info) {
-  std::string out;
-  for (const TPropInfo* p : info.AllProperties())
-    out += std::string(out.empty() ? "" : ",") + p->name;
-  return out;
-}
-
-// ---- class tree ----
-
-TEST(HeaderClassTest, SectionNumberIsDepthBelowTheRoot) {
-  const std::map<const TClassInfo*, int> expected = {
-      {&TQHPersistentObject::kClassInfo, 0},
-      {&TQHPageList::kClassInfo, 1},
-      {&TQHItemList::kClassInfo, 2},
-      {&TQHDataListBase::kClassInfo, 3},
-      {&TQHDataList::kClassInfo, 4},
-      {&TQHStorage::kClassInfo, 5},
-      {&TQHTable::kClassInfo, 5},
-      {&TQHSortableList::kClassInfo, 3},
-      {&TQHBtreeList::kClassInfo, 4},
-      {&TQHIndex::kClassInfo, 5},
-      {&TQHResultSet::kClassInfo, 6},
-      {&TQHField::kClassInfo, 1},
-      {&TQHIntegerField::kClassInfo, 2},
-      {&TQHFloatField::kClassInfo, 2},
-      {&TQHCharField::kClassInfo, 2},
-      {&TQHItemClass::kClassInfo, 1},
-      {&TQHIndexObject::kClassInfo, 2},
-  };
-  for (const auto& [info, depth] : expected) {
-    EXPECT_EQ(info->Depth(), depth) << info->name;
-    // The creator makes a header of that very class.
-    auto h = NewHeader(*info, nullptr);
-    EXPECT_EQ(h->ClassInfo(), info) << info->name;
-  }
-  EXPECT_TRUE(TQHStorage::kClassInfo.InheritsFrom(&TQHDataList::kClassInfo));
-  EXPECT_TRUE(TQHTable::kClassInfo.InheritsFrom(&TQHDataList::kClassInfo));
-  EXPECT_TRUE(TQHSortableList::kClassInfo.InheritsFrom(&TQHItemList::kClassInfo));
-  EXPECT_FALSE(TQHSortableList::kClassInfo.InheritsFrom(&TQHDataListBase::kClassInfo));
-}
-
-// Each class's own published properties, in declaration order, after its
-// base's.
-TEST(HeaderClassTest, PublishedPropertiesInDeclarationOrder) {
-  const std::map<const TClassInfo*, std::string> own = {
-      {&TQHStorage::kClassInfo, "SchemaTAN,SchemaVersion"},
-      {&TQHTable::kClassInfo, "BaseStructureName,MaxFieldCount,MaxStructureSize"},
-      {&TQHSortableList::kClassInfo, ""},
-      {&TQHBtreeList::kClassInfo, "RootPg,CountUnused,Balance,AllowDuplicates"},
-      {&TQHIndex::kClassInfo, ""},
-      {&TQHResultSet::kClassInfo, "OrderBy"},
-      {&TQHField::kClassInfo, "FieldIndex,ixAscending,DefSize,UserInfo"},
-      {&TQHIntegerField::kClassInfo, ""},
-      {&TQHItemClass::kClassInfo, "InterfaceAlias"},
-      {&TQHIndexObject::kClassInfo, "BaseObjectClass,Flags"},
-  };
-  for (const auto& [info, names] : own) {
-    const std::string all = PropertyNames(*info);
-    const std::string base = PropertyNames(*info->parent);
-    EXPECT_EQ(all, names.empty() ? base : base + "," + names) << info->name;
-  }
-  EXPECT_EQ(PropertyNames(TQHField::kClassInfo),
-            "ParentIndex,ObjectName,ObjectClassName,ObjectModulName,FieldIndex,ixAscending,"
-            "DefSize,UserInfo");
-  EXPECT_TRUE(TQHTable::kClassInfo.FindProperty("maxfieldcount")->read_only);
-  EXPECT_EQ(TQHField::kClassInfo.FindProperty("IXASCENDING")->kind, TPropKind::kBoolean);
-  EXPECT_EQ(TQHStorage::kClassInfo.FindProperty("SchemaTAN")->kind, TPropKind::kCardinal);
-}
-
-// ---- defaults ----
-
-TEST(HeaderDefaultsTest, DeeperLevelsStartAtTheirDefaults) {
-  auto btree = New<TQHBtreeList>();
-  EXPECT_EQ(btree->RootPg(), 0xFFFFFFFFu);
-  EXPECT_EQ(btree->CountUnused(), 0);
-  EXPECT_EQ(btree->Balance(), 50);
-  EXPECT_FALSE(btree->AllowDuplicates());
-  auto field = New<TQHCharField>();
-  EXPECT_EQ(field->FieldIndex(), -1);
-  EXPECT_TRUE(field->IxAscending());
-  EXPECT_EQ(field->DefSize(), 0);
-  auto table = New<TQHTable>();
-  EXPECT_TRUE(table->ReuseAddresses());
-  EXPECT_EQ(table->MaxFieldCount(), 0);
-  EXPECT_TRUE(table->SpareAddress().IsNull());
-  EXPECT_FALSE(table->Modified());
-  EXPECT_EQ(New<TQHStorage>()->SchemaTAN(), 0u);
-  EXPECT_EQ(New<TQHIndexObject>()->Flags(), 0);
-  EXPECT_EQ(New<TQHResultSet>()->OrderBy(), "");
 }
 
 TEST(HeaderDefaultsTest, ShortOrDamagedSectionReadsAsDefaults) {
@@ -336,29 +244,6 @@ TEST(HeaderLayoutTest, BtreeSectionBytes) {
   EXPECT_EQ(LoadU16(item.data()), item.size());
 }
 
-TEST(HeaderLayoutTest, FieldAndResultSetSectionBytes) {
-  auto field = New<TQHIntegerField>();
-  field->SetFieldIndex(2);
-  field->SetIxAscending(false);
-  const std::vector<uint8_t> field_item = WriteItem(*field);
-  ASSERT_EQ(FieldCount(field_item.data() + kRecordPrefixSize), 3);
-  const std::vector<uint8_t> field_expected = {
-      4, 0, 14, 0, 15, 0, 19, 0, 23, 0,            // count, end offsets
-      2, 0, 0,  0, 0,  0, 0,  0, 0,  0, 0, 0, 0};  // FieldIndex, ixAscending, DefSize, UserInfo
-  EXPECT_EQ(Section(field_item, 1), field_expected);
-  EXPECT_TRUE(Section(field_item, 2).empty());
-
-  auto rs = New<TQHResultSet>();
-  rs->SetOrderBy("b");
-  const std::vector<uint8_t> rs_item = WriteItem(*rs);
-  ASSERT_EQ(FieldCount(rs_item.data() + kRecordPrefixSize), 7);
-  EXPECT_TRUE(Section(rs_item, 5).empty());  // the index level has no section
-  EXPECT_EQ(Section(rs_item, 6), (std::vector<uint8_t>{1, 0, 6, 0, 'b', 0}));
-  // An empty order text takes no bytes.
-  rs->SetOrderBy("");
-  EXPECT_EQ(Section(WriteItem(*rs), 6), (std::vector<uint8_t>{1, 0, 4, 0}));
-}
-
 TEST(HeaderLayoutTest, FreeListBlockOfOtherLengthGivesEmptyHeads) {
   std::vector<uint8_t> heads(24, 0);  // six heads instead of seven
   const std::vector<uint8_t> item = BuildItem({{}, {}, {}, BuildSection({U32(42), {0}, heads})});
@@ -438,20 +323,6 @@ TEST(HeaderSetterTest, ModifiedAndSchemaChangeRules) {
     owner->SetStorage(nullptr);
   }
   THeaderOwner::header_class = &TQHPersistentObject::kClassInfo;
-}
-
-TEST(HeaderSetterTest, InMemorySizesDoNotMarkModified) {
-  auto table = New<TQHTable>();
-  table->SetMaxStructureSize(100);
-  table->SetMaxFieldCount(7);
-  EXPECT_FALSE(table->Modified());
-  EXPECT_EQ(table->MaxFieldCount(), 7);
-  // MaxFieldCount is read-only by name; MaxStructureSize is settable but stays clean.
-  EXPECT_FALSE(table->SetPropertyText("MaxFieldCount", "9"));
-  EXPECT_EQ(table->MaxFieldCount(), 7);
-  EXPECT_TRUE(table->SetPropertyText("MaxStructureSize", " 200 "));
-  EXPECT_EQ(table->MaxStructureSize(), 200);
-  EXPECT_FALSE(table->Modified());
 }
 
 }  // namespace

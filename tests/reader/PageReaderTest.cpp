@@ -4,6 +4,7 @@
 #include <map>
 #include <vector>
 
+#include "ErrorText.h"
 #include "base/QdfException.h"
 #include "reader/CachePool.h"
 #include "reader/IndirectBlock.h"
@@ -140,22 +141,11 @@ TEST(PageReaderFlags, LookupUpdateAndPinRules) {
   EXPECT_EQ(r.CachedPage(10)->pin_count, 0);
   EXPECT_TRUE(r.CachedPage(10)->dirty);
   r.FreePage(10);
-  try {
-    r.ReleaseEdited(buf, 10);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Access to Released Cache-Page");
-    EXPECT_EQ(e.HelpContext(), kHelpReleasedPage);
-  }
+  EXPECT_QDF_ERROR_HELP(r.ReleaseEdited(buf, 10), "Access to Released Cache-Page",
+                        kHelpReleasedPage);
 
   r.SetReadOnly(true);
-  try {
-    r.EditPage(9);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Updaterequest in ReadOnly Mode");
-    EXPECT_EQ(e.HelpContext(), kHelpReadOnlyReader);
-  }
+  EXPECT_QDF_ERROR_HELP(r.EditPage(9), "Updaterequest in ReadOnly Mode", kHelpReadOnlyReader);
   EXPECT_NE(r.GetPage(9, kGpRead), nullptr);  // reading stays allowed
 }
 
@@ -183,6 +173,8 @@ TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
   EXPECT_EQ(r.HeldCount(), frozen + 40);  // frozen ones plus forty
   r.UnFreeze();
   EXPECT_EQ(r.FrozenCount(), 0);
+  r.UnFreeze();  // nothing frozen: nothing to undo
+  EXPECT_EQ(r.FrozenCount(), 0);
   r.TrimRequest(100000);
   EXPECT_EQ(r.HeldCount(), 40);
   EXPECT_EQ(r.CachedPage(200), nullptr);  // evictable again
@@ -195,15 +187,6 @@ TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
   EXPECT_EQ(r.CachedPage(5000), nullptr);
   ASSERT_EQ(r.store.count(5000), 1u);
   EXPECT_EQ(r.store[5000][0], 0x5A);
-}
-
-TEST(PageReaderTrim, UnFreezeWithoutFreezeIsReported) {
-  TMemoryReader r;
-  r.GetPage(1, kGpRead);
-  r.Freeze();
-  r.UnFreeze();
-  r.UnFreeze();  // nothing frozen: nothing to undo
-  EXPECT_EQ(r.FrozenCount(), 0);
 }
 
 TEST(PageReaderTrim, CacheStaysNearItsBudget) {

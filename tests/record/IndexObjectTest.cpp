@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ErrorText.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "record/Fields.h"
@@ -85,12 +86,8 @@ TEST(IndexObject, SeparatorsSitBetweenTheirKeys) {
   // The deciding field is the last one and cannot be shortened: the right key.
   EXPECT_EQ(o.MakeSeparator(Key("x", 9).data(), Key("x", 3).data(), out, sizeof out), 0);
   EXPECT_EQ(o.MakeSeparator(Key("x", 3).data(), Key("x", 3).data(), out, sizeof out), 0);
-  try {
-    o.MakeSeparator(right.data(), left.data(), out, sizeof out);
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Index out of order");
-  }
+  EXPECT_QDF_ERROR(o.MakeSeparator(right.data(), left.data(), out, sizeof out),
+                   "Index out of order");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ErrorText.h"
 #include "base/QdfException.h"
 #include "list/DataList.h"
 #include "record/Fields.h"
@@ -59,21 +60,11 @@ TEST(ItemClass, FieldIndexConflictsAndGapsAreReported) {
   auto dup = NewClass("Dup");
   Add<TQdfIntegerField>(dup.get(), "x", 0);
   Add<TQdfIntegerField>(dup.get(), "y", 0);
-  try {
-    dup->Loaded();
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "Fields: y and x have the same FieldIndex: 0");
-  }
+  EXPECT_QDF_ERROR(dup->Loaded(), "Fields: y and x have the same FieldIndex: 0");
   auto gap = NewClass("Gap");
   Add<TQdfIntegerField>(gap.get(), "x", 0);
   Add<TQdfIntegerField>(gap.get(), "z", 2);
-  try {
-    gap->Loaded();
-    FAIL();
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), "No Field for FieldIndex: 1");
-  }
+  EXPECT_QDF_ERROR(gap->Loaded(), "No Field for FieldIndex: 1");
 }
 
 TEST(ItemClass, RecordsAreReadOnlyByTheirClassAndItsBases) {

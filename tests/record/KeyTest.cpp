@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorText.h"
 #include "base/Bytes.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
@@ -64,16 +65,6 @@ int Full(TFieldCompare routine, const Bytes& a, const Bytes& b) {
   const int r = routine(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
   if (r != 0) return r;
   return static_cast<int>(a.size()) - static_cast<int>(b.size());
-}
-
-template <typename F>
-void ExpectMessage(F&& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const EQdfException& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
 }
 
 TEST(KeyTest, IntegerKeysOrderBySignedValue) {
@@ -313,21 +304,20 @@ TEST(KeyTest, KeyBufferLimits) {
   TDynamicKeyBuffer buf;
   buf.Init(8);
   const Bytes big(2049, 'x');
-  ExpectMessage([&] { buf.AddField(1, 2049, big.data()); },
-                "Invalid Key Size: 2049 for Field N0: 1");
-  ExpectMessage([&] { buf.AddField(2, -1, big.data()); }, "Invalid Key Size: -1 for Field N0: 2");
-  ExpectMessage([&] { buf.SetSize(8001); }, "Invalid Key Size: 8001");
-  ExpectMessage([&] { buf.SetSize(-1); }, "Invalid Key Size: -1");
+  EXPECT_QDF_ERROR(buf.AddField(1, 2049, big.data()), "Invalid Key Size: 2049 for Field N0: 1");
+  EXPECT_QDF_ERROR(buf.AddField(2, -1, big.data()), "Invalid Key Size: -1 for Field N0: 2");
+  EXPECT_QDF_ERROR(buf.SetSize(8001), "Invalid Key Size: 8001");
+  EXPECT_QDF_ERROR(buf.SetSize(-1), "Invalid Key Size: -1");
   buf.SetSize(8000);
   EXPECT_EQ(LoadU16(buf.Key()), 8006);
 
   // Fields of 2048 bytes are fine until the key outgrows 8000 bytes.
   buf.Init(8);
   for (int i = 0; i < 3; ++i) buf.AddField(i, 2048, big.data());
-  ExpectMessage([&] { buf.AddField(3, 2048, big.data()); },
-                "Invalid Key Size: " + std::to_string(18 + 4 * 2048));
-  ExpectMessage([&] { buf.AddValue(3, std::string(2048, 'y')); },
-                "Invalid Key Size: 2049 for Field N0: 3");
+  EXPECT_QDF_ERROR(buf.AddField(3, 2048, big.data()),
+                   "Invalid Key Size: " + std::to_string(18 + 4 * 2048));
+  EXPECT_QDF_ERROR(buf.AddValue(3, std::string(2048, 'y')),
+                   "Invalid Key Size: 2049 for Field N0: 3");
   buf.AddField(3, 1800, big.data());
   EXPECT_EQ(buf.Close(), 6 + 18 + 3 * 2048 + 1800);
 
@@ -336,7 +326,7 @@ TEST(KeyTest, KeyBufferLimits) {
   buf.AddValue(1, int32_t{1});
   EXPECT_THROW(buf.AddValue(0, int32_t{1}), EAssertionFailed);
   EXPECT_THROW(buf.AddValue(2, int32_t{1}), EAssertionFailed);
-  ExpectMessage([&] { buf.Init(4000); }, "Invalid Key Size: 8002");
+  EXPECT_QDF_ERROR(buf.Init(4000), "Invalid Key Size: 8002");
 }
 
 }  // namespace

@@ -149,27 +149,5 @@ TEST_F(ScriptCompile, TokenArgumentsTakeWordValuesByName) {
             "INTEGER (1)");
 }
 
-TEST_F(ScriptCompile, SystemArithmeticWords) {
-  TScriptWords* system = script_.SystemSection();
-  ASSERT_NE(system, nullptr);
-  EXPECT_EQ(system->Name(), "SYSTEM_ARITHMETIC");
-  // 9 casts, 4 punctuation, 17 functions, 13 operators, 4 constants, 18
-  // comparisons, and/or/like.
-  EXPECT_EQ(system->Count(), 9 + 4 + 17 + 13 + 4 + 18 + 3);
-  EXPECT_EQ(script_.FindWord("(")->Flags(), 0x006C);
-  EXPECT_EQ(script_.FindWord(")")->Flags(), 0x0074);
-  EXPECT_EQ(script_.FindWord(",")->Flags(), 0x0100);
-  EXPECT_EQ(script_.FindWord(".")->Flags(), 0x0400);
-  EXPECT_EQ(script_.FindWord("Upper")->Flags(), 0x0224);
-  EXPECT_EQ(script_.FindWord("not")->Flags(), 0x002C);
-  EXPECT_EQ(script_.FindWord("and")->Flags(), 0x0024);
-  EXPECT_EQ(script_.FindWord("true")->Flags(), 0x0001);
-  // The comparisons parse at the INTEGER form's precedence.
-  EXPECT_EQ(script_.FindWord("=")->Precedence(), 4);
-  EXPECT_EQ(script_.TypeName(kTypeInteger | kTypeByRef), "INTEGER");
-  EXPECT_EQ(script_.TypeName(12), "Type(12)");
-  EXPECT_EQ(ScriptTypeName(kTypeUnknown), "UNKNOWN");
-}
-
 }  // namespace
 }  // namespace qdf::testing

@@ -253,20 +253,7 @@ TEST_F(ScriptParser, CastTableClosure) {
   EXPECT_EQ(p->cost, 2);
 }
 
-TEST_F(ScriptParser, OverloadChainsAreSortedByArgumentTypes) {
-  std::vector<std::vector<TScriptType>> seen;
-  for (TScriptWord* w = script_.Book().ChainHead("-"); w; w = w->Next())
-    seen.push_back(w->ArgTypes());
-  std::vector<std::vector<TScriptType>> expected = {
-      {kTypeInteger},  {kTypeInteger, kTypeInteger},  {kTypeDouble}, {kTypeDouble, kTypeDouble},
-      {kTypeDateTime}, {kTypeDateTime, kTypeDateTime}};
-  EXPECT_EQ(seen, expected);
-  // Equal argument types: the newest comes first.
-  std::vector<TScriptType> to;
-  for (TScriptWord* w = script_.Book().ChainHead(kCastWordName); w; w = w->Next())
-    if (w->ArgTypes()[0] == kTypeInteger) to.push_back(w->ResultType());
-  EXPECT_EQ(to, (std::vector<TScriptType>{kTypeVariant, kTypeInt64, kTypeDouble}));
-  // A disabled section hides its words.
+TEST_F(ScriptParser, DisabledSectionsHideTheirWords) {
   vars_->SetEnabled(false);
   EXPECT_EQ(script_.FindWord("a"), nullptr);
   vars_->SetEnabled(true);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ScriptTestUtil.h"
+#include "base/BaseTestUtil.h"
 
 namespace qdf::testing {
 namespace {
@@ -30,12 +31,7 @@ class ScriptScanner : public ScriptFixture {
     return out;
   }
   std::string ScanError(const std::string& text) {
-    try {
-      script_.Scan(text);
-    } catch (const Exception& e) {
-      return e.what();
-    }
-    return "<scanned>";
+    return qdf_test::TextOf([&] { script_.Scan(text); });
   }
 };
 

@@ -3,10 +3,10 @@
 // from QDF_FUZZ_ITERATIONS (default 20000).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <random>
 #include <string>
 
+#include "EnvSize.h"
 #include "ScriptTestUtil.h"
 
 namespace qdf::testing {
@@ -14,11 +14,7 @@ namespace {
 
 using ScriptFuzz = ScriptFixture;
 
-int Iterations() {
-  const char* env = std::getenv("QDF_FUZZ_ITERATIONS");
-  if (env != nullptr && *env != 0) return std::atoi(env);
-  return 20000;
-}
+long Iterations() { return qdf_test::EnvSize("QDF_FUZZ_ITERATIONS", 20000); }
 
 TEST_F(ScriptFuzz, RandomTextsCompileOrRaise) {
   static const char* const kPieces[] = {

@@ -15,6 +15,8 @@
 #include <string>
 
 #include "CrashHarness.h"
+#include "EnvSize.h"
+#include "ProcessRun.h"
 #include "TestDir.h"
 #include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
@@ -173,12 +175,13 @@ int CommittedNumber(const std::string& path) {
 }
 
 TEST(KillSafety, SigkillAtRandomMomentsLosesNoCommittedTransaction) {
-  const char* env = std::getenv("QDF_KILL_TRIALS");
-  const int trials = env != nullptr ? std::atoi(env) : 30;
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const long trials = qdf_test::EnvSize("QDF_KILL_TRIALS", 30);
+  // The child is killed mid-stream, so it is spawned by hand (not through the
+  // runner, which waits for its end).
+  const std::string self = qdf_test::SelfExe();
   std::mt19937 rng(20261206);
   qdf_test::TTestDir dir;
-  for (int trial = 0; trial < trials; ++trial) {
+  for (long trial = 0; trial < trials; ++trial) {
     const bool sync = trial % 2 == 0;
     const std::string path = dir.File("kill" + std::to_string(trial) + ".qdf");
     int out[2];

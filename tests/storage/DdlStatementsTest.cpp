@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorText.h"
 #include "base/Helpers.h"
 #include "base/QdfException.h"
 #include "list/ListTestUtil.h"
@@ -28,20 +29,13 @@ std::vector<std::string> Statements(std::string text) {
 
 // The message `text` raises when run, or "" when it runs.
 std::string ErrorOf(TQdfStorage& storage, const std::string& text) {
-  try {
-    storage.Execute(text);
-  } catch (const EQdfException& e) {
-    return e.Message();
-  }
-  return "";
+  const std::string m = qdf_test::MessageOf([&] { storage.Execute(text); });
+  return m == "<no error>" ? "" : m;
 }
 
 // A new database with an empty storage on it.
 struct TDdlStorage {
-  TDdlStorage() {
-    storage = fx.New<TQdfStorage>();
-    storage->CreateRoot(fx.Reader());
-  }
+  TDdlStorage() : storage(fx.CreateStorage()) {}
   // The run is over: no statement counted, nothing left on the parent stack.
   void ExpectIdle() const {
     EXPECT_EQ(storage->nesting_count, 0);
