@@ -130,10 +130,38 @@ class TJudge {
 
   // The files in `folder` must hold state `older` or `newer` together (only
   // `newer` when `must_be_newer`, only `older` when `must_be_older`) and be
-  // sound.
+  // sound. Files with a commit record or a marker beside them are opened
+  // from every file in turn (each on a copy: opening completes the commit),
+  // others from one file, another each time.
   void Expect(const std::string& folder, size_t older, size_t newer, bool must_be_newer,
               bool must_be_older, const std::string& what) {
-    const size_t start = static_cast<size_t>(figures_.images) % names_.size();
+    bool beside = false;
+    for (const std::string& n : names_) {
+      beside = beside || std::filesystem::exists(folder + BaseName(SideOf(n)));
+    }
+    if (!beside || names_.size() == 1) {
+      ExpectFrom(folder, static_cast<size_t>(figures_.images) % names_.size(), older, newer,
+                 must_be_newer, must_be_older, what);
+      return;
+    }
+    const std::string base = folder.substr(0, folder.size() - 1);
+    for (size_t start = 0; start < names_.size(); ++start) {
+      const std::string copy = base + "-from" + std::to_string(start + 1) + "/";
+      FreshFolder(copy);
+      for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        if (e.is_regular_file()) CopyFile(e.path().string(), copy + e.path().filename().string());
+      }
+      ExpectFrom(copy, start, older, newer, must_be_newer, must_be_older, what);
+    }
+  }
+
+ private:
+  static std::string SideOf(const std::string& file) {
+    return qdf::TMultiFileCommit::SidePath(file);
+  }
+
+  void ExpectFrom(const std::string& folder, size_t start, size_t older, size_t newer,
+                  bool must_be_newer, bool must_be_older, const std::string& what) {
     ++figures_.images;
     std::string bytes = std::to_string(start);
     for (const std::string& n : names_) {
@@ -165,7 +193,6 @@ class TJudge {
     EXPECT_EQ(seen.problems, "") << what;
   }
 
- private:
   struct TSeen {
     std::string fingerprint;
     std::string problems;
@@ -319,6 +346,7 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
   }
   // Watches the database files and what a commit puts beside them.
   auto watch = [&](qdf::TFaultFileSystem& fs) {
+    fs.SetVolatileFolders(true);
     for (const std::string& w : work) {
       fs.Watch(w);
       fs.Watch(qdf::TMultiFileCommit::SidePath(w));

@@ -16,8 +16,9 @@
 // and judges them together: every file at the state before the commit under
 // way or every file at the state after it. A commit is certain once its
 // record and the record's folder entry are synced (for one file: once its
-// header is synced). Each state is opened starting at another file, so that
-// completing an interrupted commit is tried from every file.
+// header is synced). A state with a commit record or marker is opened from
+// every file in turn (completing the interrupted commit from each); others
+// from one file, another each time.
 //
 // QDF_CRASH_DRAWS sets the power-loss outcomes drawn per crash point
 // (default 2), besides the one that loses every unsynced write.

@@ -75,6 +75,11 @@ bool TFaultFileSystem::DeadFor(const std::string& path) const {
   return dead_ && Watched(path);
 }
 
+void TFaultFileSystem::SetVolatileFolders(bool on) {
+  std::lock_guard<std::mutex> g(mutex_);
+  volatile_folders_ = on;
+}
+
 void TFaultFileSystem::FailWriteAfter(int n) {
   std::lock_guard<std::mutex> g(mutex_);
   fail_write_at_ = n > 0 ? writes_ + n : 0;
@@ -325,7 +330,7 @@ std::unique_ptr<TFileHandle> TFaultFileSystem::Create(const std::string& path) {
     if (dead_ && Watched(path)) {
       throw EQdfException(Format("cannot open file: %s: simulated crash", path.c_str()));
     }
-    if (Watched(path) && entries_.count(path) == 0 && !Native().Exists(path)) {
+    if (volatile_folders_ && Watched(path) && entries_.count(path) == 0 && !Native().Exists(path)) {
       entries_[path] = TEntry{};  // new: absent until its folder is synced
     }
   }
@@ -348,7 +353,7 @@ bool TFaultFileSystem::Delete(const std::string& path) {
   std::lock_guard<std::mutex> g(mutex_);
   if (!Watched(path)) return Native().Delete(path);
   if (dead_) return false;
-  if (entries_.count(path) == 0 && Native().Exists(path)) {
+  if (volatile_folders_ && entries_.count(path) == 0 && Native().Exists(path)) {
     // Until the folder is synced a power loss may bring it back as synced.
     static const TFileLog kNothingLogged;
     auto it = logs_.find(path);

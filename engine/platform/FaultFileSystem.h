@@ -9,10 +9,10 @@
 // 512-byte boundary (a sector is written whole or not at all). A sync makes
 // everything before it durable. Each write since the last sync is kept with
 // the bytes it replaced and the bytes it wrote, so any such outcome can be
-// rebuilt from the file as it stands. Files created or removed since the
-// last sync of their folder (SyncDirectoryOf) may likewise be there or not:
-// a created file may vanish, a removed one come back with what it held at
-// its last sync.
+// rebuilt from the file as it stands. With SetVolatileFolders, files created
+// or removed since the last sync of their folder (SyncDirectoryOf) may
+// likewise be there or not: a created file may vanish, a removed one come
+// back with what it held at its last sync.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +37,10 @@ class TFaultFileSystem final : public TFileSystem {
   // once per file; a path ending in '/' names every file in that folder);
   // without a call every file takes part.
   void Watch(const std::string& path);
+
+  // Power loss may undo the creation or removal of a file whose folder was
+  // not synced since (off: folder entries are durable at once).
+  void SetVolatileFolders(bool on);
 
   // The n-th write from now (1 = the next one) raises an I/O error; 0 disables.
   void FailWriteAfter(int n);
@@ -143,6 +147,7 @@ class TFaultFileSystem final : public TFileSystem {
   size_t short_keep_ = 0;
   bool disk_full_ = false;
   bool dead_ = false;
+  bool volatile_folders_ = false;
   int writes_ = 0;
   int syncs_ = 0;
   std::map<std::string, TFileLog> logs_;
