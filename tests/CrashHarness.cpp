@@ -15,6 +15,7 @@
 #include "check/IntegrityCheck.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "file/MultiFileCommit.h"
 #include "object/QHStorage.h"
 #include "platform/FaultFileSystem.h"
 #include "record/Fields.h"
@@ -51,37 +52,137 @@ int DrawsFromEnvironment(int asked) {
   return env != nullptr ? std::max(0, std::atoi(env)) : 2;
 }
 
-// Judges file states against the states the reference run committed; files
-// already seen (byte for byte) are not opened again.
+// The files of a workload as they lie in `folder` (same names as `first`'s).
+std::vector<std::string> FilesIn(const std::string& folder, const std::vector<std::string>& names) {
+  std::vector<std::string> files;
+  for (const std::string& n : names) files.push_back(folder + n);
+  return files;
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+void FreshFolder(const std::string& folder) {
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+}
+
+// Copies the database files and the commit files beside them that exist.
+void CopySet(const std::vector<std::string>& files, const std::string& to) {
+  FreshFolder(to);
+  for (const std::string& f : files) {
+    CopyFile(f, to + BaseName(f));
+    const std::string side = qdf::TMultiFileCommit::SidePath(f);
+    if (std::filesystem::exists(side)) CopyFile(side, to + BaseName(side));
+  }
+}
+
+// True when the events from `from` on made the commit record `record`
+// durable (its bytes synced, then its folder, with no removal in between):
+// the commit under way happened.
+bool RecordMadeDurable(const std::vector<qdf::TFaultFileSystem::TEvent>& events, size_t from,
+                       const std::string& record) {
+  bool synced = false;
+  for (size_t i = from; i < events.size(); ++i) {
+    if (events[i].path != record) continue;
+    if (events[i].kind == 's') synced = true;
+    if (events[i].kind == 'x') synced = false;
+    if (events[i].kind == 'd' && synced) return true;
+  }
+  return false;
+}
+
+// Judges sets of files against the states the reference run committed;
+// sets already seen (byte for byte, opened from the same file) are not
+// opened again.
 class TJudge {
  public:
-  TJudge(TCrashWorkload& workload, const std::vector<std::string>& states, TCrashFigures& figures)
-      : workload_(workload), states_(states), figures_(figures) {}
+  TJudge(TCrashWorkload& workload, const std::vector<std::string>& names,
+         const std::vector<std::string>& states, TCrashFigures& figures)
+      : workload_(workload), names_(names), states_(states), figures_(figures) {}
 
-  // The file must hold state `older` or `newer` (only `newer` when
-  // `must_be_newer`, only `older` when `must_be_older`) and be sound.
-  void Expect(const std::string& path, size_t older, size_t newer, bool must_be_newer,
+  // Everything readers see of the files in `folder`, opened from file
+  // `start` on; the first open completes an interrupted commit.
+  std::string State(const std::string& folder, size_t start, std::string* problems) {
+    const std::vector<std::string> files = FilesIn(folder, names_);
+    std::vector<std::string> seen(files.size());
+    for (size_t k = 0; k < files.size(); ++k) {
+      const size_t i = (start + k) % files.size();
+      try {
+        seen[i] = workload_.Fingerprint(files[i]);
+      } catch (const std::exception& e) {
+        seen[i] = std::string("cannot be opened: ") + e.what();
+      }
+    }
+    std::string text;
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (files.size() > 1) text += "== file " + std::to_string(i + 1) + "\n";
+      text += seen[i];
+      if (problems == nullptr) continue;
+      try {
+        const std::string p = workload_.Problems(files[i]);
+        if (!p.empty()) *problems += names_[i] + ": " + p;
+      } catch (const std::exception& e) {
+        *problems += names_[i] + ": the check fails: " + e.what() + "\n";
+      }
+    }
+    return text;
+  }
+
+  // The files in `folder` must hold state `older` or `newer` together (only
+  // `newer` when `must_be_newer`, only `older` when `must_be_older`) and be
+  // sound. Files with a commit record or a marker beside them are opened
+  // from every file in turn (each on a copy: opening completes the commit),
+  // others from one file, another each time.
+  void Expect(const std::string& folder, size_t older, size_t newer, bool must_be_newer,
               bool must_be_older, const std::string& what) {
+    bool beside = false;
+    for (const std::string& n : names_) {
+      beside = beside || std::filesystem::exists(folder + BaseName(SideOf(n)));
+    }
+    if (!beside || names_.size() == 1) {
+      ExpectFrom(folder, static_cast<size_t>(figures_.images) % names_.size(), older, newer,
+                 must_be_newer, must_be_older, what);
+      return;
+    }
+    const std::string base = folder.substr(0, folder.size() - 1);
+    for (size_t start = 0; start < names_.size(); ++start) {
+      const std::string copy = base + "-from" + std::to_string(start + 1) + "/";
+      FreshFolder(copy);
+      for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        if (e.is_regular_file()) CopyFile(e.path().string(), copy + e.path().filename().string());
+      }
+      ExpectFrom(copy, start, older, newer, must_be_newer, must_be_older, what);
+    }
+  }
+
+ private:
+  static std::string SideOf(const std::string& file) {
+    return qdf::TMultiFileCommit::SidePath(file);
+  }
+
+  void ExpectFrom(const std::string& folder, size_t start, size_t older, size_t newer,
+                  bool must_be_newer, bool must_be_older, const std::string& what) {
     ++figures_.images;
-    const std::string bytes = ReadFile(path);
+    std::string bytes = std::to_string(start);
+    for (const std::string& n : names_) {
+      bytes += "|" + ReadFile(folder + n);
+      const std::string side = BaseName(qdf::TMultiFileCommit::SidePath(n));
+      if (std::filesystem::exists(folder + side)) bytes += "|side:" + ReadFile(folder + side);
+    }
     const size_t key = std::hash<std::string_view>()(bytes);
     auto it = seen_.find(key);
     if (it == seen_.end()) {
       ++figures_.distinct;
       TSeen seen;
-      try {
-        seen.fingerprint = workload_.Fingerprint(path);
-        seen.problems = workload_.Problems(path);
-      } catch (const std::exception& e) {
-        seen.fingerprint = std::string("cannot be opened: ") + e.what();
-      }
+      seen.fingerprint = State(folder, start, &seen.problems);
       it = seen_.emplace(key, std::move(seen)).first;
     }
     const TSeen& seen = it->second;
     const bool is_older = seen.fingerprint == states_[older];
     const bool is_newer = seen.fingerprint == states_[newer];
     EXPECT_TRUE(is_older || is_newer)
-        << what << ": neither the state before commit " << newer << " nor after it:\n"
+        << what << " (opened from file " << start + 1 << "): neither the state before commit "
+        << newer << " nor after it:\n"
         << seen.fingerprint;
     if (must_be_newer) {
       EXPECT_TRUE(is_newer) << what << ": commit " << newer << " was lost";
@@ -92,12 +193,12 @@ class TJudge {
     EXPECT_EQ(seen.problems, "") << what;
   }
 
- private:
   struct TSeen {
     std::string fingerprint;
     std::string problems;
   };
   TCrashWorkload& workload_;
+  const std::vector<std::string>& names_;
   const std::vector<std::string>& states_;
   TCrashFigures& figures_;
   std::unordered_map<size_t, TSeen> seen_;
@@ -162,23 +263,39 @@ std::string DatabaseProblems(const std::string& path) {
   return text;
 }
 
-TCrashRun::TCrashRun(TMode mode, qdf::TFaultFileSystem& fs, std::string path,
+std::string CrashFilePath(const std::string& first, int i) {
+  if (i == 0) return first;
+  const size_t dot = first.rfind('.');
+  const size_t slash = first.rfind('/');
+  const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const std::string stem = has_ext ? first.substr(0, dot) : first;
+  return stem + "_" + std::to_string(i + 1) + (has_ext ? first.substr(dot) : std::string());
+}
+
+TCrashRun::TCrashRun(TMode mode, qdf::TFaultFileSystem& fs, std::vector<std::string> paths,
                      std::string snapshot_prefix)
-    : mode_(mode), fs_(fs), path_(std::move(path)), snapshot_prefix_(std::move(snapshot_prefix)) {}
+    : mode_(mode),
+      fs_(fs),
+      paths_(std::move(paths)),
+      snapshot_prefix_(std::move(snapshot_prefix)) {}
 
 void TCrashRun::Commit(const std::function<void()>& commit) {
+  last_commit_start_ = fs_.Journal().size();
   if (mode_ != TMode::kFail) {
     commit();
     boundaries_.push_back(fs_.OpCount());
+    last_commit_start_ = fs_.Journal().size();
     if (mode_ == TMode::kReference) {
-      snapshots_.push_back(snapshot_prefix_ + std::to_string(snapshots_.size() + 1) + ".qdf");
-      CopyFile(path_, snapshots_.back());
+      snapshots_.push_back(snapshot_prefix_ + std::to_string(snapshots_.size() + 1) + "/");
+      FreshFolder(snapshots_.back());
+      for (const std::string& p : paths_) CopyFile(p, snapshots_.back() + BaseName(p));
     }
     return;
   }
   try {
     commit();
     boundaries_.push_back(fs_.OpCount());
+    last_commit_start_ = fs_.Journal().size();
   } catch (const std::exception& e) {
     failure_ = e.what();
     // An application may well try again; that must not commit what the
@@ -210,24 +327,43 @@ size_t CommitUnderWay(const std::vector<int>& reference, const std::vector<int>&
 TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& options) {
   TCrashFigures figures;
   TTestDir dir;
-  const std::string base = dir.File("base.qdf");
-  const std::string work = dir.File("work.qdf");
-  const std::string image = dir.File("image.qdf");
-  workload.Prepare(base);
-  std::vector<std::string> states{workload.Fingerprint(base)};
-  EXPECT_EQ(workload.Problems(base), "") << "the prepared state";
+  const std::string base_dir = dir.File("base/");
+  const std::string work_dir = dir.File("work/");
+  const std::string image_dir = dir.File("image/");
+  figures.files = std::max(1, workload.FileCount());
+  std::vector<std::string> names;
+  for (int i = 0; i < figures.files; ++i) names.push_back(BaseName(CrashFilePath("db.qdf", i)));
+  const std::vector<std::string> base = FilesIn(base_dir, names);
+  const std::vector<std::string> work = FilesIn(work_dir, names);
+  const std::string record = qdf::TMultiFileCommit::SidePath(work[0]);
+  FreshFolder(base_dir);
+  workload.Prepare(base[0]);
+  std::vector<std::string> states;
+  {
+    std::string problems;
+    states.push_back(TJudge(workload, names, states, figures).State(base_dir, 0, &problems));
+    EXPECT_EQ(problems, "") << "the prepared state";
+  }
+  // Watches the database files and what a commit puts beside them.
+  auto watch = [&](qdf::TFaultFileSystem& fs) {
+    fs.SetVolatileFolders(true);
+    for (const std::string& w : work) {
+      fs.Watch(w);
+      fs.Watch(qdf::TMultiFileCommit::SidePath(w));
+    }
+  };
 
   // The reference run: the operations of each commit and the states after.
   std::vector<int> boundaries;
   {
-    CopyFile(base, work);
+    CopySet(base, work_dir);
     qdf::TFaultFileSystem fs;
-    fs.Watch(work);
+    watch(fs);
     TCrashRun run(TCrashRun::TMode::kReference, fs, work, dir.File("after"));
     {
       TFaultScope scope(fs);
       try {
-        workload.Run(work, run);
+        workload.Run(work[0], run);
       } catch (const std::exception& e) {
         ADD_FAILURE() << "the workload fails without faults: " << e.what();
         return figures;
@@ -235,8 +371,9 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
     }
     boundaries = run.Boundaries();
     for (const std::string& snapshot : run.Snapshots()) {
-      states.push_back(workload.Fingerprint(snapshot));
-      EXPECT_EQ(workload.Problems(snapshot), "") << "after commit " << states.size() - 1;
+      std::string problems;
+      states.push_back(TJudge(workload, names, states, figures).State(snapshot, 0, &problems));
+      EXPECT_EQ(problems, "") << "after commit " << states.size() - 1;
       EXPECT_NE(states.back(), states[states.size() - 2])
           << "commit " << states.size() - 1 << " changes nothing a fingerprint shows";
     }
@@ -248,7 +385,26 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
   figures.commits = static_cast<int>(boundaries.size());
   figures.operations = boundaries.back();
   const int draws = DrawsFromEnvironment(options.draws);
-  TJudge judge(workload, states, figures);
+  TJudge judge(workload, names, states, figures);
+  // The files as the run left them, then `draws` + 1 power-loss outcomes of
+  // them (outcome 0 loses every write and folder change since its sync),
+  // each judged together.
+  auto judge_outcomes = [&](qdf::TFaultFileSystem& fs, uint32_t seed, size_t k, bool must_be_newer,
+                            bool must_be_older, const std::string& what) {
+    CopySet(work, image_dir);
+    judge.Expect(image_dir, k, k + 1, must_be_newer, must_be_older, what);
+    for (int d = 0; d <= draws; ++d) {
+      std::mt19937 rng(seed + static_cast<uint32_t>(d));
+      FreshFolder(image_dir);
+      for (const std::string& w : work) {
+        fs.PowerLossImage(w, image_dir + BaseName(w), d == 0 ? nullptr : &rng);
+        const std::string side = qdf::TMultiFileCommit::SidePath(w);
+        fs.PowerLossImage(side, image_dir + BaseName(side), d == 0 ? nullptr : &rng);
+      }
+      judge.Expect(image_dir, k, k + 1, must_be_newer, must_be_older,
+                   what + ", power loss outcome " + std::to_string(d));
+    }
+  };
 
   for (int op = 1; op <= figures.operations; ++op) {
     // The commit under way at this operation: from state j to state j + 1.
@@ -257,45 +413,38 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
     const bool last_of_commit = op == boundaries[j];
     if (options.crash) {
       ++figures.crash_runs;
-      CopyFile(base, work);
+      CopySet(base, work_dir);
       qdf::TFaultFileSystem fs;
-      fs.Watch(work);
+      watch(fs);
       fs.CrashAfterOp(op);
       TCrashRun run(TCrashRun::TMode::kCrash, fs, work, std::string());
       {
         TFaultScope scope(fs);
         try {
-          workload.Run(work, run);
+          workload.Run(work[0], run);
         } catch (const std::exception&) {
         }
       }
       EXPECT_TRUE(fs.Crashed()) << "op " << op << " was not reached";
-      const std::string what = "killed after op " + std::to_string(op);
       bool exact = true;
       const size_t k = CommitUnderWay(boundaries, run.Boundaries(), j, &exact);
-      const bool must_be_newer = exact && last_of_commit;
-      judge.Expect(work, k, k + 1, must_be_newer, false, what);
-      for (int d = 0; d <= draws; ++d) {
-        // Outcome 0 loses every write since the last sync; the others are drawn.
-        std::mt19937 rng(options.seed + static_cast<uint32_t>(op) * 1009u +
-                         static_cast<uint32_t>(d));
-        fs.PowerLossImage(work, image, d == 0 ? nullptr : &rng);
-        judge.Expect(image, k, k + 1, must_be_newer, false,
-                     what + ", power loss outcome " + std::to_string(d));
-      }
+      const bool must_be_newer = (exact && last_of_commit) ||
+                                 RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
+      judge_outcomes(fs, options.seed + static_cast<uint32_t>(op) * 1009u, k, must_be_newer, false,
+                     "killed after op " + std::to_string(op));
     }
     if (options.fail) {
       ++figures.fail_runs;
-      CopyFile(base, work);
+      CopySet(base, work_dir);
       qdf::TFaultFileSystem fs;
-      fs.Watch(work);
+      watch(fs);
       fs.FailOpAfter(op);
       TCrashRun run(TCrashRun::TMode::kFail, fs, work, std::string());
       bool raised = false;
       {
         TFaultScope scope(fs);
         try {
-          workload.Run(work, run);
+          workload.Run(work[0], run);
         } catch (const std::exception& e) {
           raised = true;
           EXPECT_NE(std::string(e.what()), "") << "op " << op << " failed with an empty message";
@@ -306,21 +455,17 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
       figures.retries_committed += run.RetrySucceeded() ? 1 : 0;
       bool exact = true;
       const size_t k = CommitUnderWay(boundaries, run.Boundaries(), j, &exact);
-      judge.Expect(work, k, k + 1, false, true, what);
-      for (int d = 0; d <= draws; ++d) {
-        std::mt19937 rng(options.seed ^
-                         (static_cast<uint32_t>(op) * 7919u + static_cast<uint32_t>(d)));
-        fs.PowerLossImage(work, image, d == 0 ? nullptr : &rng);
-        judge.Expect(image, k, k + 1, false, true,
-                     what + ", power loss outcome " + std::to_string(d));
-      }
+      // Past its commit point a failed commit is completed when the files
+      // are opened again; before it, it never happened.
+      const bool past = RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
+      judge_outcomes(fs, options.seed ^ (static_cast<uint32_t>(op) * 7919u), k, past, !past, what);
     }
   }
   std::printf(
-      "crash harness: %d commits, %d operations, %d killed runs, %d failed runs, "
+      "crash harness: %d files, %d commits, %d operations, %d killed runs, %d failed runs, "
       "%d states examined (%d distinct), %d retries went through\n",
-      figures.commits, figures.operations, figures.crash_runs, figures.fail_runs, figures.images,
-      figures.distinct, figures.retries_committed);
+      figures.files, figures.commits, figures.operations, figures.crash_runs, figures.fail_runs,
+      figures.images, figures.distinct, figures.retries_committed);
   return figures;
 }
 

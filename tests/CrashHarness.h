@@ -11,6 +11,15 @@
 //     left and after a power loss must again be one of the two states.
 // Every state seen must also pass the workload's check.
 //
+// A workload may span several database files (FileCount, CrashFilePath):
+// the harness then watches all of them and the commit records beside them,
+// and judges them together: every file at the state before the commit under
+// way or every file at the state after it. A commit is certain once its
+// record and the record's folder entry are synced (for one file: once its
+// header is synced). A state with a commit record or marker is opened from
+// every file in turn (completing the interrupted commit from each); others
+// from one file, another each time.
+//
 // QDF_CRASH_DRAWS sets the power-loss outcomes drawn per crash point
 // (default 2), besides the one that loses every unsynced write.
 #pragma once
@@ -31,21 +40,31 @@ class TCrashRun;
 class TCrashWorkload {
  public:
   virtual ~TCrashWorkload() = default;
+  // The database files the workload uses: CrashFilePath(path, i) for i below
+  // this, `path` being the first.
+  virtual int FileCount() const { return 1; }
   // Builds the committed state the runs start from.
   virtual void Prepare(const std::string& path) = 0;
   // Runs the commits under test on `path`; each commit goes through
   // run.Commit. May raise (the injected crash or failure).
   virtual void Run(const std::string& path, TCrashRun& run) = 0;
-  // Everything a reader can see of the database, as text.
+  // Everything a reader can see of one database file, as text.
   virtual std::string Fingerprint(const std::string& path) = 0;
   // What is wrong with the file; empty when it is sound.
   virtual std::string Problems(const std::string& path) = 0;
 };
 
+// The i-th database file of a workload whose first file is `first`
+// (i = 0: `first`), in the same folder.
+std::string CrashFilePath(const std::string& first, int i);
+
 class TCrashRun {
  public:
   enum class TMode { kReference, kCrash, kFail };
-  TCrashRun(TMode mode, qdf::TFaultFileSystem& fs, std::string path, std::string snapshot_prefix);
+  // `paths`: the workload's files; the reference run copies them after
+  // each commit into the folders `snapshot_prefix` + 1, + 2, ...
+  TCrashRun(TMode mode, qdf::TFaultFileSystem& fs, std::vector<std::string> paths,
+            std::string snapshot_prefix);
 
   // Runs one commit. A failed commit (kFail) is retried once, then its
   // error goes on to end the run.
@@ -53,16 +72,20 @@ class TCrashRun {
 
   // Operation counts at the end of each commit (reference run).
   const std::vector<int>& Boundaries() const { return boundaries_; }
-  // Copies of the file after each commit (reference run).
+  // Folders with copies of the files after each commit (reference run).
   const std::vector<std::string>& Snapshots() const { return snapshots_; }
+  // The index into the file system's journal where the commit under way
+  // began (after the last one that completed).
+  size_t LastCommitStart() const { return last_commit_start_; }
   const std::string& FailureMessage() const { return failure_; }
   bool RetrySucceeded() const { return retry_succeeded_; }
 
  private:
   TMode mode_;
   qdf::TFaultFileSystem& fs_;
-  std::string path_;
+  std::vector<std::string> paths_;
   std::string snapshot_prefix_;
+  size_t last_commit_start_ = 0;
   std::vector<int> boundaries_;
   std::vector<std::string> snapshots_;
   std::string failure_;
@@ -70,6 +93,7 @@ class TCrashRun {
 };
 
 struct TCrashFigures {
+  int files = 0;
   int commits = 0;
   int operations = 0;  // writes and syncs of the commits under test
   int crash_runs = 0;  // runs killed at an operation

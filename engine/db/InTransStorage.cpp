@@ -252,8 +252,14 @@ void TQdfInTransStorage::CommitStorage() {
   }
   // IDs drawn in this process are never drawn again by a later writer of
   // the file (see StartStorage).
+  // Only a file that changes can hold them: one that did not keeps its
+  // header as it is (and a transaction over several files commits it on
+  // its own, without a commit record).
   const uint64_t last_id = TQdfPersistentObjectFactory::Instance().LastIDValue();
-  if (last_id > Root()->IDHighWater()) Root()->SetIDHighWater(last_id);
+  if (last_id > Root()->IDHighWater() &&
+      (reader_->DirtyCount() > 0 || reader_->ChangesLocalFile() || AnythingModified())) {
+    Root()->SetIDHighWater(last_id);
+  }
   // Writing pages allocates and frees file space, which changes the free
   // list's pages and header; storing headers dirties pages again. Only when
   // both are quiet does the header about to be written match its pages.

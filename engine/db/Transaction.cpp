@@ -6,6 +6,8 @@
 #include "base/QdfException.h"
 #include "db/InTransStorage.h"
 #include "db/System.h"
+#include "file/IndirectPageReader.h"
+#include "file/MultiFileCommit.h"
 #include "file/QdfFiler.h"
 
 namespace qdf {
@@ -174,6 +176,14 @@ void TQdfTransaction::Commit(bool final) {
     TDbgLock g(lock_);
     if (state_ != kRunning) throw EQdfException("No Transaction running");
     for (TQdfInTransStorage* s : storages_) s->CommitStorage();
+    // Local files this transaction changed commit all or none: through a
+    // commit record when there are several, each on its own otherwise (the
+    // ones it did not change keep their own path: a header with new numbers).
+    std::vector<TQdfIndirectPageReader*> changed;
+    for (TQdfInTransStorage* s : storages_) {
+      if (s->Reader() != nullptr && s->Reader()->ChangesLocalFile()) changed.push_back(s->Reader());
+    }
+    if (changed.size() >= 2) TMultiFileCommit::Commit(changed);
     for (TQdfInTransStorage* s : storages_) s->FinishCommit(!final);
     state_ = kIdle;
     active_ = false;

@@ -98,6 +98,7 @@ void TQdfIndirectPageReader::StartTransaction() {
   rollback_reason_.clear();
   in_write_ = true;
   write_failed_ = false;
+  header_written_ = false;
 }
 
 void TQdfIndirectPageReader::CheckCommittable() {
@@ -139,9 +140,14 @@ void TQdfIndirectPageReader::Commit(bool keep_write_lock) {
       return;
     }
     try {
-      // Changes still in the cache belong to this transaction.
-      if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
-      filer_->CommitRoot(root_, keep_write_lock);
+      if (header_written_) {
+        // A commit over several files wrote the header already.
+        if (!keep_write_lock) static_cast<TQdfLocalFiler*>(filer_)->ReleaseWriteOwnership();
+      } else {
+        // Changes still in the cache belong to this transaction.
+        if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
+        filer_->CommitRoot(root_, keep_write_lock);
+      }
     } catch (const std::exception& e) {
       // Pages of this transaction may be lost (a failed write or sync), or
       // its header may be on disk: committing again could name lost pages.
@@ -152,7 +158,24 @@ void TQdfIndirectPageReader::Commit(bool keep_write_lock) {
   if (attached_) filer_->DetachReader(this, root_, keep_write_lock);
   attached_ = false;
   in_write_ = false;
+  header_written_ = false;
   modified_ = false;
+}
+
+void TQdfIndirectPageReader::FlushForCommit() {
+  TDbgLock g(Lock());
+  CheckCommittable();
+  try {
+    if (DirtyCount() > 0) Flush(kFlushWriteUnpin);
+  } catch (const std::exception& e) {
+    SetRollbackOnly(e.what());
+    throw;
+  }
+}
+
+bool TQdfIndirectPageReader::ChangesLocalFile() const {
+  return in_write_ && !read_only_ && !shadow_ && filer_->IsLocal() &&
+         static_cast<const TQdfLocalFiler*>(filer_)->CommitChanges(root_);
 }
 
 void TQdfIndirectPageReader::Rollback() {
@@ -186,6 +209,7 @@ void TQdfIndirectPageReader::Rollback() {
   attached_ = false;
   in_write_ = false;
   write_failed_ = false;
+  header_written_ = false;
   modified_ = false;
   plain_evicted_.clear();
   // Every cached page may hold changes of the transaction (also the clean

@@ -64,6 +64,16 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // the caller has sent the changes to the server; this closes the server's
   // transaction, and when that fails the transaction becomes rollback-only.
   void Commit(bool keep_write_lock);
+  // For commits over several files (file/MultiFileCommit.h): writes the
+  // pages still in the cache; raises (and makes the transaction
+  // rollback-only) when a write fails or the transaction may only roll back.
+  void FlushForCommit();
+  // True when the running write transaction changed the local file (its
+  // commit would change more than the header's transaction numbers).
+  bool ChangesLocalFile() const;
+  // The header is written (by a commit over several files): Commit only
+  // detaches.
+  void MarkHeaderWritten() { header_written_ = true; }
   // Returns to the file's last committed state and detaches; the pages the
   // transaction changed are dropped from the cache.
   void Rollback();
@@ -151,6 +161,7 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   uint32_t start_number_ = 0;
   bool attached_ = false;
   bool in_write_ = false;
+  bool header_written_ = false;
   // Scratch for packed pages: no allocation per page.
   std::unique_ptr<uint8_t[]> scratch_;
   // Pages a cache trim wrote plain during this transaction. Evicting a dirty

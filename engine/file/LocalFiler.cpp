@@ -45,6 +45,9 @@ TQdfLocalFiler::TQdfLocalFiler(const std::string& file_name, bool read_only,
   if (!fs.Exists(file_name)) CreateEmpty(file_name);
   file_ = fs.Open(file_name, read_only ? TOpenMode::kReadOnly : TOpenMode::kReadWrite);
   try {
+    // A commit over several files that a crash interrupted is completed (or
+    // cleared) before the header is read.
+    pending_header_ = TMultiFileCommit::RecoverAtOpen(file_name, read_only ? nullptr : file_.get());
     LoadRoot();
     uint32_t magic = LoadU32(&header_[kHdrMagic]);
     uint32_t major = LoadU32(&header_[kHdrMajor]);
@@ -145,6 +148,10 @@ void TQdfLocalFiler::ReadHeader() {
     if (read_only_ == false) break;  // the writer is the only one that writes it
     file_->ReadUpTo(0, again.data(), again.size());
     if (first == again || attempt == 100) break;
+  }
+  if (pending_header_ &&
+      std::memcmp(&first[kHdrRoot], pending_header_->before.data(), kRootSize) == 0) {
+    first = pending_header_->after;
   }
   header_ = first;
   std::memcpy(root_cache_.data(), &header_[kHdrRoot], kRootSize);
@@ -259,6 +266,36 @@ void TQdfLocalFiler::ReleaseWriteOwnership() {
 
 void TQdfLocalFiler::CommitRoot(const TRootRecord& root, bool keep_write_lock) {
   TDbgLock g(lock_);
+  SyncPages();
+  WriteHeader(NextHeader(root));
+  if (!keep_write_lock) ReleaseWriteOwnership();
+}
+
+TMultiFileCommit::THeader TQdfLocalFiler::NextHeader(const TRootRecord& root) const {
+  TMultiFileCommit::THeader next = header_;
+  uint8_t* r = &next[kHdrRoot];
+  StoreU32(r + kRootPrevTransaction, LoadU32(r + kRootTransaction));
+  StoreU32(r + kRootTransaction, LoadU32(&root[kRootTransaction]));
+  StoreU32(r + kRootAllocEnd, LoadU32(&root_cache_[kRootAllocEnd]));
+  StoreU32(r + kRootNextPage, LoadU32(&root[kRootNextPage]));
+  std::memcpy(r + kRootEntries, &root[kRootEntries], 4 * 12);
+  return next;
+}
+
+TRootRecord TQdfLocalFiler::CommittedRoot() const {
+  TRootRecord r;
+  std::memcpy(r.data(), &header_[kHdrRoot], kRootSize);
+  return r;
+}
+
+bool TQdfLocalFiler::CommitChanges(const TRootRecord& root) const {
+  const TMultiFileCommit::THeader next = NextHeader(root);
+  return std::memcmp(&next[kHdrRoot + kRootAllocEnd], &header_[kHdrRoot + kRootAllocEnd],
+                     kRootSize - kRootAllocEnd) != 0;
+}
+
+void TQdfLocalFiler::SyncPages() {
+  TDbgLock g(lock_);
   if (broken_) {
     throw EQdfException(
         Format("File: %s: a commit failed; close and reopen the database", file_name_.c_str()));
@@ -268,29 +305,34 @@ void TQdfLocalFiler::CommitRoot(const TRootRecord& root, bool keep_write_lock) {
         Format("File: %s: a page write failed; the transaction can only be rolled back",
                file_name_.c_str()));
   }
-  std::array<uint8_t, kHeaderSize> next = header_;
-  uint8_t* r = &next[kHdrRoot];
-  StoreU32(r + kRootPrevTransaction, LoadU32(r + kRootTransaction));
-  StoreU32(r + kRootTransaction, LoadU32(&root[kRootTransaction]));
-  StoreU32(r + kRootAllocEnd, LoadU32(&root_cache_[kRootAllocEnd]));
-  StoreU32(r + kRootNextPage, LoadU32(&root[kRootNextPage]));
-  std::memcpy(r + kRootEntries, &root[kRootEntries], 4 * 12);
-  // The pages must be on disk before the header names them. A failed sync
-  // may have lost pages that a later sync would report durable (the system
-  // drops what it could not write), and a failed header write or sync leaves
-  // unknown which header the disk holds: either way nothing more is written
-  // through this filer; reopening reads the header that is there.
+  // The pages must be on disk before a header names them. A failed sync may
+  // have lost pages that a later sync would report durable (the system drops
+  // what it could not write): nothing more is written through this filer.
   try {
-    if (sync_commits_) file_->Sync();
-    file_->WriteAt(0, next.data(), next.size());
     if (sync_commits_) file_->Sync();
   } catch (...) {
     broken_ = true;
     throw;
   }
-  header_ = next;
+}
+
+void TQdfLocalFiler::WriteHeader(const TMultiFileCommit::THeader& header) {
+  TDbgLock g(lock_);
+  if (broken_) {
+    throw EQdfException(
+        Format("File: %s: a commit failed; close and reopen the database", file_name_.c_str()));
+  }
+  // After a failed header write or sync it is not known which header the
+  // disk holds: nothing more is written; reopening reads the one there.
+  try {
+    file_->WriteAt(0, header.data(), header.size());
+    if (sync_commits_) file_->Sync();
+  } catch (...) {
+    broken_ = true;
+    throw;
+  }
+  header_ = header;
   std::memcpy(root_cache_.data(), &header_[kHdrRoot], kRootSize);
-  if (!keep_write_lock) ReleaseWriteOwnership();
 }
 
 void TQdfLocalFiler::ReloadRoot() {

@@ -8,14 +8,20 @@
 // Commit order: the pages are written, the file is synced, the header is
 // written, the file is synced again. The header is the only place ever
 // overwritten, so a crash leaves either the old or the new committed state.
+// A commit over several files puts a commit record between the two syncs
+// (file/MultiFileCommit.h); opening the file first completes or clears what
+// such a commit left beside it.
 #pragma once
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "file/FreeSpaceLists.h"
+#include "file/MultiFileCommit.h"
 #include "file/OwnFreeSpace.h"
 #include "file/QdfFiler.h"
 #include "file/ReaderTable.h"
@@ -35,7 +41,28 @@ class TQdfLocalFiler : public TQdfFiler {
   static bool CreateEmpty(const std::string& file_name);
 
   TRootRecord GetRoot() override;
+  // SyncPages, then WriteHeader(NextHeader(root)): the commit of one file.
   void CommitRoot(const TRootRecord& root, bool keep_write_lock) override;
+
+  // The steps of CommitRoot, for commits over several files.
+  // The header that committing `root` writes.
+  TMultiFileCommit::THeader NextHeader(const TRootRecord& root) const;
+  // The root record of the last committed header (the one on disk).
+  TRootRecord CommittedRoot() const;
+  // False when committing `root` would change nothing but the transaction
+  // numbers (the transaction wrote nothing to this file).
+  bool CommitChanges(const TRootRecord& root) const;
+  // Makes the pages written so far durable (unless SyncCommits is off).
+  // Raises when the filer is stopped or a page write failed; a failed sync
+  // stops the filer (the pages it was to make durable may be lost).
+  void SyncPages();
+  // Writes `header` and syncs; afterwards it is the committed state. The
+  // write ownership stays. A failure stops the filer.
+  void WriteHeader(const TMultiFileCommit::THeader& header);
+  // Takes no more writes until the file is opened again (a commit over
+  // several files failed past its commit point).
+  void Stop() { broken_ = true; }
+
   void ReloadRoot() override;
   // A read-only filer reads the header afresh for every reader, so that a
   // reader sees the last commit of a writer in another process, and records
@@ -156,6 +183,10 @@ class TQdfLocalFiler : public TQdfFiler {
   // Set when writing or syncing the header failed: what the disk holds is not
   // known any more, so nothing more is written until the file is reopened.
   bool broken_ = false;
+  // Read-only opener of a file whose commit over several files another
+  // process holds unfinished: the header to read while the disk holds the
+  // state it started from.
+  std::optional<TMultiFileCommit::TPendingHeader> pending_header_;
   std::unique_ptr<TReaderTable> reader_table_;
   bool reader_table_made_ = false;
   std::vector<std::pair<TQdfPageReader*, int>> reader_slots_;

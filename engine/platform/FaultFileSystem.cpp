@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "base/QdfException.h"
 
@@ -29,7 +30,7 @@ class TFaultFile final : public TFileHandle {
     }
     if (verdict == TFaultFileSystem::TVerdict::kDrop) return;
     inner_->WriteAt(pos, buf, n);
-    if (verdict == TFaultFileSystem::TVerdict::kProceed) fs_.AfterOp(Path());
+    if (verdict == TFaultFileSystem::TVerdict::kProceed) fs_.AfterOp(Path(), 'w');
   }
   void Sync() override {
     const TFaultFileSystem::TVerdict verdict = fs_.BeforeSync(Path());
@@ -37,10 +38,12 @@ class TFaultFile final : public TFileHandle {
     // the tests time.
     if (verdict != TFaultFileSystem::TVerdict::kProceed) return;
     fs_.AfterSync(Path(), inner_->Size());
-    fs_.AfterOp(Path());
+    fs_.AfterOp(Path(), 's');
   }
   uint64_t Size() override { return inner_->Size(); }
-  void Truncate(uint64_t size) override { inner_->Truncate(size); }
+  void Truncate(uint64_t size) override {
+    if (!fs_.DeadFor(Path())) inner_->Truncate(size);
+  }
 
  private:
   TFaultFileSystem& fs_;
@@ -54,8 +57,27 @@ void TFaultFileSystem::Watch(const std::string& path) {
   watched_.insert(path);
 }
 
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
 bool TFaultFileSystem::Watched(const std::string& path) const {
-  return watched_.empty() || watched_.count(path) != 0;
+  return watched_.empty() || watched_.count(path) != 0 || watched_.count(FolderOf(path)) != 0;
+}
+
+bool TFaultFileSystem::DeadFor(const std::string& path) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return dead_ && Watched(path);
+}
+
+void TFaultFileSystem::SetVolatileFolders(bool on) {
+  std::lock_guard<std::mutex> g(mutex_);
+  volatile_folders_ = on;
 }
 
 void TFaultFileSystem::FailWriteAfter(int n) {
@@ -81,9 +103,10 @@ void TFaultFileSystem::CrashAfterOp(int n) {
   crash_at_ = n > 0 ? ops_ + n : 0;
 }
 
-void TFaultFileSystem::AfterOp(const std::string& path) {
+void TFaultFileSystem::AfterOp(const std::string& path, char kind) {
   std::lock_guard<std::mutex> g(mutex_);
   ++ops_;
+  journal_.push_back(TEvent{kind, ops_, path});
   if (crash_at_ != 0 && ops_ == crash_at_) {
     crash_at_ = 0;
     dead_ = true;
@@ -236,15 +259,42 @@ std::vector<uint8_t> TFaultFileSystem::Image(const std::string& path, const TFil
   return image;
 }
 
-void TFaultFileSystem::PowerLossImage(const std::string& path, const std::string& out,
+bool TFaultFileSystem::PowerLossImage(const std::string& path, const std::string& out,
                                       std::mt19937* rng) {
   std::lock_guard<std::mutex> g(mutex_);
   static const TFileLog kNothingLogged;
-  auto it = logs_.find(path);
-  const std::vector<uint8_t> image =
-      Image(path, it != logs_.end() ? it->second : kNothingLogged, rng);
+  const std::vector<uint8_t>* bytes = nullptr;
+  std::vector<uint8_t> image;
+  auto entry = entries_.find(path);
+  // A folder entry not yet synced: without luck the change is lost.
+  const bool entry_kept = entry == entries_.end() || (rng != nullptr && (*rng)() % 2 == 1);
+  if (!entry_kept) {
+    if (entry->second.present_before) bytes = &entry->second.bytes_before;
+  } else if (Native().Exists(path)) {
+    auto it = logs_.find(path);
+    image = Image(path, it != logs_.end() ? it->second : kNothingLogged, rng);
+    bytes = &image;
+  }
+  if (bytes == nullptr) {
+    Native().Delete(out);
+    return false;
+  }
   auto f = Native().Create(out);
-  if (!image.empty()) f->WriteAt(0, image.data(), image.size());
+  if (!bytes->empty()) f->WriteAt(0, bytes->data(), bytes->size());
+  return true;
+}
+
+std::vector<std::string> TFaultFileSystem::Paths() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  std::set<std::string> all;
+  for (const auto& [path, log] : logs_) all.insert(path);
+  for (const auto& [path, entry] : entries_) all.insert(path);
+  return std::vector<std::string>(all.begin(), all.end());
+}
+
+std::vector<TFaultFileSystem::TEvent> TFaultFileSystem::Journal() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return journal_;
 }
 
 void TFaultFileSystem::ForgetUnsynced(const std::string& path, TFileLog& log) {
@@ -275,6 +325,15 @@ std::unique_ptr<TFileHandle> TFaultFileSystem::Open(const std::string& path, TOp
 }
 
 std::unique_ptr<TFileHandle> TFaultFileSystem::Create(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (dead_ && Watched(path)) {
+      throw EQdfException(Format("cannot open file: %s: simulated crash", path.c_str()));
+    }
+    if (volatile_folders_ && Watched(path) && entries_.count(path) == 0 && !Native().Exists(path)) {
+      entries_[path] = TEntry{};  // new: absent until its folder is synced
+    }
+  }
   auto inner = Native().Create(path);
   {
     std::lock_guard<std::mutex> g(mutex_);
@@ -292,8 +351,41 @@ bool TFaultFileSystem::Exists(const std::string& path) { return Native().Exists(
 
 bool TFaultFileSystem::Delete(const std::string& path) {
   std::lock_guard<std::mutex> g(mutex_);
+  if (!Watched(path)) return Native().Delete(path);
+  if (dead_) return false;
+  if (volatile_folders_ && entries_.count(path) == 0 && Native().Exists(path)) {
+    // Until the folder is synced a power loss may bring it back as synced.
+    static const TFileLog kNothingLogged;
+    auto it = logs_.find(path);
+    entries_[path] =
+        TEntry{true, Image(path, it != logs_.end() ? it->second : kNothingLogged, nullptr)};
+  }
   logs_.erase(path);
-  return Native().Delete(path);
+  const bool deleted = Native().Delete(path);
+  if (deleted) journal_.push_back(TEvent{'x', 0, path});
+  return deleted;
+}
+
+void TFaultFileSystem::SyncDirectoryOf(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!Watched(path)) {
+      Native().SyncDirectoryOf(path);
+      return;
+    }
+    if (dead_) return;
+    ++attempts_;
+    if (fail_op_at_ != 0 && attempts_ == fail_op_at_) {
+      fail_op_at_ = 0;
+      throw EQdfException(Format("sync failed on folder %s: Input/output error (injected)",
+                                 FolderOf(path).c_str()));
+    }
+    const std::string folder = FolderOf(path);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      it = FolderOf(it->first) == folder ? entries_.erase(it) : std::next(it);
+    }
+  }
+  AfterOp(path, 'd');
 }
 
 int64_t TFaultFileSystem::ModificationTime(const std::string& path) {

@@ -9,7 +9,10 @@
 // 512-byte boundary (a sector is written whole or not at all). A sync makes
 // everything before it durable. Each write since the last sync is kept with
 // the bytes it replaced and the bytes it wrote, so any such outcome can be
-// rebuilt from the file as it stands.
+// rebuilt from the file as it stands. With SetVolatileFolders, files created
+// or removed since the last sync of their folder (SyncDirectoryOf) may
+// likewise be there or not: a created file may vanish, a removed one come
+// back with what it held at its last sync.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +34,13 @@ class TFaultFileSystem final : public TFileSystem {
   ~TFaultFileSystem() override;
 
   // Limits counting, faults and power loss to the files named here (called
-  // once per file); without a call every file takes part.
+  // once per file; a path ending in '/' names every file in that folder);
+  // without a call every file takes part.
   void Watch(const std::string& path);
+
+  // Power loss may undo the creation or removal of a file whose folder was
+  // not synced since (off: folder entries are durable at once).
+  void SetVolatileFolders(bool on);
 
   // The n-th write from now (1 = the next one) raises an I/O error; 0 disables.
   void FailWriteAfter(int n);
@@ -61,8 +69,20 @@ class TFaultFileSystem final : public TFileSystem {
   // one possibly torn), or every write since the last sync lost when `rng`
   // is null. `path` itself and the logs are left as they are, so that many
   // outcomes can be drawn for one moment.
-  void PowerLossImage(const std::string& path, const std::string& out, std::mt19937* rng);
+  // Returns false (and removes `out`) when `path` would not exist then.
+  bool PowerLossImage(const std::string& path, const std::string& out, std::mt19937* rng);
+  // Every watched file written, created or removed so far.
+  std::vector<std::string> Paths() const;
 
+  // What happened to a watched file: 'w' write, 's' sync, 'd' sync of its
+  // folder (completed operations, `op` their number), 'x' removal (op 0).
+  struct TEvent {
+    char kind;
+    int op;
+    std::string path;
+  };
+  // Everything in order.
+  std::vector<TEvent> Journal() const;
   int WriteCount() const;
   // Completed writes and syncs together (the unit of CrashAfterOp).
   int OpCount() const;
@@ -74,6 +94,7 @@ class TFaultFileSystem final : public TFileSystem {
   std::unique_ptr<TFileHandle> Create(const std::string& path) override;
   bool Exists(const std::string& path) override;
   bool Delete(const std::string& path) override;
+  void SyncDirectoryOf(const std::string& path) override;
   int64_t ModificationTime(const std::string& path) override;
 
  private:
@@ -88,6 +109,12 @@ class TFaultFileSystem final : public TFileSystem {
     uint64_t synced_size = 0;
     std::vector<TWrite> writes;  // since the last sync, oldest first
   };
+  // A folder entry changed since the folder's last sync: what a power loss
+  // may bring back (the file's durable presence and bytes).
+  struct TEntry {
+    bool present_before = false;
+    std::vector<uint8_t> bytes_before;
+  };
   // What the operation of a watched file may do.
   enum class TVerdict { kProceed, kDrop, kPassThrough };
 
@@ -98,7 +125,9 @@ class TFaultFileSystem final : public TFileSystem {
   TVerdict BeforeSync(const std::string& path);
   void AfterSync(const std::string& path, uint64_t size);
   // Counts a completed write or sync; raises when the crash point is reached.
-  void AfterOp(const std::string& path);
+  void AfterOp(const std::string& path, char kind);
+  // True when an operation on `path` goes nowhere (the process is dead).
+  bool DeadFor(const std::string& path) const;
   void NoteOpened(const std::string& path, uint64_t size);
   // Undoes the file's writes since its last sync, in place. REQUIRES: mutex_ held.
   void ForgetUnsynced(const std::string& path, TFileLog& log);
@@ -118,9 +147,12 @@ class TFaultFileSystem final : public TFileSystem {
   size_t short_keep_ = 0;
   bool disk_full_ = false;
   bool dead_ = false;
+  bool volatile_folders_ = false;
   int writes_ = 0;
   int syncs_ = 0;
   std::map<std::string, TFileLog> logs_;
+  std::map<std::string, TEntry> entries_;  // by path, until their folder is synced
+  std::vector<TEvent> journal_;
 };
 
 }  // namespace qdf

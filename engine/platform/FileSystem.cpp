@@ -153,6 +153,23 @@ class TNativeFileSystem final : public TFileSystem {
 
   bool Delete(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
+  void SyncDirectoryOf(const std::string& path) override {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) RaiseIo("open folder", dir, 0, errno);
+    while (::fsync(fd) != 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      // Folders that cannot be synced (some file systems) keep their entries
+      // all the same; anything else is an error.
+      if (err == EINVAL || err == EROFS) return;
+      RaiseIo("sync", dir, 0, err);
+    }
+    ::close(fd);
+  }
+
   int64_t ModificationTime(const std::string& path) override {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return 0;
@@ -172,6 +189,8 @@ bool TFileSystem::CreateExclusive(const std::string& path, const void* data, siz
   f->Sync();
   return true;
 }
+
+void TFileSystem::SyncDirectoryOf(const std::string& path) { Native().SyncDirectoryOf(path); }
 
 TFileSystem& TFileSystem::Native() {
   static TNativeFileSystem native;

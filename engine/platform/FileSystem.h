@@ -62,6 +62,11 @@ class TFileSystem {
   virtual bool Exists(const std::string& path) = 0;
   // Removes a file; returns false when it could not be removed.
   virtual bool Delete(const std::string& path) = 0;
+  // Makes the entries of the folder that holds `path` durable: a file created
+  // (or removed) there before survives (stays removed) across a power loss
+  // once this returns. Raises EQdfException naming the folder on failure.
+  // By default the operating system's file system does it.
+  virtual void SyncDirectoryOf(const std::string& path);
   // Modification time as a file time (100 ns units since 1601-01-01 UTC); 0 when missing.
   virtual int64_t ModificationTime(const std::string& path) = 0;
 

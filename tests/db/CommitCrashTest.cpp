@@ -4,13 +4,17 @@
 // commits whose freed blocks the next ones reuse through the free list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CrashHarness.h"
 #include "ErrorText.h"
 #include "SystemTestUtil.h"
+#include "file/MultiFileCommit.h"
 #include "platform/FaultFileSystem.h"
 #include "record/Fields.h"
 #include "table/BlobField.h"
@@ -33,14 +37,19 @@ std::string BlobBytes(int key, int version) {
   return bytes;
 }
 
-// One session of the system on the database: a transaction with the file's
-// storage open, running.
+// One session of the system on the databases: a transaction with every
+// file's storage open, running.
 struct TSession {
-  explicit TSession(const std::string& path) {
+  explicit TSession(const std::string& path) : TSession(std::vector<std::string>{path}) {}
+  explicit TSession(const std::vector<std::string>& paths) {
     system = std::make_unique<TQdfSystem>();
     system->Init();
     transaction = system->NewTransaction("crash");
-    storage = transaction->OpenStorage("CRASH", false, path);
+    for (size_t i = 0; i < paths.size(); ++i) {
+      storages.push_back(
+          transaction->OpenStorage("CRASH" + std::to_string(i + 1), false, paths[i]));
+    }
+    storage = storages.front();
     transaction->SetActive(true);
   }
   ~TSession() {
@@ -49,8 +58,15 @@ struct TSession {
   }
   std::unique_ptr<TQdfSystem> system;
   std::unique_ptr<TQdfTransaction> transaction;
-  TQdfInTransStorage* storage = nullptr;
+  std::vector<TQdfInTransStorage*> storages;
+  TQdfInTransStorage* storage = nullptr;  // the first
 };
+
+std::vector<std::string> FilesOf(const std::string& first, int count) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < count; ++i) paths.push_back(qdf_test::CrashFilePath(first, i));
+  return paths;
+}
 
 void Insert(TQdfTable& t, int key, int version) {
   t.Insert();
@@ -161,6 +177,107 @@ TEST(CrashSafety, RealCommitPathSurvivesEveryCrashAndFailedWrite) {
   EXPECT_GT(figures.operations, 30);
 }
 
+// Rows per file in the several-files workload: QDF_CRASH_ROWS, default 8
+// (every row adds operations, each crashed and failed).
+int RowsFromEnvironment() {
+  const char* env = std::getenv("QDF_CRASH_ROWS");
+  return env != nullptr ? std::max(2, std::atoi(env)) : 8;
+}
+
+// One transaction over two or three files through the system: a commit that
+// changes every file (records, blobs, index keys), one that changes every
+// file but the first (a schema statement, deletes), and one that changes the
+// first file alone (which commits without a record).
+class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
+ public:
+  TSeveralFilesWorkload(int files, int commits) : files_(files), commits_(commits) {}
+  int FileCount() const override { return files_; }
+
+  void Prepare(const std::string& path) override {
+    TSession db(FilesOf(path, files_));
+    for (TQdfInTransStorage* s : db.storages) {
+      s->Execute(
+          "create TQdfItemClass TItem (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c; "
+          "TQdfBlobField doc);create table items on TItem;create unique index ia on items (a);"
+          "create index ic on items (c);");
+    }
+    db.transaction->CommitAndContinue();
+    for (size_t i = 0; i < db.storages.size(); ++i) {
+      auto t = db.storages[i]->TableByName("items");
+      for (int key = 0; key < rows_; ++key) Insert(*t, key + static_cast<int>(i) * 1000, 1);
+    }
+    db.transaction->Commit(true);
+  }
+
+  void Run(const std::string& path, TCrashRun& run) override {
+    TSession db(FilesOf(path, files_));
+    auto items = [&](size_t i) { return db.storages[i]->TableByName("items"); };
+    for (size_t i = 0; i < db.storages.size(); ++i) {
+      auto t = items(i);
+      Change(
+          *t, 2, [](int key) { return key % 3 == 0; }, false);
+      Insert(*t, 500 + static_cast<int>(i), 2);
+    }
+    run.Commit([&] {
+      commits_ == 1 ? db.transaction->Commit(true) : db.transaction->CommitAndContinue();
+    });
+    if (commits_ == 1) return;
+    db.storages.back()->Execute("create index ib on items (DESC b);");
+    for (size_t i = 1; i < db.storages.size(); ++i) {
+      auto t = items(i);
+      Change(
+          *t, 3, [](int key) { return key % 4 == 1; }, true);
+    }
+    run.Commit([&] {
+      commits_ == 2 ? db.transaction->Commit(true) : db.transaction->CommitAndContinue();
+    });
+    if (commits_ == 2) return;
+    {
+      auto t = items(0);
+      Change(
+          *t, 4, [](int key) { return key % 5 == 2; }, false);
+    }
+    run.Commit([&] { db.transaction->Commit(true); });
+  }
+
+  std::string Fingerprint(const std::string& path) override {
+    return qdf_test::DatabaseFingerprint(path);
+  }
+  std::string Problems(const std::string& path) override {
+    return qdf_test::DatabaseProblems(path);
+  }
+
+ private:
+  int files_;
+  int commits_;
+  int rows_ = RowsFromEnvironment();
+  qdf_test::TSystemConfig config_;
+};
+
+struct TSeveralFilesCase {
+  int files;
+  int commits;
+};
+
+void PrintTo(const TSeveralFilesCase& c, std::ostream* os) {
+  *os << c.files << " files, " << c.commits << " commits";
+}
+
+class SeveralFiles : public ::testing::TestWithParam<TSeveralFilesCase> {};
+
+TEST_P(SeveralFiles, CommitIsAllOrNoneAtEveryCrashAndFailedWrite) {
+  TSeveralFilesWorkload workload(GetParam().files, GetParam().commits);
+  const qdf_test::TCrashFigures figures = qdf_test::RunCrashHarness(workload);
+  EXPECT_EQ(figures.commits, GetParam().commits);
+  EXPECT_GT(figures.operations, 10 * GetParam().files);
+}
+
+INSTANTIATE_TEST_SUITE_P(CrashSafety, SeveralFiles,
+                         ::testing::Values(TSeveralFilesCase{2, 3}, TSeveralFilesCase{3, 1}),
+                         [](const ::testing::TestParamInfo<TSeveralFilesCase>& info) {
+                           return std::to_string(info.param.files) + "Files";
+                         });
+
 // What follows a failed commit in the same process: where the failure leaves
 // unknown what the disk holds (a sync, the header), the file takes no more
 // writes until it is opened again; a failed page write only ends its
@@ -251,6 +368,179 @@ INSTANTIATE_TEST_SUITE_P(CrashSafety, FailedCommit,
                          [](const ::testing::TestParamInfo<TFailedCommitCase>& info) {
                            return info.param.what;
                          });
+
+// A failed commit over two files: before the commit point every file keeps
+// its last committed state (and the transaction goes on after a rollback,
+// unless a sync failed); past it the files take no more writes until they
+// are opened again, and that open completes the commit.
+struct TSeveralFailedCase {
+  const char* what;
+  int from_end;  // the operation failed, counted back from the commit's last (0)
+  bool filers_stop;
+  bool completes;
+};
+
+void PrintTo(const TSeveralFailedCase& c, std::ostream* os) { *os << c.what; }
+
+class SeveralFilesFailedCommit : public ::testing::TestWithParam<TSeveralFailedCase> {};
+
+TEST_P(SeveralFilesFailedCommit, IsAllOrNoneAndStopsTheFilersPastTheCommitPoint) {
+  const TSeveralFailedCase& c = GetParam();
+  qdf_test::TSystemConfig config;
+  qdf_test::TTestDir dir;
+  const std::vector<std::string> paths = FilesOf(dir.File("f.qdf"), 2);
+  const std::vector<std::string> probes = FilesOf(dir.File("probe.qdf"), 2);
+  TSeveralFilesWorkload(2, 1).Prepare(paths[0]);
+  for (size_t i = 0; i < paths.size(); ++i) std::filesystem::copy_file(paths[i], probes[i]);
+  auto state = [](const std::vector<std::string>& files) {
+    return qdf_test::DatabaseFingerprint(files[0]) + qdf_test::DatabaseFingerprint(files[1]);
+  };
+  const std::string before = state(paths);
+  auto change = [](TSession& db, int from) {
+    for (TQdfInTransStorage* s : db.storages) {
+      auto t = s->TableByName("items");
+      for (int key = from; key < from + 10; ++key) Insert(*t, key, 9);
+    }
+  };
+  auto watch = [](TFaultFileSystem& fs, const std::vector<std::string>& files) {
+    for (const std::string& f : files) {
+      fs.Watch(f);
+      fs.Watch(TMultiFileCommit::SidePath(f));
+    }
+  };
+  // The commit's operations and the state after it, on copies.
+  int ops = 0;
+  {
+    TFaultFileSystem fs;
+    watch(fs, probes);
+    SetDatabaseFileSystem(&fs);
+    {
+      TSession db(probes);
+      change(db, 300);
+      const int start = fs.OpCount();
+      db.transaction->Commit(true);
+      ops = fs.OpCount() - start;
+    }
+    SetDatabaseFileSystem(nullptr);
+  }
+  const std::string after = state(probes);
+  ASSERT_GT(ops, 12);
+
+  TFaultFileSystem fs;
+  watch(fs, paths);
+  SetDatabaseFileSystem(&fs);
+  {
+    TSession db(paths);
+    change(db, 300);
+    fs.FailOpAfter(ops - c.from_end);
+    const std::string error = qdf_test::MessageOf([&] { db.transaction->Commit(true); });
+    EXPECT_NE(error.find("(injected)"), std::string::npos) << error;
+    EXPECT_NE(qdf_test::MessageOf([&] { db.transaction->Commit(true); }), "<no error>");
+    db.transaction->Rollback(false);
+    // A commit of the last file alone: past the commit point it would
+    // commit that file without what the record holds for it.
+    const std::string next = qdf_test::MessageOf([&] {
+      db.transaction->SetActive(true);
+      auto t = db.storages.back()->TableByName("items");
+      for (int key = 400; key < 410; ++key) Insert(*t, key, 9);
+      db.transaction->Commit(true);
+    });
+    if (c.filers_stop) {
+      EXPECT_NE(next.find("a commit failed; close and reopen the database"), std::string::npos)
+          << next;
+    } else {
+      EXPECT_EQ(next, "<no error>");
+    }
+  }
+  SetDatabaseFileSystem(nullptr);
+  if (c.filers_stop) {
+    EXPECT_EQ(state(paths), c.completes ? after : before);
+  }
+  for (const std::string& p : paths) {
+    EXPECT_EQ(qdf_test::DatabaseProblems(p), "") << p;
+    EXPECT_FALSE(std::filesystem::exists(TMultiFileCommit::SidePath(p))) << p;
+  }
+  // Opened again, the files take writes.
+  {
+    TSession db(paths);
+    change(db, 500);
+    EXPECT_NO_THROW(db.transaction->Commit(true));
+  }
+  for (const std::string& p : paths) EXPECT_EQ(qdf_test::DatabaseProblems(p), "") << p;
+}
+
+// From the end: 0 and 1 the second header's sync and write, 2 and 3 the
+// first's, 4 to 6 the record's folder sync, sync and write, 7 to 9 the
+// marker's, 10 and 11 the page syncs of the second and the first file.
+INSTANTIATE_TEST_SUITE_P(
+    CrashSafety, SeveralFilesFailedCommit,
+    ::testing::Values(TSeveralFailedCase{"PageSyncOfTheSecondFile", 10, true, false},
+                      TSeveralFailedCase{"MarkerWrite", 9, false, false},
+                      TSeveralFailedCase{"RecordSync", 5, false, false},
+                      TSeveralFailedCase{"RecordFolderSync", 4, false, false},
+                      TSeveralFailedCase{"FirstHeaderWrite", 3, true, true},
+                      TSeveralFailedCase{"LastHeaderSync", 0, true, true}),
+    [](const ::testing::TestParamInfo<TSeveralFailedCase>& info) { return info.param.what; });
+
+// A transaction that changes one file commits it exactly as before: its
+// pages, a sync, the header, a sync, and nothing beside it, also while it
+// reads another file. Two changed files go through a marker and the record,
+// which are gone afterwards.
+TEST(CrashSafety, OnlyTransactionsThatChangeSeveralFilesWriteACommitRecord) {
+  qdf_test::TSystemConfig config;
+  qdf_test::TTestDir dir;
+  const std::vector<std::string> paths = FilesOf(dir.File("g.qdf"), 2);
+  TSeveralFilesWorkload(2, 1).Prepare(paths[0]);
+  for (int changed = 1; changed <= 2; ++changed) {
+    TFaultFileSystem fs;
+    for (const std::string& p : paths) {
+      fs.Watch(p);
+      fs.Watch(TMultiFileCommit::SidePath(p));
+    }
+    SetDatabaseFileSystem(&fs);
+    std::vector<TFaultFileSystem::TEvent> events;
+    {
+      TQdfSystem system;
+      system.Init();
+      std::unique_ptr<TQdfTransaction> transaction = system.NewTransaction("one");
+      std::vector<TQdfInTransStorage*> storages;
+      for (int i = 0; i < 2; ++i) {
+        storages.push_back(transaction->OpenStorage("G" + std::to_string(i), i >= changed,
+                                                    paths[static_cast<size_t>(i)]));
+      }
+      transaction->SetActive(true);
+      for (int i = 0; i < changed; ++i) {
+        Insert(*storages[static_cast<size_t>(i)]->TableByName("items"), 700 + changed, 7);
+      }
+      const size_t start = fs.Journal().size();
+      transaction->Commit(true);
+      events = fs.Journal();
+      events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(start));
+    }
+    SetDatabaseFileSystem(nullptr);
+    std::string side_events;
+    std::string first_file;
+    std::string second_file;
+    for (const TFaultFileSystem::TEvent& e : events) {
+      if (e.path == paths[0]) first_file += e.kind;
+      if (e.path == paths[1]) second_file += e.kind;
+      if (e.path != paths[0] && e.path != paths[1]) side_events += e.kind;
+    }
+    if (changed == 1) {
+      EXPECT_EQ(side_events, "");
+      EXPECT_EQ(second_file, "");
+      ASSERT_GE(first_file.size(), 3u);
+      EXPECT_EQ(first_file.substr(first_file.size() - 3), "sws");
+    } else {
+      // Marker: write, sync, folder; record: the same; both removed.
+      EXPECT_EQ(side_events, "wsdwsdxx");
+    }
+    for (const std::string& p : paths) {
+      EXPECT_FALSE(std::filesystem::exists(TMultiFileCommit::SidePath(p)));
+      EXPECT_EQ(qdf_test::DatabaseProblems(p), "") << p;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace qdf
