@@ -122,7 +122,10 @@ TEST(ReaderProcess, SnapshotSurvivesAWriterThatReusesItsBlocks) {
     tw->CommitAndContinue();
     tw->SetActive(false);
   }
-  fx.Restart();  // the writer below opens the file after the reader
+  // No thread of the engine may run while forking: a lock one holds (the
+  // allocator's) would stay locked in the child for good. The writer below
+  // opens the file after the reader.
+  fx.system.reset();
 
   // The child reads the committed state, waits while the parent commits,
   // then reads the same state again from the file.
@@ -147,6 +150,7 @@ TEST(ReaderProcess, SnapshotSurvivesAWriterThatReusesItsBlocks) {
     }
     _exit(code);
   }
+  fx.Restart();
   ASSERT_TRUE(ready.Wait());
   // Enough commits that freed blocks are reused unless the reader holds them,
   // by two writers in turn: the second opens the file when blocks the reader

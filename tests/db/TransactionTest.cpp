@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ErrorText.h"
+#include "ProcessRun.h"
 #include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
 #include "db/InTransStorage.h"
@@ -382,30 +383,31 @@ TEST(TransactionWriters, SecondWriterFailsAndChangesNothing) {
   EXPECT_TRUE(t4->Active());
 }
 
+// Run by AnotherProcessCannotOpenTheFileForWriting as a child process: tries
+// to open QDF_TXN_CHILD_FILE for writing and prints the engine's answer.
+TEST(TransactionChild, OpenForWriting) {
+  const char* path = std::getenv("QDF_TXN_CHILD_FILE");
+  if (path == nullptr) GTEST_SKIP() << "runs only as the child of AnotherProcessCannotOpen...";
+  std::printf("CHILD %s\n", MessageOf([&] {
+                              TQdfLocalFiler* f = new TQdfLocalFiler(path, false, "Other");
+                              f->Release();
+                            }).c_str());
+}
+
 TEST(TransactionWriters, AnotherProcessCannotOpenTheFileForWriting) {
   TSystemFixture fx;
   TQdfInTransStorage* s = OpenIdle(fx, "T");
   const std::string path = fx.Db();
   const uint32_t committed = CommittedOnDisk(path);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    int code = 2;
-    try {
-      TQdfLocalFiler* f = new TQdfLocalFiler(path, false, "Other");
-      f->Release();
-      code = 1;
-    } catch (const EQdfException& e) {
-      code = std::string(e.Message()) == "cannot open file: " + path + ": locked by another writer"
-                 ? 0
-                 : 3;
-    }
-    _exit(code);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  qdf_test::TRunOptions options;
+  options.env = {{"QDF_TXN_CHILD_FILE", path}};
+  const qdf_test::TRunResult run = qdf_test::RunProcess(
+      qdf_test::ShellQuote(qdf_test::SelfExe()) + " --gtest_filter=TransactionChild.OpenForWriting",
+      options);
+  EXPECT_EQ(run.code, 0) << run.output;
+  EXPECT_NE(run.output.find("CHILD cannot open file: " + path + ": locked by another writer\n"),
+            std::string::npos)
+      << run.output;
   EXPECT_EQ(CommittedOnDisk(path), committed);
   s->Execute(kClassX);
   s->Transaction()->SetActive(false);
