@@ -193,7 +193,7 @@ TEST(IntegrityCheck, NeverCommittedFileIsAnEmptyDatabase) {
 
 TEST(IntegrityCheck, NoDatabaseFileIsAnError) {
   TSystemFixture fx;
-  EXPECT_NE(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("missing.qdf")); }), "");
+  EXPECT_NE(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("missing.qdf")); }), "<no error>");
   qdf_test::WriteFileBytes(fx.Db("empty.qdf"), {});
   EXPECT_EQ(qdf_test::MessageOf([&] { CheckDatabase(fx.Db("empty.qdf")); }),
             fx.Db("empty.qdf") + " is empty: no database file");

@@ -332,7 +332,7 @@ TEST_P(FailedCommit, LeavesTheLastCommittedStateAndStopsTheFilerWhenUnsure) {
     const std::string error = qdf_test::MessageOf([&] { db.transaction->Commit(true); });
     EXPECT_NE(error.find("(injected)"), std::string::npos) << error;
     // Trying again does not commit what the failure may have lost.
-    EXPECT_NE(qdf_test::MessageOf([&] { db.transaction->Commit(true); }), "");
+    EXPECT_NE(qdf_test::MessageOf([&] { db.transaction->Commit(true); }), "<no error>");
     db.transaction->Rollback(false);
     const std::string next = qdf_test::MessageOf([&] {
       db.transaction->SetActive(true);
