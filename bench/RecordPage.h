@@ -16,8 +16,10 @@ namespace qdf_bench {
 
 inline constexpr int kPage = 8192;
 
-// Fills `page` (kPage bytes) with records; `seed` varies the values.
-inline void FillRecordPage(uint8_t* page, uint32_t seed) {
+// Fills `page` (kPage bytes) with records up to `fill_percent` of its item
+// area (the rest stays zero, as in a page after a split); `seed` varies the
+// values.
+inline void FillRecordPage(uint8_t* page, uint32_t seed, int fill_percent = 100) {
   std::memset(page, 0, kPage);
   qdf::TItemArea area = qdf::TItemArea::InitDataPage(page, kPage);
   uint32_t x = 12345 + seed * 7919u;
@@ -32,6 +34,7 @@ inline void FillRecordPage(uint8_t* page, uint32_t seed) {
     cur.WriteText(speedtrial::NumberToWords(static_cast<int32_t>(b)));
     const int size = qdf::PackedLength(item + 13, 13);
     if (size + 2 >= area.Available()) break;
+    if ((area.Used() + size + 2) * 100 > area.Size() * fill_percent) break;
     std::memset(item, 0, 13);
     qdf::StoreU64BE(item + 2, 1000 + i);
     std::memcpy(area.AddItem(size) + 2, item + 2, static_cast<size_t>(size - 2));
@@ -39,9 +42,9 @@ inline void FillRecordPage(uint8_t* page, uint32_t seed) {
   area.Compact();
 }
 
-inline std::vector<uint8_t> RecordPage(uint32_t seed = 0) {
+inline std::vector<uint8_t> RecordPage(uint32_t seed = 0, int fill_percent = 100) {
   std::vector<uint8_t> page(kPage);
-  FillRecordPage(page.data(), seed);
+  FillRecordPage(page.data(), seed, fill_percent);
   return page;
 }
 

@@ -40,6 +40,21 @@ inline uint32_t StartHash(uint32_t byte) { return byte + 1; }
 inline uint32_t ExtendHash(uint32_t h, uint32_t byte) { return ((h << 5) | (h >> 27)) ^ byte; }
 inline uint32_t HashSlot(uint32_t h) { return (h * 0x9E3779B1u) >> (32 - kHashBits); }
 
+// The running hash of a string of k zero bytes (k >= 1): StartHash(0) is 1
+// and each further zero only rotates it by 5.
+inline uint32_t ZeroRunHash(int k) { return 1u << ((5 * (k - 1)) & 31); }
+
+// Pages are largely zero (the free middle of a slotted page, unused fields),
+// and a greedy match through a zero run costs a table lookup per byte. The
+// dictionary's zero strings form one chain: the string of k + 1 zeros is added
+// only as the extension of the longest zero string there is (any shorter one
+// is already extended), so the codes of 1..longest zeros are known without a
+// lookup. A match that starts at a zero therefore jumps to the longest zero
+// string the run allows; every lookup it skips would have succeeded, so the
+// code stream is the same. The chain is learnt at the runs, not where codes
+// are added, so that the common path carries no extra work.
+constexpr int kMaxZeroString = kLastCode - kFirstCode + 2;
+
 }  // namespace
 
 int Pack(uint8_t* dest, const uint8_t* source, int size) {
@@ -61,11 +76,41 @@ int Pack(uint8_t* dest, const uint8_t* source, int size) {
   int threshold = 513;
   int next = kFirstCode;
 
+  // zero_code[k] is the code of the string of k zeros, for k <= zero_longest.
+  uint16_t zero_code[kMaxZeroString + 1];
+  zero_code[1] = 0;
+  int zero_longest = 1;
+
   const uint8_t* in = source;
   const uint8_t* const end = source + size;
   uint32_t w = *in++;
   uint32_t h = StartHash(w);  // hash of the string of w
   for (;;) {
+    if (w == 0 && end - in >= 8 && LoadU64(in) == 0) {
+      // A long run. Learn the zero strings added since the last run (one
+      // lookup each, once), then count the run, 8 bytes at a time, up to the
+      // longest (the byte after that is looked up as usual). Short runs take
+      // the lookups: a second loop exit would cost more than it saves.
+      while (zero_longest < kMaxZeroString) {
+        const uint32_t pair = static_cast<uint32_t>(zero_code[zero_longest]) << 8;
+        uint32_t slot = HashSlot(ZeroRunHash(zero_longest + 1));
+        uint32_t e;
+        while ((e = slots[slot]) != 0 && key[e] != pair) slot = (slot + 1) & kHashMask;
+        if (e == 0) break;
+        zero_code[++zero_longest] = static_cast<uint16_t>(e);
+      }
+      int k = 1;
+      while (zero_longest - k >= 8 && end - in >= 8 && LoadU64(in) == 0) {
+        in += 8;
+        k += 8;
+      }
+      while (k < zero_longest && in < end && *in == 0) {
+        ++in;
+        ++k;
+      }
+      w = zero_code[k];
+      h = ZeroRunHash(k);
+    }
     // Longest match: extend w while (w, c) is in the dictionary.
     bool pending = false;
     uint32_t c = 0;

@@ -161,6 +161,24 @@ TEST(PageCodecPack, MatchesIndependentEncoderAcrossWideningAndFullDictionary) {
   }
   text.resize(kPage);
   ExpectMatchesReference(text);
+  // Zero runs of every length up to well past the longest zero string, each
+  // ended by another byte, then runs that reach the end of the page; and a
+  // page whose dictionary fills up before its zero runs.
+  for (int tail : {0, 1, 7, 8, 9, 300}) {
+    Bytes runs;
+    for (int len = 1; runs.size() + len + 1 + tail < kPage; len = len % 150 + 1) {
+      runs.insert(runs.end(), static_cast<size_t>(len), 0);
+      runs.push_back(static_cast<uint8_t>(1 + len % 3));
+    }
+    runs.resize(kPage - tail, 7);
+    runs.resize(kPage, 0);
+    SCOPED_TRACE(tail);
+    ExpectMatchesReference(runs);
+  }
+  Bytes late = RandomBytes(kPage, 5, 12);
+  for (size_t at = 4000; at + 200 < kPage; at += 400)
+    std::fill_n(late.begin() + at, 10 + at % 190, 0);
+  ExpectMatchesReference(late);
 }
 
 TEST(PageCodecPack, LengthParityFollowsBitsInLastWord) {
