@@ -420,22 +420,17 @@ void TQdfIndirectPageReader::WritePage(uint32_t page, uint8_t* buffer) {
   const uint8_t* data = buffer;
   int32_t stored = kPageSize;
   uint32_t flags = entry.flags & ~kEntryCompressed;
-  bool compress = compression_enabled_ && place.root_index < 0 &&
-                  !(LoadU16(buffer + kPgFlags) & kPageNeverCompress);
+  bool compress = Compressible(place, buffer);
   if (compress && evicting_ && !shadow_ && filer_->IsLocal()) {
     compress = false;  // stored compressed by the flush before the commit
     plain_evicted_.push_back(page);
   }
   if (compress) {
-    // Unused item space must be zero, or it would cost room in the packed form.
-    if (int offset = LoadU16(buffer + kPgAreaOffset); offset != 0) {
-      TItemArea(buffer + offset).Compact();
-    }
-    int result = Pack(packed, buffer, kPageSize);
-    if (result >= 1) {
-      stored = (result + kUnitSize - 1) / kUnitSize * kUnitSize;
-      std::memset(packed + result, 0, static_cast<size_t>(stored - result));
-      data = packed;
+    int32_t packed_size = 0;
+    const uint8_t* form = PackedForm(page, buffer, packed, &packed_size);
+    if (packed_size != 0) {
+      stored = packed_size;
+      data = form;
       flags |= kEntryCompressed;
     }
   }
@@ -463,6 +458,52 @@ void TQdfIndirectPageReader::WritePage(uint32_t page, uint8_t* buffer) {
   if (!(next == entry)) StoreEntry(place, next);
   if (next.position == 0) throw EQdfDataNotAllocated(page);
   target->WriteData(data, stored, next.position);
+}
+
+bool TQdfIndirectPageReader::Compressible(const TEntryPlace& place, const uint8_t* buffer) const {
+  return compression_enabled_ && place.root_index < 0 &&
+         !(LoadU16(buffer + kPgFlags) & kPageNeverCompress);
+}
+
+void TQdfIndirectPageReader::PrepareImage(uint8_t* buffer) {
+  StoreU32(buffer + kPgTransaction, TransactionNumber());
+  if (int offset = LoadU16(buffer + kPgAreaOffset); offset != 0) {
+    TItemArea(buffer + offset).Compact();
+  }
+}
+
+const uint8_t* TQdfIndirectPageReader::PackedForm(uint32_t page, uint8_t* buffer, uint8_t* packed,
+                                                  int32_t* stored) {
+  const uint8_t* form = nullptr;
+  if (batch_ && !evicting_) {
+    if (batch_->Find(page, buffer, &form, stored)) return form;
+    // Not batched yet (a page changed after its batch was packed is packed
+    // here, not batched again).
+    const auto at = std::lower_bound(pack_queue_.begin(), pack_queue_.end(), page);
+    if (at != pack_queue_.end() && *at == page &&
+        static_cast<size_t>(at - pack_queue_.begin()) >= pack_next_) {
+      PackAhead(page);
+      if (batch_->Find(page, buffer, &form, stored)) return form;
+    }
+  }
+  PrepareImage(buffer);
+  *stored = PackPageImage(buffer, packed);
+  return packed;
+}
+
+void TQdfIndirectPageReader::PackAhead(uint32_t page) {
+  batch_->Clear();
+  size_t i = static_cast<size_t>(std::lower_bound(pack_queue_.begin(), pack_queue_.end(), page) -
+                                 pack_queue_.begin());
+  for (; i < pack_queue_.size() && !batch_->Full(); ++i) {
+    TQdfCacheBlock* block = CachedPage(pack_queue_[i]);
+    if (block == nullptr || !block->dirty) continue;  // evicted or written since
+    uint8_t* buffer = block->buffer.get();
+    PrepareImage(buffer);
+    std::memcpy(batch_->Add(pack_queue_[i]), buffer, kPageSize);
+  }
+  pack_next_ = i;
+  batch_->PackAll();
 }
 
 void TQdfIndirectPageReader::FreePage(uint32_t page) {
@@ -497,8 +538,26 @@ uint8_t* TQdfIndirectPageReader::AllocatePage(uint32_t& page) {
 void TQdfIndirectPageReader::Flush(int flags) {
   TDbgLock g(Lock());
   const bool writing = (flags & (kFlushWriteUnpin | kFlushWrite | kFlushWriteDrop)) != 0;
+  const bool pack_ahead = writing && in_write_ && !shadow_ && filer_->IsLocal();
+  // The batch and the queue live only for this flush (the batch holds 64
+  // pages' room).
+  struct TPackAheadScope {
+    TQdfIndirectPageReader& r;
+    ~TPackAheadScope() {
+      r.batch_.reset();
+      r.pack_queue_.clear();
+      r.pack_next_ = 0;
+    }
+  } scope{*this};
+  if (pack_ahead) batch_ = std::make_unique<TPackBatch>();
   if (writing) RecompressEvicted();
   filer_->PrepareFlush(flags);
+  if (pack_ahead && compression_enabled_) {
+    VisitDirty([this](TQdfCacheBlock* b) {
+      if (Compressible(LocateEntry(b->page), b->buffer.get())) pack_queue_.push_back(b->page);
+    });
+    std::sort(pack_queue_.begin(), pack_queue_.end());
+  }
   TQdfPageReader::Flush(flags);
   if (writing) SettleOwnFreeSpace(flags);
 }
@@ -587,15 +646,49 @@ void TQdfIndirectPageReader::RecompressEvicted() {
       by_position.emplace_back(entry.position, page);
     }
     std::sort(by_position.begin(), by_position.end());
-    for (const auto& [position, page] : by_position) {
-      if (IsCachedDirty(page)) continue;
+    // In batches: read, pack on the worker pool, write. A page still plain
+    // and unchanged when its turn comes is written from its packed image.
+    // An eviction meanwhile (which writes a page plain, maybe in the same
+    // place) makes the batch's images suspect: the rest is read again.
+    auto still_plain = [&](uint32_t page, int64_t position) {
+      if (IsCachedDirty(page)) return false;
       const TPageEntry entry = ReadEntry(page, LocateEntry(page));
-      if (entry.position == 0 || entry.transaction != tan || (entry.flags & kEntryCompressed)) {
-        continue;
+      return entry.position == position && entry.transaction == tan &&
+             !(entry.flags & kEntryCompressed);
+    };
+    for (size_t from = 0; from < by_position.size();) {
+      struct TTaken {
+        int64_t position;
+        uint32_t page;
+        uint8_t* image;  // in the batch; nullptr without one
+      };
+      std::vector<TTaken> taken;
+      const size_t evictions = plain_evicted_.size();
+      if (batch_) batch_->Clear();
+      while (from < by_position.size() && (!batch_ || !batch_->Full())) {
+        const auto [position, page] = by_position[from++];
+        if (!still_plain(page, position)) continue;
+        uint8_t* image = nullptr;
+        if (batch_) {
+          image = batch_->Add(page);
+          ReadPage(page, image);
+          PrepareImage(image);
+        }
+        taken.push_back({position, page, image});
+        if (!batch_) break;  // one at a time
       }
-      ReadPage(page, page_buffer.data());
-      WritePage(page, page_buffer.data());
+      if (batch_) batch_->PackAll();
+      for (const TTaken& t : taken) {
+        if (!still_plain(t.page, t.position)) continue;
+        if (t.image != nullptr && plain_evicted_.size() == evictions) {
+          WritePage(t.page, t.image);
+        } else {
+          ReadPage(t.page, page_buffer.data());
+          WritePage(t.page, page_buffer.data());
+        }
+      }
     }
+    if (batch_) batch_->Clear();
   }
 }
 

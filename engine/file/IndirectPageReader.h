@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "file/FileFormat.h"
+#include "file/PackBatch.h"
 #include "file/QdfFiler.h"
 #include "reader/PageReader.h"
 
@@ -143,6 +144,18 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // Stores compressed the pages that evictions wrote plain, unless they are
   // dirty again (the flush compresses those) or were written since.
   void RecompressEvicted();
+  // True when WritePage stores the page at `place` compressed (given the
+  // page's flags in `buffer`), outside evictions.
+  bool Compressible(const TEntryPlace& place, const uint8_t* buffer) const;
+  // Sets the transaction number of a page image about to be written and
+  // zeroes its unused item space (which would cost room packed).
+  void PrepareImage(uint8_t* buffer);
+  // Packs ahead, on the worker pool, the dirty pages that the flush under
+  // way writes from `page` on (the next batch of pack_queue_).
+  void PackAhead(uint32_t page);
+  // The packed form of the page WritePage is storing, from the batch when
+  // the batch holds it unchanged, else packed here; stored size 0 = plain.
+  const uint8_t* PackedForm(uint32_t page, uint8_t* buffer, uint8_t* packed, int32_t* stored);
   // After a writing flush: hands the space this transaction freed again to
   // the filer's free lists or back to the file, and writes what that changed.
   void SettleOwnFreeSpace(int flags);
@@ -171,6 +184,12 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // stores them compressed, so the committed file is as compact as if every
   // eviction had compressed.
   std::vector<uint32_t> plain_evicted_;
+  // While a flush writes: the pages packed ahead, and the dirty pages it
+  // found to pack, ascending (the order the flush writes them);
+  // pack_queue_[pack_next_] is the first not batched yet.
+  std::unique_ptr<TPackBatch> batch_;
+  std::vector<uint32_t> pack_queue_;
+  size_t pack_next_ = 0;
 };
 
 }  // namespace qdf
