@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "CrashHarness.h"
-#include "TestDir.h"
-#include "base/QdfException.h"
 #include "file/FileCheck.h"
 #include "file/FileTestUtil.h"
 #include "file/MultiFileCommit.h"
@@ -136,31 +134,6 @@ TEST(CrashSafety, PageCommitSurvivesEveryCrashAndFailedWrite) {
   TPageWorkload workload;
   const qdf_test::TCrashFigures figures = qdf_test::RunCrashHarness(workload);
   EXPECT_GT(figures.operations, kOldPages + kNewPages);  // pages, tables, two syncs, the header
-}
-
-TEST(CrashSafety, FullDiskDuringCommitLeavesTheCommittedState) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("full.qdf");
-  MakeStateA(path);
-  TFaultFileSystem fs;
-  SetDatabaseFileSystem(&fs);
-  {
-    TFilerRef f(path, false);
-    TQdfIndirectPageReader r(f.filer);
-    r.Open(false);
-    r.StartTransaction();
-    for (uint32_t p = 1; p <= kOldPages; ++p) PutPage(r, p, 2, true);
-    fs.SetDiskFull(true);
-    EXPECT_THROW(r.Flush(kFlushWriteUnpin), EQdfException);
-    EXPECT_THROW(r.Commit(false), EQdfException);
-    r.Rollback();
-    fs.SetDiskFull(false);
-  }
-  SetDatabaseFileSystem(nullptr);
-  EXPECT_EQ(Inspect(path), "A");
-  TQdfCheckReport check;
-  TQdfFileCheck(path).Run(check);
-  EXPECT_TRUE(check.Sound()) << check.problems.front();
 }
 
 }  // namespace
