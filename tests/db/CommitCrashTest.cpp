@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -46,15 +46,16 @@ std::string BlobBytes(int key, int version) {
 
 // One session of the system on the databases: a transaction with every
 // file's storage open, running.
+// The files from `writable` on are opened read-only.
 struct TSession {
   explicit TSession(const std::string& path) : TSession(std::vector<std::string>{path}) {}
-  explicit TSession(const std::vector<std::string>& paths) {
+  explicit TSession(const std::vector<std::string>& paths, size_t writable = SIZE_MAX) {
     system = std::make_unique<TQdfSystem>();
     system->Init();
     transaction = system->NewTransaction("crash");
     for (size_t i = 0; i < paths.size(); ++i) {
       storages.push_back(
-          transaction->OpenStorage("CRASH" + std::to_string(i + 1), false, paths[i]));
+          transaction->OpenStorage("CRASH" + std::to_string(i + 1), i >= writable, paths[i]));
     }
     storage = storages.front();
     transaction->SetActive(true);
@@ -393,33 +394,22 @@ TEST(CrashSafety, OnlyTransactionsThatChangeSeveralFilesWriteACommitRecord) {
       fs.Watch(p);
       fs.Watch(TMultiFileCommit::SidePath(p));
     }
-    std::vector<TFaultFileSystem::TEvent> events;
+    std::string first_file, second_file, side_events;
     {
       qdf_test::TFaultScope scope(fs);
-      TQdfSystem system;
-      system.Init();
-      std::unique_ptr<TQdfTransaction> transaction = system.NewTransaction("one");
-      std::vector<TQdfInTransStorage*> storages;
-      for (int i = 0; i < 2; ++i) {
-        storages.push_back(transaction->OpenStorage("G" + std::to_string(i), i >= changed,
-                                                    paths[static_cast<size_t>(i)]));
-      }
-      transaction->SetActive(true);
+      TSession db(paths, static_cast<size_t>(changed));
       for (int i = 0; i < changed; ++i) {
-        Insert(*storages[static_cast<size_t>(i)]->TableByName("items"), 700 + changed, 7);
+        Insert(*db.storages[static_cast<size_t>(i)]->TableByName("items"), 700 + changed, 7);
       }
       const size_t start = fs.Journal().size();
-      transaction->Commit(true);
-      events = fs.Journal();
-      events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(start));
-    }
-    std::string side_events;
-    std::string first_file;
-    std::string second_file;
-    for (const TFaultFileSystem::TEvent& e : events) {
-      if (e.path == paths[0]) first_file += e.kind;
-      if (e.path == paths[1]) second_file += e.kind;
-      if (e.path != paths[0] && e.path != paths[1]) side_events += e.kind;
+      db.transaction->Commit(true);
+      const std::vector<TFaultFileSystem::TEvent> journal = fs.Journal();
+      for (size_t i = start; i < journal.size(); ++i) {
+        const std::string& path = journal[i].path;
+        (path == paths[0]   ? first_file
+         : path == paths[1] ? second_file
+                            : side_events) += journal[i].kind;
+      }
     }
     if (changed == 1) {
       EXPECT_EQ(side_events, "");
