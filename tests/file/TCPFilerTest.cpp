@@ -67,13 +67,9 @@ TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
   peer.SetOpenFields({Text(db_), Text(dir_.File("elsewhere.qdf")), site});
   ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
   EXPECT_EQ(remote->ConnectionHandle(), TProtocolPeer::kConnectionHandle);
-  EXPECT_EQ(remote->ServerVersion(), 257);
   EXPECT_TRUE(remote->DirectRead());
   EXPECT_EQ(remote->DirectFileName(), db_);
   EXPECT_EQ(remote->SiteID(), std::optional<uint16_t>(0x4321));
-  EXPECT_EQ(remote->GetServerAddress(), "127.0.0.1");
-  EXPECT_TRUE(remote->Shadow());
-  EXPECT_FALSE(remote->IsEmpty());
   // The alias travels as a one-field packed item.
   EXPECT_EQ(peer.Commands(), std::vector<uint16_t>{kCmdOpenServer});
   EXPECT_EQ(peer.OpenedAliases(), std::vector<std::string>{"Remote"});
