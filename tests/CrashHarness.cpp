@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string_view>
 #include <unordered_map>
 
+#include "EnvSize.h"
+#include "FileBytes.h"
 #include "TestDir.h"
 #include "check/IntegrityCheck.h"
+#include "file/FileTestUtil.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "file/MultiFileCommit.h"
@@ -28,28 +28,13 @@
 namespace qdf_test {
 namespace {
 
-// Installs a fault file system for the database files of one scope.
-class TFaultScope {
- public:
-  explicit TFaultScope(qdf::TFaultFileSystem& fs) { qdf::SetDatabaseFileSystem(&fs); }
-  ~TFaultScope() { qdf::SetDatabaseFileSystem(nullptr); }
-  TFaultScope(const TFaultScope&) = delete;
-  TFaultScope& operator=(const TFaultScope&) = delete;
-};
-
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 void CopyFile(const std::string& from, const std::string& to) {
   std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-}
-
-int DrawsFromEnvironment(int asked) {
-  if (asked >= 0) return asked;
-  const char* env = std::getenv("QDF_CRASH_DRAWS");
-  return env != nullptr ? std::max(0, std::atoi(env)) : 2;
 }
 
 // The files of a workload as they lie in `folder` (same names as `first`'s).
@@ -206,6 +191,12 @@ class TJudge {
 
 }  // namespace
 
+std::string TCrashWorkload::Fingerprint(const std::string& path) {
+  return DatabaseFingerprint(path);
+}
+
+std::string TCrashWorkload::Problems(const std::string& path) { return DatabaseProblems(path); }
+
 std::string DatabaseFingerprint(const std::string& path) {
   using namespace qdf;
   TQdfFilerRef filer = TQdfFilerRef::Adopt(new TQdfLocalFiler(path, true, "FINGERPRINT"));
@@ -324,7 +315,8 @@ size_t CommitUnderWay(const std::vector<int>& reference, const std::vector<int>&
 
 }  // namespace
 
-TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& options) {
+TCrashFigures RunCrashHarness(TCrashWorkload& workload) {
+  constexpr uint32_t kSeed = 20261207;
   TCrashFigures figures;
   TTestDir dir;
   const std::string base_dir = dir.File("base/");
@@ -384,7 +376,7 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
   }
   figures.commits = static_cast<int>(boundaries.size());
   figures.operations = boundaries.back();
-  const int draws = DrawsFromEnvironment(options.draws);
+  const long draws = EnvSize("QDF_CRASH_DRAWS", 2);
   TJudge judge(workload, names, states, figures);
   // The files as the run left them, then `draws` + 1 power-loss outcomes of
   // them (outcome 0 loses every write and folder change since its sync),
@@ -393,7 +385,7 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
                             bool must_be_older, const std::string& what) {
     CopySet(work, image_dir);
     judge.Expect(image_dir, k, k + 1, must_be_newer, must_be_older, what);
-    for (int d = 0; d <= draws; ++d) {
+    for (long d = 0; d <= draws; ++d) {
       std::mt19937 rng(seed + static_cast<uint32_t>(d));
       FreshFolder(image_dir);
       for (const std::string& w : work) {
@@ -411,7 +403,7 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
     size_t j = 0;
     while (op > boundaries[j]) ++j;
     const bool last_of_commit = op == boundaries[j];
-    if (options.crash) {
+    {  // killed after the operation
       ++figures.crash_runs;
       CopySet(base, work_dir);
       qdf::TFaultFileSystem fs;
@@ -430,10 +422,10 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
       const size_t k = CommitUnderWay(boundaries, run.Boundaries(), j, &exact);
       const bool must_be_newer = (exact && last_of_commit) ||
                                  RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
-      judge_outcomes(fs, options.seed + static_cast<uint32_t>(op) * 1009u, k, must_be_newer, false,
+      judge_outcomes(fs, kSeed + static_cast<uint32_t>(op) * 1009u, k, must_be_newer, false,
                      "killed after op " + std::to_string(op));
     }
-    if (options.fail) {
+    {  // the operation failed
       ++figures.fail_runs;
       CopySet(base, work_dir);
       qdf::TFaultFileSystem fs;
@@ -458,7 +450,7 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& opt
       // Past its commit point a failed commit is completed when the files
       // are opened again; before it, it never happened.
       const bool past = RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
-      judge_outcomes(fs, options.seed ^ (static_cast<uint32_t>(op) * 7919u), k, past, !past, what);
+      judge_outcomes(fs, kSeed ^ (static_cast<uint32_t>(op) * 7919u), k, past, !past, what);
     }
   }
   std::printf(

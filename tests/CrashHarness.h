@@ -48,10 +48,12 @@ class TCrashWorkload {
   // Runs the commits under test on `path`; each commit goes through
   // run.Commit. May raise (the injected crash or failure).
   virtual void Run(const std::string& path, TCrashRun& run) = 0;
-  // Everything a reader can see of one database file, as text.
-  virtual std::string Fingerprint(const std::string& path) = 0;
-  // What is wrong with the file; empty when it is sound.
-  virtual std::string Problems(const std::string& path) = 0;
+  // Everything a reader can see of one database file, as text (by default
+  // DatabaseFingerprint).
+  virtual std::string Fingerprint(const std::string& path);
+  // What is wrong with the file; empty when it is sound (by default
+  // DatabaseProblems).
+  virtual std::string Problems(const std::string& path);
 };
 
 // The i-th database file of a workload whose first file is `first`
@@ -103,13 +105,6 @@ struct TCrashFigures {
   int retries_committed = 0;
 };
 
-struct TCrashOptions {
-  bool crash = true;  // kill at every operation
-  bool fail = true;   // fail every operation
-  int draws = -1;     // drawn power-loss outcomes per point; -1: QDF_CRASH_DRAWS or 2
-  uint32_t seed = 20261207;
-};
-
 // Everything a reader sees of a database: its object tree (names and
 // classes), the schema version, every record of every table not named with
 // "$" (fields in class order, blobs by their bytes; object IDs left out,
@@ -119,6 +114,6 @@ std::string DatabaseFingerprint(const std::string& path);
 std::string DatabaseProblems(const std::string& path);
 
 // Runs the harness; failures are reported through gtest. Returns the figures.
-TCrashFigures RunCrashHarness(TCrashWorkload& workload, const TCrashOptions& options = {});
+TCrashFigures RunCrashHarness(TCrashWorkload& workload);
 
 }  // namespace qdf_test

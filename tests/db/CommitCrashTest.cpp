@@ -5,15 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "CrashHarness.h"
+#include "EnvSize.h"
 #include "ErrorText.h"
 #include "SystemTestUtil.h"
+#include "file/FileTestUtil.h"
 #include "file/MultiFileCommit.h"
 #include "platform/FaultFileSystem.h"
 #include "record/Fields.h"
@@ -29,6 +31,11 @@ TQdfIntegerField& Int(TQdfTable& t, const char* name) {
   return *static_cast<TQdfIntegerField*>(t.FieldByName(name));
 }
 
+const char kSchema[] =
+    "create TQdfItemClass TItem (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c; "
+    "TQdfBlobField doc);create table items on TItem;create unique index ia on items (a);"
+    "create index ic on items (c);";
+
 // A blob whose bytes and length follow from its key and version.
 std::string BlobBytes(int key, int version) {
   const size_t length = static_cast<size_t>((key * 977 + version * 1531) % 9000);
@@ -39,15 +46,16 @@ std::string BlobBytes(int key, int version) {
 
 // One session of the system on the databases: a transaction with every
 // file's storage open, running.
+// The files from `writable` on are opened read-only.
 struct TSession {
   explicit TSession(const std::string& path) : TSession(std::vector<std::string>{path}) {}
-  explicit TSession(const std::vector<std::string>& paths) {
+  explicit TSession(const std::vector<std::string>& paths, size_t writable = SIZE_MAX) {
     system = std::make_unique<TQdfSystem>();
     system->Init();
     transaction = system->NewTransaction("crash");
     for (size_t i = 0; i < paths.size(); ++i) {
       storages.push_back(
-          transaction->OpenStorage("CRASH" + std::to_string(i + 1), false, paths[i]));
+          transaction->OpenStorage("CRASH" + std::to_string(i + 1), i >= writable, paths[i]));
     }
     storage = storages.front();
     transaction->SetActive(true);
@@ -106,10 +114,7 @@ class TRealPathWorkload : public qdf_test::TCrashWorkload {
   // deleted over a few commits, so that the free list holds blocks to reuse.
   void Prepare(const std::string& path) override {
     TSession db(path);
-    db.storage->Execute(
-        "create TQdfItemClass TItem (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c; "
-        "TQdfBlobField doc);create table items on TItem;create unique index ia on items (a);"
-        "create index ic on items (c);");
+    db.storage->Execute(kSchema);
     db.transaction->CommitAndContinue();
     {
       auto t = db.storage->TableByName("items");
@@ -159,13 +164,6 @@ class TRealPathWorkload : public qdf_test::TCrashWorkload {
     run.Commit([&] { db.transaction->Commit(true); });
   }
 
-  std::string Fingerprint(const std::string& path) override {
-    return qdf_test::DatabaseFingerprint(path);
-  }
-  std::string Problems(const std::string& path) override {
-    return qdf_test::DatabaseProblems(path);
-  }
-
  private:
   qdf_test::TSystemConfig config_;  // private configuration and temporary folder
 };
@@ -175,13 +173,6 @@ TEST(CrashSafety, RealCommitPathSurvivesEveryCrashAndFailedWrite) {
   const qdf_test::TCrashFigures figures = qdf_test::RunCrashHarness(workload);
   EXPECT_EQ(figures.commits, 3);
   EXPECT_GT(figures.operations, 30);
-}
-
-// Rows per file in the several-files workload: QDF_CRASH_ROWS, default 8
-// (every row adds operations, each crashed and failed).
-int RowsFromEnvironment() {
-  const char* env = std::getenv("QDF_CRASH_ROWS");
-  return env != nullptr ? std::max(2, std::atoi(env)) : 8;
 }
 
 // One transaction over two or three files through the system: a commit that
@@ -195,12 +186,7 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
 
   void Prepare(const std::string& path) override {
     TSession db(FilesOf(path, files_));
-    for (TQdfInTransStorage* s : db.storages) {
-      s->Execute(
-          "create TQdfItemClass TItem (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c; "
-          "TQdfBlobField doc);create table items on TItem;create unique index ia on items (a);"
-          "create index ic on items (c);");
-    }
+    for (TQdfInTransStorage* s : db.storages) s->Execute(kSchema);
     db.transaction->CommitAndContinue();
     for (size_t i = 0; i < db.storages.size(); ++i) {
       auto t = db.storages[i]->TableByName("items");
@@ -240,17 +226,11 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
     run.Commit([&] { db.transaction->Commit(true); });
   }
 
-  std::string Fingerprint(const std::string& path) override {
-    return qdf_test::DatabaseFingerprint(path);
-  }
-  std::string Problems(const std::string& path) override {
-    return qdf_test::DatabaseProblems(path);
-  }
-
  private:
   int files_;
   int commits_;
-  int rows_ = RowsFromEnvironment();
+  // QDF_CRASH_ROWS: every row adds operations, each crashed and failed.
+  int rows_ = static_cast<int>(std::max(2L, qdf_test::EnvSize("QDF_CRASH_ROWS", 8)));
   qdf_test::TSystemConfig config_;
 };
 
@@ -278,122 +258,36 @@ INSTANTIATE_TEST_SUITE_P(CrashSafety, SeveralFiles,
                            return std::to_string(info.param.files) + "Files";
                          });
 
-// What follows a failed commit in the same process: where the failure leaves
-// unknown what the disk holds (a sync, the header), the file takes no more
-// writes until it is opened again; a failed page write only ends its
-// transaction. Either way the file then holds the last committed state.
+// What follows a failed commit in the same process. Where the failure
+// leaves unknown what the disk holds (a sync, a header, past the commit
+// point of several files), the files take no more writes until they are
+// opened again, and hold the state before the commit or, past its commit
+// point, after it (the open completes it). A failed page write or a failure
+// before the commit point only ends the transaction.
 struct TFailedCommitCase {
   const char* what;
+  int files;
   int from_end;  // the operation failed, counted back from the commit's last (0)
-  bool filer_stops;
+  bool filers_stop;
+  bool completes;
 };
 
 void PrintTo(const TFailedCommitCase& c, std::ostream* os) { *os << c.what; }
 
 class FailedCommit : public ::testing::TestWithParam<TFailedCommitCase> {};
 
-TEST_P(FailedCommit, LeavesTheLastCommittedStateAndStopsTheFilerWhenUnsure) {
+TEST_P(FailedCommit, IsAllOrNoneAndStopsTheFilersWhenUnsure) {
   const TFailedCommitCase& c = GetParam();
   qdf_test::TSystemConfig config;
   qdf_test::TTestDir dir;
-  const std::string path = dir.File("failed.qdf");
-  const std::string probe = dir.File("probe.qdf");
-  TRealPathWorkload().Prepare(path);
-  const std::string before = qdf_test::DatabaseFingerprint(path);
-  auto change = [](TSession& db, int from) {
-    auto t = db.storage->TableByName("items");
-    for (int key = from; key < from + 20; ++key) Insert(*t, key, 9);
-  };
-  // The commit's operations, counted on a copy.
-  std::filesystem::copy_file(path, probe);
-  int ops = 0;
-  {
-    TFaultFileSystem fs;
-    fs.Watch(probe);
-    SetDatabaseFileSystem(&fs);
-    {
-      TSession db(probe);
-      change(db, 300);
-      const int start = fs.OpCount();
-      db.transaction->Commit(true);
-      ops = fs.OpCount() - start;
-    }
-    SetDatabaseFileSystem(nullptr);
-  }
-  ASSERT_GT(ops, 3);
-
-  TFaultFileSystem fs;
-  fs.Watch(path);
-  SetDatabaseFileSystem(&fs);
-  {
-    TSession db(path);
-    change(db, 300);
-    fs.FailOpAfter(ops - c.from_end);
-    const std::string error = qdf_test::MessageOf([&] { db.transaction->Commit(true); });
-    EXPECT_NE(error.find("(injected)"), std::string::npos) << error;
-    // Trying again does not commit what the failure may have lost.
-    EXPECT_NE(qdf_test::MessageOf([&] { db.transaction->Commit(true); }), "<no error>");
-    db.transaction->Rollback(false);
-    const std::string next = qdf_test::MessageOf([&] {
-      db.transaction->SetActive(true);
-      change(db, 400);
-      db.transaction->Commit(true);
-    });
-    if (c.filer_stops) {
-      EXPECT_NE(next.find("a commit failed; close and reopen the database"), std::string::npos)
-          << next;
-    } else {
-      EXPECT_EQ(next, "<no error>");
-    }
-  }
-  SetDatabaseFileSystem(nullptr);
-  if (c.filer_stops) {
-    EXPECT_EQ(qdf_test::DatabaseFingerprint(path), before);
-  }
-  EXPECT_EQ(qdf_test::DatabaseProblems(path), "");
-  // Opened again, the file takes writes.
-  {
-    TSession db(path);
-    change(db, 500);
-    EXPECT_NO_THROW(db.transaction->Commit(true));
-  }
-  EXPECT_EQ(qdf_test::DatabaseProblems(path), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(CrashSafety, FailedCommit,
-                         ::testing::Values(TFailedCommitCase{"SyncBeforeTheHeader", 2, true},
-                                           TFailedCommitCase{"HeaderWrite", 1, true},
-                                           TFailedCommitCase{"SyncAfterTheHeader", 0, true},
-                                           TFailedCommitCase{"LastPageWrite", 3, false}),
-                         [](const ::testing::TestParamInfo<TFailedCommitCase>& info) {
-                           return info.param.what;
-                         });
-
-// A failed commit over two files: before the commit point every file keeps
-// its last committed state (and the transaction goes on after a rollback,
-// unless a sync failed); past it the files take no more writes until they
-// are opened again, and that open completes the commit.
-struct TSeveralFailedCase {
-  const char* what;
-  int from_end;  // the operation failed, counted back from the commit's last (0)
-  bool filers_stop;
-  bool completes;
-};
-
-void PrintTo(const TSeveralFailedCase& c, std::ostream* os) { *os << c.what; }
-
-class SeveralFilesFailedCommit : public ::testing::TestWithParam<TSeveralFailedCase> {};
-
-TEST_P(SeveralFilesFailedCommit, IsAllOrNoneAndStopsTheFilersPastTheCommitPoint) {
-  const TSeveralFailedCase& c = GetParam();
-  qdf_test::TSystemConfig config;
-  qdf_test::TTestDir dir;
-  const std::vector<std::string> paths = FilesOf(dir.File("f.qdf"), 2);
-  const std::vector<std::string> probes = FilesOf(dir.File("probe.qdf"), 2);
-  TSeveralFilesWorkload(2, 1).Prepare(paths[0]);
+  const std::vector<std::string> paths = FilesOf(dir.File("f.qdf"), c.files);
+  const std::vector<std::string> probes = FilesOf(dir.File("probe.qdf"), c.files);
+  TSeveralFilesWorkload(c.files, 1).Prepare(paths[0]);
   for (size_t i = 0; i < paths.size(); ++i) std::filesystem::copy_file(paths[i], probes[i]);
   auto state = [](const std::vector<std::string>& files) {
-    return qdf_test::DatabaseFingerprint(files[0]) + qdf_test::DatabaseFingerprint(files[1]);
+    std::string all;
+    for (const std::string& f : files) all += qdf_test::DatabaseFingerprint(f);
+    return all;
   };
   const std::string before = state(paths);
   auto change = [](TSession& db, int from) {
@@ -413,28 +307,26 @@ TEST_P(SeveralFilesFailedCommit, IsAllOrNoneAndStopsTheFilersPastTheCommitPoint)
   {
     TFaultFileSystem fs;
     watch(fs, probes);
-    SetDatabaseFileSystem(&fs);
-    {
-      TSession db(probes);
-      change(db, 300);
-      const int start = fs.OpCount();
-      db.transaction->Commit(true);
-      ops = fs.OpCount() - start;
-    }
-    SetDatabaseFileSystem(nullptr);
+    qdf_test::TFaultScope scope(fs);
+    TSession db(probes);
+    change(db, 300);
+    const int start = fs.OpCount();
+    db.transaction->Commit(true);
+    ops = fs.OpCount() - start;
   }
   const std::string after = state(probes);
-  ASSERT_GT(ops, 12);
+  ASSERT_GT(ops, c.from_end + 1);
 
-  TFaultFileSystem fs;
-  watch(fs, paths);
-  SetDatabaseFileSystem(&fs);
   {
+    TFaultFileSystem fs;
+    watch(fs, paths);
+    qdf_test::TFaultScope scope(fs);
     TSession db(paths);
     change(db, 300);
     fs.FailOpAfter(ops - c.from_end);
     const std::string error = qdf_test::MessageOf([&] { db.transaction->Commit(true); });
     EXPECT_NE(error.find("(injected)"), std::string::npos) << error;
+    // Trying again does not commit what the failure may have lost.
     EXPECT_NE(qdf_test::MessageOf([&] { db.transaction->Commit(true); }), "<no error>");
     db.transaction->Rollback(false);
     // A commit of the last file alone: past the commit point it would
@@ -452,7 +344,6 @@ TEST_P(SeveralFilesFailedCommit, IsAllOrNoneAndStopsTheFilersPastTheCommitPoint)
       EXPECT_EQ(next, "<no error>");
     }
   }
-  SetDatabaseFileSystem(nullptr);
   if (c.filers_stop) {
     EXPECT_EQ(state(paths), c.completes ? after : before);
   }
@@ -469,18 +360,24 @@ TEST_P(SeveralFilesFailedCommit, IsAllOrNoneAndStopsTheFilersPastTheCommitPoint)
   for (const std::string& p : paths) EXPECT_EQ(qdf_test::DatabaseProblems(p), "") << p;
 }
 
-// From the end: 0 and 1 the second header's sync and write, 2 and 3 the
-// first's, 4 to 6 the record's folder sync, sync and write, 7 to 9 the
-// marker's, 10 and 11 the page syncs of the second and the first file.
+// One file, from the end: the sync after the header, the header, the sync
+// before it, the last page. Two files: 0 and 1 the second header's sync and
+// write, 2 and 3 the first's, 4 to 6 the record's folder sync, sync and
+// write, 7 to 9 the marker's, 10 and 11 the page syncs of the second and the
+// first file.
 INSTANTIATE_TEST_SUITE_P(
-    CrashSafety, SeveralFilesFailedCommit,
-    ::testing::Values(TSeveralFailedCase{"PageSyncOfTheSecondFile", 10, true, false},
-                      TSeveralFailedCase{"MarkerWrite", 9, false, false},
-                      TSeveralFailedCase{"RecordSync", 5, false, false},
-                      TSeveralFailedCase{"RecordFolderSync", 4, false, false},
-                      TSeveralFailedCase{"FirstHeaderWrite", 3, true, true},
-                      TSeveralFailedCase{"LastHeaderSync", 0, true, true}),
-    [](const ::testing::TestParamInfo<TSeveralFailedCase>& info) { return info.param.what; });
+    CrashSafety, FailedCommit,
+    ::testing::Values(TFailedCommitCase{"SyncAfterTheHeader", 1, 0, true, false},
+                      TFailedCommitCase{"HeaderWrite", 1, 1, true, false},
+                      TFailedCommitCase{"SyncBeforeTheHeader", 1, 2, true, false},
+                      TFailedCommitCase{"LastPageWrite", 1, 3, false, false},
+                      TFailedCommitCase{"PageSyncOfTheSecondFile", 2, 10, true, false},
+                      TFailedCommitCase{"MarkerWrite", 2, 9, false, false},
+                      TFailedCommitCase{"RecordSync", 2, 5, false, false},
+                      TFailedCommitCase{"RecordFolderSync", 2, 4, false, false},
+                      TFailedCommitCase{"FirstHeaderWrite", 2, 3, true, true},
+                      TFailedCommitCase{"LastHeaderSync", 2, 0, true, true}),
+    [](const ::testing::TestParamInfo<TFailedCommitCase>& info) { return info.param.what; });
 
 // A transaction that changes one file commits it exactly as before: its
 // pages, a sync, the header, a sync, and nothing beside it, also while it
@@ -497,34 +394,22 @@ TEST(CrashSafety, OnlyTransactionsThatChangeSeveralFilesWriteACommitRecord) {
       fs.Watch(p);
       fs.Watch(TMultiFileCommit::SidePath(p));
     }
-    SetDatabaseFileSystem(&fs);
-    std::vector<TFaultFileSystem::TEvent> events;
+    std::string first_file, second_file, side_events;
     {
-      TQdfSystem system;
-      system.Init();
-      std::unique_ptr<TQdfTransaction> transaction = system.NewTransaction("one");
-      std::vector<TQdfInTransStorage*> storages;
-      for (int i = 0; i < 2; ++i) {
-        storages.push_back(transaction->OpenStorage("G" + std::to_string(i), i >= changed,
-                                                    paths[static_cast<size_t>(i)]));
-      }
-      transaction->SetActive(true);
+      qdf_test::TFaultScope scope(fs);
+      TSession db(paths, static_cast<size_t>(changed));
       for (int i = 0; i < changed; ++i) {
-        Insert(*storages[static_cast<size_t>(i)]->TableByName("items"), 700 + changed, 7);
+        Insert(*db.storages[static_cast<size_t>(i)]->TableByName("items"), 700 + changed, 7);
       }
       const size_t start = fs.Journal().size();
-      transaction->Commit(true);
-      events = fs.Journal();
-      events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(start));
-    }
-    SetDatabaseFileSystem(nullptr);
-    std::string side_events;
-    std::string first_file;
-    std::string second_file;
-    for (const TFaultFileSystem::TEvent& e : events) {
-      if (e.path == paths[0]) first_file += e.kind;
-      if (e.path == paths[1]) second_file += e.kind;
-      if (e.path != paths[0] && e.path != paths[1]) side_events += e.kind;
+      db.transaction->Commit(true);
+      const std::vector<TFaultFileSystem::TEvent> journal = fs.Journal();
+      for (size_t i = start; i < journal.size(); ++i) {
+        const std::string& path = journal[i].path;
+        (path == paths[0]   ? first_file
+         : path == paths[1] ? second_file
+                            : side_events) += journal[i].kind;
+      }
     }
     if (changed == 1) {
       EXPECT_EQ(side_events, "");

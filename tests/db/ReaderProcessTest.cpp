@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "EnvSize.h"
 #include "ErrorText.h"
 #include "base/QdfException.h"
 #include "db/SystemTestUtil.h"
@@ -115,13 +115,9 @@ std::string PagesOf(TQdfIndirectPageReader& reader) {
 
 TEST(ReaderProcess, SnapshotSurvivesAWriterThatReusesItsBlocks) {
   TSystemFixture fx;
-  {
-    auto tw = fx.system->NewTransaction("Writer");
-    tw->OpenStorage("A", false, fx.Db())
-        ->Execute("create TQdfItemClass X (TQdfIntegerField a); create table t on X");
-    tw->CommitAndContinue();
-    tw->SetActive(false);
-  }
+  fx.Write([](TQdfInTransStorage* w) {
+    w->Execute("create TQdfItemClass X (TQdfIntegerField a); create table t on X");
+  });
   // No thread of the engine may run while forking: a lock one holds (the
   // allocator's) would stay locked in the child for good. The writer below
   // opens the file after the reader.
@@ -173,18 +169,13 @@ TEST(ReaderProcess, SnapshotSurvivesAWriterThatReusesItsBlocks) {
 }
 
 #ifdef QDF_TOOL_EXE
-int EnvCount(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && std::atoi(v) > 0 ? std::atoi(v) : fallback;
-}
-
 // A writer commits rounds that set every row's v to the round number, while
 // qdf processes dump and check the file: each dump shows one round whole,
 // and the check never reports damage.
 TEST(ReaderProcess, DumpAndCheckInOtherProcessesSeeWholeCommits) {
   TSystemFixture fx;
   const int rows = 300;
-  const int reads = EnvCount("QDF_READER_ROUNDS", 6);
+  const long reads = qdf_test::EnvSize("QDF_READER_ROUNDS", 6);
   const std::string db = fx.Db();
   auto tw = fx.system->NewTransaction("Writer");
   TQdfInTransStorage* w = tw->OpenStorage("A", false, db);
@@ -207,7 +198,7 @@ TEST(ReaderProcess, DumpAndCheckInOtherProcessesSeeWholeCommits) {
   std::vector<std::string> failures;
   std::thread readers([&] {
     const std::string q = qdf_test::ShellQuote(db);
-    for (int i = 0; i < reads; ++i) {
+    for (long i = 0; i < reads; ++i) {
       const qdf_test::TShellRun dump = qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " dump " + q +
                                                           " t --columns v --csv 2>&1");
       std::istringstream lines(dump.out);

@@ -3,15 +3,12 @@
 // the collected record changes ("SUL") to the server.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "db/InTransStorage.h"
@@ -30,39 +27,15 @@
 namespace qdf {
 namespace {
 
-using qdf_test::kShortTimeoutMs;
+using qdf_test::ChainPageIs;
+using qdf_test::MessageOf;
 using qdf_test::PageIs;
-using qdf_test::PatternPage;
 using qdf_test::PutPage;
+using qdf_test::ReadFileBytes;
 using qdf_test::TFilerRef;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
-
-using qdf_test::MessageOf;
-
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A served database with the pages 1, 2, 3 (2 does not compress).
-void MakePages(const std::string& path) {
-  TFilerRef f(path, false);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
-  for (uint32_t tag = 1; tag <= 3; ++tag) PutPage(r, 0, tag, tag != 2);
-  r.Flush(kFlushWriteUnpin);
-  r.Commit(false);
-}
-
-struct TRemote {
-  TQdfTCPFiler* filer;
-  TRemote() : filer(new TQdfTCPFiler("Remote")) { filer->SetTimeout(kShortTimeoutMs); }
-  ~TRemote() { filer->Release(); }
-  TRemote(const TRemote&) = delete;
-  TRemote& operator=(const TRemote&) = delete;
-};
+using qdf_test::TRemote;
 
 // Commands that would change the server's file directly.
 size_t FileChanges(const TProtocolPeer& peer) {
@@ -71,21 +44,26 @@ size_t FileChanges(const TProtocolPeer& peer) {
 
 // ---- the page reader ----
 
+// A stand-in server of a chain database, a remote filer connected to it,
+// and the system whose shadow file the remote filer's readers write.
 class ShadowReaderTest : public ::testing::Test {
  protected:
-  ShadowReaderTest() : db_(fx_.Db("served.qdf")) { MakePages(db_); }
+  static std::string Made(const qdf_test::TSystemFixture& fx) {
+    qdf_test::MakeChainDatabase(fx.Db("served.qdf"));
+    return fx.Db("served.qdf");
+  }
+  void SetUp() override { ASSERT_TRUE(remote_->Open("127.0.0.1", peer_.Port())); }
   uint64_t ShadowSize() const { return std::filesystem::file_size(fx_.system->ShadowFileName()); }
 
   qdf_test::TSystemFixture fx_;
-  std::string db_;
+  std::string db_ = Made(fx_);
+  const std::vector<uint8_t> served_ = ReadFileBytes(db_);
+  TProtocolPeer peer_{db_};
+  TRemote remote_;
 };
 
 TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAreReadBackAndNeverReachTheServer) {
-  TProtocolPeer peer(db_);
-  const std::string served = FileBytes(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote.filer->Open("127.0.0.1", peer.Port()));
-  TQdfIndirectPageReader r(remote.filer);
+  TQdfIndirectPageReader r(remote_.filer);
   r.SetShadowStore(fx_.system.get());
   r.Open(false);
   r.StartTransaction();
@@ -104,11 +82,11 @@ TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAreReadBackAndNeverReachTheServer
   EXPECT_NE(r.EntryOf(added).flags & kEntryCompressed, 0u);
   EXPECT_EQ(r.EntryOf(1).flags & kEntryShadow, 0u);  // untouched: still the server's
 
-  const size_t reads = peer.CountOf(kCmdReadData);
+  const size_t reads = peer_.CountOf(kCmdReadData);
   EXPECT_TRUE(PageIs(r, 2, 20, false));
   EXPECT_TRUE(PageIs(r, added, 21, true));
-  EXPECT_EQ(peer.CountOf(kCmdReadData), reads);  // both from the shadow file
-  EXPECT_TRUE(PageIs(r, 1, 1, true));            // from the server
+  EXPECT_EQ(peer_.CountOf(kCmdReadData), reads);       // both from the shadow file
+  EXPECT_TRUE(ChainPageIs(r.GetPage(1, kGpRead), 1));  // from the server
 
   // Written again at the same size: the shadow block is reused in place.
   PutPage(r, 2, 22, false);
@@ -116,17 +94,13 @@ TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAreReadBackAndNeverReachTheServer
   EXPECT_EQ(r.EntryOf(2).position, moved.position);
   EXPECT_TRUE(PageIs(r, 2, 22, false));
 
-  EXPECT_EQ(FileChanges(peer), 0u);
-  EXPECT_EQ(peer.CountOf(kCmdStream), 0u);
-  EXPECT_EQ(FileBytes(db_), served);
+  EXPECT_EQ(FileChanges(peer_), 0u);
+  EXPECT_EQ(peer_.CountOf(kCmdStream), 0u);
+  EXPECT_EQ(ReadFileBytes(db_), served_);
 }
 
 TEST_F(ShadowReaderTest, CommitAndRollbackCloseTheServersTransactionAndFreeTheShadowBlocks) {
-  TProtocolPeer peer(db_);
-  const std::string served = FileBytes(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote.filer->Open("127.0.0.1", peer.Port()));
-  TQdfIndirectPageReader r(remote.filer);
+  TQdfIndirectPageReader r(remote_.filer);
   r.SetShadowStore(fx_.system.get());
   auto write_some = [&] {
     r.Open(false);
@@ -139,20 +113,20 @@ TEST_F(ShadowReaderTest, CommitAndRollbackCloseTheServersTransactionAndFreeTheSh
 
   write_some();
   const uint64_t used = ShadowSize();
-  const size_t closes = peer.CountOf(kCmdCloseTransaction);
+  const size_t closes = peer_.CountOf(kCmdCloseTransaction);
   r.Rollback();
-  EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), closes + 1);
+  EXPECT_EQ(peer_.CountOf(kCmdCloseTransaction), closes + 1);
   EXPECT_TRUE(r.ShadowChain().IsNull());
   EXPECT_FALSE(r.InWriteTransaction());
   r.Open(true);
-  EXPECT_TRUE(PageIs(r, 1, 1, true));  // the server's page again
-  EXPECT_TRUE(PageIs(r, 3, 3, true));
+  EXPECT_TRUE(ChainPageIs(r.GetPage(1, kGpRead), 1));  // the server's page again
+  EXPECT_TRUE(ChainPageIs(r.GetPage(3, kGpRead), 3));
 
   // The blocks went back: the same writes need no new space.
   write_some();
   EXPECT_EQ(ShadowSize(), used);
   r.Commit(false);
-  EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), closes + 3);
+  EXPECT_EQ(peer_.CountOf(kCmdCloseTransaction), closes + 3);
   EXPECT_TRUE(r.ShadowChain().IsNull());
   EXPECT_TRUE(r.IsMapEmpty());  // shadow copies are never taken for the server's
   write_some();
@@ -160,16 +134,13 @@ TEST_F(ShadowReaderTest, CommitAndRollbackCloseTheServersTransactionAndFreeTheSh
   r.Rollback();
 
   // Nothing went to the server's file but the transactions' ends.
-  EXPECT_EQ(FileChanges(peer), 0u);
-  EXPECT_EQ(FileBytes(db_), served);
+  EXPECT_EQ(FileChanges(peer_), 0u);
+  EXPECT_EQ(ReadFileBytes(db_), served_);
 }
 
 TEST_F(ShadowReaderTest, ShadowModeNeedsTheShadowFile) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote.filer->Open("127.0.0.1", peer.Port()));
   TQdfSystem bare;  // never initialised: no shadow file
-  TQdfIndirectPageReader r(remote.filer);
+  TQdfIndirectPageReader r(remote_.filer);
   r.SetShadowStore(&bare);
   r.Open(false);
   EXPECT_EQ(MessageOf([&] { r.StartTransaction(); }),
@@ -193,7 +164,7 @@ TEST_F(ShadowReaderTest, ShadowEntryOutsideItsTransactionIsRefusedAsDamage) {
   TFilerRef f(db_, true);
   TQdfIndirectPageReader r(f.filer);
   r.Open(true);
-  EXPECT_TRUE(PageIs(r, 1, 1, true));
+  EXPECT_TRUE(ChainPageIs(r.GetPage(1, kGpRead), 1));
   EXPECT_EQ(MessageOf([&] { r.GetPage(2, kGpRead); }),
             "Page 2 is damaged: page-table entry names a shadow block outside its transaction");
 }
@@ -230,27 +201,22 @@ std::string BodyOf(int i) { return "record " + std::to_string(i) + std::string(1
 class ShadowStorageTest : public ::testing::Test {
  protected:
   ShadowStorageTest() {
-    auto t = fx_.system->NewTransaction("Make");
-    t->OpenStorage("Made", false, fx_.Db("made.qdf"));
-    t->SetActive(true);
-    t->SetActive(false);
-    t.reset();
-    fx_.Restart();
-    peer_ = std::make_unique<TProtocolPeer>(fx_.Db("made.qdf"));
-    fx_.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer_->Port()) + "\nTIMEOUT=" +
-                        std::to_string(kShortTimeoutMs) + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
-    served_ = FileBytes(fx_.Db("made.qdf"));
+    fx_.Write([](TQdfInTransStorage* s) {
+      s->Execute("create TQdfItemClass TRow (TQdfIntegerField a;); create table t on TRow;");
+    });
+    peer_ = std::make_unique<TProtocolPeer>(fx_.Db());
+    fx_.config.WriteIni(qdf_test::PeerIni(peer_->Port()));
+    served_ = ReadFileBytes(fx_.Db());
   }
   ~ShadowStorageTest() override {
-    t_.reset();
+    fx_.kept.clear();
     fx_.system.reset();  // says goodbye while the peer listens
   }
 
   // A write transaction on the remote database.
   TQdfInTransStorage* Start() {
-    t_ = fx_.system->NewTransaction("Remote");
-    TQdfInTransStorage* s = t_->OpenStorage("Made", false);
-    t_->SetActive(true);
+    TQdfInTransStorage* s = fx_.Open("Made", false, "");
+    t_ = s->Transaction();
     return s;
   }
   static TQdfServerUpdateList* UpdateList(TQdfInTransStorage* s) {
@@ -271,8 +237,8 @@ class ShadowStorageTest : public ::testing::Test {
 
   qdf_test::TSystemFixture fx_;
   std::unique_ptr<TProtocolPeer> peer_;
-  std::string served_;
-  std::unique_ptr<TQdfTransaction> t_;
+  std::vector<uint8_t> served_;
+  TQdfTransaction* t_ = nullptr;
 };
 
 TEST_F(ShadowStorageTest, CommitSendsTheUpdateListFromTheShadowFileAndThenReadsTheServer) {
@@ -298,7 +264,7 @@ TEST_F(ShadowStorageTest, CommitSendsTheUpdateListFromTheShadowFileAndThenReadsT
   }
   EXPECT_GE(peer_->CountOf(kCmdCloseTransaction), 1u);
   EXPECT_EQ(FileChanges(*peer_), 0u);
-  EXPECT_EQ(FileBytes(fx_.Db("made.qdf")), served_);
+  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
 
   // The next transaction sees what the server serves, not the shadow pages.
   t_->SetActive(true);
@@ -317,7 +283,7 @@ TEST_F(ShadowStorageTest, RollbackSendsNothingAndLeavesTheServerUntouched) {
   EXPECT_FALSE(t_->Active());
   EXPECT_TRUE(peer_->Streams().empty());
   EXPECT_EQ(FileChanges(*peer_), 0u);
-  EXPECT_EQ(FileBytes(fx_.Db("made.qdf")), served_);
+  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
   t_->SetActive(true);
   EXPECT_EQ(UpdateList(s)->Count(), 0);
   t_->SetActive(false);  // an empty update list is not sent
@@ -338,7 +304,7 @@ TEST_F(ShadowStorageTest, ConnectionLostDuringTheCommitLeavesTheTransactionRollb
   EXPECT_NO_THROW(t_->Rollback(false));
   EXPECT_FALSE(t_->Active());
   EXPECT_TRUE(s->Reader()->ShadowChain().IsNull());
-  EXPECT_EQ(FileBytes(fx_.Db("made.qdf")), served_);
+  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
   // The connection stays closed until the database is opened again.
   EXPECT_NE(MessageOf([&] { t_->SetActive(true); }).find("is lost"), std::string::npos);
 }
@@ -366,25 +332,8 @@ TEST_F(ShadowStorageTest, RefusedCloseOfTheServersTransactionLeavesItRollbackOnl
 // Records are not entered into the update list yet: a table of a database on
 // a server refuses changes instead of committing them where the server never
 // sees them.
-TEST(ShadowTable, RecordsOfARemoteTableCannotBeChanged) {
-  qdf_test::TSystemFixture fx;
-  {
-    auto t = fx.system->NewTransaction("Make");
-    TQdfInTransStorage* s = t->OpenStorage("Made", false, fx.Db("made.qdf"));
-    t->SetActive(true);
-    s->Execute("create TQdfItemClass TRow (TQdfIntegerField a;); create table t on TRow;");
-    t->SetActive(false);
-    t.reset();
-  }
-  fx.Restart();
-  TProtocolPeer peer(fx.Db("made.qdf"));
-  fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) + "\nTIMEOUT=" +
-                     std::to_string(kShortTimeoutMs) + "\nMAX_SERVER=1\nServer1=127.0.0.1\n");
-  const std::string served = FileBytes(fx.Db("made.qdf"));
-  auto t = fx.system->NewTransaction("Remote");
-  TQdfInTransStorage* s = t->OpenStorage("Made", false);
-  t->SetActive(true);
-  ASSERT_TRUE(s->Reader()->Shadow());
+TEST_F(ShadowStorageTest, RecordsOfARemoteTableCannotBeChanged) {
+  TQdfInTransStorage* s = Start();
   {
     std::unique_ptr<TQdfTable> table = s->TableByName("t");
     table->Insert();
@@ -392,10 +341,8 @@ TEST(ShadowTable, RecordsOfARemoteTableCannotBeChanged) {
     EXPECT_QDF_ERROR(table->Post(), "lies on a database server");
     table->Cancel();
   }
-  t->SetActive(false);
-  t.reset();
-  EXPECT_EQ(FileBytes(fx.Db("made.qdf")), served);
-  fx.system.reset();
+  t_->SetActive(false);
+  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
 }
 
 }  // namespace

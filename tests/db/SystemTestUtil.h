@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +110,30 @@ class TSystemFixture {
     system->Init();
   }
   std::string Db(const std::string& name = "db.qdf") const { return config.File(name); }
+  // Runs `work` (when given) in a write transaction on the database file
+  // `name` (made when missing), commits, and restarts the system, which
+  // closes every file.
+  void Write(const std::function<void(qdf::TQdfInTransStorage*)>& work = {},
+             const std::string& name = "db.qdf") {
+    {
+      std::unique_ptr<qdf::TQdfTransaction> t = system->NewTransaction("Write");
+      qdf::TQdfInTransStorage* s = t->OpenStorage("Write", false, Db(name));
+      t->SetActive(true);
+      if (work) work(s);
+      t->Commit(true);
+    }
+    Restart();
+  }
+  // A running transaction, kept by the fixture, with `alias` open on the
+  // database file `name` (or the alias alone when `name` is empty).
+  qdf::TQdfInTransStorage* Open(const std::string& alias = "DB", bool read_only = false,
+                                const std::string& name = "db.qdf") {
+    qdf::TQdfTransaction* t = KeepTransaction("Open " + std::to_string(kept.size()));
+    qdf::TQdfInTransStorage* s =
+        t->OpenStorage(alias, read_only, name.empty() ? std::string() : Db(name));
+    t->SetActive(true);
+    return s;
+  }
   // A new transaction of the system that the fixture keeps until EndTransaction
   // or its own end, for helpers that hand out only the transaction's storage.
   qdf::TQdfTransaction* KeepTransaction(const std::string& name) {

@@ -247,16 +247,6 @@ TEST(TransactionRollback, RolledBackSchemaChangeLeavesTheOldSchema) {
   EXPECT_EQ(log.Transactional(), (std::vector<int>{3, 4, 1}));
   EXPECT_EQ(s->ChildByName("Y"), nullptr);
   EXPECT_NE(s->ChildByName("X"), nullptr);
-  // The database goes on normally.
-  s->Execute("create TQdfItemClass W (TQdfIntegerField a)");
-  t->SetActive(false);
-  fx.Restart();
-  auto t2 = fx.system->NewTransaction("T2");
-  TQdfInTransStorage* s2 = t2->OpenStorage("A", false, fx.Db());
-  t2->SetActive(true);
-  EXPECT_NE(s2->ChildByName("W"), nullptr);
-  EXPECT_NE(s2->ChildByName("X"), nullptr);
-  EXPECT_EQ(s2->ChildByName("Y"), nullptr);
 }
 
 TEST(TransactionRollback, PagesWrittenBeforeARollbackAreNotReusedLater) {
@@ -318,29 +308,18 @@ TEST(TransactionCommit, NewDatabaseIsCommittedRightAfterItsFirstStart) {
 TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
   TSystemFixture fx;
   uint64_t highest = 0;
-  {
-    auto t = fx.system->NewTransaction("T");
-    TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-    s->Execute(
-        "create TQdfItemClass R (TQdfObjectIDField ThisID; TQdfIntegerField a); "
-        "create table rows on R");
+  fx.Write([&](TQdfInTransStorage* s) {
+    s->Execute("create TQdfItemClass R (TQdfObjectIDField ThisID); create table rows on R");
     std::unique_ptr<TQdfTable> table = s->TableByName("rows");
     for (int i = 0; i < 50; ++i) {
       table->Insert();
-      static_cast<TQdfIntegerField*>(table->FieldByName("a"))->SetAsInteger(i);
       table->Post();
       highest = static_cast<uint64_t>(
           static_cast<TQdfObjectIDField*>(table->FieldByName("ThisID"))->AsInt64());
     }
-    table.reset();
-    t->Commit(true);
-  }
-  fx.Restart();
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-  t->SetActive(true);
-  EXPECT_GE(s->Root()->IDHighWater(), highest);
+  });
   EXPECT_GT(highest, 0u);
+  EXPECT_GE(fx.Open()->Root()->IDHighWater(), highest);
 }
 
 // ---- concurrency ----
@@ -453,9 +432,8 @@ TEST(TransactionWriters, ReaderKeepsTheSnapshotOfItsStart) {
 // database.
 TEST(TransactionWriters, ReadOnlyStorageOfAnEmptyFileIsEmpty) {
   TSystemFixture fx;
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* r = t->OpenStorage("E", true, fx.Db("empty.qdf"));
-  t->SetActive(true);
+  TQdfInTransStorage* r = fx.Open("E", true, "empty.qdf");
+  TQdfTransaction* t = r->Transaction();
   EXPECT_EQ(r->ObjectsCount(), 0);
   EXPECT_EQ(MessageOf([&] { r->TableByName("t"); }), "Objekt: t existiert nicht.");
   t->SetActive(false);
@@ -486,70 +464,55 @@ TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
 // across a reopen, a dropped table's blobs go, and the file stays sound.
 TEST(TransactionBlobs, RollbackRestoresAndCommitKeepsTheBlob) {
   TSystemFixture fx;
-  auto body = [](TQdfTable& d) -> TQdfBlobField& {
-    return static_cast<TQdfBlobField&>(*d.FieldByName("body"));
+  auto add = [](TQdfTable& t, const std::string& body) {
+    t.Insert();
+    t.FieldByName("body")->SetAsString(body);
+    t.Post();
   };
-  {
-    auto t = fx.system->NewTransaction("blobs");
-    TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
-    t->SetActive(true);
+  fx.Write([&](TQdfInTransStorage* s) {
     s->Execute(
-        "create TQdfItemClass TDoc (TQdfCharField name; TQdfBlobField body); create table d on "
-        "TDoc; create table gone on TDoc");
-    t->CommitAndContinue();
-    {
-      auto d = s->TableByName("d");
-      d->Insert();
-      d->FieldByName("name")->SetAsString("a");
-      body(*d).SetAsString(std::string(5000, 'a'));
-      d->Post();
-      auto g = s->TableByName("gone");
-      g->Insert();
-      body(*g).SetAsString(std::string(4500, 'g'));
-      g->Post();
-    }
-    t->CommitAndContinue();
-    {
-      auto d = s->TableByName("d");
-      d->First();
-      d->Edit();
-      body(*d).SetAsString(std::string(9000, 'b'));
-      d->Post();
-      d->Insert();
-      d->FieldByName("name")->SetAsString("n");
-      body(*d).SetAsString(std::string(3000, 'n'));
-      d->Post();
-      ASSERT_EQ(s->BlobTable()->Count(), 5 + 1 + 3);
-    }
-    t->Rollback(false);
-    t->SetActive(true);
-    {
-      auto d = s->TableByName("d");
-      d->First();
-      EXPECT_EQ(body(*d).GetAsString(), std::string(5000, 'a'));
-      d->Next();
-      EXPECT_EQ(d->Cursor().Item(), nullptr);
-      EXPECT_EQ(s->BlobTable()->Count(), 3 + 3);
-      d->First();
-      d->Edit();
-      body(*d).SetAsString(std::string(7000, 'c'));
-      d->Post();
-    }
-    s->Execute("drop gone");  // its blob goes along
-    t->Commit(true);
+        "create TQdfItemClass TDoc (TQdfBlobField body); create table d on TDoc; "
+        "create table gone on TDoc");
+    add(*s->TableByName("d"), std::string(5000, 'a'));
+    add(*s->TableByName("gone"), std::string(4500, 'g'));
+  });
+  TQdfInTransStorage* s = fx.Open();
+  TQdfTransaction* t = s->Transaction();
+  {
+    auto d = s->TableByName("d");
+    d->First();
+    d->Edit();
+    d->FieldByName("body")->SetAsString(std::string(9000, 'b'));
+    d->Post();
+    add(*d, std::string(3000, 'n'));
+    ASSERT_EQ(s->BlobTable()->Count(), 5 + 1 + 3);
   }
-  fx.Restart();
-  auto t = fx.system->NewTransaction("read");
-  TQdfInTransStorage* s = t->OpenStorage("DB", false, fx.Db());
+  t->Rollback(false);
   t->SetActive(true);
   {
     auto d = s->TableByName("d");
     d->First();
-    EXPECT_EQ(body(*d).GetAsString(), std::string(7000, 'c'));
-    EXPECT_EQ(s->BlobTable()->Count(), 4);
+    EXPECT_EQ(d->FieldByName("body")->GetAsString(), std::string(5000, 'a'));
+    d->Next();
+    EXPECT_EQ(d->Cursor().Item(), nullptr);
+    EXPECT_EQ(s->BlobTable()->Count(), 3 + 3);
+    d->First();
+    d->Edit();
+    d->FieldByName("body")->SetAsString(std::string(7000, 'c'));
+    d->Post();
   }
-  t->Rollback(false);
-  t.reset();
+  s->Execute("drop gone");  // its blob goes along
+  t->Commit(true);
+  fx.EndTransaction(t);
+  fx.Restart();
+  {
+    TQdfInTransStorage* read = fx.Open();
+    auto d = read->TableByName("d");
+    d->First();
+    EXPECT_EQ(d->FieldByName("body")->GetAsString(), std::string(7000, 'c'));
+    EXPECT_EQ(read->BlobTable()->Count(), 4);
+  }
+  fx.kept.clear();
   fx.Restart();
   const TQdfCheckReport r = CheckDatabase(fx.Db());
   EXPECT_TRUE(r.Sound()) << (r.problems.empty() ? "" : r.problems.front());

@@ -1,5 +1,5 @@
-// Helpers for tests of database files: an owning handle for filers and pages
-// with recognisable contents.
+// Helpers for tests of database files: owning handles for local and remote
+// filers, pages with recognisable contents, and a scoped fault file system.
 #pragma once
 
 #include <cstring>
@@ -10,6 +10,9 @@
 
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
+#include "file/ProtocolPeer.h"
+#include "file/TCPFiler.h"
+#include "platform/FileSystem.h"
 
 namespace qdf_test {
 
@@ -24,6 +27,27 @@ struct TFilerRef {
   TFilerRef(const TFilerRef&) = delete;
   TFilerRef& operator=(const TFilerRef&) = delete;
   qdf::TQdfLocalFiler* operator->() const { return filer; }
+};
+
+// Holds the creator's reference of a remote filer that waits briefly.
+struct TRemote {
+  qdf::TQdfTCPFiler* filer;
+  explicit TRemote(const std::string& alias = "Remote") : filer(new qdf::TQdfTCPFiler(alias)) {
+    filer->SetTimeout(kShortTimeoutMs);
+  }
+  ~TRemote() { filer->Release(); }
+  TRemote(const TRemote&) = delete;
+  TRemote& operator=(const TRemote&) = delete;
+  qdf::TQdfTCPFiler* operator->() const { return filer; }
+};
+
+// Sends the database file operations to `fs` while it lives.
+class TFaultScope {
+ public:
+  explicit TFaultScope(qdf::TFileSystem& fs) { qdf::SetDatabaseFileSystem(&fs); }
+  ~TFaultScope() { qdf::SetDatabaseFileSystem(nullptr); }
+  TFaultScope(const TFaultScope&) = delete;
+  TFaultScope& operator=(const TFaultScope&) = delete;
 };
 
 // A page whose bytes depend on (tag, page); compressible or random-looking.
@@ -63,6 +87,29 @@ inline bool PageIs(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag, 
   auto data = PatternPage(tag, page, compressible);
   return std::memcmp(buf, data.data(), 12) == 0 &&
          std::memcmp(buf + 16, data.data() + 16, data.size() - 16) == 0;
+}
+
+// A database file with the chain 1 -> 2 -> 3 (pages 1 and 3 compressible,
+// page 2 not), committed as transaction 2.
+inline void MakeChainDatabase(const std::string& path) {
+  TFilerRef f(path, false);
+  qdf::TQdfIndirectPageReader r(f.filer);
+  r.Open(false);
+  r.StartTransaction();
+  for (uint32_t tag = 1; tag <= 3; ++tag) PutPage(r, 0, tag, tag != 2);
+  qdf::StoreU32(r.EditPage(1) + qdf::kPgNext, 2);
+  qdf::StoreU32(r.EditPage(2) + qdf::kPgNext, 3);
+  qdf::StoreU32(r.EditPage(3) + qdf::kPgNext, qdf::kNoPage);
+  r.Flush(qdf::kFlushWriteUnpin);
+  r.Commit(false);
+}
+
+// True when `got` holds page `page` as MakeChainDatabase wrote it (without
+// its next-page and stamp words).
+inline bool ChainPageIs(const uint8_t* got, uint32_t page) {
+  const std::vector<uint8_t> want = PatternPage(page, page, page != 2);
+  return std::memcmp(got, want.data(), 4) == 0 &&
+         std::memcmp(got + 16, want.data() + 16, want.size() - 16) == 0;
 }
 
 }  // namespace qdf_test

@@ -1,3 +1,6 @@
+// The page reader of a local file: pages evicted in mid-transaction, copies
+// moved down into space the transaction freed, refused writes, freed pages,
+// damaged blocks and a full disk.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,6 +11,7 @@
 #include "file/FileTestUtil.h"
 #include "file/IndirectPageReader.h"
 #include "platform/FaultFileSystem.h"
+#include "reader/CachePool.h"
 
 namespace qdf {
 namespace {
@@ -16,36 +20,28 @@ using qdf_test::PageIs;
 using qdf_test::PutPage;
 using qdf_test::TFilerRef;
 
-TEST(IndirectPageReader, HandsOutPageNumbersAroundTableBlocks) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("p.qdf"), false);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
-  for (uint32_t expected = 1; expected <= 639; ++expected) {
-    uint32_t page = 0;
-    r.AllocatePage(page);
-    ASSERT_EQ(page, expected);
+class IndirectPageReader : public ::testing::Test {
+ protected:
+  static void Begin(TQdfIndirectPageReader& r) {
+    r.Open(false);
+    r.StartTransaction();
   }
-  uint32_t page = 0;
-  r.AllocatePage(page);
-  EXPECT_EQ(page, 641u);  // 640 is a table block
-  r.Rollback();
-}
+  qdf_test::TTestDir dir_;
+  const std::string path_ = dir_.File("p.qdf");
+};
 
 // Pages the cache evicts in mid-transaction are written plain (they are often
 // dirtied again); the commit still leaves every compressible page compressed,
-// and a rollback forgets them with the rest of the transaction.
-TEST(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("e.qdf");
+// and a rollback forgets them with the rest of the transaction. More pages
+// than a page-table block holds: none lands on a table block.
+TEST_F(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
+  TCachePool::Instance().SetCacheSize(TCachePool::kDefaultCacheSize);
   const int n = 1200;  // more than the cache holds
   std::vector<uint32_t> pages;
   {
-    TFilerRef f(path, false);
+    TFilerRef f(path_, false);
     TQdfIndirectPageReader r(f.filer);
-    r.Open(false);
-    r.StartTransaction();
+    Begin(r);
     for (int i = 0; i < n; ++i) pages.push_back(PutPage(r, 0, 1, true));
     EXPECT_TRUE(r.PendingRecompression());
     // Evicted pages read back plain and are changed again.
@@ -55,14 +51,13 @@ TEST(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
     r.Commit(false);
 
     // A second transaction evicts again and rolls back.
-    r.Open(false);
-    r.StartTransaction();
+    Begin(r);
     for (int i = 0; i < n; ++i) PutPage(r, pages[static_cast<size_t>(i)], 3, true);
     EXPECT_TRUE(r.PendingRecompression());
     r.Rollback();
     EXPECT_FALSE(r.PendingRecompression());
   }
-  TFilerRef f(path, true);
+  TFilerRef f(path_, true);
   TQdfIndirectPageReader r(f.filer);
   r.Open(true);
   for (int i = 0; i < n; ++i) {
@@ -72,70 +67,12 @@ TEST(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
   }
 }
 
-TEST(IndirectPageReader, CopyOnWriteKeepsTheOldCopyForAnOlderReader) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("cow.qdf");
-  TFilerRef f(path, false);
-  TQdfIndirectPageReader w(f.filer);
-  w.Open(false);
-  w.StartTransaction();
-  uint32_t page = PutPage(w, 0, 10, true);
-  w.Flush(kFlushWriteUnpin);
-  w.Commit(true);  // transaction 2
-
-  TQdfIndirectPageReader old_reader(f.filer);
-  old_reader.Open(true);  // sees transaction 2
-
-  w.Open(false);
-  w.StartTransaction();
-  EXPECT_EQ(w.TransactionNumber(), 3u);
-  const int64_t before = w.EntryOf(page).position;
-  PutPage(w, page, 11, true);
-  w.Flush(kFlushWriteUnpin);
-  const int64_t after = w.EntryOf(page).position;
-  EXPECT_NE(before, after);  // an earlier transaction's copy is never overwritten
-  w.Commit(false);
-
-  EXPECT_TRUE(PageIs(old_reader, page, 10, true));
-  TQdfIndirectPageReader fresh(f.filer);
-  fresh.Open(true);
-  EXPECT_TRUE(PageIs(fresh, page, 11, true));
-}
-
-TEST(IndirectPageReader, RewriteInOneTransactionStaysInPlaceWhileTheSizeHolds) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("inplace.qdf"), false);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
-  uint32_t page = PutPage(r, 0, 1, false);
-  r.Flush(kFlushWrite);
-  const TPageEntry first = r.EntryOf(page);
-  PutPage(r, page, 2, false);  // plain again: same size
-  r.Flush(kFlushWrite);
-  EXPECT_EQ(r.EntryOf(page).position, first.position);
-  // Now compressible: another size. The old block is this transaction's own
-  // (nothing committed names it), so the new copy takes its front.
-  PutPage(r, page, 3, true);
-  r.Flush(kFlushWrite);
-  const TPageEntry third = r.EntryOf(page);
-  EXPECT_EQ(third.position, first.position);
-  EXPECT_LT(third.units, first.units);
-  EXPECT_NE(third.flags & kEntryCompressed, 0u);
-  r.Commit(false);
-  TQdfIndirectPageReader check(f.filer);
-  check.Open(true);
-  EXPECT_TRUE(PageIs(check, page, 3, true));
-}
-
 // Space a transaction freed below one of its own copies: the copy moves
 // down into it, so that the free space ends the file and goes back to it.
-TEST(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("down.qdf"), false);
+TEST_F(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
+  TFilerRef f(path_, false);
   TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
+  Begin(r);
   const uint32_t a = PutPage(r, 0, 1, false);
   std::vector<uint32_t> shrinking;
   for (int i = 0; i < 3; ++i) shrinking.push_back(PutPage(r, 0, 2 + i, false));
@@ -157,9 +94,8 @@ TEST(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
   }
 }
 
-TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("ro.qdf"), false);
+TEST_F(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
+  TFilerRef f(path_, false);
   TQdfIndirectPageReader r(f.filer);
   r.Open(true);
   // Its table block was never written.
@@ -179,40 +115,15 @@ TEST(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
   w.Flush(kFlushWrite);
   w.Commit(false);
   // After the commit the number is committed: writing again needs a new transaction.
-  uint8_t* buf = w.GetPage(1, kGpRead | kGpUpdate);
-  ASSERT_NE(buf, nullptr);
+  ASSERT_NE(w.GetPage(1, kGpRead | kGpUpdate), nullptr);
   EXPECT_QDF_ERROR_HELP(w.Flush(kFlushWrite), "", kHelpReadOnlyReader);
   w.Rollback();
 }
 
-TEST(IndirectPageReader, RollbackReturnsToTheCommittedState) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("rb.qdf"), false);
+TEST_F(IndirectPageReader, FreedPagesAreForgottenAndInvalidateDropsStaleCopies) {
+  TFilerRef f(path_, false);
   TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
-  uint32_t page = PutPage(r, 0, 1, true);
-  r.Flush(kFlushWrite);
-  r.Commit(false);
-  r.Open(false);
-  r.StartTransaction();
-  PutPage(r, page, 2, true);
-  uint32_t extra = PutPage(r, 0, 2, true);
-  r.Flush(kFlushWrite);  // written, but not committed
-  r.Rollback();
-  EXPECT_EQ(r.TransactionNumber(), 0u);
-  r.Open(true);
-  EXPECT_TRUE(PageIs(r, page, 1, true));
-  EXPECT_EQ(r.EntryOf(extra).position, 0);
-  EXPECT_EQ(r.NextPageNumber(), page + 1);
-}
-
-TEST(IndirectPageReader, FreedPagesAreForgottenAndInvalidateDropsStaleCopies) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("free.qdf"), false);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
+  Begin(r);
   uint32_t a = PutPage(r, 0, 1, true);
   uint32_t b = PutPage(r, 0, 1, true);
   r.Flush(kFlushWrite);
@@ -222,8 +133,7 @@ TEST(IndirectPageReader, FreedPagesAreForgottenAndInvalidateDropsStaleCopies) {
   other.Open(true);
   ASSERT_TRUE(PageIs(other, a, 1, true));  // cached at transaction 2
 
-  r.Open(false);
-  r.StartTransaction();
+  Begin(r);
   r.FreePage(b);
   EXPECT_EQ(r.CachedPage(b), nullptr);
   EXPECT_EQ(r.EntryOf(b).position, 0);
@@ -239,16 +149,13 @@ TEST(IndirectPageReader, FreedPagesAreForgottenAndInvalidateDropsStaleCopies) {
 }
 
 // Damaged files raise clear errors instead of overrunning buffers.
-TEST(IndirectPageReader, DamagedBlocksAndEntriesAreReported) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("bad.qdf");
+TEST_F(IndirectPageReader, DamagedBlocksAndEntriesAreReported) {
   int64_t packed_pos = 0, plain_pos = 0, table_pos = 0;
   uint32_t packed_page = 0, plain_page = 0;
   {
-    TFilerRef f(path, false);
+    TFilerRef f(path_, false);
     TQdfIndirectPageReader r(f.filer);
-    r.Open(false);
-    r.StartTransaction();
+    Begin(r);
     packed_page = PutPage(r, 0, 1, true);
     plain_page = PutPage(r, 0, 1, false);
     r.Flush(kFlushWrite);
@@ -258,22 +165,17 @@ TEST(IndirectPageReader, DamagedBlocksAndEntriesAreReported) {
     r.Commit(false);
   }
   auto poke = [&](int64_t pos, uint8_t value) {
-    std::fstream io(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::fstream io(path_, std::ios::in | std::ios::out | std::ios::binary);
     io.seekp(pos);
     io.put(static_cast<char>(value));
   };
   auto read_fails = [&](uint32_t page) {
-    TFilerRef f(path, true);
+    TFilerRef f(path_, true);
     TQdfIndirectPageReader r(f.filer);
     r.Open(true);
-    try {
-      r.GetPage(page, kGpRead);
-      return std::string();
-    } catch (const EQdfException& e) {
-      return e.Message();
-    }
+    return qdf_test::MessageOf([&] { r.GetPage(page, kGpRead); });
   };
-  EXPECT_EQ(read_fails(packed_page), "");
+  EXPECT_EQ(read_fails(packed_page), "<no error>");
   poke(packed_pos + 1, 0x7F);  // packed length far beyond the block
   EXPECT_NE(read_fails(packed_page).find("Expand Error reading Page"), std::string::npos);
   poke(plain_pos, 0x11);  // size word
@@ -285,22 +187,20 @@ TEST(IndirectPageReader, DamagedBlocksAndEntriesAreReported) {
   EXPECT_NE(read_fails(plain_page).find("is damaged"), std::string::npos);
 }
 
-TEST(IndirectPageReader, FailedWriteMakesTheTransactionRollbackOnly) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("fail.qdf");
+// A full disk while pages are written ends the transaction: it can only be
+// rolled back, the file keeps its committed state and takes writes again.
+TEST_F(IndirectPageReader, FullDiskMakesTheTransactionRollbackOnly) {
   TFaultFileSystem fs;
-  SetDatabaseFileSystem(&fs);
   {
-    TFilerRef f(path, false);
+    qdf_test::TFaultScope scope(fs);
+    TFilerRef f(path_, false);
     TQdfIndirectPageReader r(f.filer);
-    r.Open(false);
-    r.StartTransaction();
+    Begin(r);
     uint32_t page = PutPage(r, 0, 1, true);
     r.Flush(kFlushWrite);
     r.Commit(false);
 
-    r.Open(false);
-    r.StartTransaction();
+    Begin(r);
     PutPage(r, page, 2, true);
     PutPage(r, 0, 2, false);
     fs.SetDiskFull(true);
@@ -309,25 +209,15 @@ TEST(IndirectPageReader, FailedWriteMakesTheTransactionRollbackOnly) {
     EXPECT_TRUE(r.WriteFailed());
     EXPECT_THROW(r.Commit(false), EQdfException);
     r.Rollback();
-
-    r.Open(false);
-    r.StartTransaction();
-    PutPage(r, page, 3, true);
-    fs.FailWriteAfter(1);
-    EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
-    EXPECT_THROW(r.Commit(false), EQdfException);
-    r.Rollback();
     r.Open(true);
     EXPECT_TRUE(PageIs(r, page, 1, true));
 
-    r.Open(false);
-    r.StartTransaction();
+    Begin(r);
     PutPage(r, page, 4, true);
     r.Flush(kFlushWrite);
     r.Commit(false);  // the file is usable again
   }
-  SetDatabaseFileSystem(nullptr);
-  TFilerRef f(path, true);
+  TFilerRef f(path_, true);
   TQdfIndirectPageReader r(f.filer);
   r.Open(true);
   EXPECT_TRUE(PageIs(r, 1, 4, true));

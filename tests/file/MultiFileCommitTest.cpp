@@ -59,8 +59,8 @@ class MultiFileCommitTest : public ::testing::Test {
   // marker are in place.
   void InterruptPastCommitPoint() {
     TFaultFileSystem fs;
-    SetDatabaseFileSystem(&fs);
     {
+      qdf_test::TFaultScope scope(fs);
       TFilerRef fx(x_, false), fy(y_, false);
       TQdfIndirectPageReader rx(fx.filer), ry(fy.filer);
       for (TQdfIndirectPageReader* r : {&rx, &ry}) {
@@ -82,7 +82,6 @@ class MultiFileCommitTest : public ::testing::Test {
           qdf_test::MessageOf([&] { ry.StartTransaction(); }).find("close and reopen the database"),
           std::string::npos);
     }
-    SetDatabaseFileSystem(nullptr);
     ASSERT_TRUE(Exists(record_));
     ASSERT_TRUE(Exists(marker_));
   }

@@ -1,8 +1,13 @@
+// The transaction's own free space against a model: a bit per unit, whose
+// runs of free units are the extents; the last one ends at the file's end.
+// Size from QDF_OWN_SPACE_OPS.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <utility>
 #include <vector>
 
+#include "EnvSize.h"
 #include "ErrorText.h"
 #include "file/OwnFreeSpace.h"
 
@@ -10,10 +15,25 @@ namespace qdf {
 namespace {
 
 constexpr int64_t U = 512;  // one unit
+constexpr int kUnits = 160;
 
 using TExtents = std::vector<std::pair<int64_t, uint32_t>>;  // (position in units, units)
 
-// Drains the space in position order.
+// The runs of free units, in position order.
+TExtents Runs(const std::vector<bool>& free) {
+  TExtents runs;
+  for (int i = 0; i < kUnits; ++i) {
+    if (!free[static_cast<size_t>(i)]) continue;
+    if (i > 0 && free[static_cast<size_t>(i - 1)]) {
+      ++runs.back().second;
+    } else {
+      runs.emplace_back(i, 1);
+    }
+  }
+  return runs;
+}
+
+// Drains a copy in position order.
 TExtents Extents(TOwnFreeSpace s) {
   TExtents out;
   int64_t position = 0;
@@ -22,93 +42,63 @@ TExtents Extents(TOwnFreeSpace s) {
   return out;
 }
 
-TOwnFreeSpace Make(const TExtents& adds) {
+TEST(OwnFreeSpace, MergesTakesFirstFitAndRefusesSpaceFreedTwiceAsTheModelDoes) {
+  std::mt19937 rng(4711);
+  std::vector<bool> free(kUnits, false);
   TOwnFreeSpace s;
-  for (const auto& [at, units] : adds) s.Add(at * U, units);
-  return s;
-}
-
-struct TMergeCase {
-  const char* name;
-  TExtents adds;
-  TExtents held;
-};
-
-TEST(OwnFreeSpace, NeighboursMerge) {
-  const TMergeCase cases[] = {
-      {"apart", {{10, 2}, {20, 3}}, {{10, 2}, {20, 3}}},
-      {"after", {{10, 2}, {12, 3}}, {{10, 5}}},
-      {"before", {{12, 3}, {10, 2}}, {{10, 5}}},
-      {"between", {{10, 2}, {14, 1}, {12, 2}}, {{10, 5}}},
-      {"gap of one unit stays", {{10, 2}, {13, 1}}, {{10, 2}, {13, 1}}},
-  };
-  for (const TMergeCase& c : cases) {
-    TOwnFreeSpace s = Make(c.adds);
-    EXPECT_EQ(Extents(s), c.held) << c.name;
-    int64_t units = 0;
-    for (const auto& e : c.held) units += e.second;
-    EXPECT_EQ(s.Units(), units) << c.name;
-  }
-}
-
-struct TTakeCase {
-  const char* name;
-  TExtents adds;
-  uint32_t units;
-  int64_t limit;        // in units; 0 = none
-  int64_t expect;       // position in units, -1 = nothing
-  TExtents held_after;  // what stays
-};
-
-TEST(OwnFreeSpace, TakesTheLowestExtentThatHoldsTheRequest) {
-  const TTakeCase cases[] = {
-      {"lowest fitting, split",
-       {{10, 2}, {20, 8}, {40, 16}},
-       3,
-       0,
-       20,
-       {{10, 2}, {23, 5}, {40, 16}}},
-      {"exact fit removes it", {{10, 2}, {20, 3}}, 3, 0, 20, {{10, 2}}},
-      {"lower small extent first", {{10, 4}, {20, 16}}, 4, 0, 10, {{20, 16}}},
-      {"nothing large enough", {{10, 2}, {20, 3}}, 4, 0, -1, {{10, 2}, {20, 3}}},
-      {"only below the limit", {{10, 2}, {20, 8}}, 3, 20, -1, {{10, 2}, {20, 8}}},
-      {"below the limit", {{10, 4}, {20, 8}}, 3, 15, 10, {{13, 1}, {20, 8}}},
-      {"empty", {}, 1, 0, -1, {}},
-  };
-  for (const TTakeCase& c : cases) {
-    TOwnFreeSpace s = Make(c.adds);
-    int64_t position = -U;
-    const bool taken =
-        c.limit == 0 ? s.Take(c.units, &position) : s.Take(c.units, &position, c.limit * U);
-    EXPECT_EQ(taken, c.expect >= 0) << c.name;
-    if (taken) {
-      EXPECT_EQ(position / U, c.expect) << c.name;
+  const long ops = qdf_test::EnvSize("QDF_OWN_SPACE_OPS", 3000);
+  for (long op = 0; op < ops; ++op) {
+    const int at = static_cast<int>(rng() % (kUnits - 16));
+    const uint32_t units = 1 + rng() % 16;
+    const TExtents runs = Runs(free);
+    switch (rng() % 3) {
+      case 0: {  // add
+        bool overlaps = false;
+        for (uint32_t i = 0; i < units; ++i) overlaps = overlaps || free[at + i];
+        const std::string error = qdf_test::MessageOf([&] { s.Add(at * U, units); });
+        if (overlaps) {
+          EXPECT_NE(error.find("freed twice"), std::string::npos) << error;
+        } else {
+          EXPECT_EQ(error, "<no error>");
+          for (uint32_t i = 0; i < units; ++i) free[at + i] = true;
+        }
+        break;
+      }
+      case 1: {  // take, first fit, starting below a limit
+        const int64_t limit = rng() % 2 ? kUnits : at;
+        int64_t want = -1;
+        for (const auto& [start, length] : runs) {
+          if (start < limit && length >= units) {
+            want = start;
+            break;
+          }
+        }
+        int64_t position = -1;
+        ASSERT_EQ(s.Take(units, &position, limit * U), want >= 0) << op;
+        if (want < 0) break;
+        ASSERT_EQ(position, want * U) << op;
+        for (uint32_t i = 0; i < units; ++i) free[static_cast<size_t>(want) + i] = false;
+        break;
+      }
+      default: {  // give back the last extent when it ends at the file's end
+        const bool tail = !runs.empty() && rng() % 4 != 0;
+        const int64_t end = tail ? runs.back().first + runs.back().second : at;
+        const bool ends = !runs.empty() && runs.back().first + runs.back().second == end;
+        int64_t held = 0;
+        for (const auto& run : runs) held += run.second;
+        ASSERT_EQ(s.UnitsBefore(end * U), held - (ends ? runs.back().second : 0)) << op;
+        int64_t start = -1;
+        ASSERT_EQ(s.TakeEndingAt(end * U, &start), ends) << op;
+        if (!ends) break;
+        ASSERT_EQ(start, runs.back().first * U);
+        for (int64_t i = start / U; i < end; ++i) free[static_cast<size_t>(i)] = false;
+      }
     }
-    EXPECT_EQ(Extents(s), c.held_after) << c.name;
-  }
-}
-
-TEST(OwnFreeSpace, GivesBackOnlyTheExtentThatEndsAtTheEnd) {
-  TOwnFreeSpace s = Make({{10, 2}, {20, 5}});
-  int64_t start = 0;
-  EXPECT_EQ(s.UnitsBefore(25 * U), 2);  // the extent ending at 25 does not count
-  EXPECT_EQ(s.UnitsBefore(30 * U), 7);
-  EXPECT_FALSE(s.TakeEndingAt(30 * U, &start));
-  ASSERT_TRUE(s.TakeEndingAt(25 * U, &start));
-  EXPECT_EQ(start, 20 * U);
-  EXPECT_EQ(Extents(s), (TExtents{{10, 2}}));
-}
-
-TEST(OwnFreeSpace, SpaceFreedTwiceIsRefused) {
-  const TExtents overlaps[] = {{{10, 2}}, {{11, 1}}, {{9, 2}}, {{8, 10}}};
-  for (const TExtents& second : overlaps) {
-    TOwnFreeSpace s = Make({{10, 2}});
-    EXPECT_NE(qdf_test::MessageOf([&] {
-                s.Add(second[0].first * U, second[0].second);
-              }).find("freed twice"),
-              std::string::npos)
-        << second[0].first;
-    EXPECT_EQ(Extents(s), (TExtents{{10, 2}}));  // unchanged
+    const TExtents now = Runs(free);
+    ASSERT_EQ(Extents(s), now) << op;
+    int64_t held = 0;
+    for (const auto& run : now) held += run.second;
+    ASSERT_EQ(s.Units(), held) << op;
   }
 }
 

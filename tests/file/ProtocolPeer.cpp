@@ -309,22 +309,6 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
       keep = Reply(fd, 4, bytes);
       break;
     }
-    case 7:
-      keep = Reply(fd, 7, std::string());
-      break;
-    case 9: {  // Allocate Data: whole 512-byte units after the file's end
-      std::lock_guard<std::mutex> g(mutex_);
-      const int64_t size = ::lseek(file, 0, SEEK_END);
-      int64_t at = std::max(allocation_end_, (size + 511) / 512 * 512);
-      allocation_end_ = at + (static_cast<int64_t>(arg) + 511) / 512 * 512;
-      keep = Reply(fd, 9, std::string(), 0, 0, at);
-      break;
-    }
-    case 10: {  // WriteData: the reply's length is the count written
-      const ssize_t put = ::pwrite(file, data.data(), data.size(), value);
-      keep = Reply(fd, 10, std::string(), 0, 0, 0, static_cast<int>(std::max<ssize_t>(put, 0)));
-      break;
-    }
     case 11: {  // streams
       std::lock_guard<std::mutex> g(mutex_);
       if (stream < 0) {

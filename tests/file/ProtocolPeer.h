@@ -18,6 +18,12 @@ namespace qdf_test {
 // Replies in tests never wait long: a silent peer fails within this.
 inline constexpr int kShortTimeoutMs = 300;
 
+// quillon.ini text that sends aliases to the one server at 127.0.0.1:port.
+inline std::string PeerIni(uint16_t port) {
+  return "[SERVER]\nPORT=" + std::to_string(port) + "\nTIMEOUT=" + std::to_string(kShortTimeoutMs) +
+         "\nMAX_SERVER=1\nServer1=127.0.0.1\n";
+}
+
 // A port of this machine on which nothing listens.
 uint16_t ClosedPort();
 
@@ -107,7 +113,6 @@ class TProtocolPeer {
   std::vector<TPeerStream> streams_;
   std::vector<std::string> aliases_;
   uint32_t next_transaction_ = 0x200;
-  int64_t allocation_end_ = 0;
 };
 
 }  // namespace qdf_test

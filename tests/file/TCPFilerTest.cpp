@@ -1,12 +1,10 @@
-#include <arpa/inet.h>
+// The remote filer against a stand-in server: opening, reading over the
+// network and directly, replies that break the protocol, streams, and the
+// system's server configuration.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "ErrorText.h"
 #include "TestDir.h"
@@ -20,122 +18,45 @@
 #include "file/ProtocolPeer.h"
 #include "file/TCPFiler.h"
 #include "object/PersistentObjectFactory.h"
-#include "platform/Socket.h"
 
 namespace qdf {
 namespace {
 
 using qdf_test::ClosedPort;
 using qdf_test::kShortTimeoutMs;
+using qdf_test::MessageOf;
 using qdf_test::PatternPage;
-using qdf_test::PutPage;
 using qdf_test::TFilerRef;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
-
-using qdf_test::MessageOf;
+using qdf_test::TRemote;
 
 std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
 
-// A database file with the chain 1 -> 2 -> 3 (pages 1 and 3 compressible,
-// page 2 not), committed as transaction 2.
-void MakeDatabase(const std::string& path) {
-  TFilerRef f(path, false);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(false);
-  r.StartTransaction();
-  for (uint32_t tag = 1; tag <= 3; ++tag) PutPage(r, 0, tag, tag != 2);
-  StoreU32(r.EditPage(1) + kPgNext, 2);
-  StoreU32(r.EditPage(2) + kPgNext, 3);
-  StoreU32(r.EditPage(3) + kPgNext, kNoPage);
-  r.Flush(kFlushWriteUnpin);
-  r.Commit(false);
-}
-
-// Page `page` as MakeDatabase wrote it, without its next-page and stamp words.
+// Page `page` as MakeChainDatabase wrote it, without its next-page and stamp words.
 bool SamePage(const uint8_t* got, uint32_t page) {
   const std::vector<uint8_t> want = PatternPage(page, page, page != 2);
   return std::memcmp(got, want.data(), 4) == 0 &&
          std::memcmp(got + 16, want.data() + 16, want.size() - 16) == 0;
 }
 
-// Holds the creator's reference of a remote filer.
-struct TRemote {
-  TQdfTCPFiler* filer;
-  explicit TRemote(const std::string& alias = "Remote") : filer(new TQdfTCPFiler(alias)) {
-    filer->SetTimeout(kShortTimeoutMs);
-  }
-  ~TRemote() { filer->Release(); }
-  TRemote(const TRemote&) = delete;
-  TRemote& operator=(const TRemote&) = delete;
-  TQdfTCPFiler* operator->() const { return filer; }
-};
-
+// A stand-in server of a chain database and a remote filer for it.
 class TCPFilerTest : public ::testing::Test {
  protected:
-  TCPFilerTest() : db_(dir_.File("served.qdf")) { MakeDatabase(db_); }
-  qdf_test::TTestDir dir_;
-  std::string db_;
-};
-
-// ---- the socket ----
-
-TEST(TCPSocket, ReportsOrRaisesConnectionFailuresAndTimeOuts) {
-  TQdfTCPSocket s;
-  EXPECT_FALSE(s.Connect("127.0.0.1", std::to_string(ClosedPort())));
-  EXPECT_NE(s.LastError().find("cannot connect"), std::string::npos);
-  s.SetRaiseExceptions(true);
-  EXPECT_THROW(s.Connect("127.0.0.1", std::to_string(ClosedPort())), ESocketError);
-  uint8_t byte = 0;
-  EXPECT_THROW(s.ReceiveExact(&byte, 1), ESocketError);  // not connected
-
-  // A listener that accepts and then says nothing.
-  const int l = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-  ::listen(l, 1);
-  ASSERT_TRUE(s.Connect("127.0.0.1", std::to_string(ntohs(a.sin_port))));
-  const int c = ::accept(l, nullptr, nullptr);
-  EXPECT_EQ(s.LocalAddress(), "127.0.0.1");
-  EXPECT_EQ(s.RemoteAddress(), "127.0.0.1");
-  s.SetTimeout(50);
-  EXPECT_FALSE(s.DataWaiting());
-  EXPECT_NE(MessageOf([&] { s.ReceiveExact(&byte, 1); }).find("within 50 ms"), std::string::npos);
-
-  // Buffered sends arrive whole and in order; nothing leaves before the flush.
-  s.SendBuffered("abc", 3, false);
-  s.SendBuffered("de", 2, false);
-  EXPECT_EQ(s.PendingBytes(), 5u);
-  s.SendBuffered("f", 1, true);
-  EXPECT_EQ(s.PendingBytes(), 0u);
-  char got[7] = {};
-  size_t have = 0;
-  while (have < 6) {
-    const ssize_t n = ::recv(c, got + have, 6 - have, 0);
-    ASSERT_GT(n, 0);
-    have += static_cast<size_t>(n);
+  static std::string Made(const qdf_test::TTestDir& dir) {
+    qdf_test::MakeChainDatabase(dir.File("served.qdf"));
+    return dir.File("served.qdf");
   }
-  EXPECT_STREQ(got, "abcdef");
-
-  // Half a message, then the peer goes: the receive fails, never hangs.
-  ::send(c, "xy", 2, 0);
-  ::close(c);
-  EXPECT_TRUE(s.DataWaiting());
-  uint8_t four[4];
-  EXPECT_NE(MessageOf([&] { s.ReceiveExact(four, 4); }).find("closed the connection"),
-            std::string::npos);
-  ::close(l);
-}
+  void Connect() { ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port())); }
+  qdf_test::TTestDir dir_;
+  std::string db_ = Made(dir_);
+  TProtocolPeer peer{db_};
+  TRemote remote;
+};
 
 // ---- opening ----
 
 TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
   EXPECT_FALSE(remote->Open("127.0.0.1", ClosedPort()));
   EXPECT_FALSE(remote->Connected());
 
@@ -146,13 +67,9 @@ TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
   peer.SetOpenFields({Text(db_), Text(dir_.File("elsewhere.qdf")), site});
   ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
   EXPECT_EQ(remote->ConnectionHandle(), TProtocolPeer::kConnectionHandle);
-  EXPECT_EQ(remote->ServerVersion(), 257);
   EXPECT_TRUE(remote->DirectRead());
   EXPECT_EQ(remote->DirectFileName(), db_);
   EXPECT_EQ(remote->SiteID(), std::optional<uint16_t>(0x4321));
-  EXPECT_EQ(remote->GetServerAddress(), "127.0.0.1");
-  EXPECT_TRUE(remote->Shadow());
-  EXPECT_FALSE(remote->IsEmpty());
   // The alias travels as a one-field packed item.
   EXPECT_EQ(peer.Commands(), std::vector<uint16_t>{kCmdOpenServer});
   EXPECT_EQ(peer.OpenedAliases(), std::vector<std::string>{"Remote"});
@@ -164,8 +81,6 @@ TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
 }
 
 TEST_F(TCPFilerTest, OldServerVersionIsRefusedWithItsVersionNumber) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
   peer.FailNext(kCmdOpenServer, TPeerFault::kOldVersion);
   EXPECT_EQ(MessageOf([&] { remote->Open("127.0.0.1", peer.Port()); }),
             "Your dbQuillon-Server uses version 0.1.0, which is no longer supported by this "
@@ -175,9 +90,7 @@ TEST_F(TCPFilerTest, OldServerVersionIsRefusedWithItsVersionNumber) {
 }
 
 TEST_F(TCPFilerTest, ErrorRepliesRaiseWithTheServersTextAndHelpContext) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  Connect();
   int help = 0;
   peer.FailNext(kCmdPing, TPeerFault::kErrorReply, "Disk full", 77);
   EXPECT_EQ(MessageOf([&] { remote->Ping(); }, &help), "Server indicated Exception: Disk full");
@@ -195,7 +108,6 @@ TEST_F(TCPFilerTest, ErrorRepliesRaiseWithTheServersTextAndHelpContext) {
 // ---- reading ----
 
 TEST_F(TCPFilerTest, ReaderSeesTheServersPagesOverTheNetworkAndDirectly) {
-  TProtocolPeer peer(db_);
   for (bool direct : {false, true}) {
     SCOPED_TRACE(direct ? "direct" : "network");
     TRemote remote;
@@ -254,12 +166,8 @@ class TUnreadableFs : public TFileSystem {
 };
 
 TEST_F(TCPFilerTest, FailedDirectReadFallsBackToTheNetworkForGood) {
-  TProtocolPeer peer(db_);
   TUnreadableFs unreadable;
-  struct TRestore {
-    ~TRestore() { SetDatabaseFileSystem(nullptr); }
-  } restore;
-  SetDatabaseFileSystem(&unreadable);
+  qdf_test::TFaultScope scope(unreadable);
   {
     TRemote remote;
     peer.SetOpenFields({Text(db_), Text(db_)});
@@ -277,9 +185,7 @@ TEST_F(TCPFilerTest, FailedDirectReadFallsBackToTheNetworkForGood) {
 }
 
 TEST_F(TCPFilerTest, WrongReplyLengthsNeverReachTheBuffer) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  Connect();
   std::vector<uint8_t> buf(kPageSize + 200, 0xAB);
   peer.FailNext(kCmdReadData, TPeerFault::kShortReply);
   EXPECT_EQ(MessageOf([&] { remote->ReadData(buf.data(), 1024, 512); }),
@@ -302,7 +208,6 @@ TEST_F(TCPFilerTest, WrongReplyLengthsNeverReachTheBuffer) {
 }
 
 TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened) {
-  TProtocolPeer peer(db_);
   struct TCase {
     TPeerFault fault;
     const char* says;
@@ -311,8 +216,7 @@ TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened
                          TCase{TPeerFault::kCloseConnection, "closed the connection"},
                          TCase{TPeerFault::kHang, "no answer"},
                          TCase{TPeerFault::kWrongCommand, "reply 5 to request 4"}}) {
-    TRemote remote;
-    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+    Connect();
     std::vector<uint8_t> buf(kPageSize, 0xAB);
     peer.FailNext(kCmdReadData, c.fault);
     EXPECT_NE(MessageOf([&] { remote->ReadData(buf.data(), 400, 512); }).find(c.says),
@@ -331,9 +235,7 @@ TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened
 // ---- transactions and file space ----
 
 TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  Connect();
   TQdfIndirectPageReader r(remote.filer);
   r.Open(true);
   const uint32_t first = LoadU32(&r.Root()[kRootServerHandle]);
@@ -353,75 +255,10 @@ TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
   EXPECT_TRUE(remote->Readers().empty());
 }
 
-TEST_F(TCPFilerTest, FileSpaceIsTheServersBusiness) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-  uint8_t page[kPageSize] = {};
-  EXPECT_EQ(MessageOf([&] { remote->FreeData(kNullAdr, 512, 1, 512); }), "not implemented");
-  EXPECT_EQ(MessageOf([&] { remote->CommitRoot(TRootRecord{}, false); }), "not implemented");
-  // Shadow mode: changed pages stay in the shadow file.
-  EXPECT_EQ(MessageOf([&] { remote->WriteData(page, 512, 4096); }), "not implemented");
-  EXPECT_EQ(MessageOf([&] { remote->AllocateData(512); }), "not implemented");
-  EXPECT_EQ(MessageOf([&] { remote->FreePage(3); }), "not implemented");
-  EXPECT_TRUE(peer.Commands().size() == 1);  // only the open went out
-
-  remote->SetShadowMode(false);
-  const int64_t end = static_cast<int64_t>(std::filesystem::file_size(db_));
-  const int64_t at = remote->AllocateData(1000);
-  EXPECT_EQ(at, (end + 511) / 512 * 512);
-  EXPECT_EQ(remote->AllocateData(1), at + 1024);
-  std::memset(page, 0x5A, 1024);
-  remote->WriteData(page, 1024, at);
-  std::vector<char> back(1024);
-  std::ifstream in(db_, std::ios::binary);
-  in.seekg(at);
-  in.read(back.data(), 1024);
-  EXPECT_EQ(std::memcmp(back.data(), page, 1024), 0);
-  EXPECT_EQ(MessageOf([&] { remote->WriteData(page, 16, 100); }), "access to non valid file data");
-  remote->FreePage(3);
-  EXPECT_EQ(peer.CountOf(kCmdFreePage), 1u);
-}
-
 // ---- streams ----
 
-TEST_F(TCPFilerTest, StreamPageSendsEachPagePackedOrRawThenTheEndMarker) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-  TFilerRef local(db_, true, "Local");
-  TQdfIndirectPageReader r(local.filer);
-  r.Open(true);
-  remote->StreamPage("SUL", &r, 1);
-  remote->StreamPage("SUL", &r, kNoPage);  // an empty list sends nothing
-  const std::vector<qdf_test::TPeerStream> streams = peer.Streams();
-  ASSERT_EQ(streams.size(), 1u);
-  EXPECT_EQ(streams[0].name, "SUL");
-  EXPECT_EQ(streams[0].start_arg, kStreamChunk);
-  EXPECT_TRUE(streams[0].ended);
-  ASSERT_EQ(streams[0].chunks.size(), 3u);
-  for (uint32_t page = 1; page <= 3; ++page) {
-    const std::string& chunk = streams[0].chunks[page - 1].bytes;
-    std::vector<uint8_t> plain(kPageSize);
-    if (page == 2) {
-      ASSERT_EQ(chunk.size(), static_cast<size_t>(kPageSize));
-      std::memcpy(plain.data(), chunk.data(), kPageSize);
-    } else {
-      ASSERT_LT(chunk.size(), static_cast<size_t>(kPageSize - 512));
-      ASSERT_EQ(Unpack(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), plain.data(),
-                       plain.size()),
-                kUnpackOk);
-    }
-    EXPECT_TRUE(SamePage(plain.data(), page)) << page;
-  }
-  // The connection is in step afterwards.
-  EXPECT_NO_THROW(remote->Ping());
-}
-
 TEST_F(TCPFilerTest, CircularPageChainIsRefusedBeforeAnythingIsSent) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  Connect();
   TFilerRef local(db_, false, "Local");
   TQdfIndirectPageReader r(local.filer);
   r.Open(false);
@@ -434,9 +271,7 @@ TEST_F(TCPFilerTest, CircularPageChainIsRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(TCPFilerTest, StreamStreamSendsChunksOfAtMost8192Bytes) {
-  TProtocolPeer peer(db_);
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  Connect();
   std::string data(8192, 'a');  // packs
   const std::vector<uint8_t> noise = PatternPage(9, 9, false);
   data.append(noise.begin(), noise.end());  // does not pack
@@ -461,29 +296,9 @@ TEST_F(TCPFilerTest, StreamStreamSendsChunksOfAtMost8192Bytes) {
   EXPECT_EQ(std::string(plain.begin(), plain.end()), data.substr(0, 8192));
 }
 
-TEST_F(TCPFilerTest, DestructionClosesTheConnectionAndDisconnectSaysGoodbye) {
-  TProtocolPeer peer(db_);
-  {
-    TRemote remote;
-    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-  }
-  EXPECT_EQ(peer.HandlesOf(kCmdCloseConnection),
-            std::vector<uint32_t>{TProtocolPeer::kConnectionHandle});
-  TRemote remote;
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-  remote->Disconnect();
-  EXPECT_FALSE(remote->Connected());
-  for (int i = 0; i < 100 && peer.CountOf(kCmdGoodbye) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(peer.CountOf(kCmdGoodbye), 1u);
-  EXPECT_EQ(peer.CountOf(kCmdCloseConnection), 1u);  // not again at destruction
-}
-
 // ---- through the system ----
 
 TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
-  TProtocolPeer peer(db_);
   qdf_test::TSystemConfig config;
   const std::string port = std::to_string(peer.Port());
   config.WriteIni("[SERVER]\nPORT=" + port + "\nTIMEOUT=" + std::to_string(kShortTimeoutMs) +
@@ -492,7 +307,10 @@ TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
   EXPECT_TRUE(system.ProbeServer("127.0.0.1"));
   EXPECT_FALSE(system.ProbeServer("127.0.0.2"));  // nothing listens there
   EXPECT_FALSE(system.ProbeServerAt("127.0.0.1", ClosedPort(), kShortTimeoutMs));
+  EXPECT_FALSE(system.ProbeServerAt("no-such-host.invalid", ClosedPort(), kShortTimeoutMs));
   EXPECT_EQ(peer.CountOf(kCmdPing), 1u);
+  peer.FailNext(kCmdPing, TPeerFault::kErrorReply, "busy");  // an answer, but not the ping's
+  EXPECT_FALSE(system.ProbeServer("127.0.0.1"));
 
   // The first host refuses; the second serves the alias.
   TQdfFiler* filer = system.OpenFiler("Served", false, false);
@@ -513,44 +331,37 @@ TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
             "Server indicated Exception: No such database");
   EXPECT_EQ(system.LookupFiler("Missing"), nullptr);
 
-  // At start, [INIT] SERVER asks for a server on this machine at the port.
-  config.WriteIni("[INIT]\nSERVER=1\n[SERVER]\nPORT=" + port + "\n");
-  TQdfSystem started;
-  started.Init();
-  EXPECT_TRUE(started.UseLocalServer());
+  // At start, [INIT] SERVER asks for a server on this machine at the port;
+  // an empty value asks for none.
+  for (const char* key : {"1", ""}) {
+    config.WriteIni(std::string("[INIT]\nSERVER=") + key + "\n[SERVER]\nPORT=" + port + "\n");
+    TQdfSystem started;
+    started.Init();
+    EXPECT_EQ(started.UseLocalServer(), *key != '\0');
+  }
 }
 
 TEST_F(TCPFilerTest, RemoteStorageOpensReadOnlyAndSendsStatementsToTheServer) {
   qdf_test::TSystemFixture fx;
-  {
-    // A real database with its bootstrap objects, made locally.
-    auto t = fx.system->NewTransaction("Make");
-    t->OpenStorage("Made", false, fx.Db("made.qdf"));
-    t->SetActive(true);
-    t->SetActive(false);
-    t.reset();
-    fx.Restart();
-  }
-  TProtocolPeer peer(fx.Db("made.qdf"));
-  fx.config.WriteIni("[SERVER]\nPORT=" + std::to_string(peer.Port()) +
-                     "\nTIMEOUT=2000\nMAX_SERVER=1\nServer1=127.0.0.1\n");
-  auto t = fx.system->NewTransaction("Remote");
-  TQdfInTransStorage* s = t->OpenStorage("Made", true);
-  t->SetActive(true);
+  fx.Write();  // a real database with its bootstrap objects, made locally
+  TProtocolPeer served(fx.Db());
+  fx.config.WriteIni(qdf_test::PeerIni(served.Port()));
+  TQdfInTransStorage* s = fx.Open("Made", true, "");
+  TQdfTransaction* t = s->Transaction();
   EXPECT_NE(s->ChildByName("$UPDATE_LIST"), nullptr);  // read from the server's file
-  EXPECT_GT(peer.CountOf(kCmdReadData), 0u);
+  EXPECT_GT(served.CountOf(kCmdReadData), 0u);
   s->Execute("create table X (a integer)");
   EXPECT_TRUE(t->Active());
-  const std::vector<qdf_test::TPeerStream> streams = peer.Streams();
+  const std::vector<qdf_test::TPeerStream> streams = served.Streams();
   ASSERT_EQ(streams.size(), 1u);
   EXPECT_EQ(streams[0].name, "DDL");
   ASSERT_EQ(streams[0].chunks.size(), 1u);
   EXPECT_EQ(streams[0].chunks[0].bytes, Text("create table X (a integer)"));
   // The statement committed what ran before it: one close per start.
-  EXPECT_GE(peer.CountOf(kCmdCloseTransaction), 1u);
-  t.reset();
+  EXPECT_GE(served.CountOf(kCmdCloseTransaction), 1u);
+  fx.EndTransaction(t);
   fx.system.reset();  // its filer says goodbye while the peer still listens
-  EXPECT_EQ(peer.CountOf(kCmdCloseConnection), 1u);
+  EXPECT_EQ(served.CountOf(kCmdCloseConnection), 1u);
 }
 
 }  // namespace
