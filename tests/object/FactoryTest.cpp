@@ -70,23 +70,6 @@ TEST(FactoryRegistryTest, CreateObjectMakesTemplatesAndAccessors) {
 
 // ---- object IDs ----
 
-TEST(FactoryObjectIdTest, IdsOfOneCachedMillisecondStepBy0x10000) {
-  TQdfPersistentObjectFactory f;
-  f.SetSiteID(0x1234);
-  std::vector<uint64_t> ids;
-  // The tick is read on the first call only, for the first thousand.
-  for (int i = 0; i < 1000; ++i) ids.push_back(f.NewObjectIDValue());
-  for (size_t i = 1; i < ids.size(); ++i) {
-    ASSERT_EQ(ids[i] - ids[i - 1], 0x10000u) << i;
-  }
-  for (uint64_t id : ids) ASSERT_EQ(id & 0xFFFF, 0x1234u);
-
-  // The milliseconds field holds the time since 2000.
-  const int64_t now_ms = (SystemTimeAsFileTime() - 125911584000000000LL) / 10000;
-  const int64_t id_ms = static_cast<int64_t>(ids[0] >> 22);
-  EXPECT_LE(std::llabs(now_ms - id_ms), 5000);
-}
-
 TEST(FactoryObjectIdTest, IdsStayStrictlyIncreasingAcrossTickRefreshes) {
   TQdfPersistentObjectFactory f;
   uint64_t last = 0;

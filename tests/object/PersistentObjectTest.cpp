@@ -182,21 +182,6 @@ TEST_F(PersistentObjectTest, FlushWritesNothingThroughReadOnlyOrShadowReader) {
   root_->SetPageReader(&reader_);
 }
 
-TEST_F(PersistentObjectTest, ReloadRestoresStoredValuesAndSkipsSchemaOnRequest) {
-  root_->Btree().SetBalance(1);
-  a_->Field().SetDefSize(33);
-  c_->Btree().SetCountUnused(7);
-  root_->Reload(true);
-  EXPECT_EQ(root_->Btree().Balance(), 50);
-  EXPECT_FALSE(root_->Header()->Modified());
-  EXPECT_EQ(c_->Btree().CountUnused(), 0);
-  EXPECT_EQ(a_->Field().DefSize(), 33);  // schema object skipped
-  EXPECT_TRUE(a_->Header()->Modified());
-  root_->Reload(false);
-  EXPECT_EQ(a_->Field().DefSize(), 0);
-  EXPECT_FALSE(a_->Header()->Modified());
-}
-
 // ---- templates and instances ----
 
 TEST_F(PersistentObjectTest, CreateInstanceSharesHeadersAndClonesChildrenInOrder) {
