@@ -308,12 +308,11 @@ TEST(FieldTest, VariantsAndAssignConvertBetweenTypes) {
   c.cursor.mode = kModeEdit;
   auto i = NewField<TQdfIntegerField>(0);
   auto f = NewField<TQdfFloatField>(0);
-  auto d = NewField<TQdfDateTimeField>(0);
   auto id = NewField<TQdfObjectIDField>(0);
   auto s = NewField<TQdfCharField>(0);
   auto r = NewField<TQdfReferenceField>(0);
   auto r2 = NewField<TQdfShortReferenceField>(0);
-  Attach(&c.cursor, {i.get(), f.get(), d.get(), id.get(), s.get(), r.get(), r2.get()});
+  Attach(&c.cursor, {i.get(), f.get(), id.get(), s.get(), r.get(), r2.get()});
   i->SetAsVariant(TVariant(2.5));
   EXPECT_EQ(i->GetAsVariant(), TVariant(int32_t{2}));  // half to even
   EXPECT_THROW(i->SetAsVariant(TVariant(1e10)), EConvertError);
