@@ -520,6 +520,8 @@ TEST(Btree, BulkBuildFromAnUnsortedChainEqualsInsertion) {
 TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
   TTree t;
   for (int32_t v = 0; v < 3000; ++v) ASSERT_TRUE(t.Insert(v));
+  t.list->Loaded();  // as on opening: a list with its tree is sorted
+  EXPECT_TRUE(t.list->Sorted());
   t.list->DropTree(true);
   t.list->Loaded();
   EXPECT_FALSE(t.list->Sorted());
@@ -559,6 +561,12 @@ TEST(Btree, DeleteAtRemovesTheKeyWhereItWas) {
   TItemAdr probe;
   EXPECT_FALSE(t.FindFirst(last_value, &probe));
   EXPECT_TRUE(t.FindFirst(next_value, &probe));
+
+  // A key inside a leaf: the address then names the key that followed.
+  adr = TItemAdr{first, 3};
+  t.list->DeleteAt(adr);
+  EXPECT_EQ(adr, (TItemAdr{first, 3}));
+  EXPECT_EQ(t.ValueAt(adr), 4);
 
   // The very last key: the address becomes null.
   adr = TItemAdr{t.list->PageListHeader()->LastPg(), 0};

@@ -123,6 +123,17 @@ class PersistentObjectTest : public ::testing::Test {
   TTestTree* c_ = nullptr;
 };
 
+// A header item shorter than its prefix, or gone, loads as defaults.
+TEST_F(PersistentObjectTest, ShortOrMissingItemLoadsAsDefaults) {
+  store_.PutItem(root_->Address(), std::vector<uint8_t>(5, 0xFF));
+  root_->LoadHeader();
+  EXPECT_EQ(root_->ObjectName(), "");
+  store_.items.clear();
+  root_->Header()->SetObjectName("x");
+  root_->LoadHeader();
+  EXPECT_EQ(root_->ObjectName(), "");
+}
+
 // ---- flush and reload ----
 
 TEST_F(PersistentObjectTest, FlushSavesModifiedHeadersAndNumbersChildren) {
@@ -274,6 +285,30 @@ TEST_F(PersistentObjectTest, DeleteObjectStopsAtAChildItCannotDelete) {
   stray->SetParent(c_);
   EXPECT_THROW(c_->DeleteObject(), EAssertionFailed);
   EXPECT_EQ(c_->ChildByName("stray"), stray);
+}
+
+// Moving to another parent leaves the old one; renaming re-keys the parent's
+// index, so the old name no longer resolves.
+TEST_F(PersistentObjectTest, SetParentAndRenameKeepTheChildIndexesRight) {
+  c_->SetParent(root_.get());
+  EXPECT_EQ(b_->ObjectsCount(), 0);
+  EXPECT_EQ(ChildNames(root_.get()), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(c_->Header()->ParentIndex(), 2);
+  c_->Header()->SetObjectName("renamed");
+  EXPECT_EQ(root_->ChildByName("c"), nullptr);
+  EXPECT_EQ(root_->ChildByName("RENAMED"), c_);
+}
+
+// A rollback reloads the stored headers; on request it leaves the schema
+// objects as they are.
+TEST_F(PersistentObjectTest, ReloadRestoresStoredValuesAndSkipsSchemaOnRequest) {
+  root_->Btree().SetBalance(1);
+  a_->Field().SetDefSize(33);
+  root_->Reload(true);
+  EXPECT_EQ(root_->Btree().Balance(), 50);
+  EXPECT_EQ(a_->Field().DefSize(), 33);  // schema object skipped
+  root_->Reload(false);
+  EXPECT_EQ(a_->Field().DefSize(), 0);
 }
 
 TEST_F(PersistentObjectTest, SetPropertiesReachesChildrenAndSkipsUnknownNames) {

@@ -106,6 +106,20 @@ TEST(FieldTest, BrowseModeReadsTheCurrentRecord) {
   EXPECT_TRUE(s->IsNull());
 }
 
+TEST(FieldTest, ClassFilterHidesRecordsOfOtherClasses) {
+  TCursor c(Record({Le32(1)}, TItemAdr{7, 1}));
+  auto f = NewField<TQdfIntegerField>(0);
+  f->SetProvider(&c.cursor);
+  // Passes records whose class address (prefix bytes 3-8) is 7:1; any
+  // object stands in for the class.
+  f->SetItemClass(f.get(), [](const TQdfPersistentObject*, const uint8_t* record) {
+    return LoadAdr(record + 3) == TItemAdr{7, 1};
+  });
+  EXPECT_EQ(f->AsInteger(), 1);
+  c.Set(Record({Le32(2)}, TItemAdr{8, 0}));
+  EXPECT_TRUE(f->IsNull());
+}
+
 TEST(FieldTest, SettersNeedEditMode) {
   TCursor c(Record({Le32(4)}));
   auto i = NewField<TQdfIntegerField>(0);
