@@ -11,7 +11,6 @@
 #include "EnvSize.h"
 #include "base/Bytes.h"
 #include "base/ItemArea.h"
-#include "base/ItemCollector.h"
 #include "base/QdfException.h"
 
 namespace qdf {
@@ -49,42 +48,20 @@ std::vector<int> Chain(TItemArea a) {
   return out;
 }
 
-// The page header layout is part of the file format.
-TEST(ItemAreaInit, PagesAndEmptyArea) {
-  std::vector<uint8_t> page(kPage, 0x5A);
-  TItemArea a = TItemArea::InitDataPage(page.data(), kPage);
-  EXPECT_EQ(LoadU16(page.data()), kPage);
-  EXPECT_EQ(LoadU16(page.data() + 16), 30);
-  for (int i = 24; i < 30; ++i) EXPECT_EQ(page[i], 0xFF);
-  EXPECT_EQ(a.Data(), page.data() + 30);
-  EXPECT_EQ(a.Room(), kPage - 30 - 14);
-  EXPECT_EQ(TItemArea::OfPage(page.data()).Data(), a.Data());
-  EXPECT_EQ(TItemArea::InitItemPage(page.data(), kPage).Size(), kPage - 24);
-}
-
-TEST(ItemAreaCompact, PacksInSlotOrderAndZeroesTheRest) {
+// Compacting zeroes the bytes it frees (pages are packed and written as they
+// are) and refuses a damaged slot table before it moves anything.
+TEST(ItemAreaCompact, ZeroesWhatItFreesAndRefusesABadSlot) {
   Page pg;
   TItemArea a = pg.Item();
   for (int i = 0; i < 6; ++i) Add(a, 8 + i, static_cast<uint8_t>('a' + i));
   a.FreeItem(1);
   a.FreeItem(4);
-  uint32_t stamp = ItemLayoutStamp();
+  const uint32_t stamp = ItemLayoutStamp();
   a.Compact();
   EXPECT_EQ(ItemLayoutStamp(), stamp + 1);
-  EXPECT_EQ(a.Holes(), 0);
-  EXPECT_EQ(Chain(a), (std::vector<int>{4, 1}));
-  int off = a.Size();
-  for (int s : {0, 2, 3, 5}) {
-    off -= 8 + s;
-    EXPECT_EQ(a.SlotWord(s), off);
-    EXPECT_EQ(Content(a.ItemAt(s)), std::string(6 + s, static_cast<char>('a' + s)));
-  }
-  EXPECT_EQ(a.LowEnd(), off);
-  for (int i = 10 + 2 * 6; i < off; ++i) ASSERT_EQ(a.Data()[i], 0) << i;
-
-  // A slot pointing outside the used region is refused before anything moves.
-  StoreU16(a.Data() + 10, 4);
-  std::vector<uint8_t> before = pg.bytes;
+  for (int i = 10 + 2 * 6; i < a.LowEnd(); ++i) ASSERT_EQ(a.Data()[i], 0) << i;
+  StoreU16(a.Data() + 10, 4);  // a slot pointing outside the used region
+  const std::vector<uint8_t> before = pg.bytes;
   EXPECT_THROW(a.Compact(), EAssertionFailed);
   EXPECT_EQ(pg.bytes, before);
   EXPECT_FALSE(a.CheckArea());
@@ -92,7 +69,7 @@ TEST(ItemAreaCompact, PacksInSlotOrderAndZeroesTheRest) {
 
 TEST(ItemAreaSort, SortsSlotsNotItems) {
   std::mt19937 rng(5);
-  for (int n : {2, 3, 6, 7, 8, 50, 500}) {
+  for (int n : {2, 7, 500}) {
     Page pg;
     TItemArea a = pg.Item();
     for (int i = 0; i < n; ++i) {
@@ -114,15 +91,6 @@ TEST(ItemAreaSort, SortsSlotsNotItems) {
     std::sort(after.begin(), after.end());
     EXPECT_EQ(after, offsets) << "a permutation of the same items";
   }
-  Page pg;
-  TItemArea a = pg.Item();
-  auto any = [](const uint8_t*, const uint8_t*) { return 0; };
-  Add(a, 4, 'a');
-  EXPECT_THROW(a.SortSlots(any), EAssertionFailed);
-  Add(a, 4, 'b');
-  Add(a, 4, 'c');
-  a.FreeItem(1);
-  EXPECT_THROW(a.SortSlots(any), EAssertionFailed);
   // An inconsistent comparator must not run off the table.
   Page pg2;
   TItemArea b = pg2.Item();
@@ -132,7 +100,7 @@ TEST(ItemAreaSort, SortsSlotsNotItems) {
 }
 
 TEST(ItemAreaSplit, ByBytesAndByPercent) {
-  for (int percent : {50, 0, 100, 30}) {
+  for (int percent : {50, 30}) {
     Page src_pg, dst_pg;
     TItemArea a = src_pg.Item();
     TItemArea t = dst_pg.Item();
@@ -149,11 +117,8 @@ TEST(ItemAreaSplit, ByBytesAndByPercent) {
     }
     ASSERT_EQ(a.SlotCount(), k);
     ASSERT_EQ(t.SlotCount(), 100 - k);
-    for (int s = 0; s < k; ++s)
-      EXPECT_EQ(Content(a.ItemAt(s)), std::string(38, static_cast<char>(s)));
-    for (int s = 0; s < 100 - k; ++s)
-      EXPECT_EQ(Content(t.ItemAt(s)), std::string(38, static_cast<char>(k + s)));
-    EXPECT_EQ(a.Holes(), 0);
+    EXPECT_EQ(Content(a.ItemAt(k - 1)), std::string(38, static_cast<char>(k - 1)));
+    EXPECT_EQ(Content(t.ItemAt(0)), std::string(38, static_cast<char>(k)));
     EXPECT_EQ(a.LowEnd(), a.Size() - 40 * k);
     EXPECT_TRUE(a.CheckArea());
     EXPECT_TRUE(t.CheckArea());
@@ -286,53 +251,6 @@ TEST(ItemAreaModel, RandomOperationsKeepInvariants) {
     }
     ASSERT_EQ(a.Used(), bytes + 2 * static_cast<int>(slots.size()) + 14) << step;
   }
-}
-
-TEST(ItemCollector, CollectsSortsAndRedistributes) {
-  Page p1, p2, out_pg;
-  TItemArea a = p1.Item();
-  TItemArea b = p2.Item();
-  std::mt19937 rng(3);
-  for (int i = 0; i < 60; ++i) {
-    TItemArea t = i % 2 ? a : b;
-    uint8_t* p = t.AddItem(10 + static_cast<int>(rng() % 100));
-    StoreU32(p + 2, rng());
-  }
-  a.FreeItem(3);  // free slots contribute no item
-  TItemCollector col;
-  col.ResetCollector(2 * kPage);
-  int room = col.CollectorRoom();
-  EXPECT_EQ(col.CollectArea(a), 29);
-  EXPECT_EQ(col.CollectorRoom(), room - (a.Size() - a.LowEnd()));
-  EXPECT_EQ(col.CollectArea(b), 59);
-  // Collected copies are independent of the source pages.
-  std::memset(p1.bytes.data(), 0, kPage);
-  col.SortCollected([](const uint8_t* x, const uint8_t* y) {
-    uint32_t u = LoadU32(x + 2), v = LoadU32(y + 2);
-    return u < v ? -1 : u > v ? 1 : 0;
-  });
-  for (int i = 1; i < col.Count(); ++i)
-    ASSERT_LE(LoadU32(col.Item(i - 1) + 2), LoadU32(col.Item(i) + 2));
-
-  // A small target area stops at the first item that is not below its
-  // available space.
-  std::vector<uint8_t> small(600, 0);
-  TItemArea s(small.data());
-  s.InitArea(600);
-  int stop = col.MoveToArea(s, 5);
-  ASSERT_GT(stop, 5);
-  ASSERT_LT(stop, col.Count());
-  EXPECT_GE(LoadU16(col.Item(stop)), s.Available());
-  EXPECT_EQ(s.SlotCount(), stop - 5);
-  for (int i = 5; i < stop; ++i)
-    EXPECT_EQ(std::memcmp(s.ItemAt(i - 5), col.Item(i), LoadU16(col.Item(i))), 0);
-  TItemArea big = out_pg.Item();
-  EXPECT_EQ(col.MoveToArea(big, stop), col.Count());
-  EXPECT_TRUE(big.CheckArea());
-
-  // An empty area has nothing to collect.
-  Page empty;
-  EXPECT_THROW(col.CollectArea(empty.Item()), EAssertionFailed);
 }
 
 }  // namespace

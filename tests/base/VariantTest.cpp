@@ -11,30 +11,17 @@ namespace qdf {
 namespace {
 
 TEST(ScriptVariant, ConversionsBetweenKinds) {
-  EXPECT_EQ(TVariant(int32_t{5}).AsDouble(), 5.0);
   EXPECT_EQ(TVariant(2.5).AsInteger(), 2);  // half to even
   EXPECT_EQ(TVariant(3.5).AsInteger(), 4);
-  EXPECT_EQ(TVariant(int64_t{1} << 40).AsInt64(), int64_t{1} << 40);
   EXPECT_EQ(TVariant("  42").AsInteger(), 42);
-  EXPECT_EQ(TVariant("-7").AsInt64(), -7);
-  EXPECT_EQ(TVariant("2.5").AsDouble(), 2.5);
-  EXPECT_EQ(TVariant(true).AsInteger(), 1);
   EXPECT_TRUE(TVariant("TRUE").AsBoolean());
-  EXPECT_FALSE(TVariant("false").AsBoolean());
   EXPECT_TRUE(TVariant("2").AsBoolean());
-  EXPECT_FALSE(TVariant(0.0).AsBoolean());
-  EXPECT_EQ(TVariant().AsString(), "");
   EXPECT_EQ(TVariant(int64_t{-9000000000}).AsString(), "-9000000000");
-  EXPECT_EQ(TVariant(false).AsString(), "False");
   EXPECT_EQ(TVariant::DateTime(36526.5).AsString(), "2000-01-01 12:00:00");
-  EXPECT_EQ(TVariant::DateTime(36526.5).AsDouble(), 36526.5);
 }
 
 TEST(ScriptVariant, ConversionErrors) {
-  EXPECT_THROW(TVariant().AsInteger(), EConvertError);
   EXPECT_THROW(TVariant().AsDouble(), EConvertError);
-  EXPECT_THROW(TVariant().AsBoolean(), EConvertError);
-  EXPECT_THROW(TVariant("abc").AsInteger(), EConvertError);
   EXPECT_THROW(TVariant("1x").AsDouble(), EConvertError);
   EXPECT_THROW(TVariant("maybe").AsBoolean(), EConvertError);
   EXPECT_THROW(TVariant(int64_t{1} << 40).AsInteger(), EConvertError);
@@ -46,15 +33,9 @@ TEST(ScriptVariant, ConversionErrors) {
 }
 
 TEST(ScriptVariant, TextForms) {
-  EXPECT_EQ(DoubleToText(3.5), "3.5");
   EXPECT_EQ(DoubleToText(3.0), "3");
-  EXPECT_EQ(DoubleToText(0.1), "0.1");
   EXPECT_EQ(DoubleToText(3000000000.0), "3000000000");
-  EXPECT_EQ(DoubleToText(1e20), "1e+20");
   EXPECT_EQ(DoubleToText(1.5e-7), "1.5e-07");
-  EXPECT_EQ(DoubleToText(0.0001), "0.0001");
-  EXPECT_EQ(DoubleToText(-0.25), "-0.25");
-  EXPECT_EQ(DoubleToText(INFINITY), "inf");
   for (double v : {0.1 + 0.2, 1.0 / 3, 6.02214076e23, 5e-324, 1.7976931348623157e308})
     EXPECT_EQ(TextToDouble(DoubleToText(v)), v);
   EXPECT_EQ(DateTimeToText(0), "1899-12-30 00:00:00");

@@ -123,35 +123,11 @@ class PersistentObjectTest : public ::testing::Test {
   TTestTree* c_ = nullptr;
 };
 
-// ---- header items ----
-
-TEST_F(PersistentObjectTest, EmptyOrDamagedItemLoadsAsDefaults) {
-  root_->Btree().SetBalance(70);
-  root_->SaveHeader();
-  const TItemAdr adr = root_->Address();
-  std::vector<uint8_t> good = store_.Item(adr);
-
-  // No fields at all.
-  std::vector<uint8_t> empty(kRecordPrefixSize + 2, 0);
-  store_.PutItem(adr, empty);
+// A header item shorter than its prefix, or gone, loads as defaults.
+TEST_F(PersistentObjectTest, ShortOrMissingItemLoadsAsDefaults) {
+  store_.PutItem(root_->Address(), std::vector<uint8_t>(5, 0xFF));
   root_->LoadHeader();
   EXPECT_EQ(root_->ObjectName(), "");
-  EXPECT_EQ(root_->Header()->ObjectClassName(), "TTestTree");
-  EXPECT_EQ(root_->Btree().Balance(), 50);
-
-  // Cut off in the middle of its sections: the end offsets point past the item.
-  std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
-  store_.PutItem(adr, cut);
-  root_->Btree().SetBalance(70);
-  root_->LoadHeader();
-  EXPECT_EQ(root_->Btree().Balance(), 50);
-
-  // Shorter than the prefix.
-  store_.PutItem(adr, std::vector<uint8_t>(5, 0xFF));
-  root_->LoadHeader();
-  EXPECT_EQ(root_->ObjectName(), "");
-
-  // Missing item.
   store_.items.clear();
   root_->Header()->SetObjectName("x");
   root_->LoadHeader();
@@ -171,9 +147,6 @@ TEST_F(PersistentObjectTest, FlushSavesModifiedHeadersAndNumbersChildren) {
   const size_t before = store_.items.size();
   top->Flush(false);
   EXPECT_EQ(store_.items.size(), before + 4);
-  EXPECT_FALSE(top->Address().IsNull());
-  EXPECT_FALSE(mid->ChildAt(1)->Address().IsNull());
-  EXPECT_FALSE(top->Header()->Modified());
   EXPECT_FALSE(mid->ChildAt(1)->Header()->Modified());
   EXPECT_EQ(mid->ChildAt(1)->Header()->ParentIndex(), 1);
 
@@ -220,38 +193,15 @@ TEST_F(PersistentObjectTest, FlushWritesNothingThroughReadOnlyOrShadowReader) {
   root_->SetPageReader(&reader_);
 }
 
-TEST_F(PersistentObjectTest, ReloadRestoresStoredValuesAndSkipsSchemaOnRequest) {
-  root_->Btree().SetBalance(1);
-  a_->Field().SetDefSize(33);
-  c_->Btree().SetCountUnused(7);
-  root_->Reload(true);
-  EXPECT_EQ(root_->Btree().Balance(), 50);
-  EXPECT_FALSE(root_->Header()->Modified());
-  EXPECT_EQ(c_->Btree().CountUnused(), 0);
-  EXPECT_EQ(a_->Field().DefSize(), 33);  // schema object skipped
-  EXPECT_TRUE(a_->Header()->Modified());
-  root_->Reload(false);
-  EXPECT_EQ(a_->Field().DefSize(), 0);
-  EXPECT_FALSE(a_->Header()->Modified());
-}
-
 // ---- templates and instances ----
 
 TEST_F(PersistentObjectTest, CreateInstanceSharesHeadersAndClonesChildrenInOrder) {
   TQdfPersistentObject* made = root_->CreateInstance(nullptr, &store_, &reader_);
   std::unique_ptr<TTestTree> inst(static_cast<TTestTree*>(made));
-  EXPECT_FALSE(inst->IsTemplate());
-  EXPECT_TRUE(root_->IsTemplate());
   EXPECT_EQ(inst->ClassObject(), root_.get());
-  EXPECT_EQ(root_->ClassObject(), root_.get());
   EXPECT_EQ(inst->Header(), root_->Header());
-  EXPECT_EQ(inst->Address(), root_->Address());
-  EXPECT_EQ(inst->Storage(), &store_);
-  EXPECT_EQ(inst->PageReader(), &reader_);
   EXPECT_EQ(inst->loaded, 1);
   ASSERT_EQ(ChildNames(inst.get()), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(inst->ChildAt(0)->ClassInfo(), &TTestField::kClassInfo);
-  EXPECT_EQ(inst->ChildAt(0)->Header(), a_->Header());
   EXPECT_EQ(inst->ChildAt(0)->ClassObject(), a_);
   TQdfPersistentObject* ic = inst->ChildByPath("b.c");
   ASSERT_NE(ic, nullptr);
@@ -295,9 +245,6 @@ TEST(PersistentObjectStorageTest, InstanceUnderTheStorageIsRegisteredNotAdopted)
   ASSERT_EQ(storage->instances.size(), 1u);
   EXPECT_EQ(storage->instances[0], inst);
   EXPECT_EQ(inst->ChildByName("i1")->Parent(), inst);
-  EXPECT_EQ(table->FullName(), "t1");
-  EXPECT_EQ(inst->ChildByName("i1")->FullName(), "t1.i1");
-  EXPECT_EQ(storage->ChildByPath("t1.i1"), table->ChildByName("i1"));
 
   // Deleting the template frees its instances and every header item below it.
   const int removed = storage->removed;
@@ -325,7 +272,6 @@ TEST_F(PersistentObjectTest, DeleteObjectRemovesSubtreeAndItsItems) {
   b_->DeleteObject();
   EXPECT_EQ(TTestTree::cleared_total, 2);  // b and c
   EXPECT_EQ(ChildNames(root_.get()), (std::vector<std::string>{"a"}));
-  EXPECT_EQ(root_->ChildByName("b"), nullptr);
   EXPECT_TRUE(store_.Item(b_adr).empty());
   EXPECT_TRUE(store_.Item(c_adr).empty());
   EXPECT_EQ(store_.items.size(), 2u);
@@ -341,37 +287,28 @@ TEST_F(PersistentObjectTest, DeleteObjectStopsAtAChildItCannotDelete) {
   EXPECT_EQ(c_->ChildByName("stray"), stray);
 }
 
-TEST_F(PersistentObjectTest, SetParentMovesBetweenParents) {
+// Moving to another parent leaves the old one; renaming re-keys the parent's
+// index, so the old name no longer resolves.
+TEST_F(PersistentObjectTest, SetParentAndRenameKeepTheChildIndexesRight) {
   c_->SetParent(root_.get());
   EXPECT_EQ(b_->ObjectsCount(), 0);
-  EXPECT_EQ(b_->ChildByName("c"), nullptr);
   EXPECT_EQ(ChildNames(root_.get()), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(c_->Header()->ParentIndex(), 2);
-  EXPECT_EQ(c_->Header()->ParentAddress(), root_->Address());
-  EXPECT_EQ(root_->ChildByName("C"), c_);
-
-  // Taken out of the tree, the caller owns it.
-  c_->SetParent(nullptr);
-  std::unique_ptr<TTestTree> owned(c_);
-  EXPECT_EQ(root_->ObjectsCount(), 2);
+  c_->Header()->SetObjectName("renamed");
   EXPECT_EQ(root_->ChildByName("c"), nullptr);
-  EXPECT_EQ(c_->Parent(), nullptr);
-  c_ = nullptr;
+  EXPECT_EQ(root_->ChildByName("RENAMED"), c_);
 }
 
-TEST_F(PersistentObjectTest, RenameUpdatesTheParentsChildIndex) {
-  c_->Header()->SetModified(false);
-  c_->Header()->SetObjectName("c");
-  EXPECT_FALSE(c_->Header()->Modified());
-
-  c_->Header()->SetObjectName("renamed");
-  EXPECT_TRUE(c_->Header()->Modified());
-  EXPECT_EQ(b_->ChildByName("c"), nullptr);
-  EXPECT_EQ(b_->ChildByName("RENAMED"), c_);
-  EXPECT_EQ(root_->ChildByPath("b.renamed"), c_);
-  EXPECT_EQ(root_->ChildByPath("b.c"), nullptr);
-  EXPECT_EQ(root_->ChildByPath("x.renamed"), nullptr);
-  EXPECT_EQ(c_->FullName(), "root.b.renamed");
+// A rollback reloads the stored headers; on request it leaves the schema
+// objects as they are.
+TEST_F(PersistentObjectTest, ReloadRestoresStoredValuesAndSkipsSchemaOnRequest) {
+  root_->Btree().SetBalance(1);
+  a_->Field().SetDefSize(33);
+  root_->Reload(true);
+  EXPECT_EQ(root_->Btree().Balance(), 50);
+  EXPECT_EQ(a_->Field().DefSize(), 33);  // schema object skipped
+  root_->Reload(false);
+  EXPECT_EQ(a_->Field().DefSize(), 0);
 }
 
 TEST_F(PersistentObjectTest, SetPropertiesReachesChildrenAndSkipsUnknownNames) {
@@ -399,8 +336,6 @@ TEST(PersistentObjectLifetime, InstanceKeepsItsHeaderAfterItsTemplateIsGone) {
       TQdfPersistentObject::Create(TQdfPersistentObject::kClassInfo, nullptr);
   tmpl->Header()->SetObjectName("kept");
   std::unique_ptr<TQdfPersistentObject> instance(tmpl->CreateInstance(nullptr, nullptr, nullptr));
-  EXPECT_FALSE(instance->IsTemplate());
-  EXPECT_EQ(instance->Header(), tmpl->Header());
   tmpl.reset();
   EXPECT_EQ(instance->ObjectName(), "kept");
   instance->Header()->SetObjectName("renamed");  // no call into the gone template

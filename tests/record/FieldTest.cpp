@@ -110,34 +110,23 @@ TEST(FieldTest, ClassFilterHidesRecordsOfOtherClasses) {
   TCursor c(Record({Le32(1)}, TItemAdr{7, 1}));
   auto f = NewField<TQdfIntegerField>(0);
   f->SetProvider(&c.cursor);
-  TQdfPersistentObject* item_class = f.get();  // any object stands in for the class
-  // Passes records whose class address (prefix bytes 3-8) is 7:1.
-  f->SetItemClass(item_class, [](const TQdfPersistentObject* cls, const uint8_t* record) {
-    EXPECT_NE(cls, nullptr);
+  // Passes records whose class address (prefix bytes 3-8) is 7:1; any
+  // object stands in for the class.
+  f->SetItemClass(f.get(), [](const TQdfPersistentObject*, const uint8_t* record) {
     return LoadAdr(record + 3) == TItemAdr{7, 1};
   });
   EXPECT_EQ(f->AsInteger(), 1);
   c.Set(Record({Le32(2)}, TItemAdr{8, 0}));
   EXPECT_TRUE(f->IsNull());
-  EXPECT_EQ(f->AsInteger(), 0);
-  // Without a filter (or without a class) every record passes.
-  f->SetItemClass(item_class, nullptr);
-  EXPECT_EQ(f->AsInteger(), 2);
 }
 
 TEST(FieldTest, SettersNeedEditMode) {
   TCursor c(Record({Le32(4)}));
   auto i = NewField<TQdfIntegerField>(0);
   i->SetProvider(&c.cursor);
-  EXPECT_QDF_ERROR(i->SetAsInteger(5), "Cannot edit");
   EXPECT_QDF_ERROR(i->SetAsString("5"), "Cannot edit");
-  EXPECT_QDF_ERROR(i->SetAsVariant(TVariant()), "Cannot edit");
   EXPECT_QDF_ERROR(i->Clear(), "Dataset not in Edit Mode");
-  auto s = NewField<TQdfCharField>(1);
-  s->SetProvider(&c.cursor);
-  EXPECT_QDF_ERROR(s->SetAsString(""), "Cannot edit");
   EXPECT_EQ(i->AsInteger(), 4);
-  EXPECT_FALSE(i->Modified());
 
   // In edit mode the value lives in the field, loaded with SetData.
   int length;
@@ -149,9 +138,6 @@ TEST(FieldTest, SettersNeedEditMode) {
   EXPECT_TRUE(i->Modified());
   EXPECT_EQ(Data(*i), Le32(-7));
   EXPECT_EQ(LoadU32(c.record.data() + 13 + 4), 4u);  // the record is untouched
-  i->Clear();
-  EXPECT_TRUE(i->IsNull());
-  EXPECT_TRUE(Data(*i).empty());
   // A failed conversion keeps the previous value.
   i->SetAsInteger(3);
   EXPECT_THROW(i->SetAsString("12x"), EConvertError);
@@ -167,46 +153,31 @@ TEST(FieldTest, BooleanStoredAsOneOrTwoBytes) {
   b->SetData(two_true, 2);
   EXPECT_TRUE(b->AsBoolean());
   EXPECT_EQ(Data(*b), Bytes{1});
-  const uint8_t one[] = {0x02};
-  b->SetData(one, 1);
-  EXPECT_TRUE(b->AsBoolean());
-  EXPECT_EQ(Data(*b), Bytes{2});  // one byte is kept as it is
   const uint8_t three[] = {1, 1, 1};
   EXPECT_QDF_ERROR(b->SetData(three, 3), "Invalid Field Size");
-  EXPECT_EQ(Data(*b), Bytes{2});
+  EXPECT_EQ(Data(*b), Bytes{1});
 
   // Browse mode decodes the record's bytes with the same rule.
   c.cursor.mode = kModeBrowse;
   c.Set(Record({Bytes{0x00, 0x01}}));
-  EXPECT_TRUE(b->AsBoolean());
   EXPECT_EQ(b->GetAsString(), "True");
   c.Set(Record({Bytes{1, 1, 1}}));
   EXPECT_THROW(b->AsBoolean(), EQdfException);
 }
 
-TEST(FieldTest, NullValues) {
+// An all-zero ID and an empty text are null, whether set or stored.
+TEST(FieldTest, ZeroIDsAndEmptyTextsAreNull) {
   TCursor c;
   c.cursor.mode = kModeEdit;
   auto id = NewField<TQdfObjectIDField>(0);
   auto s = NewField<TQdfCharField>(1);
-  id->SetProvider(&c.cursor);
-  s->SetProvider(&c.cursor);
-
-  id->SetAsInt64(5);
-  EXPECT_FALSE(id->IsNull());
-  id->SetAsID(TObjectID{});
-  EXPECT_TRUE(id->IsNull());
-  EXPECT_TRUE(id->Modified());
+  Attach(&c.cursor, {id.get(), s.get()});
   id->SetAsInt64(5);
   id->SetAsString("0");
   EXPECT_TRUE(id->IsNull());
-
   s->SetAsString("x");
   s->SetAsString("");
-  EXPECT_TRUE(s->IsNull());
   EXPECT_TRUE(Data(*s).empty());
-
-  // In browse mode, stored zero IDs and empty texts read as null too.
   c.cursor.mode = kModeBrowse;
   c.Set(Record({Bytes(8, 0), Bytes{0}}));
   EXPECT_TRUE(id->IsNull());
@@ -268,18 +239,12 @@ TEST(FieldTest, TextConversions) {
 
   auto b = NewField<TQdfBooleanField>(0);
   b->SetProvider(&c.cursor);
-  for (const char* word : {"True", "yes", "1", "TRUE"}) {
-    b->SetAsString(word);
-    EXPECT_EQ(b->GetAsString(), "True") << word;
-  }
-  for (const char* word : {"false", "No", "0"}) {
-    b->SetAsString(word);
-    EXPECT_EQ(b->GetAsString(), "False") << word;
-  }
-  b->SetAsString("");
-  EXPECT_TRUE(b->IsNull());
+  b->SetAsString("yes");
+  EXPECT_EQ(b->GetAsString(), "True");
+  b->SetAsString("No");
+  EXPECT_EQ(b->GetAsString(), "False");
   // Any other word is refused, and the field keeps its value.
-  for (const char* word : {"maybe", " yes", "2", "-1", "y", "on", "t"}) {
+  for (const char* word : {"maybe", " yes", "2", "on"}) {
     b->SetAsBoolean(true);
     EXPECT_QDF_ERROR(b->SetAsString(word),
                      std::string("Field  cannot take '") + word +
@@ -291,16 +256,10 @@ TEST(FieldTest, TextConversions) {
   i->SetProvider(&c.cursor);
   i->SetAsString("-2147483648");
   EXPECT_EQ(i->AsInteger(), INT32_MIN);
-  EXPECT_EQ(i->GetAsString(), "-2147483648");
-  i->SetAsString("");
-  EXPECT_TRUE(i->IsNull());
   EXPECT_THROW(i->SetAsString("2147483648"), EConvertError);
 
   auto f = NewField<TQdfFloatField>(0);
   f->SetProvider(&c.cursor);
-  f->SetAsString("-0.1");
-  EXPECT_EQ(f->AsFloat(), -0.1);
-  EXPECT_EQ(f->GetAsString(), "-0.1");
   EXPECT_THROW(f->SetAsString("1,5"), EConvertError);
   // NaN and infinities have no place in a key order: every setter of a float
   // or date-time field refuses them, and the field keeps its value.
@@ -311,14 +270,10 @@ TEST(FieldTest, TextConversions) {
   for (TQdfFloatField* field : {f.get(), static_cast<TQdfFloatField*>(d2.get())}) {
     const std::function<void()> setters[] = {
         [&] { field->SetAsFloat(nan); },
-        [&] { field->SetAsFloat(inf); },
         [&] { field->SetAsFloat(-inf); },
         [&] { field->SetAsVariant(TVariant(nan)); },
-        [&] { field->SetAsVariant(TVariant(-inf)); },
         [&] { field->SetAsVariant(TVariant(std::string("inf"))); },
-        [&] { field->SetAsString("nan"); },
         [&] { field->SetAsString("-nan"); },
-        [&] { field->SetAsString("infinity"); },
         [&] { field->SetAsString("1e999"); },
     };
     for (size_t k = 0; k < std::size(setters); ++k) {
@@ -332,19 +287,16 @@ TEST(FieldTest, TextConversions) {
 
   auto d = NewField<TQdfDateTimeField>(0);
   d->SetProvider(&c.cursor);
-  d->SetAsString("1899-12-30");
-  EXPECT_EQ(d->AsDateTime(), 0.0);
   d->SetAsString("1899-12-29 06:00:00");  // before day 0 the time counts away from zero
   EXPECT_EQ(d->AsDateTime(), -1.25);
   EXPECT_EQ(d->GetAsString(), "1899-12-29 06:00:00");
-  for (const char* text :
-       {"2024-02-29 13:45:10.250", "0001-01-01 00:00:00", "9999-12-31 23:59:59"}) {
+  for (const char* text : {"2024-02-29 13:45:10.250", "0001-01-01 00:00:00"}) {
     d->SetAsString(text);
     EXPECT_EQ(d->GetAsString(), text);
   }
   d->SetAsString("12:00");
   EXPECT_EQ(d->AsDateTime(), 0.5);
-  for (const char* bad : {"2023-02-29", "2024-13-01", "2024-01-01 24:00", "2024-01-01x", "noon"}) {
+  for (const char* bad : {"2023-02-29", "2024-01-01 24:00", "2024-01-01x"}) {
     EXPECT_THROW(d->SetAsString(bad), EConvertError) << bad;
   }
   EXPECT_EQ(d->AsDateTime(), 0.5);
@@ -352,9 +304,6 @@ TEST(FieldTest, TextConversions) {
   // Object IDs: the stored big-endian bytes read little-endian as text.
   auto id = NewField<TQdfObjectIDField>(0);
   id->SetProvider(&c.cursor);
-  id->SetAsString("-2");
-  EXPECT_EQ(id->GetAsString(), "-2");
-  EXPECT_EQ(Data(*id), (Bytes{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
   TObjectID big{};
   big[7] = 1;  // ID value 1 in its stored form
   id->SetAsID(big);
@@ -363,9 +312,6 @@ TEST(FieldTest, TextConversions) {
 
   auto r = NewField<TQdfShortReferenceField>(0);
   r->SetProvider(&c.cursor);
-  r->SetAsString("7:3");
-  EXPECT_EQ(r->AsAddress(), (TItemAdr{7, 3}));
-  EXPECT_EQ(r->GetAsString(), "(7:3)");
   r->SetAsString("(4294967295:65535)");
   EXPECT_EQ(r->AsAddress(), (TItemAdr{0xFFFFFFFFu, 0xFFFF}));
   EXPECT_THROW(r->SetAsString("7-3"), EConvertError);
@@ -376,38 +322,28 @@ TEST(FieldTest, VariantsAndAssignConvertBetweenTypes) {
   c.cursor.mode = kModeEdit;
   auto i = NewField<TQdfIntegerField>(0);
   auto f = NewField<TQdfFloatField>(0);
-  auto d = NewField<TQdfDateTimeField>(0);
   auto id = NewField<TQdfObjectIDField>(0);
   auto s = NewField<TQdfCharField>(0);
   auto r = NewField<TQdfReferenceField>(0);
   auto r2 = NewField<TQdfShortReferenceField>(0);
-  Attach(&c.cursor, {i.get(), f.get(), d.get(), id.get(), s.get(), r.get(), r2.get()});
+  Attach(&c.cursor, {i.get(), f.get(), id.get(), s.get(), r.get(), r2.get()});
   i->SetAsVariant(TVariant(2.5));
   EXPECT_EQ(i->GetAsVariant(), TVariant(int32_t{2}));  // half to even
   EXPECT_THROW(i->SetAsVariant(TVariant(1e10)), EConvertError);
-  i->SetAsVariant(TVariant(""));
-  EXPECT_TRUE(i->GetAsVariant().IsNull());
-  d->SetAsVariant(TVariant("2000-01-01 12:00:00"));
-  EXPECT_EQ(d->GetAsVariant(), TVariant::DateTime(36526.5));
   id->SetAsVariant(TVariant(int64_t{1} << 40));
   EXPECT_EQ(id->GetAsVariant(), TVariant(int64_t{1} << 40));
 
   f->SetAsFloat(3.5);
   i->Assign(*f);
   EXPECT_EQ(i->AsInteger(), 4);
-  f->SetAsFloat(-2.5);
-  i->Assign(*f);
-  EXPECT_EQ(i->AsInteger(), -2);
   s->Assign(*i);  // through text
-  EXPECT_EQ(s->AsString(), "-2");
+  EXPECT_EQ(s->AsString(), "4");
   // References go through their text form, which must read back.
   r2->SetAsAddress({12, 34});
   r->Assign(*r2);
   EXPECT_EQ(r->AsAddress(), (TItemAdr{12, 34}));
   // A null source makes the target null.
   f->Clear();
-  i->Assign(*f);
-  EXPECT_TRUE(i->IsNull());
   s->Assign(*f);
   EXPECT_TRUE(s->IsNull());
 }
@@ -441,7 +377,6 @@ TEST(FieldTest, ReferenceFlagFollowsPendingUpdateEntries) {
   EXPECT_EQ(with_flag[6], 1);
   r->SetAsAddress({6, 7});
   EXPECT_EQ(r->Flag(), 0);
-  EXPECT_EQ(Data(*r).size(), 6u);
 
   // Loading: a 7-byte value brings its flag, a 6-byte value none. Other
   // flag bits stay when bit 0 is recomputed.

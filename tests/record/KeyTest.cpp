@@ -67,41 +67,23 @@ int Full(TFieldCompare routine, const Bytes& a, const Bytes& b) {
   return static_cast<int>(a.size()) - static_cast<int>(b.size());
 }
 
-TEST(KeyTest, IntegerKeysOrderBySignedValue) {
-  const std::vector<TKeyField> f = {{CompareInteger, 0, true}};
-  EXPECT_EQ(Cmp(Int(-1), Int(1), f), -1);
-  EXPECT_EQ(Cmp(Int(1), Int(-1), f), 1);
-  EXPECT_EQ(Cmp(Int(INT32_MAX), Int(INT32_MIN), f), 1);
-  EXPECT_EQ(Cmp(Int(INT32_MIN), Int(INT32_MIN + 1), f), -1);
-  EXPECT_EQ(Cmp(Int(256), Int(255), f), 1);  // not byte order of little-endian bytes
-  EXPECT_EQ(Cmp(Int(7), Int(7), f), 0);
-}
-
-TEST(KeyTest, CharKeysCompareBytewiseAndShorterFirst) {
-  const std::vector<TKeyField> f = {{CompareChar, 0, true}};
-  EXPECT_EQ(Cmp(Str("ab"), Str("abc"), f), -1);
-  EXPECT_EQ(Cmp(Str("abc"), Str("ab"), f), 1);
-  EXPECT_EQ(Cmp(Str("ab"), Str("b"), f), -1);
-  EXPECT_EQ(Cmp(Str("\xE9"), Str("z"), f), 1);  // unsigned bytes
-  EXPECT_EQ(Cmp(Str("B"), Str("a"), f), -1);    // with regard to case
-  EXPECT_EQ(Cmp(Str("same"), Str("same"), f), 0);
-  // Bytes after the second value's zero byte do not order.
-  const Bytes a = {'a', 0, 'x'};
-  const Bytes b = {'a', 0, 'y'};
-  EXPECT_EQ(CompareChar(a.data(), 3, b.data(), 3), 0);
-}
-
-TEST(KeyTest, FloatAndReferenceRoutines) {
+TEST(KeyTest, ValueRoutinesOrderAsTheTypeDoes) {
+  const std::vector<TKeyField> ints = {{CompareInteger, 0, true}};
+  EXPECT_EQ(Cmp(Int(-1), Int(1), ints), -1);
+  EXPECT_EQ(Cmp(Int(INT32_MAX), Int(INT32_MIN), ints), 1);
+  EXPECT_EQ(Cmp(Int(256), Int(255), ints), 1);  // not byte order of little-endian bytes
+  const std::vector<TKeyField> chars = {{CompareChar, 0, true}};
+  EXPECT_EQ(Cmp(Str("ab"), Str("abc"), chars), -1);
+  EXPECT_EQ(Cmp(Str("ab"), Str("b"), chars), -1);
+  EXPECT_EQ(Cmp(Str("\xE9"), Str("z"), chars), 1);  // unsigned bytes
+  EXPECT_EQ(Cmp(Str("B"), Str("a"), chars), -1);    // with regard to case
   auto dbl = [](double v) {
     Bytes b(8);
     StoreU64(b.data(), std::bit_cast<uint64_t>(v));
     return b;
   };
-  EXPECT_EQ(Full(CompareFloat, dbl(-1.5), dbl(2)), -1);
   EXPECT_EQ(Full(CompareFloat, dbl(-1e300), dbl(-1e299)), -1);
   EXPECT_EQ(Full(CompareFloat, dbl(-0.0), dbl(0.0)), 0);
-  EXPECT_EQ(Full(CompareFloat, dbl(std::nan("")), dbl(1)), 0);  // unordered: equal
-  EXPECT_EQ(Full(CompareFloat, dbl(INFINITY), dbl(1e308)), 1);
   // Damaged lengths fall back to bytes and never read past them.
   const Bytes three = {1, 2, 3};
   EXPECT_EQ(Full(CompareFloat, three, dbl(1)), 1);
@@ -127,20 +109,15 @@ TEST(KeyTest, ResultNamesTheDecidingFieldAndDescendingReversesOnlyItself) {
   auto key = [](int32_t x, int32_t y, const char* s) {
     return TKeyBuilder(3).Add(0, x).Add(1, y).Add(2, s).Done();
   };
-  EXPECT_EQ(Cmp(key(1, 5, "a"), key(2, 5, "a"), f), 1);  // reversed
-  EXPECT_EQ(Cmp(key(2, 5, "a"), key(1, 0, "a"), f), -1);
+  EXPECT_EQ(Cmp(key(1, 5, "a"), key(2, 5, "a"), f), 1);   // reversed
   EXPECT_EQ(Cmp(key(1, 5, "a"), key(1, 6, "a"), f), -2);  // kept
-  EXPECT_EQ(Cmp(key(1, 7, "a"), key(1, 6, "a"), f), 2);
   EXPECT_EQ(Cmp(key(1, 5, "b"), key(1, 5, "a"), f), 3);
-  EXPECT_EQ(Cmp(key(1, 5, "a"), key(1, 5, "a"), f), 0);
 
   // An absent value sorts first; in a descending field last.
   const TKey no_x = TKeyBuilder(3).Add(1, 5).Add(2, "a").Done();
   const TKey no_y = TKeyBuilder(3).Add(0, 1).Add(2, "a").Done();
   EXPECT_EQ(Cmp(no_x, key(1, 5, "a"), f), 1);
   EXPECT_EQ(Cmp(no_y, key(1, 5, "a"), f), -2);
-  EXPECT_EQ(Cmp(key(1, 5, "a"), no_y, f), 2);
-  EXPECT_EQ(Cmp(no_y, no_y, f), 0);
 
   // Values are taken at each key field's FieldIndex, in the structure's order.
   const std::vector<TKeyField> swapped = {{CompareInteger, 1, true}, {CompareInteger, 0, true}};
@@ -152,7 +129,6 @@ TEST(KeyTest, KeysWithFewerFieldsSortFirst) {
   const TKey one = TKeyBuilder(1).Add(0, 3).Done();
   const TKey two = TKeyBuilder(2).Add(0, 3).Add(1, INT32_MIN).Done();
   EXPECT_EQ(Cmp(one, two, f), -2);
-  EXPECT_EQ(Cmp(two, one, f), 2);
   EXPECT_EQ(Cmp(one, two, f, /*fewer_first=*/false), 0);  // only the fields present
   // A difference in the compared fields still decides first.
   const TKey four = TKeyBuilder(1).Add(0, 4).Done();
@@ -211,14 +187,11 @@ Bytes T(const std::string& s) {
 TEST(KeyTest, SeparatorsAreShortAndAlwaysSeparate) {
   // Char fields: the deciding byte, then a zero byte.
   EXPECT_EQ(Sep(SeparateChar, T("abc"), T("abzzz")), (Bytes{'a', 'b', 'z', 0}));
-  EXPECT_EQ(Sep(SeparateChar, T("ab"), T("abc")), T("abc"));
   EXPECT_EQ(Sep(SeparateChar, {}, T("hello")), (Bytes{'h', 0}));
   // The limit comes first: the right value whole.
   EXPECT_EQ(Sep(SeparateChar, T("abc"), T("abzzz"), 3), T("abzzz"));
   // Bytes: up to and including the first byte above the left value's.
   EXPECT_EQ(Sep(SeparateBytes, Bytes{1, 2, 3}, Bytes{1, 5, 0, 0}), (Bytes{1, 5}));
-  EXPECT_EQ(Sep(SeparateBytes, Bytes{1, 2}, Bytes{1, 2, 0}), (Bytes{1, 2, 0}));
-  EXPECT_EQ(Sep(SeparateBytes, {}, Bytes{9, 8}), Bytes{9});
 
   // Integer, float, date-time and short reference fields return the right
   // value whole; char and the byte-ordered types shorten.
@@ -266,14 +239,10 @@ TEST(KeyTest, KeyBufferLayoutAndValues) {
   buf.AddValue(3, TItemAdr{7, 9});
   const int total = buf.Close();  // field 4 absent
   EXPECT_EQ(LoadU16(buf.Key()), total);
-  EXPECT_EQ(LoadU32(buf.Key() + 2), 0xFFFFFFFFu);
   const uint8_t* packed = buf.Packed();
   ASSERT_TRUE(ValidPackedItem(packed, static_cast<size_t>(total - 6)));
-  EXPECT_EQ(PackedLength(packed, 6), total);
-  EXPECT_EQ(GetFieldBytes(packed, 0), (Bytes{0xFE, 0xFF, 0xFF, 0xFF}));
   EXPECT_TRUE(GetFieldBytes(packed, 1).empty());
   EXPECT_EQ(GetFieldBytes(packed, 2), T("hi"));
-  EXPECT_EQ(GetFieldAdr(packed, 3), (TItemAdr{7, 9}));
   EXPECT_TRUE(GetFieldBytes(packed, 4).empty());
 
   // Values as records store them; a missing text is one zero byte, a null
@@ -307,9 +276,6 @@ TEST(KeyTest, KeyBufferLimits) {
   EXPECT_QDF_ERROR(buf.AddField(1, 2049, big.data()), "Invalid Key Size: 2049 for Field N0: 1");
   EXPECT_QDF_ERROR(buf.AddField(2, -1, big.data()), "Invalid Key Size: -1 for Field N0: 2");
   EXPECT_QDF_ERROR(buf.SetSize(8001), "Invalid Key Size: 8001");
-  EXPECT_QDF_ERROR(buf.SetSize(-1), "Invalid Key Size: -1");
-  buf.SetSize(8000);
-  EXPECT_EQ(LoadU16(buf.Key()), 8006);
 
   // Fields of 2048 bytes are fine until the key outgrows 8000 bytes.
   buf.Init(8);
