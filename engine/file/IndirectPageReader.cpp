@@ -479,10 +479,9 @@ const uint8_t* TQdfIndirectPageReader::PackedForm(uint32_t page, uint8_t* buffer
     if (batch_->Find(page, buffer, &form, stored)) return form;
     // Not batched yet (a page changed after its batch was packed is packed
     // here, not batched again).
-    const auto at = std::lower_bound(pack_queue_.begin(), pack_queue_.end(), page);
-    if (at != pack_queue_.end() && *at == page &&
-        static_cast<size_t>(at - pack_queue_.begin()) >= pack_next_) {
-      PackAhead(page);
+    const auto at = pack_index_.find(page);
+    if (at != pack_index_.end() && at->second >= pack_next_) {
+      PackAhead(at->second);
       if (batch_->Find(page, buffer, &form, stored)) return form;
     }
   }
@@ -491,10 +490,9 @@ const uint8_t* TQdfIndirectPageReader::PackedForm(uint32_t page, uint8_t* buffer
   return packed;
 }
 
-void TQdfIndirectPageReader::PackAhead(uint32_t page) {
+void TQdfIndirectPageReader::PackAhead(size_t from) {
   batch_->Clear();
-  size_t i = static_cast<size_t>(std::lower_bound(pack_queue_.begin(), pack_queue_.end(), page) -
-                                 pack_queue_.begin());
+  size_t i = from;
   for (; i < pack_queue_.size() && !batch_->Full(); ++i) {
     TQdfCacheBlock* block = CachedPage(pack_queue_[i]);
     if (block == nullptr || !block->dirty) continue;  // evicted or written since
@@ -546,6 +544,7 @@ void TQdfIndirectPageReader::Flush(int flags) {
     ~TPackAheadScope() {
       r.batch_.reset();
       r.pack_queue_.clear();
+      r.pack_index_.clear();
       r.pack_next_ = 0;
     }
   } scope{*this};
@@ -553,10 +552,12 @@ void TQdfIndirectPageReader::Flush(int flags) {
   if (writing) RecompressEvicted();
   filer_->PrepareFlush(flags);
   if (pack_ahead && compression_enabled_) {
+    // In the order the flush visits them (the same walk of the page map).
     VisitDirty([this](TQdfCacheBlock* b) {
-      if (Compressible(LocateEntry(b->page), b->buffer.get())) pack_queue_.push_back(b->page);
+      if (!Compressible(LocateEntry(b->page), b->buffer.get())) return;
+      pack_index_.emplace(b->page, pack_queue_.size());
+      pack_queue_.push_back(b->page);
     });
-    std::sort(pack_queue_.begin(), pack_queue_.end());
   }
   TQdfPageReader::Flush(flags);
   if (writing) SettleOwnFreeSpace(flags);

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "file/FileFormat.h"
@@ -150,9 +151,9 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // Sets the transaction number of a page image about to be written and
   // zeroes its unused item space (which would cost room packed).
   void PrepareImage(uint8_t* buffer);
-  // Packs ahead, on the worker pool, the dirty pages that the flush under
-  // way writes from `page` on (the next batch of pack_queue_).
-  void PackAhead(uint32_t page);
+  // Packs ahead, on the worker pool, the next batch of the dirty pages that
+  // the flush under way writes, from pack_queue_[from] on.
+  void PackAhead(size_t from);
   // The packed form of the page WritePage is storing, from the batch when
   // the batch holds it unchanged, else packed here; stored size 0 = plain.
   const uint8_t* PackedForm(uint32_t page, uint8_t* buffer, uint8_t* packed, int32_t* stored);
@@ -185,10 +186,11 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // eviction had compressed.
   std::vector<uint32_t> plain_evicted_;
   // While a flush writes: the pages packed ahead, and the dirty pages it
-  // found to pack, ascending (the order the flush writes them);
-  // pack_queue_[pack_next_] is the first not batched yet.
+  // found to pack, in the order it writes them (pack_index_: page -> place
+  // in the queue); pack_queue_[pack_next_] is the first not batched yet.
   std::unique_ptr<TPackBatch> batch_;
   std::vector<uint32_t> pack_queue_;
+  std::unordered_map<uint32_t, size_t> pack_index_;
   size_t pack_next_ = 0;
 };
 

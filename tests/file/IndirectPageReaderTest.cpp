@@ -69,6 +69,45 @@ TEST_F(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
 
 // Space a transaction freed below one of its own copies: the copy moves
 // down into it, so that the free space ends the file and goes back to it.
+// A flush packs the pages it will write ahead, in batches, on other threads.
+// Writing one page may change others (the free list's pages, when blocks are
+// freed): a page changed after its batch was packed must be written as it is
+// now, not as it was packed.
+TEST_F(IndirectPageReader, APageChangedAfterItWasPackedAheadIsWrittenAsChanged) {
+  class TChangingReader : public TQdfIndirectPageReader {
+   public:
+    using TQdfIndirectPageReader::TQdfIndirectPageReader;
+    std::vector<uint32_t> pages;
+    uint32_t first = 0;  // the page written first; the others change then
+    void WritePage(uint32_t page, uint8_t* buffer) override {
+      TQdfIndirectPageReader::WritePage(page, buffer);
+      if (first != 0) return;
+      first = page;
+      for (uint32_t p : pages) {
+        if (p != page) PutPage(*this, p, 2, true);
+      }
+    }
+  };
+  uint32_t first = 0;
+  {
+    TFilerRef f(path_, false);
+    TChangingReader r(f.filer);
+    Begin(r);
+    for (int i = 0; i < 40; ++i) r.pages.push_back(PutPage(r, 0, 1, true));
+    r.Flush(kFlushWriteUnpin);
+    r.Commit(false);
+    first = r.first;
+  }
+  TFilerRef f(path_, true);
+  TQdfIndirectPageReader r(f.filer);
+  r.Open(true);
+  for (int i = 0; i < 40; ++i) {
+    const uint32_t page = static_cast<uint32_t>(i + 1);
+    EXPECT_TRUE(PageIs(r, page, page == first ? 1 : 2, true)) << page;
+    EXPECT_NE(r.EntryOf(page).flags & kEntryCompressed, 0u) << page;
+  }
+}
+
 TEST_F(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
   TFilerRef f(path_, false);
   TQdfIndirectPageReader r(f.filer);
