@@ -187,6 +187,17 @@ TEST(StorageIDs, ObjectIDIndexFollowsRecords) {
   EXPECT_EQ(s->RebuildIDIndex(false), 0);
   EXPECT_FALSE(s->AddressOfID(ids[1], &adr));
   EXPECT_TRUE(s->AddressOfID(ids[3], &adr));
+  // A new record claiming a taken ID is refused and not kept.
+  t->Insert();
+  auto* id = static_cast<TQdfObjectIDField*>(t->FieldByName("ThisID"));
+  id->SetAsID(ids[3]);
+  EXPECT_QDF_ERROR(t->Post(), "Key Violation on ThisID: ");
+  EXPECT_EQ(t->Count(), 47);
+  // A record whose entry is gone cannot be deleted.
+  ASSERT_TRUE(s->DeleteIDEntry(ids[3]));
+  t->SetCursorAddress(adrs[3]);
+  EXPECT_QDF_ERROR(t->Delete(true), "ID index out of order");
+  EXPECT_EQ(t->Count(), 47);
 }
 
 TEST(StorageIndexes, CreatedByStatementsAndRebuilt) {
