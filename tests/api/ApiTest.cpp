@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "ApiTestUtil.h"
+#include "EnvSize.h"
 
 using dbquillon::Database;
 using dbquillon::ErrorCode;
@@ -331,8 +331,7 @@ TEST(ApiBlobs, BlobsAsStringsAndStreamsFollowTheTransaction) {
 // ---- a catalogue ----
 
 TEST(ApiCatalogue, ThousandsOfBooksThroughInsertFilterUpdateDeleteReopenRollbackSnapshot) {
-  const char* env = std::getenv("QDF_API_BOOKS");
-  const int n = env != nullptr ? std::max(10, std::atoi(env)) : 3000;
+  const int n = static_cast<int>(std::max(10L, qdf_test::EnvSize("QDF_API_BOOKS", 3000)));
   qdf_test::TTestDir dir;
   const std::string file = dir.File("catalogue.qdf");
   std::mt19937 rng(25);
