@@ -45,10 +45,10 @@ std::unique_ptr<TQdfStorage> OpenStorage(qdf_test::TListFixture& fx) {
   return storage;
 }
 
-// The system schema a new database gets, and the same tree after a reopen.
+// The system schema a new database gets (a fresh process reads it back
+// below).
 TEST(StorageBootstrap, NewDatabaseGetsTheSystemSchema) {
   qdf_test::TListFixture fx;
-  std::vector<std::string> tree;
   {
     auto s = OpenStorage(fx);
     EXPECT_EQ(ChildNames(*s), (std::vector<std::string>{"$ID", "TBlobClassNode", "$BLOB"}));
@@ -59,15 +59,7 @@ TEST(StorageBootstrap, NewDatabaseGetsTheSystemSchema) {
     ASSERT_NE(position, nullptr);
     EXPECT_TRUE(position->Unique());
     EXPECT_EQ(position->OrderText(false), "BlobID,Position");
-    tree = Tree(*s);
-    fx.Commit();
   }
-  fx.Close();
-  fx.Open();
-  auto s = OpenStorage(fx);
-  EXPECT_EQ(Tree(*s), tree);
-  EXPECT_NE(s->IDIndex(), nullptr);
-  EXPECT_NE(s->BlobTable(), nullptr);
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
