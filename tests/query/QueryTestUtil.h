@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,6 +107,29 @@ inline void Insert(qdf::TQdfTable& t, const TRow& row, qdf::TQdfItemClass* cls =
   if (!row.c.empty()) Fld(t, "c", cls).SetAsString(row.c);
   if (row.f) static_cast<qdf::TQdfFloatField&>(Fld(t, "f", cls)).SetAsFloat(*row.f);
   if (row.flag) static_cast<qdf::TQdfBooleanField&>(Fld(t, "flag", cls)).SetAsBoolean(*row.flag);
+  t.Post();
+}
+
+// Gives the current TRec record the row's values (nulls included) but k.
+inline void Update(qdf::TQdfTable& t, const TRow& row) {
+  t.Edit();
+  auto set = [&](const char* name, bool has, const std::function<void(qdf::TQdfField&)>& put) {
+    qdf::TQdfField& f = Fld(t, name);
+    if (has) {
+      put(f);
+    } else {
+      f.Clear();
+    }
+  };
+  set("a", row.a.has_value(),
+      [&](qdf::TQdfField& f) { static_cast<qdf::TQdfIntegerField&>(f).SetAsInteger(*row.a); });
+  set("b", row.b.has_value(),
+      [&](qdf::TQdfField& f) { static_cast<qdf::TQdfIntegerField&>(f).SetAsInteger(*row.b); });
+  set("c", !row.c.empty(), [&](qdf::TQdfField& f) { f.SetAsString(row.c); });
+  set("f", row.f.has_value(),
+      [&](qdf::TQdfField& f) { static_cast<qdf::TQdfFloatField&>(f).SetAsFloat(*row.f); });
+  set("flag", row.flag.has_value(),
+      [&](qdf::TQdfField& f) { static_cast<qdf::TQdfBooleanField&>(f).SetAsBoolean(*row.flag); });
   t.Post();
 }
 
