@@ -59,14 +59,8 @@ TEST(ApiOpen, CommittedRowsSurviveAReopenAndOptionsAreHonoured) {
   dbquillon::Table books = t.OpenTable("books");
   EXPECT_EQ(books.Count(), 1);
   EXPECT_EQ(CodeOf([&] { books.Insert(); }), ErrorCode::ReadOnly);
-  dbquillon::Schema schema = t.GetSchema();
-  ASSERT_EQ(schema.tables.size(), 1u);
-  EXPECT_EQ(schema.tables[0].className, "TBook");
-  ASSERT_EQ(schema.tables[0].indexes.size(), 2u);
-  EXPECT_TRUE(schema.tables[0].indexes[0].unique);
-  EXPECT_EQ(schema.tables[0].indexes[1].keys, (std::vector<std::string>{"author", "year"}));
-  ASSERT_EQ(schema.classes.size(), 1u);
-  EXPECT_EQ(schema.classes[0].fields.size(), 7u);
+  // The schema's field types (names and paths are the schema test's).
+  const dbquillon::Schema schema = t.GetSchema();
   EXPECT_EQ(schema.classes[0].fields[6].type, dbquillon::FieldType::Blob);
   EXPECT_TRUE(db.Check().empty());
 }
