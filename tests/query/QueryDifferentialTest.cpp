@@ -74,7 +74,9 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     }
     if (pick == 1) {
       row = maker.Row(row.k);
-      qdf_test::Update(*t, row);
+      t->Edit();
+      qdf_test::Put(*t, row);
+      t->Post();
     }
     t->Next();
   }
