@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "ApiTestUtil.h"
+#include "EnvSize.h"
 
 using dbquillon::Database;
 using dbquillon::ErrorCode;
@@ -59,14 +59,8 @@ TEST(ApiOpen, CommittedRowsSurviveAReopenAndOptionsAreHonoured) {
   dbquillon::Table books = t.OpenTable("books");
   EXPECT_EQ(books.Count(), 1);
   EXPECT_EQ(CodeOf([&] { books.Insert(); }), ErrorCode::ReadOnly);
-  dbquillon::Schema schema = t.GetSchema();
-  ASSERT_EQ(schema.tables.size(), 1u);
-  EXPECT_EQ(schema.tables[0].className, "TBook");
-  ASSERT_EQ(schema.tables[0].indexes.size(), 2u);
-  EXPECT_TRUE(schema.tables[0].indexes[0].unique);
-  EXPECT_EQ(schema.tables[0].indexes[1].keys, (std::vector<std::string>{"author", "year"}));
-  ASSERT_EQ(schema.classes.size(), 1u);
-  EXPECT_EQ(schema.classes[0].fields.size(), 7u);
+  // The schema's field types (names and paths are the schema test's).
+  const dbquillon::Schema schema = t.GetSchema();
   EXPECT_EQ(schema.classes[0].fields[6].type, dbquillon::FieldType::Blob);
   EXPECT_TRUE(db.Check().empty());
 }
@@ -331,8 +325,7 @@ TEST(ApiBlobs, BlobsAsStringsAndStreamsFollowTheTransaction) {
 // ---- a catalogue ----
 
 TEST(ApiCatalogue, ThousandsOfBooksThroughInsertFilterUpdateDeleteReopenRollbackSnapshot) {
-  const char* env = std::getenv("QDF_API_BOOKS");
-  const int n = env != nullptr ? std::max(10, std::atoi(env)) : 3000;
+  const int n = static_cast<int>(std::max(10L, qdf_test::EnvSize("QDF_API_BOOKS", 3000)));
   qdf_test::TTestDir dir;
   const std::string file = dir.File("catalogue.qdf");
   std::mt19937 rng(25);

@@ -97,15 +97,32 @@ inline void SetInt(qdf::TQdfTable& t, const char* name, std::optional<int> v,
   if (v) static_cast<qdf::TQdfIntegerField&>(Fld(t, name, cls)).SetAsInteger(*v);
 }
 
+// Gives the record being inserted or edited the row's values but k; a null
+// clears the field.
+inline void Put(qdf::TQdfTable& t, const TRow& row, qdf::TQdfItemClass* cls = nullptr) {
+  auto field = [&](const char* name, bool has) -> qdf::TQdfField* {
+    qdf::TQdfField& f = Fld(t, name, cls);
+    if (!has) f.Clear();
+    return has ? &f : nullptr;
+  };
+  using qdf::TQdfIntegerField;
+  if (auto* f = field("a", row.a.has_value()))
+    static_cast<TQdfIntegerField*>(f)->SetAsInteger(*row.a);
+  if (auto* f = field("b", row.b.has_value()))
+    static_cast<TQdfIntegerField*>(f)->SetAsInteger(*row.b);
+  if (auto* f = field("c", !row.c.empty())) f->SetAsString(row.c);
+  if (auto* f = field("f", row.f.has_value()))
+    static_cast<qdf::TQdfFloatField*>(f)->SetAsFloat(*row.f);
+  if (auto* f = field("flag", row.flag.has_value())) {
+    static_cast<qdf::TQdfBooleanField*>(f)->SetAsBoolean(*row.flag);
+  }
+}
+
 // Inserts a record of `cls` (TRec when nullptr) with the row's values.
 inline void Insert(qdf::TQdfTable& t, const TRow& row, qdf::TQdfItemClass* cls = nullptr) {
   t.Insert(cls);
   SetInt(t, "k", row.k, cls);
-  SetInt(t, "a", row.a, cls);
-  SetInt(t, "b", row.b, cls);
-  if (!row.c.empty()) Fld(t, "c", cls).SetAsString(row.c);
-  if (row.f) static_cast<qdf::TQdfFloatField&>(Fld(t, "f", cls)).SetAsFloat(*row.f);
-  if (row.flag) static_cast<qdf::TQdfBooleanField&>(Fld(t, "flag", cls)).SetAsBoolean(*row.flag);
+  Put(t, row, cls);
   t.Post();
 }
 

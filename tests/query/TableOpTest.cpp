@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorText.h"
 #include "QueryTestUtil.h"
 #include "base/QdfException.h"
 #include "query/Column.h"
@@ -25,15 +26,6 @@ using qdf_test::TRow;
 using Ks = std::vector<int>;
 
 constexpr const char* kInt = "TQdfIntegerField";
-
-std::string Message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EQdfException& e) {
-    return e.Message();
-  }
-  return "<no error>";
-}
 
 Ks Sorted(Ks v) {
   std::sort(v.begin(), v.end());
@@ -78,49 +70,10 @@ class TableOpTest : public ::testing::Test {
   TQdfIntegerField* k_ = nullptr;
 };
 
-TEST_F(TableOpTest, IndexRangeVisitsOnlyItsKeysAndMovesTheTableCursor) {
-  db_.AddIndex("ib", {{kInt, "b"}});
-  Open();
-  Fill(300);
-  // Both bounds go to the index filter: nothing is left to test on the
-  // record, yet every row is read through the table's cursor (k == b).
-  auto op = Op("b >= 100 and b <= 200");
-  Ks rows = Rows(*op);
-  ASSERT_NE(op->ChosenIndex(), nullptr);
-  EXPECT_EQ(op->ChosenIndex()->ObjectName(), "ib");
-  EXPECT_EQ(op->Options(), 0x28);
-  EXPECT_EQ(op->OrderText(), "b");
-  ASSERT_EQ(rows.size(), 101u);
-  for (int i = 0; i <= 100; ++i) EXPECT_EQ(rows[static_cast<size_t>(i)], 100 + i);
-  // The keys 100..200 and the first key above the range.
-  EXPECT_EQ(op->Visited(), 102);
-  // A restart positions again.
-  EXPECT_EQ(Rows(*op).size(), 101u);
-  EXPECT_EQ(Rows("b > 100 and b < 200").size(), 99u);
-  EXPECT_EQ(Rows("b > 300"), Ks{});
-  // Past the end the table's cursor stands on no record.
-  EXPECT_EQ(t_->Cursor().Item(), nullptr);
-}
-
-TEST_F(TableOpTest, UpperBoundAloneScansBackward) {
-  db_.AddIndex("ib", {{kInt, "b"}});
-  Open();
-  Fill(30);
-  auto op = Op("b < 10");
-  EXPECT_EQ(Rows(*op), (Ks{9, 8, 7, 6, 5, 4, 3, 2, 1}));
-  EXPECT_EQ(op->Options(), 0x2C);
-  EXPECT_EQ(op->OrderText(), "DESC b");
-  EXPECT_EQ(op->Visited(), 9);
-  EXPECT_EQ(Rows("b <= 3 and c <> 'r2'"), (Ks{3, 1}));
-}
-
 TEST_F(TableOpTest, EqualityObjectIDAndBaseClassIndexes) {
   db_.AddIndex("ia", {{kInt, "a"}});
   Open();
   Fill(40);
-  EXPECT_EQ(Sorted(Rows("a = 3 and b > 20")), (Ks{23, 28, 33, 38}));
-  EXPECT_EQ(Rows("a = 3 and b > 20 and b < 0"), Ks{});
-  EXPECT_EQ(Rows("a = 3 and false"), Ks{});
   // ThisID = n reads that one record.
   t_->First();
   t_->Next();
@@ -326,50 +279,12 @@ class AnyOrderTest : public TableOpTest {
     }
     return out;
   }
-  // The rows of `op` with their addresses.
-  Ks Walk(TQdfFilteredTableOp& op, TaItemAdrList* adrs) {
-    Ks out;
-    op.First();
-    while (op.Next()) {
-      out.push_back(k_->AsInteger());
-      adrs->Append(t_->Cursor().Address());
-    }
-    return out;
-  }
-  static bool Ascending(const TaItemAdrList& adrs) {
-    for (int i = 1; i < adrs.Count(); ++i) {
-      if (TaItemAdrList::CompareAdr(adrs.Items(i - 1), adrs.Items(i), nullptr) >= 0) return false;
-    }
-    return true;
-  }
   TQdfIntegerField* a_ = nullptr;
   TQdfIntegerField* b_ = nullptr;
 };
 
-TEST_F(AnyOrderTest, RangeRecordsComeOnceEachInPageOrder) {
+TEST_F(AnyOrderTest, VisitorsMovingTheirKeysSeeEveryRowOnce) {
   FillScattered();
-  const std::string filter = "b >= 1000 and b < 1300 and a <> 2";
-  // Key order, as a cursor shows it.
-  auto ordered = Op(filter);
-  TaItemAdrList by_key;
-  const Ks in_key_order = Walk(*ordered, &by_key);
-  EXPECT_FALSE(ordered->InPageOrder());
-  EXPECT_EQ(ordered->OrderText(), "b");
-  EXPECT_FALSE(Ascending(by_key));
-  EXPECT_EQ(Sorted(in_key_order), Expected(1000, 1300, 2));
-  // Any order: the same rows, each once, by ascending address.
-  auto any = Op(filter, kOpDefault | kOpAnyOrder);
-  TaItemAdrList by_page;
-  const Ks in_page_order = Walk(*any, &by_page);
-  ASSERT_NE(any->ChosenIndex(), nullptr);
-  EXPECT_TRUE(any->InPageOrder());
-  EXPECT_EQ(any->OrderText(), "");
-  EXPECT_TRUE(Ascending(by_page));
-  EXPECT_EQ(Sorted(in_page_order), Expected(1000, 1300, 2));
-  // A restart collects again.
-  TaItemAdrList again;
-  EXPECT_EQ(Walk(*any, &again), in_page_order);
-
   // A visitor that moves the keys it is shown still sees every row once.
   Ks seen;
   TVisitNeeds needs;
@@ -394,47 +309,6 @@ TEST_F(AnyOrderTest, RangeRecordsComeOnceEachInPageOrder) {
   for (int i = 1; i < deferred.Count(); ++i) {
     EXPECT_GT(TaItemAdrList::CompareAdr(deferred.Items(i - 1), deferred.Items(i), nullptr), 0);
   }
-}
-
-TEST_F(AnyOrderTest, WideRangesReadTheTableNarrowOrKeyOnlyOnesTheIndex) {
-  FillScattered();
-  // Most of the index: the table is read in physical order instead.
-  auto wide = Op("b >= 300 and a <> 2", kOpDefault | kOpAnyOrder);
-  TaItemAdrList adrs;
-  EXPECT_EQ(Sorted(Walk(*wide, &adrs)), Expected(300, kRows, 2));
-  EXPECT_EQ(wide->ChosenIndex(), nullptr);
-  EXPECT_EQ(wide->Visited(), kRows);
-  EXPECT_TRUE(Ascending(adrs));
-  // Upper bounds and equality estimate their share as well.
-  auto wide_below = Op("b < 2700 and a <> 2", kOpDefault | kOpAnyOrder);
-  EXPECT_EQ(Sorted(Walk(*wide_below, &adrs)), Expected(0, 2700, 2));
-  EXPECT_EQ(wide_below->ChosenIndex(), nullptr);
-  auto narrow_below = Op("b < 200 and a <> 2", kOpDefault | kOpAnyOrder);
-  EXPECT_EQ(Sorted(Walk(*narrow_below, &adrs)), Expected(0, 200, 2));
-  EXPECT_NE(narrow_below->ChosenIndex(), nullptr);
-  auto one = Op("b = 77 and a <> 9", kOpDefault | kOpAnyOrder);
-  EXPECT_EQ(Walk(*one, &adrs), Expected(77, 78));
-  EXPECT_NE(one->ChosenIndex(), nullptr);
-  // Kept in key order, a cursor walks the index however wide the range.
-  auto ordered = Op("b >= 300 and a <> 2");
-  EXPECT_EQ(Walk(*ordered, &adrs).size(), Expected(300, kRows, 2).size());
-  EXPECT_NE(ordered->ChosenIndex(), nullptr);
-  // Reading only b, the keys answer however wide the range: no record read.
-  auto keys = Op("b >= 300", kOpDefault | kOpAnyOrder);
-  keys->SetReads({b_});
-  int64_t sum = 0;
-  int count = 0;
-  keys->First();
-  while (keys->Next()) {
-    sum += b_->AsInteger();
-    ++count;
-    EXPECT_TRUE(t_->CursorOnImage());
-    EXPECT_TRUE(a_->IsNull());  // not in the key: absent from the image
-  }
-  EXPECT_TRUE(keys->AnswersFromKeys());
-  EXPECT_NE(keys->ChosenIndex(), nullptr);
-  EXPECT_EQ(count, kRows - 300);
-  EXPECT_EQ(sum, static_cast<int64_t>(kRows - 1) * kRows / 2 - 299 * 300 / 2);
 }
 
 TEST_F(AnyOrderTest, ImagesGiveWayToTheRecordForEditsDeletesAndCursorMoves) {
@@ -520,11 +394,12 @@ TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {
   {
     TQdfFilteredTableOp op(*t_, kOpDefault, nullptr, nullptr, t_->CompileFilter("b >= 2"),
                            {"k", "b", "a * 10 AS x", "c"});
-    EXPECT_EQ(Message([&] {
+    EXPECT_EQ(qdf_test::MessageOf([&] {
                 op.InsertInto(*u, {dest[0], dest[1]});
               }),
               "Source and Destination Columns do not match");
-    EXPECT_EQ(Message([&] { op.InsertInto(*u); }), "Source and Destination Columns do not match");
+    EXPECT_EQ(qdf_test::MessageOf([&] { op.InsertInto(*u); }),
+              "Source and Destination Columns do not match");
     EXPECT_EQ(u->Count(), 0);
     EXPECT_EQ(op.InsertInto(*u, dest), 4);
   }
@@ -651,14 +526,15 @@ TEST_F(TableOpTest, ApplyUpdateReplaysInsertsUpdatesAndChecks) {
   EXPECT_EQ(ib->Count(), 3);
   // Checks.
   StoreU32(update.data() + kRecVersionOffset, 0);
-  EXPECT_EQ(Message([&] { t_->ApplyUpdate(adr, 3, update.data(), 1); }),
+  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 3, update.data(), 1); }),
             "Record updated by another transaction");
-  EXPECT_EQ(Message([&] { t_->ApplyUpdate(adr, 4, update.data(), 0); }),
+  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 4, update.data(), 0); }),
             "Record updated by another transaction");
   t_->SetCursorAddress(adr);
   t_->Delete(false);
-  EXPECT_EQ(Message([&] { t_->ApplyUpdate(adr, 3, newer.data(), 1); }), "Updating deleted Record");
-  EXPECT_EQ(Message([&] { t_->ApplyUpdate(adr, 4, newer.data(), 0); }), "<no error>");
+  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 3, newer.data(), 1); }),
+            "Updating deleted Record");
+  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 4, newer.data(), 0); }), "<no error>");
 }
 
 }  // namespace

@@ -42,38 +42,6 @@ std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name,
 
 using Strings = std::vector<std::string>;
 
-TEST(Index, KeepsStepWithInsertEditAndDelete) {
-  qdf_test::TListFixture fx;
-  TQueryDb db(fx);
-  db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
-  auto t = db.Open();
-  TQdfIndex* ix = t->IndexByName("ia");
-  ASSERT_NE(ix, nullptr);
-  EXPECT_EQ(ix->OrderText(false), "a,REF$t");
-  for (int v : {30, 10, 20, 10, -5}) Add(*t, v, v * 2);
-  EXPECT_EQ(ix->Count(), 5);
-  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"-5", "10", "10", "20", "30"}));
-  // Edit a key field: the key moves.
-  t->CurrentIndex();
-  ix->First();
-  t->Edit();
-  static_cast<TQdfIntegerField&>(F(*t, "a")).SetAsInteger(25);
-  t->Post();
-  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"10", "10", "20", "25", "30"}));
-  // Editing a field outside the key leaves the index alone.
-  ix->First();
-  t->Edit();
-  static_cast<TQdfIntegerField&>(F(*t, "b")).SetAsInteger(99);
-  t->Post();
-  EXPECT_EQ(ix->Count(), 5);
-  // Delete the record the index stands on.
-  ix->Last();
-  EXPECT_EQ(F(*t, "a").GetAsString(), "30");
-  t->Delete(false);
-  EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"10", "10", "20", "25"}));
-  EXPECT_EQ(Walk(*t, *ix, "a", true), (Strings{"25", "20", "10", "10"}));
-}
-
 TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
   qdf_test::TListFixture fx;
   TQueryDb db(fx);

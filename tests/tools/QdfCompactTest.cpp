@@ -62,37 +62,9 @@ std::string Dump(const std::string& db) {
   return r.out;
 }
 
-TEST(QdfCompact, KeepsEveryRowInNoMoreSpaceAndPassesTheCheck) {
-  TSystemFixture fx;
-  const std::string db = MakeBooks(fx, 4000);
-  const std::string rows = Dump(db);
-  const auto before = std::filesystem::file_size(db);
-  const TShellRun r = Qdf("compact " + ShellQuote(db));
-  ASSERT_EQ(r.code, 0) << r.out;
-  EXPECT_NE(r.out.find("compacted"), std::string::npos) << r.out;
-  EXPECT_EQ(Qdf("check " + ShellQuote(db)).code, 0);
-  EXPECT_EQ(Dump(db), rows);
-  EXPECT_LT(std::filesystem::file_size(db), before);
-  EXPECT_FALSE(std::filesystem::exists(db + ".compact"));
-  // The copy works as a database: a writer adds rows, and a second compact
-  // finds little to take.
-  std::ofstream(fx.config.File("more.csv")) << "id,author,year\n9999999,late,2001\n";
-  EXPECT_EQ(
-      Qdf("import " + ShellQuote(db) + " books " + ShellQuote(fx.config.File("more.csv"))).code, 0);
-  const auto compacted = std::filesystem::file_size(db);
-  EXPECT_EQ(Qdf("compact " + ShellQuote(db)).code, 0);
-  EXPECT_LE(std::filesystem::file_size(db), compacted);
-  EXPECT_EQ(Qdf("check " + ShellQuote(db)).code, 0);
-  EXPECT_NE(Dump(db).find("9999999,late,2001"), std::string::npos);
-  // A file without free space to give stays as it is.
-  const std::vector<uint8_t> bytes = ReadFileBytes(db);
-  const TShellRun again = Qdf("compact " + ShellQuote(db));
-  EXPECT_EQ(again.code, 0);
-  EXPECT_NE(again.out.find("compact already"), std::string::npos) << again.out;
-  EXPECT_EQ(ReadFileBytes(db), bytes);
-}
-
-TEST(QdfCompact, RefusesAndChangesNothing) {
+// Rows, free space and the check after a compact are the API test's; here
+// what the tool says and refuses.
+TEST(QdfCompact, RefusesAndChangesNothingThenCompacts) {
   TSystemFixture fx;
   const std::string db = MakeBooks(fx, 300);
   const std::vector<uint8_t> bytes = ReadFileBytes(db);
@@ -123,6 +95,14 @@ TEST(QdfCompact, RefusesAndChangesNothing) {
   }
   EXPECT_EQ(Qdf("compact").code, 2);
   EXPECT_EQ(ReadFileBytes(db), bytes);
+  const std::string rows = Dump(db);
+  TShellRun r = Qdf("compact " + ShellQuote(db));
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("compacted"), std::string::npos) << r.out;
+  EXPECT_LT(ReadFileBytes(db).size(), bytes.size());
+  EXPECT_EQ(Dump(db), rows);
+  r = Qdf("compact " + ShellQuote(db));
+  EXPECT_NE(r.out.find("compact already"), std::string::npos) << r.out;
 }
 
 // A write or sync that fails at any point of the compact: the old file keeps

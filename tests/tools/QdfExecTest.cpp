@@ -61,10 +61,6 @@ TEST(QdfExec, NamesTooLongForAHeaderAreRefusedWithAMessage) {
                        "... does not fit a page: a name or setting is too long\n");
 }
 
-TEST(QdfExec, WrongUsage) {
-  EXPECT_EQ(qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " exec onlyfile 2>/dev/null").code, 2);
-}
-
 #endif
 
 }  // namespace
