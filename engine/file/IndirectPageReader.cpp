@@ -30,6 +30,10 @@ constexpr uint32_t kShadowTransaction = 0xFFFFFFFFu;
 // eighth of a smaller file (the walk over the page table costs little there).
 constexpr int64_t kMoveDownUnits = 2048;
 
+// Fewer pages than this are packed where they are written: a commit of a
+// few pages does not pay for the batch's room or the hand-over to threads.
+constexpr size_t kPackAheadMin = 8;
+
 }  // namespace
 
 TQdfIndirectPageReader::TQdfIndirectPageReader(TQdfFiler* filer)
@@ -543,12 +547,13 @@ void TQdfIndirectPageReader::Flush(int flags) {
     TQdfIndirectPageReader& r;
     ~TPackAheadScope() {
       r.batch_.reset();
+      r.pack_ahead_ = false;
       r.pack_queue_.clear();
       r.pack_index_.clear();
       r.pack_next_ = 0;
     }
   } scope{*this};
-  if (pack_ahead) batch_ = std::make_unique<TPackBatch>();
+  pack_ahead_ = pack_ahead;
   if (writing) RecompressEvicted();
   filer_->PrepareFlush(flags);
   if (pack_ahead && compression_enabled_) {
@@ -558,6 +563,12 @@ void TQdfIndirectPageReader::Flush(int flags) {
       pack_index_.emplace(b->page, pack_queue_.size());
       pack_queue_.push_back(b->page);
     });
+    if (pack_queue_.size() < kPackAheadMin) {
+      pack_queue_.clear();
+      pack_index_.clear();
+    } else if (!batch_) {
+      batch_ = std::make_unique<TPackBatch>();
+    }
   }
   TQdfPageReader::Flush(flags);
   if (writing) SettleOwnFreeSpace(flags);
@@ -647,6 +658,9 @@ void TQdfIndirectPageReader::RecompressEvicted() {
       by_position.emplace_back(entry.position, page);
     }
     std::sort(by_position.begin(), by_position.end());
+    if (pack_ahead_ && !batch_ && by_position.size() >= kPackAheadMin) {
+      batch_ = std::make_unique<TPackBatch>();
+    }
     // In batches: read, pack on the worker pool, write. A page still plain
     // and unchanged when its turn comes is written from its packed image.
     // An eviction meanwhile (which writes a page plain, maybe in the same

@@ -188,6 +188,7 @@ class TQdfIndirectPageReader : public TQdfPageReader {
   // While a flush writes: the pages packed ahead, and the dirty pages it
   // found to pack, in the order it writes them (pack_index_: page -> place
   // in the queue); pack_queue_[pack_next_] is the first not batched yet.
+  bool pack_ahead_ = false;  // this flush may pack ahead
   std::unique_ptr<TPackBatch> batch_;
   std::vector<uint32_t> pack_queue_;
   std::unordered_map<uint32_t, size_t> pack_index_;
