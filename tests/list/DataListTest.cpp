@@ -34,32 +34,6 @@ uint32_t IdAt(TQdfDataListBase& list, const TItemAdr& adr) {
   return item ? LoadU32(item + 13) : 0;
 }
 
-TEST(DataListBase, AddressesStayValidAndSlotsAreReusedOnlyWhenAsked) {
-  for (bool reuse : {false, true}) {
-    qdf_test::TListFixture fx;
-    TStorageWithList s(fx);
-    TQdfDataList& list = *s.list;
-    list.DataListBaseHeader()->SetReuseAddresses(reuse);
-    std::vector<TItemAdr> adrs;
-    for (uint32_t i = 1; i <= 40; ++i) adrs.push_back(AddRecord(list, i, 100));
-    list.DeleteItem(adrs[3]);
-    list.DeleteItem(adrs[5]);
-    for (uint32_t i = 1; i <= 40; ++i) {
-      if (i == 4 || i == 6) continue;
-      ASSERT_EQ(IdAt(list, adrs[i - 1]), i) << "reuse " << reuse;  // nothing moved
-    }
-    EXPECT_EQ(list.GetItem(adrs[3]), nullptr);
-    const TItemAdr again = AddRecord(list, 99, 100);
-    if (reuse) {
-      EXPECT_EQ(again, adrs[5]);  // the free-slot chain hands out the last freed slot
-    } else {
-      EXPECT_NE(again, adrs[3]);
-      EXPECT_NE(again, adrs[5]);
-    }
-    EXPECT_EQ(list.Count(), 39);
-  }
-}
-
 TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   qdf_test::TListFixture fx;
   TStorageWithList s(fx);
