@@ -146,6 +146,13 @@ TEST_P(DataListModel, RandomRecordsKeepAddressesAndContents) {
     ASSERT_TRUE(Matches(list->GetItem(TItemAdr{k.first, k.second}), m.size, m.id, m.version));
   }
   EXPECT_EQ(reused > 0, reuse);
+  // Records that outgrew their page live in $SPARE; deleting them takes the
+  // copies there with them.
+  ASSERT_NE(list->Spare(), nullptr);
+  EXPECT_GT(list->Spare()->Count(), 0);
+  for (const auto& [k, m] : model) list->DeleteItem(TItemAdr{k.first, k.second});
+  EXPECT_EQ(list->Count(), 0);
+  EXPECT_EQ(list->Spare()->Count(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(DataList, DataListModel, ::testing::Bool(),

@@ -64,28 +64,6 @@ TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   EXPECT_GE(TItemArea::OfPage(const_cast<uint8_t*>(page)).Available() + 5000 + 2, 5000);
 }
 
-TEST(DataList, RecordThatOutgrowsItsPageKeepsItsAddressThroughSpare) {
-  qdf_test::TListFixture fx;
-  TStorageWithList s(fx);
-  TQdfDataList& list = *s.list;
-  std::vector<TItemAdr> adrs;
-  for (uint32_t i = 1; i <= 18; ++i) adrs.push_back(AddRecord(list, i, 400));
-  const TItemAdr adr = adrs[2];
-  ASSERT_EQ(adr.page, adrs[17].page);  // its page is nearly full
-  uint8_t* body = list.ResizeRecord(adr, 3000);
-  EXPECT_EQ(LoadU32(body + 13), 3u);  // content kept
-  // The slot now holds a stub; reading goes to the $SPARE copy.
-  const uint8_t* stub = TItemArea::OfPage(fx.Reader()->EditPage(adr.page)).ItemAt(adr.slot);
-  EXPECT_EQ(stub[2] & 3, kRecForwarded);
-  EXPECT_EQ(LoadU16(stub), kStubSize);
-  ASSERT_NE(list.Spare(), nullptr);
-  EXPECT_EQ(list.Spare()->Count(), 1);
-  // Deleting the record deletes both.
-  list.DeleteItem(adr);
-  EXPECT_EQ(list.Spare()->Count(), 0);
-  EXPECT_EQ(IdAt(list, adrs[3]), 4u);
-}
-
 TEST(DataList, DamagedStubsRaiseInsteadOfWandering) {
   qdf_test::TListFixture fx;
   TStorageWithList s(fx);
