@@ -227,19 +227,53 @@ TEST(Btree, KeysOfABadSizeAreRefused) {
   EXPECT_EQ(t.list->Count(), 0);
 }
 
-// ---- random inserts and deletes against a model ----
+// ---- random inserts, deletes and searches against a model ----
 
-class BtreeRandom : public ::testing::TestWithParam<bool> {};
+struct TRandomCase {
+  const char* name;
+  bool duplicates;
+  int32_t spread;  // values drawn from -spread..spread; 0: the whole range
+};
 
-TEST_P(BtreeRandom, OrderedWalkEqualsSortedModelAndEveryKeyIsFound) {
-  const bool dup = GetParam();
+class BtreeRandom : public ::testing::TestWithParam<TRandomCase> {};
+
+// After every step the tree answers as the sorted model does: the inserted
+// key where the address says, DeleteAt's address on the key that followed,
+// searches for absent keys between their neighbours. Now and then a
+// compaction keeps the address on its key, and an unsorted append drops the
+// tree that the next search builds again.
+TEST_P(BtreeRandom, EveryStepAnswersAsTheSortedModel) {
+  const TRandomCase rc = GetParam();
   const int n = qdf_test::EnvSize("QDF_BTREE_KEYS", 20000);
-  TTree t(dup);
-  std::mt19937 rng(dup ? 7u : 11u);
-  // With duplicates the values repeat about four times each.
-  std::uniform_int_distribution<int32_t> value(dup ? -n / 8 : INT32_MIN, dup ? n / 8 : INT32_MAX);
+  TTree t(rc.duplicates);
+  std::mt19937 rng(rc.spread == 0 ? 11u : 7u);
+  // INT32_MIN stands for "no key"; low - 1 is appended below every key.
+  const int32_t low = rc.spread == 0 ? INT32_MIN + 2 : -rc.spread;
+  std::uniform_int_distribution<int32_t> value(low, rc.spread == 0 ? INT32_MAX : rc.spread);
   std::multiset<int32_t> model;
   std::vector<int32_t> live;
+  auto value_or = [&](const uint8_t* item) { return item ? KeyValue(item) : INT32_MIN; };
+  // The model's key after `v` (with `equal`: not below it), INT32_MIN if none.
+  auto model_next = [&](int32_t v, bool equal) {
+    auto it = equal ? model.lower_bound(v) : model.upper_bound(v);
+    return it == model.end() ? INT32_MIN : *it;
+  };
+  auto probe_absent = [&](int32_t v) {
+    if (model.count(v) != 0) return;
+    std::vector<uint8_t> key = IntKey(v);
+    TItemAdr adr;
+    ASSERT_FALSE(t.list->Find(key.data(), &adr, false)) << v;
+    // The address names the last key below (a "<" scan starts there).
+    auto below = model.lower_bound(v);
+    ASSERT_EQ(value_or(t.list->GetItem(adr)),
+              below == model.begin() ? INT32_MIN : *std::prev(below))
+        << v;
+    ASSERT_EQ(value_or(t.list->NextItem(adr)), model_next(v, false)) << v;
+    ASSERT_FALSE(t.list->FindKey(key.data(), &adr));
+    ASSERT_EQ(value_or(t.list->GetItem(adr)), model_next(v, false)) << v;
+    ASSERT_FALSE(t.list->FindFirst(key.data(), &adr, true));
+    ASSERT_EQ(value_or(t.list->GetItem(adr)), model_next(v, false)) << v;
+  };
   auto delete_one = [&]() {
     const size_t i = std::uniform_int_distribution<size_t>(0, live.size() - 1)(rng);
     const int32_t v = live[i];
@@ -248,24 +282,16 @@ TEST_P(BtreeRandom, OrderedWalkEqualsSortedModelAndEveryKeyIsFound) {
     TItemAdr adr;
     ASSERT_TRUE(t.FindFirst(v, &adr)) << v;
     ASSERT_EQ(t.ValueAt(adr), v);
+    TItemAdr before = adr;
+    ASSERT_EQ(value_or(t.list->PriorItem(before)),
+              model.lower_bound(v) == model.begin() ? INT32_MIN : *std::prev(model.lower_bound(v)));
     t.list->DeleteAt(adr);
     model.erase(model.find(v));
+    ASSERT_EQ(value_or(t.list->GetItem(adr)), model_next(v, true)) << v;
+    ASSERT_EQ(adr.IsNull(), model_next(v, true) == INT32_MIN);
+    probe_absent(v);
+    if (v != INT32_MAX) probe_absent(v + 1);
   };
-  for (int i = 0; i < n; ++i) {
-    const int32_t v = i == 0 ? INT32_MIN : i == 1 ? INT32_MAX : value(rng);
-    TItemAdr adr;
-    const bool inserted = t.Insert(v, static_cast<uint32_t>(i), &adr);
-    ASSERT_EQ(t.ValueAt(adr), v);
-    if (!dup && model.count(v) != 0) {
-      ASSERT_FALSE(inserted);
-    } else {
-      ASSERT_TRUE(inserted);
-      EXPECT_EQ(KeyRef(t.list->GetItem(adr)), static_cast<uint32_t>(i));
-      model.insert(v);
-      live.push_back(v);
-    }
-    if (i % 3 == 2) delete_one();
-  }
   auto check_all = [&]() {
     EXPECT_EQ(t.list->Count(), static_cast<int64_t>(model.size()));
     const std::vector<int32_t> walked = t.Values();
@@ -274,14 +300,63 @@ TEST_P(BtreeRandom, OrderedWalkEqualsSortedModelAndEveryKeyIsFound) {
       TItemAdr adr;
       ASSERT_TRUE(t.FindFirst(*it, &adr)) << *it;
       ASSERT_EQ(t.ValueAt(adr), *it);
-      // The first of the equal keys: nothing equal stands before it.
-      TItemAdr before = adr;
-      if (const uint8_t* item = t.list->PriorItem(before)) {
-        ASSERT_LT(KeyValue(item), *it);
-      }
+      TItemAdr before = adr;  // the first of the equal keys
+      ASSERT_LT(value_or(t.list->PriorItem(before)), *it);
+      std::vector<uint8_t> key = IntKey(*it);
+      TItemAdr found;
+      ASSERT_TRUE(t.list->FindKey(key.data(), &found));
+      ASSERT_EQ(found, adr);
     }
+    probe_absent(model.empty() ? 0 : *model.begin() - 1);
     CheckTree(t);
   };
+  for (int i = 0; i < n; ++i) {
+    const int32_t v = i == 0 ? low : i == 1 ? INT32_MAX : value(rng);
+    TItemAdr adr;
+    const bool inserted = t.Insert(v, static_cast<uint32_t>(i), &adr);
+    ASSERT_EQ(t.ValueAt(adr), v);
+    if (!rc.duplicates && model.count(v) != 0) {
+      ASSERT_FALSE(inserted);
+    } else {
+      ASSERT_TRUE(inserted);
+      EXPECT_EQ(KeyRef(t.list->GetItem(adr)), static_cast<uint32_t>(i));
+      model.insert(v);
+      live.push_back(v);
+    }
+    if (i % 3 == 2) delete_one();
+    if (i % 4999 == 4998) {
+      // A compaction refills the pages and keeps the address on its key.
+      const int32_t k = live[live.size() / 2];
+      ASSERT_TRUE(t.FindFirst(k, &adr));
+      const uint32_t ref = KeyRef(t.list->GetItem(adr));
+      t.list->Compact(&adr, TQdfBtreeList::kCompactReserve);
+      ASSERT_EQ(t.ValueAt(adr), k);
+      ASSERT_EQ(KeyRef(t.list->GetItem(adr)), ref);
+      TTreeCheck check(*t.list, t.Reader());
+      check.Run();
+      for (size_t l = 0; l + 1 < check.Leaves().size(); ++l) {
+        TItemArea area = TItemArea::OfPage(t.Reader()->GetPage(check.Leaves()[l], kGpRead));
+        ASSERT_LT(area.Available(), 22 + TQdfBtreeList::kCompactReserve);
+      }
+    }
+  }
+  check_all();
+  // As on opening: a list with its tree is sorted, one without is not; an
+  // append below every key drops the tree, the next search builds it again.
+  t.list->Loaded();
+  EXPECT_TRUE(t.list->Sorted());
+  t.list->DropTree(true);
+  t.list->Loaded();
+  EXPECT_FALSE(t.list->Sorted());
+  check_all();  // its searches build the tree again
+  std::vector<uint8_t> lowest = IntKey(low - 1);
+  t.list->AppendCopy(lowest.data());
+  EXPECT_FALSE(t.list->HasTree());
+  TItemAdr first;
+  ASSERT_TRUE(t.FindFirst(low - 1, &first));
+  EXPECT_EQ(first, (TItemAdr{t.list->PageListHeader()->FirstPg(), 0}));
+  model.insert(low - 1);
+  live.push_back(low - 1);
   check_all();
   // Mass deletes: the tree compacts itself on the way and still finds the rest.
   const int32_t pages_before = t.list->PageListHeader()->CountPg();
@@ -289,91 +364,31 @@ TEST_P(BtreeRandom, OrderedWalkEqualsSortedModelAndEveryKeyIsFound) {
   while (live.size() > keep) delete_one();
   EXPECT_LT(t.list->PageListHeader()->CountPg(), pages_before / 3);
   check_all();
-  // Keys that were never there are not found, and FindKey stands above them.
-  for (int i = 0; i < 200; ++i) {
-    const int32_t v = value(rng);
-    if (model.count(v) != 0) continue;
-    TItemAdr adr;
-    std::vector<uint8_t> key = IntKey(v);
-    ASSERT_FALSE(t.list->FindKey(key.data(), &adr));
-    auto above = model.upper_bound(v);
-    if (above == model.end()) {
-      EXPECT_TRUE(adr.IsNull());
-    } else {
-      EXPECT_EQ(t.ValueAt(adr), *above);
-    }
+  for (int i = 0; i < 200; ++i) probe_absent(value(rng));
+  // Addresses that name no key (an inner page, null) delete nothing.
+  for (TItemAdr adr : {TItemAdr{t.list->BtreeHeader()->RootPg(), 0}, kNullAdr}) {
+    t.list->DeleteAt(adr);
   }
+  EXPECT_EQ(t.list->Count(), static_cast<int64_t>(model.size()));
+  // A cleared list starts a new tree.
+  t.list->ClearPages();
+  EXPECT_EQ(t.list->BtreeHeader()->RootPg(), kNoPage);
+  model.clear();
+  for (int32_t k : {3, 1, 2}) {
+    ASSERT_TRUE(t.Insert(k));
+    model.insert(k);
+  }
+  check_all();
 }
 
-INSTANTIATE_TEST_SUITE_P(Btree, BtreeRandom, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Duplicates" : "Unique";
+INSTANTIATE_TEST_SUITE_P(Btree, BtreeRandom,
+                         ::testing::Values(TRandomCase{"Unique", false, 0},
+                                           TRandomCase{"Duplicates", true, 2500},
+                                           // Runs of equal keys over many leaves.
+                                           TRandomCase{"LongRuns", true, 20}),
+                         [](const ::testing::TestParamInfo<TRandomCase>& info) {
+                           return info.param.name;
                          });
-
-// ---- duplicates ----
-
-TEST(Btree, FindFirstFindsTheFirstOfALongRunOfEqualKeys) {
-  TItemAdr adr;
-  // A long run of equal keys spans many leaves; keys around it keep coming,
-  // so separators equal to the run's key appear at several levels.
-  TTree big(true);
-  for (int i = 0; i < 20000; ++i) {
-    const int32_t v = i % 3 == 0 ? 500 : (i * 7919) % 1000;
-    ASSERT_TRUE(big.Insert(v, static_cast<uint32_t>(i)));
-  }
-  CheckTree(big);
-  for (int32_t v : {0, 499, 500, 501, 999}) {
-    ASSERT_TRUE(big.FindFirst(v, &adr)) << v;
-    TItemAdr before = adr;
-    const uint8_t* prior = big.list->PriorItem(before);
-    ASSERT_TRUE(prior == nullptr || KeyValue(prior) < v) << v;
-  }
-  // FindKey with duplicates is a first-of-equals search as well.
-  std::vector<uint8_t> key = IntKey(500);
-  ASSERT_TRUE(big.list->FindKey(key.data(), &adr));
-  TItemAdr before = adr;
-  ASSERT_LT(KeyValue(big.list->PriorItem(before)), 500);
-}
-
-TEST(Btree, SearchBelowALeafWhoseFirstKeysWereDeletedEndsOnThePreviousLeaf) {
-  TTree t;
-  for (int32_t v = 0; v < 4000; ++v) ASSERT_TRUE(t.Insert(v * 10));
-  CheckTree(t);
-  // Empty the start of every second leaf: the separators above keep the old
-  // first keys, so searches for them end before the leaf's first key.
-  TTreeCheck check(*t.list, t.Reader());
-  check.Run();
-  std::vector<int32_t> gone;
-  for (size_t i = 1; i < check.Leaves().size(); i += 2) {
-    for (int k = 0; k < 3; ++k) {
-      TItemAdr adr{check.Leaves()[i], 0};
-      gone.push_back(t.ValueAt(adr));
-      t.list->DeleteAt(adr);
-    }
-  }
-  // Below every key: FindKey stands on the first key.
-  std::vector<uint8_t> lowest = IntKey(-5);
-  TItemAdr first;
-  ASSERT_FALSE(t.list->FindKey(lowest.data(), &first));
-  EXPECT_EQ(t.ValueAt(first), 0);
-  for (int32_t v : gone) {
-    for (int32_t probe : {v, v + 1}) {
-      std::vector<uint8_t> key = IntKey(probe);
-      TItemAdr adr;
-      ASSERT_FALSE(t.list->Find(key.data(), &adr, false));
-      // The address names the last key below: a "<" scan starts there.
-      const uint8_t* item = t.list->GetItem(adr);
-      ASSERT_NE(item, nullptr) << probe;
-      EXPECT_LT(KeyValue(item), probe);
-      TItemAdr next = adr;
-      const uint8_t* above = t.list->NextItem(next);
-      ASSERT_NE(above, nullptr);
-      EXPECT_GT(KeyValue(above), probe);
-      ASSERT_FALSE(t.list->FindFirst(key.data(), &adr, true));
-      EXPECT_EQ(t.ValueAt(adr), KeyValue(above));
-    }
-  }
-}
 
 // ---- page filling and splits ----
 
@@ -504,119 +519,6 @@ TEST(Btree, BulkBuildFromAnUnsortedChainEqualsInsertion) {
     ASSERT_TRUE(bulk.FindFirst(values[i], &adr));
     EXPECT_EQ(KeyRef(bulk.list->GetItem(adr)), static_cast<uint32_t>(values[i]));
   }
-  // The bulk-built tree takes further inserts and deletes.
-  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(bulk.Insert(i * 3 - n + 1));
-  TItemAdr adr;
-  for (int i = 0; i < 2000; ++i) {
-    ASSERT_TRUE(bulk.FindFirst(i * 3 - n, &adr));
-    bulk.list->DeleteAt(adr);
-  }
-  CheckTree(bulk);
-  EXPECT_EQ(bulk.list->Count(), n);
-}
-
-// An item list's load leaves items without a tree, and an unsorted append
-// drops the tree: the next search sorts and builds it again.
-TEST(Btree, TreeIsBuiltLazilyAndDroppedOnUnsortedAppends) {
-  TTree t;
-  for (int32_t v = 0; v < 3000; ++v) ASSERT_TRUE(t.Insert(v));
-  t.list->Loaded();  // as on opening: a list with its tree is sorted
-  EXPECT_TRUE(t.list->Sorted());
-  t.list->DropTree(true);
-  t.list->Loaded();
-  EXPECT_FALSE(t.list->Sorted());
-  TItemAdr adr;
-  ASSERT_TRUE(t.FindFirst(1234, &adr));
-  EXPECT_TRUE(t.list->HasTree());
-  CheckTree(t);
-  std::vector<uint8_t> key = IntKey(-1);
-  t.list->AppendCopy(key.data());
-  EXPECT_FALSE(t.list->HasTree());
-  ASSERT_TRUE(t.FindFirst(-1, &adr));
-  EXPECT_EQ(adr, (TItemAdr{t.list->PageListHeader()->FirstPg(), 0}));
-  CheckTree(t);
-  t.list->ClearPages();
-  EXPECT_EQ(t.list->BtreeHeader()->RootPg(), kNoPage);
-  ASSERT_TRUE(t.Insert(3));
-  CheckTree(t);
-}
-
-// ---- deletion and compaction ----
-
-TEST(Btree, DeleteAtRemovesTheKeyWhereItWas) {
-  TTree t;
-  for (int32_t v = 0; v < 2000; ++v) ASSERT_TRUE(t.Insert(v));
-  const uint32_t first = t.list->PageListHeader()->FirstPg();
-  const int n = TItemArea::OfPage(t.Reader()->GetPage(first, kGpRead)).SlotCount();
-  const uint32_t second = LoadU32(t.Reader()->GetPage(first, kGpRead) + kPgNext);
-  const int32_t last_value = t.ValueAt(TItemAdr{first, static_cast<uint16_t>(n - 1)});
-  const int32_t next_value = t.ValueAt(TItemAdr{second, 0});
-
-  // The last key of a leaf: the address moves on to the next leaf's first
-  // key, and that key stays.
-  TItemAdr adr{first, static_cast<uint16_t>(n - 1)};
-  t.list->DeleteAt(adr);
-  EXPECT_EQ(adr, (TItemAdr{second, 0}));
-  EXPECT_EQ(t.ValueAt(adr), next_value);
-  TItemAdr probe;
-  EXPECT_FALSE(t.FindFirst(last_value, &probe));
-  EXPECT_TRUE(t.FindFirst(next_value, &probe));
-
-  // A key inside a leaf: the address then names the key that followed.
-  adr = TItemAdr{first, 3};
-  t.list->DeleteAt(adr);
-  EXPECT_EQ(adr, (TItemAdr{first, 3}));
-  EXPECT_EQ(t.ValueAt(adr), 4);
-
-  // The very last key: the address becomes null.
-  adr = TItemAdr{t.list->PageListHeader()->LastPg(), 0};
-  adr.slot = static_cast<uint16_t>(
-      TItemArea::OfPage(t.Reader()->GetPage(adr.page, kGpRead)).SlotCount() - 1);
-  t.list->DeleteAt(adr);
-  EXPECT_TRUE(adr.IsNull());
-
-  // Addresses that name nothing change nothing.
-  const int64_t count = t.list->Count();
-  adr = TItemAdr{t.list->BtreeHeader()->RootPg(), 0};  // an inner page
-  t.list->DeleteAt(adr);
-  adr = kNullAdr;
-  t.list->DeleteAt(adr);
-  EXPECT_EQ(t.list->Count(), count);
-  CheckTree(t);
-}
-
-TEST(Btree, CompactRefillsPagesAndKeepsTheAddressOnItsKey) {
-  TTree t;
-  std::mt19937 rng(21);
-  std::vector<int32_t> values(20000);
-  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int32_t>(i);
-  std::shuffle(values.begin(), values.end(), rng);
-  for (int32_t v : values) ASSERT_TRUE(t.Insert(v));
-  // Delete one key in three: pages thin out, not yet enough for a compaction.
-  std::set<int32_t> model(values.begin(), values.end());
-  for (int32_t v = 0; v < 20000; ++v) {
-    if (v % 3 != 0) continue;
-    TItemAdr adr;
-    ASSERT_TRUE(t.FindFirst(v, &adr));
-    t.list->DeleteAt(adr);
-    model.erase(v);
-  }
-  const int32_t pages = t.list->PageListHeader()->CountPg();
-  TItemAdr adr;
-  ASSERT_TRUE(t.FindFirst(15001, &adr));
-  t.list->Compact(&adr, TQdfBtreeList::kCompactReserve);
-  EXPECT_EQ(t.ValueAt(adr), 15001);
-  EXPECT_LT(t.list->PageListHeader()->CountPg(), pages);
-  CheckTree(t);
-  // Every leaf but the last is filled to within the reserve of its next key.
-  TTreeCheck check(*t.list, t.Reader());
-  check.Run();
-  for (size_t i = 0; i + 1 < check.Leaves().size(); ++i) {
-    TItemArea area = TItemArea::OfPage(t.Reader()->GetPage(check.Leaves()[i], kGpRead));
-    EXPECT_LT(area.Available(), 22 + TQdfBtreeList::kCompactReserve);
-  }
-  for (int32_t v : model) ASSERT_TRUE(t.FindFirst(v, &adr)) << v;
-  EXPECT_EQ(t.Values(), std::vector<int32_t>(model.begin(), model.end()));
 }
 
 // ---- damage ----

@@ -64,10 +64,18 @@ void CheckFreeLists(TQdfDataListBase& list, TQdfPageReader* r) {
   }
 }
 
-TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
+// Without ReuseAddresses no address is handed out a second time; with it the
+// slots of deleted records are taken again.
+class DataListModel : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DataListModel, RandomRecordsKeepAddressesAndContents) {
+  const bool reuse = GetParam();
   qdf_test::TListFixture fx;
   auto storage = fx.CreateStorage();
   auto* list = fx.AddList<TQdfDataList>(storage.get(), "model");
+  list->DataListBaseHeader()->SetReuseAddresses(reuse);
+  std::set<std::pair<uint32_t, uint16_t>> freed;
+  int reused = 0;
 
   std::mt19937 rng(7);
   std::map<std::pair<uint32_t, uint16_t>, TModelRecord> model;
@@ -82,6 +90,12 @@ TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
       uint8_t* item = list->AppendItem(size, &adr);
       Fill(item, size, next_id, 0);
       ASSERT_EQ(model.count(key(adr)), 0u) << "address handed out twice";
+      if (freed.count(key(adr)) != 0) {
+        ASSERT_TRUE(reuse) << "a deleted record's address handed out again";
+        // A slot below a live one was taken from the free-slot chain.
+        auto above = model.upper_bound(key(adr));
+        reused += above != model.end() && above->first.first == adr.page;
+      }
       model[key(adr)] = {next_id++, 0, size};
     } else {
       auto it = model.begin();
@@ -89,6 +103,7 @@ TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
       const TItemAdr adr{it->first.first, it->first.second};
       if (op < 7) {
         list->DeleteItem(adr);
+        freed.insert(it->first);
         model.erase(it);
       } else {
         // Grow or shrink; large sizes force the record into $SPARE.
@@ -130,7 +145,20 @@ TEST(DataListModel, RandomRecordsKeepAddressesAndContents) {
   for (const auto& [k, m] : model) {
     ASSERT_TRUE(Matches(list->GetItem(TItemAdr{k.first, k.second}), m.size, m.id, m.version));
   }
+  EXPECT_EQ(reused > 0, reuse);
+  // Records that outgrew their page live in $SPARE; deleting them takes the
+  // copies there with them.
+  ASSERT_NE(list->Spare(), nullptr);
+  EXPECT_GT(list->Spare()->Count(), 0);
+  for (const auto& [k, m] : model) list->DeleteItem(TItemAdr{k.first, k.second});
+  EXPECT_EQ(list->Count(), 0);
+  EXPECT_EQ(list->Spare()->Count(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(DataList, DataListModel, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "ReuseAddresses" : "FreshAddresses";
+                         });
 
 }  // namespace
 }  // namespace qdf

@@ -34,32 +34,6 @@ uint32_t IdAt(TQdfDataListBase& list, const TItemAdr& adr) {
   return item ? LoadU32(item + 13) : 0;
 }
 
-TEST(DataListBase, AddressesStayValidAndSlotsAreReusedOnlyWhenAsked) {
-  for (bool reuse : {false, true}) {
-    qdf_test::TListFixture fx;
-    TStorageWithList s(fx);
-    TQdfDataList& list = *s.list;
-    list.DataListBaseHeader()->SetReuseAddresses(reuse);
-    std::vector<TItemAdr> adrs;
-    for (uint32_t i = 1; i <= 40; ++i) adrs.push_back(AddRecord(list, i, 100));
-    list.DeleteItem(adrs[3]);
-    list.DeleteItem(adrs[5]);
-    for (uint32_t i = 1; i <= 40; ++i) {
-      if (i == 4 || i == 6) continue;
-      ASSERT_EQ(IdAt(list, adrs[i - 1]), i) << "reuse " << reuse;  // nothing moved
-    }
-    EXPECT_EQ(list.GetItem(adrs[3]), nullptr);
-    const TItemAdr again = AddRecord(list, 99, 100);
-    if (reuse) {
-      EXPECT_EQ(again, adrs[5]);  // the free-slot chain hands out the last freed slot
-    } else {
-      EXPECT_NE(again, adrs[3]);
-      EXPECT_NE(again, adrs[5]);
-    }
-    EXPECT_EQ(list.Count(), 39);
-  }
-}
-
 TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   qdf_test::TListFixture fx;
   TStorageWithList s(fx);
@@ -88,28 +62,6 @@ TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   TItemAdr big = AddRecord(list, 5000, 5000);
   const uint8_t* page = fx.Reader()->GetPage(big.page, kGpRead);
   EXPECT_GE(TItemArea::OfPage(const_cast<uint8_t*>(page)).Available() + 5000 + 2, 5000);
-}
-
-TEST(DataList, RecordThatOutgrowsItsPageKeepsItsAddressThroughSpare) {
-  qdf_test::TListFixture fx;
-  TStorageWithList s(fx);
-  TQdfDataList& list = *s.list;
-  std::vector<TItemAdr> adrs;
-  for (uint32_t i = 1; i <= 18; ++i) adrs.push_back(AddRecord(list, i, 400));
-  const TItemAdr adr = adrs[2];
-  ASSERT_EQ(adr.page, adrs[17].page);  // its page is nearly full
-  uint8_t* body = list.ResizeRecord(adr, 3000);
-  EXPECT_EQ(LoadU32(body + 13), 3u);  // content kept
-  // The slot now holds a stub; reading goes to the $SPARE copy.
-  const uint8_t* stub = TItemArea::OfPage(fx.Reader()->EditPage(adr.page)).ItemAt(adr.slot);
-  EXPECT_EQ(stub[2] & 3, kRecForwarded);
-  EXPECT_EQ(LoadU16(stub), kStubSize);
-  ASSERT_NE(list.Spare(), nullptr);
-  EXPECT_EQ(list.Spare()->Count(), 1);
-  // Deleting the record deletes both.
-  list.DeleteItem(adr);
-  EXPECT_EQ(list.Spare()->Count(), 0);
-  EXPECT_EQ(IdAt(list, adrs[3]), 4u);
 }
 
 TEST(DataList, DamagedStubsRaiseInsteadOfWandering) {
