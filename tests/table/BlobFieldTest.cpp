@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
-#include <functional>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,26 +83,29 @@ void Find(TQdfTable& t, const std::string& name) {
   FAIL() << "no record " << name;
 }
 
-// The chunks of blob `id`, read straight from $BLOB in physical order and
+// The chunks of every blob, read straight from $BLOB in physical order and
 // sorted by position.
-std::vector<TChunk> ChunksOf(TQdfStorage& s, const TObjectID& id) {
+std::map<TObjectID, std::vector<TChunk>> AllChunks(TQdfStorage& s) {
   TQdfTable& b = *s.BlobTable();
   TQdfItemClass* head = b.ItemClass()->ClassByName("TBlobClass");
-  std::vector<TChunk> out;
+  std::map<TObjectID, std::vector<TChunk>> out;
   b.SetCurrentIndex(nullptr);
   for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
-    if (static_cast<TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsID() != id) continue;
     const bool is_head = head->IsKindOfClass(b.CursorClass());
-    out.push_back({static_cast<TQdfIntegerField*>(b.FieldByName("Position"))->AsInteger(),
-                   static_cast<int32_t>(b.FieldByName("Data")->GetAsString().size()),
-                   is_head
-                       ? static_cast<TQdfIntegerField*>(head->FieldByName("BlobSize"))->AsInteger()
-                       : -1});
+    out[static_cast<TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsID()].push_back(
+        {static_cast<TQdfIntegerField*>(b.FieldByName("Position"))->AsInteger(),
+         static_cast<int32_t>(b.FieldByName("Data")->GetAsString().size()),
+         is_head ? static_cast<TQdfIntegerField*>(head->FieldByName("BlobSize"))->AsInteger()
+                 : -1});
   }
-  std::sort(out.begin(), out.end(),
-            [](const TChunk& a, const TChunk& c) { return a.position < c.position; });
+  for (auto& [id, chunks] : out) {
+    std::sort(chunks.begin(), chunks.end(),
+              [](const TChunk& a, const TChunk& c) { return a.position < c.position; });
+  }
   return out;
 }
+
+std::vector<TChunk> ChunksOf(TQdfStorage& s, const TObjectID& id) { return AllChunks(s)[id]; }
 
 int64_t ChunkCount(TQdfStorage& s) { return s.BlobTable()->Count(); }
 
@@ -151,80 +156,261 @@ class TScriptedStream : public TBlobStream {
   size_t at_ = 0;
 };
 
-TEST(BlobField, ChunkLayoutOfFreshWritesAndRewrites) {
+// The chunk layout of one blob through a run of writes and resizes: a fresh
+// value up to 4000 bytes is one chunk, a longer one 2000-byte chunks;
+// rewrites in the same edit reuse the chunks there (a short one grows to 512
+// first); a resize fills the last chunk (a lone head to 4000) before adding
+// chunks, and the first resize of an edit works on a copy.
+TEST(BlobField, ChunkLayoutOfWritesAndResizes) {
+  struct TStep {
+    bool new_edit;  // post, then edit again before this step
+    bool resize;    // SetBlobSize instead of a write
+    int32_t size;
+    std::vector<TChunk> chunks;
+  };
+  const std::vector<TStep> steps = {
+      {false, false, 4001, {{0, 2000, 4001}, {2000, 2000, -1}, {4000, 1, -1}}},
+      {false, false, 6000, {{0, 2000, 6000}, {2000, 2000, -1}, {4000, 512, -1}, {4512, 1488, -1}}},
+      {false, false, 100, {{0, 100, 100}}},
+      {false, false, 3000, {{0, 512, 3000}, {512, 2488, -1}}},
+      {false, true, 10, {{0, 10, 10}}},
+      {false, true, 4500, {{0, 4000, 4500}, {4000, 500, -1}}},
+      {true, true, 3001, {{0, 3001, 3001}}}};
   qdf_test::TListFixture fx;
   auto s = OpenDb(fx, true);
   auto t = s->TableByName("docs");
-  AddDoc(*t, "a", Bytes(4000, 1));
   TQdfBlobField& body = Blob(*t);
+  std::string v = Bytes(4000, 1);
+  AddDoc(*t, "a", v);
   EXPECT_EQ(ChunksOf(*s, body.AsID()), (std::vector<TChunk>{{0, 4000, 4000}}));
-  EXPECT_EQ(body.BlobSize(), 4000);
-
-  AddDoc(*t, "b", Bytes(4001, 2));
-  const TObjectID b = body.AsID();
-  EXPECT_EQ(ChunksOf(*s, b),
-            (std::vector<TChunk>{{0, 2000, 4001}, {2000, 2000, -1}, {4000, 1, -1}}));
-  EXPECT_EQ(body.GetAsString(), Bytes(4001, 2));
-
-  // An edit writes a blob of its own, fresh; the stored one stays as it is
-  // until the post.
   t->Edit();
-  body.SetAsString(Bytes(4001, 3));
-  const TObjectID e = body.AsID();
-  EXPECT_NE(e, b);
-  EXPECT_EQ(ChunksOf(*s, e),
-            (std::vector<TChunk>{{0, 2000, 4001}, {2000, 2000, -1}, {4000, 1, -1}}));
-  // Later writes of the edit rewrite it: 6000 bytes over it, the 1-byte
-  // chunk grows to 512, new chunks follow.
-  body.SetAsString(Bytes(6000, 3));
-  EXPECT_EQ(body.AsID(), e);
-  EXPECT_EQ(
-      ChunksOf(*s, e),
-      (std::vector<TChunk>{{0, 2000, 6000}, {2000, 2000, -1}, {4000, 512, -1}, {4512, 1488, -1}}));
-  EXPECT_EQ(body.GetAsString(), Bytes(6000, 3));
-  EXPECT_EQ(ChunksOf(*s, b).size(), 3u);
-  // Then 100: the head is cut, the others go.
-  body.SetAsString(Bytes(100, 4));
-  EXPECT_EQ(ChunksOf(*s, e), (std::vector<TChunk>{{0, 100, 100}}));
-  // Longer again: the small head grows to 512, the rest follows it.
-  body.SetAsString(Bytes(3000, 5));
-  EXPECT_EQ(ChunksOf(*s, e), (std::vector<TChunk>{{0, 512, 3000}, {512, 2488, -1}}));
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(std::to_string(step.size) + (step.resize ? " resized" : " written"));
+    if (step.new_edit) {
+      t->Post();
+      t->Edit();
+    }
+    if (step.resize) {
+      v.resize(static_cast<size_t>(step.size), '\0');
+      body.SetBlobSize(step.size);
+    } else {
+      v = Bytes(static_cast<size_t>(step.size), static_cast<uint32_t>(step.size));
+      body.SetAsString(v);
+    }
+    EXPECT_EQ(ChunksOf(*s, body.AsID()), step.chunks);
+    EXPECT_TRUE(body.GetAsString() == v);
+  }
   t->Post();
-  // The record names the new blob; the old one's chunks are gone.
-  EXPECT_EQ(body.AsID(), e);
-  EXPECT_EQ(body.GetAsString(), Bytes(3000, 5));
-  EXPECT_TRUE(ChunksOf(*s, b).empty());
-  EXPECT_EQ(ChunkCount(*s), 1 + 2);
-  // The other record's blob was never touched.
-  Find(*t, "a");
-  EXPECT_EQ(body.GetAsString(), Bytes(4000, 1));
+  EXPECT_EQ(ChunkCount(*s), 1);
 }
 
-TEST(BlobField, NullAndMissingBlobTable) {
+// Operations drawn at random against a model of each record's two values
+// (empty: null): writes, resizes, streams that deliver other than they
+// announce, clears, and another record's or field's blob taken over, in
+// inserts and edits that end in a post, a cancel, a move, a failed post, a
+// refusal after the write or the table freed; writes outside an edit,
+// deletes through either of two working instances, emptying the table, and
+// reopens. After every step each value reads back, its chunks are sound, no
+// two fields share a blob, and $BLOB holds the chunks of the records' blobs
+// and nothing else.
+TEST(BlobField, RandomOperationsMatchAModel) {
+  const int steps = static_cast<int>(qdf_test::EnvSize("QDF_BLOB_STEPS", 150));
+  std::mt19937 rng(2024);
+  auto random_size = [&]() -> size_t {
+    switch (rng() % 5) {
+      case 0:
+        return 0;
+      case 1:
+        return rng() % 600;
+      case 2:
+        return rng() % 4100;
+      case 3:
+        return rng() % 9000;
+      default:
+        return rng() % 40000;
+    }
+  };
+  const char* const kFields[] = {"body", "note"};
   qdf_test::TListFixture fx;
   auto s = OpenDb(fx, true);
+  ASSERT_NE(s->TableByName("docs")->CreateIndex("byname", "name", true, nullptr, true, ""),
+            nullptr);
   auto t = s->TableByName("docs");
-  AddDoc(*t, "empty", "");
-  TQdfBlobField& body = Blob(*t);
-  EXPECT_TRUE(body.IsNull());
-  EXPECT_EQ(body.GetAsString(), "");
-  EXPECT_EQ(body.BlobSize(), 0);
-  std::string out = "stale";
-  body.ReadBlob(out);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(ChunkCount(*s), 0);
-  // Blobs are written in edit mode only, like every other value.
-  EXPECT_EQ(MessageOf([&] { body.SetAsString("x"); }), "Cannot edit");
-  EXPECT_EQ(MessageOf([&] { body.ClearBlob(); }), "Cannot edit");
-  EXPECT_EQ(MessageOf([&] { body.SetBlobSize(5); }), "Cannot edit");
-  EXPECT_EQ(ChunkCount(*s), 0);
-  AddDoc(*t, "full", "bytes");
-  EXPECT_EQ(MessageOf([&] { body.SetAsString("other"); }), "Cannot edit");
-  EXPECT_EQ(MessageOf([&] { body.SetBlobSize(1); }), "Cannot edit");
-  EXPECT_EQ(body.GetAsString(), "bytes");
+  auto other = s->TableByName("docs");
+  std::map<std::string, std::array<std::string, 2>> model;
+  // One value near the top of the sizes, kept throughout.
+  model["big"] = {Bytes((1u << 20) - rng() % 1000, rng()), ""};
+  AddDoc(*t, "big", model["big"][0]);
+  int next_name = 0;
+  auto random_record = [&] {
+    auto it = model.begin();
+    std::advance(it, static_cast<long>(rng() % model.size()));
+    return it;
+  };
+  auto check = [&] {
+    ASSERT_EQ(t->State(), kModeBrowse);
+    ASSERT_EQ(t->Count(), static_cast<int64_t>(model.size()));
+    std::map<TObjectID, std::vector<TChunk>> chunks = AllChunks(*s);
+    std::set<TObjectID> ids;
+    for (t->First(); t->Cursor().Item() != nullptr; t->Next()) {
+      const std::string name = t->FieldByName("name")->GetAsString();
+      ASSERT_EQ(model.count(name), 1u) << name;
+      for (int f = 0; f < 2; ++f) {
+        SCOPED_TRACE(name + "." + kFields[f]);
+        TQdfBlobField& b = Blob(*t, kFields[f]);
+        const std::string& v = model[name][static_cast<size_t>(f)];
+        ASSERT_EQ(b.IsNull(), v.empty());
+        ASSERT_EQ(b.BlobSize(), static_cast<int32_t>(v.size()));
+        ASSERT_TRUE(b.GetAsString() == v);
+        if (v.empty()) continue;
+        ASSERT_TRUE(ids.insert(b.AsID()).second) << "a blob of two fields";
+        ExpectSound(chunks[b.AsID()], v.size());
+      }
+    }
+    for (const auto& [id, c] : chunks) EXPECT_EQ(ids.count(id), 1u) << "chunks of no record";
+  };
+  for (int step = 0; step < steps && !HasFailure(); ++step) {
+    const int op = static_cast<int>(rng() % 16);
+    SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op));
+    if (op < 10) {
+      const bool inserting = model.size() < 12 && (model.size() < 2 || rng() % 3 == 0);
+      std::string name;
+      std::array<std::string, 2> values{};
+      if (inserting) {
+        name = "r" + std::to_string(next_name++);
+        t->Insert();
+        t->FieldByName("name")->SetAsString(name);
+      } else {
+        name = random_record()->first;
+        Find(*t, name);
+        values = model[name];
+        t->Edit();
+      }
+      for (int w = static_cast<int>(rng() % 3); w >= 0; --w) {
+        const size_t f = rng() % 2;
+        TQdfBlobField& b = Blob(*t, kFields[f]);
+        std::string& v = values[f];
+        switch (rng() % 6) {
+          case 0:
+            v = Bytes(random_size(), rng());
+            b.SetAsString(v);
+            break;
+          case 1:
+            v.resize(random_size(), '\0');
+            b.SetBlobSize(static_cast<int32_t>(v.size()));
+            break;
+          case 2:
+            b.ClearBlob();
+            v.clear();
+            break;
+          case 3: {
+            // Delivered in small pieces or at once.
+            const size_t announced = random_size();
+            const std::string bytes = Bytes(random_size(), rng());
+            TScriptedStream stream(static_cast<int64_t>(announced), bytes,
+                                   rng() % 2 == 0 ? 7 : 1 << 20);
+            b.WriteBlob(stream);
+            v = bytes.substr(0, announced);
+            break;
+          }
+          case 4: {
+            // The ID of a stored record's blob, as a row copied field by
+            // field holds it: the record gets a copy at the post.
+            const auto source = random_record();
+            const size_t g = rng() % 2;
+            Find(*other, source->first);
+            b.SetAsID(Blob(*other, kFields[g]).AsID());
+            v = source->second[g];
+            break;
+          }
+          default:
+            // The other field's value, now and then after taking its very ID.
+            if (rng() % 2 == 0) b.SetAsID(Blob(*t, kFields[1 - f]).AsID());
+            b.Assign(Blob(*t, kFields[1 - f]));
+            v = values[1 - f];
+            break;
+        }
+        // Within the edit the field reads what was written.
+        ASSERT_EQ(b.IsNull(), v.empty());
+        ASSERT_TRUE(b.GetAsString() == v);
+      }
+      switch (rng() % 9) {
+        case 0:
+          t->Cancel();
+          break;
+        case 1:
+          t->First();
+          break;
+        case 2:
+          t.reset();
+          t = s->TableByName("docs");
+          break;
+        case 3: {
+          // The unique index refuses a name that is taken ("big" sorts first).
+          if (name == "big" && model.size() < 2) {
+            t->Cancel();
+            break;
+          }
+          t->FieldByName("name")->SetAsString(name == "big" ? std::next(model.begin())->first
+                                                            : "big");
+          EXPECT_NE(MessageOf([&] { t->Post(); }), "<no error>");
+          break;
+        }
+        case 4: {
+          // A listener after the blob fields fails once the record is
+          // written: the write is taken back.
+          static const int kRefuser = 0;
+          t->Events().Add(&kRefuser).after_post = [](TQdfPersistentObject*, void*) {
+            throw EQdfException("refused");
+          };
+          EXPECT_EQ(MessageOf([&] { t->Post(); }), "refused");
+          t->Events().Remove(&kRefuser);
+          break;
+        }
+        default:
+          t->Post();
+          model[name] = values;
+      }
+    } else if (op < 12) {
+      const auto victim = random_record();
+      if (victim->first == "big") continue;
+      TQdfTable& x = op == 10 ? *t : *other;
+      Find(x, victim->first);
+      x.Delete(false);
+      model.erase(victim);
+    } else if (op == 12) {
+      // Writes outside an edit are refused and change nothing.
+      Find(*t, random_record()->first);
+      TQdfBlobField& b = Blob(*t, kFields[rng() % 2]);
+      EXPECT_EQ(MessageOf([&] { b.SetAsString("x"); }), "Cannot edit");
+      EXPECT_EQ(MessageOf([&] { b.SetBlobSize(5); }), "Cannot edit");
+      EXPECT_EQ(MessageOf([&] { b.ClearBlob(); }), "Cannot edit");
+      // Too large for 32-bit sizes: refused before anything is written.
+      t->Edit();
+      TScriptedStream huge(int64_t{1} << 32, "", 1);
+      EXPECT_EQ(MessageOf([&] { b.WriteBlob(huge); }),
+                "Blob of 4294967296 bytes is too large for " + b.ObjectName() +
+                    ": at most 2147483647 bytes fit");
+      t->Post();
+    } else if (op == 13 && rng() % 4 == 0) {
+      t->ClearPages();
+      model.clear();
+      model["big"] = {Bytes(5000, rng()), ""};
+      AddDoc(*t, "big", model["big"][0]);
+    } else {
+      t.reset();
+      other.reset();
+      s = Reopen(fx, std::move(s));
+      t = s->TableByName("docs");
+      other = s->TableByName("docs");
+    }
+    check();
+  }
+}
 
-  // A database without $BLOB: reads are empty, writes refuse and keep the
-  // field as it was.
+// A database without $BLOB: reads are empty, writes refuse and keep the
+// field as it was.
+TEST(BlobField, DatabaseWithoutBlobTable) {
   qdf_test::TListFixture bare;
   auto root = bare.New<TQdfStorage>();
   root->CreateRoot(bare.Reader());
@@ -236,134 +422,11 @@ TEST(BlobField, NullAndMissingBlobTable) {
             "Cannot write blob body: the database has no $BLOB table");
   EXPECT_TRUE(Blob(*d).IsNull());
   Blob(*d).SetAsInt64(77);
-  EXPECT_EQ(Blob(*d).GetAsString(), "");
+  std::string out = "stale";
+  Blob(*d).ReadBlob(out);
+  EXPECT_EQ(out, "");
   EXPECT_EQ(Blob(*d).BlobSize(), 0);
   Blob(*d).ClearBlob();  // nothing to delete
-}
-
-TEST(BlobField, DeletingRecordsDeletesTheirChunks) {
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  auto t = s->TableByName("docs");
-  AddDoc(*t, "a", Bytes(9000, 1));
-  const TObjectID a = Blob(*t).AsID();
-  AddDoc(*t, "b", Bytes(50, 2));
-  const TObjectID b = Blob(*t).AsID();
-  t->Edit();
-  Blob(*t, "note").SetAsString(Bytes(4500, 3));
-  t->Post();
-  EXPECT_EQ(ChunkCount(*s), 5 + 1 + 3);
-  Find(*t, "b");
-  t->Delete(false);
-  EXPECT_TRUE(ChunksOf(*s, b).empty());
-  EXPECT_EQ(ChunkCount(*s), 5);
-  Find(*t, "a");
-  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(9000, 1));
-  // IDs only grow: a new blob never takes a deleted one's.
-  AddDoc(*t, "c", "c");
-  EXPECT_GT(Blob(*t).AsID(), b);
-  // Another working instance of the table clears as well.
-  auto other = s->TableByName("docs");
-  Find(*other, "a");
-  other->Delete(false);
-  EXPECT_TRUE(ChunksOf(*s, a).empty());
-  // Emptying the table takes every blob along.
-  t->ClearPages();
-  EXPECT_EQ(ChunkCount(*s), 0);
-}
-
-TEST(BlobField, ClearAndResize) {
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  auto t = s->TableByName("docs");
-  const std::string v = Bytes(7000, 9);
-  AddDoc(*t, "a", v);
-  TQdfBlobField& body = Blob(*t);
-  const TObjectID stored = body.AsID();
-  t->Edit();
-  // Cut inside the second chunk: the edit's blob starts as a copy.
-  body.SetBlobSize(3001);
-  const TObjectID id = body.AsID();
-  EXPECT_NE(id, stored);
-  EXPECT_EQ(ChunksOf(*s, id), (std::vector<TChunk>{{0, 2000, 3001}, {2000, 1001, -1}}));
-  EXPECT_EQ(body.GetAsString(), v.substr(0, 3001));
-  // Grow: the last chunk fills up, then zero chunks follow.
-  body.SetBlobSize(6500);
-  ExpectSound(ChunksOf(*s, id), 6500);
-  EXPECT_EQ(body.GetAsString(), v.substr(0, 3001) + std::string(3499, '\0'));
-  // Inside the head, then a lone head grows to the one-chunk limit first.
-  body.SetBlobSize(10);
-  EXPECT_EQ(ChunksOf(*s, id), (std::vector<TChunk>{{0, 10, 10}}));
-  body.SetBlobSize(4500);
-  EXPECT_EQ(ChunksOf(*s, id), (std::vector<TChunk>{{0, 4000, 4500}, {4000, 500, -1}}));
-  EXPECT_EQ(body.GetAsString(), v.substr(0, 10) + std::string(4490, '\0'));
-  // A rewrite of a grown blob keeps every chunk in order.
-  body.SetAsString(Bytes(4600, 4));
-  ExpectSound(ChunksOf(*s, id), 4600);
-  EXPECT_EQ(body.GetAsString(), Bytes(4600, 4));
-  EXPECT_EQ(MessageOf([&] { body.SetBlobSize(-1); }), "Invalid blob size: -1");
-  // Clearing makes the field null: the edit's chunks go at once, the stored
-  // ones with the post.
-  body.ClearBlob();
-  EXPECT_TRUE(body.IsNull());
-  EXPECT_EQ(body.BlobSize(), 0);
-  EXPECT_TRUE(ChunksOf(*s, id).empty());
-  EXPECT_EQ(ChunksOf(*s, stored).size(), 4u);
-  t->Post();
-  EXPECT_TRUE(body.IsNull());
-  EXPECT_EQ(ChunkCount(*s), 0);
-  // Growing from nothing writes a head.
-  t->Edit();
-  body.SetBlobSize(3);
-  EXPECT_EQ(body.GetAsString(), std::string(3, '\0'));
-  t->Post();
-  EXPECT_EQ(body.GetAsString(), std::string(3, '\0'));
-  t->Edit();
-  body.SetBlobSize(0);
-  t->Post();
-  EXPECT_EQ(ChunkCount(*s), 0);
-}
-
-TEST(BlobField, StreamsThatDeliverOtherThanTheyAnnounce) {
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  auto t = s->TableByName("docs");
-  AddDoc(*t, "a", Bytes(9000, 1));
-  TQdfBlobField& body = Blob(*t);
-  const std::string v = Bytes(9000, 2);
-  t->Edit();
-  // Announces 9000, ends after 5000: the blob is those 5000 bytes.
-  TScriptedStream short_one(9000, v.substr(0, 5000), 9000);
-  body.WriteBlob(short_one);
-  const TObjectID id = body.AsID();
-  EXPECT_EQ(body.GetAsString(), v.substr(0, 5000));
-  EXPECT_EQ(body.BlobSize(), 5000);
-  ExpectSound(ChunksOf(*s, id), 5000);
-  // Delivers more than announced: only the announced bytes are kept.
-  TScriptedStream long_one(100, v, 9000);
-  body.WriteBlob(long_one);
-  EXPECT_EQ(body.GetAsString(), v.substr(0, 100));
-  EXPECT_EQ(ChunksOf(*s, id), (std::vector<TChunk>{{0, 100, 100}}));
-  // Small pieces per read still fill whole chunks.
-  TScriptedStream trickle(6001, v.substr(0, 6001), 7);
-  body.WriteBlob(trickle);
-  EXPECT_EQ(body.GetAsString(), v.substr(0, 6001));
-  EXPECT_EQ(ChunksOf(*s, id).size(), 4u);
-  // Delivers nothing at all: no blob, no chunk of it left.
-  TScriptedStream none(300, "", 1);
-  body.WriteBlob(none);
-  EXPECT_TRUE(body.IsNull());
-  EXPECT_EQ(body.BlobSize(), 0);
-  EXPECT_TRUE(ChunksOf(*s, id).empty());
-  // Too large for 32-bit sizes: refused before anything is written.
-  body.SetAsString("kept");
-  TScriptedStream huge(int64_t{1} << 32, "", 1);
-  EXPECT_EQ(MessageOf([&] { body.WriteBlob(huge); }),
-            "Blob of 4294967296 bytes is too large for body: at most 2147483647 bytes fit");
-  EXPECT_EQ(body.GetAsString(), "kept");
-  t->Post();
-  EXPECT_EQ(body.GetAsString(), "kept");
-  EXPECT_EQ(ChunkCount(*s), 1);
 }
 
 TEST(BlobField, DamagedChunkRunIsReportedAndRewritable) {
@@ -392,187 +455,6 @@ TEST(BlobField, DamagedChunkRunIsReportedAndRewritable) {
   EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
   ExpectSound(ChunksOf(*s, body.AsID()), 4500);
   EXPECT_EQ(ChunkCount(*s), 3);
-}
-
-TEST(BlobField, RandomSizesSurviveCommitAndReopen) {
-  const int rounds = static_cast<int>(qdf_test::EnvSize("QDF_BLOB_ROUNDS", 6));
-  std::mt19937 rng(12345);
-  // Mostly small and medium values, now and then up to 1 MB.
-  auto random_size = [&]() -> size_t {
-    switch (rng() % 4) {
-      case 0:
-        return rng() % 600;
-      case 1:
-        return rng() % 4100;
-      case 2:
-        return rng() % 40000;
-      default:
-        return rng() % (1u << 20) + 1;
-    }
-  };
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  std::vector<std::string> values(static_cast<size_t>(rounds));
-  {
-    auto t = s->TableByName("docs");
-    for (int i = 0; i < rounds; ++i) {
-      // The first one always near the top of the range.
-      const size_t n = i == 0 ? (1u << 20) - rng() % 1000 : random_size();
-      values[static_cast<size_t>(i)] = Bytes(n, rng());
-      AddDoc(*t, std::to_string(i), values[static_cast<size_t>(i)]);
-    }
-  }
-  for (int pass = 0; pass < 3; ++pass) {
-    s = Reopen(fx, std::move(s));
-    auto t = s->TableByName("docs");
-    for (int i = 0; i < rounds; ++i) {
-      SCOPED_TRACE("pass " + std::to_string(pass) + " record " + std::to_string(i));
-      Find(*t, std::to_string(i));
-      std::string& v = values[static_cast<size_t>(i)];
-      ASSERT_EQ(Blob(*t).BlobSize(), static_cast<int32_t>(v.size()));
-      ASSERT_TRUE(Blob(*t).GetAsString() == v);
-      ExpectSound(ChunksOf(*s, Blob(*t).AsID()), v.size());
-      // Shorter or longer, then on to the next reopen.
-      const size_t n = pass % 2 == 0 ? v.size() / (1 + rng() % 5) : random_size();
-      v = Bytes(n, rng());
-      t->Edit();
-      Blob(*t).SetAsString(v);
-      t->Post();
-      ASSERT_TRUE(Blob(*t).GetAsString() == v);
-    }
-  }
-}
-
-// Every way an edit or insert can end without a write leaves $BLOB as it
-// was: the stored record keeps its bytes, a new record leaves no chunk.
-TEST(BlobField, FollowsItsRecordThroughPostAndCancel) {
-  struct TEnding {
-    const char* name;
-    std::function<void(std::unique_ptr<TQdfTable>&)> end;
-  };
-  const std::vector<TEnding> endings = {
-      {"Cancel", [](std::unique_ptr<TQdfTable>& t) { t->Cancel(); }},
-      {"moving on", [](std::unique_ptr<TQdfTable>& t) { t->First(); }},
-      {"another insert",
-       [](std::unique_ptr<TQdfTable>& t) {
-         t->Insert();  // ends the edit; the new one writes nothing
-         t->Cancel();
-       }},
-      {"a post that fails",
-       [](std::unique_ptr<TQdfTable>& t) {
-         t->FieldByName("name")->SetAsString("b");  // taken: the unique index refuses it
-         EXPECT_NE(MessageOf([&] { t->Post(); }), "<no error>");
-       }},
-      {"a post refused after the write",
-       [](std::unique_ptr<TQdfTable>& t) {
-         // A listener after the blob fields (an index of another parent, say)
-         // fails once the record is written: the write is taken back.
-         static const int kRefuser = 0;
-         t->Events().Add(&kRefuser).after_post = [](TQdfPersistentObject*, void*) {
-           throw EQdfException("refused");
-         };
-         EXPECT_EQ(MessageOf([&] { t->Post(); }), "refused");
-         t->Events().Remove(&kRefuser);
-       }},
-      {"freeing the table", [](std::unique_ptr<TQdfTable>& t) { t.reset(); }}};
-  for (const TEnding& ending : endings) {
-    for (const bool inserting : {false, true}) {
-      SCOPED_TRACE(std::string(ending.name) + (inserting ? " of an insert" : " of an edit"));
-      qdf_test::TListFixture fx;
-      auto s = OpenDb(fx, true);
-      {
-        auto t = s->TableByName("docs");
-        ASSERT_NE(t->CreateIndex("byname", "name", true, nullptr, true, ""), nullptr);
-      }
-      auto t = s->TableByName("docs");
-      AddDoc(*t, "a", Bytes(5000, 1));
-      AddDoc(*t, "b", Bytes(300, 2));
-      Find(*t, "a");
-      const TObjectID a = Blob(*t).AsID();
-      if (inserting) {
-        t->Insert();
-        t->FieldByName("name")->SetAsString("c");
-      } else {
-        t->Edit();
-      }
-      Blob(*t).SetAsString(Bytes(9000, 3));
-      Blob(*t, "note").SetAsString(Bytes(100, 4));
-      Blob(*t).SetAsString(Bytes(4500, 5));  // a rewrite within the edit
-      ending.end(t);
-      if (t == nullptr) t = s->TableByName("docs");
-      EXPECT_EQ(t->State(), kModeBrowse);
-      EXPECT_EQ(ChunkCount(*s), 3 + 1);
-      EXPECT_EQ(ChunksOf(*s, a).size(), 3u);
-      Find(*t, "a");
-      EXPECT_EQ(Blob(*t).AsID(), a);
-      EXPECT_EQ(Blob(*t).GetAsString(), Bytes(5000, 1));
-      EXPECT_TRUE(Blob(*t, "note").IsNull());
-    }
-  }
-  // A post keeps the new bytes and frees the old ones, across a reopen.
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  {
-    auto t = s->TableByName("docs");
-    AddDoc(*t, "a", Bytes(5000, 1));
-    t->Edit();
-    Blob(*t).SetAsString(Bytes(2500, 2));
-    t->Post();
-  }
-  s = Reopen(fx, std::move(s));
-  auto t = s->TableByName("docs");
-  Find(*t, "a");
-  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(2500, 2));
-  EXPECT_EQ(ChunkCount(*s), 1);
-}
-
-// A record is posted with a blob of its own: an ID taken from another
-// record (a row copied field by field) becomes a copy of that blob.
-TEST(BlobField, RecordGivenAnotherRecordsBlobGetsACopy) {
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  auto t = s->TableByName("docs");
-  AddDoc(*t, "a", Bytes(6000, 1));
-  const TObjectID a = Blob(*t).AsID();
-  AddDoc(*t, "b", Bytes(50, 2));
-  const TObjectID b = Blob(*t).AsID();
-  // Copied as a row is copied: the stored bytes of the field.
-  t->Insert();
-  t->FieldByName("name")->SetAsString("copy");
-  Blob(*t).SetAsID(a);
-  Blob(*t, "note").SetAsID(a);
-  t->Post();
-  const TObjectID copy = Blob(*t).AsID();
-  EXPECT_NE(copy, a);
-  EXPECT_NE(Blob(*t, "note").AsID(), a);
-  EXPECT_NE(Blob(*t, "note").AsID(), copy);
-  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(6000, 1));
-  ExpectSound(ChunksOf(*s, copy), 6000);
-  // Deleting the original leaves the copy whole.
-  Find(*t, "a");
-  t->Delete(false);
-  EXPECT_TRUE(ChunksOf(*s, a).empty());
-  Find(*t, "copy");
-  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(6000, 1));
-  EXPECT_EQ(Blob(*t, "note").GetAsString(), Bytes(6000, 1));
-  // An edit that takes another record's blob: a copy, and its own old blob
-  // goes with the post.
-  t->Edit();
-  Blob(*t).SetAsID(b);
-  t->Post();
-  EXPECT_NE(Blob(*t).AsID(), b);
-  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(50, 2));
-  EXPECT_TRUE(ChunksOf(*s, copy).empty());
-  Find(*t, "b");
-  EXPECT_EQ(Blob(*t).GetAsString(), Bytes(50, 2));
-  EXPECT_EQ(ChunkCount(*s), 1 + 1 + 3);
-  // Assign of a field that holds the source's very ID splits it off too.
-  t->Edit();
-  Blob(*t, "note").SetAsID(Blob(*t).AsID());
-  Blob(*t, "note").Assign(Blob(*t));
-  t->Post();
-  EXPECT_NE(Blob(*t, "note").AsID(), Blob(*t).AsID());
-  EXPECT_EQ(Blob(*t, "note").GetAsString(), Bytes(50, 2));
 }
 
 // A blob field of a subclass follows its records as well, and a base-class

@@ -10,7 +10,7 @@
 
 #include "ErrorText.h"
 #include "FileBytes.h"
-#include "ToolRun.h"
+#include "ProcessRun.h"
 #include "db/SystemTestUtil.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
@@ -22,13 +22,12 @@
 namespace {
 
 using qdf_test::ReadFileBytes;
-using qdf_test::RunShell;
 using qdf_test::ShellQuote;
-using qdf_test::TShellRun;
+using qdf_test::TRunResult;
 using qdf_test::TSystemFixture;
 
-TShellRun Qdf(const std::string& args) {
-  return RunShell(std::string(QDF_TOOL_EXE) + " " + args + " 2>&1");
+TRunResult Qdf(const std::string& args) {
+  return qdf_test::RunProcess(std::string(QDF_TOOL_EXE) + " " + args);
 }
 
 // A database whose second import rewrote the pages of the first: the old
@@ -50,16 +49,16 @@ std::string MakeBooks(const TSystemFixture& fx, int rows) {
       out << id << ",author " << (id * 7919) % 613 << "," << 1900 + id % 120 << "\n";
     }
     out.close();
-    const TShellRun r = Qdf("import " + ShellQuote(db) + " books " + ShellQuote(csv));
-    EXPECT_EQ(r.code, 0) << r.out;
+    const TRunResult r = Qdf("import " + ShellQuote(db) + " books " + ShellQuote(csv));
+    EXPECT_EQ(r.code, 0) << r.output;
   }
   return db;
 }
 
 std::string Dump(const std::string& db) {
-  const TShellRun r = Qdf("dump " + ShellQuote(db) + " books --csv");
-  EXPECT_EQ(r.code, 0) << r.out;
-  return r.out;
+  const TRunResult r = Qdf("dump " + ShellQuote(db) + " books --csv");
+  EXPECT_EQ(r.code, 0) << r.output;
+  return r.output;
 }
 
 // Rows, free space and the check after a compact are the API test's; here
@@ -71,38 +70,38 @@ TEST(QdfCompact, RefusesAndChangesNothingThenCompacts) {
   {
     // Another writer holds the file.
     auto writer = qdf::DatabaseFileSystem().Open(db, qdf::TOpenMode::kReadWrite);
-    const TShellRun r = Qdf("compact " + ShellQuote(db));
+    const TRunResult r = Qdf("compact " + ShellQuote(db));
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("locked by another writer"), std::string::npos) << r.out;
+    EXPECT_NE(r.output.find("locked by another writer"), std::string::npos) << r.output;
   }
   {
     // A reader in another process (this one) has it open.
     qdf::TQdfFilerRef filer = qdf::TQdfFilerRef::Adopt(new qdf::TQdfLocalFiler(db, true, "Reader"));
     qdf::TQdfIndirectPageReader reader(filer.get());
     reader.Open(true);
-    const TShellRun r = Qdf("compact " + ShellQuote(db));
+    const TRunResult r = Qdf("compact " + ShellQuote(db));
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("another process reads it"), std::string::npos) << r.out;
+    EXPECT_NE(r.output.find("another process reads it"), std::string::npos) << r.output;
   }
   {
     // A copy of an interrupted compact is in the way: it is not touched.
     std::ofstream(db + ".compact") << "left over";
-    const TShellRun r = Qdf("compact " + ShellQuote(db));
+    const TRunResult r = Qdf("compact " + ShellQuote(db));
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find(".compact exists"), std::string::npos) << r.out;
+    EXPECT_NE(r.output.find(".compact exists"), std::string::npos) << r.output;
     EXPECT_EQ(ReadFileBytes(db + ".compact").size(), 9u);
     std::filesystem::remove(db + ".compact");
   }
   EXPECT_EQ(Qdf("compact").code, 2);
   EXPECT_EQ(ReadFileBytes(db), bytes);
   const std::string rows = Dump(db);
-  TShellRun r = Qdf("compact " + ShellQuote(db));
-  ASSERT_EQ(r.code, 0) << r.out;
-  EXPECT_NE(r.out.find("compacted"), std::string::npos) << r.out;
+  TRunResult r = Qdf("compact " + ShellQuote(db));
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("compacted"), std::string::npos) << r.output;
   EXPECT_LT(ReadFileBytes(db).size(), bytes.size());
   EXPECT_EQ(Dump(db), rows);
   r = Qdf("compact " + ShellQuote(db));
-  EXPECT_NE(r.out.find("compact already"), std::string::npos) << r.out;
+  EXPECT_NE(r.output.find("compact already"), std::string::npos) << r.output;
 }
 
 // A write or sync that fails at any point of the compact: the old file keeps

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "ProcessRun.h"
 #include "TestDir.h"
-#include "ToolRun.h"
 
 namespace {
 
@@ -17,10 +17,10 @@ struct TRun {
 };
 
 TRun Exec(const std::string& file, const std::string& statements) {
-  const qdf_test::TShellRun r =
-      qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " exec " + qdf_test::ShellQuote(file) + " " +
-                         qdf_test::ShellQuote(statements) + " 2>&1");
-  return TRun{r.code, r.out};
+  const qdf_test::TRunResult r =
+      qdf_test::RunProcess(std::string(QDF_TOOL_EXE) + " exec " + qdf_test::ShellQuote(file) + " " +
+                           qdf_test::ShellQuote(statements));
+  return TRun{r.code, r.output};
 }
 
 TEST(QdfExec, CreatesCommitsAndReportsErrorsWithoutCommitting) {
@@ -73,17 +73,16 @@ namespace {
 TEST(Example, SecondRunFindsWhatTheFirstCreated) {
   qdf_test::TTestDir dir;
   const std::string db = dir.File("example.qdf");
-  const std::string command =
-      std::string(QDF_EXAMPLE_EXE) + " " + qdf_test::ShellQuote(db) + " 2>&1";
-  qdf_test::TShellRun r = qdf_test::RunShell(command);
-  EXPECT_EQ(r.code, 0) << r.out;
-  EXPECT_EQ(r.out, "created TBench, t1 and i1 in " + db + " with 5 records\n");
-  r = qdf_test::RunShell(command);
-  EXPECT_EQ(r.code, 0) << r.out;
-  EXPECT_EQ(r.out, "found t1 with index i1 in " + db +
-                       ":\n"
-                       "  a=1 b=1 c=record 1\n  a=2 b=4 c=record 2\n  a=3 b=9 c=record 3\n"
-                       "  a=4 b=16 c=record 4\n  a=5 b=25 c=record 5\n");
+  const std::string command = std::string(QDF_EXAMPLE_EXE) + " " + qdf_test::ShellQuote(db);
+  qdf_test::TRunResult r = qdf_test::RunProcess(command);
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_EQ(r.output, "created TBench, t1 and i1 in " + db + " with 5 records\n");
+  r = qdf_test::RunProcess(command);
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_EQ(r.output, "found t1 with index i1 in " + db +
+                          ":\n"
+                          "  a=1 b=1 c=record 1\n  a=2 b=4 c=record 2\n  a=3 b=9 c=record 3\n"
+                          "  a=4 b=16 c=record 4\n  a=5 b=25 c=record 5\n");
 }
 
 }  // namespace

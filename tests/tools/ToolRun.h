@@ -1,36 +1,21 @@
-// Runs a shell command for the tests of the programs: its standard output
-// and its exit status.
+// The runner of tests/db/ReaderProcessTest.cpp: RunProcess with standard
+// error kept out of the output.
 #pragma once
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <string>
+#include "ProcessRun.h"
 
 namespace qdf_test {
 
 struct TShellRun {
-  int code = -1;    // exit status; -1 when the command did not exit normally
-  std::string out;  // standard output (add 2>&1 to the command for errors)
+  int code = -1;
+  std::string out;
 };
 
-// `s` in single quotes for the shell.
-inline std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 inline TShellRun RunShell(const std::string& command) {
-  TShellRun r;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  TRunOptions options;
+  options.merge_stderr = false;
+  const TRunResult r = RunProcess(command, options);
+  return {r.code, r.output};
 }
 
 }  // namespace qdf_test
