@@ -287,6 +287,11 @@ TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   TQdfInTransStorage* b = t1->OpenStorage("B", false, fx.Db("b.qdf"));
   ASSERT_NE(b->Reader(), nullptr);
   EXPECT_TRUE(b->Reader()->InWriteTransaction());
+  // ... and does not keep it when its file has another writer.
+  auto t3 = fx.system->NewTransaction("T3");
+  t3->SetActive(true);
+  EXPECT_EQ(MessageOf([&] { t3->OpenStorage("A"); }), "Only one Write-Transaction allowed");
+  EXPECT_EQ(t3->FindStorage("A"), nullptr);
   t1->SetActive(false);
   t2.reset();
   t1.reset();
