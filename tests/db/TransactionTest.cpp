@@ -121,8 +121,10 @@ class TTransactionModel {
       RolledBack(x);
       ExpectEvents(x, {3});
     } else {
-      fx_.EndTransaction(x.t);  // rolls back silently
+      x.s[0]->RemoveListener(x.logs[0]->handle);  // hears nothing more
+      fx_.EndTransaction(x.t);                    // rolls back silently
       ExpectEvents(x, {});
+      EXPECT_TRUE(x.logs[0]->events.empty());  // not even the storage's removal
       Make(x, i);
     }
     Check();
