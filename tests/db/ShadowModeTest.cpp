@@ -276,20 +276,6 @@ TEST_F(ShadowStorageTest, CommitSendsTheUpdateListFromTheShadowFileAndThenReadsT
   EXPECT_EQ(Entries(peer_->Streams()[1]).size(), 3u);
 }
 
-TEST_F(ShadowStorageTest, RollbackSendsNothingAndLeavesTheServerUntouched) {
-  TQdfInTransStorage* s = Start();
-  RecordInserts(s, 40);
-  t_->Rollback(false);
-  EXPECT_FALSE(t_->Active());
-  EXPECT_TRUE(peer_->Streams().empty());
-  EXPECT_EQ(FileChanges(*peer_), 0u);
-  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
-  t_->SetActive(true);
-  EXPECT_EQ(UpdateList(s)->Count(), 0);
-  t_->SetActive(false);  // an empty update list is not sent
-  EXPECT_TRUE(peer_->Streams().empty());
-}
-
 TEST_F(ShadowStorageTest, ConnectionLostDuringTheCommitLeavesTheTransactionRollbackOnly) {
   TQdfInTransStorage* s = Start();
   RecordInserts(s, 60);

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "EnvSize.h"
 #include "ErrorText.h"
 #include "ProcessRun.h"
 #include "base/QdfException.h"
@@ -35,11 +40,6 @@ const char kClassX[] = "create TQdfItemClass X (TQdfIntegerField a; TQdfCharFiel
 
 using qdf_test::MessageOf;
 
-// The file's committed transaction number as its filer knows it.
-uint32_t Committed(TQdfInTransStorage* s) {
-  return LoadU32(&s->Filer()->GetRoot()[kRootTransaction]);
-}
-
 // The committed transaction number in the file's header on disk.
 uint32_t CommittedOnDisk(const std::string& path) {
   uint8_t header[kHeaderSize];
@@ -59,58 +59,212 @@ TQdfInTransStorage* OpenIdle(TSystemFixture& fx, const std::string& name,
   return s;
 }
 
-// ---- states and events ----
+// ---- a random model of transactions ----
 
-TEST(TransactionStates, StartCommitAndContinueAndActive) {
-  TEventLog log;  // outlives the storages it listens to
-  TSystemFixture fx;
-  TQdfInTransStorage* s = OpenIdle(fx, "T");
-  TQdfTransaction* t = s->Transaction();
-  int tag = 0;
-  log.Attach(s, &tag);
-  const uint32_t committed = Committed(s);
-  EXPECT_EQ(MessageOf([&] { t->Commit(true); }), "No Transaction running");
+// Writers and readers over two files start, change the schema, write pages
+// early, commit, continue, roll back and are destroyed at random. After every
+// step each running transaction sees its snapshot plus its own changes (from
+// its cache and, read again, from the file), each file's header on disk
+// holds the number of commits made, and every storage heard the events due.
+class TTransactionModel {
+ public:
+  TTransactionModel() {
+    for (TFile& f : files_) {
+      fx_.Write({}, f.name);
+      f.number = CommittedOnDisk(fx_.Db(f.name));
+    }
+    for (size_t i = 0; i < txns_.size(); ++i) Make(txns_[i], i);
+  }
+  ~TTransactionModel() { fx_.kept.clear(); }
 
-  // Idle: CommitAndContinue only starts, with event 5.
-  t->CommitAndContinue();
-  EXPECT_TRUE(t->Active());
-  EXPECT_EQ(t->State(), TQdfTransaction::kRunning);
-  EXPECT_EQ(log.events, std::vector<int>{5});
-  EXPECT_EQ(log.args, std::vector<void*>{&tag});
-  EXPECT_EQ(Committed(s), committed);
-  EXPECT_EQ(MessageOf([&] { t->StartTransaction(1); }), "Transaction already running");
+  void Step(std::mt19937& rng) {
+    const size_t i = rng() % txns_.size();
+    TTxn& x = txns_[i];
+    SCOPED_TRACE("transaction " + std::to_string(i));
+    for (TEventLog* log : x.logs) log->Clear();
+    const int op = static_cast<int>(rng() % 10);
+    if (!x.t->Active()) {
+      if (op == 0) {
+        EXPECT_EQ(MessageOf([&] { x.t->Commit(true); }), "No Transaction running");
+        x.t->SetActive(false);
+        ExpectEvents(x, {});
+      } else {
+        Start(x, op == 1 ? 5 : 1);
+      }
+    } else if (op <= 3 && !x.read_only) {
+      const size_t f = rng() % x.files.size();
+      const std::string name = "N" + std::to_string(rng() % 4);
+      const bool has = x.view[f].count(name) != 0;
+      x.s[f]->Execute(has ? "drop " + name
+                          : "create TQdfItemClass " + name + " (TQdfIntegerField a)");
+      if (has) {
+        x.view[f].erase(name);
+      } else {
+        x.view[f].insert(name);
+      }
+      x.changed_schema[f] = true;
+      if (rng() % 2 == 0) x.s[f]->FlushStorage();  // pages written before the commit
+    } else if (op == 4) {
+      EXPECT_EQ(MessageOf([&] { x.t->StartTransaction(1); }), "Transaction already running");
+      x.t->SetActive(true);
+      ExpectEvents(x, {});
+    } else if (op <= 6) {
+      x.t->SetActive(false);
+      Committed(x);
+      ExpectEvents(x, {2});
+    } else if (op == 7) {
+      x.t->CommitAndContinue();
+      Committed(x);
+      Started(x, 5);
+    } else if (op == 8) {
+      x.t->Rollback(true);
+      RolledBack(x);
+      ExpectEvents(x, {3});
+    } else {
+      x.s[0]->RemoveListener(x.logs[0]->handle);  // hears nothing more
+      fx_.EndTransaction(x.t);                    // rolls back silently
+      ExpectEvents(x, {});
+      EXPECT_TRUE(x.logs[0]->events.empty());  // not even the storage's removal
+      Make(x, i);
+    }
+    Check();
+  }
 
-  // Running: commits (keeping the file) and starts again.
-  log.Clear();
-  t->CommitAndContinue();
-  EXPECT_EQ(log.events, std::vector<int>{5});
-  EXPECT_EQ(Committed(s), committed + 1);
-  EXPECT_EQ(static_cast<TQdfLocalFiler*>(s->Filer())->WriteOwner(), s->Reader());
+ private:
+  struct TFile {
+    std::string name;
+    std::set<std::string> committed;
+    uint32_t number = 0;
+    int schema = 0;  // counts the commits that changed the schema
+  };
+  struct TTxn {
+    std::vector<size_t> files;  // opened in this order
+    bool read_only = false;
+    TQdfTransaction* t = nullptr;
+    std::vector<TQdfInTransStorage*> s;
+    std::vector<TEventLog*> logs;
+    std::vector<std::set<std::string>> view;
+    std::vector<int> loaded;  // the schema each storage holds; -1: none
+    std::vector<bool> changed_schema;
+  };
 
-  // true twice starts once; false commits once; false again does nothing.
-  t->SetActive(false);
-  log.Clear();
-  t->SetActive(true);
-  t->SetActive(true);
-  EXPECT_EQ(log.events, std::vector<int>{1});
-  t->SetActive(false);
-  EXPECT_EQ(log.events, (std::vector<int>{1, 2}));
-  const uint32_t after = Committed(s);
-  t->SetActive(false);
-  EXPECT_EQ(log.events, (std::vector<int>{1, 2}));
-  EXPECT_EQ(Committed(s), after);
-  EXPECT_EQ(static_cast<TQdfLocalFiler*>(s->Filer())->WriteOwner(), nullptr);
+  static TFile File(const std::string& name) {
+    TFile f;
+    f.name = name;
+    return f;
+  }
+  static TTxn Txn(std::vector<size_t> files, bool read_only = false) {
+    TTxn x;
+    x.files = std::move(files);
+    x.read_only = read_only;
+    return x;
+  }
+  void Make(TTxn& x, size_t i) {
+    x.t = fx_.KeepTransaction("T" + std::to_string(i));
+    x.s.clear();
+    x.logs.clear();
+    for (size_t f : x.files) {
+      x.s.push_back(x.t->OpenStorage(f == 0 ? "A" : "B", x.read_only, fx_.Db(files_[f].name)));
+      logs_.emplace_back();
+      logs_.back().Attach(x.s.back());
+      x.logs.push_back(&logs_.back());
+    }
+    x.loaded.assign(x.files.size(), -1);
+    x.view.assign(x.files.size(), {});
+    x.changed_schema.assign(x.files.size(), false);
+  }
+  bool Writes(const TTxn& x, size_t f) const {
+    return !x.read_only && std::find(x.files.begin(), x.files.end(), f) != x.files.end();
+  }
+  // A writer starts only when no other running writer holds one of its files.
+  void Start(TTxn& x, int event) {
+    for (const TTxn& other : txns_) {
+      if (&other == &x || !other.t->Active()) continue;
+      for (size_t f = 0; f < files_.size(); ++f) {
+        if (!Writes(x, f) || !Writes(other, f)) continue;
+        EXPECT_EQ(MessageOf([&] { x.t->SetActive(true); }), "Only one Write-Transaction allowed");
+        EXPECT_FALSE(x.t->Active());
+        x.loaded.assign(x.files.size(), -2);  // what the failed start loaded is not told
+        return;
+      }
+    }
+    event == 5 ? x.t->CommitAndContinue() : x.t->SetActive(true);
+    Started(x, event);
+  }
+  void Started(TTxn& x, int event) {
+    for (size_t k = 0; k < x.files.size(); ++k) {
+      const TFile& f = files_[x.files[k]];
+      const bool reload = x.loaded[k] != f.schema;
+      if (x.loaded[k] != -2) {
+        const std::vector<int> due = reload ? std::vector<int>{4, 1} : std::vector<int>{event};
+        EXPECT_EQ(x.logs[k]->Transactional(), due);
+      }
+      x.loaded[k] = f.schema;
+      x.view[k] = f.committed;
+      x.changed_schema[k] = false;
+      ExpectView(x.s[k], x.view[k]);
+    }
+  }
+  void Committed(TTxn& x) {
+    if (x.read_only) return;
+    for (size_t k = 0; k < x.files.size(); ++k) {
+      TFile& f = files_[x.files[k]];
+      ++f.number;
+      if (x.changed_schema[k]) f.schema = ++schemas_;
+      f.committed = x.view[k];
+      x.loaded[k] = f.schema;  // its own change is not loaded again
+    }
+  }
+  void RolledBack(TTxn& x) {
+    for (size_t k = 0; k < x.files.size(); ++k) {
+      if (x.changed_schema[k]) x.loaded[k] = -1;
+    }
+  }
+  void ExpectEvents(const TTxn& x, const std::vector<int>& events) {
+    for (TEventLog* log : x.logs) EXPECT_EQ(log->Transactional(), events);
+  }
+  static void ExpectView(TQdfInTransStorage* s, const std::set<std::string>& view) {
+    for (int n = 0; n < 4; ++n) {
+      const std::string name = "N" + std::to_string(n);
+      EXPECT_EQ(s->ChildByName(name) != nullptr, view.count(name) != 0) << name;
+    }
+  }
+  void Check() {
+    for (const TFile& f : files_) EXPECT_EQ(CommittedOnDisk(fx_.Db(f.name)), f.number) << f.name;
+    for (TTxn& x : txns_) {
+      if (!x.t->Active()) continue;
+      for (size_t k = 0; k < x.files.size(); ++k) {
+        ExpectView(x.s[k], x.view[k]);
+        if (!x.read_only) continue;
+        // A reader's snapshot read again from the file: no commit since
+        // reused the blocks it reads.
+        x.s[k]->Reader()->Flush(kFlushDrop);
+        x.s[k]->LoadObjectTree();
+        ExpectView(x.s[k], x.view[k]);
+      }
+    }
+  }
 
-  // Rollback tells 3 first; a removed listener hears nothing more.
-  t->SetActive(true);
-  log.Clear();
-  t->Rollback(true);
-  EXPECT_EQ(log.events, std::vector<int>{3});
-  EXPECT_FALSE(t->Active());
-  s->RemoveListener(log.handle);
-  t->SetActive(true);
-  EXPECT_EQ(log.events, std::vector<int>{3});
+  std::deque<TEventLog> logs_;  // outlive the storages they listen to
+  TSystemFixture fx_;
+  std::array<TFile, 2> files_ = {File("a.qdf"), File("b.qdf")};
+  int schemas_ = 0;
+  // B before A for the second writer: when A is taken, B, started first,
+  // must be given back.
+  std::array<TTxn, 5> txns_ = {Txn({0}), Txn({1, 0}), Txn({1}), Txn({0, 1}, true), Txn({0}, true)};
+};
+
+TEST(TransactionModel, RandomWritersAndReadersMatchTheCommittedStates) {
+  const long steps = qdf_test::EnvSize("QDF_TXN_MODEL_STEPS", 400);
+  for (unsigned seed = 1; seed <= 2; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TTransactionModel model;
+    for (long i = 0; i < steps && !::testing::Test::HasFailure(); ++i) model.Step(rng);
+  }
 }
+
+// ---- storages ----
 
 TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   TSystemFixture fx;
@@ -135,51 +289,17 @@ TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   TQdfInTransStorage* b = t1->OpenStorage("B", false, fx.Db("b.qdf"));
   ASSERT_NE(b->Reader(), nullptr);
   EXPECT_TRUE(b->Reader()->InWriteTransaction());
+  // ... and does not keep it when its file has another writer.
+  auto t3 = fx.system->NewTransaction("T3");
+  t3->SetActive(true);
+  EXPECT_EQ(MessageOf([&] { t3->OpenStorage("A"); }), "Only one Write-Transaction allowed");
+  EXPECT_EQ(t3->FindStorage("A"), nullptr);
   t1->SetActive(false);
   t2.reset();
   t1.reset();
 }
 
 // ---- schema changes between transactions ----
-
-TEST(TransactionReload, OtherTransactionsSchemaChangeReloadsWithEvents4Then1) {
-  TEventLog log;  // outlives the storages it listens to
-  TSystemFixture fx;
-  TQdfInTransStorage* s1 = OpenIdle(fx, "Reader");
-  TQdfTransaction* t1 = s1->Transaction();
-  log.Attach(s1);
-
-  auto t2 = fx.system->NewTransaction("Writer");
-  TQdfInTransStorage* s2 = t2->OpenStorage("A");
-  s2->Execute(kClassX);  // starts t2
-  EXPECT_TRUE(t2->Active());
-  t2->SetActive(false);
-
-  EXPECT_EQ(s1->ChildByName("X"), nullptr);
-  t1->SetActive(true);
-  EXPECT_EQ(log.Transactional(), (std::vector<int>{4, 1}));
-  EXPECT_NE(s1->ChildByName("X"), nullptr);
-  EXPECT_EQ(s1->LoadedSchemaTAN(), s2->SchemaTAN());
-
-  // Its own schema change is not reloaded at the next start.
-  log.Clear();
-  s1->Execute("create TQdfItemClass Y (TQdfIntegerField a)");
-  t1->CommitAndContinue();
-  EXPECT_EQ(log.Transactional(), std::vector<int>{5});
-  EXPECT_NE(s1->ChildByName("Y"), nullptr);
-  t1->SetActive(false);
-
-  // A data-only commit of another transaction refreshes without a reload.
-  t2->SetActive(true);
-  {
-    auto table = s2->TableByName("$BLOB");
-    EXPECT_NE(table, nullptr);
-  }
-  t2->SetActive(false);
-  log.Clear();
-  t1->SetActive(true);
-  EXPECT_EQ(log.Transactional(), std::vector<int>{1});
-}
 
 TEST(TransactionReload, ReloadIsRefusedWhileWorkingInstancesAreOut) {
   TSystemFixture fx;
@@ -203,78 +323,6 @@ TEST(TransactionReload, ReloadIsRefusedWhileWorkingInstancesAreOut) {
   table.reset();
   s1->Transaction()->SetActive(true);
   EXPECT_NE(s1->ChildByName("Z"), nullptr);
-}
-
-// ---- rollback ----
-
-TEST(TransactionRollback, DestroyedWhileRunningRollsBackSilently) {
-  TEventLog log;  // outlives the storages it listens to
-  TSystemFixture fx;
-  TQdfInTransStorage* s = OpenIdle(fx, "T");
-  const uint32_t committed = Committed(s);
-  log.Attach(s);
-  s->Execute(kClassX);
-  log.Clear();
-  fx.EndTransaction(s->Transaction());
-  // Only the storage's own removal was told.
-  ASSERT_EQ(log.events.size(), 1u);
-  EXPECT_EQ(log.events[0], 6);
-  EXPECT_EQ(CommittedOnDisk(fx.Db()), committed);
-  EXPECT_EQ(fx.system->FindTransaction("T"), nullptr);
-
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* again = t->OpenStorage("A");
-  t->SetActive(true);
-  EXPECT_EQ(again->ChildByName("X"), nullptr);
-}
-
-TEST(TransactionRollback, RolledBackSchemaChangeLeavesTheOldSchema) {
-  TEventLog log;  // outlives the storages it listens to
-  TSystemFixture fx;
-  TQdfInTransStorage* s = OpenIdle(fx, "T");
-  TQdfTransaction* t = s->Transaction();
-  s->Execute(kClassX);
-  t->SetActive(false);
-  const uint32_t committed = Committed(s);
-
-  s->Execute("create TQdfItemClass Y (TQdfIntegerField a); drop X");
-  EXPECT_NE(s->ChildByName("Y"), nullptr);
-  EXPECT_EQ(s->ChildByName("X"), nullptr);
-  log.Attach(s);
-  t->Rollback(true);
-  EXPECT_EQ(Committed(s), committed);
-  t->SetActive(true);
-  EXPECT_EQ(log.Transactional(), (std::vector<int>{3, 4, 1}));
-  EXPECT_EQ(s->ChildByName("Y"), nullptr);
-  EXPECT_NE(s->ChildByName("X"), nullptr);
-}
-
-TEST(TransactionRollback, PagesWrittenBeforeARollbackAreNotReusedLater) {
-  TSystemFixture fx;
-  TQdfInTransStorage* s1 = OpenIdle(fx, "First");
-  TQdfTransaction* t1 = s1->Transaction();
-  const uint32_t committed = Committed(s1);
-  // Pages written in the middle of a transaction carry its number ...
-  s1->Execute("create TQdfItemClass Lost (TQdfIntegerField a)");
-  s1->FlushStorage();
-  EXPECT_EQ(s1->Reader()->DirtyCount(), 0);
-  t1->Rollback(false);
-  EXPECT_EQ(s1->Reader()->CachedPage(1), nullptr);
-
-  // ... which the next writer of the file uses again.
-  auto t2 = fx.system->NewTransaction("Second");
-  TQdfInTransStorage* s2 = t2->OpenStorage("A");
-  s2->Execute("create TQdfItemClass Kept (TQdfIntegerField a)");
-  t2->SetActive(false);
-  EXPECT_EQ(Committed(s2), committed + 1);
-
-  t1->SetActive(true);
-  EXPECT_EQ(s1->ChildByName("Lost"), nullptr);
-  EXPECT_NE(s1->ChildByName("Kept"), nullptr);
-  // The cached view and the file agree: a fresh load gives the same tree.
-  s1->LoadObjectTree();
-  EXPECT_EQ(s1->ChildByName("Lost"), nullptr);
-  EXPECT_NE(s1->ChildByName("Kept"), nullptr);
 }
 
 // ---- commit ----
@@ -324,44 +372,6 @@ TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
 
 // ---- concurrency ----
 
-TEST(TransactionWriters, SecondWriterFailsAndChangesNothing) {
-  TSystemFixture fx;
-  TQdfInTransStorage* a1 = OpenIdle(fx, "T1");
-  TQdfTransaction* t1 = a1->Transaction();
-  t1->SetActive(true);
-
-  auto t2 = fx.system->NewTransaction("T2");
-  TQdfInTransStorage* b = t2->OpenStorage("B", false, fx.Db("b.qdf"));
-  TQdfInTransStorage* a2 = t2->OpenStorage("A");
-  const uint32_t committed_b = CommittedOnDisk(fx.Db("b.qdf"));
-  EXPECT_EQ(MessageOf([&] { t2->SetActive(true); }), "Only one Write-Transaction allowed");
-  EXPECT_FALSE(t2->Active());
-  EXPECT_EQ(t2->State(), TQdfTransaction::kIdle);
-  // B, started before A failed, gave its file back.
-  EXPECT_EQ(static_cast<TQdfLocalFiler*>(b->Filer())->WriteOwner(), nullptr);
-  auto t3 = fx.system->NewTransaction("T3");
-  t3->OpenStorage("B")->Execute("create TQdfItemClass Other (TQdfIntegerField a)");
-  t3->SetActive(false);
-  EXPECT_GT(CommittedOnDisk(fx.Db("b.qdf")), committed_b);
-
-  // The first writer is unharmed; afterwards the second may write.
-  a1->Execute(kClassX);
-  t1->SetActive(false);
-  t2->SetActive(true);
-  EXPECT_NE(a2->ChildByName("X"), nullptr);
-  EXPECT_NE(b->ChildByName("Other"), nullptr);
-  t2->SetActive(false);
-
-  // A storage opened into a running transaction whose file has a writer
-  // is not added.
-  t1->SetActive(true);
-  auto t4 = fx.system->NewTransaction("T4");
-  t4->SetActive(true);
-  EXPECT_EQ(MessageOf([&] { t4->OpenStorage("A"); }), "Only one Write-Transaction allowed");
-  EXPECT_EQ(t4->FindStorage("A"), nullptr);
-  EXPECT_TRUE(t4->Active());
-}
-
 // Run by AnotherProcessCannotOpenTheFileForWriting as a child process: tries
 // to open QDF_TXN_CHILD_FILE for writing and prints the engine's answer.
 TEST(TransactionChild, OpenForWriting) {
@@ -390,42 +400,6 @@ TEST(TransactionWriters, AnotherProcessCannotOpenTheFileForWriting) {
   EXPECT_EQ(CommittedOnDisk(path), committed);
   s->Execute(kClassX);
   s->Transaction()->SetActive(false);
-}
-
-TEST(TransactionWriters, ReaderKeepsTheSnapshotOfItsStart) {
-  TSystemFixture fx;
-  TQdfInTransStorage* w = OpenIdle(fx, "Writer");
-  TQdfTransaction* tw = w->Transaction();
-  w->Execute(std::string(kClassX) + "; create table t on X");
-  tw->SetActive(false);
-
-  auto tr = fx.system->NewTransaction("Reader");
-  TQdfInTransStorage* r = tr->OpenStorage("A", true);
-  tr->SetActive(true);
-  std::vector<uint8_t> before(kPageSize);
-  std::memcpy(before.data(), r->Reader()->GetPage(1, kGpRead), kPageSize);
-  const uint32_t seen = r->Reader()->TransactionNumber();
-
-  // Enough commits that freed blocks would be reused if the reader were ignored.
-  for (int i = 0; i < 6; ++i) {
-    const std::string n = std::to_string(i);
-    w->Execute("create TQdfItemClass N" + n + " (TQdfIntegerField a); drop t; create table t on X");
-    tw->CommitAndContinue();
-  }
-  tw->SetActive(false);
-
-  // Read everything again from the file, as the reader's snapshot names it.
-  r->Reader()->Flush(kFlushDrop);
-  EXPECT_EQ(r->Reader()->TransactionNumber(), seen);
-  EXPECT_EQ(std::memcmp(before.data(), r->Reader()->GetPage(1, kGpRead), kPageSize), 0);
-  r->LoadObjectTree();
-  EXPECT_NE(r->ChildByName("t"), nullptr);
-  EXPECT_EQ(r->ChildByName("N0"), nullptr);
-
-  // Its next start sees the writer's work.
-  tr->SetActive(false);
-  tr->SetActive(true);
-  EXPECT_NE(r->ChildByName("N5"), nullptr);
 }
 
 // A file whose first transaction never committed reads as an empty
