@@ -29,11 +29,6 @@ TItemAdr AddRecord(TQdfDataListBase& list, uint32_t id, int size) {
   return adr;
 }
 
-uint32_t IdAt(TQdfDataListBase& list, const TItemAdr& adr) {
-  const uint8_t* item = list.GetItem(adr);
-  return item ? LoadU32(item + 13) : 0;
-}
-
 TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
   qdf_test::TListFixture fx;
   TStorageWithList s(fx);
