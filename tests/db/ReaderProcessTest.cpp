@@ -14,6 +14,7 @@
 
 #include "EnvSize.h"
 #include "ErrorText.h"
+#include "ProcessRun.h"
 #include "base/QdfException.h"
 #include "db/SystemTestUtil.h"
 #include "file/IndirectPageReader.h"
@@ -22,7 +23,6 @@
 #include "record/Field.h"
 #include "record/Fields.h"
 #include "table/Table.h"
-#include "tools/ToolRun.h"
 
 namespace qdf {
 namespace {
@@ -199,9 +199,9 @@ TEST(ReaderProcess, DumpAndCheckInOtherProcessesSeeWholeCommits) {
   std::thread readers([&] {
     const std::string q = qdf_test::ShellQuote(db);
     for (long i = 0; i < reads; ++i) {
-      const qdf_test::TShellRun dump = qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " dump " + q +
-                                                          " t --columns v --csv 2>&1");
-      std::istringstream lines(dump.out);
+      const qdf_test::TRunResult dump = qdf_test::RunProcess(std::string(QDF_TOOL_EXE) + " dump " +
+                                                             q + " t --columns v --csv 2>&1");
+      std::istringstream lines(dump.output);
       std::string line;
       std::getline(lines, line);  // the column names
       std::set<std::string> values;
@@ -211,11 +211,11 @@ TEST(ReaderProcess, DumpAndCheckInOtherProcessesSeeWholeCommits) {
         ++count;
       }
       if (dump.code != 0 || count != rows || values.size() != 1) {
-        failures.push_back("dump " + std::to_string(i) + ": " + dump.out.substr(0, 300));
+        failures.push_back("dump " + std::to_string(i) + ": " + dump.output.substr(0, 300));
       }
-      const qdf_test::TShellRun check =
-          qdf_test::RunShell(std::string(QDF_TOOL_EXE) + " check " + q + " 2>&1");
-      if (check.code != 0) failures.push_back("check " + std::to_string(i) + ": " + check.out);
+      const qdf_test::TRunResult check =
+          qdf_test::RunProcess(std::string(QDF_TOOL_EXE) + " check " + q + " 2>&1");
+      if (check.code != 0) failures.push_back("check " + std::to_string(i) + ": " + check.output);
     }
     stop = true;
   });
