@@ -1,13 +1,17 @@
 // books_compare: an application workload on dbQuillon and on SQLite side by
 // side. Both get the same 100,000 books (id, title, author, year) with a
-// unique index on id and an index on (author, year), default cache sizes and
-// no syncs; then each runs, a few times, the filter
+// unique index on id and an index on (author, year) and default cache sizes;
+// then each runs, a few times, the filter
 //   year >= 1990 and author like "A%"
 // counting the matches, reading the title of each, and updating the title of
 // each. Prints the best and the first time of every step and the match
 // counts (which must agree).
 //
-//   books_compare [books] [repeats]
+//   books_compare [--sync] [books] [repeats]
+//
+// Without --sync neither engine syncs its commits (SyncCommits off against
+// synchronous=OFF); with it both run with their default durability
+// (SyncCommits on against synchronous=FULL).
 //
 // The database files (books.qdf, books.db) go to the temporary directory and
 // are removed at the end. SQLite runs with case_sensitive_like on, so that
@@ -30,6 +34,7 @@
 #include "db/InTransStorage.h"
 #include "db/System.h"
 #include "db/Transaction.h"
+#include "file/LocalFiler.h"
 #include "platform/Directories.h"
 #include "platform/FileSystem.h"
 #include "query/TableOp.h"
@@ -91,11 +96,12 @@ constexpr const char* kFilter = "year >= 1990 and (author like \"A%\")";
 
 // ---- dbQuillon ----
 
-std::vector<TStep> RunQuillon(const std::vector<TBook>& books, int repeats,
-                              const std::string& file) {
+std::vector<TStep> RunQuillon(const std::vector<TBook>& books, int repeats, const std::string& file,
+                              bool sync) {
   qdf::TFileSystem::Native().Delete(file);
   auto tr = qdf::QdfSystem()->NewTransaction("BOOKS");
   qdf::TQdfInTransStorage* st = tr->OpenStorage("Books", false, file);
+  if (auto* local = dynamic_cast<qdf::TQdfLocalFiler*>(st->Filer())) local->SetSyncCommits(sync);
   tr->SetActive(true);
   st->Execute(
       "create TQdfItemClass TBook (TQdfIntegerField id; TQdfCharField title; "
@@ -176,12 +182,13 @@ void Exec(sqlite3* db, const char* sql) {
   Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
 }
 
-std::vector<TStep> RunSqlite(const std::vector<TBook>& books, int repeats,
-                             const std::string& file) {
+std::vector<TStep> RunSqlite(const std::vector<TBook>& books, int repeats, const std::string& file,
+                             bool sync) {
   std::remove(file.c_str());
   sqlite3* db = nullptr;
   Check(sqlite3_open(file.c_str(), &db), db, "open");
-  Exec(db, "PRAGMA synchronous=OFF; PRAGMA case_sensitive_like=ON;");
+  Exec(db, sync ? "PRAGMA synchronous=FULL; PRAGMA case_sensitive_like=ON;"
+                : "PRAGMA synchronous=OFF; PRAGMA case_sensitive_like=ON;");
   Exec(db,
        "CREATE TABLE books (id INTEGER, title TEXT, author TEXT, year INTEGER);"
        "CREATE UNIQUE INDEX by_id ON books (id);"
@@ -241,6 +248,11 @@ std::vector<TStep> RunSqlite(const std::vector<TBook>& books, int repeats,
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool sync = argc > 1 && std::string(argv[1]) == "--sync";
+  if (sync) {
+    --argc;
+    ++argv;
+  }
   const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
   const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   try {
@@ -248,10 +260,12 @@ int main(int argc, char** argv) {
     const std::string dir = qdf::TempDir();
     const std::string tag = std::to_string(::getpid());
     const std::string qdf_file = dir + "books-" + tag + ".qdf";
-    const std::vector<TStep> ours = RunQuillon(books, repeats, qdf_file);
-    const std::vector<TStep> theirs = RunSqlite(books, repeats, dir + "books-" + tag + ".db");
+    const std::vector<TStep> ours = RunQuillon(books, repeats, qdf_file, sync);
+    const std::vector<TStep> theirs = RunSqlite(books, repeats, dir + "books-" + tag + ".db", sync);
     qdf::TFileSystem::Native().Delete(qdf_file);
-    std::printf("%d books, filter %s, best of %d (first run in brackets)\n\n", n, kFilter, repeats);
+    std::printf(
+        "%d books, filter %s, best of %d (first run in brackets), %s\n\n", n, kFilter, repeats,
+        sync ? "SyncCommits=1 against synchronous=full" : "SyncCommits=0 against synchronous=off");
     std::printf("%-14s %20s %20s %7s  %s\n", "step", "dbQuillon s", "SQLite s", "ratio", "matches");
     bool agree = true;
     for (size_t i = 0; i < ours.size(); ++i) {
