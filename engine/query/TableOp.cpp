@@ -152,6 +152,8 @@ int64_t TQdfBasicTableOp::InsertInto(TQdfTable& dest, const std::vector<TQdfFiel
   if (first_pending_) First();
   TVariant value;
   int64_t count = 0;
+  // The keys of the new rows go into dest's indexes sorted, after the copy.
+  TDeferredIndexUpkeep upkeep(dest);
   while (Next()) {
     dest.Insert(dest_class);
     for (int i = 0; i < n; ++i) {
@@ -177,6 +179,7 @@ int64_t TQdfBasicTableOp::InsertInto(TQdfTable& dest, const std::vector<TQdfFiel
     dest.Post();
     ++count;
   }
+  upkeep.Apply();
   return count;
 }
 
@@ -662,6 +665,8 @@ int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItem
   rows.Sort();
   // No reader bracket around the loop: each delete takes its own, so the
   // cache may trim between records instead of holding every page touched.
+  // The keys of the deleted rows leave the indexes afterwards, in key order.
+  TDeferredIndexUpkeep upkeep(table);
   int64_t deleted = 0;
   for (int i = rows.Count(); i-- > 0;) {
     table.SetCursorAddress(rows.Adr(i));
@@ -669,6 +674,7 @@ int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItem
     table.Delete(false);
     ++deleted;
   }
+  upkeep.Apply();
   return deleted;
 }
 

@@ -1,11 +1,14 @@
 #include "table/Index.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/Helpers.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "list/KeyCompare.h"
+#include "platform/Trace.h"
+#include "reader/CachePool.h"
 #include "reader/PageReader.h"
 #include "record/Field.h"
 #include "record/Fields.h"
@@ -569,6 +572,8 @@ void TQdfIndex::OnBeforePost(TQdfItemClass* record_class) {
     bool touched = false;
     for (const TQdfField* f : linked_) touched = touched || (f != nullptr && f->Modified());
     if (!touched) return;
+    // The record's stored key may be among the deferred ones.
+    FlushDeferred();
     BuildKeyFromRecord();
     TItemAdr adr;
     if (!Find(key_buffer_.Key(), &adr, true)) throw EQdfException("Index out of order");
@@ -613,6 +618,11 @@ void TQdfIndex::OnAfterPost() {
   StoreAdr(b, table_->Cursor().Address());
   if (reference_field_ >= 0)
     structure_fields_[static_cast<size_t>(reference_field_)]->SetData(b, kItemAdrSize);
+  if (deferring_ && pending_mode_ == kModeInsert) {
+    BuildKeyFromFields(false);
+    DeferKey(deferred_inserts_);
+    return;
+  }
   Post();
 }
 
@@ -635,6 +645,13 @@ void TQdfIndex::OnAbandon() {
 void TQdfIndex::OnBeforeDelete(TQdfItemClass* record_class) {
   if (!Covers(record_class)) return;
   TReaderUse use(PageReader());
+  if (deferring_) {
+    // A record inserted in this run may be deleted in it: its key first.
+    if (!deferred_inserts_.empty()) FlushDeferred();
+    BuildKeyFromRecord();
+    DeferKey(deferred_deletes_);
+    return;
+  }
   BuildKeyFromRecord();
   TItemAdr adr;
   const TItemAdr record = table_->Cursor().Address();
@@ -645,6 +662,109 @@ void TQdfIndex::OnBeforeDelete(TQdfItemClass* record_class) {
     throw EQdfException::Fmt("Index %s out of order", ObjectName().c_str());
   }
   DeleteAt(adr);
+}
+
+// ---- deferred upkeep ----
+
+namespace {
+// Upkeep is deferred for a tree of more pages than this share of the cache
+// (1/8): the keys of a bulk operation in random order would then keep
+// reading its pages back.
+constexpr int64_t kDeferAboveCacheShare = 8;
+}  // namespace
+
+bool TQdfIndex::DeferUpkeep() {
+  if (Unique() || !Active()) return false;
+  // A tree that stays in the cache takes its keys as well in any order:
+  // sorting them would only add work.
+  if (PageListHeader()->CountPg() * kDeferAboveCacheShare <= TCachePool::Instance().Capacity()) {
+    return false;
+  }
+  deferring_ = true;
+  return true;
+}
+
+void TQdfIndex::DeferKey(std::vector<uint32_t>& offsets) {
+  const size_t at = deferred_keys_.size();
+  if (at > UINT32_MAX - static_cast<size_t>(key_buffer_.Size())) FlushDeferred();
+  offsets.push_back(static_cast<uint32_t>(deferred_keys_.size()));
+  deferred_keys_.insert(deferred_keys_.end(), key_buffer_.Key(),
+                        key_buffer_.Key() + key_buffer_.Size());
+}
+
+void TQdfIndex::FlushDeferred() {
+  if (deferred_inserts_.empty() && deferred_deletes_.empty()) return;
+  // Taken out first: whatever happens below, no key is applied twice.
+  std::vector<uint8_t> keys;
+  std::vector<uint32_t> inserts, deletes;
+  keys.swap(deferred_keys_);
+  inserts.swap(deferred_inserts_);
+  deletes.swap(deferred_deletes_);
+  TReaderUse use(PageReader());
+  const uint8_t* base = keys.data();
+  auto in_key_order = [this, base](uint32_t a, uint32_t b) {
+    return CompareRoutine(this, base + a, base + b) < 0;
+  };
+  // Keys often come in order already (records deleted from the last page
+  // down, rows copied in the order of a field that grows with them).
+  auto order = [&in_key_order](std::vector<uint32_t>& offsets) {
+    if (std::is_sorted(offsets.begin(), offsets.end(), in_key_order)) return;
+    if (std::is_sorted(offsets.rbegin(), offsets.rend(), in_key_order)) {
+      std::reverse(offsets.begin(), offsets.end());
+      return;
+    }
+    std::sort(offsets.begin(), offsets.end(), in_key_order);
+  };
+  order(deletes);
+  order(inserts);
+  TItemAdr adr;
+  for (const uint32_t at : deletes) {
+    const uint8_t* key = base + at;
+    const uint8_t* found = Find(key, &adr, true) ? GetItem(adr) : nullptr;
+    if (found == nullptr || (reference_field_ >= 0 && RecordOfKey(found) != RecordOfKey(key))) {
+      throw EQdfException::Fmt("Index %s out of order", ObjectName().c_str());
+    }
+    DeleteAt(adr);
+  }
+  for (const uint32_t at : inserts) {
+    if (!TQdfBtreeList::Insert(base + at, &adr)) throw EAbort("Key Violation");
+    cursor_->SetAddress(adr);
+  }
+}
+
+void TQdfIndex::ApplyDeferred() {
+  deferring_ = false;
+  FlushDeferred();
+}
+
+TDeferredIndexUpkeep::TDeferredIndexUpkeep(TQdfTable& table) {
+  for (TQdfIndex* ix : table.Indexes()) {
+    if (ix != nullptr && !ix->Deferring() && ix->DeferUpkeep()) indexes_.push_back(ix);
+  }
+}
+
+TDeferredIndexUpkeep::~TDeferredIndexUpkeep() {
+  for (TQdfIndex* ix : indexes_) {
+    try {
+      ix->ApplyDeferred();
+    } catch (const std::exception& e) {
+      Trace(std::string("Index ") + ix->ObjectName() + ": deferred keys not applied: " + e.what());
+    }
+  }
+}
+
+void TDeferredIndexUpkeep::Apply() {
+  std::vector<TQdfIndex*> indexes;
+  indexes.swap(indexes_);
+  for (size_t i = 0; i < indexes.size(); ++i) {
+    try {
+      indexes[i]->ApplyDeferred();
+    } catch (...) {
+      // The others still get their keys (the destructor applies them).
+      indexes_.assign(indexes.begin() + static_cast<std::ptrdiff_t>(i) + 1, indexes.end());
+      throw;
+    }
+  }
 }
 
 void TQdfIndex::BuildSearchKey(int count) {

@@ -22,6 +22,12 @@
 // write the key gets the record's address. A post that fails in between
 // takes the trial back. Deleting a record deletes its key.
 //
+// Bulk operations (copying rows into a table, deleting the rows of a filter)
+// may defer the upkeep of a non-unique index: the keys of the records they
+// insert and delete are collected, then sorted and applied in key order, so
+// that each leaf of the tree is visited once in a row instead of once per
+// record in random order.
+//
 // Search keys are encoded exactly as the key fields store their values, and
 // compare field by field over the fields they have: a search key with fewer
 // fields matches every key that begins with its values.
@@ -164,6 +170,19 @@ class TQdfIndex : public TQdfBtreeList {
   // structure in insert mode) into KeyBuffer() as the search key.
   void BuildSearchKey(int count);
 
+  // From DeferUpkeep until ApplyDeferred, the keys of records the table
+  // inserts and deletes are collected instead of changing the tree; an edit
+  // of a record of the covered class applies them first. Meanwhile the tree
+  // lacks them: the caller reads nothing through this index. DeferUpkeep
+  // returns false and defers nothing for a unique index, which must refuse a
+  // duplicate at the post. ApplyDeferred deletes the collected keys of
+  // deleted records, then inserts the others, each set in key order, and
+  // ends the deferral; it raises "Index <name> out of order" when a deleted
+  // record's key is missing (the collected keys are dropped then).
+  bool DeferUpkeep();
+  void ApplyDeferred();
+  bool Deferring() const { return deferring_; }
+
   // The index cursor's key item, or nullptr.
   uint8_t* CurrentKey() { return cursor_->Item(); }
   const TItemAdr& Position() const { return cursor_->Address(); }
@@ -207,6 +226,10 @@ class TQdfIndex : public TQdfBtreeList {
   void OnBeforeDelete(TQdfItemClass* record_class);
   // Copies the key buffer (the buffer is reused by every search).
   std::vector<uint8_t> TakeKey();
+  // Appends the key buffer to the deferred keys, under `offsets`.
+  void DeferKey(std::vector<uint32_t>& offsets);
+  // Applies the deferred keys (see ApplyDeferred) and keeps deferring.
+  void FlushDeferred();
 
   TQdfIndexObject* key_class_ = nullptr;
   TQdfItemClass* structure_ = nullptr;
@@ -224,6 +247,28 @@ class TQdfIndex : public TQdfBtreeList {
   int pending_mode_ = 0;
   std::vector<uint8_t> stored_key_;  // an edited record's key as stored
   std::vector<uint8_t> low_, high_;
+  // Deferred upkeep: key items one after another, and the offsets of the
+  // keys to insert and of those to delete.
+  bool deferring_ = false;
+  std::vector<uint8_t> deferred_keys_;
+  std::vector<uint32_t> deferred_inserts_, deferred_deletes_;
+};
+
+// Defers the upkeep of a table's non-unique indexes while it lives (see
+// TQdfIndex::DeferUpkeep). Apply applies the collected keys and ends the
+// deferral. When Apply is not reached (an error left the bulk operation),
+// the destructor applies them, so that the records already written or
+// removed keep their index consistent; an error there is traced.
+class TDeferredIndexUpkeep {
+ public:
+  explicit TDeferredIndexUpkeep(TQdfTable& table);
+  ~TDeferredIndexUpkeep();
+  TDeferredIndexUpkeep(const TDeferredIndexUpkeep&) = delete;
+  TDeferredIndexUpkeep& operator=(const TDeferredIndexUpkeep&) = delete;
+  void Apply();
+
+ private:
+  std::vector<TQdfIndex*> indexes_;
 };
 
 }  // namespace qdf
