@@ -30,6 +30,12 @@ class TQdfItemProvider {
 
   // Moves to `adr` (refilling through the list); nothing when it is the same.
   void SetAddress(const TItemAdr& adr);
+  // Moves to `adr`, whose item the list has just returned at `item` (within
+  // the same reader bracket), without looking it up again.
+  void SetFound(const TItemAdr& adr, uint8_t* item) {
+    address_ = adr;
+    Fill(item);
+  }
   const TItemAdr& Address() const { return address_; }
   // The current item / its packed body, fetched again when items may have
   // moved since; nullptr when there is none.

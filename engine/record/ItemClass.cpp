@@ -78,7 +78,8 @@ bool TQdfItemClass::IsKindOfClass(const TQdfItemClass* record_class) const {
 bool TQdfItemClass::AcceptsRecord(const uint8_t* record) const {
   if (record == nullptr || LoadU16(record) < kRecordPrefixSize) return false;
   const TItemAdr adr = LoadAdr(record + kRecLink);
-  if (adr.IsNull()) return true;  // a record without class reads with every class
+  if (adr.IsNull()) return true;      // a record without class reads with every class
+  if (adr == Address()) return true;  // a record of this very class: no lookup
   const TQdfItemClass* record_class = root_class_ ? root_class_->ClassByAddress(adr) : nullptr;
   return record_class != nullptr && IsKindOfClass(record_class);
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/Object.h"
@@ -130,6 +131,8 @@ class TBasicScript : public TObject {
   void BuildCastTable();
   // The path from `from` to `to`, or null. REQUIRES: the table is valid.
   const TCastPath* FindCast(TScriptType from, TScriptType to) const;
+  // Appends a path whose pair of types has none yet.
+  void AddCastPath(TCastPath path);
   const std::vector<TCastPath>& CastTable() const { return casts_; }
 
   // The description of an item used in messages: "INTEGER (1)",
@@ -165,6 +168,8 @@ class TBasicScript : public TObject {
   std::string text_;           // the text being scanned
   const char* pos_ = nullptr;  // the scan position, inside text_
   std::vector<TCastPath> casts_;
+  // (from << 16 | to) -> its path in casts_ (one path per pair of types).
+  std::unordered_map<uint32_t, size_t> cast_index_;
   bool casts_valid_ = false;
   TUnknownWordHandler unknown_word_handler_;
 };

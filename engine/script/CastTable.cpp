@@ -4,14 +4,25 @@
 
 namespace qdf {
 
+namespace {
+uint32_t CastKey(TScriptType from, TScriptType to) {
+  return (static_cast<uint32_t>(from) << 16) | to;
+}
+}  // namespace
+
 const TCastPath* TBasicScript::FindCast(TScriptType from, TScriptType to) const {
-  for (const TCastPath& path : casts_)
-    if (path.From() == from && path.To() == to) return &path;
-  return nullptr;
+  const auto it = cast_index_.find(CastKey(from, to));
+  return it != cast_index_.end() ? &casts_[it->second] : nullptr;
+}
+
+void TBasicScript::AddCastPath(TCastPath path) {
+  cast_index_.emplace(CastKey(path.From(), path.To()), casts_.size());
+  casts_.push_back(std::move(path));
 }
 
 void TBasicScript::BuildCastTable() {
   casts_.clear();
+  cast_index_.clear();
   // One-step paths, in chain order; the first word for a pair of types wins.
   for (TScriptWord* w = book_->ChainHead(kCastWordName); w != nullptr; w = w->Next()) {
     if (!w->Enabled() || w->ArgTypes().size() != 1) continue;
@@ -21,7 +32,7 @@ void TBasicScript::BuildCastTable() {
     TCastPath path;
     path.steps.push_back({from, to, w});
     path.cost = w->Precedence();
-    casts_.push_back(std::move(path));
+    AddCastPath(std::move(path));
   }
   // Closure: join path i with every path j that starts where i ends, unless a
   // path between the two ends exists. The table grows while it is walked; it
@@ -35,7 +46,7 @@ void TBasicScript::BuildCastTable() {
       joined.steps.insert(joined.steps.end(), tail.begin(), tail.end());
       joined.cost = 0;
       for (const TCastStep& step : joined.steps) joined.cost += step.word->Precedence();
-      casts_.push_back(std::move(joined));
+      AddCastPath(std::move(joined));
     }
   }
   casts_valid_ = true;

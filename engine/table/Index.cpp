@@ -460,8 +460,14 @@ void TQdfIndex::StepKey(bool backward) {
     if (key != nullptr && InRange(key) != 0) adr = kBeforeFirstAdr;
   } else {
     if (adr.IsNull()) return;
-    const uint8_t* key = NextItem(adr);
-    if (key != nullptr && InRange(key) != 0) adr = kNullAdr;
+    uint8_t* key = NextItem(adr);
+    if (key != nullptr && InRange(key) == 0) {
+      // The common step: the next key, in range, is at hand already.
+      cursor_->SetFound(adr, key);
+      eof_ = bof_ = false;
+      return;
+    }
+    if (key != nullptr) adr = kNullAdr;
   }
   MoveTo(adr, false);
 }
