@@ -17,6 +17,9 @@ using ScriptParser = ScriptFixture;
 TEST_F(ScriptParser, ValuesAndMessages) {
   const std::pair<const char*, const char*> cases[] = {
       // Binary operators group to the left; prefix ones bind tighter.
+      {"(a)", "INTEGER 1"},
+      {"x", "DOUBLE 0.5"},
+      {"s", "PCHAR text"},
       {"1 - 2 - 3", "INTEGER -4"},
       {"2 * 3 - 1", "INTEGER 5"},
       {"1 - 2 * 3", "INTEGER -5"},
