@@ -11,170 +11,188 @@ namespace {
 
 using ScriptParser = ScriptFixture;
 
-TEST_F(ScriptParser, BinaryOperatorsGroupToTheLeft) {
-  EXPECT_EQ(EvalInt("1 - 2 - 3"), -4);
-  EXPECT_EQ(EvalInt("2 * 3 - 1"), 5);
-  EXPECT_EQ(EvalInt("1 - 2 * 3"), -5);
-  EXPECT_EQ(EvalInt("10 - 2 + 3"), 11);
-  EXPECT_EQ(EvalInt("a - b - c"), -4);
-  EXPECT_EQ(EvalInt("d - b * c"), -2);
-  EXPECT_EQ(EvalInt("(1 - 2) * 3"), -3);
-  EXPECT_DOUBLE_EQ(EvalDouble("y - x - x"), 1.0);
-  EXPECT_EQ(EvalString("'a' + 'b' + s"), "abtext");
-}
-
-TEST_F(ScriptParser, PrefixOperatorsBindTighterThanBinaryOnes) {
-  // -a * b groups as (-a) * b.
-  auto node = Build("-a * b");
-  ASSERT_TRUE(node->InheritsFrom(TiMul::kClass));
-  EXPECT_TRUE(node->Arg(0)->InheritsFrom(TiNeg::kClass));
-  EXPECT_EQ(EvalInt("-2 * 3"), -6);
-  EXPECT_EQ(EvalInt("-a - b"), -3);
-  EXPECT_EQ(EvalInt("1 - -a"), 2);
-  EXPECT_EQ(EvalInt("- - 3"), 3);
-  EXPECT_DOUBLE_EQ(EvalDouble("-x * y"), -1.0);
-  // not a = b groups as (not a) = b: "not" meets an INTEGER.
-  EXPECT_EQ(Error("not a = b"),
-            "could not find matching cast for BOOLEAN operator not presented types: a");
-  EXPECT_TRUE(EvalBool("not (a = b)"));
-  EXPECT_EQ(Error("not true = false"),
-            "could not find matching cast for BOOLEAN operator = presented types: "
-            "BOOLEAN operator not, false");
-}
-
-TEST_F(ScriptParser, ComparisonsBindTighterThanAndAndOr) {
-  EXPECT_TRUE(EvalBool("a < b and c < d"));
-  EXPECT_FALSE(EvalBool("a > b or c > d"));
-  EXPECT_TRUE(EvalBool("a + 1 = b"));
-  // "and" binds tighter than "or".
-  EXPECT_TRUE(EvalBool("a = 1 or a = 2 and b = 3"));
-  // "or" and "like" share a precedence and group to the left, and "like"
-  // binds more weakly than "and": LIKE tests joined by them need parentheses.
-  EXPECT_EQ(Error("s like 't%' or s like 'x%'"),
-            "could not find matching cast for BOOLEAN operator or presented types: "
-            "BOOLEAN operator like, s");
-  EXPECT_TRUE(EvalBool("(s like 't%') or (s like 'x%')"));
-  EXPECT_EQ(Error("'abc' like 'a%' and s = 'text'"),
-            "could not find matching cast for BOOLEAN operator and presented types: "
-            "PCHAR (a%), BOOLEAN operator =");
-  EXPECT_TRUE(EvalBool("('abc' like 'a%') and s = 'text'"));
-  // String comparisons parse at the INTEGER form's precedence.
-  EXPECT_TRUE(EvalBool("s = 'text' and s <> 'x' or a = 5"));
-}
-
-TEST_F(ScriptParser, OverloadChoiceThroughCasts) {
-  auto node = Build("1 + 2.5");
-  EXPECT_EQ(type_, kTypeDouble);
-  ASSERT_TRUE(node->IsConstant());
-  EXPECT_DOUBLE_EQ(static_cast<TvDouble*>(node.get())->Dbl(), 3.5);
-
-  // INTEGER against DOUBLE takes the DOUBLE form: the INTEGER operand is
-  // cast, not the DOUBLE one truncated.
+// Values and messages of texts over a = 1, b = 2, c = 3, d = 4, x = 0.5,
+// y = 2.0, s = 'text': grouping and precedence, overload choice through
+// casts, constants, functions, folding and rounding.
+TEST_F(ScriptParser, ValuesAndMessages) {
+  const std::pair<const char*, const char*> cases[] = {
+      // Binary operators group to the left; prefix ones bind tighter.
+      {"(a)", "INTEGER 1"},
+      {"x", "DOUBLE 0.5"},
+      {"s", "PCHAR text"},
+      {"1 - 2 - 3", "INTEGER -4"},
+      {"2 * 3 - 1", "INTEGER 5"},
+      {"1 - 2 * 3", "INTEGER -5"},
+      {"10 - 2 + 3", "INTEGER 11"},
+      {"a - b - c", "INTEGER -4"},
+      {"d - b * c", "INTEGER -2"},
+      {"(1 - 2) * 3", "INTEGER -3"},
+      {"y - x - x", "DOUBLE 1"},
+      {"'a' + 'b' + s", "PCHAR abtext"},
+      {"-2 * 3", "INTEGER -6"},
+      {"-a - b", "INTEGER -3"},
+      {"1 - -a", "INTEGER 2"},
+      {"- - 3", "INTEGER 3"},
+      {"-x * y", "DOUBLE -1"},
+      // not a = b groups as (not a) = b: "not" meets an INTEGER.
+      {"not a = b", "!could not find matching cast for BOOLEAN operator not presented types: a"},
+      {"not (a = b)", "BOOLEAN true"},
+      {"not true = false",
+       "!could not find matching cast for BOOLEAN operator = presented types: BOOLEAN operator "
+       "not, false"},
+      // Comparisons bind tighter than "and", "and" tighter than "or"; "or" and
+      // "like" share a precedence and group to the left.
+      {"a < b and c < d", "BOOLEAN true"},
+      {"a > b or c > d", "BOOLEAN false"},
+      {"a + 1 = b", "BOOLEAN true"},
+      {"a = 1 or a = 2 and b = 3", "BOOLEAN true"},
+      {"s like 't%' or s like 'x%'",
+       "!could not find matching cast for BOOLEAN operator or presented types: BOOLEAN operator "
+       "like, s"},
+      {"(s like 't%') or (s like 'x%')", "BOOLEAN true"},
+      {"'abc' like 'a%' and s = 'text'",
+       "!could not find matching cast for BOOLEAN operator and presented types: PCHAR (a%), "
+       "BOOLEAN operator ="},
+      {"('abc' like 'a%') and s = 'text'", "BOOLEAN true"},
+      {"s = 'text' and s <> 'x' or a = 5", "BOOLEAN true"},
+      // INTEGER against DOUBLE takes the DOUBLE form; INT64 converts
+      // numerically; date-times are doubles by relabelling.
+      {"1 + 2.5", "DOUBLE 3.5"},
+      {"a < x + 0.75", "BOOLEAN true"},
+      {"x + 0.75 <= a", "BOOLEAN false"},
+      {"3000000000 > a", "BOOLEAN true"},
+      {"3000000000 + 1", "DOUBLE 3000000001"},
+      {"ToStr(3000000000)", "PCHAR 3000000000"},
+      {"Date(1900, 1, 1) * 2", "DOUBLE 4"},
+      {"Date(1900, 1, 1) + 1", "DOUBLE 3"},
+      {"ToStr(a)", "PCHAR 1"},
+      {"ToStr(x)", "PCHAR 0.5"},
+      {"ToInt('42')", "INTEGER 42"},
+      {"ToInt(2.5)", "INTEGER 2"},
+      {"ToBoolean('true')", "BOOLEAN true"},
+      {"true", "BOOLEAN true"},
+      {"false", "BOOLEAN false"},
+      {"pi", "DOUBLE 3.141592653589793"},
+      {"true and a = 1", "BOOLEAN true"},
+      {"1 true", "!Operator expected between INTEGER (1) and true"},
+      // Functions: nested, parenthesised and member-call arguments.
+      {"Copy('abcdef', 2, 3)", "PCHAR bcd"},
+      {"Copy('abc', 1, (2))", "PCHAR ab"},
+      {"Copy(('abc'), (1), ((2)))", "PCHAR ab"},
+      {"Round((2.5))", "INTEGER 2"},
+      {"Round((2.5), (0))", "DOUBLE 3"},
+      {"Upper(Copy(s, 1, a + 1))", "PCHAR TE"},
+      {"Round(x * 5) + 1", "INTEGER 3"},
+      {"'abc'.Upper", "PCHAR ABC"},
+      {"s.Copy(2, 2)", "PCHAR ex"},
+      {"s.Copy(2, 2).Upper + '!'", "PCHAR EX!"},
+      {"Copy('abc')",
+       "!could not find matching cast for PCHAR function Copy presented types: PCHAR (abc)"},
+      {"Copy('abc', 1)",
+       "!could not find matching cast for PCHAR function Copy presented types: PCHAR (abc), "
+       "INTEGER (1)"},
+      {"Upper('a', 'b')",
+       "!could not find matching cast for PCHAR function Upper presented types: PCHAR (a), "
+       "PCHAR (b)"},
+      {"Round(1.5, 2, 3)",
+       "!could not find matching cast for INTEGER function Round presented types: DOUBLE (1.5), "
+       "INTEGER (2), INTEGER (3)"},
+      {"Upper", "!( expected after PCHAR function Upper"},
+      {"1 + Upper", "!( expected after PCHAR function Upper"},
+      {"Upper()", "!TOKEN operator ) does nor bind to right side"},
+      {"Copy('abcdef', 0, 2)", "PCHAR ab"},
+      {"Copy('abcdef', -5, 2)", "PCHAR ab"},
+      {"Copy('abcdef', 5, 10)", "PCHAR ef"},
+      {"Copy('abcdef', 7, 1)", "PCHAR "},
+      {"Copy('abcdef', 2, -1)", "PCHAR "},
+      {"Upper('a\xE9z1')", "PCHAR A\xE9Z1"},
+      // Integers wrap; rounding is to even for Round(x), away from zero with
+      // a precision; Trunc keeps the low 32 bits.
+      {"2147483647 + 1", "INTEGER -2147483648"},
+      {"-2147483647 - 2", "INTEGER 2147483647"},
+      {"65536 * 65536", "INTEGER 0"},
+      {"-(a - 2147483647 - 2)", "INTEGER -2147483648"},
+      {"Round(2.5)", "INTEGER 2"},
+      {"Round(3.5)", "INTEGER 4"},
+      {"Round(-2.5)", "INTEGER -2"},
+      {"Round(2.6)", "INTEGER 3"},
+      {"Round(1.25, 1)", "DOUBLE 1.3"},
+      {"Round(-2.5, 0)", "DOUBLE -3"},
+      {"Round(2.5, 0)", "DOUBLE 3"},
+      {"Round(1234.5, -2)", "DOUBLE 1200"},
+      {"Round(1.23456, 9)", "DOUBLE 1.23456"},
+      {"Round(1.23456, -9)", "DOUBLE 1.23456"},
+      {"Trunc(-1.7)", "INTEGER -1"},
+      {"Trunc(1.7)", "INTEGER 1"},
+      {"Trunc(4294967297.5)", "INTEGER 1"},
+      {"Round(1e300)", "!Invalid floating point operation: 1e+300 out of integer range"},
+      // Dates count days from 1899-12-30; folding errors are compile errors.
+      {"Date(1899, 12, 30)", "DATETIME 0"},
+      {"Date(2000, 1, 1)", "DATETIME 36526"},
+      {"Date(1800, 1, 1)", "DATETIME -36522"},
+      {"Time(12, 0, 0, 0)", "DATETIME 0.5"},
+      {"Date(2000, 1, 1) + Time(6, 0, 0, 0)", "DATETIME 36526.25"},
+      {"Time(24, 0, 0, 0)", "!Invalid argument to time encode"},
+      {"Date(2000, 13, 1)", "!Invalid argument to date encode"},
+      {"Date(2023, 2, 29)", "!Invalid argument to date encode"},
+      {"ToInt('abc')", "!'abc' is not a valid integer value"},
+      // Text compares byte-wise, unsigned and case-sensitive.
+      {"'B' < 'a'", "BOOLEAN true"},
+      {"'abc' = 'ABC'", "BOOLEAN false"},
+      {"'ab' < 'abc'", "BOOLEAN true"},
+      {"1.5 >= 1.5 and 2.5 <> 2 and x <= 2", "BOOLEAN true"},
+      {"a <> b and a <= b and b >= a and b > a and a < b", "BOOLEAN true"},
+      // Parser messages.
+      {"", "!Value expected"},
+      {"-", "!Value expected"},
+      {"1 + -", "!Value expected"},
+      {"1 + ,", "!VALUE expected"},
+      {"()", "!TOKEN operator ) does nor bind to right side"},
+      {"1 + )", "!TOKEN operator ) does nor bind to right side"},
+      {"1)", "!unmatched pair - left missing"},
+      {"(1))", "!unmatched pair - left missing"},
+      {"(1", "!unmatched pair - right missing"},
+      {"((1)", "!unmatched pair - right missing"},
+      {"Upper('a'", "!unmatched pair - right missing"},
+      {"1 2", "!Operator expected between INTEGER (1) and INTEGER (2)"},
+      {"1 'x'", "!Operator expected between INTEGER (1) and PCHAR (x)"},
+      {"a (b)", "!Operator expected between a and TOKEN operator ("},
+      {"1 Upper('a')", "!Operator expected between INTEGER (1) and PCHAR function Upper"},
+      {"1 not 2", "!Operator expected between INTEGER (1) and BOOLEAN operator not"},
+      {"2.5 unknown", "!Operator expected between DOUBLE (2.5) and TOKEN (unknown)"},
+      {"1 +", "!Term INTEGER (1) INTEGER operator + not complete, Value expected"},
+      {"a * b =", "!Term b BOOLEAN operator = not complete, Value expected"},
+      {"1, 2", "!Invalid delimiter: ,"},
+      {"(1, 2)", "!Invalid delimiter: ,"},
+      {"1.", "!. no function call"},
+      {"a.b", "!. no function call"},
+      {"1 = 'a'",
+       "!could not find matching cast for BOOLEAN operator = presented types: INTEGER (1), "
+       "PCHAR (a)"},
+      {"a + 'x'",
+       "!could not find matching cast for INTEGER operator + presented types: a, PCHAR (x)"},
+      {"abc = 'x'",
+       "!could not find matching cast for BOOLEAN operator = presented types: TOKEN (abc), "
+       "PCHAR (x)"},
+      {"true + 1.5",
+       "!could not find matching cast for INTEGER operator + presented types: true, "
+       "DOUBLE (1.5)"},
+      {"-'a'", "!could not find matching cast for INTEGER operator - presented types: PCHAR (a)"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(Value(text), expected) << text;
   x_ = 0.5;
-  EXPECT_TRUE(EvalBool("a < x + 0.75"));
-  EXPECT_FALSE(EvalBool("x + 0.75 <= a"));
-  // INT64 values convert numerically.
-  EXPECT_TRUE(EvalBool("3000000000 > a"));
-  EXPECT_DOUBLE_EQ(EvalDouble("3000000000 + 1"), 3000000001.0);
-  EXPECT_EQ(EvalString("ToStr(3000000000)"), "3000000000");
-  // Date-times are doubles by relabelling.
-  EXPECT_DOUBLE_EQ(EvalDouble("Date(1900, 1, 1) * 2"), 4.0);
-  EXPECT_EQ(Error("Date(1900, 1, 1) + 1"), "<compiled>");
-  // Functions choose by argument types too.
-  EXPECT_EQ(EvalString("ToStr(a)"), "1");
-  EXPECT_EQ(EvalString("ToStr(x)"), "0.5");
-  EXPECT_EQ(EvalInt("ToInt('42')"), 42);
-  EXPECT_EQ(EvalInt("ToInt(2.5)"), 2);
-  EXPECT_TRUE(EvalBool("ToBoolean('true')"));
-}
-
-TEST_F(ScriptParser, ConstantsAreValues) {
-  EXPECT_TRUE(EvalBool("true"));
-  EXPECT_FALSE(EvalBool("false"));
-  EXPECT_DOUBLE_EQ(EvalDouble("pi"), 3.141592653589793);
+  s_ = "\xE9t\xE9";
+  EXPECT_EQ(Value("s > 'z'"), "BOOLEAN true");
+  // Values with no fraction left at that precision stay as they are.
+  for (double v : {1e308, -1e308, 1e300, 4503599627370497.0}) {
+    x_ = v;
+    EXPECT_EQ(EvalDouble("Round(x, 8)"), v) << v;
+    EXPECT_EQ(EvalDouble("Round(x, 1)"), v) << v;
+  }
   auto node = Build("null");
   EXPECT_EQ(type_, kTypeNullVar);
   EXPECT_TRUE(node->InheritsFrom(TvNull::kClass));
-  EXPECT_TRUE(EvalBool("true and a = 1"));
-  EXPECT_EQ(Error("1 true"), "Operator expected between INTEGER (1) and true");
   EXPECT_EQ(script_.FindWord("pi")->Flags(), kWfLiteral);
-}
-
-TEST_F(ScriptParser, FunctionArguments) {
-  EXPECT_EQ(EvalString("Copy('abcdef', 2, 3)"), "bcd");
-  EXPECT_EQ(EvalString("Copy('abc', 1, (2))"), "ab");
-  EXPECT_EQ(EvalString("Copy(('abc'), (1), ((2)))"), "ab");
-  EXPECT_EQ(EvalInt("Round((2.5))"), 2);
-  EXPECT_EQ(type_, kTypeInteger);
-  EXPECT_DOUBLE_EQ(EvalDouble("Round((2.5), (0))"), 3.0);
-  EXPECT_EQ(type_, kTypeDouble);
-  EXPECT_EQ(EvalString("Upper(Copy(s, 1, a + 1))"), "TE");
-  EXPECT_EQ(EvalInt("Round(x * 5) + 1"), 3);
-  // Member call: value.Function(args) is Function(value, args).
-  EXPECT_EQ(EvalString("'abc'.Upper"), "ABC");
-  EXPECT_EQ(EvalString("s.Copy(2, 2)"), "ex");
-  EXPECT_EQ(EvalString("s.Copy(2, 2).Upper + '!'"), "EX!");
-}
-
-TEST_F(ScriptParser, ArgumentCountMustMatch) {
-  EXPECT_EQ(Error("Copy('abc')"),
-            "could not find matching cast for PCHAR function Copy presented types: PCHAR (abc)");
-  EXPECT_EQ(Error("Copy('abc', 1)"),
-            "could not find matching cast for PCHAR function Copy presented types: "
-            "PCHAR (abc), INTEGER (1)");
-  EXPECT_EQ(Error("Upper('a', 'b')"),
-            "could not find matching cast for PCHAR function Upper presented types: "
-            "PCHAR (a), PCHAR (b)");
-  EXPECT_EQ(Error("Round(1.5, 2, 3)"),
-            "could not find matching cast for INTEGER function Round presented types: "
-            "DOUBLE (1.5), INTEGER (2), INTEGER (3)");
-  EXPECT_EQ(Error("Upper"), "( expected after PCHAR function Upper");
-  EXPECT_EQ(Error("1 + Upper"), "( expected after PCHAR function Upper");
-  EXPECT_EQ(Error("Upper()"), "TOKEN operator ) does nor bind to right side");
-}
-
-TEST_F(ScriptParser, MessagesOfTheParser) {
-  struct Case {
-    const char* text;
-    const char* message;
-  } cases[] = {
-      {"", "Value expected"},
-      {"-", "Value expected"},
-      {"1 + -", "Value expected"},
-      {"1 + ,", "VALUE expected"},
-      {"()", "TOKEN operator ) does nor bind to right side"},
-      {"1 + )", "TOKEN operator ) does nor bind to right side"},
-      {"1)", "unmatched pair - left missing"},
-      {"(1))", "unmatched pair - left missing"},
-      {"(1", "unmatched pair - right missing"},
-      {"((1)", "unmatched pair - right missing"},
-      {"Upper('a'", "unmatched pair - right missing"},
-      {"1 2", "Operator expected between INTEGER (1) and INTEGER (2)"},
-      {"1 'x'", "Operator expected between INTEGER (1) and PCHAR (x)"},
-      {"a (b)", "Operator expected between a and TOKEN operator ("},
-      {"1 Upper('a')", "Operator expected between INTEGER (1) and PCHAR function Upper"},
-      {"1 not 2", "Operator expected between INTEGER (1) and BOOLEAN operator not"},
-      {"2.5 unknown", "Operator expected between DOUBLE (2.5) and TOKEN (unknown)"},
-      {"1 +", "Term INTEGER (1) INTEGER operator + not complete, Value expected"},
-      {"a * b =", "Term b BOOLEAN operator = not complete, Value expected"},
-      {"1, 2", "Invalid delimiter: ,"},
-      {"(1, 2)", "Invalid delimiter: ,"},
-      {"1.", ". no function call"},
-      {"a.b", ". no function call"},
-      {"1 = 'a'",
-       "could not find matching cast for BOOLEAN operator = presented types: INTEGER (1), "
-       "PCHAR (a)"},
-      {"a + 'x'",
-       "could not find matching cast for INTEGER operator + presented types: a, PCHAR (x)"},
-      {"abc = 'x'",
-       "could not find matching cast for BOOLEAN operator = presented types: TOKEN (abc), "
-       "PCHAR (x)"},
-      {"true + 1.5",
-       "could not find matching cast for INTEGER operator + presented types: true, "
-       "DOUBLE (1.5)"},
-      {"-'a'", "could not find matching cast for INTEGER operator - presented types: PCHAR (a)"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(Error(c.text), c.message) << c.text;
 }
 
 TEST_F(ScriptParser, PairsOfOtherShapesAndPostfixWords) {

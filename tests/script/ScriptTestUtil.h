@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/QdfException.h"
+#include "base/Variant.h"
 #include "script/CustomScript.h"
 #include "script/NodesArith.h"
 #include "script/NodesLogic.h"
@@ -58,6 +59,36 @@ class ScriptFixture : public ::testing::Test {
     EXPECT_TRUE(node->Kind() == kKindString) << text;
     Eval(node.get());
     return static_cast<TvString*>(node.get())->Str();
+  }
+  // "TYPE value" of `text` ("INTEGER -4", "DOUBLE 0.5", "BOOLEAN true",
+  // "PCHAR ab"), or "!" and the message of the error that compiling or
+  // evaluating it raises.
+  std::string Value(const std::string& text) {
+    try {
+      auto node = Build(text);
+      Eval(node.get());
+      std::string value;
+      switch (node->Kind()) {
+        case kKindInt:
+          value = std::to_string(static_cast<TvInt*>(node.get())->Int());
+          break;
+        case kKindDouble:
+          value = DoubleToText(static_cast<TvDouble*>(node.get())->Dbl());
+          break;
+        case kKindBool:
+          value = static_cast<TvBool*>(node.get())->Bool() ? "true" : "false";
+          break;
+        case kKindString:
+          value = static_cast<TvString*>(node.get())->Str();
+          break;
+        default:
+          value = "?";
+      }
+      return ScriptTypeName(type_) + " " + value;
+    } catch (const Exception& e) {
+      EXPECT_EQ(script_.ResultNode(), nullptr);
+      return std::string("!") + e.what();
+    }
   }
   // The message of the Exception that compiling `text` raises.
   std::string Error(const std::string& text) {

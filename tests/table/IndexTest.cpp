@@ -42,44 +42,6 @@ std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name,
 
 using Strings = std::vector<std::string>;
 
-TEST(Index, UniqueRejectsDuplicateWithoutTrace) {
-  qdf_test::TListFixture fx;
-  TQueryDb db(fx);
-  db.AddIndex("u", {{"TQdfIntegerField", "a", true}, {"TQdfCharField", "c", true}}, true);
-  auto t = db.Open();
-  TQdfIndex* ix = t->IndexByName("u");
-  ASSERT_NE(ix, nullptr);
-  EXPECT_TRUE(ix->Unique());
-  Add(*t, 1, 0, "x");
-  Add(*t, 1, 0, "y");
-  const int64_t records = t->TQdfDataList::Count();
-  EXPECT_QDF_ERROR(Add(*t, 1, 5, "x"), "Duplicate Key in Index: u Value: 1,x");
-  EXPECT_EQ(t->State(), kModeBrowse);
-  EXPECT_EQ(t->TQdfDataList::Count(), records);
-  EXPECT_EQ(ix->Count(), 2);
-  EXPECT_EQ(Walk(*t, *ix, "c"), (Strings{"x", "y"}));
-  // Every key refers to its record.
-  for (ix->First(); !ix->Position().IsNull(); ix->Next()) {
-    EXPECT_EQ(ix->RecordOfKey(ix->CurrentKey()), t->Cursor().Address());
-  }
-  // An edit onto an existing key is refused; the record and its key stay.
-  ix->First();
-  t->Edit();
-  F(*t, "c").SetAsString("y");
-  EXPECT_THROW(t->Post(), EQdfException);
-  EXPECT_EQ(Walk(*t, *ix, "c"), (Strings{"x", "y"}));
-  ix->First();
-  EXPECT_EQ(F(*t, "c").GetAsString(), "x");
-  // A changed key that is free moves the key, keeping the record.
-  const TItemAdr adr = t->Cursor().Address();
-  t->Edit();
-  F(*t, "c").SetAsString("z");
-  t->Post();
-  EXPECT_EQ(Walk(*t, *ix, "c"), (Strings{"y", "z"}));
-  ix->Last();
-  EXPECT_EQ(t->Cursor().Address(), adr);
-}
-
 // A post that sets nothing writes nothing, so no index may refuse it: a
 // unique index that holds the null key already lets it pass.
 TEST(Index, PostWithNothingSetIsNoDuplicate) {
@@ -100,32 +62,6 @@ TEST(Index, PostWithNothingSetIsNoDuplicate) {
   }
   EXPECT_EQ(t->TQdfDataList::Count(), 1);
   EXPECT_EQ(t->IndexByName("u")->Count(), 1);
-}
-
-TEST(Index, AbandonedPostTakesTheTrialKeyBack) {
-  qdf_test::TListFixture fx;
-  TQueryDb db(fx);
-  db.AddIndex("u1", {{"TQdfIntegerField", "a", true}}, true);
-  db.AddIndex("u2", {{"TQdfIntegerField", "b", true}}, true);
-  auto t = db.Open();
-  TQdfIndex* u1 = t->IndexByName("u1");
-  TQdfIndex* u2 = t->IndexByName("u2");
-  Add(*t, 1, 1);
-  Add(*t, 2, 2);
-  // u1 accepts a=3 on trial, u2 refuses b=2: u1 must forget its trial key.
-  EXPECT_THROW(Add(*t, 3, 2), EQdfException);
-  EXPECT_EQ(Walk(*t, *u1, "a"), (Strings{"1", "2"}));
-  EXPECT_EQ(Walk(*t, *u2, "b"), (Strings{"1", "2"}));
-  // The same for an edit: a=1 -> 5 tried, b=1 -> 2 refused.
-  u1->First();
-  t->Edit();
-  static_cast<TQdfIntegerField&>(F(*t, "a")).SetAsInteger(5);
-  static_cast<TQdfIntegerField&>(F(*t, "b")).SetAsInteger(2);
-  EXPECT_THROW(t->Post(), EQdfException);
-  EXPECT_EQ(Walk(*t, *u1, "a"), (Strings{"1", "2"}));
-  for (u1->First(); !u1->Position().IsNull(); u1->Next()) {
-    EXPECT_EQ(u1->RecordOfKey(u1->CurrentKey()), t->Cursor().Address());
-  }
 }
 
 TEST(Index, DescendingAndRanges) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -97,124 +96,6 @@ TEST(Table, RecordPrefixNamesClassAndWritingTransaction) {
   EXPECT_EQ(LoadU32(t->Cursor().Item() + kRecVersionOffset), fx.Reader()->TransactionNumber());
 }
 
-TEST(Table, EditKeepsTheAddressAlsoWhenTheRecordOutgrowsItsPage) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
-  for (int i = 1; i <= 40; ++i) Add(*t, i, std::string(150, 'a'));
-  t->First();
-  t->Next();
-  const TItemAdr adr = t->Cursor().Address();
-  for (const size_t len : {3000u, 6000u, 5u}) {
-    t->Edit();
-    Fld(*t, "c").SetAsString(std::string(len, 'z'));
-    Int(*t, "b").Clear();
-    t->Post();
-    EXPECT_EQ(t->Cursor().Address(), adr);
-    t->First();
-    t->Next();
-    ASSERT_EQ(t->Cursor().Address(), adr);
-    EXPECT_EQ(Fld(*t, "c").GetAsString(), std::string(len, 'z'));
-    EXPECT_EQ(Int(*t, "a").AsInteger(), 2);  // unchanged fields are kept
-    EXPECT_TRUE(Int(*t, "b").IsNull());
-  }
-  EXPECT_EQ(t->Count(), 40);
-  // A record too big for any page is refused before anything is written.
-  t->Edit();
-  Fld(*t, "c").SetAsString(std::string(9000, 'q'));
-  EXPECT_EQ(MessageOf([&] { t->Post(); }), "Item of 9026 bytes does not fit a page");
-  EXPECT_EQ(t->State(), kModeBrowse);
-  EXPECT_EQ(Fld(*t, "c").GetAsString(), "zzzzz");
-}
-
-TEST(Table, NavigationAndCancelDiscardUnpostedChanges) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
-  Add(*t, 1, "one");
-  Add(*t, 2, "two");
-  t->First();
-  t->Edit();
-  Int(*t, "a").SetAsInteger(99);
-  t->Next();  // discards the edit
-  EXPECT_EQ(t->State(), kModeBrowse);
-  t->Post();  // nothing to post any more
-  EXPECT_EQ(Walk(*t), (std::vector<int>{1, 2}));
-  t->Insert();
-  Int(*t, "a").SetAsInteger(3);
-  t->First();
-  EXPECT_EQ(t->Count(), 2);
-  t->Edit();
-  Int(*t, "a").SetAsInteger(50);
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 50);
-  t->Cancel();
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 1);  // the stored value shows again
-  // Re-reading the edited record itself keeps the edit.
-  t->Edit();
-  Int(*t, "a").SetAsInteger(51);
-  t->Cursor().Refresh();
-  EXPECT_EQ(t->State(), kModeEdit);
-  t->Post();
-  EXPECT_EQ(Walk(*t), (std::vector<int>{51, 2}));
-}
-
-TEST(Table, SubclassRecordsShareTheBaseFields) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
-  TQdfItemClass* sub = t->ItemClass()->ClassByName("TSub");
-  ASSERT_NE(sub, nullptr);
-  EXPECT_EQ(t->InsertByName("TSub"), nullptr);  // no accessor
-  EXPECT_EQ(t->CursorClass(), sub);
-  Int(*t, "a", sub).SetAsInteger(1);
-  sub->FieldByName("d")->SetAsString("sub only");
-  t->Post();
-  Add(*t, 2, "base");
-  t->First();
-  EXPECT_EQ(t->CursorClass(), sub);
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 1);  // read through the base class's field
-  EXPECT_EQ(sub->FieldByName("d")->GetAsString(), "sub only");
-  t->Next();
-  EXPECT_EQ(t->CursorClass(), t->ItemClass());
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 2);
-  EXPECT_TRUE(sub->FieldByName("d")->IsNull());  // a base record has no d
-  EXPECT_EQ(Fld(*t, "c").GetAsString(), "base");
-  t->Next();
-  EXPECT_EQ(t->CursorClass(), nullptr);
-  EXPECT_TRUE(t->Eof());
-  // The template's class names the same class as the instance's copy.
-  EXPECT_EQ(t->Insert(db.storage->ClassByPath("TBench.TSub")), sub);
-  t->Cancel();
-}
-
-TEST(Table, DeleteMovesOnOrStays) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
-  for (int i = 1; i <= 6; ++i) Add(*t, i, "r");
-  t->First();
-  t->Next();
-  t->DeleteCurrent();
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 3);
-  t->Delete(true);
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 4);
-  t->Delete(false);
-  EXPECT_EQ(t->Cursor().Item(), nullptr);
-  EXPECT_EQ(t->Count(), 3);
-  EXPECT_EQ(Walk(*t), (std::vector<int>{1, 5, 6}));
-  t->Last();
-  t->DeleteCurrent();  // the last record: nothing follows
-  EXPECT_EQ(t->Cursor().Item(), nullptr);
-  EXPECT_EQ(Walk(*t), (std::vector<int>{1, 5}));
-  // Deleting during an edit drops the edit.
-  t->First();
-  t->Edit();
-  Int(*t, "a").SetAsInteger(77);
-  t->Delete(true);
-  EXPECT_EQ(t->State(), kModeBrowse);
-  EXPECT_EQ(Walk(*t), (std::vector<int>{5}));
-}
-
 TEST(Table, ErrorsNameTheProblem) {
   qdf_test::TListFixture fx;
   TDb db(fx);
@@ -224,6 +105,14 @@ TEST(Table, ErrorsNameTheProblem) {
   EXPECT_EQ(MessageOf([&] { t->Delete(false); }), "Cannot delete EOF: (4294967295:0)");
   EXPECT_EQ(MessageOf([&] { t->DeleteCurrent(); }), "Cannot delete EOF: (4294967295:0)");
   EXPECT_EQ(MessageOf([&] { t->InsertByName("TObj"); }), "Try to append unknown class: TObj");
+  // A class without an accessor gives none; the template's class names the
+  // same class as the instance's copy.
+  TQdfItemClass* sub = t->ItemClass()->ClassByName("TSub");
+  EXPECT_EQ(t->InsertByName("TSub"), nullptr);
+  EXPECT_EQ(t->CursorClass(), sub);
+  t->Cancel();
+  EXPECT_EQ(t->Insert(db.storage->ClassByPath("TBench.TSub")), sub);
+  t->Cancel();
   EXPECT_EQ(MessageOf([&] { t->Insert(db.storage->ClassByPath("TObj")); }),
             "Try to append unknown class");
   EXPECT_EQ(t->State(), kModeBrowse);
@@ -248,37 +137,6 @@ TEST(Table, ErrorsNameTheProblem) {
   auto t9 = db.storage->TableByName("t9");
   EXPECT_EQ(t9->ItemClass(), nullptr);
   EXPECT_EQ(MessageOf([&] { t9->Insert(); }), "Try to append unknown class");
-}
-
-TEST(Table, ThisIDIsDrawnOnInsertAndCannotBeChanged) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t2");
-  std::set<TObjectID> ids;
-  for (int i = 0; i < 50; ++i) {
-    t->Insert();
-    Int(*t, "v").SetAsInteger(i);
-    t->Post();
-    auto* id = static_cast<TQdfObjectIDField*>(t->FieldByName("ThisID"));
-    ASSERT_FALSE(id->IsNull());
-    ids.insert(id->AsID());
-  }
-  EXPECT_EQ(ids.size(), 50u);
-  t->First();
-  auto* id = static_cast<TQdfObjectIDField*>(t->FieldByName("ThisID"));
-  const TObjectID first = id->AsID();
-  t->Edit();
-  id->SetAsInt64(12345);
-  EXPECT_EQ(MessageOf([&] { t->Post(); }), "ThisID may not be modified");
-  EXPECT_EQ(t->State(), kModeBrowse);
-  EXPECT_EQ(id->AsID(), first);
-  t->Edit();
-  Int(*t, "v").SetAsInteger(500);
-  t->Post();
-  EXPECT_EQ(id->AsID(), first);
-  EXPECT_EQ(Int(*t, "v").AsInteger(), 500);
-  t->Delete(true);
-  EXPECT_EQ(t->Count(), 49);
 }
 
 // Records the events it is told; can be made to fail at one of them.
@@ -399,49 +257,6 @@ TEST(Table, CreateIndexWritesTheStatement) {
   EXPECT_EQ(s->statements.size(), count);
   EXPECT_EQ(MessageOf([&] { t->CreateIndex("$SPARE", "a", true, nullptr, false, ""); }),
             "$SPARE existiert bereits in t1");
-}
-
-}  // namespace
-}  // namespace qdf
-
-// Tables with indexes: these need the index operations.
-namespace qdf {
-namespace {
-
-TEST(TableIndex, CreateIndexOnAWorkingInstance) {
-  qdf_test::TListFixture fx;
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRoot(fx.Reader());
-  BuildSchema(*storage);
-  auto t = storage->TableByName("t1");
-  for (int a : {5, 3, 9}) Add(*t, a, "r");
-  TQdfIndex* ix = t->CreateIndex("ic", "DESC a", true, nullptr, false, "");
-  ASSERT_NE(ix, nullptr);
-  EXPECT_EQ(ix->Parent(), t.get());
-  EXPECT_EQ(t->IndexByName("ic"), ix);
-  EXPECT_NE(storage->ChildByPath("t1.ic"), nullptr);
-  t->SetCurrentIndex(ix);
-  EXPECT_EQ(Walk(*t), (std::vector<int>{9, 5, 3}));
-  Add(*t, 7, "r");
-  EXPECT_EQ(Walk(*t), (std::vector<int>{9, 7, 5, 3}));
-  EXPECT_EQ(t->Count(), 4);
-  EXPECT_EQ(MessageOf([&] { t->CreateIndex("ic", "a", true, nullptr, false, ""); }),
-            "ic existiert bereits in t1");
-  // A unique index refuses a duplicate before the record is written.
-  ASSERT_NE(t->CreateIndex("ua", "a", true, nullptr, true, ""), nullptr);
-  t->Insert();
-  Int(*t, "a").SetAsInteger(5);
-  EXPECT_NE(MessageOf([&] { t->Post(); }).find("Duplicate Key in Index: ua"), std::string::npos);
-  EXPECT_EQ(t->Count(), 4);
-  t->SetCurrentIndex(t->IndexByName("ua"));
-  EXPECT_EQ(Walk(*t), (std::vector<int>{3, 5, 7, 9}));
-  EXPECT_EQ(t->Count(), t->IndexByName("ua")->Count());
-  // Deleting through the index leaves the cursor on the next key.
-  t->First();
-  t->Next();
-  t->DeleteCurrent();
-  EXPECT_EQ(Int(*t, "a").AsInteger(), 7);
-  EXPECT_EQ(Walk(*t), (std::vector<int>{3, 7, 9}));
 }
 
 }  // namespace
