@@ -76,113 +76,111 @@ bool RecordMadeDurable(const std::vector<qdf::TFaultFileSystem::TEvent>& events,
   return false;
 }
 
+// What readers see of the files `names` in `folder`: each file's
+// fingerprint, opened from file `start` on (the first open completes an
+// interrupted commit), and the integrity check's problems.
+struct TSeen {
+  std::string fingerprint;
+  std::string problems;
+};
+
+TSeen SeeFiles(const std::vector<std::string>& names, const std::string& folder, size_t start) {
+  std::vector<std::string> prints(names.size());
+  for (size_t k = 0; k < names.size(); ++k) {
+    const size_t i = (start + k) % names.size();
+    try {
+      prints[i] = DatabaseFingerprint(folder + names[i]);
+    } catch (const std::exception& e) {
+      prints[i] = std::string("cannot be opened: ") + e.what();
+    }
+  }
+  TSeen seen;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names.size() > 1) seen.fingerprint += "== file " + std::to_string(i + 1) + "\n";
+    seen.fingerprint += prints[i];
+    try {
+      const std::string p = DatabaseProblems(folder + names[i]);
+      if (!p.empty()) seen.problems += names[i] + ": " + p;
+    } catch (const std::exception& e) {
+      seen.problems += names[i] + ": the check fails: " + e.what() + "\n";
+    }
+  }
+  return seen;
+}
+
 // Judges sets of files against the states the reference run committed;
 // sets already seen (byte for byte, opened from the same file) are not
 // opened again.
 class TJudge {
  public:
-  TJudge(TCrashWorkload& workload, const std::vector<std::string>& names,
-         const std::vector<std::string>& states, TCrashFigures& figures)
-      : workload_(workload), names_(names), states_(states), figures_(figures) {}
+  TJudge(const std::vector<std::string>& names, const std::vector<std::string>& states,
+         TCrashFigures& figures)
+      : names_(names), states_(states), figures_(figures) {}
 
-  // Everything readers see of the files in `folder`, opened from file
-  // `start` on; the first open completes an interrupted commit.
-  std::string State(const std::string& folder, size_t start, std::string* problems) {
-    const std::vector<std::string> files = FilesIn(folder, names_);
-    std::vector<std::string> seen(files.size());
-    for (size_t k = 0; k < files.size(); ++k) {
-      const size_t i = (start + k) % files.size();
-      try {
-        seen[i] = workload_.Fingerprint(files[i]);
-      } catch (const std::exception& e) {
-        seen[i] = std::string("cannot be opened: ") + e.what();
-      }
-    }
-    std::string text;
-    for (size_t i = 0; i < files.size(); ++i) {
-      if (files.size() > 1) text += "== file " + std::to_string(i + 1) + "\n";
-      text += seen[i];
-      if (problems == nullptr) continue;
-      try {
-        const std::string p = workload_.Problems(files[i]);
-        if (!p.empty()) *problems += names_[i] + ": " + p;
-      } catch (const std::exception& e) {
-        *problems += names_[i] + ": the check fails: " + e.what() + "\n";
-      }
-    }
-    return text;
-  }
-
-  // The files in `folder` must hold state `older` or `newer` together (only
-  // `newer` when `must_be_newer`, only `older` when `must_be_older`) and be
-  // sound. Files with a commit record or a marker beside them are opened
-  // from every file in turn (each on a copy: opening completes the commit),
-  // others from one file, another each time.
-  void Expect(const std::string& folder, size_t older, size_t newer, bool must_be_newer,
-              bool must_be_older, const std::string& what) {
+  // The files in `folder` must hold state k or k + 1 together (only k + 1
+  // when `must_be_newer`, only k when `must_be_older`) and be sound. Files
+  // with a commit record or a marker beside them are opened from every file
+  // in turn (each on a copy: opening completes the commit), others from one
+  // file, another each time.
+  void Expect(const std::string& folder, size_t k, bool must_be_newer, bool must_be_older,
+              const std::string& what) {
     bool beside = false;
     for (const std::string& n : names_) {
-      beside = beside || std::filesystem::exists(folder + BaseName(SideOf(n)));
+      beside = beside || std::filesystem::exists(folder + SideName(n));
     }
     if (!beside || names_.size() == 1) {
-      ExpectFrom(folder, static_cast<size_t>(figures_.images) % names_.size(), older, newer,
-                 must_be_newer, must_be_older, what);
+      const size_t start = static_cast<size_t>(figures_.images) % names_.size();
+      ExpectFrom(folder, start, k, must_be_newer, must_be_older, what);
       return;
     }
-    const std::string base = folder.substr(0, folder.size() - 1);
     for (size_t start = 0; start < names_.size(); ++start) {
-      const std::string copy = base + "-from" + std::to_string(start + 1) + "/";
+      const std::string copy =
+          folder.substr(0, folder.size() - 1) + "-from" + std::to_string(start + 1) + "/";
       FreshFolder(copy);
       for (const auto& e : std::filesystem::directory_iterator(folder)) {
         if (e.is_regular_file()) CopyFile(e.path().string(), copy + e.path().filename().string());
       }
-      ExpectFrom(copy, start, older, newer, must_be_newer, must_be_older, what);
+      ExpectFrom(copy, start, k, must_be_newer, must_be_older, what);
     }
   }
 
  private:
-  static std::string SideOf(const std::string& file) {
-    return qdf::TMultiFileCommit::SidePath(file);
+  static std::string SideName(const std::string& file) {
+    return BaseName(qdf::TMultiFileCommit::SidePath(file));
   }
 
-  void ExpectFrom(const std::string& folder, size_t start, size_t older, size_t newer,
-                  bool must_be_newer, bool must_be_older, const std::string& what) {
+  void ExpectFrom(const std::string& folder, size_t start, size_t k, bool must_be_newer,
+                  bool must_be_older, const std::string& what) {
     ++figures_.images;
     std::string bytes = std::to_string(start);
     for (const std::string& n : names_) {
       bytes += "|" + ReadFile(folder + n);
-      const std::string side = BaseName(qdf::TMultiFileCommit::SidePath(n));
-      if (std::filesystem::exists(folder + side)) bytes += "|side:" + ReadFile(folder + side);
+      if (std::filesystem::exists(folder + SideName(n))) {
+        bytes += "|side:" + ReadFile(folder + SideName(n));
+      }
     }
     const size_t key = std::hash<std::string_view>()(bytes);
     auto it = seen_.find(key);
     if (it == seen_.end()) {
       ++figures_.distinct;
-      TSeen seen;
-      seen.fingerprint = State(folder, start, &seen.problems);
-      it = seen_.emplace(key, std::move(seen)).first;
+      it = seen_.emplace(key, SeeFiles(names_, folder, start)).first;
     }
     const TSeen& seen = it->second;
-    const bool is_older = seen.fingerprint == states_[older];
-    const bool is_newer = seen.fingerprint == states_[newer];
+    const bool is_older = seen.fingerprint == states_[k];
+    const bool is_newer = seen.fingerprint == states_[k + 1];
     EXPECT_TRUE(is_older || is_newer)
         << what << " (opened from file " << start + 1 << "): neither the state before commit "
-        << newer << " nor after it:\n"
+        << k + 1 << " nor after it:\n"
         << seen.fingerprint;
     if (must_be_newer) {
-      EXPECT_TRUE(is_newer) << what << ": commit " << newer << " was lost";
+      EXPECT_TRUE(is_newer) << what << ": commit " << k + 1 << " was lost";
     }
     if (must_be_older) {
-      EXPECT_TRUE(is_older) << what << ": the failed commit " << newer << " is in the file";
+      EXPECT_TRUE(is_older) << what << ": the failed commit " << k + 1 << " is in the file";
     }
     EXPECT_EQ(seen.problems, "") << what;
   }
 
-  struct TSeen {
-    std::string fingerprint;
-    std::string problems;
-  };
-  TCrashWorkload& workload_;
   const std::vector<std::string>& names_;
   const std::vector<std::string>& states_;
   TCrashFigures& figures_;
@@ -190,12 +188,6 @@ class TJudge {
 };
 
 }  // namespace
-
-std::string TCrashWorkload::Fingerprint(const std::string& path) {
-  return DatabaseFingerprint(path);
-}
-
-std::string TCrashWorkload::Problems(const std::string& path) { return DatabaseProblems(path); }
 
 std::string DatabaseFingerprint(const std::string& path) {
   using namespace qdf;
@@ -272,31 +264,26 @@ TCrashRun::TCrashRun(TMode mode, qdf::TFaultFileSystem& fs, std::vector<std::str
 
 void TCrashRun::Commit(const std::function<void()>& commit) {
   last_commit_start_ = fs_.Journal().size();
-  if (mode_ != TMode::kFail) {
-    commit();
-    boundaries_.push_back(fs_.OpCount());
-    last_commit_start_ = fs_.Journal().size();
-    if (mode_ == TMode::kReference) {
-      snapshots_.push_back(snapshot_prefix_ + std::to_string(snapshots_.size() + 1) + "/");
-      FreshFolder(snapshots_.back());
-      for (const std::string& p : paths_) CopyFile(p, snapshots_.back() + BaseName(p));
-    }
-    return;
-  }
   try {
     commit();
-    boundaries_.push_back(fs_.OpCount());
-    last_commit_start_ = fs_.Journal().size();
-  } catch (const std::exception& e) {
-    failure_ = e.what();
+  } catch (const std::exception&) {
     // An application may well try again; that must not commit what the
     // failed attempt may have lost.
-    try {
-      commit();
-      retry_succeeded_ = true;
-    } catch (const std::exception&) {
+    if (mode_ == TMode::kFail) {
+      try {
+        commit();
+        retry_succeeded_ = true;
+      } catch (const std::exception&) {
+      }
     }
     throw;
+  }
+  boundaries_.push_back(fs_.OpCount());
+  last_commit_start_ = fs_.Journal().size();
+  if (mode_ == TMode::kReference) {
+    snapshots_.push_back(snapshot_prefix_ + std::to_string(snapshots_.size() + 1) + "/");
+    FreshFolder(snapshots_.back());
+    for (const std::string& p : paths_) CopyFile(p, snapshots_.back() + BaseName(p));
   }
 }
 
@@ -331,41 +318,45 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload) {
   FreshFolder(base_dir);
   workload.Prepare(base[0]);
   std::vector<std::string> states;
-  {
-    std::string problems;
-    states.push_back(TJudge(workload, names, states, figures).State(base_dir, 0, &problems));
-    EXPECT_EQ(problems, "") << "the prepared state";
-  }
-  // Watches the database files and what a commit puts beside them.
-  auto watch = [&](qdf::TFaultFileSystem& fs) {
+  // Adds the state of the files in `folder`, which must be sound.
+  auto add_state = [&](const std::string& folder, const std::string& what) {
+    const TSeen seen = SeeFiles(names, folder, 0);
+    EXPECT_EQ(seen.problems, "") << what;
+    states.push_back(seen.fingerprint);
+  };
+  add_state(base_dir, "the prepared state");
+  // Runs the workload on copies of the prepared files, watching them and
+  // what a commit puts beside them; false when it raised (`error`).
+  auto run_workload = [&](qdf::TFaultFileSystem& fs, TCrashRun& run, std::string* error) {
+    CopySet(base, work_dir);
     fs.SetVolatileFolders(true);
     for (const std::string& w : work) {
       fs.Watch(w);
       fs.Watch(qdf::TMultiFileCommit::SidePath(w));
     }
+    TFaultScope scope(fs);
+    try {
+      workload.Run(work[0], run);
+    } catch (const std::exception& e) {
+      *error = e.what();
+      return false;
+    }
+    return true;
   };
 
   // The reference run: the operations of each commit and the states after.
   std::vector<int> boundaries;
   {
-    CopySet(base, work_dir);
     qdf::TFaultFileSystem fs;
-    watch(fs);
     TCrashRun run(TCrashRun::TMode::kReference, fs, work, dir.File("after"));
-    {
-      TFaultScope scope(fs);
-      try {
-        workload.Run(work[0], run);
-      } catch (const std::exception& e) {
-        ADD_FAILURE() << "the workload fails without faults: " << e.what();
-        return figures;
-      }
+    std::string error;
+    if (!run_workload(fs, run, &error)) {
+      ADD_FAILURE() << "the workload fails without faults: " << error;
+      return figures;
     }
     boundaries = run.Boundaries();
     for (const std::string& snapshot : run.Snapshots()) {
-      std::string problems;
-      states.push_back(TJudge(workload, names, states, figures).State(snapshot, 0, &problems));
-      EXPECT_EQ(problems, "") << "after commit " << states.size() - 1;
+      add_state(snapshot, "after commit " + std::to_string(states.size()));
       EXPECT_NE(states.back(), states[states.size() - 2])
           << "commit " << states.size() - 1 << " changes nothing a fingerprint shows";
     }
@@ -377,80 +368,53 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload) {
   figures.commits = static_cast<int>(boundaries.size());
   figures.operations = boundaries.back();
   const long draws = EnvSize("QDF_CRASH_DRAWS", 2);
-  TJudge judge(workload, names, states, figures);
-  // The files as the run left them, then `draws` + 1 power-loss outcomes of
-  // them (outcome 0 loses every write and folder change since its sync),
-  // each judged together.
-  auto judge_outcomes = [&](qdf::TFaultFileSystem& fs, uint32_t seed, size_t k, bool must_be_newer,
-                            bool must_be_older, const std::string& what) {
-    CopySet(work, image_dir);
-    judge.Expect(image_dir, k, k + 1, must_be_newer, must_be_older, what);
-    for (long d = 0; d <= draws; ++d) {
-      std::mt19937 rng(seed + static_cast<uint32_t>(d));
-      FreshFolder(image_dir);
-      for (const std::string& w : work) {
-        fs.PowerLossImage(w, image_dir + BaseName(w), d == 0 ? nullptr : &rng);
-        const std::string side = qdf::TMultiFileCommit::SidePath(w);
-        fs.PowerLossImage(side, image_dir + BaseName(side), d == 0 ? nullptr : &rng);
-      }
-      judge.Expect(image_dir, k, k + 1, must_be_newer, must_be_older,
-                   what + ", power loss outcome " + std::to_string(d));
-    }
-  };
-
+  TJudge judge(names, states, figures);
   for (int op = 1; op <= figures.operations; ++op) {
     // The commit under way at this operation: from state j to state j + 1.
     size_t j = 0;
     while (op > boundaries[j]) ++j;
-    const bool last_of_commit = op == boundaries[j];
-    {  // killed after the operation
-      ++figures.crash_runs;
-      CopySet(base, work_dir);
+    for (const bool killed : {true, false}) {
       qdf::TFaultFileSystem fs;
-      watch(fs);
-      fs.CrashAfterOp(op);
-      TCrashRun run(TCrashRun::TMode::kCrash, fs, work, std::string());
-      {
-        TFaultScope scope(fs);
-        try {
-          workload.Run(work[0], run);
-        } catch (const std::exception&) {
-        }
-      }
-      EXPECT_TRUE(fs.Crashed()) << "op " << op << " was not reached";
+      killed ? fs.CrashAfterOp(op) : fs.FailOpAfter(op);
+      TCrashRun run(killed ? TCrashRun::TMode::kCrash : TCrashRun::TMode::kFail, fs, work, "");
+      std::string error;
+      const bool raised = !run_workload(fs, run, &error);
       bool exact = true;
       const size_t k = CommitUnderWay(boundaries, run.Boundaries(), j, &exact);
-      const bool must_be_newer = (exact && last_of_commit) ||
-                                 RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
-      judge_outcomes(fs, kSeed + static_cast<uint32_t>(op) * 1009u, k, must_be_newer, false,
-                     "killed after op " + std::to_string(op));
-    }
-    {  // the operation failed
-      ++figures.fail_runs;
-      CopySet(base, work_dir);
-      qdf::TFaultFileSystem fs;
-      watch(fs);
-      fs.FailOpAfter(op);
-      TCrashRun run(TCrashRun::TMode::kFail, fs, work, std::string());
-      bool raised = false;
-      {
-        TFaultScope scope(fs);
-        try {
-          workload.Run(work[0], run);
-        } catch (const std::exception& e) {
-          raised = true;
-          EXPECT_NE(std::string(e.what()), "") << "op " << op << " failed with an empty message";
-        }
+      const bool durable = RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
+      std::string what = (killed ? "killed after op " : "failed op ") + std::to_string(op);
+      bool must_be_newer = durable, must_be_older = false;
+      if (killed) {
+        ++figures.crash_runs;
+        EXPECT_TRUE(fs.Crashed()) << what << ": not reached";
+        must_be_newer = durable || (exact && op == boundaries[j]);
+      } else {
+        ++figures.fail_runs;
+        EXPECT_TRUE(raised) << what << ": the run went on as if nothing happened";
+        EXPECT_TRUE(!raised || !error.empty()) << what << ": an empty message";
+        figures.retries_committed += run.RetrySucceeded() ? 1 : 0;
+        // Past its commit point a failed commit is completed when the files
+        // are opened again; before it, it never happened.
+        must_be_older = !durable;
       }
-      const std::string what = "op " + std::to_string(op) + " failed";
-      EXPECT_TRUE(raised) << what << " and the run went on as if nothing happened";
-      figures.retries_committed += run.RetrySucceeded() ? 1 : 0;
-      bool exact = true;
-      const size_t k = CommitUnderWay(boundaries, run.Boundaries(), j, &exact);
-      // Past its commit point a failed commit is completed when the files
-      // are opened again; before it, it never happened.
-      const bool past = RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
-      judge_outcomes(fs, kSeed ^ (static_cast<uint32_t>(op) * 7919u), k, past, !past, what);
+      // The files as the run left them, then `draws` + 1 power-loss outcomes
+      // of them (outcome 0 loses every write and folder change since its
+      // sync), each judged together.
+      CopySet(work, image_dir);
+      judge.Expect(image_dir, k, must_be_newer, must_be_older, what);
+      for (long d = 0; d <= draws; ++d) {
+        std::mt19937 rng((killed ? kSeed + static_cast<uint32_t>(op) * 1009u
+                                 : kSeed ^ (static_cast<uint32_t>(op) * 7919u)) +
+                         static_cast<uint32_t>(d));
+        FreshFolder(image_dir);
+        for (const std::string& w : work) {
+          fs.PowerLossImage(w, image_dir + BaseName(w), d == 0 ? nullptr : &rng);
+          const std::string side = qdf::TMultiFileCommit::SidePath(w);
+          fs.PowerLossImage(side, image_dir + BaseName(side), d == 0 ? nullptr : &rng);
+        }
+        judge.Expect(image_dir, k, must_be_newer, must_be_older,
+                     what + ", power loss outcome " + std::to_string(d));
+      }
     }
   }
   std::printf(

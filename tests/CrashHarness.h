@@ -9,7 +9,7 @@
 //   - fails that operation instead: the commit must raise a clear error, a
 //     retry must not commit onto pages that may be lost, and the file as
 //     left and after a power loss must again be one of the two states.
-// Every state seen must also pass the workload's check.
+// Every state seen must also pass the integrity check (DatabaseProblems).
 //
 // A workload may span several database files (FileCount, CrashFilePath):
 // the harness then watches all of them and the commit records beside them,
@@ -48,12 +48,6 @@ class TCrashWorkload {
   // Runs the commits under test on `path`; each commit goes through
   // run.Commit. May raise (the injected crash or failure).
   virtual void Run(const std::string& path, TCrashRun& run) = 0;
-  // Everything a reader can see of one database file, as text (by default
-  // DatabaseFingerprint).
-  virtual std::string Fingerprint(const std::string& path);
-  // What is wrong with the file; empty when it is sound (by default
-  // DatabaseProblems).
-  virtual std::string Problems(const std::string& path);
 };
 
 // The i-th database file of a workload whose first file is `first`
@@ -79,7 +73,6 @@ class TCrashRun {
   // The index into the file system's journal where the commit under way
   // began (after the last one that completed).
   size_t LastCommitStart() const { return last_commit_start_; }
-  const std::string& FailureMessage() const { return failure_; }
   bool RetrySucceeded() const { return retry_succeeded_; }
 
  private:
@@ -90,7 +83,6 @@ class TCrashRun {
   size_t last_commit_start_ = 0;
   std::vector<int> boundaries_;
   std::vector<std::string> snapshots_;
-  std::string failure_;
   bool retry_succeeded_ = false;
 };
 

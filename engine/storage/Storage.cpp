@@ -7,6 +7,8 @@
 #include "base/ItemArea.h"
 #include "base/QdfException.h"
 #include "file/FileFormat.h"
+#include "file/IndirectPageReader.h"
+#include "file/LocalFiler.h"
 #include "list/KeyCompare.h"
 #include "object/PersistentObjectFactory.h"
 #include "object/QHStorage.h"
@@ -116,6 +118,18 @@ void TQdfStorage::LoadObjectTree() {
   for (TQdfPersistentObject* o : instances_) {
     if (o != id_index_.get() && o != blob_table_.get()) {
       throw EQdfException("Struktur kann nicht neu eingelesen werden");
+    }
+  }
+  // A write transaction of this reader allocates file space through the free
+  // list of its database ($FREE_LIST, an object of this tree): the filer
+  // keeps using that object until the transaction ends.
+  if (auto* reader = dynamic_cast<TQdfIndirectPageReader*>(PageReader());
+      reader != nullptr && reader->Filer()->IsLocal()) {
+    auto* local = static_cast<TQdfLocalFiler*>(reader->Filer());
+    if (local->WriteOwner() == reader && local->FreeSpace() != nullptr) {
+      throw EQdfException(local->Name() +
+                          ": the object tree cannot be loaded again inside the running write "
+                          "transaction, its free list is in use; commit or roll back first");
     }
   }
   ReleaseSystemObjects();

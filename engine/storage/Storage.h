@@ -81,7 +81,9 @@ class TQdfStorage : public TQdfDataList, public TQdfTableStore {
   // its parent address in the order of its ParentIndex. Objects whose parent
   // is gone are orphans: their items are deleted when the reader may write.
   // Raises "Struktur kann nicht neu eingelesen werden" while working instances
-  // exist and "Cannot create %s" for a class the factory does not know.
+  // exist, "Cannot create %s" for a class the factory does not know, and an
+  // error while the reader's write transaction allocates through the
+  // database's free list (a tree object the filer still uses).
   void LoadObjectTree();
   // The loaded object whose header item is at `adr`, or nullptr.
   TQdfPersistentObject* ObjectAt(const TItemAdr& adr) const;

@@ -108,89 +108,38 @@ void Change(TQdfTable& t, int version, bool (*pick)(int), bool remove) {
   }
 }
 
-class TRealPathWorkload : public qdf_test::TCrashWorkload {
- public:
-  // The committed history the runs start from: records made, changed and
-  // deleted over a few commits, so that the free list holds blocks to reuse.
-  void Prepare(const std::string& path) override {
-    TSession db(path);
-    db.storage->Execute(kSchema);
-    db.transaction->CommitAndContinue();
-    {
-      auto t = db.storage->TableByName("items");
-      for (int key = 0; key < 60; ++key) Insert(*t, key, 1);
-    }
-    db.transaction->CommitAndContinue();
-    {
-      auto t = db.storage->TableByName("items");
-      Change(
-          *t, 2, [](int key) { return key % 3 == 0; }, false);
-      Change(
-          *t, 2, [](int key) { return key % 5 == 1; }, true);
-    }
-    db.transaction->Commit(true);
-  }
-
-  // Three commits: records and blobs changed, inserted and deleted; a schema
-  // change (an index built, a class made) with more changes; a drop and a
-  // mass delete.
-  void Run(const std::string& path, TCrashRun& run) override {
-    TSession db(path);
-    {
-      auto t = db.storage->TableByName("items");
-      Change(
-          *t, 3, [](int key) { return key % 4 == 2; }, false);
-      for (int key = 100; key < 115; ++key) Insert(*t, key, 3);
-      Change(
-          *t, 3, [](int key) { return key % 7 == 3; }, true);
-    }
-    run.Commit([&] { db.transaction->CommitAndContinue(); });
-    db.storage->Execute(
-        "create index ib on items (DESC b);create TQdfItemClass Extra (TQdfFloatField f);"
-        "version 2.0");
-    {
-      auto t = db.storage->TableByName("items");
-      Change(
-          *t, 4, [](int key) { return key % 2 == 0; }, false);
-    }
-    run.Commit([&] { db.transaction->CommitAndContinue(); });
-    db.storage->Execute("drop Extra;");
-    {
-      auto t = db.storage->TableByName("items");
-      Change(
-          *t, 5, [](int key) { return key % 3 != 1; }, true);
-      Insert(*t, 200, 5);
-    }
-    run.Commit([&] { db.transaction->Commit(true); });
-  }
-
- private:
-  qdf_test::TSystemConfig config_;  // private configuration and temporary folder
-};
-
-TEST(CrashSafety, RealCommitPathSurvivesEveryCrashAndFailedWrite) {
-  TRealPathWorkload workload;
-  const qdf_test::TCrashFigures figures = qdf_test::RunCrashHarness(workload);
-  EXPECT_EQ(figures.commits, 3);
-  EXPECT_GT(figures.operations, 30);
-}
-
-// One transaction over two or three files through the system: a commit that
-// changes every file (records, blobs, index keys), one that changes every
-// file but the first (a schema statement, deletes), and one that changes the
-// first file alone (which commits without a record).
+// One transaction over one or more files through the system, from a
+// committed history of records made, changed and deleted (so that the free
+// list holds blocks to reuse): a commit that changes every file (records,
+// blobs, index keys, inserts and deletes), one that changes every file but
+// the first (all of one file: a schema statement building an index, a new
+// version, deletes), and one that changes the first file alone (which
+// commits without a record): a dropped class and a mass delete.
 class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
  public:
-  TSeveralFilesWorkload(int files, int commits) : files_(files), commits_(commits) {}
+  TSeveralFilesWorkload(int files, int commits, int rows = 0)
+      : files_(files),
+        commits_(commits),
+        rows_(rows > 0 ? rows : static_cast<int>(qdf_test::EnvSize("QDF_CRASH_ROWS", 8))) {}
   int FileCount() const override { return files_; }
 
   void Prepare(const std::string& path) override {
     TSession db(FilesOf(path, files_));
-    for (TQdfInTransStorage* s : db.storages) s->Execute(kSchema);
+    for (TQdfInTransStorage* s : db.storages) {
+      s->Execute(std::string(kSchema) + "create TQdfItemClass Extra (TQdfFloatField f);");
+    }
     db.transaction->CommitAndContinue();
     for (size_t i = 0; i < db.storages.size(); ++i) {
       auto t = db.storages[i]->TableByName("items");
       for (int key = 0; key < rows_; ++key) Insert(*t, key + static_cast<int>(i) * 1000, 1);
+    }
+    db.transaction->CommitAndContinue();
+    for (TQdfInTransStorage* s : db.storages) {
+      auto t = s->TableByName("items");
+      Change(
+          *t, 2, [](int key) { return key % 3 == 0; }, false);
+      Change(
+          *t, 2, [](int key) { return key % 5 == 1; }, true);
     }
     db.transaction->Commit(true);
   }
@@ -201,27 +150,33 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
     for (size_t i = 0; i < db.storages.size(); ++i) {
       auto t = items(i);
       Change(
-          *t, 2, [](int key) { return key % 3 == 0; }, false);
-      Insert(*t, 500 + static_cast<int>(i), 2);
+          *t, 3, [](int key) { return key % 4 == 2; }, false);
+      for (int n = 0; n < 3; ++n) Insert(*t, 500 + 10 * static_cast<int>(i) + n, 3);
+      Change(
+          *t, 3, [](int key) { return key % 7 == 3; }, true);
     }
     run.Commit([&] {
       commits_ == 1 ? db.transaction->Commit(true) : db.transaction->CommitAndContinue();
     });
     if (commits_ == 1) return;
-    db.storages.back()->Execute("create index ib on items (DESC b);");
-    for (size_t i = 1; i < db.storages.size(); ++i) {
+    db.storages.back()->Execute("create index ib on items (DESC b);version 2.0");
+    for (size_t i = files_ > 1 ? 1 : 0; i < db.storages.size(); ++i) {
       auto t = items(i);
       Change(
-          *t, 3, [](int key) { return key % 4 == 1; }, true);
+          *t, 4, [](int key) { return key % 4 == 1; }, true);
     }
     run.Commit([&] {
       commits_ == 2 ? db.transaction->Commit(true) : db.transaction->CommitAndContinue();
     });
     if (commits_ == 2) return;
+    db.storages.front()->Execute("drop Extra;");
     {
       auto t = items(0);
       Change(
-          *t, 4, [](int key) { return key % 5 == 2; }, false);
+          *t, 5, [](int key) { return key % 5 == 2; }, false);
+      Change(
+          *t, 5, [](int key) { return key % 3 != 1; }, true);
+      Insert(*t, 200, 5);
     }
     run.Commit([&] { db.transaction->Commit(true); });
   }
@@ -229,14 +184,14 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
  private:
   int files_;
   int commits_;
-  // QDF_CRASH_ROWS: every row adds operations, each crashed and failed.
-  int rows_ = static_cast<int>(std::max(2L, qdf_test::EnvSize("QDF_CRASH_ROWS", 8)));
+  int rows_;  // QDF_CRASH_ROWS: every row adds operations, each crashed and failed
   qdf_test::TSystemConfig config_;
 };
 
 struct TSeveralFilesCase {
   int files;
   int commits;
+  int rows;  // 0: QDF_CRASH_ROWS (8)
 };
 
 void PrintTo(const TSeveralFilesCase& c, std::ostream* os) {
@@ -246,14 +201,15 @@ void PrintTo(const TSeveralFilesCase& c, std::ostream* os) {
 class SeveralFiles : public ::testing::TestWithParam<TSeveralFilesCase> {};
 
 TEST_P(SeveralFiles, CommitIsAllOrNoneAtEveryCrashAndFailedWrite) {
-  TSeveralFilesWorkload workload(GetParam().files, GetParam().commits);
+  TSeveralFilesWorkload workload(GetParam().files, GetParam().commits, GetParam().rows);
   const qdf_test::TCrashFigures figures = qdf_test::RunCrashHarness(workload);
   EXPECT_EQ(figures.commits, GetParam().commits);
   EXPECT_GT(figures.operations, 10 * GetParam().files);
 }
 
 INSTANTIATE_TEST_SUITE_P(CrashSafety, SeveralFiles,
-                         ::testing::Values(TSeveralFilesCase{2, 3}, TSeveralFilesCase{3, 1}),
+                         ::testing::Values(TSeveralFilesCase{1, 3, 60}, TSeveralFilesCase{2, 3, 0},
+                                           TSeveralFilesCase{3, 1, 0}),
                          [](const ::testing::TestParamInfo<TSeveralFilesCase>& info) {
                            return std::to_string(info.param.files) + "Files";
                          });

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <set>
@@ -14,6 +13,7 @@
 
 #include "EnvSize.h"
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "ProcessRun.h"
 #include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
@@ -42,10 +42,7 @@ using qdf_test::MessageOf;
 
 // The committed transaction number in the file's header on disk.
 uint32_t CommittedOnDisk(const std::string& path) {
-  uint8_t header[kHeaderSize];
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(header), sizeof header);
-  return LoadU32(header + kHdrRoot + kRootTransaction);
+  return LoadU32(&qdf_test::ReadFileBytes(path)[kHdrRoot + kRootTransaction]);
 }
 
 // A database "A" (file `db`) bootstrapped and committed, opened by the new

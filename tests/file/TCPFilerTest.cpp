@@ -22,6 +22,7 @@
 namespace qdf {
 namespace {
 
+using qdf_test::ChainPageIs;
 using qdf_test::ClosedPort;
 using qdf_test::kShortTimeoutMs;
 using qdf_test::MessageOf;
@@ -32,13 +33,6 @@ using qdf_test::TProtocolPeer;
 using qdf_test::TRemote;
 
 std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
-
-// Page `page` as MakeChainDatabase wrote it, without its next-page and stamp words.
-bool SamePage(const uint8_t* got, uint32_t page) {
-  const std::vector<uint8_t> want = PatternPage(page, page, page != 2);
-  return std::memcmp(got, want.data(), 4) == 0 &&
-         std::memcmp(got + 16, want.data() + 16, want.size() - 16) == 0;
-}
 
 // A stand-in server of a chain database and a remote filer for it.
 class TCPFilerTest : public ::testing::Test {
@@ -119,7 +113,7 @@ TEST_F(TCPFilerTest, ReaderSeesTheServersPagesOverTheNetworkAndDirectly) {
     r.Open(true);
     EXPECT_EQ(r.TransactionNumber(), 2u);  // the root record of the served file
     for (uint32_t page = 1; page <= 3; ++page) {
-      EXPECT_TRUE(SamePage(r.GetPage(page, kGpRead), page)) << page;
+      EXPECT_TRUE(ChainPageIs(r.GetPage(page, kGpRead), page)) << page;
     }
     EXPECT_EQ(peer.CountOf(kCmdReadData) > reads_before, !direct);
     if (direct) {
@@ -175,11 +169,11 @@ TEST_F(TCPFilerTest, FailedDirectReadFallsBackToTheNetworkForGood) {
     EXPECT_TRUE(remote->DirectRead());
     TQdfIndirectPageReader r(remote.filer);
     r.Open(true);
-    EXPECT_TRUE(SamePage(r.GetPage(2, kGpRead), 2));
+    EXPECT_TRUE(ChainPageIs(r.GetPage(2, kGpRead), 2));
     EXPECT_FALSE(remote->DirectRead());
     const size_t reads = peer.CountOf(kCmdReadData);
     EXPECT_GE(reads, 1u);
-    EXPECT_TRUE(SamePage(r.GetPage(3, kGpRead), 3));
+    EXPECT_TRUE(ChainPageIs(r.GetPage(3, kGpRead), 3));
     EXPECT_GT(peer.CountOf(kCmdReadData), reads);
   }
 }

@@ -4,15 +4,15 @@
 // of commits lose no committed transaction.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "CrashHarness.h"
 #include "EnvSize.h"
@@ -95,12 +95,6 @@ class TSchemaWorkload : public qdf_test::TCrashWorkload {
     db.storage->Execute("drop Extra;");
     run.Commit([&] { db.Commit(); });
   }
-  std::string Fingerprint(const std::string& path) override {
-    return qdf_test::DatabaseFingerprint(path);
-  }
-  std::string Problems(const std::string& path) override {
-    return qdf_test::DatabaseProblems(path);
-  }
 };
 
 TEST(DdlCrashSafety, SchemaCommitSurvivesEveryCrashAndFailedWrite) {
@@ -114,11 +108,22 @@ TEST(DdlCrashSafety, SchemaCommitSurvivesEveryCrashAndFailedWrite) {
 // The child: creates the database named by QDF_KILL_CHILD_DB and commits
 // transactions until it is killed. Transaction n sets the schema value
 // t1's class field a's UserInfo to n, sets a = n in the first record and adds
-// one record; "n" is printed once the commit returned.
+// one record; "COMMITTED n" is printed once the commit returned. Once
+// QDF_KILL_CHILD_AFTER commits are printed, a thread kills the process
+// QDF_KILL_CHILD_DELAY microseconds later, in the middle of what it does then.
 TEST(KillChild, CommitUntilKilled) {
   const char* path = std::getenv("QDF_KILL_CHILD_DB");
   if (path == nullptr) GTEST_SKIP() << "runs only as the child of KillSafety";
   const bool sync = std::getenv("QDF_KILL_CHILD_SYNC") != nullptr;
+  const long after = qdf_test::EnvSize("QDF_KILL_CHILD_AFTER", 0);
+  const auto delay = static_cast<useconds_t>(qdf_test::EnvSize("QDF_KILL_CHILD_DELAY", 0));
+  auto kill_soon = [delay] {
+    std::thread([delay] {
+      usleep(delay);
+      kill(getpid(), SIGKILL);
+    }).detach();
+  };
+  if (after == 0) kill_soon();
   auto* filer = new TQdfLocalFiler(path, false, "KILL");
   filer->SetSyncCommits(sync);
   {
@@ -147,8 +152,9 @@ TEST(KillChild, CommitUntilKilled) {
         reader.Flush(kFlushWriteUnpin);
       }
       reader.Commit(true);
-      std::printf("%d\n", n);
+      std::printf("COMMITTED %d\n", n);
       std::fflush(stdout);
+      if (n == after) kill_soon();
       reader.Open(false);
       reader.StartTransaction();
     }
@@ -176,51 +182,27 @@ int CommittedNumber(const std::string& path) {
 
 TEST(KillSafety, SigkillAtRandomMomentsLosesNoCommittedTransaction) {
   const long trials = qdf_test::EnvSize("QDF_KILL_TRIALS", 30);
-  // The child is killed mid-stream, so it is spawned by hand (not through the
-  // runner, which waits for its end).
-  const std::string self = qdf_test::SelfExe();
   std::mt19937 rng(20261206);
   qdf_test::TTestDir dir;
   for (long trial = 0; trial < trials; ++trial) {
     const bool sync = trial % 2 == 0;
     const std::string path = dir.File("kill" + std::to_string(trial) + ".qdf");
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string db_env = "QDF_KILL_CHILD_DB=" + path;
-    std::vector<std::string> env_strings = {db_env, "QUILLON_TRACE=0"};
-    if (sync) env_strings.push_back("QDF_KILL_CHILD_SYNC=1");
-    std::vector<char*> envp;
-    for (std::string& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=KillChild.CommitUntilKilled";
-    char* argv[] = {const_cast<char*>(self.c_str()), filter.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    // Let it commit a random number of transactions, then kill it at a
-    // random moment of the next ones.
-    const int wait_for = static_cast<int>(rng() % 6);
-    FILE* lines = fdopen(out[0], "r");
+    // It commits a random number of transactions, then dies at a random
+    // moment of the next ones.
+    qdf_test::TRunOptions options;
+    options.env = {{"QDF_KILL_CHILD_DB", path},
+                   {"QDF_KILL_CHILD_AFTER", std::to_string(rng() % 6)},
+                   {"QDF_KILL_CHILD_DELAY", std::to_string(rng() % 20000)}};
+    if (sync) options.env.emplace_back("QDF_KILL_CHILD_SYNC", "1");
+    const qdf_test::TRunResult run = qdf_test::RunProcess(
+        qdf_test::ShellQuote(qdf_test::SelfExe()) + " --gtest_filter=KillChild.CommitUntilKilled",
+        options);
+    ASSERT_FALSE(run.timed_out) << "trial " << trial;
     int last = 0;
-    char buf[256];
-    while (last < wait_for && std::fgets(buf, sizeof buf, lines) != nullptr) {
-      const int n = std::atoi(buf);
-      if (n > 0) last = n;
+    for (size_t at = run.output.find("COMMITTED "); at != std::string::npos;
+         at = run.output.find("COMMITTED ", at + 1)) {
+      last = std::max(last, std::atoi(run.output.c_str() + at + 10));
     }
-    usleep(static_cast<useconds_t>(rng() % 20000));
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    while (std::fgets(buf, sizeof buf, lines) != nullptr) {
-      const int n = std::atoi(buf);
-      if (n > 0) last = n;
-    }
-    std::fclose(lines);
     const int committed = CommittedNumber(path);
     ASSERT_GE(committed, 0) << "trial " << trial << ": inconsistent database";
     if (committed > 0) {  // killed after the first commit: a whole database

@@ -8,6 +8,8 @@
 #include "ErrorText.h"
 #include "ProcessRun.h"
 #include "base/QdfException.h"
+#include "check/IntegrityCheck.h"
+#include "db/SystemTestUtil.h"
 #include "file/IndirectPageReader.h"
 #include "file/LocalFiler.h"
 #include "list/ListTestUtil.h"
@@ -130,6 +132,23 @@ TEST(StorageBootstrap, ObjectsByPathAndTables) {
   a.reset();
   b.reset();
   EXPECT_NO_THROW(s->LoadObjectTree());
+}
+
+// The running write transaction allocates file space through its free
+// list, which lives in the tree ($FREE_LIST): reloading the tree under it
+// is refused (it freed that list, and the commit then wrote through it).
+TEST(StorageBootstrap, TreeIsNotReloadedUnderTheWriteTransactionsFreeList) {
+  qdf_test::TSystemFixture fx;
+  fx.Write([](TQdfInTransStorage* s) {
+    s->Execute("create TQdfItemClass R (TQdfIntegerField a); create table t on R");
+  });
+  fx.Write([](TQdfInTransStorage* s) {
+    EXPECT_QDF_ERROR(s->LoadObjectTree(), "its free list is in use; commit or roll back first");
+    s->Execute("drop t; create table u on R");  // frees blocks through the free list
+  });
+  EXPECT_NE(fx.Open("DB", true)->ChildByName("u"), nullptr);
+  fx.kept.clear();
+  EXPECT_TRUE(CheckDatabase(fx.Db()).Sound());
 }
 
 TEST(StorageIDs, ObjectIDIndexFollowsRecords) {
