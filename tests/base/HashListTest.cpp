@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -54,41 +55,11 @@ class ProbeHashList : public THashList {
   }
 };
 
-// Resizing moves the nodes (no copy, nothing lost); zero buckets only when
-// empty, and then every call is refused cleanly.
-TEST(HashListTest, SetSizeMovesNodesAndZeroNeedsAnEmptyList) {
-  ProbeHashList list(10);
-  for (int i = 0; i < 500; ++i) list.Add("key" + std::to_string(i), Tag(i + 1));
-  list.SetSize(3);
-  for (int i = 0; i < 500; ++i) ASSERT_EQ(list.Get("KEY" + std::to_string(i)), Tag(i + 1)) << i;
-  EXPECT_EQ(list.created, 500);
-  EXPECT_EQ(list.disposed, 0);
-  EXPECT_THROW(list.SetSize(0), EHashList);
-  list.Clear();
-  EXPECT_EQ(list.disposed, 500);
-  list.SetSize(0);
-  EXPECT_FALSE(list.Exists("key1"));
-  EXPECT_EQ(TextOf<EHashList>([&] { list.Add("x", nullptr); }), "HashList: no buckets");
-  EXPECT_THROW(list.Remove("x"), EHashList);
-}
-
-TEST(HashListTest, IterateRemoveDataAndClear) {
-  ProbeHashList list(4);
-  for (int i = 0; i < 20; ++i) list.Add("k" + std::to_string(i), Tag(i % 3 + 1));
-  int visited = 0;
-  EXPECT_FALSE(list.Iterate([&](const std::string&, void*) { return ++visited < 5; }));
-  EXPECT_EQ(visited, 5);
-
-  EXPECT_EQ(list.RemoveData(Tag(2)), 7u);  // i = 1, 4, ..., 19
-  EXPECT_EQ(list.Count(), 13u);
-  list.Iterate([&](const std::string& key, void* data) {
-    EXPECT_NE(data, Tag(2)) << key;
-    return true;
-  });
-  list.Clear();
-  EXPECT_EQ(list.created, list.disposed);
-}
-
+// Random adds, puts, removes, look-ups, removals by data and resizes against
+// a map; after every step the count matches and no node was made or freed
+// beyond the entries (a resize moves nodes, it never copies them). At the end
+// every bucket tree is a search tree, and a list without buckets refuses
+// every call cleanly.
 TEST(HashListTest, RandomOperationsMatchMap) {
   const int steps = qdf_test::EnvSize("QDF_RANDOM_STEPS", 4000);
   std::mt19937 rng(20261206);
@@ -108,8 +79,8 @@ TEST(HashListTest, RandomOperationsMatchMap) {
     std::string key = random_key();
     std::string norm = Upper(key);
     bool present = model.count(norm) > 0;
-    void* data = Tag(static_cast<uintptr_t>(step + 1));
-    switch (rng() % 6) {
+    void* data = Tag(1 + rng() % 6);  // shared by several keys, for RemoveData
+    switch (rng() % 7) {
       case 0:
       case 1:
         if (present) {
@@ -133,11 +104,29 @@ TEST(HashListTest, RandomOperationsMatchMap) {
         }
         break;
       case 5:
-        if (rng() % 8 == 0) list.SetSize(1 + rng() % 40);
+        if (rng() % 8 == 0) {
+          const int made = list.created;
+          list.SetSize(1 + rng() % 40);
+          ASSERT_EQ(list.created, made);  // nodes move, no copies
+        }
         ASSERT_EQ(list.Get(key), present ? model[norm] : nullptr);
+        break;
+      case 6:
+        if (rng() % 8 == 0) {
+          size_t expected = std::erase_if(model, [&](const auto& e) { return e.second == data; });
+          ASSERT_EQ(list.RemoveData(data), expected);
+        } else {
+          // An iteration stops at the first false.
+          const int stop = static_cast<int>(rng() % 8);
+          int visited = 0;
+          EXPECT_EQ(list.Iterate([&](const std::string&, void*) { return ++visited <= stop; }),
+                    static_cast<size_t>(stop) >= model.size());
+          ASSERT_EQ(visited, std::min<int>(stop + 1, static_cast<int>(model.size())));
+        }
         break;
     }
     ASSERT_EQ(list.Count(), model.size()) << "step " << step;
+    ASSERT_EQ(list.created - list.disposed, static_cast<int>(model.size())) << "step " << step;
   }
   std::map<std::string, void*> seen;
   list.Iterate([&](const std::string& key, void* data) {
@@ -151,6 +140,16 @@ TEST(HashListTest, RandomOperationsMatchMap) {
     ProbeHashList::InOrder(list.Root(b), &keys);
     for (size_t i = 1; i < keys.size(); ++i) EXPECT_LT(CompareText(keys[i - 1], keys[i]), 0);
   }
+  // Zero buckets only when empty; then every call is refused cleanly.
+  if (!model.empty()) {
+    EXPECT_THROW(list.SetSize(0), EHashList);
+  }
+  list.Clear();
+  EXPECT_EQ(list.created, list.disposed);
+  list.SetSize(0);
+  EXPECT_FALSE(list.Exists("key1"));
+  EXPECT_EQ(TextOf<EHashList>([&] { list.Add("x", nullptr); }), "HashList: no buckets");
+  EXPECT_THROW(list.Remove("x"), EHashList);
 }
 
 }  // namespace

@@ -9,14 +9,7 @@
 namespace qdf {
 namespace {
 
-class Named : public TObject {
- public:
-  explicit Named(int id = 0) : id(id) { ++live; }
-  ~Named() override { --live; }
-  int id;
-  static int live;
-};
-int Named::live = 0;
+using Named = qdf_test::TCounted;
 
 std::vector<std::string> Texts(const TaStringList& list) {
   std::vector<std::string> out;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -45,35 +46,6 @@ TEST(TemplateListTest, IndexChecks) {
   EXPECT_EQ(Contents(list), (std::vector<int>{0, 1, 2, 3, 4, 50}));
 }
 
-TEST(TemplateListTest, SortedDuplicateModes) {
-  TaTemplateList<Pair> list(&CompareFirst, nullptr, kDupIgnore);
-  EXPECT_EQ(list.Add({5, 0}), 0);
-  EXPECT_EQ(list.Add({1, 0}), 0);
-  EXPECT_EQ(list.Add({9, 0}), 2);
-  EXPECT_EQ(list.Add({5, 1}), 1);  // ignored: existing index
-  EXPECT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.Items(1).second, 0);
-
-  list.SetDuplicates(kDupError);
-  EXPECT_THROW(list.Add({9, 1}), EAListError);
-  EXPECT_EQ(list.Count(), 3);
-
-  list.SetDuplicates(kDupAccept);
-  list.Add({5, 1});
-  list.Add({5, 2});
-  // Accepted duplicates go after the equal run, keeping their order.
-  ASSERT_EQ(list.Count(), 5);
-  EXPECT_EQ(list.Items(1), Pair(5, 0));
-  EXPECT_EQ(list.Items(2), Pair(5, 1));
-  EXPECT_EQ(list.Items(3), Pair(5, 2));
-  EXPECT_EQ(list.IndexOf({5, 7}), 1);  // the first equal item
-
-  list.SetDuplicates(kDupReplace);
-  EXPECT_EQ(list.Add({1, 42}), 0);
-  EXPECT_EQ(list.Items(0), Pair(1, 42));
-  EXPECT_EQ(list.Count(), 5);
-}
-
 TEST(TemplateListTest, UniqueUnsortedListsAndLateCompare) {
   TaTemplateList<int> unique(nullptr, nullptr, kDupError, /*unique=*/true);
   unique.Add(3);
@@ -91,29 +63,53 @@ TEST(TemplateListTest, UniqueUnsortedListsAndLateCompare) {
   EXPECT_FALSE(later.Sorted());
 }
 
-TEST(TemplateListTest, SortedListStaysSortedUnderRandomAdds) {
+// Random adds under every duplicates mode, and deletes, against a sorted
+// vector: an equal item is ignored (its first copy's index back), refused,
+// stored after the run of equal items, or replaces the first of them.
+TEST(TemplateListTest, SortedListFollowsItsDuplicatesModeUnderRandomAdds) {
   const int steps = qdf_test::EnvSize("QDF_RANDOM_STEPS", 3000);
   std::mt19937 rng(42);
-  TaTemplateList<int> list(&CompareInt, nullptr, kDupAccept);
-  std::vector<int> model;
+  TaTemplateList<Pair> list(&CompareFirst, nullptr, kDupAccept);
+  std::vector<Pair> model;
+  auto first_not_below = [&](int v) {
+    return std::lower_bound(model.begin(), model.end(), Pair(v, INT_MIN),
+                            [](const Pair& a, const Pair& b) { return a.first < b.first; });
+  };
   for (int i = 0; i < steps; ++i) {
-    int v = static_cast<int>(rng() % 200);
+    const Pair p(static_cast<int>(rng() % 200), i);
     if (rng() % 4 == 0 && list.Count() > 0) {
       int index = static_cast<int>(rng() % static_cast<unsigned>(list.Count()));
-      model.erase(std::find(model.begin(), model.end(), list.Items(index)));
       list.Delete(index);
+      model.erase(model.begin() + index);
       continue;
     }
-    int at = list.Add(v);
-    ASSERT_EQ(list.Items(at), v);
-    model.push_back(v);
+    const TDuplicates mode = static_cast<TDuplicates>(rng() % 4);
+    list.SetDuplicates(mode);
+    auto at = first_not_below(p.first);
+    const int index = static_cast<int>(at - model.begin());
+    if (at == model.end() || at->first != p.first) {
+      ASSERT_EQ(list.Add(p), index);
+      model.insert(at, p);
+    } else if (mode == kDupIgnore) {
+      ASSERT_EQ(list.Add(p), index);
+    } else if (mode == kDupError) {
+      ASSERT_THROW(list.Add(p), EAListError);
+    } else if (mode == kDupReplace) {
+      ASSERT_EQ(list.Add(p), index);
+      *at = p;
+    } else {
+      while (at != model.end() && at->first == p.first) ++at;
+      ASSERT_EQ(list.Add(p), static_cast<int>(at - model.begin()));
+      model.insert(at, p);
+    }
+    ASSERT_EQ(list.Count(), static_cast<int>(model.size()));
   }
-  std::sort(model.begin(), model.end());
-  EXPECT_EQ(Contents(list), model);
+  EXPECT_EQ(std::vector<Pair>(list.begin(), list.end()), model);
   for (int v = 0; v < 200; ++v) {
-    auto it = std::lower_bound(model.begin(), model.end(), v);
-    int expected = (it != model.end() && *it == v) ? static_cast<int>(it - model.begin()) : -1;
-    ASSERT_EQ(list.IndexOf(v), expected) << v;
+    auto it = first_not_below(v);
+    int expected =
+        (it != model.end() && it->first == v) ? static_cast<int>(it - model.begin()) : -1;
+    ASSERT_EQ(list.IndexOf(Pair(v, -1)), expected) << v;
   }
 }
 
@@ -165,15 +161,7 @@ TEST(TemplateListTest, SortRandomAndAdversarialData) {
     EXPECT_LT(SortAndCheck(inputs[k]), bound) << "input " << k;
 }
 
-// Counts live instances so tests see every object freed exactly once.
-class Counted : public TObject {
- public:
-  explicit Counted(int id = 0) : id(id) { ++live; }
-  ~Counted() override { --live; }
-  int id;
-  static int live;
-};
-int Counted::live = 0;
+using Counted = qdf_test::TCounted;
 
 TEST(ObjectListTest, OwnedObjectsFreedExactlyOnce) {
   Counted::live = 0;

@@ -490,37 +490,6 @@ TEST(Btree, SeparatorRoutineShortensInnerKeysAndOneThatDoesNotSeparateIsIgnored)
   }
 }
 
-// ---- bulk build ----
-
-TEST(Btree, BulkBuildFromAnUnsortedChainEqualsInsertion) {
-  const int n = qdf_test::EnvSize("QDF_BTREE_BULK", 50000);
-  std::vector<int32_t> values(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) values[i] = i * 3 - n;
-  std::mt19937 rng(9);
-  std::shuffle(values.begin(), values.end(), rng);
-
-  TTree bulk;
-  for (int32_t v : values) {
-    std::vector<uint8_t> key = IntKey(v, static_cast<uint32_t>(v));
-    bulk.list->AppendCopy(key.data());
-  }
-  EXPECT_FALSE(bulk.list->HasTree());
-  EXPECT_FALSE(bulk.list->Sorted());
-  bulk.list->BuildTree();
-  EXPECT_TRUE(bulk.list->Sorted());
-  EXPECT_EQ(bulk.list->Count(), n);
-  CheckTree(bulk);
-
-  std::vector<int32_t> sorted = values;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(bulk.Values(), sorted);
-  for (int i = 0; i < n; i += 7) {
-    TItemAdr adr;
-    ASSERT_TRUE(bulk.FindFirst(values[i], &adr));
-    EXPECT_EQ(KeyRef(bulk.list->GetItem(adr)), static_cast<uint32_t>(values[i]));
-  }
-}
-
 // ---- damage ----
 
 TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {

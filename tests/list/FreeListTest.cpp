@@ -115,39 +115,6 @@ TEST(FreeList, BlocksOfTheRunningTransactionAreReusedAtOnce) {
   db.Commit();
 }
 
-// The committed state must stay intact until the next commit: the copies a
-// running transaction replaces are not reused by that same transaction.
-TEST(FreeList, TheRunningTransactionNeverOverwritesTheCommittedState) {
-  qdf_test::TListFixture fx;
-  TFreeListDb db(fx);
-  auto adrs = AddRecords(db.Records(), 60, 400);
-  db.Commit();
-  RewriteRecords(db.Records(), adrs, 1);
-  db.Commit();
-  std::vector<std::vector<uint8_t>> committed;
-  for (const TItemAdr& a : adrs) {
-    const uint8_t* item = db.Records().GetItem(a);
-    committed.emplace_back(item, item + LoadU16(item));
-  }
-  // Replace every page, write, then make the file want more space: a search
-  // for free blocks runs while the replaced copies wait in the pending root.
-  RewriteRecords(db.Records(), adrs, 2);
-  fx.Reader()->Flush(kFlushWrite);
-  AddRecords(db.Records(), 200, 400);
-  fx.Reader()->Flush(kFlushWrite);
-  fx.Reader()->Rollback();
-
-  TQdfIndirectPageReader check(fx.Filer());
-  check.Open(true);
-  db.Records().SetPageReader(&check);
-  for (size_t i = 0; i < adrs.size(); ++i) {
-    const uint8_t* item = db.Records().GetItem(adrs[i]);
-    ASSERT_NE(item, nullptr);
-    ASSERT_EQ(std::vector<uint8_t>(item, item + LoadU16(item)), committed[i]) << i;
-  }
-  db.Records().SetPageReader(fx.Reader());
-}
-
 // Pages the cache evicts in mid-transaction are stored plain and replaced by
 // compressed copies at the commit; the plain blocks are this transaction's
 // own space, so the compressed copies fill them from the front and the rest

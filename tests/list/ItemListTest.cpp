@@ -43,18 +43,10 @@ std::vector<uint32_t> WalkBackward(TQdfItemList& list) {
   return ids;
 }
 
-TEST(ItemList, EmptyListWalksAndFirstAppend) {
+TEST(ItemList, FirstAppendCountsAndBadAddressesRaise) {
   qdf_test::TListFixture fx;
   auto list = fx.New<TQdfItemList>();
-  TItemAdr adr = kBeforeFirstAdr;
-  EXPECT_EQ(list->NextItem(adr), nullptr);
-  EXPECT_TRUE(adr.IsNull());
-  EXPECT_TRUE(list->Eof());
-  adr = kNullAdr;
-  EXPECT_EQ(list->PriorItem(adr), nullptr);
-  EXPECT_EQ(adr, kBeforeFirstAdr);
-  EXPECT_TRUE(list->Bof());
-
+  TItemAdr adr;
   const int updates = list->ItemListHeader()->UpdateCount();
   TItemAdr first = AppendId(*list, 7, 40);
   EXPECT_EQ(list->ItemListHeader()->UpdateCount(), updates + 1);  // every CountIt change counts
@@ -115,6 +107,9 @@ TEST(ItemList, WalksAgreeWithAModelAfterRandomAppendsAndDeletes) {
   EXPECT_EQ(list->Count(), 0);
   EXPECT_EQ(list->PageListHeader()->CountPg(), 0);
   EXPECT_EQ(list->PageListHeader()->FirstPg(), kNoPage);
+  // Walks over the empty list end at once, where they should.
+  EXPECT_TRUE(WalkForward(*list).empty());
+  EXPECT_TRUE(WalkBackward(*list).empty());
 }
 
 }  // namespace

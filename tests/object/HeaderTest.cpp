@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/BaseTestUtil.h"
 #include "base/Bytes.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
@@ -22,6 +23,8 @@
 namespace {
 
 using namespace qdf;
+using qdf_test::Le32;
+using qdf_test::PackedBytes;
 
 // The header item `h` writes: 13-byte prefix (length in the first word) and
 // a packed body of Depth()+1 sections.
@@ -36,33 +39,9 @@ std::vector<uint8_t> WriteItem(TQHPersistentObject& h) {
   return buf;
 }
 
-// A header item built by hand from its sections (an empty vector = absent).
+// A header item built by hand from its sections (an empty one is absent).
 std::vector<uint8_t> BuildItem(const std::vector<std::vector<uint8_t>>& sections) {
-  std::vector<uint8_t> buf(8192, 0);
-  uint8_t* body = buf.data() + kRecordPrefixSize;
-  InitPacked(body, static_cast<int>(sections.size()));
-  for (size_t i = 0; i < sections.size(); ++i) {
-    SetField(body, static_cast<int>(i), static_cast<int>(sections[i].size()), sections[i].data());
-  }
-  buf.resize(static_cast<size_t>(PackedLength(body, kRecordPrefixSize)));
-  return buf;
-}
-
-// A section (packed item) built from its fields.
-std::vector<uint8_t> BuildSection(const std::vector<std::vector<uint8_t>>& fields) {
-  std::vector<uint8_t> buf(1024, 0);
-  InitPacked(buf.data(), static_cast<int>(fields.size()));
-  for (size_t i = 0; i < fields.size(); ++i) {
-    SetField(buf.data(), static_cast<int>(i), static_cast<int>(fields[i].size()), fields[i].data());
-  }
-  buf.resize(static_cast<size_t>(PackedLength(buf.data())));
-  return buf;
-}
-
-std::vector<uint8_t> U32(uint32_t v) {
-  std::vector<uint8_t> b(4);
-  StoreU32(b.data(), v);
-  return b;
+  return PackedBytes(sections, kRecordPrefixSize);
 }
 
 // Section `k` of a written item.
@@ -79,7 +58,7 @@ std::unique_ptr<H> New(TQdfPersistentObject* owner = nullptr) {
 TEST(HeaderDefaultsTest, ShortOrDamagedSectionReadsAsDefaults) {
   // B-tree section with three of its four fields.
   const std::vector<uint8_t> item =
-      BuildItem({{}, {}, {}, {}, BuildSection({U32(5), U32(6), U32(7)})});
+      BuildItem({{}, {}, {}, {}, PackedBytes({Le32(5), Le32(6), Le32(7)})});
   auto btree = New<TQHBtreeList>();
   btree->ReadHeader(item.data());
   EXPECT_EQ(btree->RootPg(), 0xFFFFFFFFu);
@@ -88,7 +67,7 @@ TEST(HeaderDefaultsTest, ShortOrDamagedSectionReadsAsDefaults) {
 
   // A full section whose Balance field is empty: just that one defaults.
   const std::vector<uint8_t> partly =
-      BuildItem({{}, {}, {}, {}, BuildSection({U32(5), U32(6), {}, {1}})});
+      BuildItem({{}, {}, {}, {}, PackedBytes({Le32(5), Le32(6), {}, {1}})});
   btree->ReadHeader(partly.data());
   EXPECT_EQ(btree->RootPg(), 5u);
   EXPECT_EQ(btree->CountUnused(), 6);
@@ -96,7 +75,7 @@ TEST(HeaderDefaultsTest, ShortOrDamagedSectionReadsAsDefaults) {
   EXPECT_TRUE(btree->AllowDuplicates());
 
   // Field section whose end offsets point past the section.
-  std::vector<uint8_t> bad = BuildSection({U32(1), {0}, U32(2), U32(3)});
+  std::vector<uint8_t> bad = PackedBytes({Le32(1), {0}, Le32(2), Le32(3)});
   StoreU16(bad.data() + 2 + 2 * 3, 0x7FFF);
   const std::vector<uint8_t> damaged = BuildItem({{}, bad});
   auto field = New<TQHField>();
@@ -199,7 +178,7 @@ TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSize) {
   const std::vector<uint8_t> item = WriteItem(*out);
   // BaseStructureName, MaxFieldCount, MaxFieldCount again; no structure size.
   const std::vector<uint8_t> expected =
-      BuildSection({{'T', 'B', 'e', 'n', 'c', 'h', 0}, U32(6), U32(6)});
+      PackedBytes({{'T', 'B', 'e', 'n', 'c', 'h', 0}, Le32(6), Le32(6)});
   EXPECT_EQ(Section(item, 5), expected);
 
   auto in = New<TQHTable>();
@@ -209,7 +188,7 @@ TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSize) {
 
   // Field 2 is what the count is read back from.
   const std::vector<uint8_t> differing =
-      BuildItem({{}, {}, {}, {}, {}, BuildSection({{'T', 0}, U32(4), U32(5)})});
+      BuildItem({{}, {}, {}, {}, {}, PackedBytes({{'T', 0}, Le32(4), Le32(5)})});
   in->ReadHeader(differing.data());
   EXPECT_EQ(in->MaxFieldCount(), 5);
 }
@@ -236,7 +215,7 @@ TEST(HeaderLayoutTest, BtreeSectionBytes) {
 
 TEST(HeaderLayoutTest, FreeListBlockOfOtherLengthGivesEmptyHeads) {
   std::vector<uint8_t> heads(24, 0);  // six heads instead of seven
-  const std::vector<uint8_t> item = BuildItem({{}, {}, {}, BuildSection({U32(42), {0}, heads})});
+  const std::vector<uint8_t> item = BuildItem({{}, {}, {}, PackedBytes({Le32(42), {0}, heads})});
   TQHDataListBase h(nullptr);
   h.ReadHeader(nullptr);
   h.SetFreeHead(2, 9);

@@ -2,10 +2,14 @@
 // templates and instances, flushing, reloading, deleting, SetProperties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "EnvSize.h"
 #include "ErrorText.h"
 #include "base/Bytes.h"
 #include "base/PackedItem.h"
@@ -79,15 +83,16 @@ std::unique_ptr<T> NewTemplate(const std::string& name = "") {
 
 // A new template named `name` as the last child of `parent`, working in the
 // parent's storage and page reader. As the statements that create objects
-// do, its header is saved at once when there is a storage, so that its own
-// children can record its address.
+// do, its header is saved at once when there is a storage (unless `save` is
+// false: then the next flush saves it), so that its own children can record
+// its address.
 template <typename T>
-T* AddChild(TQdfPersistentObject* parent, const std::string& name) {
+T* AddChild(TQdfPersistentObject* parent, const std::string& name, bool save = true) {
   T* child = NewTemplate<T>(name).release();
   child->SetStorage(parent->Storage());
   child->SetPageReader(parent->PageReader());
   child->SetParent(parent);
-  if (child->Storage() != nullptr) child->SaveHeader();
+  if (child->Storage() != nullptr && save) child->SaveHeader();
   return child;
 }
 
@@ -136,34 +141,143 @@ TEST_F(PersistentObjectTest, ShortOrMissingItemLoadsAsDefaults) {
 
 // ---- flush and reload ----
 
-TEST_F(PersistentObjectTest, FlushSavesModifiedHeadersAndNumbersChildren) {
-  // A tree that was never saved.
-  auto top = NewTemplate<TTestTree>("top");
-  TTestTree* mid = AddChild<TTestTree>(top.get(), "mid");
-  AddChild<TTestField>(mid, "leaf");
-  AddChild<TTestField>(mid, "leaf2");
-  top->SetStorage(&store_);
-  top->SetPageReader(&reader_);
-  const size_t before = store_.items.size();
-  top->Flush(false);
-  EXPECT_EQ(store_.items.size(), before + 4);
-  EXPECT_FALSE(mid->ChildAt(1)->Header()->Modified());
-  EXPECT_EQ(mid->ChildAt(1)->Header()->ParentIndex(), 1);
+// Random adds (saved at once or by the next flush), renames, moves, deletes,
+// value changes, flushes and reloads against a reference tree. After every
+// step each object lists its children in order and finds them by name in any
+// case; each stored item names its object, its parent's item, its place there
+// and its saved value, and nothing else is stored. A reload brings the saved
+// values back (schema objects and what is below them only when asked); a
+// flush with nothing changed writes nothing; deleting a subtree clears every
+// list in it.
+TEST_F(PersistentObjectTest, RandomTreeOperationsMatchAReference) {
+  struct TNode {
+    TQdfPersistentObject* o;  // nullptr once deleted
+    int parent;
+    std::vector<int> kids;
+    int saved, value;  // Balance of a tree, DefSize of a field
+  };
+  std::vector<TNode> n = {{root_.get(), -1, {1, 2}, 50, 50},
+                          {a_, 0, {}, 0, 0},
+                          {b_, 0, {3}, 50, 50},
+                          {c_, 2, {}, 50, 50}};
+  auto is_field = [&](int k) { return n[k].o->IsKindOf(TTestField::kClassInfo); };
+  auto prop = [&](int k) {
+    return n[k].o->Header()->ClassInfo()->FindProperty(is_field(k) ? "DefSize" : "Balance");
+  };
+  auto below = [&](int k, int top) {  // k in the subtree of top
+    for (; k >= 0; k = n[k].parent) {
+      if (k == top) return true;
+    }
+    return false;
+  };
+  auto unlink = [&](int k) {
+    std::vector<int>& kids = n[n[k].parent].kids;
+    kids.erase(std::find(kids.begin(), kids.end(), k));
+  };
+  bool set_since_flush = false;
+  auto flush = [&] {
+    set_since_flush = false;
+    root_->Flush(false);
+    for (TNode& x : n) x.saved = x.value;
+  };
+  std::mt19937 rng(3);
+  const long steps = qdf_test::EnvSize("QDF_RANDOM_STEPS", 1500);
+  for (int step = 0; step < steps; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    std::vector<int> live;
+    for (int k = 0; k < static_cast<int>(n.size()); ++k) {
+      if (n[k].o != nullptr) live.push_back(k);
+    }
+    const int i = live[rng() % live.size()], j = live[rng() % live.size()];
+    const std::string name = "n" + std::to_string(step);
+    const unsigned op = rng() % 7;
+    if (op == 0) {
+      const bool save = rng() % 2 == 0;
+      TQdfPersistentObject* o =
+          rng() % 2 == 0
+              ? static_cast<TQdfPersistentObject*>(AddChild<TTestField>(n[i].o, name, save))
+              : AddChild<TTestTree>(n[i].o, name, save);
+      n[i].kids.push_back(static_cast<int>(n.size()));
+      const int v = o->IsKindOf(TTestField::kClassInfo) ? 0 : 50;
+      n.push_back({o, i, {}, v, v});
+      flush();
+    } else if (op == 1 && i != 0) {
+      const std::string old = n[i].o->ObjectName();
+      n[i].o->Header()->SetObjectName(name);
+      ASSERT_EQ(n[n[i].parent].o->ChildByName(old), nullptr);
+      flush();
+    } else if (op == 2 && i != 0 && j != n[i].parent && !below(j, i)) {
+      const TQdfPersistentObject* left = n[n[i].parent].o;
+      unlink(i);
+      n[j].kids.push_back(i);
+      n[i].parent = j;
+      n[i].o->SetParent(n[j].o);
+      ASSERT_EQ(left->ChildByName(n[i].o->ObjectName()), nullptr);
+      ASSERT_EQ(n[i].o->Header()->ParentIndex(), static_cast<int>(n[j].kids.size()) - 1);
+      flush();
+    } else if (op == 3 && i != 0) {
+      std::vector<int> doomed;
+      int trees = 0;
+      for (int k : live) {
+        if (!below(k, i)) continue;
+        doomed.push_back(k);
+        trees += is_field(k) ? 0 : 1;
+      }
+      unlink(i);
+      TTestTree::cleared_total = 0;
+      store_.schema_changes = 0;
+      n[i].o->DeleteObject();
+      EXPECT_EQ(TTestTree::cleared_total, trees);
+      EXPECT_GE(store_.schema_changes, 1);
+      for (int k : doomed) n[k].o = nullptr;
+      flush();
+    } else if (op == 4) {
+      n[i].value = 1 + static_cast<int>(rng() % 99);
+      set_since_flush = true;
+      ASSERT_TRUE(n[i].o->Header()->SetPropertyText(prop(i)->name, std::to_string(n[i].value)));
+    } else if (op == 5) {
+      const int writes = set_since_flush ? -1 : store_.writes;
+      flush();
+      EXPECT_TRUE(writes < 0 || store_.writes == writes);
+    } else if (op == 6) {
+      const bool skip_schema = rng() % 2 == 0;
+      root_->Reload(skip_schema);
+      for (int k : live) {  // a skipped schema object keeps its subtree as it is
+        bool skipped = false;
+        for (int u = k; u > 0; u = n[u].parent) skipped = skipped || is_field(u);
+        if (!skip_schema || !skipped) n[k].value = n[k].saved;
+      }
+    }
+    size_t stored_count = 0;
+    for (int k = 0; k < static_cast<int>(n.size()); ++k) {
+      if (n[k].o == nullptr) continue;
+      ++stored_count;
+      const TQdfPersistentObject& o = *n[k].o;
+      std::vector<std::string> names;
+      for (int c : n[k].kids) names.push_back(n[c].o->ObjectName());
+      ASSERT_EQ(ChildNames(&o), names);
+      ASSERT_EQ(prop(k)->get(*o.Header()), std::to_string(n[k].value));
+      auto stored = NewHeader(*o.Header()->ClassInfo(), nullptr);
+      stored->ReadHeader(store_.Item(o.Address()).data());
+      ASSERT_EQ(stored->ObjectName(), o.ObjectName());
+      ASSERT_EQ(prop(k)->get(*stored), std::to_string(n[k].saved));
+      if (k == 0) continue;
+      const TNode& p = n[n[k].parent];
+      std::string upper = o.ObjectName();
+      for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      ASSERT_EQ(p.o->ChildByName(upper), &o);
+      ASSERT_EQ(stored->ParentAddress(), p.o->Address());
+      ASSERT_EQ(stored->ParentIndex(), std::find(p.kids.begin(), p.kids.end(), k) - p.kids.begin());
+    }
+    ASSERT_EQ(store_.items.size(), stored_count);
+  }
+  b_ = c_ = nullptr;
+}
 
-  // The stored items link each child to its parent's item.
-  const std::vector<uint8_t> c_item = store_.Item(c_->Address());
-  TQHBtreeList probe(nullptr);
-  probe.ReadHeader(c_item.data());
-  EXPECT_EQ(probe.ParentAddress(), b_->Address());
-  EXPECT_EQ(probe.ObjectName(), "c");
-
-  // Nothing modified: nothing written.
+// With skip_unmodified_schema, an unmodified schema object keeps a stale
+// ParentIndex; other objects are renumbered and saved.
+TEST_F(PersistentObjectTest, FlushSkipsOnlyUnmodifiedSchemaObjectsOnRequest) {
   const int writes = store_.writes;
-  root_->Flush(false);
-  EXPECT_EQ(store_.writes, writes);
-
-  // A stale ParentIndex is renumbered and saved, except on an unmodified
-  // schema object when those are skipped.
   a_->Header()->SetParentIndex(9);
   b_->Header()->SetParentIndex(9);
   a_->Header()->SetModified(false);
@@ -182,7 +296,9 @@ TEST_F(PersistentObjectTest, FlushWritesNothingThroughReadOnlyOrShadowReader) {
   const int writes = store_.writes;
   reader_.SetReadOnly(true);
   root_->Flush(false);
+  b_->DeleteObject();  // nothing either
   EXPECT_EQ(store_.writes, writes);
+  EXPECT_EQ(root_->ObjectsCount(), 2);
   reader_.SetReadOnly(false);
 
   TShadowReader shadow;
@@ -258,57 +374,12 @@ TEST(PersistentObjectStorageTest, InstanceUnderTheStorageIsRegisteredNotAdopted)
 
 // ---- the tree ----
 
-TEST_F(PersistentObjectTest, DeleteObjectRemovesSubtreeAndItsItems) {
-  const TItemAdr b_adr = b_->Address();
-  const TItemAdr c_adr = c_->Address();
-  store_.schema_changes = 0;
-
-  reader_.SetReadOnly(true);
-  b_->DeleteObject();  // nothing on a read-only reader
-  EXPECT_EQ(root_->ObjectsCount(), 2);
-  reader_.SetReadOnly(false);
-
-  TTestTree::cleared_total = 0;
-  b_->DeleteObject();
-  EXPECT_EQ(TTestTree::cleared_total, 2);  // b and c
-  EXPECT_EQ(ChildNames(root_.get()), (std::vector<std::string>{"a"}));
-  EXPECT_TRUE(store_.Item(b_adr).empty());
-  EXPECT_TRUE(store_.Item(c_adr).empty());
-  EXPECT_EQ(store_.items.size(), 2u);
-  EXPECT_GE(store_.schema_changes, 1);
-  b_ = c_ = nullptr;
-}
-
 TEST_F(PersistentObjectTest, DeleteObjectStopsAtAChildItCannotDelete) {
   // A child that never got the page reader cannot be deleted: an error, not a hang.
   TTestTree* stray = NewTemplate<TTestTree>("stray").release();
   stray->SetParent(c_);
   EXPECT_THROW(c_->DeleteObject(), EAssertionFailed);
   EXPECT_EQ(c_->ChildByName("stray"), stray);
-}
-
-// Moving to another parent leaves the old one; renaming re-keys the parent's
-// index, so the old name no longer resolves.
-TEST_F(PersistentObjectTest, SetParentAndRenameKeepTheChildIndexesRight) {
-  c_->SetParent(root_.get());
-  EXPECT_EQ(b_->ObjectsCount(), 0);
-  EXPECT_EQ(ChildNames(root_.get()), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(c_->Header()->ParentIndex(), 2);
-  c_->Header()->SetObjectName("renamed");
-  EXPECT_EQ(root_->ChildByName("c"), nullptr);
-  EXPECT_EQ(root_->ChildByName("RENAMED"), c_);
-}
-
-// A rollback reloads the stored headers; on request it leaves the schema
-// objects as they are.
-TEST_F(PersistentObjectTest, ReloadRestoresStoredValuesAndSkipsSchemaOnRequest) {
-  root_->Btree().SetBalance(1);
-  a_->Field().SetDefSize(33);
-  root_->Reload(true);
-  EXPECT_EQ(root_->Btree().Balance(), 50);
-  EXPECT_EQ(a_->Field().DefSize(), 33);  // schema object skipped
-  root_->Reload(false);
-  EXPECT_EQ(a_->Field().DefSize(), 0);
 }
 
 TEST_F(PersistentObjectTest, SetPropertiesReachesChildrenAndSkipsUnknownNames) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ErrorText.h"
+#include "base/BaseTestUtil.h"
 #include "base/Bytes.h"
 #include "base/PackedItem.h"
 #include "base/QdfException.h"
@@ -25,7 +26,7 @@
 namespace qdf {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using qdf_test::Bytes;
 
 // A complete key: the packed item of a closed key buffer.
 struct TKey {
@@ -178,11 +179,7 @@ Bytes Sep(TFieldSeparator separate, const Bytes& a, const Bytes& b, int limit = 
   return out;
 }
 
-Bytes T(const std::string& s) {
-  Bytes b(s.begin(), s.end());
-  b.push_back(0);
-  return b;
-}
+Bytes T(const std::string& s) { return qdf_test::TextBytes(s); }
 
 TEST(KeyTest, SeparatorsAreShortAndAlwaysSeparate) {
   // Char fields: the deciding byte, then a zero byte.
