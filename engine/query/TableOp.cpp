@@ -177,6 +177,7 @@ int64_t TQdfBasicTableOp::InsertInto(TQdfTable& dest, const std::vector<TQdfFiel
       target->SetModified(true);
     }
     dest.Post();
+    upkeep.Step();
     ++count;
   }
   upkeep.Apply();
@@ -672,6 +673,7 @@ int64_t DeleteWhereOf(TQdfTable& table, std::unique_ptr<TvNode> filter, TQdfItem
     table.SetCursorAddress(rows.Adr(i));
     if (table.Cursor().Item() == nullptr) continue;
     table.Delete(false);
+    upkeep.Step();
     ++deleted;
   }
   upkeep.Apply();

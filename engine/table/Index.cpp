@@ -1,6 +1,7 @@
 #include "table/Index.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "base/Helpers.h"
@@ -677,6 +678,11 @@ namespace {
 // (1/8): the keys of a bulk operation in random order would then keep
 // reading its pages back.
 constexpr int64_t kDeferAboveCacheShare = 8;
+// Between rows, a bulk operation applies the keys an index collected once
+// they reach this many bytes, so that an operation of any size holds little
+// memory. A run of 1 MB (some 40,000 short keys) still visits each leaf
+// once.
+constexpr size_t kDeferredBytesLimit = size_t{1} << 20;
 }  // namespace
 
 bool TQdfIndex::DeferUpkeep() {
@@ -691,11 +697,18 @@ bool TQdfIndex::DeferUpkeep() {
 }
 
 void TQdfIndex::DeferKey(std::vector<uint32_t>& offsets) {
-  const size_t at = deferred_keys_.size();
-  if (at > UINT32_MAX - static_cast<size_t>(key_buffer_.Size())) FlushDeferred();
+  const size_t size = static_cast<size_t>(key_buffer_.Size());
+  if (deferred_keys_.size() + size > UINT32_MAX) {
+    // Offsets are 32 bits: apply what was collected (the key buffer is
+    // rebuilt from a copy, as applying searches with it).
+    std::vector<uint8_t> key(key_buffer_.Key(), key_buffer_.Key() + size);
+    FlushDeferred();
+    offsets.push_back(0);
+    deferred_keys_.assign(key.begin(), key.end());
+    return;
+  }
   offsets.push_back(static_cast<uint32_t>(deferred_keys_.size()));
-  deferred_keys_.insert(deferred_keys_.end(), key_buffer_.Key(),
-                        key_buffer_.Key() + key_buffer_.Size());
+  deferred_keys_.insert(deferred_keys_.end(), key_buffer_.Key(), key_buffer_.Key() + size);
 }
 
 void TQdfIndex::FlushDeferred() {
@@ -706,7 +719,6 @@ void TQdfIndex::FlushDeferred() {
   keys.swap(deferred_keys_);
   inserts.swap(deferred_inserts_);
   deletes.swap(deferred_deletes_);
-  TReaderUse use(PageReader());
   const uint8_t* base = keys.data();
   auto in_key_order = [this, base](uint32_t a, uint32_t b) {
     return CompareRoutine(this, base + a, base + b) < 0;
@@ -724,7 +736,10 @@ void TQdfIndex::FlushDeferred() {
   order(deletes);
   order(inserts);
   TItemAdr adr;
+  // A reader bracket per key, not around the loop: the cache may trim
+  // between keys instead of holding every page the run touches.
   for (const uint32_t at : deletes) {
+    TReaderUse use(PageReader());
     const uint8_t* key = base + at;
     const uint8_t* found = Find(key, &adr, true) ? GetItem(adr) : nullptr;
     if (found == nullptr || (reference_field_ >= 0 && RecordOfKey(found) != RecordOfKey(key))) {
@@ -733,6 +748,7 @@ void TQdfIndex::FlushDeferred() {
     DeleteAt(adr);
   }
   for (const uint32_t at : inserts) {
+    TReaderUse use(PageReader());
     if (!TQdfBtreeList::Insert(base + at, &adr)) throw EAbort("Key Violation");
     cursor_->SetAddress(adr);
   }
@@ -756,6 +772,12 @@ TDeferredIndexUpkeep::~TDeferredIndexUpkeep() {
     } catch (const std::exception& e) {
       Trace(std::string("Index ") + ix->ObjectName() + ": deferred keys not applied: " + e.what());
     }
+  }
+}
+
+void TDeferredIndexUpkeep::Step() {
+  for (TQdfIndex* ix : indexes_) {
+    if (ix->DeferredBytes() >= kDeferredBytesLimit) ix->FlushDeferred();
   }
 }
 

@@ -182,6 +182,10 @@ class TQdfIndex : public TQdfBtreeList {
   bool DeferUpkeep();
   void ApplyDeferred();
   bool Deferring() const { return deferring_; }
+  // Bytes of the keys collected so far; FlushDeferred applies them as
+  // ApplyDeferred does but goes on deferring.
+  size_t DeferredBytes() const { return deferred_keys_.size(); }
+  void FlushDeferred();
 
   // The index cursor's key item, or nullptr.
   uint8_t* CurrentKey() { return cursor_->Item(); }
@@ -228,8 +232,6 @@ class TQdfIndex : public TQdfBtreeList {
   std::vector<uint8_t> TakeKey();
   // Appends the key buffer to the deferred keys, under `offsets`.
   void DeferKey(std::vector<uint32_t>& offsets);
-  // Applies the deferred keys (see ApplyDeferred) and keeps deferring.
-  void FlushDeferred();
 
   TQdfIndexObject* key_class_ = nullptr;
   TQdfItemClass* structure_ = nullptr;
@@ -265,6 +267,9 @@ class TDeferredIndexUpkeep {
   ~TDeferredIndexUpkeep();
   TDeferredIndexUpkeep(const TDeferredIndexUpkeep&) = delete;
   TDeferredIndexUpkeep& operator=(const TDeferredIndexUpkeep&) = delete;
+  // Between rows, outside every reader bracket (the cache trims meanwhile):
+  // applies the keys of each index that collected 1 MB of them.
+  void Step();
   void Apply();
 
  private:
