@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "base/ItemAdr.h"
+#include "base/QdfException.h"
 #include "base/Variant.h"
 
 namespace qdf {
-class Exception;
 class TQdfField;
 class TQdfFilteredTableOp;
 class TQdfIndex;
