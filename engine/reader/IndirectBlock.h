@@ -16,7 +16,7 @@
 
 namespace qdf {
 
-class TQdfCacheBlock;
+struct TQdfCacheBlock;
 
 class TIndirectBlock {
  public:

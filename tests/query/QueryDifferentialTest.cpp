@@ -232,8 +232,9 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     const int compiles = prepared.Compiles();
     TQdfFilteredTableOp again(*t, kOpDefault, nullptr, nullptr, t->CompileFilter(text));
     again.First();
-    ASSERT_EQ(sorted_copy(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))),
-              sorted_copy(rows_of(again)))
+    // Both walks move the table's one cursor: the literal one runs out first.
+    const Ks literal_rows = sorted_copy(rows_of(again));
+    ASSERT_EQ(sorted_copy(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))), literal_rows)
         << text;
     // Only a text that became empty or too long for a key (or stopped
     // being so) chooses again.
