@@ -1,5 +1,6 @@
-// The worker pool in a child made by fork, which has none of the parent's
-// worker threads: it runs its items itself.
+// The worker pool: every item runs exactly once and has finished when Run
+// returns, also with two callers at once and in a child made by fork (which
+// has none of the parent's worker threads).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,16 @@ bool RunsEachOnce(int n) {
     if (r.load() != 1) return false;
   }
   return true;
+}
+
+TEST(WorkerPool, EveryItemRunsOnceAndIsDoneWhenRunReturns) {
+  for (int n : {0, 1, 2, 7, 200}) EXPECT_TRUE(RunsEachOnce(n)) << n;
+  std::atomic<bool> other{false};
+  std::thread t([&] { other = RunsEachOnce(150) && RunsEachOnce(3); });
+  const bool here = RunsEachOnce(150) && RunsEachOnce(5);
+  t.join();
+  EXPECT_TRUE(here);
+  EXPECT_TRUE(other);
 }
 
 TEST(WorkerPool, AChildMadeByForkRunsItsItemsItself) {
