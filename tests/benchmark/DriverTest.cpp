@@ -43,14 +43,6 @@ TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigits) {
   EXPECT_EQ(ScaleFromArgument("12a34"), 12);
   EXPECT_EQ(ScaleFromArgument("99999999999"), 1);  // overflow
   EXPECT_EQ(ScaleFromArgument("2147483647"), 2147483647);
-
-  char prog[] = "SpeedTrial";
-  char arg[] = "x7";
-  char* argv[] = {prog, arg};
-  SetCommandLine(2, argv);
-  EXPECT_EQ(Scale(), 7);
-  SetCommandLine(1, argv);
-  EXPECT_EQ(Scale(), 1);
 }
 
 TEST(SpeedTrialDriver, RandomDrawsTheFixedSequence) {

@@ -1,5 +1,5 @@
-// The page reader of a local file: pages evicted in mid-transaction, copies
-// moved down into space the transaction freed, refused writes, freed pages,
+// The page reader of a local file: copies moved down into space the
+// transaction freed, pages changed after they were packed, refused writes,
 // damaged blocks and a full disk.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 #include "file/FileTestUtil.h"
 #include "file/IndirectPageReader.h"
 #include "platform/FaultFileSystem.h"
-#include "reader/CachePool.h"
 
 namespace qdf {
 namespace {
@@ -29,43 +28,6 @@ class IndirectPageReader : public ::testing::Test {
   qdf_test::TTestDir dir_;
   const std::string path_ = dir_.File("p.qdf");
 };
-
-// Pages the cache evicts in mid-transaction are written plain (they are often
-// dirtied again); the commit still leaves every compressible page compressed,
-// and a rollback forgets them with the rest of the transaction. More pages
-// than a page-table block holds: none lands on a table block.
-TEST_F(IndirectPageReader, PagesEvictedMidTransactionAreCompressedByTheCommit) {
-  TCachePool::Instance().SetCacheSize(TCachePool::kDefaultCacheSize);
-  const int n = 1200;  // more than the cache holds
-  std::vector<uint32_t> pages;
-  {
-    TFilerRef f(path_, false);
-    TQdfIndirectPageReader r(f.filer);
-    Begin(r);
-    for (int i = 0; i < n; ++i) pages.push_back(PutPage(r, 0, 1, true));
-    EXPECT_TRUE(r.PendingRecompression());
-    // Evicted pages read back plain and are changed again.
-    for (int i = 0; i < 300; ++i) PutPage(r, pages[static_cast<size_t>(i)], 2, true);
-    r.Flush(kFlushWriteUnpin);
-    EXPECT_FALSE(r.PendingRecompression());
-    r.Commit(false);
-
-    // A second transaction evicts again and rolls back.
-    Begin(r);
-    for (int i = 0; i < n; ++i) PutPage(r, pages[static_cast<size_t>(i)], 3, true);
-    EXPECT_TRUE(r.PendingRecompression());
-    r.Rollback();
-    EXPECT_FALSE(r.PendingRecompression());
-  }
-  TFilerRef f(path_, true);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(true);
-  for (int i = 0; i < n; ++i) {
-    const uint32_t page = pages[static_cast<size_t>(i)];
-    ASSERT_TRUE(PageIs(r, page, i < 300 ? 2 : 1, true)) << page;
-    ASSERT_NE(r.EntryOf(page).flags & kEntryCompressed, 0u) << page;
-  }
-}
 
 // Space a transaction freed below one of its own copies: the copy moves
 // down into it, so that the free space ends the file and goes back to it.
@@ -157,34 +119,6 @@ TEST_F(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
   ASSERT_NE(w.GetPage(1, kGpRead | kGpUpdate), nullptr);
   EXPECT_QDF_ERROR_HELP(w.Flush(kFlushWrite), "", kHelpReadOnlyReader);
   w.Rollback();
-}
-
-TEST_F(IndirectPageReader, FreedPagesAreForgottenAndInvalidateDropsStaleCopies) {
-  TFilerRef f(path_, false);
-  TQdfIndirectPageReader r(f.filer);
-  Begin(r);
-  uint32_t a = PutPage(r, 0, 1, true);
-  uint32_t b = PutPage(r, 0, 1, true);
-  r.Flush(kFlushWrite);
-  r.Commit(false);
-
-  TQdfIndirectPageReader other(f.filer);
-  other.Open(true);
-  ASSERT_TRUE(PageIs(other, a, 1, true));  // cached at transaction 2
-
-  Begin(r);
-  r.FreePage(b);
-  EXPECT_EQ(r.CachedPage(b), nullptr);
-  EXPECT_EQ(r.EntryOf(b).position, 0);
-  PutPage(r, a, 5, true);
-  r.Flush(kFlushWrite);
-  r.Commit(false);
-
-  other.Open(true);
-  other.Invalidate();  // page a changed on disk: its copy goes
-  EXPECT_EQ(other.CachedPage(a), nullptr);
-  EXPECT_TRUE(PageIs(other, a, 5, true));
-  EXPECT_THROW(other.GetPage(b, kGpRead), EQdfDataNotAllocated);
 }
 
 // Damaged files raise clear errors instead of overrunning buffers.

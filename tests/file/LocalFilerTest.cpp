@@ -25,32 +25,6 @@ void PatchU32(const std::string& path, int offset, uint32_t value) {
   f.write(reinterpret_cast<char*>(b), 4);
 }
 
-TEST(LocalFiler, NewFileIsExactlyItsHeader) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("new.qdf");
-  {
-    TFilerRef f(path, false);
-    EXPECT_TRUE(f->IsEmpty());
-    EXPECT_EQ(f->HighWaterMark(), 512);
-    EXPECT_EQ(f->AllocationEnd(), 1u);
-  }
-  auto bytes = qdf_test::ReadFileBytes(path);
-  ASSERT_EQ(bytes.size(), 512u);
-  std::vector<uint8_t> expected(512, 0);
-  StoreU32(&expected[0], 0x1305);
-  StoreU32(&expected[4], 1);
-  StoreU32(&expected[8], 2);
-  StoreU64(&expected[12], 512);
-  StoreU32(&expected[20], 1);
-  StoreU32(&expected[28], 1);
-  StoreU32(&expected[32], 1);
-  EXPECT_EQ(bytes, expected);
-
-  // A read-only open of a missing file creates it too.
-  TFilerRef ro(dir.File("ro.qdf"), true);
-  EXPECT_EQ(qdf_test::ReadFileBytes(dir.File("ro.qdf")), expected);
-}
-
 TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("v.qdf");
@@ -110,27 +84,6 @@ TEST(LocalFiler, WritersRefuseADamagedHeader) {
     EXPECT_NO_THROW(TFilerRef(path, true));  // the check still reads it
     EXPECT_EQ(qdf_test::ReadFileBytes(path), damaged);
   }
-}
-
-// Creating is all or nothing: the file appears with its whole header (an
-// opener in another process never finds it short), and a name that exists
-// is never created again, so two creators cannot both win.
-TEST(LocalFiler, CreatesAFileWholeAndOnlyOnce) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("c.qdf");
-  ASSERT_TRUE(TQdfLocalFiler::CreateEmpty(path));
-  const std::vector<uint8_t> created = qdf_test::ReadFileBytes(path);
-  EXPECT_EQ(created.size(), static_cast<size_t>(kHeaderSize));
-  { TFilerRef writer(path, false); }
-  PatchU32(path, kHdrRoot + kRootNextPage, 7);  // stands for a database in use
-  EXPECT_FALSE(TQdfLocalFiler::CreateEmpty(path));
-  EXPECT_EQ(LoadU32(&qdf_test::ReadFileBytes(path)[kHdrRoot + kRootNextPage]), 7u);
-  int files = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
-    ++files;
-  }
-  EXPECT_EQ(files, 1);  // nothing of the creation is left beside it
 }
 
 // Blocks are whole units from the end of the allocated space; reads and

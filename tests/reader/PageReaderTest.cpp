@@ -13,15 +13,9 @@
 namespace qdf {
 namespace {
 
-// A cache over an in-memory "file": pages read back what was written, and
-// every write is recorded with the compression switch of its flush pass.
+// A cache over an in-memory "file": pages read back what was written.
 class TMemoryReader : public TQdfPageReader {
  public:
-  struct TWrite {
-    uint32_t page;
-    bool compressed;
-  };
-
   void ReadPage(uint32_t page, uint8_t* buffer) override {
     ++reads;
     auto it = store.find(page);
@@ -33,7 +27,6 @@ class TMemoryReader : public TQdfPageReader {
     }
   }
   void WritePage(uint32_t page, uint8_t* buffer) override {
-    writes.push_back({page, CompressionEnabled()});
     store[page].assign(buffer, buffer + kPageSize);
     if (on_write) on_write(page);
   }
@@ -41,7 +34,6 @@ class TMemoryReader : public TQdfPageReader {
   using TQdfPageReader::TrimRequest;
 
   std::map<uint32_t, std::vector<uint8_t>> store;
-  std::vector<TWrite> writes;
   int reads = 0;
   std::function<void(uint32_t)> on_write;
 };
@@ -66,23 +58,6 @@ TEST(PageMap, DroppingTheLastPageReturnsEveryTable) {
   // Every table the reader took (new ones and reused ones) is free again.
   EXPECT_EQ(pool.FreeCount() - free_before, pool.TableCount() - tables_before);
   EXPECT_GE(pool.FreeCount(), 6u);
-}
-
-TEST(PageMap, DirtyCountersFollowTheirPages) {
-  TMemoryReader r;
-  r.GetPage(300, kGpRead);
-  r.GetPage(301, kGpRead);
-  const TIndirectBlock* leaf = r.RootTable(1)->ChildAt(1);
-  r.GetPage(300, kGpUpdate);
-  r.GetPage(300, kGpUpdate);  // already dirty: counted once
-  EXPECT_EQ(r.RootTable(1)->DirtyCount(), 1);
-  r.GetPage(301, kGpRead | kGpUpdate);
-  EXPECT_EQ(r.DirtyCount(), 2);
-  r.GetPage(300, kGpLookup);  // exactly 1: clean again
-  EXPECT_EQ(leaf->DirtyCount(), 1);
-  EXPECT_EQ(r.DirtyCount(), 1);
-  r.FreePage(301);  // dropping a dirty page loses its change and its count
-  EXPECT_EQ(r.DirtyCount(), 0);
 }
 
 TEST(PageReaderFlags, LookupUpdateAndPinRules) {
@@ -178,61 +153,6 @@ TEST(PageReaderTrim, CacheStaysNearItsBudget) {
   EXPECT_LE(pool.InUse(), 2000 + 120 + 1);
   pool.SetCacheSize(512);
   r.Flush(kFlushDrop);
-}
-
-TEST(PageReaderFlush, WritesInDescendingKeyOrderAndRepeatsRedirtiedPages) {
-  TMemoryReader r;
-  for (uint32_t p : {5u, 700u, 300u, 70000u, 0xFFFFFFFCu, 0x10000000u}) {
-    r.GetPage(p, kGpUpdate)[0] = 1;
-  }
-  r.GetPage(6, kGpRead);  // clean: not written
-  r.Flush(kFlushWrite);
-  std::vector<uint32_t> order;
-  for (auto& w : r.writes) order.push_back(w.page);
-  EXPECT_EQ(order, (std::vector<uint32_t>{0x10000000u, 70000u, 700u, 300u, 5u, 0xFFFFFFFCu}));
-  for (auto& w : r.writes) EXPECT_TRUE(w.compressed);
-  EXPECT_EQ(r.DirtyCount(), 0);
-  EXPECT_NE(r.CachedPage(5), nullptr);  // 32 keeps the pages
-
-  // Writing 700 dirties 700 again and 900 (visited before 700 in this pass):
-  // both are written once more, in a second pass without compression.
-  r.writes.clear();
-  r.GetPage(700, kGpUpdate);
-  bool once = false;
-  r.on_write = [&](uint32_t page) {
-    if (page == 700 && !once) {
-      once = true;
-      r.GetPage(700, kGpUpdate);
-      r.GetPage(900, kGpUpdate);
-    }
-  };
-  r.Flush(kFlushWrite);
-  ASSERT_EQ(r.writes.size(), 3u);
-  EXPECT_EQ(r.writes[0].page, 700u);
-  EXPECT_TRUE(r.writes[0].compressed);
-  EXPECT_EQ(r.writes[1].page, 900u);
-  EXPECT_FALSE(r.writes[1].compressed);
-  EXPECT_EQ(r.writes[2].page, 700u);
-  EXPECT_FALSE(r.writes[2].compressed);
-  EXPECT_TRUE(r.CompressionEnabled());  // back on after the flush
-}
-
-TEST(PageReaderFlush, DropDiscardsAndWriteDropWrites) {
-  TMemoryReader r;
-  r.GetPage(3, kGpUpdate)[0] = 3;
-  r.GetPage(4, kGpRead);
-  r.Flush(kFlushDrop);
-  EXPECT_TRUE(r.writes.empty());  // changes are lost
-  EXPECT_TRUE(r.IsMapEmpty());
-
-  r.GetPage(3, kGpUpdate)[0] = 3;
-  r.PinPage(3);
-  r.GetPage(4, kGpRead);
-  r.Flush(kFlushWriteDrop);
-  ASSERT_EQ(r.writes.size(), 1u);
-  EXPECT_EQ(r.writes[0].page, 3u);
-  EXPECT_EQ(r.CachedPage(3), nullptr);
-  EXPECT_NE(r.CachedPage(4), nullptr);  // clean pages stay with 64
 }
 
 TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {

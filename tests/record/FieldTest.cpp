@@ -1,5 +1,5 @@
-// Fields: stored encodings and null rules, browse and edit modes, the record
-// class filter, text and variant conversions, Assign and the reference flag.
+// Fields: stored encodings, edit mode, the record class filter, damaged
+// records, text and variant conversions, Assign and the reference flag.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -66,32 +66,6 @@ struct TCursor {
   TQdfItemProvider cursor{nullptr, 13};
 };
 
-TEST(FieldTest, BrowseModeReadsTheCurrentRecord) {
-  TCursor c(Record({Le32(-5), TextBytes("abc"), {}}));
-  auto i = NewField<TQdfIntegerField>(0);
-  auto s = NewField<TQdfCharField>(1);
-  auto absent = NewField<TQdfIntegerField>(2);  // empty packed field
-  auto missing = NewField<TQdfCharField>(6);    // record written before the field existed
-  auto unplaced = NewField<TQdfIntegerField>(-1);
-  Attach(&c.cursor, {i.get(), s.get(), absent.get(), missing.get(), unplaced.get()});
-  EXPECT_EQ(i->AsInteger(), -5);
-  EXPECT_EQ(s->AsString(), "abc");
-  EXPECT_EQ(Data(*s), TextBytes("abc"));
-  for (TQdfField* f :
-       std::initializer_list<TQdfField*>{absent.get(), missing.get(), unplaced.get()}) {
-    EXPECT_TRUE(f->IsNull());
-    EXPECT_EQ(f->GetAsString(), "");
-    EXPECT_TRUE(f->GetAsVariant().IsNull());
-    EXPECT_TRUE(Data(*f).empty());
-  }
-  EXPECT_EQ(absent->AsInteger(), 0);
-
-  // The next record is read, not a copy of the last.
-  c.Set(Record({Le32(9)}));
-  EXPECT_EQ(i->AsInteger(), 9);
-  EXPECT_TRUE(s->IsNull());
-}
-
 TEST(FieldTest, ClassFilterHidesRecordsOfOtherClasses) {
   TCursor c(Record({Le32(1)}, TItemAdr{7, 1}));
   auto f = NewField<TQdfIntegerField>(0);
@@ -145,25 +119,6 @@ TEST(FieldTest, BooleanStoredAsOneOrTwoBytes) {
   EXPECT_EQ(b->GetAsString(), "True");
   c.Set(Record({Bytes{1, 1, 1}}));
   EXPECT_THROW(b->AsBoolean(), EQdfException);
-}
-
-// An all-zero ID and an empty text are null, whether set or stored.
-TEST(FieldTest, ZeroIDsAndEmptyTextsAreNull) {
-  TCursor c;
-  c.cursor.mode = kModeEdit;
-  auto id = NewField<TQdfObjectIDField>(0);
-  auto s = NewField<TQdfCharField>(1);
-  Attach(&c.cursor, {id.get(), s.get()});
-  id->SetAsInt64(5);
-  id->SetAsString("0");
-  EXPECT_TRUE(id->IsNull());
-  s->SetAsString("x");
-  s->SetAsString("");
-  EXPECT_TRUE(Data(*s).empty());
-  c.cursor.mode = kModeBrowse;
-  c.Set(Record({Bytes(8, 0), Bytes{0}}));
-  EXPECT_TRUE(id->IsNull());
-  EXPECT_TRUE(s->IsNull());
 }
 
 TEST(FieldTest, CharTextNeverReadsPastItsStoredLength) {

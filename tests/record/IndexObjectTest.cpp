@@ -58,18 +58,6 @@ int Compare(const TQdfIndexObject& o, const std::vector<uint8_t>& a,
                        static_cast<int>(b.size()) - 6);
 }
 
-TEST(IndexObject, KeysCompareFieldByFieldWithTheirDirections) {
-  TKeyClass kc;
-  const TQdfIndexObject& o = *kc.order;
-  ASSERT_EQ(o.KeyFields().size(), 2u);
-  EXPECT_EQ(o.KeyStructure()->ObjectName(), "IDX$Structure");
-  EXPECT_EQ(Compare(o, Key("abc", 1), Key("abd", 1)), -1);
-  EXPECT_EQ(Compare(o, Key("ab", 1), Key("abc", 1)), -1);  // shorter first
-  EXPECT_EQ(Compare(o, Key("abc", 1), Key("abc", 2)), 2);  // n descends
-  EXPECT_EQ(Compare(o, Key("abc", -1), Key("abc", 1)), 2);
-  EXPECT_EQ(Compare(o, Key("abc", 1, 1), Key("abc", 1, 2)), 0);  // the reference is no key field
-}
-
 TEST(IndexObject, SeparatorsSitBetweenTheirKeys) {
   TKeyClass kc;
   const TQdfIndexObject& o = *kc.order;

@@ -67,34 +67,5 @@ TEST(ItemClass, FieldIndexConflictsAndGapsAreReported) {
   EXPECT_QDF_ERROR(gap->Loaded(), "No Field for FieldIndex: 1");
 }
 
-TEST(ItemClass, RecordsAreReadOnlyByTheirClassAndItsBases) {
-  auto root = NewClass("Base");
-  Add<TQdfIntegerField>(root.get(), "a");
-  auto* left = Add<TQdfItemClass>(root.get(), "Left");
-  auto* right = Add<TQdfItemClass>(root.get(), "Right");
-  root->Header()->SetAddress(TItemAdr{5, 1});
-  left->Header()->SetAddress(TItemAdr{5, 2});
-  right->Header()->SetAddress(TItemAdr{3, 9});
-  root->Loaded();
-  EXPECT_EQ(root->ClassByAddress(TItemAdr{3, 9}), right);
-  EXPECT_EQ(left->ClassByAddress(TItemAdr{3, 9}), nullptr);
-
-  uint8_t record[20] = {};
-  StoreU16(record, sizeof record);
-  StoreAdr(record + kRecLink, left->Address());
-  EXPECT_TRUE(root->AcceptsRecord(record));
-  EXPECT_TRUE(left->AcceptsRecord(record));
-  EXPECT_FALSE(right->AcceptsRecord(record));
-  StoreAdr(record + kRecLink, TItemAdr{77, 7});  // a class this tree does not know
-  EXPECT_FALSE(root->AcceptsRecord(record));
-
-  // A working instance counts as its template.
-  std::unique_ptr<TQdfPersistentObject> copy(root->CreateInstance(nullptr, nullptr, nullptr));
-  auto* instance = static_cast<TQdfItemClass*>(copy.get());
-  EXPECT_TRUE(instance->IsKindOfClass(left));
-  EXPECT_FALSE(left->IsKindOfClass(instance));
-  EXPECT_EQ(instance->FieldCount(), 1);
-}
-
 }  // namespace
 }  // namespace qdf
