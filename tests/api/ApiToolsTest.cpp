@@ -141,6 +141,8 @@ TEST(ApiExpression, ComputedPerRowAgreeWithTheColumnsNullsAndFailures) {
     // A column's text into the same buffer, whatever it held.
     row.GetText("year", cell);
     EXPECT_EQ(cell, row.GetText("year"));
+    row.GetText("title", cell);
+    EXPECT_EQ(cell, row.GetString("title"));
     EXPECT_EQ(shout.Text(row), "A" + std::to_string(row.GetInt64("id") % 3) + "!");
     const std::optional<dbquillon::ErrorCode> code = CodeOf([&] { number.Text(row); });
     failures += code == ErrorCode::Type;

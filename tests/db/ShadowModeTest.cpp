@@ -3,7 +3,6 @@
 // the collected record changes ("SUL") to the server.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,6 @@
 #include "file/TCPFiler.h"
 #include "list/ServerUpdateList.h"
 #include "record/Field.h"
-#include "script/Node.h"
 #include "table/Table.h"
 
 namespace qdf {
@@ -29,6 +27,8 @@ namespace {
 
 using qdf_test::ChainPageIs;
 using qdf_test::MessageOf;
+using qdf_test::PageIs;
+using qdf_test::PutPage;
 using qdf_test::ReadFileBytes;
 using qdf_test::TFilerRef;
 using qdf_test::TPeerFault;
@@ -52,6 +52,27 @@ class ShadowReaderTest : public ::testing::Test {
   TProtocolPeer peer_{db_};
   TRemote remote_;
 };
+
+// Pages of a transaction go to the shadow file and are read back from it; at
+// its end, committed or rolled back, the server's pages are read again and
+// its file never changed.
+TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAndNeverReachTheServer) {
+  const std::vector<uint8_t> served = ReadFileBytes(db_);
+  TQdfIndirectPageReader r(remote_.filer);
+  r.SetShadowStore(fx_.system.get());
+  for (int round = 0; round < 2; ++round) {
+    r.Open(false);
+    r.StartTransaction();
+    PutPage(r, 1, 30, true);
+    r.Flush(kFlushWriteDrop);
+    EXPECT_TRUE(PageIs(r, 1, 30, true));
+    round == 0 ? r.Rollback() : r.Commit(false);
+    EXPECT_TRUE(r.ShadowChain().IsNull());
+    r.Open(true);
+    EXPECT_TRUE(ChainPageIs(r.GetPage(1, kGpRead), 1)) << round;
+  }
+  EXPECT_EQ(ReadFileBytes(db_), served);
+}
 
 TEST_F(ShadowReaderTest, ShadowModeNeedsTheShadowFile) {
   TQdfSystem bare;  // never initialised: no shadow file

@@ -7,14 +7,11 @@
 #include <fstream>
 
 #include "ErrorText.h"
-#include "base/Helpers.h"
-#include "base/QdfException.h"
 #include "db/System.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
 #include "file/LocalFiler.h"
 #include "list/ItemList.h"
-#include "reader/CachePool.h"
 
 namespace qdf {
 namespace {
@@ -50,25 +47,6 @@ TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
   // A missing file leaves every key at its default.
   std::filesystem::remove(config.IniPath());
   EXPECT_EQ(system.OpenFiler("First", false, false), nullptr);
-}
-
-// Below 512 pages is ignored; a value that is no number or none counts as
-// missing: the default.
-TEST(SystemConfig, InitialCacheSetsThePool) {
-  TSystemConfig config;
-  TCachePool& pool = TCachePool::Instance();
-  const std::pair<const char*, int> cases[] = {
-      {"InitialCache=100", 512},
-      {"InitialCache=4000", 4000},
-      {"InitialCache=not a number", TCachePool::kDefaultInitialCache},
-      {"SyncCommits=1", TCachePool::kDefaultInitialCache}};
-  for (const auto& [ini, pages] : cases) {
-    pool.SetCacheSize(TCachePool::kDefaultCacheSize);
-    config.WriteIni(std::string("[INIT]\n") + ini + "\n");
-    { TQdfSystem system; }
-    EXPECT_EQ(pool.CacheSize(), pages) << ini;
-  }
-  pool.SetCacheSize(TCachePool::kDefaultCacheSize);
 }
 
 TEST(SystemConfig, SyncCommitsReachesEveryLocalFiler) {

@@ -11,7 +11,6 @@
 #include "EnvSize.h"
 #include "ErrorText.h"
 #include "FileBytes.h"
-#include "base/QdfException.h"
 #include "db/InTransStorage.h"
 #include "db/System.h"
 #include "db/SystemTestUtil.h"

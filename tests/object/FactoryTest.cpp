@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <vector>
 
 #include "object/PersistentObjectFactory.h"
 #include "record/InterfaceStruct.h"

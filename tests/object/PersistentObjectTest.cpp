@@ -11,8 +11,6 @@
 
 #include "EnvSize.h"
 #include "ErrorText.h"
-#include "base/Bytes.h"
-#include "base/PackedItem.h"
 #include "base/QdfException.h"
 #include "object/FakeObjectStore.h"
 #include "object/PersistentObject.h"
@@ -54,6 +52,11 @@ class TTestAbstract : public TQdfPersistentObject {
 };
 const TClassInfo TTestAbstract::kClassInfo = {"TTestAbstract", &TQdfPersistentObject::kClassInfo,
                                               nullptr, nullptr, 0};
+
+class TShadowReader : public TQdfPageReader {
+ public:
+  TShadowReader() { shadow_ = true; }
+};
 
 template <typename T>
 std::unique_ptr<T> NewTemplate(const std::string& name = "") {
@@ -184,7 +187,9 @@ TEST_F(PersistentObjectTest, RandomTreeOperationsMatchAReference) {
       flush();
     } else if (op == 1 && i != 0) {
       const std::string old = n[i].o->ObjectName();
+      store_.schema_changes = 0;
       n[i].o->Header()->SetObjectName(name);
+      EXPECT_EQ(store_.schema_changes, 1);
       ASSERT_EQ(n[n[i].parent].o->ChildByName(old), nullptr);
       flush();
     } else if (op == 2 && i != 0 && j != n[i].parent && !below(j, i)) {
@@ -253,6 +258,23 @@ TEST_F(PersistentObjectTest, RandomTreeOperationsMatchAReference) {
     ASSERT_EQ(store_.items.size(), stored_count);
   }
   b_ = c_ = nullptr;
+}
+
+// Pages of a read-only or shadow reader are never written: a flush leaves
+// the headers modified.
+TEST_F(PersistentObjectTest, FlushWritesNothingThroughReadOnlyOrShadowReader) {
+  c_->Btree().SetRootPg(3);
+  const int writes = store_.writes;
+  TShadowReader shadow;
+  reader_.SetReadOnly(true);
+  for (TQdfPageReader* r : std::vector<TQdfPageReader*>{&reader_, &shadow}) {
+    root_->SetPageReader(r);
+    root_->Flush(false);
+  }
+  EXPECT_EQ(store_.writes, writes);
+  EXPECT_TRUE(c_->Header()->Modified());
+  root_->SetPageReader(&reader_);
+  reader_.SetReadOnly(false);
 }
 
 TEST_F(PersistentObjectTest, CloningAClassWithoutCreatorRaises) {

@@ -7,7 +7,6 @@
 #include "ErrorText.h"
 #include "base/QdfException.h"
 #include "list/ListTestUtil.h"
-#include "object/QHStorage.h"
 #include "record/Field.h"
 #include "record/ItemClass.h"
 #include "storage/DdlStatements.h"
@@ -72,9 +71,7 @@ TEST(DdlCreate, EveryMalformedStatementIsReportedWithItsPlace) {
   TDdlStorage s;
   s.storage->Execute(std::string(kBench) + "; create table t1 on TBench");
   const std::pair<const char*, const char*> cases[] = {
-      {"create unique TQdfItemClass X", "Unexpected keyword before ^TQdfItemClass X"},
       {"create unique index i1 on t1 [TBench] ;", "create index i1 on t1 ^( expected. Found: "},
-      {"create TQdfIntegerField x TQdfIntegerField y", "Unexpected Definition: x"},
       {"create TQdfIntegerField ()", "Unexpected DDL: TQdfIntegerField "},
       {"create // nothing but a comment", "Create: \"Type\" \"Name\" expected"},
       {"parent TBench; create TQdfIntegerField A", "A existiert bereits in TBench"},

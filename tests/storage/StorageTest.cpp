@@ -10,7 +10,6 @@
 #include "list/ListTestUtil.h"
 #include "record/BlobClass.h"
 #include "record/Fields.h"
-#include "record/IndexObject.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
 #include "table/Index.h"

@@ -1,5 +1,5 @@
 // The qdf tool's subcommands, each run as a separate process on a database
-// file; and the example program, run twice.
+// file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,10 +12,8 @@
 #include <vector>
 
 #include "ProcessRun.h"
-#include "base/Bytes.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
-#include "record/Field.h"
 #include "table/Table.h"
 
 #ifdef QDF_TOOL_EXE
@@ -377,6 +375,23 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLine) {
             "name\nB \"q\",\\nb\n");
 }
 
+// A ThisID column is not imported: every record receives an object ID of
+// its own, whatever the column says (the dump of a table can be imported).
+TEST(QdfImport, AThisIDColumnIsSkipped) {
+  TSystemFixture fx;
+  const std::string db = fx.Db("id.qdf");
+  ASSERT_EQ(Qdf(fx, {"exec", db,
+                     "create TQdfItemClass TRec (TQdfObjectIDField ThisID; TQdfIntegerField k);"
+                     "create table recs on TRec"})
+                .code,
+            0);
+  const std::string csv = fx.config.File("ids.csv");
+  WriteFile(csv, "thisid,k\n7,1\n7,2\n");
+  ASSERT_EQ(Qdf(fx, {"import", db, "recs", csv}).code, 0);
+  const std::string dump = Qdf(fx, {"dump", db, "recs", "--csv"}).out;
+  EXPECT_EQ(dump.find("\n7,"), std::string::npos) << dump;
+}
+
 TEST(QdfExec, NamesTooLongForAHeaderAreRefusedWithAMessage) {
   TSystemFixture fx;
   const std::string db = fx.Db("long.qdf");
@@ -392,26 +407,3 @@ TEST(QdfExec, NamesTooLongForAHeaderAreRefusedWithAMessage) {
 }  // namespace
 
 #endif  // QDF_TOOL_EXE
-
-#ifdef QDF_EXAMPLE_EXE
-namespace {
-
-// The example creates its schema in the first run; the second run, a new
-// process, finds the table and reads the records through the index.
-TEST(Example, SecondRunFindsWhatTheFirstCreated) {
-  qdf_test::TTestDir dir;
-  const std::string db = dir.File("example.qdf");
-  const std::string command = std::string(QDF_EXAMPLE_EXE) + " " + qdf_test::ShellQuote(db);
-  qdf_test::TRunResult r = qdf_test::RunProcess(command);
-  EXPECT_EQ(r.code, 0) << r.output;
-  EXPECT_EQ(r.output, "created TBench, t1 and i1 in " + db + " with 5 records\n");
-  r = qdf_test::RunProcess(command);
-  EXPECT_EQ(r.code, 0) << r.output;
-  EXPECT_EQ(r.output, "found t1 with index i1 in " + db +
-                          ":\n"
-                          "  a=1 b=1 c=record 1\n  a=2 b=4 c=record 2\n  a=3 b=9 c=record 3\n"
-                          "  a=4 b=16 c=record 4\n  a=5 b=25 c=record 5\n");
-}
-
-}  // namespace
-#endif
