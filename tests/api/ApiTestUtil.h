@@ -12,11 +12,14 @@
 
 namespace qdf_test {
 
-// The code of the dbquillon::Error `f` raises; nullopt when it raises none.
-inline std::optional<dbquillon::ErrorCode> CodeOf(const std::function<void()>& f) {
+// The code of the dbquillon::Error `f` raises (its message to `what` when
+// given); nullopt when it raises none.
+inline std::optional<dbquillon::ErrorCode> CodeOf(const std::function<void()>& f,
+                                                  std::string* what = nullptr) {
   try {
     f();
   } catch (const dbquillon::Error& e) {
+    if (what != nullptr) *what = e.what();
     return e.code();
   }
   return std::nullopt;

@@ -1,7 +1,6 @@
 // The public API's calls for tools and maintenance, as a program uses them:
-// checking a file and reading its figures, compacting it, reading the
-// schema with the engine's own objects, evaluating expressions (alone and
-// over rows), and filters with parameters refused at Prepare.
+// checking a file and reading its figures, compacting it, expressions over
+// rows, and filters with parameters refused at Prepare.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -59,6 +58,7 @@ TEST(ApiCheckFile, FiguresCountWhatTheFileHoldsAndDamageIsListed) {
   const std::string text = fx.dir.File("notes.txt");
   qdf_test::WriteFileBytes(text, std::vector<uint8_t>(3000, 'x'));
   EXPECT_EQ(CodeOf([&] { dbquillon::CheckFile(text); }), ErrorCode::Damaged);
+  EXPECT_EQ(CodeOf([&] { Database db(text); }), ErrorCode::Damaged);
 }
 
 // ---- compacting ----
@@ -116,74 +116,6 @@ TEST(ApiCompact, ShrinksAFileOfFreedSpaceKeepingEveryRow) {
   EXPECT_EQ(CodeOf([&] { dbquillon::CompactFile(dir.File("none.qdf")); }), ErrorCode::NotFound);
 }
 
-// ---- reading the schema ----
-
-TEST(ApiSchema, DerivedClassesPathsAndTheEnginesOwnObjects) {
-  TApiFixture fx;
-  {
-    Transaction t = fx.db.BeginWrite();
-    t.Execute(
-        "create TQdfItemClass TBase (TQdfIntegerField a; TQdfItemClass TSub (TQdfDateTimeField d));"
-        "create table subs on TBase.TSub; create index by_d on subs (d, DESC a)");
-    t.Commit();
-  }
-  Transaction r = fx.db.BeginRead();
-  const dbquillon::Schema plain = r.GetSchema();
-  ASSERT_EQ(plain.classes.size(), 3u);
-  const dbquillon::ClassInfo& sub = plain.classes[2];
-  EXPECT_EQ(sub.name, "TSub");
-  EXPECT_EQ(sub.base, "TBase");
-  std::vector<std::string> own;
-  for (const dbquillon::FieldInfo& f : sub.fields) {
-    if (!f.inherited) own.push_back(f.name + ":" + f.typeName);
-  }
-  EXPECT_EQ(own, (std::vector<std::string>{"d:TQdfDateTimeField"}));
-  EXPECT_EQ(sub.fields.size(), plain.classes[1].fields.size() + 1);
-  ASSERT_EQ(plain.tables.size(), 2u);
-  EXPECT_EQ(plain.tables[1].className, "TSub");
-  EXPECT_EQ(plain.tables[1].classPath, "TBase.TSub");
-  ASSERT_EQ(plain.tables[1].indexes.size(), 1u);
-  EXPECT_EQ(plain.tables[1].indexes[0].keys, (std::vector<std::string>{"d", "DESC a"}));
-  EXPECT_TRUE(plain.tables[1].indexes[0].path.empty());
-  EXPECT_TRUE(plain.otherIndexes.empty());
-  for (const dbquillon::ClassInfo& c : plain.classes)
-    EXPECT_EQ(c.name.find('$'), std::string::npos);
-
-  const dbquillon::Schema all = r.GetSchema(true);
-  EXPECT_GT(all.classes.size(), plain.classes.size());  // the blob table's classes
-  ASSERT_EQ(all.tables.size(), 3u);
-  EXPECT_EQ(all.tables[0].name, "$BLOB");
-  ASSERT_EQ(all.otherIndexes.size(), 1u);
-  EXPECT_EQ(all.otherIndexes[0].path, "$ID");
-  EXPECT_EQ(all.otherIndexes[0].keys, (std::vector<std::string>{"ThisID"}));
-}
-
-// ---- expressions ----
-
-TEST(ApiEvaluate, TypesAndValuesOfExpressionsWithoutFields) {
-  struct TCase {
-    const char* text;
-    const char* type;
-    const char* value;
-  };
-  const TCase cases[] = {
-      {"1 + 2 * 3", "INTEGER", "7"},
-      {"1.0 * 3", "DOUBLE", "3.0"},
-      {"1e20 * 1.0", "DOUBLE", "1.0e+20"},
-      {"'a' + \"b\"", "PCHAR", "ab"},
-      {"2 > 1", "BOOLEAN", "True"},
-      {"null", "NULLVAR", ""},
-      {"Date(2024, 5, 1)", "DATETIME", "2024-05-01 00:00:00"},
-  };
-  for (const TCase& c : cases) {
-    const dbquillon::Evaluation e = dbquillon::Evaluate(c.text);
-    EXPECT_EQ(e.type, c.type) << c.text;
-    EXPECT_EQ(e.text, c.value) << c.text;
-  }
-  EXPECT_EQ(CodeOf([] { dbquillon::Evaluate("1 +"); }), ErrorCode::Syntax);
-  EXPECT_EQ(CodeOf([] { dbquillon::Evaluate("1 >>= 2"); }), ErrorCode::Syntax);
-}
-
 TEST(ApiExpression, ComputedPerRowAgreeWithTheColumnsNullsAndFailures) {
   TApiFixture fx;
   AddBooks(fx.db, 30);
@@ -206,6 +138,11 @@ TEST(ApiExpression, ComputedPerRowAgreeWithTheColumnsNullsAndFailures) {
     } else {
       EXPECT_EQ(cell, std::to_string(row.GetInt64("year") + 1));
     }
+    // A column's text into the same buffer, whatever it held.
+    row.GetText("year", cell);
+    EXPECT_EQ(cell, row.GetText("year"));
+    row.GetText("title", cell);
+    EXPECT_EQ(cell, row.GetString("title"));
     EXPECT_EQ(shout.Text(row), "A" + std::to_string(row.GetInt64("id") % 3) + "!");
     const std::optional<dbquillon::ErrorCode> code = CodeOf([&] { number.Text(row); });
     failures += code == ErrorCode::Type;
@@ -223,32 +160,6 @@ TEST(ApiExpression, ComputedPerRowAgreeWithTheColumnsNullsAndFailures) {
   EXPECT_EQ(next.Text(first), "1902");
   r.Commit();
   EXPECT_EQ(CodeOf([&] { next.Text(first); }), ErrorCode::Misuse);
-}
-
-TEST(ApiRows, TextIntoABufferIsTheValueWhateverTheBufferHeld) {
-  TApiFixture fx;
-  {
-    Transaction t = fx.db.BeginWrite();
-    dbquillon::Table books = t.OpenTable("books");
-    books.Insert().Set("id", 1).Set("title", std::string(300, 'L')).Set("price", 2.5).Post();
-    books.Insert().Set("id", 2).Set("title", "S").Post();
-    books.Insert().Set("id", 3).Post();
-    t.Commit();
-  }
-  Transaction r = fx.db.BeginRead();
-  dbquillon::Table books = r.OpenTable("books");
-  std::string title, price;
-  for (const Row& row : books.Walk("by_id")) {
-    row.GetText("title", title);
-    row.GetText("price", price);
-    EXPECT_EQ(title, row.GetString("title"));
-    EXPECT_EQ(price, row.GetText("price"));
-  }
-  EXPECT_EQ(title, "");
-  books.Find("by_id", 2)->GetText("title", title);
-  EXPECT_EQ(title, "S");
-  books.Find("by_id", 1)->GetText("price", price);
-  EXPECT_EQ(price, "2.5");
 }
 
 // ---- filters with parameters are checked at Prepare ----

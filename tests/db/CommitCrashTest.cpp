@@ -48,7 +48,6 @@ std::string BlobBytes(int key, int version) {
 // file's storage open, running.
 // The files from `writable` on are opened read-only.
 struct TSession {
-  explicit TSession(const std::string& path) : TSession(std::vector<std::string>{path}) {}
   explicit TSession(const std::vector<std::string>& paths, size_t writable = SIZE_MAX) {
     system = std::make_unique<TQdfSystem>();
     system->Init();
@@ -74,6 +73,14 @@ std::vector<std::string> FilesOf(const std::string& first, int count) {
   std::vector<std::string> paths;
   for (int i = 0; i < count; ++i) paths.push_back(qdf_test::CrashFilePath(first, i));
   return paths;
+}
+
+// The fault file system sees the files and their commit records.
+void Watch(TFaultFileSystem& fs, const std::vector<std::string>& files) {
+  for (const std::string& f : files) {
+    fs.Watch(f);
+    fs.Watch(TMultiFileCommit::SidePath(f));
+  }
 }
 
 void Insert(TQdfTable& t, int key, int version) {
@@ -252,17 +259,11 @@ TEST_P(FailedCommit, IsAllOrNoneAndStopsTheFilersWhenUnsure) {
       for (int key = from; key < from + 10; ++key) Insert(*t, key, 9);
     }
   };
-  auto watch = [](TFaultFileSystem& fs, const std::vector<std::string>& files) {
-    for (const std::string& f : files) {
-      fs.Watch(f);
-      fs.Watch(TMultiFileCommit::SidePath(f));
-    }
-  };
   // The commit's operations and the state after it, on copies.
   int ops = 0;
   {
     TFaultFileSystem fs;
-    watch(fs, probes);
+    Watch(fs, probes);
     qdf_test::TFaultScope scope(fs);
     TSession db(probes);
     change(db, 300);
@@ -275,7 +276,7 @@ TEST_P(FailedCommit, IsAllOrNoneAndStopsTheFilersWhenUnsure) {
 
   {
     TFaultFileSystem fs;
-    watch(fs, paths);
+    Watch(fs, paths);
     qdf_test::TFaultScope scope(fs);
     TSession db(paths);
     change(db, 300);
@@ -346,10 +347,7 @@ TEST(CrashSafety, OnlyTransactionsThatChangeSeveralFilesWriteACommitRecord) {
   TSeveralFilesWorkload(2, 1).Prepare(paths[0]);
   for (int changed = 1; changed <= 2; ++changed) {
     TFaultFileSystem fs;
-    for (const std::string& p : paths) {
-      fs.Watch(p);
-      fs.Watch(TMultiFileCommit::SidePath(p));
-    }
+    Watch(fs, paths);
     std::string first_file, second_file, side_events;
     {
       qdf_test::TFaultScope scope(fs);

@@ -7,14 +7,11 @@
 #include <fstream>
 
 #include "ErrorText.h"
-#include "base/Helpers.h"
-#include "base/QdfException.h"
 #include "db/System.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
 #include "file/LocalFiler.h"
 #include "list/ItemList.h"
-#include "reader/CachePool.h"
 
 namespace qdf {
 namespace {
@@ -50,25 +47,6 @@ TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
   // A missing file leaves every key at its default.
   std::filesystem::remove(config.IniPath());
   EXPECT_EQ(system.OpenFiler("First", false, false), nullptr);
-}
-
-// Below 512 pages is ignored; a value that is no number or none counts as
-// missing: the default.
-TEST(SystemConfig, InitialCacheSetsThePool) {
-  TSystemConfig config;
-  TCachePool& pool = TCachePool::Instance();
-  const std::pair<const char*, int> cases[] = {
-      {"InitialCache=100", 512},
-      {"InitialCache=4000", 4000},
-      {"InitialCache=not a number", TCachePool::kDefaultInitialCache},
-      {"SyncCommits=1", TCachePool::kDefaultInitialCache}};
-  for (const auto& [ini, pages] : cases) {
-    pool.SetCacheSize(TCachePool::kDefaultCacheSize);
-    config.WriteIni(std::string("[INIT]\n") + ini + "\n");
-    { TQdfSystem system; }
-    EXPECT_EQ(pool.CacheSize(), pages) << ini;
-  }
-  pool.SetCacheSize(TCachePool::kDefaultCacheSize);
 }
 
 TEST(SystemConfig, SyncCommitsReachesEveryLocalFiler) {
@@ -111,50 +89,7 @@ TEST(SystemAliases, AliasesWithoutFileOrServerCannotBeOpened) {
   t.reset();
 }
 
-TEST(SystemAliases, OpenLocalFilerRegistersUnderTheAlias) {
-  TSystemFixture fx;
-  TQdfFiler* f = fx.system->OpenLocalFiler(fx.Db("x.qdf"), "X", false);
-  EXPECT_EQ(fx.system->OpenLocalFiler(fx.Db("other.qdf"), "x", false), f);
-  EXPECT_FALSE(std::filesystem::exists(fx.Db("other.qdf")));
-  EXPECT_EQ(fx.system->OpenFiler("X", false, false), f);
-  // A file another writer holds cannot be opened a second time.
-  EXPECT_EQ(MessageOf([&] { fx.system->OpenLocalFiler(fx.Db("x.qdf"), "Y", false); }),
-            "cannot open file: " + fx.Db("x.qdf") + ": locked by another writer");
-  EXPECT_EQ(fx.system->LookupFiler("Y"), nullptr);
-  fx.system->RemoveFiler(f);
-  EXPECT_EQ(fx.system->LookupFiler("X"), nullptr);
-  f->Release();  // the system's reference, now the test's
-}
-
 // ---- shadow file ----
-
-TEST(SystemShadow, ShadowFileLivesAsLongAsTheSystem) {
-  TSystemConfig config;
-  auto system = std::make_unique<TQdfSystem>();
-  system->Init();
-  const std::string shadow = system->ShadowFileName();
-  ASSERT_EQ(shadow.substr(0, config.TempDirPath().size()), config.TempDirPath());
-  EXPECT_TRUE(std::filesystem::exists(shadow));
-  ASSERT_NE(system->ShadowStorage(), nullptr);
-  EXPECT_NE(system->ShadowStorage()->ChildByName("$FREE_LIST"), nullptr);
-  EXPECT_EQ(system->ShadowFiler()->Name(), "$SHADOW");
-  // A second system gets a file of its own.
-  {
-    TQdfSystem other;
-    other.Init();
-    EXPECT_NE(other.ShadowFileName(), shadow);
-  }
-  system.reset();
-  EXPECT_FALSE(std::filesystem::exists(shadow));
-  EXPECT_TRUE(config.TempFiles().empty());
-  // [INIT] TEMP_PATH names the folder.
-  const std::string dir = config.File("scratch");
-  std::filesystem::create_directories(dir);
-  config.WriteIni("[INIT]\nTEMP_PATH=" + dir + "\n");
-  TQdfSystem placed;
-  placed.Init();
-  EXPECT_EQ(placed.ShadowFileName().substr(0, dir.size() + 1), dir + "/");
-}
 
 TEST(SystemShadow, TakenNamesAreSkipped) {
   TSystemConfig config;
@@ -262,6 +197,13 @@ TEST(SystemGlobal, ShutdownFreesTheGlobalSystemAndItsShadowFile) {
   QdfShutdown();
   EXPECT_EQ(QdfSystemIfCreated(), nullptr);
   EXPECT_FALSE(std::filesystem::exists(shadow));
+  EXPECT_TRUE(config.TempFiles().empty());
+  // [INIT] TEMP_PATH names the shadow file's folder.
+  const std::string dir = config.File("scratch");
+  std::filesystem::create_directories(dir);
+  config.WriteIni("[INIT]\nTEMP_PATH=" + dir + "\n");
+  EXPECT_EQ(QdfSystem()->ShadowFileName().substr(0, dir.size() + 1), dir + "/");
+  QdfShutdown();
 }
 
 }  // namespace

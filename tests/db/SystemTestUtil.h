@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,28 +20,20 @@
 
 namespace qdf_test {
 
+// Sets an environment variable for its lifetime, then restores it.
 class TScopedEnv {
  public:
   TScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
+    if (const char* old = std::getenv(name)) old_ = old;
     setenv(name, value.c_str(), 1);
   }
-  ~TScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
+  ~TScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
   TScopedEnv(const TScopedEnv&) = delete;
   TScopedEnv& operator=(const TScopedEnv&) = delete;
 
  private:
   const char* name_;
-  bool had_ = false;
-  std::string old_;
+  std::optional<std::string> old_;
 };
 
 class TSystemConfig {
@@ -67,7 +60,6 @@ class TSystemConfig {
   }
   int IniStamp() const { return stamp_; }
   std::string IniPath() const { return config_ + "quillon.ini"; }
-  const std::string& ConfigDir() const { return config_; }
   const std::string& TempDirPath() const { return temp_; }
   std::string File(const std::string& name) const { return dir_.File(name); }
   // Names of the files in the temporary folder.
@@ -155,15 +147,10 @@ class TSystemFixture {
 // Records the events a storage's listeners hear.
 struct TEventLog {
   std::vector<int> events;
-  std::vector<void*> args;
   int handle = 0;
-  void Attach(qdf::TQdfInTransStorage* s, void* default_arg = nullptr) {
+  void Attach(qdf::TQdfInTransStorage* s) {
     handle = s->AddListener(
-        [this](qdf::TQdfInTransStorage*, void* arg, int event) {
-          events.push_back(event);
-          args.push_back(arg);
-        },
-        default_arg);
+        [this](qdf::TQdfInTransStorage*, void*, int event) { events.push_back(event); });
   }
   // The events heard, without the removal events (6) of working instances.
   std::vector<int> Transactional() const {
@@ -173,10 +160,7 @@ struct TEventLog {
     }
     return out;
   }
-  void Clear() {
-    events.clear();
-    args.clear();
-  }
+  void Clear() { events.clear(); }
 };
 
 }  // namespace qdf_test

@@ -19,7 +19,6 @@ class TFakeObjectStore : public qdf::TQdfObjectStore {
   ~TFakeObjectStore() override { FreeAllInstances(); }
 
   const uint8_t* ReadHeaderItem(const qdf::TItemAdr& adr, int* size) override {
-    ++reads;
     auto it = items.find(KeyOf(adr));
     if (it == items.end()) {
       *size = 0;
@@ -52,7 +51,6 @@ class TFakeObjectStore : public qdf::TQdfObjectStore {
   }
 
   void ObjectRemoved(qdf::TQdfPersistentObject* object) override {
-    ++removed;
     instances.erase(std::remove(instances.begin(), instances.end(), object), instances.end());
   }
 
@@ -73,10 +71,8 @@ class TFakeObjectStore : public qdf::TQdfObjectStore {
 
   std::map<Key, std::vector<uint8_t>> items;
   std::vector<qdf::TQdfPersistentObject*> instances;  // registered, freed by the store
-  int reads = 0;
   int writes = 0;
   int schema_changes = 0;
-  int removed = 0;
 
  private:
   uint32_t next_page_ = 1;

@@ -49,12 +49,12 @@ struct TOpenDb {
     reader.reset();
     filer->Release();
   }
-  void Commit() {
+  void Commit(bool keep_write_lock = false) {
     for (int round = 0; round < 2; ++round) {  // the first flush may allocate
       storage->StoreModified();
       reader->Flush(kFlushWriteUnpin);
     }
-    reader->Commit(false);
+    reader->Commit(keep_write_lock);
   }
   TQdfLocalFiler* filer;
   std::unique_ptr<TQdfIndirectPageReader> reader;
@@ -124,40 +124,28 @@ TEST(KillChild, CommitUntilKilled) {
     }).detach();
   };
   if (after == 0) kill_soon();
-  auto* filer = new TQdfLocalFiler(path, false, "KILL");
-  filer->SetSyncCommits(sync);
-  {
-    TQdfIndirectPageReader reader(filer);
-    reader.Open(false);
-    reader.StartTransaction();
-    auto storage = std::unique_ptr<TQdfStorage>(static_cast<TQdfStorage*>(
-        TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr).release()));
-    storage->OpenRoot(&reader);
-    storage->Execute(
-        "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
-        "create table t1 on TBench;create index ia on t1 (a);");
-    AddRecords(*storage, 0, 1);
-    for (int n = 1;; ++n) {
-      storage->Execute("set TBench.a [UserInfo=" + std::to_string(n) + "]");
-      {
-        auto t = storage->TableByName("t1");
-        t->First();
-        t->Edit();
-        static_cast<TQdfIntegerField*>(t->FieldByName("a"))->SetAsInteger(-n);
-        t->Post();
-      }
-      AddRecords(*storage, n, 1);
-      for (int round = 0; round < 2; ++round) {
-        storage->StoreModified();
-        reader.Flush(kFlushWriteUnpin);
-      }
-      reader.Commit(true);
-      std::printf("COMMITTED %d\n", n);
-      std::fflush(stdout);
-      if (n == after) kill_soon();
-      reader.Open(false);
-      reader.StartTransaction();
+  TOpenDb db(path, false);
+  db.filer->SetSyncCommits(sync);
+  db.storage->Execute(
+      "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
+      "create table t1 on TBench;create index ia on t1 (a);");
+  AddRecords(*db.storage, 0, 1);
+  for (int n = 1;; ++n) {
+    db.storage->Execute("set TBench.a [UserInfo=" + std::to_string(n) + "]");
+    {
+      auto t = db.storage->TableByName("t1");
+      t->First();
+      t->Edit();
+      static_cast<TQdfIntegerField*>(t->FieldByName("a"))->SetAsInteger(-n);
+      t->Post();
     }
+    AddRecords(*db.storage, n, 1);
+    db.Commit(true);
+    std::printf("COMMITTED %d\n", n);
+    std::fflush(stdout);
+    if (n == after) kill_soon();
+    db.reader->Open(false);
+    db.reader->StartTransaction();
   }
 }
 

@@ -1,21 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "ErrorText.h"
-#include "ProcessRun.h"
 #include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
 #include "db/SystemTestUtil.h"
-#include "file/IndirectPageReader.h"
-#include "file/LocalFiler.h"
 #include "list/ListTestUtil.h"
 #include "record/BlobClass.h"
 #include "record/Fields.h"
-#include "record/IndexObject.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
 #include "table/Index.h"
@@ -24,91 +18,10 @@
 namespace qdf {
 namespace {
 
-std::vector<std::string> ChildNames(const TQdfPersistentObject& o) {
-  std::vector<std::string> names;
-  for (int i = 0; i < o.ObjectsCount(); ++i) names.push_back(o.ChildAt(i)->ObjectName());
-  return names;
-}
-
-// Name, class and address of every object of the tree, depth first.
-std::vector<std::string> Tree(const TQdfPersistentObject& o) {
-  std::vector<std::string> out;
-  for (int i = 0; i < o.ObjectsCount(); ++i) {
-    const TQdfPersistentObject* c = o.ChildAt(i);
-    out.push_back(c->FullName() + " " + c->ClassInfo()->name + " " + AdrToText(c->Address()));
-    for (const std::string& s : Tree(*c)) out.push_back(s);
-  }
-  return out;
-}
-
 std::unique_ptr<TQdfStorage> OpenStorage(qdf_test::TListFixture& fx) {
   auto storage = fx.New<TQdfStorage>();
   storage->OpenRoot(fx.Reader());
   return storage;
-}
-
-// The system schema a new database gets (a fresh process reads it back
-// below).
-TEST(StorageBootstrap, NewDatabaseGetsTheSystemSchema) {
-  qdf_test::TListFixture fx;
-  {
-    auto s = OpenStorage(fx);
-    EXPECT_EQ(ChildNames(*s), (std::vector<std::string>{"$ID", "TBlobClassNode", "$BLOB"}));
-    EXPECT_NE(s->ChildByPath("$ID.IDX$Order.IDX$Structure.REF$ThisID"), nullptr);
-    ASSERT_NE(s->IDIndex(), nullptr);
-    ASSERT_NE(s->BlobTable(), nullptr);
-    TQdfIndex* position = s->BlobTable()->IndexByName("IDX_POSITION");
-    ASSERT_NE(position, nullptr);
-    EXPECT_TRUE(position->Unique());
-    EXPECT_EQ(position->OrderText(false), "BlobID,Position");
-  }
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& l : lines) text += l + "\n";
-  return text;
-}
-
-// Run by FreshProcessSeesTheBootstrapTree in a process of its own: prints
-// the tree of the database named by QDF_STORAGE_CHILD_DB, opened read-only.
-TEST(StorageChild, PrintTree) {
-  const char* path = std::getenv("QDF_STORAGE_CHILD_DB");
-  if (path == nullptr) GTEST_SKIP() << "runs only as the child of FreshProcessSeesTheBootstrapTree";
-  auto* filer = new TQdfLocalFiler(path, true, "CHILD");
-  {
-    TQdfIndirectPageReader reader(filer);
-    reader.Open(true);
-    auto s = std::unique_ptr<TQdfStorage>(static_cast<TQdfStorage*>(
-        TQdfPersistentObject::Create(TQdfStorage::kClassInfo, nullptr).release()));
-    s->OpenRoot(&reader);
-    std::printf("TREE-BEGIN\n%sTREE-END\n", Joined(Tree(*s)).c_str());
-  }
-  filer->Release();
-}
-
-TEST(StorageBootstrap, FreshProcessSeesTheBootstrapTree) {
-  qdf_test::TListFixture fx;
-  std::string tree;
-  {
-    auto s = OpenStorage(fx);
-    tree = Joined(Tree(*s));
-    fx.Commit();
-  }
-  fx.Close();
-  qdf_test::TRunOptions options;
-  options.env = {{"QDF_STORAGE_CHILD_DB", fx.Path()}};
-  const qdf_test::TRunResult run = qdf_test::RunProcess(
-      qdf_test::ShellQuote(qdf_test::SelfExe()) + " --gtest_filter=StorageChild.PrintTree",
-      options);
-  const std::string& out = run.output;
-  EXPECT_EQ(run.code, 0) << out;
-  const size_t begin = out.find("TREE-BEGIN\n");
-  const size_t end = out.find("TREE-END");
-  ASSERT_NE(begin, std::string::npos) << out;
-  ASSERT_NE(end, std::string::npos) << out;
-  EXPECT_EQ(out.substr(begin + 11, end - begin - 11), tree);
-  fx.Open();
 }
 
 TEST(StorageBootstrap, ObjectsByPathAndTables) {
@@ -209,44 +122,6 @@ TEST(StorageIDs, ObjectIDIndexFollowsRecords) {
   t->SetCursorAddress(adrs[3]);
   EXPECT_QDF_ERROR(t->Delete(true), "ID index out of order");
   EXPECT_EQ(t->Count(), 47);
-}
-
-TEST(StorageIndexes, CreatedByStatementsAndRebuilt) {
-  qdf_test::TListFixture fx;
-  auto s = OpenStorage(fx);
-  s->Execute(
-      "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
-      "create table t3 on TBench;");
-  {
-    auto t = s->TableByName("t3");
-    for (int i = 0; i < 20; ++i) {
-      t->Insert();
-      static_cast<TQdfIntegerField*>(t->FieldByName("a"))->SetAsInteger(20 - i);
-      t->FieldByName("c")->SetAsString(std::string(1, static_cast<char>('a' + i % 5)));
-      t->Post();
-    }
-  }
-  // Built from the existing records at once.
-  s->Execute("create index i3 on t3(c);create unique index u3 on t3 (DESC a);");
-  auto t = s->TableByName("t3");
-  TQdfIndex* i3 = t->IndexByName("i3");
-  TQdfIndex* u3 = t->IndexByName("u3");
-  ASSERT_NE(i3, nullptr);
-  ASSERT_NE(u3, nullptr);
-  EXPECT_EQ(i3->Count(), 20);
-  EXPECT_EQ(u3->Count(), 20);
-  EXPECT_EQ(i3->OrderText(false), "c,REF$t3");
-  EXPECT_EQ(u3->OrderText(false), "DESC a");
-  u3->First();
-  EXPECT_EQ(t->FieldByName("a")->GetAsString(), "20");
-  s->Execute("rebuild t3.u3;");
-  EXPECT_EQ(u3->Count(), 20);
-  EXPECT_THROW(s->Execute("rebuild t3;"), EQdfException);
-  // Dropping a table takes its indexes along.
-  t.reset();
-  s->Execute("drop t3;");
-  EXPECT_EQ(s->ChildByName("t3"), nullptr);
-  EXPECT_EQ(s->ChildByPath("t3.i3"), nullptr);
 }
 
 // An accessor whose property names a field of another class.
