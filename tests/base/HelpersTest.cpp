@@ -24,6 +24,37 @@ TEST(Version, ConvertsBothWaysAndRejectsOutOfRangeParts) {
   EXPECT_THROW(VersionToInt("1.2.3.4.5"), EConvertError);  // "4.5" is no number
 }
 
+TEST(Like, FollowsFirstOccurrenceMatching) {
+  struct Case {
+    const char* text;
+    const char* pattern;
+    bool match;
+  };
+  const Case cases[] = {
+      {"abc", "a%", true},
+      {"abcd", "abc", true},  // text left over is ignored
+      {"ab", "a_c", false},
+      {"xaXb", "%a%b", true},
+      {"aab", "%ab", true},
+      {"ab", "ab%b", false},
+      {"", "%x", true},
+      {"", "", true},
+      {"a", "", false},
+      {"", "a", false},
+      {"", "_", false},
+      {"one houndred fifty two", "%fifty%", true},
+      {"one houndred fifteen", "%fifty%", false},
+      {"Fifty", "%fifty%", false},  // case-sensitive
+      {"abc", "_b_", true},
+      {"a", "a_", false},  // '_' needs a character
+      // Only the first occurrence after '%' is tried.
+      {"abxaxc", "%a_c", false},
+      {"axc", "%a_c", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Like(c.text, c.pattern), c.match) << c.text << " / " << c.pattern;
+}
+
 TEST(TextHelpers, SplitFieldAndNumbers) {
   std::string text = "alias=file.qdf";
   std::string head;
