@@ -67,38 +67,6 @@ TEST(ItemAreaCompact, ZeroesWhatItFreesAndRefusesABadSlot) {
   EXPECT_FALSE(a.CheckArea());
 }
 
-TEST(ItemAreaSort, SortsSlotsNotItems) {
-  std::mt19937 rng(5);
-  for (int n : {2, 7, 500}) {
-    Page pg;
-    TItemArea a = pg.Item();
-    for (int i = 0; i < n; ++i) {
-      uint8_t* p = a.AddItem(6);
-      StoreU32(p + 2, rng() % 40);  // many equal keys
-    }
-    std::vector<uint16_t> offsets;
-    for (int s = 0; s < n; ++s) offsets.push_back(static_cast<uint16_t>(a.SlotWord(s)));
-    int low = a.LowEnd();
-    a.SortSlots([](const uint8_t* x, const uint8_t* y) {
-      uint32_t u = LoadU32(x + 2), v = LoadU32(y + 2);
-      return u < v ? -1 : u > v ? 1 : 0;
-    });
-    EXPECT_EQ(a.LowEnd(), low);
-    std::vector<uint16_t> after;
-    for (int s = 0; s < n; ++s) after.push_back(static_cast<uint16_t>(a.SlotWord(s)));
-    for (int s = 1; s < n; ++s) ASSERT_LE(LoadU32(a.ItemAt(s - 1) + 2), LoadU32(a.ItemAt(s) + 2));
-    std::sort(offsets.begin(), offsets.end());
-    std::sort(after.begin(), after.end());
-    EXPECT_EQ(after, offsets) << "a permutation of the same items";
-  }
-  // An inconsistent comparator must not run off the table.
-  Page pg2;
-  TItemArea b = pg2.Item();
-  for (int i = 0; i < 300; ++i) Add(b, 4, 'q');
-  b.SortSlots([&](const uint8_t*, const uint8_t*) { return static_cast<int>(rng() % 3) - 1; });
-  EXPECT_TRUE(b.CheckArea());
-}
-
 TEST(ItemAreaSplit, ByBytesAndByPercent) {
   for (int percent : {50, 30}) {
     Page src_pg, dst_pg;

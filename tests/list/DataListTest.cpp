@@ -29,36 +29,6 @@ TItemAdr AddRecord(TQdfDataListBase& list, uint32_t id, int size) {
   return adr;
 }
 
-TEST(DataListBase, FreedSpaceIsFoundAgainAlsoInAPageThatWasFull) {
-  qdf_test::TListFixture fx;
-  TStorageWithList s(fx);
-  TQdfDataList& list = *s.list;
-  std::vector<TItemAdr> adrs;
-  for (uint32_t i = 1; i <= 200; ++i) adrs.push_back(AddRecord(list, i, 400));
-  const int pages = list.PageListHeader()->CountPg();
-  const uint32_t first_page = adrs[0].page;
-  // Empty the (full) first page completely: it stands last in the list of
-  // nearly full pages, far from its head.
-  for (const TItemAdr& a : adrs) {
-    if (a.page == first_page) list.DeleteItem(a);
-  }
-  const uint8_t* emptied = fx.Reader()->GetPage(first_page, kGpRead);
-  EXPECT_EQ(static_cast<int16_t>(LoadU16(emptied + kDpFreeClass)), 6);  // back in a list
-  // New records fill the free room (the emptied page among it) before the
-  // chain grows.
-  int placed_in_emptied = 0;
-  for (uint32_t i = 0; list.PageListHeader()->CountPg() == pages; ++i) {
-    TItemAdr a = AddRecord(list, 1000 + i, 400);
-    if (a.page == first_page) ++placed_in_emptied;
-    ASSERT_LT(i, 100u);
-  }
-  EXPECT_GE(placed_in_emptied, 19);
-  // A big record takes a page only when its free bytes really reach its size.
-  TItemAdr big = AddRecord(list, 5000, 5000);
-  const uint8_t* page = fx.Reader()->GetPage(big.page, kGpRead);
-  EXPECT_GE(TItemArea::OfPage(const_cast<uint8_t*>(page)).Available() + 5000 + 2, 5000);
-}
-
 TEST(DataList, DamagedStubsRaiseInsteadOfWandering) {
   qdf_test::TListFixture fx;
   TStorageWithList s(fx);

@@ -69,18 +69,6 @@ class TListFixture {
     return list.release();
   }
 
-  // The list of class T whose header item is at `adr`, loaded under
-  // `storage` (which owns it).
-  template <typename T>
-  T* LoadList(qdf::TQdfStorage* storage, const qdf::TItemAdr& adr) {
-    std::unique_ptr<T> list = Make<T>(storage);
-    list->Header()->SetAddress(adr);
-    list->LoadHeader();
-    list->SetParent(storage);
-    list->Loaded();
-    return list.release();
-  }
-
   // Closes and opens the file again; a new storage reads the root and the
   // object tree.
   std::unique_ptr<qdf::TQdfStorage> ReopenStorage() {

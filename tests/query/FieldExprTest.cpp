@@ -175,15 +175,5 @@ TEST_F(FieldExprTest, CompileErrorsAndFromBookLifetime) {
   EXPECT_EQ(ErrorOf("d = 4").rfind("could not find matching cast for ", 0), 0u);
 }
 
-TEST(CompareVariants, NumbersStringsAndMixedForms) {
-  EXPECT_LT(CompareVariants(TVariant(int32_t{-1}), TVariant(int64_t{1})), 0);
-  EXPECT_EQ(CompareVariants(TVariant(true), TVariant(int32_t{1})), 0);
-  EXPECT_GT(CompareVariants(TVariant(2.5), TVariant(int32_t{2})), 0);
-  EXPECT_GT(CompareVariants(TVariant(std::string("\xE9")), TVariant(std::string("z"))), 0);
-  EXPECT_LT(CompareVariants(TVariant(std::string("ab")), TVariant(std::string("abc"))), 0);
-  EXPECT_EQ(CompareVariants(TVariant(std::string("10")), TVariant(10.0)), 0);
-  EXPECT_THROW(CompareVariants(TVariant(std::string("x")), TVariant(int32_t{1})), EConvertError);
-}
-
 }  // namespace
 }  // namespace qdf

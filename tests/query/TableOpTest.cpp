@@ -1,11 +1,9 @@
-// Filtered, updateable and copying table operations, and the table walks
-// built on them (ForEachMatch, DeleteWhere, emptying the table).
+// Filtered and copying table operations, index filters, and the table walks
+// built on them.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -13,8 +11,8 @@
 #include "QueryTestUtil.h"
 #include "base/QdfException.h"
 #include "query/Column.h"
+#include "query/IndexFilter.h"
 #include "query/TableOp.h"
-#include "reader/CachePool.h"
 #include "record/Fields.h"
 #include "table/BlobField.h"
 
@@ -26,11 +24,6 @@ using qdf_test::TRow;
 using Ks = std::vector<int>;
 
 constexpr const char* kInt = "TQdfIntegerField";
-
-Ks Sorted(Ks v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
 
 class TableOpTest : public ::testing::Test {
  protected:
@@ -99,43 +92,6 @@ TEST_F(TableOpTest, EqualityObjectIDAndBaseClassIndexes) {
   EXPECT_EQ(Rows(*Op("ThisID = " + std::to_string(n), kOpDefault, sub)), Ks{});
 }
 
-TEST_F(TableOpTest, PhysicalScanSeesEveryPageOfATableLargerThanTheCache) {
-  Open();
-  // Rows of about 400 bytes: 20 a page. Three times the cache by default.
-  const int pages = qdf_test::EnvSize("QDF_TABLEOP_PAGES", 3 * TCachePool::kDefaultCacheSize);
-  const int n = pages * 20;
-  const std::string pad(380, 'x');
-  for (int k = 1; k <= n; ++k) qdf_test::Insert(*t_, TRow{k, k % 7, k, pad, {}, {}});
-  db_.storage->StoreModified();
-  fx_.Commit();
-  ASSERT_GT(t_->PageListHeader()->CountPg(), TCachePool::kDefaultCacheSize * 2);
-  auto op = Op("a = 3");
-  TaItemAdrList seen;
-  int count = 0;
-  op->First();
-  while (op->Next()) {
-    ++count;
-    seen.Append(t_->Cursor().Address());
-  }
-  EXPECT_EQ(op->ChosenIndex(), nullptr);
-  EXPECT_EQ(count, (n + 4) / 7);
-  EXPECT_EQ(op->Visited(), n);
-  // In ascending page order.
-  for (int i = 1; i < seen.Count(); ++i) {
-    ASSERT_LT(TaItemAdrList::CompareAdr(seen.Items(i - 1), seen.Items(i), nullptr), 0) << i;
-  }
-
-  // The page order is kept between scans; pages that another instance of the
-  // table adds or frees meanwhile must still be seen (or not).
-  auto other = db_.Open();
-  for (int k = n + 1; k <= n + 700; ++k) qdf_test::Insert(*other, TRow{k, 3, k, pad, {}, {}});
-  EXPECT_EQ(Rows("a = 3").size(), static_cast<size_t>((n + 4) / 7 + 700));
-  EXPECT_EQ(other->DeleteWhere(other->CompileFilter("k <= " + std::to_string(n))), n);
-  EXPECT_EQ(Rows("a = 3").size(), 700u);
-  EXPECT_EQ(other->DeleteWhere(nullptr), 700);
-  EXPECT_TRUE(Rows("a = 3").empty());
-}
-
 TEST_F(TableOpTest, OptionsFromTheCurrentRowBackwardAndStopAfterFirst) {
   Open();
   Fill(10);
@@ -156,210 +112,93 @@ TEST_F(TableOpTest, OptionsFromTheCurrentRowBackwardAndStopAfterFirst) {
   EXPECT_EQ(Rows("b > 8", kOpFromEnd | kOpStopAtFail), Ks{});
   // Without a filter every record, once.
   EXPECT_EQ(Rows(""), (Ks{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  // A visitor stops the walk; the deferred one then goes back from the last
+  // row visited.
+  Ks seen;
+  t_->ForEachMatch(
+      t_->CompileFilter("b > 5"), kOpDefault,
+      [&](TQdfTable&, bool& stop) {
+        seen.push_back(k_->AsInteger());
+        stop = seen.size() == 2;
+      },
+      [&](TQdfTable&, bool&) { seen.push_back(-k_->AsInteger()); });
+  EXPECT_EQ(seen, (Ks{6, 7, -7, -6}));
 }
 
-// The updateable loop with a change of the current row: through a table
-// scan and through an index, deleting or moving the row's key.
-TEST_F(TableOpTest, UpdateableLoopChangesTheCurrentRowWithoutSkipOrRepeat) {
+// Index ranges at their edges: null keys, LIKE prefixes of 0xFF bytes.
+TEST_F(TableOpTest, IndexRangesOfNullsAndOfHighBytePrefixes) {
   db_.AddIndex("ib", {{kInt, "b"}});
+  db_.AddIndex("ic", {{"TQdfCharField", "c"}});
   Open();
-  Fill(200);
-  auto& b = static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "b"));
-  for (const char* text : {"c <> ''", "b >= 1"}) {
-    SCOPED_TRACE(text);
-    const bool by_index = std::string(text) == "b >= 1";
-    const int64_t before = t_->Count();
-    TQdfUpdateableFilterOp op(*t_, kOpDefault, nullptr, nullptr, t_->CompileFilter(text));
-    std::multiset<int> seen;
-    op.First();
-    while (op.Next()) {
-      const int k = k_->AsInteger();
-      seen.insert(k);
-      if (k % 3 == 0) {
-        t_->Delete(false);
-      } else {
-        // Moves the key ahead of an index walk.
-        t_->Edit();
-        b.SetAsInteger(b.AsInteger() + 1000);
-        t_->Post();
-      }
-    }
-    EXPECT_EQ(op.ChosenIndex() != nullptr, by_index);
-    EXPECT_EQ(static_cast<int64_t>(seen.size()), before);
-    for (int k : seen) EXPECT_EQ(seen.count(k), 1u) << k;
-    EXPECT_EQ(t_->Count(),
-              before - static_cast<int64_t>(std::count_if(seen.begin(), seen.end(),
-                                                          [](int k) { return k % 3 == 0; })));
-    EXPECT_EQ(t_->IndexByName("ib")->Count(), t_->Count());
+  int k = 0;
+  for (const char* c : {"A", "A\xff", "A\xff\xff", "B", "\xff", "\xff\xff", ""}) {
+    ++k;
+    qdf_test::Insert(*t_, TRow{k, {}, k % 2 == 0 ? std::optional<int>() : k, c, {}, {}});
   }
-  // Nothing left with k % 3 == 0; b moved twice for the others.
-  EXPECT_EQ(Rows("b < 2000"), Ks{});
-  EXPECT_EQ(Rows("b >= 2001 and b <= 2002"), (Ks{1, 2}));
+  EXPECT_EQ(Rows("c like 'A\xff%'"), (Ks{2, 3}));
+  EXPECT_EQ(Rows("c like '\xff%'"), (Ks{5, 6}));
+  EXPECT_EQ(Rows("c = ''"), (Ks{7}));
+  EXPECT_EQ(Rows("b = null"), (Ks{2, 4, 6}));
+  EXPECT_EQ(Rows("b isnot null"), (Ks{1, 3, 5, 7}));
 }
 
-TEST_F(TableOpTest, DeleteWhereAndClearPagesKeepIndexesAndIDsInStep) {
-  db_.AddIndex("ib", {{kInt, "b"}});
+TEST_F(TableOpTest, ApplyFilterChecksItsFilter) {
+  db_.AddIndex("ia", {{kInt, "a"}});
+  db_.AddIndex("ic", {{"TQdfCharField", "c"}});
   Open();
-  const int64_t ids = IDCount();
-  Fill(100);
-  TQdfIndex* ib = t_->IndexByName("ib");
-  EXPECT_EQ(IDCount(), ids + 100);
-  // Through the index, then through a scan.
-  EXPECT_EQ(t_->DeleteWhere(t_->CompileFilter("b > 80")), 20);
-  EXPECT_EQ(t_->DeleteWhere(t_->CompileFilter("c like '%5%'")), 17);
-  EXPECT_EQ(t_->Count(), 63);
-  EXPECT_EQ(ib->Count(), 63);
-  EXPECT_EQ(IDCount(), ids + 63);
-  EXPECT_EQ(Rows("b >= 75"), (Ks{76, 77, 78, 79, 80}));
-  EXPECT_EQ(t_->DeleteWhere(nullptr), 63);
-  EXPECT_EQ(t_->Count(), 0);
-  EXPECT_EQ(ib->Count(), 0);
-  EXPECT_EQ(IDCount(), ids);
-  // Emptying the table at once.
-  Fill(50);
-  EXPECT_EQ(IDCount(), ids + 50);
-  t_->ClearPages();
-  EXPECT_EQ(t_->Count(), 0);
-  EXPECT_EQ(t_->PageListHeader()->CountPg(), 0);
-  EXPECT_EQ(ib->Count(), 0);
-  EXPECT_EQ(IDCount(), ids);
-  // The indexes listen again.
-  Fill(3);
-  EXPECT_EQ(ib->Count(), 3);
-  EXPECT_EQ(Rows("b = 2"), (Ks{2}));
+  TQdfIndex* ia = t_->IndexByName("ia");
+  TQdfIndex* ic = t_->IndexByName("ic");
+  auto plain = t_->CompileFilter("a = 1 and c = 'x'");
+  EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(plain.get()); }), "Invalid Filter Type");
+  EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(nullptr); }), "Invalid Filter Type");
+  auto comparison = [&](const char* text) {
+    return std::unique_ptr<TfComp>(static_cast<TfComp*>(t_->CompileFilter(text).release()));
+  };
+  // An integer comparison cannot key a char field.
+  EXPECT_EQ(
+      qdf_test::MessageOf([&] { TbIndexFilter::Create(comparison("a = 1"), ic->KeyFields()[0]); }),
+      "Invalid Filter Type");
+  // A filter on another index's key fields.
+  auto on_c = TbIndexFilter::Create(comparison("c = 'x'"), ic->KeyFields()[0]);
+  EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(on_c.get()); }), "Invalid Filter Type");
+  EXPECT_EQ(ic->ApplyFilter(on_c.get()), 1);
+  EXPECT_EQ(on_c->Comparison(5), nullptr);
+  // Trailing null values are left out of the search key.
+  auto null_key = TbIndexFilter::Create(comparison("c = ''"), ic->KeyFields()[0]);
+  EXPECT_EQ(ic->ApplyFilter(null_key.get()), 0);
 }
 
-TEST_F(TableOpTest, ForEachMatchVisitsStopsAndDefers) {
+// A walk through an index that holds every field read answers from the keys:
+// the cursor stands on an image. An edit or a delete works on the stored
+// record, so the fields the image lacks, and their keys, survive or go.
+TEST_F(TableOpTest, ImagesGiveWayToTheRecordForEditsAndDeletes) {
   db_.AddIndex("ib", {{kInt, "b"}});
+  db_.AddIndex("ia", {{kInt, "a"}});
   Open();
   Fill(20);
-  Ks seen;
-  t_->ForEachMatch(t_->CompileFilter("b >= 5 and b < 9"), kOpDefault,
-                   [&](TQdfTable&, bool&) { seen.push_back(k_->AsInteger()); });
-  EXPECT_EQ(seen, (Ks{5, 6, 7, 8}));
-  seen.clear();
-  t_->ForEachMatch(t_->CompileFilter("b > 10"), kOpDefault, [&](TQdfTable&, bool& stop) {
-    seen.push_back(k_->AsInteger());
-    stop = seen.size() == 3;
-  });
-  EXPECT_EQ(seen, (Ks{11, 12, 13}));
-  // The deferred visitor sees the rows from the last to the first and may
-  // delete them.
-  seen.clear();
-  t_->ForEachMatch(t_->CompileFilter("b <= 4"), kOpDefault, nullptr, [&](TQdfTable& t, bool&) {
-    seen.push_back(k_->AsInteger());
-    t.Delete(false);
-  });
-  EXPECT_EQ(seen, (Ks{1, 2, 3, 4}));  // the walk went backward from 4
-  EXPECT_EQ(t_->Count(), 16);
-}
-
-// Rows whose key order is not their page order: b = k * 7919 mod n (each
-// b from 0 to n - 1 once), a = k % 5, c a pad that spreads them over pages.
-class AnyOrderTest : public TableOpTest {
- protected:
-  static constexpr int kRows = 3000;
-  void FillScattered(bool index_a = false) {
-    db_.AddIndex("ib", {{kInt, "b"}});
-    if (index_a) db_.AddIndex("ia", {{kInt, "a"}});
-    Open();
-    const std::string pad(150, 'x');
-    for (int k = 1; k <= kRows; ++k) {
-      qdf_test::Insert(*t_, TRow{k, k % 5, (k * 7919) % kRows, pad, {}, {}});
-    }
-    b_ = static_cast<TQdfIntegerField*>(&qdf_test::Fld(*t_, "b"));
-    a_ = static_cast<TQdfIntegerField*>(&qdf_test::Fld(*t_, "a"));
-  }
-  // The k of the rows whose b lies in [lo, hi) and whose a is not `not_a`.
-  static Ks Expected(int lo, int hi, int not_a = -1) {
-    Ks out;
-    for (int k = 1; k <= kRows; ++k) {
-      const int b = (k * 7919) % kRows;
-      if (b >= lo && b < hi && k % 5 != not_a) out.push_back(k);
-    }
-    return out;
-  }
-  TQdfIntegerField* a_ = nullptr;
-  TQdfIntegerField* b_ = nullptr;
-};
-
-TEST_F(AnyOrderTest, VisitorsMovingTheirKeysSeeEveryRowOnce) {
-  FillScattered();
-  // A visitor that moves the keys it is shown still sees every row once.
-  Ks seen;
-  TVisitNeeds needs;
-  needs.ordered = false;
-  t_->ForEachMatch(
-      t_->CompileFilter("b >= 1000 and b < 1300"), kOpDefault,
-      [&](TQdfTable& t, bool&) {
-        seen.push_back(k_->AsInteger());
-        t.Edit();
-        b_->SetAsInteger(b_->AsInteger() + kRows);
-        t.Post();
-      },
-      nullptr, needs);
-  EXPECT_EQ(Sorted(seen), Expected(1000, 1300));
-  EXPECT_EQ(Sorted(Rows("b >= " + std::to_string(kRows))), Expected(1000, 1300));
-  // The deferred phase goes down the pages.
-  TaItemAdrList deferred;
-  t_->ForEachMatch(
-      t_->CompileFilter("b >= 2000 and b < 2100"), kOpDefault, nullptr,
-      [&](TQdfTable& t, bool&) { deferred.Append(t.Cursor().Address()); }, needs);
-  ASSERT_EQ(deferred.Count(), 100);
-  for (int i = 1; i < deferred.Count(); ++i) {
-    EXPECT_GT(TaItemAdrList::CompareAdr(deferred.Items(i - 1), deferred.Items(i), nullptr), 0);
-  }
-}
-
-TEST_F(AnyOrderTest, ImagesGiveWayToTheRecordForEditsDeletesAndCursorMoves) {
-  FillScattered(true);
+  TQdfField* b = t_->FieldByName("b");
   TVisitNeeds needs;
   needs.reads_known = true;
-  needs.reads = {b_};
-  needs.ordered = false;
-  // The visitor declared b only, yet edits another field: the edit starts
-  // from the stored record, so a and k survive.
-  int visits = 0;
+  needs.reads = {b};
   t_->ForEachMatch(
-      t_->CompileFilter("b >= 500 and b < 520"), kOpDefault,
+      t_->CompileFilter("b >= 5 and b < 8"), kOpDefault,
       [&](TQdfTable& t, bool&) {
-        ++visits;
         EXPECT_TRUE(t.CursorOnImage());
         t.Edit();
-        EXPECT_FALSE(t.CursorOnImage());
         t.FieldByName("c")->SetAsString("edited");
         t.Post();
       },
       nullptr, needs);
-  EXPECT_EQ(visits, 20);
-  Ks edited;
-  for (t_->First(); t_->Cursor().Item() != nullptr; t_->Next()) {
-    if (t_->FieldByName("c")->GetAsString() != "edited") continue;
-    edited.push_back(k_->AsInteger());
-    EXPECT_EQ(a_->AsInteger(), k_->AsInteger() % 5);
-  }
-  EXPECT_EQ(Sorted(edited), Expected(500, 520));
-  // Deleting the record an image stands for deletes it with all its keys
-  // (the key of ia is built from the stored a, which the image lacks).
-  auto del = Op("b = 600", kOpDefault);
-  del->SetReads({b_});
+  EXPECT_EQ(Rows("c = 'edited'"), (Ks{5, 6, 7}));
+  EXPECT_EQ(Rows("a >= 0").size(), 20u);
+  auto del = Op("b = 9");
+  del->SetReads({b});
   del->First();
   ASSERT_TRUE(del->Next());
   ASSERT_TRUE(t_->CursorOnImage());
   t_->Delete(false);
   del.reset();
-  EXPECT_EQ(Rows("a >= 0").size(), static_cast<size_t>(kRows - 1));
-  EXPECT_TRUE(Rows("b = 600").empty());
-  // Moving the cursor to the imaged record reads the record.
-  auto op = Op("b = 700", kOpDefault);
-  op->SetReads({b_});
-  op->First();
-  ASSERT_TRUE(op->Next());
-  ASSERT_TRUE(t_->CursorOnImage());
-  EXPECT_TRUE(a_->IsNull());
-  t_->SetCursorAddress(t_->Cursor().Address());
-  EXPECT_FALSE(t_->CursorOnImage());
-  EXPECT_EQ(a_->AsInteger(), k_->AsInteger() % 5);
+  EXPECT_EQ(Rows("a >= 0").size(), 19u);
 }
 
 TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {

@@ -127,16 +127,5 @@ TEST_F(ScriptCompile, ObjectWordsAndMemberResolution) {
   EXPECT_EQ(EvalString("s.Upper"), "TEXT");
 }
 
-TEST_F(ScriptCompile, TokenArgumentsTakeWordValuesByName) {
-  // A word taking a TOKEN receives a constant word by its name.
-  TScriptWords* extra = script_.AddSection("EXTRA");
-  script_.AddFunction(extra, "NameOf", &TsUpperCase::kClass, {kTypeToken}, kTypePChar);
-  EXPECT_EQ(EvalString("NameOf(pi)"), "PI");
-  EXPECT_EQ(EvalString("NameOf(anything)"), "ANYTHING");
-  EXPECT_EQ(Error("NameOf(1)"),
-            "could not find matching cast for PCHAR function NameOf presented types: "
-            "INTEGER (1)");
-}
-
 }  // namespace
 }  // namespace qdf::testing

@@ -210,17 +210,6 @@ TEST_F(ScriptParser, PairsOfOtherShapesAndPostfixWords) {
   EXPECT_EQ(Error("a~"), "linke Seite falsch");
 }
 
-TEST_F(ScriptParser, DeeplyNestedTextsAreRejected) {
-  std::string ok, deep;
-  for (int i = 0; i < 400; ++i) ok += "-(";
-  ok += "a";
-  for (int i = 0; i < 400; ++i) ok += ")";
-  EXPECT_EQ(EvalInt(ok), 1);
-  for (int i = 0; i < 1200; ++i) deep += "- ";
-  deep += "a";
-  EXPECT_EQ(Error(deep), "Expression too deeply nested");
-}
-
 TEST_F(ScriptParser, CastTableClosure) {
   script_.Scan("1");
   script_.Compile();
@@ -254,6 +243,17 @@ TEST_F(ScriptParser, CastTableClosure) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->steps.size(), 2u);  // INTEGER -> INT64 -> DOUBLE
   EXPECT_EQ(p->cost, 2);
+}
+
+TEST_F(ScriptParser, DeeplyNestedTextsAreRejected) {
+  std::string ok, deep;
+  for (int i = 0; i < 400; ++i) ok += "-(";
+  ok += "a";
+  for (int i = 0; i < 400; ++i) ok += ")";
+  EXPECT_EQ(EvalInt(ok), 1);
+  for (int i = 0; i < 1200; ++i) deep += "- ";
+  deep += "a";
+  EXPECT_EQ(Error(deep), "Expression too deeply nested");
 }
 
 TEST_F(ScriptParser, DisabledSectionsHideTheirWords) {

@@ -62,40 +62,6 @@ void Add(TQdfTable& t, int a, const std::string& c) {
   t.Post();
 }
 
-// The a values in physical order.
-std::vector<int> Walk(TQdfTable& t) {
-  std::vector<int> out;
-  for (t.First(); t.Cursor().Item() != nullptr; t.Next()) out.push_back(Int(t, "a").AsInteger());
-  return out;
-}
-
-TEST(Table, RecordPrefixNamesClassAndWritingTransaction) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
-  Add(*t, 7, "x");
-  const uint8_t* item = t->Cursor().Item();
-  ASSERT_NE(item, nullptr);
-  EXPECT_EQ(LoadAdr(item + kRecClassOffset), db.storage->ClassByPath("TBench")->Address());
-  EXPECT_EQ(LoadU32(item + kRecVersionOffset), fx.Reader()->TransactionNumber());
-  const TItemAdr adr = t->Cursor().Address();
-  // A post without changes writes nothing: the version stays that of the
-  // transaction that wrote the record.
-  const uint32_t old_version = fx.Reader()->TransactionNumber();
-  db.storage->StoreModified();
-  fx.Commit();
-  ASSERT_NE(fx.Reader()->TransactionNumber(), old_version);
-  t->Cursor().SetAddress(kNullAdr);
-  t->Cursor().SetAddress(adr);
-  t->Edit();
-  t->Post();
-  EXPECT_EQ(LoadU32(t->Cursor().Item() + kRecVersionOffset), old_version);
-  t->Edit();
-  Int(*t, "a").SetAsInteger(8);
-  t->Post();
-  EXPECT_EQ(LoadU32(t->Cursor().Item() + kRecVersionOffset), fx.Reader()->TransactionNumber());
-}
-
 TEST(Table, ErrorsNameTheProblem) {
   qdf_test::TListFixture fx;
   TDb db(fx);
@@ -137,86 +103,6 @@ TEST(Table, ErrorsNameTheProblem) {
   auto t9 = db.storage->TableByName("t9");
   EXPECT_EQ(t9->ItemClass(), nullptr);
   EXPECT_EQ(MessageOf([&] { t9->Insert(); }), "Try to append unknown class");
-}
-
-// Records the events it is told; can be made to fail at one of them.
-struct TRecorder {
-  TRecorder(TQdfTable& t, std::vector<std::string>& out, std::string who)
-      : log(out), name(std::move(who)) {
-    TQdfEventListner& l = t.Events().Add(this);
-    l.insert = [this](TQdfPersistentObject*, void*) { Note("insert"); };
-    l.before_post = [this](TQdfPersistentObject*, void*) { Note("before_post"); };
-    l.after_post = [this](TQdfPersistentObject*, void*) { Note("after_post"); };
-    l.before_delete = [this](TQdfPersistentObject*, void*) { Note("before_delete"); };
-    l.abandon = [this](TQdfPersistentObject*, void*) { Note("abandon"); };
-  }
-  void Note(const std::string& what) {
-    log.push_back(name + ":" + what);
-    if (what == fail_at) throw EQdfException(name + " refuses " + what);
-  }
-  std::vector<std::string>& log;
-  std::string name;
-  std::string fail_at;
-};
-
-TEST(Table, ListenersHearOfPostsAndOfAbandonedPosts) {
-  qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
-  std::vector<std::string> log;
-  TRecorder one(*t, log, "1"), two(*t, log, "2");
-  Add(*t, 1, "x");
-  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert", "1:before_post", "2:before_post",
-                                           "1:after_post", "2:after_post"}));
-  // A listener that refuses before the write: nothing written, the ones told
-  // before it abandon.
-  log.clear();
-  two.fail_at = "before_post";
-  t->Insert();
-  Int(*t, "a").SetAsInteger(2);
-  EXPECT_EQ(MessageOf([&] { t->Post(); }), "2 refuses before_post");
-  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert", "1:before_post", "2:before_post",
-                                           "1:abandon"}));
-  EXPECT_EQ(t->State(), kModeBrowse);
-  EXPECT_EQ(t->Count(), 1);
-  // A failure after the write takes the new record back: a listener that
-  // completed after_post hears of its deletion, the others abandon.
-  two.fail_at = "after_post";
-  t->Insert();
-  Int(*t, "a").SetAsInteger(3);
-  log.clear();
-  EXPECT_EQ(MessageOf([&] { t->Post(); }), "2 refuses after_post");
-  EXPECT_EQ(log, (std::vector<std::string>{"1:before_post", "2:before_post", "1:after_post",
-                                           "2:after_post", "1:before_delete", "2:abandon"}));
-  EXPECT_EQ(t->Count(), 1);
-  EXPECT_EQ(Walk(*t), (std::vector<int>{1}));
-  t->First();
-  t->Edit();
-  Fld(*t, "c").SetAsString(std::string(5000, 'g'));  // grows, then shrinks back
-  log.clear();
-  EXPECT_EQ(MessageOf([&] { t->Post(); }), "2 refuses after_post");
-  EXPECT_EQ(log.back(), "1:abandon");
-  t->First();
-  EXPECT_EQ(Fld(*t, "c").GetAsString(), "x");
-  EXPECT_EQ(Int(*t, "b").AsInteger(), 10);
-  // A post that writes nothing tells no listener of a post (none may refuse
-  // it or prepare for it).
-  two.fail_at = "before_post";
-  log.clear();
-  t->Insert();
-  t->Post();
-  EXPECT_EQ(log, (std::vector<std::string>{"1:insert", "2:insert"}));
-  two.fail_at.clear();
-  log.clear();
-  t->First();
-  one.fail_at = "before_delete";
-  EXPECT_EQ(MessageOf([&] { t->Delete(true); }), "1 refuses before_delete");
-  EXPECT_EQ(t->Count(), 1);
-  one.fail_at.clear();
-  t->Delete(true);
-  EXPECT_EQ(t->Count(), 0);
-  t->Events().Remove(&one);
-  t->Events().Remove(&two);
 }
 
 // Records the statements instead of running them.
