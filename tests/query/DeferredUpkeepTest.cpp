@@ -15,6 +15,7 @@
 #include "EnvSize.h"
 #include "QueryTestUtil.h"
 #include "query/TableOp.h"
+#include "reader/CachePool.h"
 
 namespace qdf {
 namespace {
@@ -62,6 +63,9 @@ void ExpectIndexMatchesTable(TQdfTable& t, TQdfIndex& ix, const char* field) {
 class DeferredUpkeep : public ::testing::Test {
  protected:
   DeferredUpkeep() : db_(fx_), rng_(7) {
+    // Whether an index defers depends on the cache: the size a fresh
+    // process has, whatever earlier tests in this process set.
+    TCachePool::Instance().SetCacheSize(TCachePool::kDefaultCacheSize);
     db_.AddIndex("ic", {{kChar, "c"}});  // long keys: a tree larger than an eighth of the cache
     db_.AddIndex("ib", {{kInt, "b"}});   // small: kept up row by row
     db_.AddIndex("uk", {{kInt, "k"}}, true);  // unique: never deferred
