@@ -384,9 +384,17 @@ TCrashFigures RunCrashHarness(TCrashWorkload& workload) {
       const bool durable = RecordMadeDurable(fs.Journal(), run.LastCommitStart(), record);
       std::string what = (killed ? "killed after op " : "failed op ") + std::to_string(op);
       bool must_be_newer = durable, must_be_older = false;
+      if (killed && !fs.Crashed()) {
+        // Object and commit IDs differ from run to run, and with them the
+        // sizes of compressed pages and of the free list: a run may end an
+        // operation earlier than the reference run. Past its end there is
+        // nothing to kill or fail.
+        EXPECT_FALSE(raised) << what << ": " << error;
+        EXPECT_LT(fs.OpCount(), op) << what << ": not reached";
+        break;
+      }
       if (killed) {
         ++figures.crash_runs;
-        EXPECT_TRUE(fs.Crashed()) << what << ": not reached";
         must_be_newer = durable || (exact && op == boundaries[j]);
       } else {
         ++figures.fail_runs;
