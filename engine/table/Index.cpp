@@ -688,8 +688,9 @@ constexpr size_t kDeferredBytesLimit = size_t{1} << 20;
 bool TQdfIndex::DeferUpkeep() {
   if (Unique() || !Active()) return false;
   // A tree that stays in the cache takes its keys as well in any order:
-  // sorting them would only add work.
-  if (PageListHeader()->CountPg() * kDeferAboveCacheShare <= TCachePool::Instance().Capacity()) {
+  // sorting them would only add work. The configured size, not the budget
+  // of the moment, which follows it only at the next trim.
+  if (PageListHeader()->CountPg() * kDeferAboveCacheShare <= TCachePool::Instance().CacheSize()) {
     return false;
   }
   deferring_ = true;
