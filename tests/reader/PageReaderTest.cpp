@@ -137,24 +137,6 @@ TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
   EXPECT_EQ(r.store[5000][0], 0x5A);
 }
 
-TEST(PageReaderTrim, CacheStaysNearItsBudget) {
-  TCachePool& pool = TCachePool::Instance();
-  pool.SetCacheSize(512);  // whatever an earlier test in this process left
-  pool.SetCacheSize(100);  // too small: ignored
-  EXPECT_EQ(pool.CacheSize(), 512);
-  TMemoryReader r;
-  for (uint32_t p = 1; p <= 3000; ++p) r.GetPage(p, kGpRead);
-  EXPECT_LE(pool.InUse(), 512 + 120 + 1);
-  EXPECT_GE(r.HeldCount(), 40);
-  pool.SetCacheSize(2000);
-  EXPECT_EQ(pool.CacheSize(), 2000);
-  for (uint32_t p = 5001; p <= 7000; ++p) r.GetPage(p, kGpRead);
-  EXPECT_GT(r.HeldCount(), 1500);  // the larger budget took effect at a trim
-  EXPECT_LE(pool.InUse(), 2000 + 120 + 1);
-  pool.SetCacheSize(512);
-  r.Flush(kFlushDrop);
-}
-
 TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {
   TMemoryReader r;
   r.GetPage(3, kGpUpdate);

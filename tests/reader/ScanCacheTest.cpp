@@ -29,7 +29,9 @@ int ReadsFor(TCountingReader& r, uint32_t first, uint32_t last, int flags) {
 
 TEST(ScanCache, ScansLargerThanTheCacheKeepOtherPagesAndServeTheNextScan) {
   TCachePool& pool = TCachePool::Instance();
-  pool.SetCacheSize(512);
+  pool.SetCacheSize(512);  // whatever an earlier test in this process left
+  pool.SetCacheSize(100);  // too small: ignored
+  EXPECT_EQ(pool.CacheSize(), 512);
   TCountingReader r;
   constexpr uint32_t kHot = 100000;  // pages read often, e.g. an index's upper levels
   ASSERT_EQ(ReadsFor(r, kHot, kHot + 99, kGpRead), 100);
