@@ -2,6 +2,7 @@
 // records, text and variant conversions, Assign and the reference flag.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -41,6 +42,7 @@ Bytes Record(const std::vector<Bytes>& fields, TItemAdr class_adr = {7, 1}) {
 }
 
 Bytes Le32(int32_t v) { return qdf_test::Le32(static_cast<uint32_t>(v)); }
+using qdf_test::TextBytes;
 
 Bytes Data(TQdfField& f) {
   int length;
@@ -117,6 +119,36 @@ TEST(FieldTest, BooleanStoredAsOneOrTwoBytes) {
   EXPECT_EQ(b->GetAsString(), "True");
   c.Set(Record({Bytes{1, 1, 1}}));
   EXPECT_THROW(b->AsBoolean(), EQdfException);
+}
+
+TEST(FieldTest, CharTextNeverReadsPastItsStoredLength) {
+  TCursor c;
+  auto s = NewField<TQdfCharField>(0);
+  s->SetProvider(&c.cursor);
+  // Exactly three bytes on the heap, no zero byte: the sanitizer sees any
+  // read beyond them.
+  auto damaged = std::make_unique<uint8_t[]>(3);
+  std::memcpy(damaged.get(), "abc", 3);
+  s->SetData(damaged.get(), 3);
+  c.cursor.mode = kModeEdit;
+  EXPECT_EQ(s->AsString(), "abc");
+  EXPECT_EQ(Data(*s), TextBytes("abc"));
+  // A zero byte ends the text; what follows it is dropped.
+  const uint8_t embedded[] = {'a', 0, 'b', 0};
+  s->SetData(embedded, 4);
+  EXPECT_EQ(Data(*s), TextBytes("a"));
+  // A zero byte in a text to store is refused rather than cut there.
+  s->SetAsString("keep");
+  for (const std::string& text : {std::string("x\0y", 3), std::string("\0", 1)}) {
+    EXPECT_THROW(s->SetAsString(text), EQdfException);
+    EXPECT_EQ(s->AsString(), "keep");
+  }
+
+  // Browse mode: a field without its zero byte ends at the field's end, not
+  // in the next field.
+  c.cursor.mode = kModeBrowse;
+  c.Set(Record({Bytes{'a', 'b'}, TextBytes("cd")}));
+  EXPECT_EQ(s->AsString(), "ab");
 }
 
 TEST(FieldTest, DamagedRecordsRaiseInsteadOfReadingPastThem) {
