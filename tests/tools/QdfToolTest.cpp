@@ -129,29 +129,6 @@ TEST(QdfTool, MissingEmptyAndForeignFilesFailNamingTheFile) {
   EXPECT_EQ(std::filesystem::file_size(empty), 0u);
 }
 
-TEST(QdfTool, ReadOnlySubcommandsLeaveTheFileUntouched) {
-  TSystemFixture fx;
-  const std::string db = MakePeople(fx, 50);
-  // An old modification time, so that any write would show.
-  const auto old_time = std::filesystem::last_write_time(db) - std::chrono::hours(1);
-  std::filesystem::last_write_time(db, old_time);
-  const std::string bytes = ReadFile(db);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"info", db},
-           {"check", db},
-           {"schema", db},
-           {"schema", db, "--all"},
-           {"dump", db, "people"},
-           {"dump", db, "people", "--where", "age >= 10 and age < 40", "--csv"},
-           {"dump", db, "people", "--columns", "name, age * 2 AS twice"}}) {
-    const TToolRun r = Qdf(fx, args);
-    EXPECT_EQ(r.code, 0) << args[0] << ": " << r.err;
-    EXPECT_EQ(r.err, "") << args[0];
-  }
-  EXPECT_EQ(std::filesystem::last_write_time(db), old_time);
-  EXPECT_TRUE(ReadFile(db) == bytes);
-}
-
 TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
   TSystemFixture fx;
   const std::string db = fx.Db("s.qdf");
