@@ -19,12 +19,6 @@ using qdf_test::TextOf;
 
 void* Tag(uintptr_t n) { return reinterpret_cast<void*>(n); }
 
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return s;
-}
-
 // Exposes the tree structure and counts node creation and disposal.
 class ProbeHashList : public THashList {
  public:
@@ -77,7 +71,7 @@ TEST(HashListTest, RandomOperationsMatchMap) {
   };
   for (int step = 0; step < steps; ++step) {
     std::string key = random_key();
-    std::string norm = Upper(key);
+    std::string norm = UpperCase(key);
     bool present = model.count(norm) > 0;
     void* data = Tag(1 + rng() % 6);  // shared by several keys, for RemoveData
     switch (rng() % 7) {
@@ -130,7 +124,7 @@ TEST(HashListTest, RandomOperationsMatchMap) {
   }
   std::map<std::string, void*> seen;
   list.Iterate([&](const std::string& key, void* data) {
-    EXPECT_TRUE(seen.emplace(Upper(key), data).second) << key;
+    EXPECT_TRUE(seen.emplace(UpperCase(key), data).second) << key;
     return true;
   });
   EXPECT_EQ(seen, model);

@@ -84,15 +84,13 @@ TEST(TextHelpers, SplitFieldAndNumbers) {
   EXPECT_EQ(Format("%s!", std::string(1000, 'x').c_str()).size(), 1001u);
 }
 
-TEST(NumberHelpers, RoundToHalvesAwayFromZero) {
+TEST(NumberHelpers, RoundToHalvesAwayFromZeroAndEncodeBaseGivesNineDigits) {
   EXPECT_DOUBLE_EQ(RoundTo(2.5, 0), 3.0);
   EXPECT_DOUBLE_EQ(RoundTo(-2.5, 0), -3.0);
   EXPECT_DOUBLE_EQ(RoundTo(1.2345, 2), 1.23);
   EXPECT_DOUBLE_EQ(RoundTo(1250, -2), 1300);
   EXPECT_DOUBLE_EQ(RoundTo(1.23456, 9), 1.23456);  // outside -8..8: unchanged
-}
-
-TEST(NumberHelpers, EncodeBaseGivesNineDigits) {
+  // EncodeBase gives nine digits.
   const std::string alphabet = "0123456789ABCDEF";
   EXPECT_EQ(EncodeBase(alphabet, 15, 255), "0000000FF");
   EXPECT_EQ(EncodeBase(alphabet, 9, 1234567890), "234567890");  // high digits dropped

@@ -125,13 +125,10 @@ long SortAndCheck(std::vector<Pair> data) {
     return CompareFirst(a, b, nullptr);
   });
   for (size_t i = 0; i < data.size(); ++i) EXPECT_EQ(data[i].first, expected[i].first) << i;
-  // The same multiset: every payload survives.
-  std::vector<int> got_payloads, want_payloads;
-  for (auto& p : data) got_payloads.push_back(p.second);
-  for (auto& p : expected) want_payloads.push_back(p.second);
-  std::sort(got_payloads.begin(), got_payloads.end());
-  std::sort(want_payloads.begin(), want_payloads.end());
-  EXPECT_EQ(got_payloads, want_payloads);
+  // The same pairs: every payload survives beside its key.
+  std::sort(data.begin(), data.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(data, expected);
   return compares;
 }
 
@@ -163,7 +160,11 @@ TEST(TemplateListTest, SortRandomAndAdversarialData) {
 
 using Counted = qdf_test::TCounted;
 
-TEST(ObjectListTest, OwnedObjectsFreedExactlyOnce) {
+int CompareCountedId(Counted* const& a, Counted* const& b, void*) {
+  return CompareInt(a->id, b->id, nullptr);
+}
+
+TEST(ObjectListTest, OwnedObjectsFreedExactlyOnceAndReplacedDuplicatesFreed) {
   Counted::live = 0;
   {
     TaObjectListOf<Counted> list(/*owns_objects=*/true);
@@ -184,26 +185,16 @@ TEST(ObjectListTest, OwnedObjectsFreedExactlyOnce) {
     EXPECT_EQ(Counted::live, 7);
     list.SetItem(0, new Counted(99));
     EXPECT_EQ(Counted::live, 7);
-  }
-  EXPECT_EQ(Counted::live, 0);
-}
-
-int CompareCountedId(Counted* const& a, Counted* const& b, void*) {
-  return CompareInt(a->id, b->id, nullptr);
-}
-
-TEST(ObjectListTest, ReplaceModeFreesTheDisplacedObject) {
-  Counted::live = 0;
-  {
-    TaObjectListOf<Counted> list(true, &CompareCountedId, nullptr, kDupReplace);
+    // A sorted list that replaces duplicates frees the displaced object.
+    TaObjectListOf<Counted> sorted(true, &CompareCountedId, nullptr, kDupReplace);
     Counted* a = new Counted(1);
-    list.Add(a);
-    list.Add(new Counted(2));
-    EXPECT_EQ(list.Add(a), 0);  // the same object again: kept
-    EXPECT_EQ(Counted::live, 2);
-    EXPECT_EQ(list.Add(new Counted(1)), 0);  // another object with id 1: old one freed
-    EXPECT_EQ(Counted::live, 2);
-    EXPECT_EQ(list.Count(), 2);
+    sorted.Add(a);
+    sorted.Add(new Counted(2));
+    EXPECT_EQ(sorted.Add(a), 0);  // the same object again: kept
+    EXPECT_EQ(Counted::live, 9);
+    EXPECT_EQ(sorted.Add(new Counted(1)), 0);  // another object with id 1: old one freed
+    EXPECT_EQ(Counted::live, 9);
+    EXPECT_EQ(sorted.Count(), 2);
   }
   EXPECT_EQ(Counted::live, 0);
 }

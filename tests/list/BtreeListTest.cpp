@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <random>
 #include <set>
 #include <vector>
@@ -36,11 +35,7 @@ std::vector<uint8_t> IntKey(int32_t value, uint32_t ref = 0, int filler = 0) {
   StoreU16(body + 2, static_cast<uint16_t>(at + 4));
   StoreU16(body + 4, static_cast<uint16_t>(at + 10));
   if (filler > 0) StoreU16(body + 6, static_cast<uint16_t>(at + 10 + filler));
-  const uint32_t biased = static_cast<uint32_t>(value) ^ 0x80000000u;
-  body[at] = static_cast<uint8_t>(biased >> 24);
-  body[at + 1] = static_cast<uint8_t>(biased >> 16);
-  body[at + 2] = static_cast<uint8_t>(biased >> 8);
-  body[at + 3] = static_cast<uint8_t>(biased);
+  StoreU32BE(body + at, static_cast<uint32_t>(value) ^ 0x80000000u);
   StoreAdr(body + at + 4, TItemAdr{ref, 7});
   std::memset(body + at + 10, 0xA5, static_cast<size_t>(filler));
   return key;
@@ -50,9 +45,7 @@ int32_t KeyValue(const uint8_t* item) {
   int len = 0;
   const uint8_t* f = GetField(item + 6, 0, &len);
   if (f == nullptr || len != 4) return INT32_MIN;
-  const uint32_t biased =
-      (uint32_t{f[0]} << 24) | (uint32_t{f[1]} << 16) | (uint32_t{f[2]} << 8) | f[3];
-  return static_cast<int32_t>(biased ^ 0x80000000u);
+  return static_cast<int32_t>(LoadU32BE(f) ^ 0x80000000u);
 }
 
 uint32_t KeyRef(const uint8_t* item) {
@@ -150,25 +143,17 @@ class TTreeCheck {
       ASSERT_NE(item, nullptr);
       keys.emplace_back(item, item + LoadU16(item));
     }
+    // Equal keys follow each other only in a tree with duplicates.
+    const int most = dup_ ? 0 : -1;
     for (int s = 1; s < n; ++s) {
-      const int c = list_.Compare(keys[s - 1].data(), keys[s].data());
-      if (dup_) {
-        ASSERT_LE(c, 0) << "page " << page;
-      } else {
-        ASSERT_LT(c, 0) << "page " << page;
-      }
+      ASSERT_LE(list_.Compare(keys[s - 1].data(), keys[s].data()), most) << "page " << page;
     }
     for (const TKey& k : keys) {
       if (!lower.empty()) {
         ASSERT_GE(list_.Compare(k.data(), lower.data()), 0);
       }
       if (!upper.empty()) {
-        const int c = list_.Compare(k.data(), upper.data());
-        if (dup_) {
-          ASSERT_LE(c, 0);
-        } else {
-          ASSERT_LT(c, 0);
-        }
+        ASSERT_LE(list_.Compare(k.data(), upper.data()), most);
       }
     }
     if (!IsInner(buf)) {
@@ -196,9 +181,10 @@ class TTreeCheck {
   int leaf_depth_ = -1;
 };
 
-void CheckTree(TTree& t) {
+TTreeCheck CheckTree(TTree& t) {
   TTreeCheck check(*t.list, t.Reader());
   check.Run();
+  return check;
 }
 
 // ---- the first key, searching, rejected duplicates ----
@@ -322,8 +308,7 @@ TEST_P(BtreeRandom, EveryStepAnswersAsTheSortedModel) {
       t.list->Compact(&adr, TQdfBtreeList::kCompactReserve);
       ASSERT_EQ(t.ValueAt(adr), k);
       ASSERT_EQ(KeyRef(t.list->GetItem(adr)), ref);
-      TTreeCheck check(*t.list, t.Reader());
-      check.Run();
+      const TTreeCheck check = CheckTree(t);
       for (size_t l = 0; l + 1 < check.Leaves().size(); ++l) {
         TItemArea area = TItemArea::OfPage(t.Reader()->GetPage(check.Leaves()[l], kGpRead));
         ASSERT_LT(area.Available(), 22 + TQdfBtreeList::kCompactReserve);
@@ -383,8 +368,7 @@ INSTANTIATE_TEST_SUITE_P(Btree, BtreeRandom,
 // ---- page filling and splits ----
 
 double AverageLeafFill(TTree& t) {
-  TTreeCheck check(*t.list, t.Reader());
-  check.Run();
+  const TTreeCheck check = CheckTree(t);
   double sum = 0;
   const auto& leaves = check.Leaves();
   for (size_t i = 0; i + 1 < leaves.size(); ++i) {  // the last leaf is still filling
@@ -414,9 +398,7 @@ TEST(Btree, LargeKeyThatFitsBesideNoNeighbourGoesOnAPageOfItsOwn) {
   EXPECT_EQ(LoadU16(t.list->GetItem(adr)), 8006);
   EXPECT_EQ(t.ValueAt(adr), 20);
   EXPECT_EQ(t.Values(), (std::vector<int32_t>{10, 20, 30}));
-  TTreeCheck check(*t.list, t.Reader());
-  check.Run();
-  EXPECT_EQ(check.Leaves().size(), 3u);
+  EXPECT_EQ(CheckTree(t).Leaves().size(), 3u);
   TItemArea middle = TItemArea::OfPage(t.Reader()->GetPage(adr.page, kGpRead));
   EXPECT_EQ(middle.SlotCount(), 1);
 }
@@ -460,12 +442,14 @@ TEST(Btree, SeparatorRoutineShortensInnerKeysAndOneThatDoesNotSeparateIsIgnored)
       if (t.Insert(v, 0, nullptr, 200)) model.insert(v);
     }
     EXPECT_GT(calls, 10);
-    CheckTree(t);
     // Inner keys are 14 bytes when shortened, the whole right key otherwise.
-    const uint8_t* root = t.Reader()->GetPage(t.list->BtreeHeader()->RootPg(), kGpRead);
-    ASSERT_TRUE(IsInner(root));
-    TItemArea area = TItemArea::OfPage(const_cast<uint8_t*>(root));
-    EXPECT_EQ(LoadU16(area.ItemAt(0)), broken ? 224 : 14);
+    auto expect_root_keys = [&] {
+      CheckTree(t);
+      uint8_t* root = t.Reader()->GetPage(t.list->BtreeHeader()->RootPg(), kGpRead);
+      ASSERT_TRUE(IsInner(root));
+      EXPECT_EQ(LoadU16(TItemArea::OfPage(root).ItemAt(0)), broken ? 224 : 14);
+    };
+    expect_root_keys();
     for (int32_t v : model) {
       TItemAdr adr;
       ASSERT_TRUE(t.FindFirst(v, &adr));
@@ -473,10 +457,7 @@ TEST(Btree, SeparatorRoutineShortensInnerKeysAndOneThatDoesNotSeparateIsIgnored)
     // The bulk build shortens the same way.
     t.list->DropTree(true);
     t.list->BuildTree();
-    CheckTree(t);
-    root = t.Reader()->GetPage(t.list->BtreeHeader()->RootPg(), kGpRead);
-    area = TItemArea::OfPage(const_cast<uint8_t*>(root));
-    EXPECT_EQ(LoadU16(area.ItemAt(0)), broken ? 224 : 14);
+    expect_root_keys();
   }
 }
 
@@ -489,34 +470,26 @@ TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   ASSERT_TRUE(IsInner(t.Reader()->GetPage(root, kGpRead)));
   std::vector<uint8_t> low = IntKey(-10);
   TItemAdr adr;
-
-  // The leftmost child points back at the root: a cycle.
-  uint8_t* buf = t.Reader()->EditPage(root);
-  const uint32_t leftmost = LoadU32(buf + kPgNext);
-  StoreU32(buf + kPgNext, root);
-  EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException);
-  EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);
-
-  // A link to a page of another list: a search raises (it never ends as if
-  // the key were missing), and so does an insertion.
+  // The root's leftmost link goes to `page`: a search raises (it never ends
+  // as if the key were missing), and so does an insertion.
+  auto expect_raises_when_leftmost_is = [&](uint32_t page) {
+    StoreU32(t.Reader()->EditPage(root) + kPgNext, page);
+    EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException) << page;
+    EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException) << page;
+  };
+  const uint32_t leftmost = LoadU32(t.Reader()->GetPage(root, kGpRead) + kPgNext);
+  expect_raises_when_leftmost_is(root);  // a cycle
+  // A page of another list.
   auto other = t.fx.New<TQdfBtreeList>();
   other->Header()->SetAddress(TItemAdr{77, 1});
   other->SetCompare(nullptr, CompareIntField);
   std::vector<uint8_t> k = IntKey(1);
   ASSERT_TRUE(other->Insert(k.data(), nullptr));
-  buf = t.Reader()->EditPage(root);
-  StoreU32(buf + kPgNext, other->PageListHeader()->FirstPg());
-  EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException);
-  EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);
-
-  // A link to no page at all.
-  buf = t.Reader()->EditPage(root);
-  StoreU32(buf + kPgNext, kNoPage);
-  EXPECT_THROW(t.list->Find(low.data(), &adr, false), EQdfException);
-  EXPECT_THROW(t.list->Insert(low.data(), &adr), EQdfException);
+  expect_raises_when_leftmost_is(other->PageListHeader()->FirstPg());
+  expect_raises_when_leftmost_is(kNoPage);
 
   // An inner key too short to hold a link.
-  buf = t.Reader()->EditPage(root);
+  uint8_t* buf = t.Reader()->EditPage(root);
   StoreU32(buf + kPgNext, leftmost);
   TItemArea area = TItemArea::OfPage(buf);
   StoreU16(area.ItemAt(area.SlotCount() - 1), 4);

@@ -3,7 +3,6 @@
 // visit every live record once, and the free-space lists stay consistent.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <random>
 #include <set>

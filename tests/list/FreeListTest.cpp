@@ -87,15 +87,16 @@ TEST(FreeList, BlocksOfTheRunningTransactionAreReusedAtOnce) {
   // this transaction's own and goes straight to the current root.
   RewriteRecords(db.Records(), adrs, 1);
   fx.Reader()->Flush(kFlushWrite);
-  const TItemAdr current = db.FreeList().CurrentRoot();
-  int before = 0;
-  for (int k = 0; k < kSizeClasses; ++k) before += db.FreeList().CountBlocks(current, k);
+  auto blocks = [&, current = db.FreeList().CurrentRoot()] {
+    int n = 0;
+    for (int k = 0; k < kSizeClasses; ++k) n += db.FreeList().CountBlocks(current, k);
+    return n;
+  };
+  const int before = blocks();
   std::memset(db.Records().EditItem(adrs[0]) + 30, 0, 100);  // packs differently now
   for (const TItemAdr& a : adrs) std::memset(db.Records().EditItem(a) + 21, 0, 150);
   fx.Reader()->Flush(kFlushWrite);
-  int after = 0;
-  for (int k = 0; k < kSizeClasses; ++k) after += db.FreeList().CountBlocks(current, k);
-  EXPECT_GT(after, before);  // the plain copies went to the current root
+  EXPECT_GT(blocks(), before);  // the plain copies went to the current root
   const int64_t end = db.FileEnd();
   RewriteRecords(db.Records(), adrs, 2);  // plain again: takes those blocks back
   fx.Reader()->Flush(kFlushWrite);

@@ -62,7 +62,8 @@ class TListFixture {
   // header item written.
   template <typename T>
   T* AddList(qdf::TQdfStorage* storage, const char* name) {
-    std::unique_ptr<T> list = Make<T>(storage);
+    std::unique_ptr<T> list = New<T>();
+    list->SetStorage(storage);
     list->Header()->SetObjectName(name);
     list->SetParent(storage);
     list->SaveHeader();
@@ -85,13 +86,6 @@ class TListFixture {
   const std::string& Path() const { return path_; }
 
  private:
-  template <typename T>
-  std::unique_ptr<T> Make(qdf::TQdfStorage* storage) {
-    std::unique_ptr<T> list = New<T>();
-    list->SetStorage(storage);
-    return list;
-  }
-
   TTestDir dir_;
   std::string path_;
   qdf::TQdfLocalFiler* filer_ = nullptr;

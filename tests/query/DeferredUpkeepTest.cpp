@@ -82,12 +82,9 @@ class DeferredUpkeep : public ::testing::Test {
   // before it applies them (1 MB), so runs are applied on the way too.
   TRow Row(int k) {
     const int v = static_cast<int>(rng_() % 100000);
-    return TRow{k,
-                0,
-                static_cast<int>(rng_() % 1000),
-                std::string(400, static_cast<char>('a' + v % 26)) + std::to_string(v),
-                {},
-                {}};
+    TRow row{k, 0, static_cast<int>(rng_() % 1000), "", {}, {}};
+    row.c = std::string(400, static_cast<char>('a' + v % 26)) + std::to_string(v);
+    return row;
   }
 
   void ExpectIndexesMatchTable() {

@@ -3,11 +3,11 @@
 // text order, class tests, fields by name and through references, errors.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "QueryTestUtil.h"
+#include "base/BaseTestUtil.h"
 #include "base/QdfException.h"
 #include "query/ClassExpr.h"
 #include "query/FieldExpr.h"
@@ -43,16 +43,8 @@ class FieldExprTest : public ::testing::Test {
     return qdf_test::Scan(*t_, filter.get());
   }
   // Script errors are plain Exceptions, not only the engine's error.
-  static std::string ErrorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "<no error>";
-  }
   std::string ErrorOf(const std::string& text) {
-    return ErrorOf([&] { Compile(text); });
+    return qdf_test::TextOf([&] { Compile(text); });
   }
 
   qdf_test::TListFixture fx_;
@@ -67,7 +59,7 @@ TEST_F(FieldExprTest, CompilesSeeFieldsAddedBetweenThem) {
   TQdfItemClass* sub = static_cast<TQdfItemClass*>(s.ChildByName("TRec"))->ClassByName("TSub");
   ASSERT_NE(sub, nullptr);
   auto compile_sub = [&](const std::string& text) {
-    return ErrorOf([&] { t_->CompileFilter(text, sub); });
+    return qdf_test::TextOf([&] { t_->CompileFilter(text, sub); });
   };
   EXPECT_EQ(compile_sub("d = 4"), "<no error>");
   EXPECT_NE(compile_sub("z = 1"), "<no error>");
@@ -124,24 +116,20 @@ TEST_F(FieldExprTest, ClassesMembersAndFieldsByName) {
 TEST_F(FieldExprTest, FieldsAndClassesThroughObjectIDs) {
   // Record 2 refers to record 5 (a TSub), record 3 to an ID that does not
   // exist, record 4 to record 2.
-  auto id_of = [&](int k) {
+  // The ID field of record k.
+  auto id_of = [&](int k, const char* field) -> TQdfObjectIDField& {
     for (t_->First(); t_->Cursor().Item() != nullptr; t_->Next()) {
-      if (static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "k")).AsInteger() == k) {
-        return static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, "ThisID")).AsInt64();
-      }
+      if (static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "k")).AsInteger() == k) break;
     }
-    return int64_t{0};
+    return static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, field));
   };
-  const int64_t id5 = id_of(5), id2 = id_of(2);
+  const int64_t id5 = id_of(5, "ThisID").AsInt64(), id2 = id_of(2, "ThisID").AsInt64();
   ASSERT_NE(id5, 0);
   auto set_ref = [&](int k, int64_t id) {
-    for (t_->First(); t_->Cursor().Item() != nullptr; t_->Next()) {
-      if (static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "k")).AsInteger() != k) continue;
-      t_->Edit();
-      static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, "r")).SetAsInt64(id);
-      t_->Post();
-      return;
-    }
+    TQdfObjectIDField& r = id_of(k, "r");
+    t_->Edit();
+    r.SetAsInt64(id);
+    t_->Post();
   };
   set_ref(2, id5);
   set_ref(3, id5 + 1000);

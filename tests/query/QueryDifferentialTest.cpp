@@ -27,7 +27,7 @@ constexpr const char* kChar = "TQdfCharField";
 constexpr const char* kFloat = "TQdfFloatField";
 constexpr const char* kBool = "TQdfBooleanField";
 
-Ks sorted_copy(Ks v) {
+Ks sorted(Ks v) {
   std::sort(v.begin(), v.end());
   return v;
 }
@@ -81,10 +81,6 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     t->Next();
   }
 
-  auto sorted = [](Ks v) {
-    std::sort(v.begin(), v.end());
-    return v;
-  };
   // The rows in the order the operation gives them, and how it found them.
   struct TWalk {
     Ks rows;
@@ -206,7 +202,7 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     bind(f);
     TQdfFilteredTableOp& op = prepared.Start(TQdfPreparedFilter::TWalk::kRows);
     indexed += op.ChosenIndex() == literal.ChosenIndex() && op.ChosenIndex() != nullptr;
-    ASSERT_EQ(sorted_copy(rows_of(op)), sorted_copy(expected));
+    ASSERT_EQ(sorted(rows_of(op)), sorted(expected));
     int64_t count = 0;
     TQdfFilteredTableOp& counting = prepared.Start(TQdfPreparedFilter::TWalk::kCount);
     while (counting.Next()) ++count;
@@ -221,20 +217,17 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     for (auto& [name, v] : g.texts) v = n < 0 ? std::string(3000, 'b') : maker.Text(3);
     bind(g);
     std::string text = f.prepared;
-    for (const auto& [name, v] : g.ints) {
-      const size_t at = text.find(":" + name);
-      text.replace(at, name.size() + 1, std::to_string(v));
-    }
-    for (const auto& [name, v] : g.texts) {
-      const size_t at = text.find(":" + name);
-      text.replace(at, name.size() + 1, "'" + v + "'");
-    }
+    auto put = [&](const std::string& name, const std::string& literal) {
+      text.replace(text.find(":" + name), name.size() + 1, literal);
+    };
+    for (const auto& [name, v] : g.ints) put(name, std::to_string(v));
+    for (const auto& [name, v] : g.texts) put(name, "'" + v + "'");
     const int compiles = prepared.Compiles();
     TQdfFilteredTableOp again(*t, kOpDefault, nullptr, nullptr, t->CompileFilter(text));
     again.First();
     // Both walks move the table's one cursor: the literal one runs out first.
-    const Ks literal_rows = sorted_copy(rows_of(again));
-    ASSERT_EQ(sorted_copy(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))), literal_rows)
+    const Ks literal_rows = sorted(rows_of(again));
+    ASSERT_EQ(sorted(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))), literal_rows)
         << text;
     // Only a text that became empty or too long for a key (or stopped
     // being so) chooses again.

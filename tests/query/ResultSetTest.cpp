@@ -2,7 +2,6 @@
 // unknown field is reported, not raised.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "QueryTestUtil.h"

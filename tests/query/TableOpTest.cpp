@@ -2,7 +2,6 @@
 // built on them.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -155,9 +154,8 @@ TEST_F(TableOpTest, ApplyFilterChecksItsFilter) {
     return std::unique_ptr<TfComp>(static_cast<TfComp*>(t_->CompileFilter(text).release()));
   };
   // An integer comparison cannot key a char field.
-  EXPECT_EQ(
-      qdf_test::MessageOf([&] { TbIndexFilter::Create(comparison("a = 1"), ic->KeyFields()[0]); }),
-      "Invalid Filter Type");
+  EXPECT_QDF_ERROR(TbIndexFilter::Create(comparison("a = 1"), ic->KeyFields()[0]),
+                   "Invalid Filter Type");
   // A filter on another index's key fields.
   auto on_c = TbIndexFilter::Create(comparison("c = 'x'"), ic->KeyFields()[0]);
   EXPECT_EQ(qdf_test::MessageOf([&] { ia->ApplyFilter(on_c.get()); }), "Invalid Filter Type");
@@ -233,12 +231,9 @@ TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {
   {
     TQdfFilteredTableOp op(*t_, kOpDefault, nullptr, nullptr, t_->CompileFilter("b >= 2"),
                            {"k", "b", "a * 10 AS x", "c"});
-    EXPECT_EQ(qdf_test::MessageOf([&] {
-                op.InsertInto(*u, {dest[0], dest[1]});
-              }),
-              "Source and Destination Columns do not match");
-    EXPECT_EQ(qdf_test::MessageOf([&] { op.InsertInto(*u); }),
-              "Source and Destination Columns do not match");
+    EXPECT_QDF_ERROR(op.InsertInto(*u, {dest[0], dest[1]}),
+                     "Source and Destination Columns do not match");
+    EXPECT_QDF_ERROR(op.InsertInto(*u), "Source and Destination Columns do not match");
     EXPECT_EQ(u->Count(), 0);
     EXPECT_EQ(op.InsertInto(*u, dest), 4);
   }
@@ -365,14 +360,13 @@ TEST_F(TableOpTest, ApplyUpdateReplaysInsertsUpdatesAndChecks) {
   EXPECT_EQ(ib->Count(), 3);
   // Checks.
   StoreU32(update.data() + kRecVersionOffset, 0);
-  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 3, update.data(), 1); }),
-            "Record updated by another transaction");
-  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 4, update.data(), 0); }),
-            "Record updated by another transaction");
+  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 3, update.data(), 1),
+                   "Record updated by another transaction");
+  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 4, update.data(), 0),
+                   "Record updated by another transaction");
   t_->SetCursorAddress(adr);
   t_->Delete(false);
-  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 3, newer.data(), 1); }),
-            "Updating deleted Record");
+  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 3, newer.data(), 1), "Updating deleted Record");
   EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 4, newer.data(), 0); }), "<no error>");
 }
 

@@ -42,18 +42,18 @@ TEST_F(ScriptParamsTest, BindingChangesTheValueAndOnlyANewKindChangesTheShape) {
   auto text = BuildWith(params, ":T + s");  // names without regard to case
   a_ = 0;
   s_ = "!";
-  Eval(sum.get());
-  Eval(text.get());
-  EXPECT_EQ(static_cast<TvInt*>(sum.get())->Int(), 42);
-  EXPECT_EQ(static_cast<TvString*>(text.get())->Str(), "ab!");
+  auto expect = [&](int32_t n, const std::string& t) {
+    Eval(sum.get());
+    Eval(text.get());
+    EXPECT_EQ(static_cast<TvInt*>(sum.get())->Int(), n);
+    EXPECT_EQ(static_cast<TvString*>(text.get())->Str(), t);
+  };
+  expect(42, "ab!");
   EXPECT_FALSE(sum->IsConstant());
   EXPECT_TRUE(sum->FixedDuringWalk());
   params.SetInteger(0, 5);
   params.SetText(1, "xyz");
-  Eval(sum.get());
-  Eval(text.get());
-  EXPECT_EQ(static_cast<TvInt*>(sum.get())->Int(), 10);
-  EXPECT_EQ(static_cast<TvString*>(text.get())->Str(), "xyz!");
+  expect(10, "xyz!");
   EXPECT_EQ(params.Shape(), shape);
   params.SetDouble(0, 1.5);
   EXPECT_NE(params.Shape(), shape);

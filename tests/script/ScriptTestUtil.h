@@ -42,24 +42,6 @@ class ScriptFixture : public ::testing::Test {
     Eval(node.get());
     return static_cast<TvInt*>(node.get())->Int();
   }
-  double EvalDouble(const std::string& text) {
-    auto node = Build(text);
-    EXPECT_TRUE(node->Kind() == kKindDouble) << text;
-    Eval(node.get());
-    return static_cast<TvDouble*>(node.get())->Dbl();
-  }
-  bool EvalBool(const std::string& text) {
-    auto node = Build(text);
-    EXPECT_EQ(type_, kTypeBoolean) << text;
-    Eval(node.get());
-    return static_cast<TvBool*>(node.get())->Bool();
-  }
-  std::string EvalString(const std::string& text) {
-    auto node = Build(text);
-    EXPECT_TRUE(node->Kind() == kKindString) << text;
-    Eval(node.get());
-    return static_cast<TvString*>(node.get())->Str();
-  }
   // "TYPE value" of `text` ("INTEGER -4", "DOUBLE 0.5", "BOOLEAN true",
   // "PCHAR ab"), or "!" and the message of the error that compiling or
   // evaluating it raises.

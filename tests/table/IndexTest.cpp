@@ -12,19 +12,8 @@
 namespace qdf {
 namespace {
 
+using qdf_test::Fld;
 using qdf_test::TQueryDb;
-
-TQdfField& F(TQdfTable& t, const char* name, TQdfItemClass* cls = nullptr) {
-  return qdf_test::Fld(t, name, cls);
-}
-
-void Add(TQdfTable& t, int a, int b, const std::string& c = "") {
-  t.Insert();
-  static_cast<TQdfIntegerField&>(F(t, "a")).SetAsInteger(a);
-  static_cast<TQdfIntegerField&>(F(t, "b")).SetAsInteger(b);
-  if (!c.empty()) F(t, "c").SetAsString(c);
-  t.Post();
-}
 
 // The values of field `name` of the records in index order.
 std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name,
@@ -32,10 +21,10 @@ std::vector<std::string> Walk(TQdfTable& t, TQdfIndex& ix, const char* name,
   std::vector<std::string> out;
   if (backwards) {
     for (ix.Last(); !ix.Position().IsNull() && ix.Position() != kBeforeFirstAdr; ix.Prior()) {
-      out.push_back(F(t, name).GetAsString());
+      out.push_back(Fld(t, name).GetAsString());
     }
   } else {
-    for (ix.First(); !ix.Position().IsNull(); ix.Next()) out.push_back(F(t, name).GetAsString());
+    for (ix.First(); !ix.Position().IsNull(); ix.Next()) out.push_back(Fld(t, name).GetAsString());
   }
   return out;
 }
@@ -50,7 +39,7 @@ TEST(Index, PostWithNothingSetIsNoDuplicate) {
   db.AddIndex("u", {{"TQdfIntegerField", "a", true}}, true);
   auto t = db.Open();
   t->Insert();
-  F(*t, "b").SetAsString("1");  // a stays null
+  Fld(*t, "b").SetAsString("1");  // a stays null
   t->Post();
   for (int round = 0; round < 2; ++round) {
     t->Insert();
@@ -72,7 +61,7 @@ TEST(Index, DescendingAndRanges) {
   TQdfIndex* ix = t->IndexByName("d");
   EXPECT_EQ(ix->OrderText(false), "DESC a,REF$t");
   EXPECT_EQ(ix->OrderText(true), "a,DESC REF$t");
-  for (int v = 1; v <= 9; ++v) Add(*t, v * 10, 0);
+  for (int v = 1; v <= 9; ++v) qdf_test::Insert(*t, {0, v * 10, 0, "", {}, {}});
   EXPECT_EQ(Walk(*t, *ix, "a"), (Strings{"90", "80", "70", "60", "50", "40", "30", "20", "10"}));
   auto bound = [&](int v) {
     TDynamicKeyBuffer k;
@@ -115,8 +104,8 @@ TEST(Index, RebuildWalksEveryRecordAndFindsDuplicates) {
   TQdfItemClass* tsub = t->ItemClass()->ClassByName("TSub");
   for (int v : values) {
     t->Insert(v % 2 ? tsub : nullptr);
-    static_cast<TQdfIntegerField&>(F(*t, "a")).SetAsInteger(v);
-    if (v % 2) static_cast<TQdfIntegerField&>(F(*t, "d", tsub)).SetAsInteger(-v);
+    static_cast<TQdfIntegerField&>(Fld(*t, "a")).SetAsInteger(v);
+    if (v % 2) static_cast<TQdfIntegerField&>(Fld(*t, "d", tsub)).SetAsInteger(-v);
     t->Post();
   }
   EXPECT_EQ(sub->Count(), 150);
@@ -134,7 +123,7 @@ TEST(Index, RebuildWalksEveryRecordAndFindsDuplicates) {
   // Two records with a = 0: the unique rebuild refuses, naming the value.
   t->SetCurrentIndex(nullptr);
   u->SetListening(false);
-  Add(*t, 0, 0);
+  qdf_test::Insert(*t, {0, 0, 0, "", {}, {}});
   u->SetListening(true);
   EXPECT_QDF_ERROR(u->Rebuild(true), "Duplicate Key in Index: u Value: 0");
 }
@@ -145,7 +134,7 @@ TEST(Index, MissingKeyOnDeleteIsReported) {
   db.AddIndex("ia", {{"TQdfIntegerField", "a", true}}, false);
   auto t = db.Open();
   TQdfIndex* ix = t->IndexByName("ia");
-  Add(*t, 1, 0);
+  qdf_test::Insert(*t, {0, 1, 0, "", {}, {}});
   ix->First();
   ix->DeleteCurrent();
   t->First();

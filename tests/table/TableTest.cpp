@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,33 +38,11 @@ void BuildSchema(TQdfStorage& s) {
   s.StoreModified();
 }
 
-struct TDb {
-  explicit TDb(qdf_test::TListFixture& fx) : storage(fx.New<TQdfStorage>()) {
-    storage->CreateRoot(fx.Reader());
-    BuildSchema(*storage);
-  }
-  std::unique_ptr<TQdfStorage> storage;
-};
-
-TQdfIntegerField& Int(TQdfTable& t, const char* name, TQdfItemClass* cls = nullptr) {
-  TQdfField* f = cls ? cls->FieldByName(name) : t.FieldByName(name);
-  EXPECT_NE(f, nullptr) << name;
-  return *static_cast<TQdfIntegerField*>(f);
-}
-TQdfField& Fld(TQdfTable& t, const char* name) { return *t.FieldByName(name); }
-
-void Add(TQdfTable& t, int a, const std::string& c) {
-  t.Insert();
-  Int(t, "a").SetAsInteger(a);
-  Int(t, "b").SetAsInteger(a * 10);
-  Fld(t, "c").SetAsString(c);
-  t.Post();
-}
-
 TEST(Table, ErrorsNameTheProblem) {
   qdf_test::TListFixture fx;
-  TDb db(fx);
-  auto t = db.storage->TableByName("t1");
+  std::unique_ptr<TQdfStorage> storage = fx.CreateStorage();
+  BuildSchema(*storage);
+  auto t = storage->TableByName("t1");
   t->First();
   EXPECT_EQ(MessageOf([&] { t->Edit(); }), "Cannot edit EOF: (4294967295:0)");
   EXPECT_EQ(MessageOf([&] { t->Delete(false); }), "Cannot delete EOF: (4294967295:0)");
@@ -77,30 +54,32 @@ TEST(Table, ErrorsNameTheProblem) {
   EXPECT_EQ(t->InsertByName("TSub"), nullptr);
   EXPECT_EQ(t->CursorClass(), sub);
   t->Cancel();
-  EXPECT_EQ(t->Insert(db.storage->ClassByPath("TBench.TSub")), sub);
+  EXPECT_EQ(t->Insert(storage->ClassByPath("TBench.TSub")), sub);
   t->Cancel();
-  EXPECT_EQ(MessageOf([&] { t->Insert(db.storage->ClassByPath("TObj")); }),
+  EXPECT_EQ(MessageOf([&] { t->Insert(storage->ClassByPath("TObj")); }),
             "Try to append unknown class");
   EXPECT_EQ(t->State(), kModeBrowse);
-  EXPECT_EQ(MessageOf([&] { Int(*t, "a").SetAsInteger(1); }), "Cannot edit");
-  Add(*t, 1, "x");
+  auto& a = static_cast<TQdfIntegerField&>(*t->FieldByName("a"));
+  EXPECT_EQ(MessageOf([&] { a.SetAsInteger(1); }), "Cannot edit");
+  t->Insert();
+  a.SetAsInteger(1);
+  t->Post();
   t->Edit();
   EXPECT_EQ(MessageOf([&] { t->Edit(); }), "Already in Edit-Mode");
   t->Cancel();
   // A record whose class is not in the table's class tree.
   TItemAdr adr;
   uint8_t* raw = t->AppendItem(kRecBodyStart + 2, &adr);
-  const TItemAdr foreign = db.storage->ClassByPath("TObj")->Address();
+  const TItemAdr foreign = storage->ClassByPath("TObj")->Address();
   StoreAdr(raw + kRecClassOffset, foreign);
   t->Cursor().SetAddress(adr);
   EXPECT_EQ(t->CursorClass(), nullptr);
   EXPECT_EQ(MessageOf([&] { t->Edit(); }),
             "Item at: " + AdrToText(adr) + " try to edit Unknown class: " + AdrToText(foreign));
   // A table whose class does not exist binds none.
-  db.storage->CreateSchemaObject("TQdfTable", "t9", false)
-      ->SetProperties("BaseStructureName=TNone");
-  db.storage->PopUntil(nullptr);
-  auto t9 = db.storage->TableByName("t9");
+  storage->CreateSchemaObject("TQdfTable", "t9", false)->SetProperties("BaseStructureName=TNone");
+  storage->PopUntil(nullptr);
+  auto t9 = storage->TableByName("t9");
   EXPECT_EQ(t9->ItemClass(), nullptr);
   EXPECT_EQ(MessageOf([&] { t9->Insert(); }), "Try to append unknown class");
 }
