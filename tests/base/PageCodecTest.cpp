@@ -22,10 +22,9 @@ constexpr int kPage = 8192;
 // dictionary, explicit widths per emitted code, and a bit-by-bit writer. Pack
 // must produce exactly its bytes.
 struct RefResult {
-  int length = 0;     // L as stored in the header
-  int codes = 0;      // number of emitted codes
-  int tail_bits = 0;  // stream bits in the last, partial word
-  Bytes stream;       // whole words, header excluded
+  int length = 0;  // L as stored in the header
+  int codes = 0;   // number of emitted codes
+  Bytes stream;    // whole words, header excluded
 };
 
 RefResult ReferencePack(const Bytes& in) {
@@ -65,7 +64,6 @@ RefResult ReferencePack(const Bytes& in) {
     r.stream.push_back(static_cast<uint8_t>(word >> 8));
   }
   size_t rest = bits.size() - whole;
-  r.tail_bits = static_cast<int>(rest);
   r.length = 4 + static_cast<int>(whole / 8) + (rest == 0 ? 0 : rest > 8 ? 2 : 1);
   return r;
 }

@@ -10,12 +10,11 @@
 namespace qdf {
 namespace {
 
-std::string BodyOf(TQdfServerUpdateList& list, const TItemAdr& entry) {
-  const uint8_t* item = list.GetItem(entry);
+// Field `index` of an entry's packed item (3: the value, 4: the body).
+std::string FieldOf(TQdfServerUpdateList& list, const TItemAdr& entry, int index) {
   int length = 0;
-  const uint8_t* body = GetField(item + 13, 4, &length);
-  return body ? std::string(reinterpret_cast<const char*>(body), static_cast<size_t>(length))
-              : std::string();
+  const uint8_t* f = GetField(list.GetItem(entry) + 13, index, &length);
+  return f ? std::string(reinterpret_cast<const char*>(f), static_cast<size_t>(length)) : "";
 }
 
 TEST(ServerUpdateList, OneEntryPerRecordFollowsTheKindRules) {
@@ -36,7 +35,7 @@ TEST(ServerUpdateList, OneEntryPerRecordFollowsTheKindRules) {
   // An update of an inserted record stays an insert, with the new body.
   e = list.AddUpdate(table, rec, e, "a much longer second body than before", "xy", kUpdateUpdate);
   EXPECT_EQ(list.KindOf(e), kUpdateInsert);
-  EXPECT_EQ(BodyOf(list, e), "a much longer second body than before");
+  EXPECT_EQ(FieldOf(list, e, 4), "a much longer second body than before");
   EXPECT_THROW(list.AddUpdate(table, rec, e, "b", "", kUpdateInsert), EQdfException);
   // Insert and delete cancel out.
   EXPECT_TRUE(list.AddUpdate(table, rec, e, "", "", kUpdateDelete, 42).IsNull());
@@ -48,10 +47,7 @@ TEST(ServerUpdateList, OneEntryPerRecordFollowsTheKindRules) {
   EXPECT_EQ(list.KindOf(u), kUpdateUpdate);
   u = list.AddUpdate(table, rec, u, "", "", kUpdateDelete, 0xABCD);
   EXPECT_EQ(list.KindOf(u), kUpdateDelete);
-  int length = 0;
-  const uint8_t* value = GetField(list.GetItem(u) + 13, 3, &length);
-  ASSERT_EQ(length, 4);
-  EXPECT_EQ(LoadU32(value), 0xABCDu);
+  EXPECT_EQ(FieldOf(list, u, 3), std::string("\xCD\xAB\0\0", 4));
   EXPECT_QDF_ERROR(list.AddUpdate(table, rec, u, "x", "", kUpdateUpdate), "Undefined Condition");
   EXPECT_EQ(list.Count(), 1);
   // An item that is not an entry counts as none.

@@ -26,6 +26,13 @@ class Tracked : public TObject {
   std::vector<int>* freed_;
 };
 
+// Find's answer and the index it gives.
+std::pair<bool, int> FindIn(const TaItemAdrList& list, const TItemAdr& adr) {
+  int index = -1;
+  const bool found = list.Find(adr, &index);
+  return {found, index};
+}
+
 int ComparePageDescending(const TItemAdrEntry& a, const TItemAdrEntry& b, void*) {
   return a.adr.page == b.adr.page ? 0 : a.adr.page > b.adr.page ? -1 : 1;
 }
@@ -36,30 +43,23 @@ TEST(ItemAdrListTest, SortAndFind) {
   list.Append({3, 7});
   list.Add({5, 1}, 42);
   EXPECT_FALSE(list.Searchable());
-  int index = -1;
-  EXPECT_FALSE(list.Find({9, 9}, &index));
-  EXPECT_EQ(index, 3);  // unsearchable miss: the count
-  EXPECT_TRUE(list.Find({5, 1}, &index));
-  EXPECT_EQ(index, 2);
+  EXPECT_EQ(FindIn(list, {9, 9}), std::make_pair(false, 3));  // unsearchable miss: the count
+  EXPECT_EQ(FindIn(list, {5, 1}), std::make_pair(true, 2));
 
   list.Sort();
   EXPECT_EQ(Adrs(list), (std::vector<TItemAdr>{{3, 7}, {5, 1}, {5, 2}}));
   EXPECT_EQ(list.Items(1).value, 42u);
   EXPECT_TRUE(list.Searchable());
   EXPECT_FALSE(list.Sorted());  // sorting once does not make Add keep order
-  EXPECT_FALSE(list.Find({4, 0}, &index));
-  EXPECT_EQ(index, 1);  // searchable miss: the insertion position
-  EXPECT_FALSE(list.Find({5, 3}, &index));
-  EXPECT_EQ(index, 3);
-  EXPECT_TRUE(list.Find({5, 2}, &index));
-  EXPECT_EQ(index, 2);
+  EXPECT_EQ(FindIn(list, {4, 0}), std::make_pair(false, 1));  // searchable miss: the insertion
+  EXPECT_EQ(FindIn(list, {5, 3}), std::make_pair(false, 3));  // position
+  EXPECT_EQ(FindIn(list, {5, 2}), std::make_pair(true, 2));
 
   list.Sort(&ComparePageDescending);
   EXPECT_FALSE(list.Searchable());
   EXPECT_EQ(list.Adr(0).page, 5u);
   EXPECT_EQ(list.Adr(2), (TItemAdr{3, 7}));
-  EXPECT_TRUE(list.Find({3, 7}, &index));  // linear search
-  EXPECT_EQ(index, 2);
+  EXPECT_EQ(FindIn(list, {3, 7}), std::make_pair(true, 2));  // linear search
 
   list.Sort();
   list.Insert(0, TItemAdrEntry{{1, 1}});
@@ -72,8 +72,7 @@ TEST(ItemAdrListTest, SortAndFind) {
   EXPECT_TRUE(list.Searchable());
   list.Append({2, 0});
   EXPECT_FALSE(list.Searchable());
-  EXPECT_TRUE(list.Find({2, 0}, &index));
-  EXPECT_EQ(index, 5);
+  EXPECT_EQ(FindIn(list, {2, 0}), std::make_pair(true, 5));
 }
 
 TEST(ItemAdrListTest, DuplicateModes) {
@@ -185,11 +184,8 @@ TEST(ItemAdrListTest, RandomSortedAddsStayOrdered) {
   unsorted.Sort();
   EXPECT_EQ(Adrs(unsorted), a);
   for (uint32_t page = 0; page < 51; ++page) {
-    int got = -1, want = -1;
-    bool found = sorted.Find({page, 2}, &got);
-    bool found2 = unsorted.Find({page, 2}, &want);
-    ASSERT_EQ(found, found2);
-    ASSERT_EQ(got, want);
+    const auto [found, got] = FindIn(sorted, {page, 2});
+    ASSERT_EQ(FindIn(unsorted, {page, 2}), std::make_pair(found, got));
     if (found) {
       ASSERT_TRUE(got == 0 || !(sorted.Adr(got - 1) == TItemAdr{page, 2}));
     }

@@ -77,6 +77,22 @@ class TQueryDb {
   std::unique_ptr<qdf::TQdfStorage> storage;
 };
 
+// Class TDoc (name: char, body: blob with `body_properties`, and with `note`
+// a second blob note) and a table on it for each of `tables`.
+inline void BuildDocs(qdf::TQdfStorage& s, const std::vector<const char*>& tables,
+                      const char* body_properties = "", bool note = false) {
+  s.CreateSchemaObject("TQdfItemClass", "TDoc", false);
+  s.CreateSchemaObject("TQdfCharField", "name", true);
+  s.CreateSchemaObject("TQdfBlobField", "body", true)->SetProperties(body_properties);
+  if (note) s.CreateSchemaObject("TQdfBlobField", "note", true);
+  s.PopUntil(nullptr);
+  for (const char* name : tables) {
+    s.CreateSchemaObject("TQdfTable", name, false)->SetProperties("BaseStructureName=TDoc");
+    s.PopUntil(nullptr);
+  }
+  s.StoreModified();
+}
+
 // One record's values; nullopt is null (an empty text is a null char).
 struct TRow {
   int k = 0;

@@ -95,13 +95,13 @@ TEST_F(TableOpTest, OptionsFromTheCurrentRowBackwardAndStopAfterFirst) {
   Open();
   Fill(10);
   // Physical order by chain from the record the cursor stands on.
-  t_->First();
-  for (int i = 1; i < 5; ++i) t_->Next();
-  ASSERT_EQ(k_->AsInteger(), 5);
-  EXPECT_EQ(Rows("b > 0", kOpExamineCurrent), (Ks{5, 6, 7, 8, 9, 10}));
-  t_->First();
-  for (int i = 1; i < 5; ++i) t_->Next();
-  EXPECT_EQ(Rows("b > 0", 0), (Ks{6, 7, 8, 9, 10}));
+  auto from_5 = [&](uint8_t options) {
+    t_->First();
+    for (int i = 1; i < 5; ++i) t_->Next();
+    return Rows("b > 0", options);
+  };
+  EXPECT_EQ(from_5(kOpExamineCurrent), (Ks{5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(from_5(0), (Ks{6, 7, 8, 9, 10}));
   EXPECT_EQ(Rows("b > 7", kOpFromEnd | kOpBackward), (Ks{10, 9, 8}));
   EXPECT_EQ(Rows("b > 3", kOpDefault | kOpStopAfterFirst), (Ks{4}));
   // A failure after a pass ends the scan with 0x20.
@@ -257,18 +257,9 @@ TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {
 // A copied row gets its own copy of each blob: deleting the source leaves
 // the copy whole, and a copy into another database takes the bytes along.
 TEST_F(TableOpTest, InsertIntoGivesEachCopyABlobOfItsOwn) {
-  auto build = [](TQdfStorage& s, std::vector<const char*> tables) {
-    s.CreateSchemaObject("TQdfItemClass", "TDoc", false);
-    s.CreateSchemaObject("TQdfCharField", "name", true);
-    // A blob type (UserInfo 62) whose column reads as an object ID, so that
-    // a column selection keeps it.
-    s.CreateSchemaObject("TQdfBlobField", "body", true)->SetProperties("UserInfo=62");
-    s.PopUntil(nullptr);
-    for (const char* name : tables) {
-      s.CreateSchemaObject("TQdfTable", name, false)->SetProperties("BaseStructureName=TDoc");
-      s.PopUntil(nullptr);
-    }
-  };
+  // A blob type (UserInfo 62) whose column reads as an object ID, so that a
+  // column selection keeps it.
+  const char* const kBody = "UserInfo=62";
   // name -> (blob ID, bytes) of every record.
   using TBlobs = std::map<std::string, std::pair<int64_t, std::string>>;
   auto blobs = [](TQdfTable& t) {
@@ -279,7 +270,7 @@ TEST_F(TableOpTest, InsertIntoGivesEachCopyABlobOfItsOwn) {
     }
     return out;
   };
-  build(*db_.storage, {"src", "dst"});
+  qdf_test::BuildDocs(*db_.storage, {"src", "dst"}, kBody);
   auto src = db_.storage->TableByName("src");
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"long", std::string(5000, 'x') + "end"}, {"short", "abc"}, {"none", ""}};
@@ -312,7 +303,7 @@ TEST_F(TableOpTest, InsertIntoGivesEachCopyABlobOfItsOwn) {
   qdf_test::TListFixture other_fx;
   auto other = other_fx.New<TQdfStorage>();
   other->OpenRoot(other_fx.Reader());
-  build(*other, {"far"});
+  qdf_test::BuildDocs(*other, {"far"}, kBody);
   auto far = other->TableByName("far");
   {
     TQdfBasicTableOp all(*dst, nullptr, {"*"});

@@ -17,9 +17,6 @@ using ScriptParser = ScriptFixture;
 TEST_F(ScriptParser, ValuesAndMessages) {
   const std::pair<const char*, const char*> cases[] = {
       // Binary operators group to the left; prefix ones bind tighter.
-      {"(a)", "INTEGER 1"},
-      {"x", "DOUBLE 0.5"},
-      {"s", "PCHAR text"},
       {"1 - 2 - 3", "INTEGER -4"},
       {"2 * 3 - 1", "INTEGER 5"},
       {"1 - 2 * 3", "INTEGER -5"},
@@ -70,14 +67,12 @@ TEST_F(ScriptParser, ValuesAndMessages) {
       {"ToInt('42')", "INTEGER 42"},
       {"ToInt(2.5)", "INTEGER 2"},
       {"ToBoolean('true')", "BOOLEAN true"},
-      {"true", "BOOLEAN true"},
       {"false", "BOOLEAN false"},
       {"pi", "DOUBLE 3.141592653589793"},
       {"true and a = 1", "BOOLEAN true"},
       {"1 true", "!Operator expected between INTEGER (1) and true"},
       // Functions: nested, parenthesised and member-call arguments.
       {"Copy('abcdef', 2, 3)", "PCHAR bcd"},
-      {"Copy('abc', 1, (2))", "PCHAR ab"},
       {"Copy(('abc'), (1), ((2)))", "PCHAR ab"},
       {"Round((2.5))", "INTEGER 2"},
       {"Round((2.5), (0))", "DOUBLE 3"},
@@ -112,13 +107,11 @@ TEST_F(ScriptParser, ValuesAndMessages) {
       {"-2147483647 - 2", "INTEGER 2147483647"},
       {"65536 * 65536", "INTEGER 0"},
       {"-(a - 2147483647 - 2)", "INTEGER -2147483648"},
-      {"Round(2.5)", "INTEGER 2"},
       {"Round(3.5)", "INTEGER 4"},
       {"Round(-2.5)", "INTEGER -2"},
       {"Round(2.6)", "INTEGER 3"},
       {"Round(1.25, 1)", "DOUBLE 1.3"},
       {"Round(-2.5, 0)", "DOUBLE -3"},
-      {"Round(2.5, 0)", "DOUBLE 3"},
       {"Round(1234.5, -2)", "DOUBLE 1200"},
       {"Round(1.23456, 9)", "DOUBLE 1.23456"},
       {"Round(1.23456, -9)", "DOUBLE 1.23456"},

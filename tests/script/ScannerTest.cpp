@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "ScriptTestUtil.h"
 #include "base/BaseTestUtil.h"
@@ -10,27 +9,17 @@
 namespace qdf::testing {
 namespace {
 
-struct Scanned {
-  uint16_t flags;
-  TScriptType type;
-  std::string text;
-};
-
 class ScriptScanner : public ScriptFixture {
  protected:
-  std::vector<Scanned> Scan(const std::string& text) {
-    script_.Scan(text);
-    std::vector<Scanned> out;
-    for (TParseItem* i = script_.Result().Head(); i != nullptr; i = i->next)
-      out.push_back({i->info.flags, i->info.type, i->info.text});
-    return out;
-  }
   // The texts of the items joined by '|', or "!" and the message of the
   // error the scan raises (the items of an earlier scan are gone).
   std::string Texts(const std::string& text) {
     std::string out;
     const std::string error = qdf_test::TextOf([&] {
-      for (const Scanned& s : Scan(text)) out += (out.empty() ? "" : "|") + s.text;
+      script_.Scan(text);
+      for (TParseItem* i = script_.Result().Head(); i != nullptr; i = i->next) {
+        out += (out.empty() ? "" : "|") + i->info.text;
+      }
     });
     return error == "<no error>" ? out : "!" + error;
   }
@@ -39,7 +28,8 @@ class ScriptScanner : public ScriptFixture {
 TEST_F(ScriptScanner, ItemsAndErrorsOfTexts) {
   // Integer literals past 64 bits, or past the signed range, are doubles.
   for (const char* big : {"9223372036854775808", "18446744073709551616"}) {
-    EXPECT_EQ(Scan(big)[0].type, kTypeDouble) << big;
+    script_.Scan(big);
+    EXPECT_EQ(script_.Result().Head()->info.type, kTypeDouble) << big;
   }
   const std::string long_text = "'" + std::string(300, 'x');
   const std::pair<std::string, std::string> cases[] = {

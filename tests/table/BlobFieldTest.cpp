@@ -16,6 +16,7 @@
 #include "base/QdfException.h"
 #include "list/ItemList.h"
 #include "list/ListTestUtil.h"
+#include "query/QueryTestUtil.h"
 #include "record/ItemClass.h"
 #include "storage/Storage.h"
 #include "table/BlobField.h"
@@ -34,16 +35,7 @@ struct TChunk {
 };
 
 // TDoc (name: char, body, note: blob) in the table docs.
-void BuildDocs(TQdfStorage& s) {
-  s.CreateSchemaObject("TQdfItemClass", "TDoc", false);
-  s.CreateSchemaObject("TQdfCharField", "name", true);
-  s.CreateSchemaObject("TQdfBlobField", "body", true);
-  s.CreateSchemaObject("TQdfBlobField", "note", true);
-  s.PopUntil(nullptr);
-  s.CreateSchemaObject("TQdfTable", "docs", false)->SetProperties("BaseStructureName=TDoc");
-  s.PopUntil(nullptr);
-  s.StoreModified();
-}
+void BuildDocs(TQdfStorage& s) { qdf_test::BuildDocs(s, {"docs"}, "", true); }
 
 std::unique_ptr<TQdfStorage> OpenDb(qdf_test::TListFixture& fx, bool build) {
   auto s = fx.New<TQdfStorage>();
@@ -411,8 +403,7 @@ TEST(BlobField, RandomOperationsMatchAModel) {
 // field as it was.
 TEST(BlobField, DatabaseWithoutBlobTable) {
   qdf_test::TListFixture bare;
-  auto root = bare.New<TQdfStorage>();
-  root->CreateRoot(bare.Reader());
+  auto root = bare.CreateStorage();
   BuildDocs(*root);
   ASSERT_EQ(root->BlobTable(), nullptr);
   auto d = root->TableByName("docs");
