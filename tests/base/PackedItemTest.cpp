@@ -40,7 +40,7 @@ TEST(PackedItem, LayoutWithAbsentTextField) {
   EXPECT_FALSE(ValidPackedItem(item.data(), 15));
 }
 
-TEST(FieldCursor, WritesAndReadsEveryEncoding) {
+TEST(FieldCursor, WritesAndReadsEveryEncodingWithinItsCapacity) {
   Bytes item(128, 0xEE);
   TFieldCursor w;
   w.OpenWrite(item.data(), 9, item.size());
@@ -73,9 +73,7 @@ TEST(FieldCursor, WritesAndReadsEveryEncoding) {
   EXPECT_EQ(len, 3);
   EXPECT_EQ(r.ReadU32(77), 77u);  // finished, absent
   EXPECT_EQ(r.ReadByte(3), 3);    // beyond the last field
-}
-
-TEST(FieldCursor, WritingPastTheCapacityIsRefused) {
+  // Writing past the capacity is refused.
   Bytes small(12, 0);
   TFieldCursor s;
   s.OpenWrite(small.data(), 1, small.size());

@@ -17,7 +17,7 @@ std::vector<std::string> Texts(const TaStringList& list) {
   return out;
 }
 
-TEST(StringListTest, SortedCaseInsensitiveAndCaseSensitiveLookup) {
+TEST(StringListTest, LookupDuplicatesAndOwnedObjects) {
   TaStringList list;  // sorted, case-insensitive, duplicates ignored
   for (const char* t : {"beta", "Alpha", "gamma", "_under"}) list.Add(t);
   EXPECT_EQ(Texts(list), (std::vector<std::string>{"Alpha", "beta", "gamma", "_under"}));
@@ -34,9 +34,7 @@ TEST(StringListTest, SortedCaseInsensitiveAndCaseSensitiveLookup) {
   TaStringList strict(true, false, kDupError);
   strict.Add("Alias");
   EXPECT_THROW(strict.Add("ALIAS"), EAListError);
-}
-
-TEST(StringListTest, OwnedObjectsAreFreedOnceAndIgnoredDuplicatesStayWithTheCaller) {
+  // Owned objects are freed once; ignored duplicates stay with the caller.
   Named::live = 0;
   {
     TaStringList list(true, false, kDupIgnore, /*owns_objects=*/true);

@@ -19,9 +19,9 @@ namespace {
 class TFreeListDb {
  public:
   explicit TFreeListDb(qdf_test::TListFixture& fx) : fx_(fx), storage_(fx.CreateStorage()) {
-    free_ = fx.AddList<TQdfDataListBase>(storage_.get(), "$FREE_LIST");
+    auto* free = fx.AddList<TQdfDataListBase>(storage_.get(), "$FREE_LIST");
     records_ = fx.AddList<TQdfDataList>(storage_.get(), "records");
-    free_list_ = std::make_unique<TQdfFreeList>(fx_.Filer(), fx_.Reader(), free_);
+    free_list_ = std::make_unique<TQdfFreeList>(fx_.Filer(), fx_.Reader(), free);
     free_list_->Take();
   }
 
@@ -47,7 +47,6 @@ class TFreeListDb {
  private:
   qdf_test::TListFixture& fx_;
   std::unique_ptr<TQdfStorage> storage_;
-  TQdfDataListBase* free_ = nullptr;
   TQdfDataList* records_ = nullptr;
   std::unique_ptr<TQdfFreeList> free_list_;
 };

@@ -35,7 +35,7 @@ std::vector<uint32_t> Walk(TQdfSortableList& list) {
   return values;
 }
 
-TEST(SortableList, TinyChainsSortInPlaceAndSortingNeedsARoutine) {
+TEST(SortableList, SortsInPlaceNeedsARoutineAndHandlesEmptyPagesAndFreeSlots) {
   qdf_test::TListFixture fx;
   auto list = fx.New<TQdfSortableList>();
   for (uint32_t v : {42u, 7u}) Append(*list, v, 20);
@@ -47,13 +47,8 @@ TEST(SortableList, TinyChainsSortInPlaceAndSortingNeedsARoutine) {
   EXPECT_EQ(Walk(*list), (std::vector<uint32_t>{3, 7, 42, 42, 99}));
   EXPECT_EQ(list->PageListHeader()->FirstPg(), first);  // sorted in place
   EXPECT_EQ(list->PageListHeader()->CountPg(), 1);
-}
 
-TEST(SortableList, EmptyPagesAndFreeSlotsAreHandled) {
-  qdf_test::TListFixture fx;
-  auto list = fx.New<TQdfSortableList>();
-  list->SetCompare(nullptr, CompareValues);
-  std::vector<uint32_t> values;
+  std::vector<uint32_t> values = Walk(*list);
   for (uint32_t i = 0; i < 400; ++i) {
     const uint32_t v = (i * 7919) % 1000;
     Append(*list, v, 100);
@@ -63,7 +58,6 @@ TEST(SortableList, EmptyPagesAndFreeSlotsAreHandled) {
   TQdfPageReader* r = fx.Reader();
   // Empty the second page item by item (its slots go, the page stays), and
   // leave a free slot on the first page.
-  const uint32_t first = list->PageListHeader()->FirstPg();
   const uint32_t second = LoadU32(r->GetPage(first, kGpRead) + kPgNext);
   {
     TItemArea area = TItemArea::OfPage(r->EditPage(second));

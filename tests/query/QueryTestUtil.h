@@ -142,17 +142,13 @@ inline void Insert(qdf::TQdfTable& t, const TRow& row, qdf::TQdfItemClass* cls =
   t.Post();
 }
 
-inline bool EvalBool(qdf::TvNode* node) {
-  qdf::EvaluateIfNeeded(node);
-  return static_cast<qdf::TvBool*>(node)->Bool();
-}
-
 // The k of every record a full scan accepts, in physical order.
 inline std::vector<int> Scan(qdf::TQdfTable& t, qdf::TvNode* filter) {
   std::vector<int> out;
   auto& k = static_cast<qdf::TQdfIntegerField&>(Fld(t, "k"));
   for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
-    if (EvalBool(filter)) out.push_back(k.AsInteger());
+    qdf::EvaluateIfNeeded(filter);
+    if (static_cast<qdf::TvBool*>(filter)->Bool()) out.push_back(k.AsInteger());
   }
   return out;
 }

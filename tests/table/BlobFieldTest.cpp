@@ -208,18 +208,9 @@ TEST(BlobField, RandomOperationsMatchAModel) {
   const int steps = static_cast<int>(qdf_test::EnvSize("QDF_BLOB_STEPS", 150));
   std::mt19937 rng(2024);
   auto random_size = [&]() -> size_t {
-    switch (rng() % 5) {
-      case 0:
-        return 0;
-      case 1:
-        return rng() % 600;
-      case 2:
-        return rng() % 4100;
-      case 3:
-        return rng() % 9000;
-      default:
-        return rng() % 40000;
-    }
+    static const size_t kBounds[] = {0, 600, 4100, 9000, 40000};  // 0: empty
+    const size_t bound = kBounds[rng() % 5];
+    return bound == 0 ? 0 : rng() % bound;
   };
   const char* const kFields[] = {"body", "note"};
   qdf_test::TListFixture fx;
