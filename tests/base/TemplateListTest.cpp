@@ -30,7 +30,7 @@ std::vector<int> Contents(const TaTemplateList<int>& list) {
   return std::vector<int>(list.begin(), list.end());
 }
 
-TEST(TemplateListTest, IndexChecks) {
+TEST(TemplateListTest, IndexChecksUniqueUnsortedListsAndLateCompare) {
   TaTemplateList<int> list;
   for (int i = 0; i < 5; ++i) list.Add(i);
   // Each out-of-range index is named in the message.
@@ -44,9 +44,7 @@ TEST(TemplateListTest, IndexChecks) {
               "Der Index der Liste überschreitet das Maximum (" + std::to_string(index) + ")");
   list.Insert(5, 50);  // at the end is allowed
   EXPECT_EQ(Contents(list), (std::vector<int>{0, 1, 2, 3, 4, 50}));
-}
 
-TEST(TemplateListTest, UniqueUnsortedListsAndLateCompare) {
   TaTemplateList<int> unique(nullptr, nullptr, kDupError, /*unique=*/true);
   unique.Add(3);
   EXPECT_THROW(unique.Add(3), EAListError);

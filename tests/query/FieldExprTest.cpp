@@ -78,7 +78,7 @@ TEST_F(FieldExprTest, CompilesSeeFieldsAddedBetweenThem) {
 // Comparisons of one field with a literal, nulls included, are checked
 // against a model by the differential query test; here two fields, and a
 // field found by name, which take other paths.
-TEST_F(FieldExprTest, FieldAgainstFieldAndFieldsByName) {
+TEST_F(FieldExprTest, FieldAgainstFieldClassesMembersAndFieldsByName) {
   // A null on either side fails, never raises.
   EXPECT_EQ(Match("a < b"), (Ks{2}));
   EXPECT_EQ(Match("b > a"), (Ks{2}));
@@ -94,9 +94,7 @@ TEST_F(FieldExprTest, FieldAgainstFieldAndFieldsByName) {
   EXPECT_EQ(Match("TRec::c = ''"), (Ks{1, 5}));
   EXPECT_EQ(Match("TRec::c <> ''"), (Ks{2, 3, 4}));
   EXPECT_EQ(Match("Field(TRec, 'c') = 'abd'"), (Ks{3}));
-}
-
-TEST_F(FieldExprTest, ClassesMembersAndFieldsByName) {
+  // Class tests and members.
   EXPECT_EQ(Match("This is TSub"), (Ks{5}));
   EXPECT_EQ(Match("This is TRec"), (Ks{1, 2, 3, 4, 5}));
   EXPECT_EQ(Match("TSub is TRec and a = 1"), (Ks{2}));  // folded to true

@@ -68,7 +68,7 @@ TEST_F(ScriptNode, ConjunctionAndDisjunctionKeepTheirValueAndStopEarly) {
   EXPECT_FALSE(BoolOf(node.get()));
 }
 
-TEST_F(ScriptNode, LikeMatchesAndRewrites) {
+TEST_F(ScriptNode, LikeMatchesAndRewritesAndComparisonMasks) {
   // The matching rules themselves are the runtime's Like (its own test);
   // without wildcards the pattern is an equality.
   const std::pair<const char*, const char*> cases[] = {
@@ -82,9 +82,7 @@ TEST_F(ScriptNode, LikeMatchesAndRewrites) {
   }
   // A constant pattern and text fold.
   EXPECT_TRUE(Build("'abc' like 'a%'")->IsConstant());
-}
 
-TEST_F(ScriptNode, ComparisonMasks) {
   const std::pair<const TNodeClass*, uint8_t> classes[] = {{&TsLT::kClass, 1},  {&TsEq::kClass, 2},
                                                            {&TsLE::kClass, 3},  {&TsGT::kClass, 4},
                                                            {&TsNEQ::kClass, 5}, {&TsGE::kClass, 6}};

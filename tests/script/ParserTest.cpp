@@ -185,7 +185,7 @@ TEST_F(ScriptParser, ValuesAndMessages) {
   EXPECT_EQ(script_.FindWord("pi")->Flags(), kWfLiteral);
 }
 
-TEST_F(ScriptParser, PairsOfOtherShapesAndPostfixWords) {
+TEST_F(ScriptParser, SectionsAddPairsOfOtherShapesAndPostfixWordsOrHideTheirWords) {
   // A pair whose halves have different types.
   TScriptWords* extra = script_.AddSection("TEST_EXTRA");
   script_.AddWord(extra, "]", nullptr, kWfPair | kWfClosing, 255, {}, kTypeNull);
@@ -198,6 +198,12 @@ TEST_F(ScriptParser, PairsOfOtherShapesAndPostfixWords) {
   script_.AddWord(extra, "~", &TiNeg::kClass, kWfClosing | kWfPrefix, 20, {kTypeInteger},
                   kTypeInteger);
   EXPECT_EQ(Error("a~"), "linke Seite falsch");
+  // A disabled section hides its words; section names are unique.
+  vars_->SetEnabled(false);
+  EXPECT_EQ(script_.FindWord("a"), nullptr);
+  vars_->SetEnabled(true);
+  EXPECT_NE(script_.FindWord("A"), nullptr);
+  EXPECT_THROW(script_.AddSection("test_variables"), EAListError);
 }
 
 TEST_F(ScriptParser, CastTableClosure) {
@@ -244,14 +250,6 @@ TEST_F(ScriptParser, DeeplyNestedTextsAreRejected) {
   for (int i = 0; i < 1200; ++i) deep += "- ";
   deep += "a";
   EXPECT_EQ(Error(deep), "Expression too deeply nested");
-}
-
-TEST_F(ScriptParser, DisabledSectionsHideTheirWords) {
-  vars_->SetEnabled(false);
-  EXPECT_EQ(script_.FindWord("a"), nullptr);
-  vars_->SetEnabled(true);
-  EXPECT_NE(script_.FindWord("A"), nullptr);
-  EXPECT_THROW(script_.AddSection("test_variables"), EAListError);
 }
 
 }  // namespace
