@@ -76,9 +76,9 @@ Bytes PackOf(const Bytes& in, int* result) {
 
 // Unpacks into a buffer of exactly the original size, so that the sanitizer
 // sees any overrun.
-int UnpackTo(const Bytes& packed, size_t packed_size, Bytes* out, size_t out_size) {
-  Bytes src(packed.begin(), packed.begin() + static_cast<long>(packed_size));
-  out->assign(out_size, 0xCC);
+int UnpackTo(const Bytes& packed, int packed_size, Bytes* out, int out_size) {
+  Bytes src(packed.begin(), packed.begin() + packed_size);
+  out->assign(static_cast<size_t>(out_size), 0xCC);
   return Unpack(src.data(), src.size(), out->data(), out->size());
 }
 
@@ -94,7 +94,7 @@ void ExpectMatchesReference(const Bytes& in) {
   EXPECT_EQ(LoadU16(packed.data() + 2), in.size());
   EXPECT_EQ(Bytes(packed.begin() + 4, packed.begin() + n), ref.stream);
   Bytes out;
-  ASSERT_EQ(UnpackTo(packed, static_cast<size_t>(n), &out, in.size()), kUnpackOk);
+  ASSERT_EQ(UnpackTo(packed, n, &out, static_cast<int>(in.size())), kUnpackOk);
   EXPECT_EQ(out, in);
 }
 
@@ -204,25 +204,23 @@ TEST(PageCodecUnpack, ReportsCorruptAndShortStreams) {
   // First code >= 256: 9 bits 100000000 at the top of the first word.
   Bytes bad = p;
   StoreU16(bad.data() + 4, 0x8000);
-  EXPECT_EQ(UnpackTo(bad, static_cast<size_t>(n), &out, kPage), kUnpackBadCode);
+  EXPECT_EQ(UnpackTo(bad, n, &out, kPage), kUnpackBadCode);
 
   // Stream cut short: a smaller L, or fewer source bytes than L claims.
   Bytes cut = p;
   StoreU16(cut.data(), static_cast<uint16_t>(n - 100));
-  EXPECT_EQ(UnpackTo(cut, static_cast<size_t>(n), &out, kPage), kUnpackShort);
-  EXPECT_EQ(UnpackTo(p, static_cast<size_t>(n - 100), &out, kPage), kUnpackShort);
+  EXPECT_EQ(UnpackTo(cut, n, &out, kPage), kUnpackShort);
+  EXPECT_EQ(UnpackTo(p, n - 100, &out, kPage), kUnpackShort);
   EXPECT_EQ(UnpackTo(p, 3, &out, kPage), kUnpackShort);
 
   // Output buffer smaller than the original length: refused up front.
-  EXPECT_EQ(UnpackTo(p, static_cast<size_t>(n), &out, kPage - 1), kUnpackOverflow);
+  EXPECT_EQ(UnpackTo(p, n, &out, kPage - 1), kUnpackOverflow);
   // Header claims less output than the stream yields: both a byte code and a
   // string code stop at the end of the buffer.
   for (int orig : {1, 5, 100, 4000, 8191}) {
     Bytes shorter = p;
     StoreU16(shorter.data() + 2, static_cast<uint16_t>(orig));
-    EXPECT_EQ(UnpackTo(shorter, static_cast<size_t>(n), &out, static_cast<size_t>(orig)),
-              kUnpackOverflow)
-        << orig;
+    EXPECT_EQ(UnpackTo(shorter, n, &out, orig), kUnpackOverflow) << orig;
   }
 }
 

@@ -16,39 +16,30 @@ namespace {
 
 // A database with a $FREE_LIST and a record list, committed transaction by
 // transaction through one writer, the way a storage drives it.
-class TFreeListDb {
- public:
-  explicit TFreeListDb(qdf_test::TListFixture& fx) : fx_(fx), storage_(fx.CreateStorage()) {
-    auto* free = fx.AddList<TQdfDataListBase>(storage_.get(), "$FREE_LIST");
-    records_ = fx.AddList<TQdfDataList>(storage_.get(), "records");
-    free_list_ = std::make_unique<TQdfFreeList>(fx_.Filer(), fx_.Reader(), free);
-    free_list_->Take();
+struct TFreeListDb {
+  explicit TFreeListDb(qdf_test::TListFixture& fx) : fx(fx), storage(fx.CreateStorage()) {
+    auto* free = fx.AddList<TQdfDataListBase>(storage.get(), "$FREE_LIST");
+    records = fx.AddList<TQdfDataList>(storage.get(), "records");
+    free_list = std::make_unique<TQdfFreeList>(fx.Filer(), fx.Reader(), free);
+    free_list->Take();
   }
 
   // Stores the headers, writes the pages (twice: writing changes the free
   // list, whose pages are then written again) and commits; the next write
   // transaction starts and takes the free list again.
   void Commit() {
-    TQdfIndirectPageReader* r = fx_.Reader();
-    storage_->Flush(false);
-    r->Flush(kFlushWriteUnpin);
-    storage_->Flush(false);
-    r->Flush(kFlushWriteUnpin);
-    r->Commit(true);
-    r->Open(false);
-    r->StartTransaction();
-    free_list_->Take();
+    storage->Flush(false);
+    fx.Reader()->Flush(kFlushWriteUnpin);
+    storage->Flush(false);
+    fx.Commit();
+    free_list->Take();
   }
+  int64_t FileEnd() const { return static_cast<int64_t>(fx.Filer()->AllocationEnd()) * 512; }
 
-  TQdfDataList& Records() { return *records_; }
-  TQdfFreeList& FreeList() { return *free_list_; }
-  int64_t FileEnd() const { return static_cast<int64_t>(fx_.Filer()->AllocationEnd()) * 512; }
-
- private:
-  qdf_test::TListFixture& fx_;
-  std::unique_ptr<TQdfStorage> storage_;
-  TQdfDataList* records_ = nullptr;
-  std::unique_ptr<TQdfFreeList> free_list_;
+  qdf_test::TListFixture& fx;
+  std::unique_ptr<TQdfStorage> storage;
+  TQdfDataList* records = nullptr;
+  std::unique_ptr<TQdfFreeList> free_list;
 };
 
 std::vector<TItemAdr> AddRecords(TQdfDataList& list, int n, int size) {
@@ -80,24 +71,24 @@ void RewriteRecords(TQdfDataList& list, const std::vector<TItemAdr>& adrs, uint3
 TEST(FreeList, BlocksOfTheRunningTransactionAreReusedAtOnce) {
   qdf_test::TListFixture fx;
   TFreeListDb db(fx);
-  auto adrs = AddRecords(db.Records(), 40, 180);
+  auto adrs = AddRecords(*db.records, 40, 180);
   db.Commit();
   // Written twice in one transaction with another size: the first copy is
   // this transaction's own and goes straight to the current root.
-  RewriteRecords(db.Records(), adrs, 1);
+  RewriteRecords(*db.records, adrs, 1);
   fx.Reader()->Flush(kFlushWrite);
-  auto blocks = [&, current = db.FreeList().CurrentRoot()] {
+  auto blocks = [&, current = db.free_list->CurrentRoot()] {
     int n = 0;
-    for (int k = 0; k < kSizeClasses; ++k) n += db.FreeList().CountBlocks(current, k);
+    for (int k = 0; k < kSizeClasses; ++k) n += db.free_list->CountBlocks(current, k);
     return n;
   };
   const int before = blocks();
-  std::memset(db.Records().EditItem(adrs[0]) + 30, 0, 100);  // packs differently now
-  for (const TItemAdr& a : adrs) std::memset(db.Records().EditItem(a) + 21, 0, 150);
+  std::memset(db.records->EditItem(adrs[0]) + 30, 0, 100);  // packs differently now
+  for (const TItemAdr& a : adrs) std::memset(db.records->EditItem(a) + 21, 0, 150);
   fx.Reader()->Flush(kFlushWrite);
   EXPECT_GT(blocks(), before);  // the plain copies went to the current root
   const int64_t end = db.FileEnd();
-  RewriteRecords(db.Records(), adrs, 2);  // plain again: takes those blocks back
+  RewriteRecords(*db.records, adrs, 2);  // plain again: takes those blocks back
   fx.Reader()->Flush(kFlushWrite);
   EXPECT_EQ(db.FileEnd(), end);
   db.Commit();
@@ -114,7 +105,7 @@ TEST(FreeList, ACommitGivesBackTheSpaceItsEvictionsTook) {
   // page-table block is evicted (plain) half-way, among the plain data pages,
   // and would pin the end of the file there unless it moves down.
   const int pages = 1500;
-  AddRecords(db.Records(), 7 * pages, 1100);
+  AddRecords(*db.records, 7 * pages, 1100);
   db.Commit();
   const int64_t end = db.FileEnd();
   EXPECT_LT(end, pages * 8192 / 8);  // far less than the plain pages took
@@ -127,12 +118,12 @@ TEST(FreeList, ACommitGivesBackTheSpaceItsEvictionsTook) {
 TEST(FreeList, SteadyUpdatesStopGrowingTheFile) {
   qdf_test::TListFixture fx;
   TFreeListDb db(fx);
-  auto adrs = AddRecords(db.Records(), 50, 300);
+  auto adrs = AddRecords(*db.records, 50, 300);
   db.Commit();
   const int rounds = qdf_test::EnvSize("QDF_STEADY_TRANSACTIONS", 200);
   int64_t at_quarter = 0;
   for (int round = 1; round <= rounds; ++round) {
-    RewriteRecords(db.Records(), adrs, static_cast<uint32_t>(round));
+    RewriteRecords(*db.records, adrs, static_cast<uint32_t>(round));
     db.Commit();
     if (round == rounds / 4) at_quarter = db.FileEnd();
   }

@@ -27,35 +27,29 @@ constexpr const char* kChar = "TQdfCharField";
 
 using TAdrSet = std::set<std::pair<uint32_t, uint16_t>>;
 
-TAdrSet Records(TQdfTable& t) {
-  TAdrSet out;
-  for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
-    out.insert({t.Cursor().Address().page, t.Cursor().Address().slot});
-  }
-  return out;
-}
-
 // Every key of `ix` names a record of `t` whose `field` holds the key's
 // first value, and every record is named once.
 void ExpectIndexMatchesTable(TQdfTable& t, TQdfIndex& ix, const char* field) {
   SCOPED_TRACE(ix.ObjectName());
-  const TAdrSet records = Records(t);
+  TAdrSet records, named;
+  for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
+    records.insert({t.Cursor().Address().page, t.Cursor().Address().slot});
+  }
   TQdfField& f = qdf_test::Fld(t, field);
-  TAdrSet named;
+  auto text = [](const uint8_t* bytes, int length) {
+    return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length));
+  };
   TItemAdr at = kBeforeFirstAdr;
   while (const uint8_t* key = ix.NextItem(at)) {
     const TItemAdr record = ix.RecordOfKey(key);
-    int key_length = 0;
+    int key_length = 0, length = 0;
     const uint8_t* key_value = ix.KeyField(key, 0, &key_length);
-    const std::string key_text(reinterpret_cast<const char*>(key_value),
-                               static_cast<size_t>(key_length));
+    const std::string key_text = text(key_value, key_length);  // before the page may go
     ASSERT_TRUE(named.insert({record.page, record.slot}).second) << "a record named twice";
     ASSERT_TRUE(records.count({record.page, record.slot})) << "a key of no record: " << key_text;
     t.SetCursorAddress(record);
-    int length = 0;
     const uint8_t* value = f.GetData(&length);
-    EXPECT_EQ(key_text,
-              std::string(reinterpret_cast<const char*>(value), static_cast<size_t>(length)));
+    EXPECT_EQ(key_text, text(value, length));
   }
   EXPECT_EQ(named.size(), records.size());
 }
