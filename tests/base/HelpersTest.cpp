@@ -102,10 +102,7 @@ TEST(BitSet, SizesTestsAndOrs) {
   TDynamicByteArray bits;
   SetBitCount(bits, 17);
   ASSERT_EQ(bits.size(), 3u);
-  SetBit(bits, 0, true);
-  SetBit(bits, 9, true);
-  SetBit(bits, 16, true);
-  SetBit(bits, 24, true);  // beyond the array: ignored
+  for (int bit : {0, 9, 16, 24}) SetBit(bits, bit, true);  // 24 is beyond the array: ignored
   EXPECT_EQ(bits[1], 0x02);
   EXPECT_TRUE(TestBit(bits, 9));
   EXPECT_FALSE(TestBit(bits, 24));

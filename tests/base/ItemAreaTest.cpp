@@ -73,16 +73,11 @@ TEST(ItemAreaSplit, ByBytesAndByPercent) {
     TItemArea a = src_pg.Item();
     TItemArea t = dst_pg.Item();
     for (int i = 0; i < 100; ++i) Add(a, 40, static_cast<uint8_t>(i));
-    int k = a.SplitArea(t, percent);
-    if (percent == 30) {
-      EXPECT_EQ(k, 99 * 30 / 100);
-    } else {
-      // Walking down from slot 99, 42 bytes per slot, until half of the
-      // target's available space is reached.
-      int half = (t.Size() - 14) / 2;
-      int slots = (half + 41) / 42;
-      EXPECT_EQ(k, 100 - slots);
-    }
+    // By percent: 30 % of the 99 slots below the last. By bytes (50): the
+    // slots from 99 down, 42 bytes each, until they fill half of the
+    // target's (8192 - 14) / 2 bytes: 98 of them.
+    const int k = a.SplitArea(t, percent);
+    EXPECT_EQ(k, percent == 30 ? 29 : 100 - 98);
     ASSERT_EQ(a.SlotCount(), k);
     ASSERT_EQ(t.SlotCount(), 100 - k);
     EXPECT_EQ(Content(a.ItemAt(k - 1)), std::string(38, static_cast<char>(k - 1)));

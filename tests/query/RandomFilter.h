@@ -107,24 +107,19 @@ class TFilterMaker {
       const bool is_a = Rand(0, 1) == 0;
       const std::string name = is_a ? "a" : "b";
       const int v = is_a ? Rand(-3, 32) : Rand(-60, 260);
-      TFilter f{name + " " + o + " " + Literal(v), [is_a, op, v](const TRow& r) {
-                  const std::optional<int>& x = is_a ? r.a : r.b;
-                  return x.has_value() && Relation(Cmp(*x, v), op);
-                }};
       const std::string p = NextParam();
-      f.prepared = name + " " + o + " :" + p;
-      f.ints.emplace_back(p, v);
-      return f;
+      auto eval = [is_a, op, v](const TRow& r) {
+        const std::optional<int>& x = is_a ? r.a : r.b;
+        return x.has_value() && Relation(Cmp(*x, v), op);
+      };
+      return {name + " " + o + " " + Literal(v), eval, name + " " + o + " :" + p, {{p, v}}};
     }
     if (kind < 8) {
       // The char field: a null reads as the empty text, compared byte-wise.
       const std::string v = Text(3);
-      TFilter f{"c " + o + " '" + v + "'",
-                [op, v](const TRow& r) { return Relation(Cmp(r.c, v), op); }};
       const std::string p = NextParam();
-      f.prepared = "c " + o + " :" + p;
-      f.texts.emplace_back(p, v);
-      return f;
+      auto eval = [op, v](const TRow& r) { return Relation(Cmp(r.c, v), op); };
+      return {"c " + o + " '" + v + "'", eval, "c " + o + " :" + p, {}, {{p, v}}};
     }
     TFilter f;
     if (kind == 8) {
