@@ -17,9 +17,10 @@ using ScriptNode = ScriptFixture;
 std::unique_ptr<TvNode> Below10(const int32_t* v) {
   return CreateNode(TiLT::kClass, NewIntVar(v), NewIntLiteral(10));
 }
-bool BoolOf(TvNode* n) {
+template <typename TNode>
+bool BoolOf(const std::unique_ptr<TNode>& n) {
   if (!n->IsConstant()) n->Evaluate();
-  return static_cast<TvBool*>(n)->Bool();
+  return static_cast<TvBool*>(n.get())->Bool();
 }
 
 // Conjunctions flatten and drop constants: whatever their shape, the value
@@ -31,41 +32,36 @@ TEST_F(ScriptNode, ConjunctionAndDisjunctionKeepTheirValueAndStopEarly) {
   inner.push_back(Below10(&v1));
   inner.push_back(Below10(&v2));
   auto node = CreateNode(TbAnd::kClass, CreateNode(TbAnd::kClass, std::move(inner)), Below10(&v3));
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_FALSE(BoolOf(node));
   v2 = 2;
-  EXPECT_TRUE(BoolOf(node.get()));
+  EXPECT_TRUE(BoolOf(node));
   node = CreateNode(TbAnd::kClass, Below10(&v1), NewBoolLiteral(false));
   EXPECT_TRUE(node->IsConstant());
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_FALSE(BoolOf(node));
   TvNodeArray with_gap;
   with_gap.push_back(nullptr);
   with_gap.push_back(Below10(&v1));
-  node = CreateNode(TbAnd::kClass, std::move(with_gap));
-  EXPECT_TRUE(BoolOf(node.get()));
+  EXPECT_TRUE(BoolOf(CreateNode(TbAnd::kClass, std::move(with_gap))));
   EXPECT_TRUE(Build("a = 1 and false")->IsConstant());
   EXPECT_TRUE(Build("a = 7 or true")->IsConstant());
   auto empty = TbAnd::Create(nullptr);
   EXPECT_TRUE(empty->Bool());
   empty->AddOperand(Below10(&v2));
   v2 = 50;
-  EXPECT_FALSE(BoolOf(empty.get()));
+  EXPECT_FALSE(BoolOf(empty));
 
   std::string bad = "abc";
   auto failing = [&] { return CreateNode(TbCast::kClass, NewStringVar(&bad)); };
-  node = CreateNode(TbAnd::kClass, NewBoolLiteral(false) /*folded away*/, failing());
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_FALSE(BoolOf(CreateNode(TbAnd::kClass, NewBoolLiteral(false) /*folded*/, failing())));
   int32_t v = 50;
-  node = CreateNode(TbAnd::kClass, Below10(&v), failing());
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_FALSE(BoolOf(CreateNode(TbAnd::kClass, Below10(&v), failing())));
   v = 5;
   node = CreateNode(TbOr::kClass, Below10(&v), failing());
-  EXPECT_TRUE(BoolOf(node.get()));
+  EXPECT_TRUE(BoolOf(node));
   v = 50;
-  EXPECT_THROW(BoolOf(node.get()), EConvertError);
-  node = CreateNode(TbOr::kClass, Below10(&v), NewBoolLiteral(true));
-  EXPECT_TRUE(BoolOf(node.get()));
-  node = CreateNode(TbOr::kClass, NewBoolLiteral(false), Below10(&v));
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_THROW(BoolOf(node), EConvertError);
+  EXPECT_TRUE(BoolOf(CreateNode(TbOr::kClass, Below10(&v), NewBoolLiteral(true))));
+  EXPECT_FALSE(BoolOf(CreateNode(TbOr::kClass, NewBoolLiteral(false), Below10(&v))));
 }
 
 TEST_F(ScriptNode, LikeMatchesAndRewritesAndComparisonMasks) {
@@ -94,15 +90,15 @@ TEST_F(ScriptNode, LikeMatchesAndRewritesAndComparisonMasks) {
     for (int rel = 0; rel < 3; ++rel) {
       left = pairs[rel].first;
       right = pairs[rel].second;
-      EXPECT_EQ(BoolOf(node.get()), (mask >> rel & 1) != 0) << cls->name << " " << left;
+      EXPECT_EQ(BoolOf(node), (mask >> rel & 1) != 0) << cls->name << " " << left;
     }
   }
   // Explicit masks on the base classes.
   auto node = CreateNode(TdComp::kClass, NewDoubleLiteral(1), NewDoubleVar(&x_), kMaskGE);
   x_ = 1;
-  EXPECT_TRUE(BoolOf(node.get()));
+  EXPECT_TRUE(BoolOf(node));
   x_ = 2;
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_FALSE(BoolOf(node));
   EXPECT_THROW(CreateNode(TiLT::kClass, NewIntLiteral(1), NewIntLiteral(2), kMaskEQ), Exception);
   // NaN is unordered: every comparison with it is false but "<>".
   x_ = std::numeric_limits<double>::quiet_NaN();
@@ -113,10 +109,9 @@ TEST_F(ScriptNode, LikeMatchesAndRewritesAndComparisonMasks) {
 
 TEST_F(ScriptNode, CastsAndTheVariantForm) {
   // TbCast: null is false.
-  auto node = CreateNode(TbCast::kClass, NewVariantLiteral(TVariant()));
-  EXPECT_FALSE(BoolOf(node.get()));
+  EXPECT_FALSE(BoolOf(CreateNode(TbCast::kClass, NewVariantLiteral(TVariant()))));
   // The 64-bit form: 0x01 and eight bytes, least significant first.
-  node = NewInt64Literal(0x0102030405060708);
+  auto node = NewInt64Literal(0x0102030405060708);
   TVariant v;
   node->GetVariant(v);
   ASSERT_TRUE(v.IsString());
