@@ -122,15 +122,12 @@ class TTreeCheck {
     EXPECT_EQ(list_.PageListHeader()->CountPg(), static_cast<int32_t>(leaves_.size()) + inner_);
     EXPECT_EQ(list_.BtreeHeader()->CountUnused(), unused_);
   }
-  int Height() const { return height_; }
-  int Inner() const { return inner_; }
   const std::vector<uint32_t>& Leaves() const { return leaves_; }
 
  private:
   using TKey = std::vector<uint8_t>;
   void Walk(uint32_t page, const TKey& lower, const TKey& upper, int depth) {
     ASSERT_LT(depth, 40);
-    height_ = std::max(height_, depth + 1);
     uint8_t* buf = r_->GetPage(page, kGpRead);
     ASSERT_EQ(LoadAdr(buf + kPgOwner), list_.Address());
     TItemArea area = TItemArea::OfPage(buf);
@@ -177,7 +174,6 @@ class TTreeCheck {
   std::vector<uint32_t> leaves_;
   int inner_ = 0;
   int32_t unused_ = 0;
-  int height_ = 0;
   int leaf_depth_ = -1;
 };
 
