@@ -114,7 +114,7 @@ TEST_P(DataListModel, RandomRecordsKeepAddressesAndContents) {
         Fill(item, size, m.id, m.version);
       }
     }
-    if (step % 500 == 499) {
+    if (step % 500 == 499 || step == steps - 1) {  // the last check reads after a commit
       storage->Flush(false);
       fx.Commit();
     }
@@ -137,12 +137,6 @@ TEST_P(DataListModel, RandomRecordsKeepAddressesAndContents) {
       CheckFreeLists(*list, fx.Reader());
       if (list->Spare() != nullptr) CheckFreeLists(*list->Spare(), fx.Reader());
     }
-  }
-  // Everything that is left reads back after a commit.
-  storage->Flush(false);
-  fx.Commit();
-  for (const auto& [k, m] : model) {
-    ASSERT_TRUE(Matches(list->GetItem(TItemAdr{k.first, k.second}), m.size, m.id, m.version));
   }
   EXPECT_EQ(reused > 0, reuse);
   // Records that outgrew their page live in $SPARE; deleting them takes the

@@ -105,7 +105,6 @@ TEST_F(ScriptCompile, ObjectWordsAndMemberResolution) {
   Thing thing;
   TScriptWords* objects = script_.AddSection("OBJECTS");
   TObjectVarWord* word = script_.AddObjectWord(objects, "obj", &thing, 12);
-  EXPECT_EQ(word->Flags(), kWfLiteral);
   auto node = Build("obj");
   EXPECT_EQ(type_, 12);
   ASSERT_TRUE(node->InheritsFrom(TvObjectNode::kClass));

@@ -207,8 +207,7 @@ TEST_F(ScriptParser, SectionsAddPairsOfOtherShapesAndPostfixWordsOrHideTheirWord
 }
 
 TEST_F(ScriptParser, CastTableClosure) {
-  script_.Scan("1");
-  script_.Compile();
+  script_.CompileText("1");
   ASSERT_TRUE(script_.CastsValid());
   const TCastPath* p = script_.FindCast(kTypeInteger, kTypeDouble);
   ASSERT_NE(p, nullptr);
