@@ -54,8 +54,7 @@ TEST(ItemAreaCompact, ZeroesWhatItFreesAndRefusesABadSlot) {
   Page pg;
   TItemArea a = pg.Item();
   for (int i = 0; i < 6; ++i) Add(a, 8 + i, static_cast<uint8_t>('a' + i));
-  a.FreeItem(1);
-  a.FreeItem(4);
+  for (int slot : {1, 4}) a.FreeItem(slot);
   const uint32_t stamp = ItemLayoutStamp();
   a.Compact();
   EXPECT_EQ(ItemLayoutStamp(), stamp + 1);
@@ -97,9 +96,7 @@ TEST(ItemAreaSplit, ByBytesAndByPercent) {
   TItemArea f = fs_pg.Item();
   TItemArea ft = ft_pg.Item();
   for (int i = 0; i < 10; ++i) Add(f, 12, static_cast<uint8_t>('a' + i));
-  f.FreeItem(2);
-  f.FreeItem(7);
-  f.FreeItem(8);
+  for (int slot : {2, 7, 8}) f.FreeItem(slot);
   EXPECT_EQ(f.SplitArea(ft, 60), 5);
   EXPECT_EQ(Chain(f), (std::vector<int>{2}));
   EXPECT_EQ(Chain(ft), (std::vector<int>{3, 2}));

@@ -53,13 +53,14 @@ class TQueryDb {
     s.PopUntil(nullptr);
   }
 
-  // A non-unique index under t (its last key field is the record reference),
-  // or a unique one (the reference in IDX$Structure).
+  // A non-unique index (or result set, by `kind`) under t (its last key
+  // field is the record reference), or a unique one (the reference in
+  // IDX$Structure).
   void AddIndex(const char* name, std::vector<TKey> keys, bool unique = false,
-                const char* covered = "TRec") {
+                const char* covered = "TRec", const char* kind = "TQdfIndex") {
     qdf::TQdfStorage& s = *storage;
     s.PushParent(s.ChildByName("t"));
-    s.CreateSchemaObject("TQdfIndex", name, false);
+    s.CreateSchemaObject(kind, name, false);
     s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)
         ->SetProperties(std::string("BaseObjectClass=") + covered);
     for (const TKey& k : keys) {

@@ -14,18 +14,6 @@ namespace {
 using qdf_test::TRow;
 using Ks = std::vector<int>;
 
-// A result set "rs" under t, first ordered by a.
-void AddResultSet(TQdfStorage& s) {
-  s.PushParent(s.ChildByName("t"));
-  s.CreateSchemaObject("TQdfResultSet", "rs", false);
-  s.CreateSchemaObject("TQdfIndexObject", "IDX$Order", false)
-      ->SetProperties("BaseObjectClass=TRec");
-  s.CreateSchemaObject("TQdfIntegerField", "a", false)->SetProperties("ixAscending=True");
-  s.Pop();
-  s.CreateSchemaObject("TQdfShortReferenceField", "REF$t", true);
-  s.PopUntil(nullptr);
-}
-
 // The k of every record in the result set's order.
 Ks Walk(TQdfTable& t, TQdfIndex& rs) {
   auto& k = static_cast<TQdfIntegerField&>(qdf_test::Fld(t, "k"));
@@ -37,7 +25,7 @@ Ks Walk(TQdfTable& t, TQdfIndex& rs) {
 TEST(ResultSet, OrderByOrdersRebuildsAndReportsUnknownFields) {
   qdf_test::TListFixture fx;
   auto db = std::make_unique<qdf_test::TQueryDb>(fx);
-  AddResultSet(*db->storage);
+  db->AddIndex("rs", {{"TQdfIntegerField", "a"}}, false, "TRec", "TQdfResultSet");  // by a
   auto t = db->Open();
   for (int k = 1; k <= 9; ++k) qdf_test::Insert(*t, TRow{k, k % 3, k, "", {}, {}});
   auto* rs = dynamic_cast<TQdfResultSet*>(t->IndexByName("rs"));
