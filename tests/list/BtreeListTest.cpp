@@ -76,12 +76,10 @@ struct TTree {
     list->BtreeHeader()->SetBalance(balance);
   }
   bool Insert(int32_t value, uint32_t ref = 0, TItemAdr* adr = nullptr, int filler = 0) {
-    std::vector<uint8_t> key = IntKey(value, ref, filler);
-    return list->Insert(key.data(), adr);
+    return list->Insert(IntKey(value, ref, filler).data(), adr);
   }
   bool FindFirst(int32_t value, TItemAdr* adr) {
-    std::vector<uint8_t> key = IntKey(value);
-    return list->FindFirst(key.data(), adr, false);
+    return list->FindFirst(IntKey(value).data(), adr, false);
   }
   int32_t ValueAt(const TItemAdr& adr) {
     const uint8_t* item = list->GetItem(adr);
@@ -207,8 +205,7 @@ TEST(Btree, LargeKeyThatFitsBesideNoNeighbourGoesOnAPageOfItsOwnAndBadSizesAreRe
   EXPECT_EQ(t.list->Count(), 3);
   // Without a compare routine a tree cannot be searched.
   t.list->SetCompare(nullptr, nullptr);
-  std::vector<uint8_t> key = IntKey(5);
-  EXPECT_THROW(t.list->Insert(key.data(), nullptr), EAssertionFailed);
+  EXPECT_THROW(t.list->Insert(IntKey(5).data(), nullptr), EAssertionFailed);
 }
 
 // ---- random inserts, deletes and searches against a model ----
@@ -332,8 +329,7 @@ TEST_P(BtreeRandom, EveryStepAnswersAsTheSortedModel) {
   t.list->Loaded();
   EXPECT_FALSE(t.list->Sorted());
   check_all();  // its searches build the tree again
-  std::vector<uint8_t> lowest = IntKey(low - 1);
-  t.list->AppendCopy(lowest.data());
+  t.list->AppendCopy(IntKey(low - 1).data());
   EXPECT_FALSE(t.list->HasTree());
   TItemAdr first;
   ASSERT_TRUE(t.FindFirst(low - 1, &first));
@@ -475,8 +471,7 @@ TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   auto other = t.fx.New<TQdfBtreeList>();
   other->Header()->SetAddress(TItemAdr{77, 1});
   other->SetCompare(nullptr, CompareIntField);
-  std::vector<uint8_t> k = IntKey(1);
-  ASSERT_TRUE(other->Insert(k.data(), nullptr));
+  ASSERT_TRUE(other->Insert(IntKey(1).data(), nullptr));
   expect_raises_when_leftmost_is(other->PageListHeader()->FirstPg());
   expect_raises_when_leftmost_is(kNoPage);
 
@@ -485,8 +480,7 @@ TEST(Btree, DamagedLinksRaiseInsteadOfLoopingOrOverrunning) {
   StoreU32(buf + kPgNext, leftmost);
   TItemArea area = TItemArea::OfPage(buf);
   StoreU16(area.ItemAt(area.SlotCount() - 1), 4);
-  std::vector<uint8_t> high = IntKey(100000);
-  EXPECT_THROW(t.list->Insert(high.data(), &adr), EQdfException);
+  EXPECT_THROW(t.list->Insert(IntKey(100000).data(), &adr), EQdfException);
 }
 
 }  // namespace
