@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "BaseTestUtil.h"
 #include "base/DynamicByteArray.h"
 #include "base/Helpers.h"
@@ -25,12 +27,8 @@ TEST(Version, ConvertsBothWaysAndRejectsOutOfRangeParts) {
 }
 
 TEST(Like, FollowsFirstOccurrenceMatching) {
-  struct Case {
-    const char* text;
-    const char* pattern;
-    bool match;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      // text, pattern, match
       {"abc", "a%", true},
       {"abcd", "abc", true},  // text left over is ignored
       {"ab", "a_c", false},
@@ -51,8 +49,8 @@ TEST(Like, FollowsFirstOccurrenceMatching) {
       {"abxaxc", "%a_c", false},
       {"axc", "%a_c", true},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(Like(c.text, c.pattern), c.match) << c.text << " / " << c.pattern;
+  for (const auto& [text, pattern, match] : cases)
+    EXPECT_EQ(Like(text, pattern), match) << text << " / " << pattern;
 }
 
 TEST(TextHelpers, SplitFieldAndNumbers) {

@@ -25,17 +25,14 @@ std::unique_ptr<TScriptBook> BookWith(const std::string& name, int32_t value) {
 }
 
 TEST_F(ScriptCompile, ResultTypesAndOwnership) {
-  struct Case {
-    const char* text;
-    TScriptType type;
-  } cases[] = {
+  const std::pair<const char*, TScriptType> cases[] = {
       // The types of values are the parser's value table's.
       {"null", kTypeNullVar},
       {"2147483648", kTypeInt64},
       {"unknown", kTypeToken},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(script_.CompileText(c.text), c.type) << c.text;
+  for (const auto& [text, type] : cases) {
+    EXPECT_EQ(script_.CompileText(text), type) << text;
     EXPECT_NE(script_.ResultNode(), nullptr);
   }
   // An untaken result is replaced by the next compile; a taken one is the
