@@ -20,7 +20,7 @@ using qdf_test::TApiFixture;
 
 namespace {
 
-void AddBook(dbquillon::Table& books, int id, const std::string& author, int year) {
+void AddBook(dbquillon::Table books, int id, const std::string& author, int year) {
   books.Insert()
       .Set("id", id)
       .Set("title", "title " + std::to_string(id))
@@ -188,25 +188,21 @@ TEST(ApiQuery, FindAndIndexWalksFollowTheKeys) {
 
 TEST(ApiTransaction, RollbackDropsChangesAndHandlesOfAnEndedTransactionRaise) {
   TApiFixture fx;
-  std::optional<dbquillon::Table> kept;
-  std::optional<Row> kept_row;
   {
     Transaction t = fx.db.BeginWrite();
-    dbquillon::Table books = t.OpenTable("books");
-    AddBook(books, 1, "Ann", 2000);
-    kept = books;
-    kept_row = books.Find("by_id", 1);
+    AddBook(t.OpenTable("books"), 1, "Ann", 2000);
     // Destroyed without a commit: rolled back.
   }
-  EXPECT_EQ(CodeOf([&] { kept->Count(); }), ErrorCode::Misuse);
-  EXPECT_EQ(CodeOf([&] { kept_row->GetInt64("id"); }), ErrorCode::Misuse);
   Transaction t = fx.db.BeginWrite();
   dbquillon::Table books = t.OpenTable("books");
   EXPECT_EQ(books.Count(), 0);
   AddBook(books, 1, "Ann", 2000);
   dbquillon::Query q = books.Prepare("id > 0");
+  std::optional<Row> row = books.Find("by_id", 1);
   t.Rollback();
   EXPECT_EQ(CodeOf([&] { q.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { books.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { row->GetInt64("id"); }), ErrorCode::Misuse);
   EXPECT_EQ(CodeOf([&] { t.Commit(); }), ErrorCode::Misuse);
   // Statements close the tables opened before them.
   Transaction t2 = fx.db.BeginWrite();

@@ -234,7 +234,7 @@ TEST(TransactionModel, RandomWritersAndReadersMatchTheCommittedStates) {
 
 // ---- storages ----
 
-TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
+TEST(TransactionStorages, AliasesAreUniquePerTransactionFilersSharedAndExecuteNeedsAStart) {
   TSystemFixture fx;
   auto t1 = fx.system->NewTransaction("T1");
   auto t2 = fx.system->NewTransaction("T2");
@@ -265,6 +265,21 @@ TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   t1->SetActive(false);
   t2.reset();
   t1.reset();
+  // A storage outside a transaction must have been started in one.
+  auto t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("C", false, fx.Db("c.qdf"));
+  t->RemoveStorage(s);
+  EXPECT_EQ(s->Transaction(), nullptr);
+  EXPECT_EQ(MessageOf([&] { s->Execute(kClassX); }),
+            "Execute: the storage was never opened in a transaction");
+  // Back in a transaction (not owned this time) it works.
+  auto t4 = fx.system->NewTransaction("T4");
+  EXPECT_EQ(t4->AddStorage(s, false), s);
+  s->Execute(kClassX);
+  t4->SetActive(false);
+  t4.reset();
+  EXPECT_EQ(s->Transaction(), nullptr);
+  delete s;
 }
 
 // ---- schema changes between transactions ----
@@ -305,24 +320,6 @@ TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
   });
   EXPECT_GE(fx.Open()->Root()->IDHighWater(),
             TQdfPersistentObjectFactory::Instance().LastIDValue());
-}
-
-TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
-  TSystemFixture fx;
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-  t->RemoveStorage(s);
-  EXPECT_EQ(s->Transaction(), nullptr);
-  EXPECT_EQ(MessageOf([&] { s->Execute(kClassX); }),
-            "Execute: the storage was never opened in a transaction");
-  // Back in a transaction (not owned this time) it works.
-  auto t2 = fx.system->NewTransaction("T2");
-  EXPECT_EQ(t2->AddStorage(s, false), s);
-  s->Execute(kClassX);
-  t2->SetActive(false);
-  t2.reset();
-  EXPECT_EQ(s->Transaction(), nullptr);
-  delete s;
 }
 
 }  // namespace
