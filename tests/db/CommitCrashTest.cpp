@@ -192,10 +192,6 @@ struct TSeveralFilesCase {
   int rows;  // 0: QDF_CRASH_ROWS (8)
 };
 
-void PrintTo(const TSeveralFilesCase& c, std::ostream* os) {
-  *os << c.files << " files, " << c.commits << " commits";
-}
-
 class SeveralFiles : public ::testing::TestWithParam<TSeveralFilesCase> {};
 
 TEST_P(SeveralFiles, CommitIsAllOrNoneAtEveryCrashAndFailedWrite) {
@@ -225,8 +221,6 @@ struct TFailedCommitCase {
   bool filers_stop;
   bool completes;
 };
-
-void PrintTo(const TFailedCommitCase& c, std::ostream* os) { *os << c.what; }
 
 class FailedCommit : public ::testing::TestWithParam<TFailedCommitCase> {};
 

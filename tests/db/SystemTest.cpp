@@ -192,7 +192,7 @@ TEST(SystemGlobal, ShutdownFreesTheGlobalSystemAndItsShadowFile) {
   QdfShutdown();
   EXPECT_EQ(QdfSystemIfCreated(), nullptr);
   EXPECT_FALSE(std::filesystem::exists(shadow));
-  EXPECT_TRUE(config.TempFiles().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(config.TempDirPath()));
   // [INIT] TEMP_PATH names the shadow file's folder.
   const std::string dir = config.File("scratch");
   std::filesystem::create_directories(dir);

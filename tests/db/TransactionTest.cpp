@@ -58,7 +58,7 @@ class TTransactionModel {
     const size_t i = rng() % txns_.size();
     TTxn& x = txns_[i];
     SCOPED_TRACE("transaction " + std::to_string(i));
-    for (TEventLog* log : x.logs) log->Clear();
+    for (TEventLog* log : x.logs) log->events.clear();
     const int op = static_cast<int>(rng() % 10);
     if (!x.t->Active()) {
       if (op == 0) {

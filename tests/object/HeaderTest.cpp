@@ -84,20 +84,19 @@ TEST(HeaderRoundTripTest, SectionsRoundTripAndShallowItemsReset) {
     for (const TValues* level : levels) more.insert(level->begin(), level->end());
     return more;
   };
-  auto plus_list = [&](TValues more) { return plus(std::move(more), {&list}); };
-  auto plus_btree = [&](TValues more) { return plus(std::move(more), {&list, &btree}); };
   const std::vector<RoundTripCase> cases = {
-      {&TQHStorage::kClassInfo, plus_list({{"FirstFreePg", "8"},
-                                           {"ReuseAddresses", "False"},
-                                           {"SchemaTAN", "3000000000"},
-                                           {"SchemaVersion", "16908288"}})},
+      {&TQHStorage::kClassInfo, plus({{"FirstFreePg", "8"},
+                                      {"ReuseAddresses", "False"},
+                                      {"SchemaTAN", "3000000000"},
+                                      {"SchemaVersion", "16908288"}},
+                                     {&list})},
       {&TQHTable::kClassInfo,
-       plus_list(
-           {{"FirstFreePg", "8"}, {"ReuseAddresses", "False"}, {"BaseStructureName", "TBench"}})},
-      {&TQHSortableList::kClassInfo, plus_list({})},
-      {&TQHBtreeList::kClassInfo, plus_btree({})},
-      {&TQHIndex::kClassInfo, plus_btree({})},
-      {&TQHResultSet::kClassInfo, plus_btree({{"OrderBy", "a, DESC b"}})},
+       plus({{"FirstFreePg", "8"}, {"ReuseAddresses", "False"}, {"BaseStructureName", "TBench"}},
+            {&list})},
+      {&TQHSortableList::kClassInfo, plus({}, {&list})},
+      {&TQHBtreeList::kClassInfo, plus({}, {&list, &btree})},
+      {&TQHIndex::kClassInfo, plus({}, {&list, &btree})},
+      {&TQHResultSet::kClassInfo, plus({{"OrderBy", "a, DESC b"}}, {&list, &btree})},
       {&TQHField::kClassInfo,
        plus(
            {{"FieldIndex", "6"}, {"ixAscending", "False"}, {"DefSize", "20"}, {"UserInfo", "-7"}})},

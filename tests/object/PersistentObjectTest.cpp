@@ -114,7 +114,7 @@ class PersistentObjectTest : public ::testing::Test {
 
 // A header item shorter than its prefix, or gone, loads as defaults.
 TEST_F(PersistentObjectTest, ShortOrMissingItemLoadsAsDefaults) {
-  store_.PutItem(root_->Address(), std::vector<uint8_t>(5, 0xFF));
+  store_.items[TFakeObjectStore::KeyOf(root_->Address())] = std::vector<uint8_t>(5, 0xFF);
   root_->LoadHeader();
   EXPECT_EQ(root_->ObjectName(), "");
   store_.items.clear();

@@ -39,9 +39,6 @@ struct TDdlStorage {
     EXPECT_EQ(storage->nesting_count, 0);
     EXPECT_EQ(storage->Top(), storage.get());
   }
-  TQdfItemClass* Class(const std::string& name) const {
-    return dynamic_cast<TQdfItemClass*>(storage->ChildByName(name));
-  }
 
   qdf_test::TListFixture fx;
   std::unique_ptr<TQdfStorage> storage;
@@ -67,7 +64,7 @@ TEST(DdlNextStatement, CutsAtTheFirstSemicolonOutsideGroupsAndComments) {
 
 // ---- statements ----
 
-TEST(DdlCreate, EveryMalformedStatementIsReportedWithItsPlace) {
+TEST(DdlStatements, EveryMalformedOneIsReportedWithItsPlaceDropRemovesSubtrees) {
   TDdlStorage s;
   s.storage->Execute(std::string(kBench) + "; create table t1 on TBench");
   const std::pair<const char*, const char*> cases[] = {
@@ -80,17 +77,13 @@ TEST(DdlCreate, EveryMalformedStatementIsReportedWithItsPlace) {
     EXPECT_EQ(ErrorOf(*s.storage, text), message) << text;
     s.ExpectIdle();
   }
-}
-
-TEST(DdlStatements, DropRemovesSubtreesAndAnEmptyStatementEndsTheRun) {
-  TDdlStorage s;
-  s.storage->Execute(std::string(kBench) +
-                     ";create TQdfIntegerField t1; create TQdfIntegerField t2");
+  // Drop removes subtrees (the table t1), and an empty statement ends the run.
+  s.storage->Execute("create TQdfIntegerField t2");
   s.storage->Execute("drop t1;;drop t2;");
   EXPECT_EQ(s.storage->ChildByName("t1"), nullptr);
   EXPECT_NE(s.storage->ChildByName("t2"), nullptr);
   s.storage->Execute("drop nothing; drop TBench.nothing; DROP TBench.c");
-  EXPECT_EQ(s.Class("TBench")->ObjectsCount(), 2);
+  EXPECT_EQ(s.storage->ChildByName("TBench")->ObjectsCount(), 2);
   // Dropping the current parent (or what holds it) must not leave it on the
   // stack: later definitions go to the storage.
   s.storage->Execute("parent TBench.a; drop TBench; create TQdfIntegerField z");
