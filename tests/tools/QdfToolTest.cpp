@@ -94,7 +94,7 @@ std::vector<std::string> SortedRows(const std::string& csv) {
   return rows;
 }
 
-TEST(QdfTool, MissingEmptyAndForeignFilesFailNamingTheFile) {
+TEST(QdfTool, MissingEmptyAndForeignFilesAndTemporaryFolderFailNamingThem) {
   TSystemFixture fx;
   const std::string missing = fx.Db("missing.qdf");
   const std::string empty = fx.Db("empty.qdf");
@@ -127,6 +127,14 @@ TEST(QdfTool, MissingEmptyAndForeignFilesFailNamingTheFile) {
     EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
   }
   EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+  // A temporary folder that is not there stops the tool with the engine's
+  // message; it once hung while the failed start cleaned up.
+  const qdf_test::TRunResult r =
+      qdf_test::RunProcess("TMPDIR=/nonexistent/qdf-test " + std::string(QDF_TOOL_EXE) + " exec " +
+                           ShellQuote(fx.Db("t.qdf")) + " 'create TQdfIntegerField a'");
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.code, 1) << r.output;
+  EXPECT_NE(r.output.find("/nonexistent/qdf-test"), std::string::npos) << r.output;
 }
 
 TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
@@ -156,18 +164,6 @@ TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
             0u)
       << r.out;
   EXPECT_NE(r.out.find("\nproblems: 0\n"), std::string::npos) << r.out;
-}
-
-// A temporary folder that is not there stops the tool with the engine's
-// message; it once hung while the failed start cleaned up.
-TEST(QdfTool, MissingTemporaryFolderIsAnErrorNotAHang) {
-  TSystemFixture fx;
-  const qdf_test::TRunResult r =
-      qdf_test::RunProcess("TMPDIR=/nonexistent/qdf-test " + std::string(QDF_TOOL_EXE) + " exec " +
-                           ShellQuote(fx.Db("t.qdf")) + " 'create TQdfIntegerField a'");
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.code, 1) << r.output;
-  EXPECT_NE(r.output.find("/nonexistent/qdf-test"), std::string::npos) << r.output;
 }
 
 // A data page of the table whose stored block reads as zeros: dump fails
@@ -209,7 +205,7 @@ TEST(QdfDump, UnreadablePageFailsInsteadOfDroppingRows) {
 
 // Every schema statement either leaves a database that check accepts and
 // dump reads whole, or is refused with a message and commits nothing.
-TEST(QdfExec, StatementsLeaveASchemaThatReadsBackOrAreRefused) {
+TEST(QdfExec, StatementsLeaveASchemaThatReadsBackOrAreRefusedAsNamesTooLong) {
   struct TCase {
     const char* statements;
     const char* error;        // part of the message; nullptr: the text runs
@@ -265,6 +261,15 @@ TEST(QdfExec, StatementsLeaveASchemaThatReadsBackOrAreRefused) {
       for (const std::string& row : SortedRows(dump.out)) EXPECT_EQ(row.back(), ',') << row;
     }
   }
+  // Names too long for a header are refused with a message.
+  const std::string db = fx.Db("long.qdf");
+  const std::string cls(8000, 'A');
+  ASSERT_EQ(Qdf(fx, {"exec", db, "create TQdfItemClass " + cls + " (TQdfIntegerField a)"}).code, 0);
+  // The table's header holds its own name and its class's.
+  const TToolRun r = Qdf(fx, {"exec", db, "create table " + std::string(8170, 'B') + " on " + cls});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "qdf: " + db + ": The header of " + std::string(40, 'B') +
+                       "... does not fit a page: a name or setting is too long\n");
 }
 
 // A failing import names the CSV file and line and commits nothing of the
@@ -354,18 +359,6 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLineAndThisIDIsNotTaken) {
   ASSERT_EQ(Qdf(fx, {"import", db, "recs", good}).code, 0);
   const std::string ids = Qdf(fx, {"dump", db, "recs", "--csv"}).out;
   EXPECT_EQ(ids.find("\n7,"), std::string::npos) << ids;
-}
-
-TEST(QdfExec, NamesTooLongForAHeaderAreRefusedWithAMessage) {
-  TSystemFixture fx;
-  const std::string db = fx.Db("long.qdf");
-  const std::string cls(8000, 'A');
-  ASSERT_EQ(Qdf(fx, {"exec", db, "create TQdfItemClass " + cls + " (TQdfIntegerField a)"}).code, 0);
-  // The table's header holds its own name and its class's.
-  const TToolRun r = Qdf(fx, {"exec", db, "create table " + std::string(8170, 'B') + " on " + cls});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "qdf: " + db + ": The header of " + std::string(40, 'B') +
-                       "... does not fit a page: a name or setting is too long\n");
 }
 
 }  // namespace
