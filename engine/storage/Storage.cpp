@@ -218,6 +218,9 @@ void TQdfStorage::LoadObjectTree() {
     node->Loaded();
   };
   for (int i = 0; i < ObjectsCount(); ++i) finish(ChildAt(i));
+  // The new tree's $ID and $BLOB: without them records would be posted
+  // without their object-ID entries.
+  BindSystemObjects();
 }
 
 // ---- objects by name ----

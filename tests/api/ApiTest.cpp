@@ -20,7 +20,7 @@ using qdf_test::TApiFixture;
 
 namespace {
 
-void AddBook(dbquillon::Table& books, int id, const std::string& author, int year) {
+void AddBook(dbquillon::Table books, int id, const std::string& author, int year) {
   books.Insert()
       .Set("id", id)
       .Set("title", "title " + std::to_string(id))
@@ -29,48 +29,9 @@ void AddBook(dbquillon::Table& books, int id, const std::string& author, int yea
       .Post();
 }
 
-// ---- open and reopen ----
-
-TEST(ApiOpen, CommittedRowsSurviveAReopenAndOptionsAreHonoured) {
-  qdf_test::TTestDir dir;
-  const std::string file = dir.File("books.qdf");
-  EXPECT_EQ(CodeOf([&] {
-              dbquillon::Options o;
-              o.createIfMissing = false;
-              Database db(file, o);
-            }),
-            ErrorCode::NotFound);
-  {
-    Database db(file);
-    Transaction t = db.BeginWrite();
-    t.Execute(qdf_test::kBooksSchema);
-    dbquillon::Table books = t.OpenTable("books");
-    AddBook(books, 1, "Ann", 1999);
-    t.Commit();
-  }
-  dbquillon::Options ro;
-  ro.readOnly = true;
-  ro.cachePages = 1024;
-  Database db(file, ro);
-  EXPECT_EQ(CodeOf([&] { db.BeginWrite(); }), ErrorCode::ReadOnly);
-  Transaction t = db.BeginRead();
-  dbquillon::Table books = t.OpenTable("books");
-  EXPECT_EQ(books.Count(), 1);
-  EXPECT_EQ(CodeOf([&] { books.Insert(); }), ErrorCode::ReadOnly);
-  // The schema's field types (names and paths are the schema test's).
-  const dbquillon::Schema schema = t.GetSchema();
-  EXPECT_EQ(schema.classes[0].fields[6].type, dbquillon::FieldType::Blob);
-  // The engine's own objects only when asked for.
-  const dbquillon::Schema all = t.GetSchema(true);
-  EXPECT_EQ(all.tables.size(), schema.tables.size() + 1);
-  ASSERT_EQ(all.otherIndexes.size(), 1u);
-  EXPECT_EQ(all.otherIndexes[0].path, "$ID");
-  EXPECT_TRUE(db.Check().empty());
-}
-
 // ---- rows ----
 
-TEST(ApiRows, TypedAccessChecksTypeAndNameAndNeverWritesOnAMistake) {
+TEST(ApiRows, TypedAccessChecksTypeAndNameAndNeverWritesOnAMistakeNorAnEditNotPosted) {
   TApiFixture fx;
   Transaction t = fx.db.BeginWrite();
   dbquillon::Table books = t.OpenTable("books");
@@ -104,13 +65,7 @@ TEST(ApiRows, TypedAccessChecksTypeAndNameAndNeverWritesOnAMistake) {
   EXPECT_EQ(row.Get<int>("year"), 1965);
   EXPECT_TRUE(row.IsNull("price"));
   row.Delete();
-  EXPECT_EQ(books.Count(), 0);
-}
-
-TEST(ApiRows, AnEditNotPostedIsDroppedAndOnlyOneIsOpenAtATime) {
-  TApiFixture fx;
-  Transaction t = fx.db.BeginWrite();
-  dbquillon::Table books = t.OpenTable("books");
+  // An edit not posted is dropped, and only one is open at a time.
   {
     dbquillon::Edit e = books.Insert();
     e.Set("id", 1);
@@ -165,7 +120,7 @@ TEST(ApiQuery, BoundParametersSelectTheRowsOfTheirLiterals) {
   EXPECT_EQ(CodeOf([&] { q.Sum("title"); }), ErrorCode::Type);
 }
 
-TEST(ApiQuery, FindAndIndexWalksFollowTheKeys) {
+TEST(ApiQuery, FindAndIndexWalksFollowTheKeysAndErrorCodesTellTheFailuresApart) {
   TApiFixture fx;
   Transaction t = fx.db.BeginWrite();
   dbquillon::Table books = t.OpenTable("books");
@@ -188,31 +143,39 @@ TEST(ApiQuery, FindAndIndexWalksFollowTheKeys) {
     order.push_back(row.Get<int>("id"));
   }
   EXPECT_EQ(order, (std::vector<int>{1, 3}));
+  // Error codes tell the failures apart.
+  std::string what;
+  EXPECT_EQ(CodeOf([&] { AddBook(books, 1, "Bob", 2001); }, &what), ErrorCode::DuplicateKey);
+  EXPECT_EQ(what.rfind("Duplicate Key in Index: by_id", 0), 0u) << what;
+  EXPECT_EQ(books.Count(), 3);
+  EXPECT_EQ(CodeOf([&] { fx.db.BeginWrite(); }), ErrorCode::Busy);
+  EXPECT_EQ(CodeOf([&] { t.Execute("create table x o TBook"); }), ErrorCode::Syntax);
+  EXPECT_EQ(CodeOf([&] { t.Execute("create table x on TNope"); }), ErrorCode::NotFound);
+  EXPECT_EQ(CodeOf([&] { t.OpenTable("nope"); }), ErrorCode::NotFound);
+  t.Commit();
+  Transaction read = fx.db.BeginRead();
+  EXPECT_EQ(CodeOf([&] { read.Execute("create index i on books (year)"); }), ErrorCode::ReadOnly);
 }
 
 // ---- transactions ----
 
 TEST(ApiTransaction, RollbackDropsChangesAndHandlesOfAnEndedTransactionRaise) {
   TApiFixture fx;
-  std::optional<dbquillon::Table> kept;
-  std::optional<Row> kept_row;
   {
     Transaction t = fx.db.BeginWrite();
-    dbquillon::Table books = t.OpenTable("books");
-    AddBook(books, 1, "Ann", 2000);
-    kept = books;
-    kept_row = books.Find("by_id", 1);
+    AddBook(t.OpenTable("books"), 1, "Ann", 2000);
     // Destroyed without a commit: rolled back.
   }
-  EXPECT_EQ(CodeOf([&] { kept->Count(); }), ErrorCode::Misuse);
-  EXPECT_EQ(CodeOf([&] { kept_row->GetInt64("id"); }), ErrorCode::Misuse);
   Transaction t = fx.db.BeginWrite();
   dbquillon::Table books = t.OpenTable("books");
   EXPECT_EQ(books.Count(), 0);
   AddBook(books, 1, "Ann", 2000);
   dbquillon::Query q = books.Prepare("id > 0");
+  std::optional<Row> row = books.Find("by_id", 1);
   t.Rollback();
   EXPECT_EQ(CodeOf([&] { q.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { books.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { row->GetInt64("id"); }), ErrorCode::Misuse);
   EXPECT_EQ(CodeOf([&] { t.Commit(); }), ErrorCode::Misuse);
   // Statements close the tables opened before them.
   Transaction t2 = fx.db.BeginWrite();
@@ -223,33 +186,18 @@ TEST(ApiTransaction, RollbackDropsChangesAndHandlesOfAnEndedTransactionRaise) {
   t2.Commit();
 }
 
-TEST(ApiErrors, CodesTellTheFailuresApart) {
-  TApiFixture fx;
-  Transaction t = fx.db.BeginWrite();
-  dbquillon::Table books = t.OpenTable("books");
-  AddBook(books, 1, "Ann", 2000);
-  std::string what;
-  EXPECT_EQ(CodeOf([&] { AddBook(books, 1, "Bob", 2001); }, &what), ErrorCode::DuplicateKey);
-  EXPECT_EQ(what.rfind("Duplicate Key in Index: by_id", 0), 0u) << what;
-  EXPECT_EQ(books.Count(), 1);
-  EXPECT_EQ(CodeOf([&] { fx.db.BeginWrite(); }), ErrorCode::Busy);
-  EXPECT_EQ(CodeOf([&] { t.Execute("create table x o TBook"); }), ErrorCode::Syntax);
-  EXPECT_EQ(CodeOf([&] { t.Execute("create table x on TNope"); }), ErrorCode::NotFound);
-  EXPECT_EQ(CodeOf([&] { t.OpenTable("nope"); }), ErrorCode::NotFound);
-  t.Commit();
-  Transaction r = fx.db.BeginRead();
-  EXPECT_EQ(CodeOf([&] { r.Execute("create index i on books (year)"); }), ErrorCode::ReadOnly);
-}
-
 // ---- a catalogue ----
 
-TEST(ApiCatalogue, ThousandsOfBooksThroughInsertFilterUpdateDeleteReopenRollbackSnapshot) {
+TEST(ApiCatalogue, ThousandsOfBooksThroughInsertReadOnlyReopenFilterUpdateDeleteRollbackSnapshot) {
   const int n = static_cast<int>(std::max(10L, qdf_test::EnvSize("QDF_API_BOOKS", 3000)));
   qdf_test::TTestDir dir;
   const std::string file = dir.File("catalogue.qdf");
   std::mt19937 rng(25);
   std::map<int, std::pair<std::string, int>> model;  // id -> author, year
   const std::vector<std::string> authors = {"Ann", "Abe", "Bob", "Cid", "Dee"};
+  dbquillon::Options options;
+  options.createIfMissing = false;
+  EXPECT_EQ(CodeOf([&] { Database db(file, options); }), ErrorCode::NotFound);
   {
     Database db(file);
     Transaction t = db.BeginWrite();
@@ -265,6 +213,25 @@ TEST(ApiCatalogue, ThousandsOfBooksThroughInsertFilterUpdateDeleteReopenRollback
       model[key] = {a, year};
     }
     t.Commit();
+  }
+  {
+    // Reopened read-only, with options; the schema as stored.
+    options.readOnly = true;
+    options.cachePages = 1024;
+    Database db(file, options);
+    EXPECT_EQ(CodeOf([&] { db.BeginWrite(); }), ErrorCode::ReadOnly);
+    Transaction t = db.BeginRead();
+    dbquillon::Table books = t.OpenTable("books");
+    EXPECT_EQ(books.Count(), static_cast<int64_t>(model.size()));
+    EXPECT_EQ(CodeOf([&] { books.Insert(); }), ErrorCode::ReadOnly);
+    // The schema's field types (names and paths are the schema test's).
+    const dbquillon::Schema schema = t.GetSchema();
+    EXPECT_EQ(schema.classes[0].fields[6].type, dbquillon::FieldType::Blob);
+    // The engine's own objects only when asked for.
+    const dbquillon::Schema all = t.GetSchema(true);
+    EXPECT_EQ(all.tables.size(), schema.tables.size() + 1);
+    ASSERT_EQ(all.otherIndexes.size(), 1u);
+    EXPECT_EQ(all.otherIndexes[0].path, "$ID");
   }
   auto expected = [&](int from_year) {
     int64_t c = 0;
@@ -284,12 +251,10 @@ TEST(ApiCatalogue, ThousandsOfBooksThroughInsertFilterUpdateDeleteReopenRollback
       if (v.first[0] == 'A' && v.second >= 1990) v.second -= 100;
     }
     EXPECT_EQ(q.Count(), expected(1990));
-    int deleted = 0;
     for (auto it = model.begin(); it != model.end();) {
       if (it->first % 3 == 0) {
         books.Find("by_id", it->first)->Delete();
         it = model.erase(it);
-        ++deleted;
       } else {
         ++it;
       }

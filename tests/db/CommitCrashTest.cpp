@@ -56,7 +56,6 @@ struct TSession {
       storages.push_back(
           transaction->OpenStorage("CRASH" + std::to_string(i + 1), i >= writable, paths[i]));
     }
-    storage = storages.front();
     transaction->SetActive(true);
   }
   ~TSession() {
@@ -66,7 +65,6 @@ struct TSession {
   std::unique_ptr<TQdfSystem> system;
   std::unique_ptr<TQdfTransaction> transaction;
   std::vector<TQdfInTransStorage*> storages;
-  TQdfInTransStorage* storage = nullptr;  // the first
 };
 
 std::vector<std::string> FilesOf(const std::string& first, int count) {
@@ -95,7 +93,7 @@ void Insert(TQdfTable& t, int key, int version) {
 
 // Changes every record whose key satisfies `pick`: its b, c (an index key)
 // and blob; `remove` deletes it instead.
-void Change(TQdfTable& t, int version, bool (*pick)(int), bool remove) {
+void Change(TQdfTable& t, int version, bool remove, bool (*pick)(int)) {
   t.First();
   while (t.Cursor().Item() != nullptr) {
     const int key = static_cast<int>(Int(t, "a").AsInteger());
@@ -143,10 +141,8 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
     db.transaction->CommitAndContinue();
     for (TQdfInTransStorage* s : db.storages) {
       auto t = s->TableByName("items");
-      Change(
-          *t, 2, [](int key) { return key % 3 == 0; }, false);
-      Change(
-          *t, 2, [](int key) { return key % 5 == 1; }, true);
+      Change(*t, 2, false, [](int key) { return key % 3 == 0; });
+      Change(*t, 2, true, [](int key) { return key % 5 == 1; });
     }
     db.transaction->Commit(true);
   }
@@ -156,11 +152,9 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
     auto items = [&](size_t i) { return db.storages[i]->TableByName("items"); };
     for (size_t i = 0; i < db.storages.size(); ++i) {
       auto t = items(i);
-      Change(
-          *t, 3, [](int key) { return key % 4 == 2; }, false);
+      Change(*t, 3, false, [](int key) { return key % 4 == 2; });
       for (int n = 0; n < 3; ++n) Insert(*t, 500 + 10 * static_cast<int>(i) + n, 3);
-      Change(
-          *t, 3, [](int key) { return key % 7 == 3; }, true);
+      Change(*t, 3, true, [](int key) { return key % 7 == 3; });
     }
     run.Commit([&] {
       commits_ == 1 ? db.transaction->Commit(true) : db.transaction->CommitAndContinue();
@@ -169,8 +163,7 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
     db.storages.back()->Execute("create index ib on items (DESC b);version 2.0");
     for (size_t i = files_ > 1 ? 1 : 0; i < db.storages.size(); ++i) {
       auto t = items(i);
-      Change(
-          *t, 4, [](int key) { return key % 4 == 1; }, true);
+      Change(*t, 4, true, [](int key) { return key % 4 == 1; });
     }
     run.Commit([&] {
       commits_ == 2 ? db.transaction->Commit(true) : db.transaction->CommitAndContinue();
@@ -179,10 +172,8 @@ class TSeveralFilesWorkload : public qdf_test::TCrashWorkload {
     db.storages.front()->Execute("drop Extra;");
     {
       auto t = items(0);
-      Change(
-          *t, 5, [](int key) { return key % 5 == 2; }, false);
-      Change(
-          *t, 5, [](int key) { return key % 3 != 1; }, true);
+      Change(*t, 5, false, [](int key) { return key % 5 == 2; });
+      Change(*t, 5, true, [](int key) { return key % 3 != 1; });
       Insert(*t, 200, 5);
     }
     run.Commit([&] { db.transaction->Commit(true); });
@@ -200,10 +191,6 @@ struct TSeveralFilesCase {
   int commits;
   int rows;  // 0: QDF_CRASH_ROWS (8)
 };
-
-void PrintTo(const TSeveralFilesCase& c, std::ostream* os) {
-  *os << c.files << " files, " << c.commits << " commits";
-}
 
 class SeveralFiles : public ::testing::TestWithParam<TSeveralFilesCase> {};
 
@@ -235,16 +222,13 @@ struct TFailedCommitCase {
   bool completes;
 };
 
-void PrintTo(const TFailedCommitCase& c, std::ostream* os) { *os << c.what; }
-
 class FailedCommit : public ::testing::TestWithParam<TFailedCommitCase> {};
 
 TEST_P(FailedCommit, IsAllOrNoneAndStopsTheFilersWhenUnsure) {
   const TFailedCommitCase& c = GetParam();
   qdf_test::TSystemConfig config;
-  qdf_test::TTestDir dir;
-  const std::vector<std::string> paths = FilesOf(dir.File("f.qdf"), c.files);
-  const std::vector<std::string> probes = FilesOf(dir.File("probe.qdf"), c.files);
+  const std::vector<std::string> paths = FilesOf(config.File("f.qdf"), c.files);
+  const std::vector<std::string> probes = FilesOf(config.File("probe.qdf"), c.files);
   TSeveralFilesWorkload(c.files, 1).Prepare(paths[0]);
   for (size_t i = 0; i < paths.size(); ++i) std::filesystem::copy_file(paths[i], probes[i]);
   auto state = [](const std::vector<std::string>& files) {
@@ -342,8 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
 // which are gone afterwards.
 TEST(CrashSafety, OnlyTransactionsThatChangeSeveralFilesWriteACommitRecord) {
   qdf_test::TSystemConfig config;
-  qdf_test::TTestDir dir;
-  const std::vector<std::string> paths = FilesOf(dir.File("g.qdf"), 2);
+  const std::vector<std::string> paths = FilesOf(config.File("g.qdf"), 2);
   TSeveralFilesWorkload(2, 1).Prepare(paths[0]);
   for (int changed = 1; changed <= 2; ++changed) {
     TFaultFileSystem fs;

@@ -56,7 +56,7 @@ class ShadowReaderTest : public ::testing::Test {
 // Pages of a transaction go to the shadow file and are read back from it; at
 // its end, committed or rolled back, the server's pages are read again and
 // its file never changed.
-TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAndNeverReachTheServer) {
+TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAndNeverReachTheServerAndNeedIt) {
   const std::vector<uint8_t> served = ReadFileBytes(db_);
   TQdfIndirectPageReader r(remote_.filer);
   r.SetShadowStore(fx_.system.get());
@@ -72,16 +72,14 @@ TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAndNeverReachTheServer) {
     EXPECT_TRUE(ChainPageIs(r.GetPage(1, kGpRead), 1)) << round;
   }
   EXPECT_EQ(ReadFileBytes(db_), served);
-}
-
-TEST_F(ShadowReaderTest, ShadowModeNeedsTheShadowFile) {
+  // Without the system's shadow file nothing is written.
   TQdfSystem bare;  // never initialised: no shadow file
-  TQdfIndirectPageReader r(remote_.filer);
-  r.SetShadowStore(&bare);
-  r.Open(false);
-  EXPECT_EQ(MessageOf([&] { r.StartTransaction(); }),
+  TQdfIndirectPageReader w(remote_.filer);
+  w.SetShadowStore(&bare);
+  w.Open(false);
+  EXPECT_EQ(MessageOf([&] { w.StartTransaction(); }),
             "Remote: writing needs the system's shadow file, which is not open");
-  EXPECT_FALSE(r.InWriteTransaction());
+  EXPECT_FALSE(w.InWriteTransaction());
 }
 
 TEST_F(ShadowReaderTest, ShadowEntryOutsideItsTransactionIsRefusedAsDamage) {
@@ -196,8 +194,18 @@ TEST_F(ShadowStorageTest, ConnectionLostDuringTheCommitLeavesTheTransactionRollb
   EXPECT_NE(MessageOf([&] { t_->SetActive(true); }).find("is lost"), std::string::npos);
 }
 
-TEST_F(ShadowStorageTest, RefusedCloseOfTheServersTransactionLeavesItRollbackOnly) {
+// Records are not entered into the update list yet: a table of a database on
+// a server refuses changes instead of committing them where the server never
+// sees them.
+TEST_F(ShadowStorageTest, RecordsAreRefusedAndARefusedCloseLeavesTheTransactionRollbackOnly) {
   TQdfInTransStorage* s = Start();
+  {
+    std::unique_ptr<TQdfTable> table = s->TableByName("t");
+    table->Insert();
+    table->FieldByName("a")->SetAsString("7");
+    EXPECT_QDF_ERROR(table->Post(), "lies on a database server");
+    table->Cancel();
+  }
   RecordInserts(s, 5);
   peer_->FailNext(kCmdCloseTransaction, TPeerFault::kErrorReply, "Deadlock");
   EXPECT_EQ(MessageOf([&] { t_->SetActive(false); }), "Server indicated Exception: Deadlock");
@@ -230,22 +238,6 @@ TEST_F(ShadowStorageTest, RefusedCloseOfTheServersTransactionLeavesItRollbackOnl
   }
   t_->SetActive(true);
   EXPECT_EQ(UpdateList(s)->Count(), 0);
-  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
-}
-
-// Records are not entered into the update list yet: a table of a database on
-// a server refuses changes instead of committing them where the server never
-// sees them.
-TEST_F(ShadowStorageTest, RecordsOfARemoteTableCannotBeChanged) {
-  TQdfInTransStorage* s = Start();
-  {
-    std::unique_ptr<TQdfTable> table = s->TableByName("t");
-    table->Insert();
-    table->FieldByName("a")->SetAsString("7");
-    EXPECT_QDF_ERROR(table->Post(), "lies on a database server");
-    table->Cancel();
-  }
-  t_->SetActive(false);
   EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
 }
 

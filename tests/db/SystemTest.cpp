@@ -49,7 +49,7 @@ TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
   EXPECT_EQ(system.OpenFiler("First", false, false), nullptr);
 }
 
-TEST(SystemConfig, SyncCommitsReachesEveryLocalFiler) {
+TEST(SystemConfig, SyncCommitsReachesEveryLocalFilerAndAliasesNeedAFileOrAServer) {
   TSystemFixture fx;
   // Default: on; the shadow file never syncs.
   auto* a = static_cast<TQdfLocalFiler*>(fx.system->OpenLocalFiler(fx.Db("a.qdf"), "A", false));
@@ -63,12 +63,7 @@ TEST(SystemConfig, SyncCommitsReachesEveryLocalFiler) {
   auto* c = static_cast<TQdfLocalFiler*>(fx.system->OpenLocalFiler(fx.Db("c.qdf"), "C", false));
   EXPECT_FALSE(c->SyncCommits());
   EXPECT_TRUE(a->SyncCommits());
-}
-
-// ---- aliases ----
-
-TEST(SystemAliases, AliasesWithoutFileOrServerCannotBeOpened) {
-  TSystemFixture fx;
+  // Aliases without a file or a server cannot be opened.
   fx.config.WriteIni("[SERVER]\nMAX_SERVER=0\n[ALIAS]\nLocal=" + fx.Db("local.qdf") + "\n");
   EXPECT_EQ(fx.system->OpenFiler("Nowhere", false, false), nullptr);
   EXPECT_EQ(fx.system->OpenFiler("", false, false), nullptr);
@@ -197,7 +192,7 @@ TEST(SystemGlobal, ShutdownFreesTheGlobalSystemAndItsShadowFile) {
   QdfShutdown();
   EXPECT_EQ(QdfSystemIfCreated(), nullptr);
   EXPECT_FALSE(std::filesystem::exists(shadow));
-  EXPECT_TRUE(config.TempFiles().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(config.TempDirPath()));
   // [INIT] TEMP_PATH names the shadow file's folder.
   const std::string dir = config.File("scratch");
   std::filesystem::create_directories(dir);

@@ -62,14 +62,6 @@ class TSystemConfig {
   std::string IniPath() const { return config_ + "quillon.ini"; }
   const std::string& TempDirPath() const { return temp_; }
   std::string File(const std::string& name) const { return dir_.File(name); }
-  // Names of the files in the temporary folder.
-  std::vector<std::string> TempFiles() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(temp_)) {
-      names.push_back(e.path().filename().string());
-    }
-    return names;
-  }
 
  private:
   std::string MakeDir(const std::string& name) {
@@ -160,7 +152,6 @@ struct TEventLog {
     }
     return out;
   }
-  void Clear() { events.clear(); }
 };
 
 }  // namespace qdf_test

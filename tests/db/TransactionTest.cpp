@@ -58,7 +58,7 @@ class TTransactionModel {
     const size_t i = rng() % txns_.size();
     TTxn& x = txns_[i];
     SCOPED_TRACE("transaction " + std::to_string(i));
-    for (TEventLog* log : x.logs) log->Clear();
+    for (TEventLog* log : x.logs) log->events.clear();
     const int op = static_cast<int>(rng() % 10);
     if (!x.t->Active()) {
       if (op == 0) {
@@ -110,7 +110,7 @@ class TTransactionModel {
  private:
   struct TFile {
     std::string name;
-    std::set<std::string> committed;
+    std::set<std::string> committed{};
     uint32_t number = 0;
     int schema = 0;  // counts the commits that changed the schema
   };
@@ -118,24 +118,13 @@ class TTransactionModel {
     std::vector<size_t> files;  // opened in this order
     bool read_only = false;
     TQdfTransaction* t = nullptr;
-    std::vector<TQdfInTransStorage*> s;
-    std::vector<TEventLog*> logs;
-    std::vector<std::set<std::string>> view;
-    std::vector<int> loaded;  // the schema each storage holds; -1: none
-    std::vector<bool> changed_schema;
+    std::vector<TQdfInTransStorage*> s{};
+    std::vector<TEventLog*> logs{};
+    std::vector<std::set<std::string>> view{};
+    std::vector<int> loaded{};  // the schema each storage holds; -1: none
+    std::vector<bool> changed_schema{};
   };
 
-  static TFile File(const std::string& name) {
-    TFile f;
-    f.name = name;
-    return f;
-  }
-  static TTxn Txn(std::vector<size_t> files, bool read_only = false) {
-    TTxn x;
-    x.files = std::move(files);
-    x.read_only = read_only;
-    return x;
-  }
   void Make(TTxn& x, size_t i) {
     x.t = fx_.KeepTransaction("T" + std::to_string(i));
     x.s.clear();
@@ -224,11 +213,13 @@ class TTransactionModel {
 
   std::deque<TEventLog> logs_;  // outlive the storages they listen to
   TSystemFixture fx_;
-  std::array<TFile, 2> files_ = {File("a.qdf"), File("b.qdf")};
+  std::array<TFile, 2> files_ = {TFile{.name = "a.qdf"}, TFile{.name = "b.qdf"}};
   int schemas_ = 0;
   // B before A for the second writer: when A is taken, B, started first,
   // must be given back.
-  std::array<TTxn, 5> txns_ = {Txn({0}), Txn({1, 0}), Txn({1}), Txn({0, 1}, true), Txn({0}, true)};
+  std::array<TTxn, 5> txns_ = {TTxn{.files = {0}}, TTxn{.files = {1, 0}}, TTxn{.files = {1}},
+                               TTxn{.files = {0, 1}, .read_only = true},
+                               TTxn{.files = {0}, .read_only = true}};
 };
 
 TEST(TransactionModel, RandomWritersAndReadersMatchTheCommittedStates) {
@@ -243,7 +234,7 @@ TEST(TransactionModel, RandomWritersAndReadersMatchTheCommittedStates) {
 
 // ---- storages ----
 
-TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
+TEST(TransactionStorages, AliasesAreUniquePerTransactionFilersSharedAndExecuteNeedsAStart) {
   TSystemFixture fx;
   auto t1 = fx.system->NewTransaction("T1");
   auto t2 = fx.system->NewTransaction("T2");
@@ -274,6 +265,21 @@ TEST(TransactionStorages, AliasesAreUniquePerTransactionAndFilersShared) {
   t1->SetActive(false);
   t2.reset();
   t1.reset();
+  // A storage outside a transaction must have been started in one.
+  auto t = fx.system->NewTransaction("T");
+  TQdfInTransStorage* s = t->OpenStorage("C", false, fx.Db("c.qdf"));
+  t->RemoveStorage(s);
+  EXPECT_EQ(s->Transaction(), nullptr);
+  EXPECT_EQ(MessageOf([&] { s->Execute(kClassX); }),
+            "Execute: the storage was never opened in a transaction");
+  // Back in a transaction (not owned this time) it works.
+  auto t4 = fx.system->NewTransaction("T4");
+  EXPECT_EQ(t4->AddStorage(s, false), s);
+  s->Execute(kClassX);
+  t4->SetActive(false);
+  t4.reset();
+  EXPECT_EQ(s->Transaction(), nullptr);
+  delete s;
 }
 
 // ---- schema changes between transactions ----
@@ -314,24 +320,6 @@ TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
   });
   EXPECT_GE(fx.Open()->Root()->IDHighWater(),
             TQdfPersistentObjectFactory::Instance().LastIDValue());
-}
-
-TEST(TransactionExecute, StorageOutsideATransactionMustHaveBeenStarted) {
-  TSystemFixture fx;
-  auto t = fx.system->NewTransaction("T");
-  TQdfInTransStorage* s = t->OpenStorage("A", false, fx.Db());
-  t->RemoveStorage(s);
-  EXPECT_EQ(s->Transaction(), nullptr);
-  EXPECT_EQ(MessageOf([&] { s->Execute(kClassX); }),
-            "Execute: the storage was never opened in a transaction");
-  // Back in a transaction (not owned this time) it works.
-  auto t2 = fx.system->NewTransaction("T2");
-  EXPECT_EQ(t2->AddStorage(s, false), s);
-  s->Execute(kClassX);
-  t2->SetActive(false);
-  t2.reset();
-  EXPECT_EQ(s->Transaction(), nullptr);
-  delete s;
 }
 
 }  // namespace

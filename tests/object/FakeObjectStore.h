@@ -63,9 +63,6 @@ class TFakeObjectStore : public qdf::TQdfObjectStore {
     auto it = items.find(KeyOf(adr));
     return it == items.end() ? std::vector<uint8_t>() : it->second;
   }
-  void PutItem(const qdf::TItemAdr& adr, std::vector<uint8_t> bytes) {
-    items[KeyOf(adr)] = std::move(bytes);
-  }
 
   static Key KeyOf(const qdf::TItemAdr& adr) { return {adr.page, adr.slot}; }
 

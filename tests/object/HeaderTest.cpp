@@ -51,17 +51,6 @@ std::unique_ptr<H> New(TQdfPersistentObject* owner = nullptr) {
   return std::unique_ptr<H>(static_cast<H*>(h.release()));
 }
 
-// A section whose end offsets point past it reads as defaults.
-TEST(HeaderDefaultsTest, DamagedSectionReadsAsDefaults) {
-  std::vector<uint8_t> bad = PackedBytes({Le32(1), {0}, Le32(2), Le32(3)});
-  StoreU16(bad.data() + 2 + 2 * 3, 0x7FFF);
-  const std::vector<uint8_t> damaged = BuildItem({{}, bad});
-  auto field = New<TQHField>();
-  field->SetFieldIndex(9);
-  field->ReadHeader(damaged.data());
-  EXPECT_EQ(field->FieldIndex(), -1);
-}
-
 // ---- round trips and layout ----
 
 struct RoundTripCase {
@@ -95,20 +84,19 @@ TEST(HeaderRoundTripTest, SectionsRoundTripAndShallowItemsReset) {
     for (const TValues* level : levels) more.insert(level->begin(), level->end());
     return more;
   };
-  auto plus_list = [&](TValues more) { return plus(std::move(more), {&list}); };
-  auto plus_btree = [&](TValues more) { return plus(std::move(more), {&list, &btree}); };
   const std::vector<RoundTripCase> cases = {
-      {&TQHStorage::kClassInfo, plus_list({{"FirstFreePg", "8"},
-                                           {"ReuseAddresses", "False"},
-                                           {"SchemaTAN", "3000000000"},
-                                           {"SchemaVersion", "16908288"}})},
+      {&TQHStorage::kClassInfo, plus({{"FirstFreePg", "8"},
+                                      {"ReuseAddresses", "False"},
+                                      {"SchemaTAN", "3000000000"},
+                                      {"SchemaVersion", "16908288"}},
+                                     {&list})},
       {&TQHTable::kClassInfo,
-       plus_list(
-           {{"FirstFreePg", "8"}, {"ReuseAddresses", "False"}, {"BaseStructureName", "TBench"}})},
-      {&TQHSortableList::kClassInfo, plus_list({})},
-      {&TQHBtreeList::kClassInfo, plus_btree({})},
-      {&TQHIndex::kClassInfo, plus_btree({})},
-      {&TQHResultSet::kClassInfo, plus_btree({{"OrderBy", "a, DESC b"}})},
+       plus({{"FirstFreePg", "8"}, {"ReuseAddresses", "False"}, {"BaseStructureName", "TBench"}},
+            {&list})},
+      {&TQHSortableList::kClassInfo, plus({}, {&list})},
+      {&TQHBtreeList::kClassInfo, plus({}, {&list, &btree})},
+      {&TQHIndex::kClassInfo, plus({}, {&list, &btree})},
+      {&TQHResultSet::kClassInfo, plus({{"OrderBy", "a, DESC b"}}, {&list, &btree})},
       {&TQHField::kClassInfo,
        plus(
            {{"FieldIndex", "6"}, {"ixAscending", "False"}, {"DefSize", "20"}, {"UserInfo", "-7"}})},
@@ -144,7 +132,7 @@ TEST(HeaderRoundTripTest, SectionsRoundTripAndShallowItemsReset) {
   }
 }
 
-TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSize) {
+TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSizeDamageReadsAsDefaults) {
   auto out = New<TQHTable>();
   out->SetBaseStructureName("TBench");
   out->SetMaxFieldCount(6);
@@ -165,6 +153,15 @@ TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSize) {
       BuildItem({{}, {}, {}, {}, {}, PackedBytes({{'T', 0}, Le32(4), Le32(5)})});
   in->ReadHeader(differing.data());
   EXPECT_EQ(in->MaxFieldCount(), 5);
+
+  // A section whose end offsets point past it reads as defaults.
+  std::vector<uint8_t> bad = PackedBytes({Le32(1), {0}, Le32(2), Le32(3)});
+  StoreU16(bad.data() + 2 + 2 * 3, 0x7FFF);
+  const std::vector<uint8_t> damaged = BuildItem({{}, bad});
+  auto field = New<TQHField>();
+  field->SetFieldIndex(9);
+  field->ReadHeader(damaged.data());
+  EXPECT_EQ(field->FieldIndex(), -1);
 }
 
 }  // namespace

@@ -61,6 +61,10 @@ struct TOpenDb {
   std::unique_ptr<TQdfStorage> storage;
 };
 
+const char kBench[] =
+    "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
+    "create table t1 on TBench;";
+
 void AddRecords(TQdfStorage& s, int from, int count) {
   auto t = s.TableByName("t1");
   for (int i = from; i < from + count; ++i) {
@@ -71,21 +75,17 @@ void AddRecords(TQdfStorage& s, int from, int count) {
   }
 }
 
-// State A: the bootstrap, a class, a table and 40 records.
-void MakeStateA(const std::string& path) {
-  TOpenDb db(path, false);
-  db.storage->Execute(
-      "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
-      "create table t1 on TBench;");
-  AddRecords(*db.storage, 0, 40);
-  db.Commit();
-}
-
 // Transaction B under the crash harness: an index built over the records, a
 // new class, more records, a dropped class and a new schema version.
 class TSchemaWorkload : public qdf_test::TCrashWorkload {
  public:
-  void Prepare(const std::string& path) override { MakeStateA(path); }
+  // State A: the bootstrap, a class, a table and 40 records.
+  void Prepare(const std::string& path) override {
+    TOpenDb db(path, false);
+    db.storage->Execute(kBench);
+    AddRecords(*db.storage, 0, 40);
+    db.Commit();
+  }
   void Run(const std::string& path, qdf_test::TCrashRun& run) override {
     TOpenDb db(path, false);
     db.storage->Execute(
@@ -126,9 +126,7 @@ TEST(KillChild, CommitUntilKilled) {
   if (after == 0) kill_soon();
   TOpenDb db(path, false);
   db.filer->SetSyncCommits(sync);
-  db.storage->Execute(
-      "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c);"
-      "create table t1 on TBench;create index ia on t1 (a);");
+  db.storage->Execute(std::string(kBench) + "create index ia on t1 (a);");
   AddRecords(*db.storage, 0, 1);
   for (int n = 1;; ++n) {
     db.storage->Execute("set TBench.a [UserInfo=" + std::to_string(n) + "]");

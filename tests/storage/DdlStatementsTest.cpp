@@ -39,9 +39,6 @@ struct TDdlStorage {
     EXPECT_EQ(storage->nesting_count, 0);
     EXPECT_EQ(storage->Top(), storage.get());
   }
-  TQdfItemClass* Class(const std::string& name) const {
-    return dynamic_cast<TQdfItemClass*>(storage->ChildByName(name));
-  }
 
   qdf_test::TListFixture fx;
   std::unique_ptr<TQdfStorage> storage;
@@ -67,7 +64,7 @@ TEST(DdlNextStatement, CutsAtTheFirstSemicolonOutsideGroupsAndComments) {
 
 // ---- statements ----
 
-TEST(DdlCreate, EveryMalformedStatementIsReportedWithItsPlace) {
+TEST(DdlStatements, EveryMalformedOneIsReportedWithItsPlaceDropRemovesSubtrees) {
   TDdlStorage s;
   s.storage->Execute(std::string(kBench) + "; create table t1 on TBench");
   const std::pair<const char*, const char*> cases[] = {
@@ -80,17 +77,13 @@ TEST(DdlCreate, EveryMalformedStatementIsReportedWithItsPlace) {
     EXPECT_EQ(ErrorOf(*s.storage, text), message) << text;
     s.ExpectIdle();
   }
-}
-
-TEST(DdlStatements, DropRemovesSubtreesAndAnEmptyStatementEndsTheRun) {
-  TDdlStorage s;
-  s.storage->Execute(std::string(kBench) +
-                     ";create TQdfIntegerField t1; create TQdfIntegerField t2");
+  // Drop removes subtrees (the table t1), and an empty statement ends the run.
+  s.storage->Execute("create TQdfIntegerField t2");
   s.storage->Execute("drop t1;;drop t2;");
   EXPECT_EQ(s.storage->ChildByName("t1"), nullptr);
   EXPECT_NE(s.storage->ChildByName("t2"), nullptr);
   s.storage->Execute("drop nothing; drop TBench.nothing; DROP TBench.c");
-  EXPECT_EQ(s.Class("TBench")->ObjectsCount(), 2);
+  EXPECT_EQ(s.storage->ChildByName("TBench")->ObjectsCount(), 2);
   // Dropping the current parent (or what holds it) must not leave it on the
   // stack: later definitions go to the storage.
   s.storage->Execute("parent TBench.a; drop TBench; create TQdfIntegerField z");
@@ -99,85 +92,58 @@ TEST(DdlStatements, DropRemovesSubtreesAndAnEmptyStatementEndsTheRun) {
   s.ExpectIdle();
 }
 
-// Statements that would leave the database unable to load, or records without
-// their class, are refused before anything changes.
+// Statements that would leave the database unable to load, records without
+// their class, or a table the engine could not find again by its path are
+// refused before anything changes.
 TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
   qdf_test::TListFixture fx;
   auto storage = fx.New<TQdfStorage>();
   storage->OpenRoot(fx.Reader());  // with the database's own objects
   TQdfStorage& s = *storage;
   s.Execute(std::string(kBench) +
-            ";create TQdfItemClass Free (TQdfIntegerField x; TQdfIntegerField y)");
+            ";create TQdfItemClass Free (TQdfIntegerField x; TQdfIntegerField y);"
+            "create TQdfItemClass K (TQdfIntegerField a; TQdfIntegerField b)");
   EXPECT_NE(ErrorOf(s, "create table t on Missing"), "");
   EXPECT_EQ(s.ChildByName("t"), nullptr);
   s.Execute("create table t on TBench");
   EXPECT_NE(ErrorOf(s, "create index i on t (a, DESC nope)"), "");
   EXPECT_EQ(s.ChildByPath("t.i"), nullptr);
-  for (const char* own :
-       {"$ID", "$BLOB", "TBlobClassNode", "$BLOB.IDX_POSITION", "TBlobClassNode.TBlobClass"}) {
-    EXPECT_EQ(ErrorOf(s, std::string("drop ") + own),
-              std::string("drop ^") + own + ": the database's own objects cannot be dropped");
-  }
-  s.Execute("drop Free.y; drop Free.x; drop t; drop TBench");
-  EXPECT_EQ(s.ChildByName("TBench"), nullptr);
   EXPECT_EQ(ErrorOf(s, "set Free [ObjectName=A;UserInfo=x]"), "");  // unknown names are skipped
-  EXPECT_NE(ErrorOf(s, "set A.nothing [x=1]"), "");
-  EXPECT_EQ(ErrorOf(s, "create TQdfIntegerField f; set f [DefSize=big]")
-                .rfind("set f [^DefSize=big]: ", 0),
-            0u);
-  // What the engine keeps itself, and names that would clash, are refused
-  // before anything changes.
-  s.Execute("create TQdfItemClass K (TQdfIntegerField a; TQdfIntegerField b)");
-  EXPECT_EQ(ErrorOf(s, "set K.b [FieldIndex=0]"),
-            "set K.b [^FieldIndex=0]: FieldIndex is kept by the engine and cannot be set");
-  EXPECT_EQ(ErrorOf(s, "set K [UserInfo=1; b.countit=7]"),
-            "set K [^UserInfo=1; b.countit=7]: CountIt is kept by the engine and cannot be set");
-  EXPECT_EQ(ErrorOf(s, "set K [ObjectName=A]"), "A existiert bereits in $ROOT");
-  EXPECT_EQ(ErrorOf(s, "set K [ObjectName= ]"), "set K [^ObjectName= ]: an object needs a name");
-  EXPECT_EQ(static_cast<qdf::TQdfField*>(s.ChildByPath("K.b"))->FieldIndex(), 1);
-  EXPECT_EQ(ErrorOf(s, "set K [ObjectName=K]"), "");  // its own name is no clash
-}
-
-// Statements that reported success and left a database the engine could
-// no longer open, or a table it could not find again by its path.
-TEST(DdlGuards, RefuseDottedNamesAndChangesOfTheDatabasesOwnObjects) {
-  qdf_test::TListFixture fx;
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRoot(fx.Reader());  // with the database's own objects
-  TQdfStorage& s = *storage;
-  s.Execute(std::string(kBench) + ";create table t on TBench");
-  const struct {
-    const char* statement;
-    const char* error;
-  } kRefused[] = {
-      {"create table a.b on TBench",
-       "a.b: an object name cannot contain \".\", which separates the names of a path"},
-      {"create TQdfItemClass x.y (TQdfIntegerField n)",
-       "x.y: an object name cannot contain \".\", which separates the names of a path"},
-      {"parent TBench; create TQdfIntegerField d.e",
-       "d.e: an object name cannot contain \".\", which separates the names of a path"},
-      {"set t [ObjectName=x.y]",
-       "set t [^ObjectName=x.y]: an object name cannot contain \".\", which separates the "
-       "names of a path"},
-      {"set TBench [a.ObjectName=1.5]",
-       "set TBench [^a.ObjectName=1.5]: an object name cannot contain \".\", which separates "
-       "the names of a path"},
-      {"set TBlobClassNode.Position [ObjectName=Pos]",
-       "set ^TBlobClassNode.Position: the database's own objects cannot be changed"},
-      {"set $BLOB [BaseStructureName=TBench]",
-       "set ^$BLOB: the database's own objects cannot be changed"},
-      {"set $ID [ObjectName=Ids]", "set ^$ID: the database's own objects cannot be changed"},
+  const std::string dotted =
+      ": an object name cannot contain \".\", which separates the names "
+      "of a path";
+  const std::string own = ": the database's own objects cannot be changed";
+  const std::pair<std::string, std::string> kRefused[] = {
+      {"create table a.b on TBench", "a.b" + dotted},
+      {"create TQdfItemClass x.y (TQdfIntegerField n)", "x.y" + dotted},
+      {"parent TBench; create TQdfIntegerField d.e", "d.e" + dotted},
+      {"set t [ObjectName=x.y]", "set t [^ObjectName=x.y]" + dotted},
+      {"set TBench [a.ObjectName=1.5]", "set TBench [^a.ObjectName=1.5]" + dotted},
+      {"set TBlobClassNode.Position [ObjectName=Pos]", "set ^TBlobClassNode.Position" + own},
+      {"set $BLOB [BaseStructureName=TBench]", "set ^$BLOB" + own},
+      {"set $ID [ObjectName=Ids]", "set ^$ID" + own},
       {"set TBlobClassNode.TBlobClass.BlobSize [ixAscending=False]",
-       "set ^TBlobClassNode.TBlobClass.BlobSize: the database's own objects cannot be changed"},
+       "set ^TBlobClassNode.TBlobClass.BlobSize" + own},
+      // A zero byte would end the stored name early.
+      {std::string("create TQdfTable (x\0y)", 22),
+       "x\\0y: an object name cannot contain a zero byte"},
+      {std::string("set t [ObjectName=u\0v]", 22),
+       "set t [^ObjectName=u\\0v]: an object name cannot contain a zero byte"},
+      // What the engine keeps itself, and names that would clash.
+      {"set K.b [FieldIndex=0]",
+       "set K.b [^FieldIndex=0]: FieldIndex is kept by the engine and cannot be set"},
+      {"set K [UserInfo=1; b.countit=7]",
+       "set K [^UserInfo=1; b.countit=7]: CountIt is kept by the engine and cannot be set"},
+      {"set K [ObjectName=A]", "A existiert bereits in $ROOT"},
+      {"set K [ObjectName= ]", "set K [^ObjectName= ]: an object needs a name"},
   };
-  for (const auto& r : kRefused) {
-    EXPECT_EQ(ErrorOf(s, r.statement), r.error) << r.statement;
+  for (const auto& [statement, error] : kRefused)
+    EXPECT_EQ(ErrorOf(s, statement), error) << statement;
+  for (const char* name :
+       {"$ID", "$BLOB", "TBlobClassNode", "$BLOB.IDX_POSITION", "TBlobClassNode.TBlobClass"}) {
+    EXPECT_EQ(ErrorOf(s, std::string("drop ") + name),
+              std::string("drop ^") + name + ": the database's own objects cannot be dropped");
   }
-  // A zero byte would end the stored name early.
-  EXPECT_EQ(ErrorOf(s, std::string("create TQdfTable (x\0y)", 22)),
-            "x\\0y: an object name cannot contain a zero byte");
-  EXPECT_EQ(ErrorOf(s, std::string("set t [ObjectName=u\0v]", 22)),
-            "set t [^ObjectName=u\\0v]: an object name cannot contain a zero byte");
   EXPECT_EQ(s.ChildByName(std::string("x\0y", 3)), nullptr);
   EXPECT_EQ(s.ChildByName("a.b"), nullptr);
   EXPECT_EQ(s.ChildByName("x.y"), nullptr);
@@ -185,6 +151,14 @@ TEST(DdlGuards, RefuseDottedNamesAndChangesOfTheDatabasesOwnObjects) {
   EXPECT_NE(s.ChildByName("$ID"), nullptr);
   EXPECT_NE(s.TableByName("t"), nullptr);
   EXPECT_NE(s.ChildByPath("TBench.a"), nullptr);
+  EXPECT_EQ(static_cast<qdf::TQdfField*>(s.ChildByPath("K.b"))->FieldIndex(), 1);
+  EXPECT_EQ(ErrorOf(s, "set K [ObjectName=K]"), "");  // its own name is no clash
+  s.Execute("drop A.y; drop A.x; drop t; drop TBench");
+  EXPECT_EQ(s.ChildByName("TBench"), nullptr);
+  EXPECT_NE(ErrorOf(s, "set A.nothing [x=1]"), "");
+  EXPECT_EQ(ErrorOf(s, "create TQdfIntegerField f; set f [DefSize=big]")
+                .rfind("set f [^DefSize=big]: ", 0),
+            0u);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ std::unique_ptr<TQdfStorage> OpenStorage(qdf_test::TListFixture& fx) {
   return storage;
 }
 
-TEST(StorageBootstrap, ObjectsByPathAndTables) {
+TEST(StorageBootstrap, ObjectsByPathTablesAndAnObjectIDIndexThatFollowsTheRecords) {
   qdf_test::TListFixture fx;
   auto s = OpenStorage(fx);
   s->Execute(
@@ -45,31 +45,7 @@ TEST(StorageBootstrap, ObjectsByPathAndTables) {
   a.reset();
   b.reset();
   EXPECT_NO_THROW(s->LoadObjectTree());
-}
-
-// The running write transaction allocates file space through its free
-// list, which lives in the tree ($FREE_LIST): reloading the tree under it
-// is refused (it freed that list, and the commit then wrote through it).
-TEST(StorageBootstrap, TreeIsNotReloadedUnderTheWriteTransactionsFreeList) {
-  qdf_test::TSystemFixture fx;
-  fx.Write([](TQdfInTransStorage* s) {
-    s->Execute("create TQdfItemClass R (TQdfIntegerField a); create table t on R");
-  });
-  fx.Write([](TQdfInTransStorage* s) {
-    EXPECT_QDF_ERROR(s->LoadObjectTree(), "its free list is in use; commit or roll back first");
-    s->Execute("drop t; create table u on R");  // frees blocks through the free list
-  });
-  EXPECT_NE(fx.Open("DB", true)->ChildByName("u"), nullptr);
-  fx.kept.clear();
-  EXPECT_TRUE(CheckDatabase(fx.Db()).Sound());
-}
-
-TEST(StorageIDs, ObjectIDIndexFollowsRecords) {
-  qdf_test::TListFixture fx;
-  auto s = OpenStorage(fx);
-  s->Execute(
-      "create TQdfItemClass TRec (TQdfObjectIDField ThisID; TQdfIntegerField v);"
-      "create table t on TRec;");
+  // The object-ID index follows the records.
   auto t = s->TableByName("t");
   std::vector<TObjectID> ids;
   std::vector<TItemAdr> adrs;
@@ -122,6 +98,23 @@ TEST(StorageIDs, ObjectIDIndexFollowsRecords) {
   t->SetCursorAddress(adrs[3]);
   EXPECT_QDF_ERROR(t->Delete(true), "ID index out of order");
   EXPECT_EQ(t->Count(), 47);
+}
+
+// The running write transaction allocates file space through its free
+// list, which lives in the tree ($FREE_LIST): reloading the tree under it
+// is refused (it freed that list, and the commit then wrote through it).
+TEST(StorageBootstrap, TreeIsNotReloadedUnderTheWriteTransactionsFreeList) {
+  qdf_test::TSystemFixture fx;
+  fx.Write([](TQdfInTransStorage* s) {
+    s->Execute("create TQdfItemClass R (TQdfIntegerField a); create table t on R");
+  });
+  fx.Write([](TQdfInTransStorage* s) {
+    EXPECT_QDF_ERROR(s->LoadObjectTree(), "its free list is in use; commit or roll back first");
+    s->Execute("drop t; create table u on R");  // frees blocks through the free list
+  });
+  EXPECT_NE(fx.Open("DB", true)->ChildByName("u"), nullptr);
+  fx.kept.clear();
+  EXPECT_TRUE(CheckDatabase(fx.Db()).Sound());
 }
 
 // An accessor whose property names a field of another class.
