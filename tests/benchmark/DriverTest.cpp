@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "Driver.h"
@@ -16,21 +16,7 @@ namespace {
 // Replaces every "<digits>.<three digits> sec" with "S sec"; any other shape of
 // the seconds is left as it is, so the comparison below fails on it.
 std::string MaskSeconds(const std::string& text) {
-  std::string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t j = i;
-    while (j < text.size() && isdigit(static_cast<unsigned char>(text[j]))) ++j;
-    if (j > i && j + 4 < text.size() && text[j] == '.' && isdigit(text[j + 1]) &&
-        isdigit(text[j + 2]) && isdigit(text[j + 3]) && text.compare(j + 4, 4, " sec") == 0) {
-      out += "S";
-      i = j + 4;
-      continue;
-    }
-    out += text[i];
-    ++i;
-  }
-  return out;
+  return std::regex_replace(text, std::regex(R"([0-9]+\.[0-9]{3} sec)"), "S sec");
 }
 
 TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigits) {

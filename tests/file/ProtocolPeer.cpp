@@ -20,18 +20,18 @@
 
 namespace qdf_test {
 
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// A socket bound to an ephemeral port of 127.0.0.1; returns the port.
+uint16_t BindLoopback(int fd) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
   return ntohs(a.sin_port);
 }
-namespace {
 
 using qdf::LoadU16;
 using qdf::LoadU32;
@@ -89,15 +89,16 @@ std::string PackedFields(const std::vector<std::string>& fields) {
 
 }  // namespace
 
+uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const uint16_t port = BindLoopback(fd);
+  ::close(fd);
+  return port;
+}
+
 TProtocolPeer::TProtocolPeer(std::string db_file) : db_file_(std::move(db_file)) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  port_ = BindLoopback(listen_fd_);
   ::listen(listen_fd_, 4);
   thread_ = std::thread([this] { Run(); });
 }
@@ -153,10 +154,7 @@ std::vector<uint16_t> TProtocolPeer::Commands() const {
   return out;
 }
 
-size_t TProtocolPeer::CountOf(uint16_t command) const {
-  const std::vector<uint16_t> all = Commands();
-  return static_cast<size_t>(std::count(all.begin(), all.end(), command));
-}
+size_t TProtocolPeer::CountOf(uint16_t command) const { return HandlesOf(command).size(); }
 
 std::vector<uint32_t> TProtocolPeer::HandlesOf(uint16_t command) const {
   std::lock_guard<std::mutex> g(mutex_);
