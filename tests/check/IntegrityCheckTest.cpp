@@ -13,15 +13,12 @@
 #include "FileBytes.h"
 #include "base/Bytes.h"
 #include "base/PageCodec.h"
-#include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileCheck.h"
 #include "file/FileFormat.h"
-#include "file/LocalFiler.h"
 #include "list/DataListBase.h"
 #include "list/PageList.h"
-#include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
@@ -205,6 +202,9 @@ using TLines = std::vector<std::string>;
 // Damage made to a copy of the database, to its bytes or through the engine,
 // and the lines the report must then hold (and, with `problems`, how many).
 struct TDamage {
+  TDamage(const char* n, std::function<TLines(TRawFile&)> b) : name(n), bytes(std::move(b)) {}
+  TDamage(const char* n, std::function<TLines(qdf::TQdfInTransStorage*)> e, size_t p = 0)
+      : name(n), engine(std::move(e)), problems(p) {}
   const char* name;
   std::function<TLines(TRawFile&)> bytes;
   std::function<TLines(qdf::TQdfInTransStorage*)> engine;
@@ -280,27 +280,22 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
   using qdf::TQdfTable;
   const TDamage cases[] = {
       {"another page's entry points into the same block",
-       move_other(e.position, {" overlaps the block of "}),
-       {}},
+       move_other(e.position, {" overlaps the block of "})},
       {"a block beyond the end of the file",
        move_other(static_cast<int64_t>(raw.bytes.size()) + 4096,
-                  {page, "past the end of the file"}),
-       {}},
+                  {page, "past the end of the file"})},
       {"a position near the top of the 64-bit range (adding the size overflows)",
-       move_other(INT64_MAX - 511, {page, "starts past the end of the file"}),
-       {}},
+       move_other(INT64_MAX - 511, {page, "starts past the end of the file"})},
       {"an allocated space that ends past the file: every write would fail",
        [](TRawFile& f) -> TLines {
          qdf::StoreU32(&f.bytes[qdf::kHdrRoot + qdf::kRootAllocEnd], 0xFFFFFFFFu);
          return {"header: allocated space ends at ", ", past the end of the file ("};
-       },
-       {}},
+       }},
       {"a cut-off file",
        [](TRawFile& f) -> TLines {
          f.bytes.resize(f.bytes.size() / 2);
          return {};
-       },
-       {}},
+       }},
       // Loading the tree follows the pages of the object headers: the check
       // reports the loop and does not load the tree.
       {"a loop among the pages of the object headers",
@@ -308,10 +303,8 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
          f.EditPage(1, [](uint8_t* page) { qdf::StoreU32(page + qdf::kPgNext, 1); });
          return {"page 1: following the next links from here leads back to it",
                  "the object tree was not loaded"};
-       },
-       {}},
+       }},
       {"a key of index ia removed behind the table's back: one problem, said once",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> t = s->TableByName("t");
          qdf::TQdfIndex* ia = t->IndexByName("ia");
@@ -322,7 +315,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
        },
        1},
       {"a chain link of table t points back to its first page",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          auto* t = static_cast<qdf::TQdfPageList*>(s->ChildByName("t"));
          const uint32_t first = t->PageListHeader()->FirstPg();
@@ -333,7 +325,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  ": following the next links from here leads back to it"};
        }},
       {"a record changed behind the index's back",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> t = s->TableByName("t");
          t->IndexByName("ic")->SetListening(false);
@@ -344,7 +335,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
          return {"ic: key ", "does not match its record"};
        }},
       {"a data page whose stored free-space class no longer matches its list",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          auto* t = static_cast<qdf::TQdfDataListBase*>(s->ChildByName("t"));
          uint32_t listed = qdf::kNoPage;
@@ -356,7 +346,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
          return {"t: " + qdf::PageName(listed) + " of class -1 is in free-space list"};
        }},
       {"a record deleted behind $ID's back",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          qdf::TItemAdr at = qdf::kBeforeFirstAdr;
          EXPECT_NE(s->IDIndex()->NextItem(at), nullptr);
@@ -367,7 +356,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       // table on a class that holds no records of its kind, and a field
       // re-created with another type over stored values and an index key.
       {"a schema the tables cannot be read with",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          static_cast<TQdfTable*>(s->ChildByName("u"))
              ->TableHeader()
@@ -381,7 +369,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  " bytes for TRec.c, which a TQdfIntegerField never writes"};
        }},
       {"two records of a table share a blob",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
          TBlobDb::Find(*d, "a");
@@ -400,7 +387,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  "$BLOB: blob " + text(b) + " (1 chunk, 100 bytes) belongs to no record"};
        }},
       {"records of two tables share a blob",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
          TBlobDb::Find(*d, "a");
@@ -415,7 +401,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  " of d (field note)"};
        }},
       {"a chunk is missing",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
          TBlobDb::Find(*d, "a");
@@ -429,7 +414,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  " of d (field body)): chunk at 4000 (", ") where 2000 was expected"};
        }},
       {"a head with the wrong size",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> e = s->TableByName("e");
          TBlobDb::Find(*e, "x");
@@ -444,7 +428,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  "): its head says 4499 bytes, its chunks hold 4500"};
        }},
       {"a record deleted without its blobs",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
          TBlobDb::Find(*d, "a");
@@ -459,7 +442,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       // Past the statements' guard, as a damaged file has it; kept last (see
       // below).
       {"a blob table that lost a chunk field cannot serve any blob value",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          s->ChildByPath("TBlobClassNode.Position")->SetProperties("ObjectName=Pos");
          return {"$BLOB: The $BLOB table lacks its "};

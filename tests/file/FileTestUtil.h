@@ -70,12 +70,7 @@ inline std::vector<uint8_t> PatternPage(uint32_t tag, uint32_t page, bool compre
 // Writes a pattern page through the reader (allocating it when page is 0).
 inline uint32_t PutPage(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag,
                         bool compressible) {
-  uint8_t* buf;
-  if (page == 0) {
-    buf = r.AllocatePage(page);
-  } else {
-    buf = r.EditPage(page);
-  }
+  uint8_t* buf = page == 0 ? r.AllocatePage(page) : r.EditPage(page);
   auto data = PatternPage(tag, page, compressible);
   std::memcpy(buf, data.data(), data.size());
   return page;

@@ -230,7 +230,7 @@ TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
 
 // ---- streams ----
 
-TEST_F(TCPFilerTest, CircularPageChainIsRefusedBeforeAnythingIsSent) {
+TEST_F(TCPFilerTest, CircularPageChainIsRefusedAndStreamsGoInChunksOfAtMost8192Bytes) {
   Connect();
   TFilerRef local(db_, false, "Local");
   TQdfIndirectPageReader r(local.filer);
@@ -241,10 +241,9 @@ TEST_F(TCPFilerTest, CircularPageChainIsRefusedBeforeAnythingIsSent) {
             "Page chain of SUL runs in a circle at page 1");
   r.Rollback();
   EXPECT_TRUE(peer.Streams().empty());
-}
 
-TEST_F(TCPFilerTest, StreamStreamSendsChunksOfAtMost8192Bytes) {
-  Connect();
+  // A stream of bytes goes in chunks of at most 8192 bytes, packed when that
+  // makes them shorter.
   std::string data(8192, 'a');  // packs
   const std::vector<uint8_t> noise = PatternPage(9, 9, false);
   data.append(noise.begin(), noise.end());  // does not pack

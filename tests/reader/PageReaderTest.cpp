@@ -17,6 +17,7 @@ namespace {
 class TMemoryReader : public TQdfPageReader {
  public:
   void ReadPage(uint32_t page, uint8_t* buffer) override {
+    if (page == failing_page) throw EQdfException("bad page");
     ++reads;
     auto it = store.find(page);
     if (it == store.end()) {
@@ -35,6 +36,7 @@ class TMemoryReader : public TQdfPageReader {
 
   std::map<uint32_t, std::vector<uint8_t>> store;
   int reads = 0;
+  uint32_t failing_page = 0;
   std::function<void(uint32_t)> on_write;
 };
 
@@ -149,15 +151,9 @@ TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {
 }
 
 // A failing read leaves no block behind under that page number.
-class TFailingReader : public TQdfPageReader {
- public:
-  void ReadPage(uint32_t page, uint8_t*) override {
-    if (page == 13) throw EQdfException("bad page");
-  }
-};
-
 TEST(PageReaderRead, FailedReadDropsTheBlock) {
-  TFailingReader r;
+  TMemoryReader r;
+  r.failing_page = 13;
   const int in_use = TCachePool::Instance().InUse();
   EXPECT_THROW(r.GetPage(13, kGpRead), EQdfException);
   EXPECT_EQ(r.CachedPage(13), nullptr);

@@ -67,19 +67,6 @@ std::unique_ptr<T> NewField(TCursor& c, int field_index = 0) {
   return field;
 }
 
-TEST(FieldTest, ClassFilterHidesRecordsOfOtherClasses) {
-  TCursor c(Record({Le32(1)}, TItemAdr{7, 1}));
-  auto f = NewField<TQdfIntegerField>(c);
-  // Passes records whose class address (prefix bytes 3-8) is 7:1; any
-  // object stands in for the class.
-  f->SetItemClass(f.get(), [](const TQdfPersistentObject*, const uint8_t* record) {
-    return LoadAdr(record + 3) == TItemAdr{7, 1};
-  });
-  EXPECT_EQ(f->AsInteger(), 1);
-  c.Set(Record({Le32(2)}, TItemAdr{8, 0}));
-  EXPECT_TRUE(f->IsNull());
-}
-
 TEST(FieldTest, SettersNeedEditMode) {
   TCursor c(Record({Le32(4)}));
   auto i = NewField<TQdfIntegerField>(c);
@@ -147,7 +134,7 @@ TEST(FieldTest, CharTextNeverReadsPastItsStoredLength) {
   EXPECT_EQ(s->AsString(), "ab");
 }
 
-TEST(FieldTest, DamagedRecordsRaiseInsteadOfReadingPastThem) {
+TEST(FieldTest, DamagedRecordsRaiseAndTheClassFilterHidesRecordsOfOtherClasses) {
   // The body claims a field that ends beyond the record's length word.
   TCursor c(Record({Le32(1), Le32(2)}));
   StoreU16(c.record.data(), static_cast<uint16_t>(c.record.size() - 4));
@@ -162,6 +149,16 @@ TEST(FieldTest, DamagedRecordsRaiseInsteadOfReadingPastThem) {
   EXPECT_QDF_ERROR(first->AsInteger(), "Invalid Field Size");
   const uint8_t three[] = {1, 2, 3};
   EXPECT_QDF_ERROR(first->SetData(three, 3), "Invalid Field Size");
+
+  // The class filter passes records whose class address (prefix bytes 3-8)
+  // is 7:1; any object stands in for the class.
+  first->SetItemClass(first.get(), [](const TQdfPersistentObject*, const uint8_t* record) {
+    return LoadAdr(record + 3) == TItemAdr{7, 1};
+  });
+  c.Set(Record({Le32(1)}, TItemAdr{7, 1}));
+  EXPECT_EQ(first->AsInteger(), 1);
+  c.Set(Record({Le32(2)}, TItemAdr{8, 0}));
+  EXPECT_TRUE(first->IsNull());
 }
 
 // Texts set and read back; a refused text (back == nullptr) raises and
