@@ -139,19 +139,9 @@ TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
   EXPECT_EQ(r.store[5000][0], 0x5A);
 }
 
-TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {
-  TMemoryReader r;
-  r.GetPage(3, kGpUpdate);
-  r.on_write = [](uint32_t) { throw EQdfException("disk gone"); };
-  EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
-  EXPECT_TRUE(r.CachedPage(3)->dirty);
-  EXPECT_TRUE(r.WriteFailed());
-  EXPECT_EQ(r.DirtyCount(), 1);
-  EXPECT_TRUE(r.CompressionEnabled());
-}
-
-// A failing read leaves no block behind under that page number.
-TEST(PageReaderRead, FailedReadDropsTheBlock) {
+// A failing read leaves no block behind under that page number; a failing
+// write keeps the page dirty.
+TEST(PageReaderFailures, FailedReadDropsTheBlockAndFailedWriteKeepsItDirty) {
   TMemoryReader r;
   r.failing_page = 13;
   const int in_use = TCachePool::Instance().InUse();
@@ -160,6 +150,15 @@ TEST(PageReaderRead, FailedReadDropsTheBlock) {
   EXPECT_EQ(r.HeldCount(), 0);
   EXPECT_EQ(TCachePool::Instance().InUse(), in_use);
   EXPECT_TRUE(r.IsMapEmpty());
+
+  // A failing write keeps the page dirty.
+  r.GetPage(3, kGpUpdate);
+  r.on_write = [](uint32_t) { throw EQdfException("disk gone"); };
+  EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
+  EXPECT_TRUE(r.CachedPage(3)->dirty);
+  EXPECT_TRUE(r.WriteFailed());
+  EXPECT_EQ(r.DirtyCount(), 1);
+  EXPECT_TRUE(r.CompressionEnabled());
 }
 
 }  // namespace

@@ -190,7 +190,7 @@ TEST(KeyTest, SeparatorsAreShortAndAlwaysSeparate) {
   }
 }
 
-TEST(KeyTest, KeyBufferLayoutAndValues) {
+TEST(KeyTest, KeyBufferLayoutValuesAndLimits) {
   TDynamicKeyBuffer buf(8);  // grows as needed
   buf.Init(5);
   EXPECT_EQ(buf.Size(), (5 - 1) * 2 + 10);
@@ -225,10 +225,8 @@ TEST(KeyTest, KeyBufferLayoutAndValues) {
   for (int absent : {0, 2, 4}) EXPECT_TRUE(GetFieldBytes(packed, absent).empty()) << absent;
   EXPECT_EQ(std::bit_cast<double>(LoadU64(GetFieldBytes(packed, 1).data())), 1.2345);
   EXPECT_EQ(GetFieldBytes(packed, 3), T("key"));
-}
 
-TEST(KeyTest, KeyBufferLimits) {
-  TDynamicKeyBuffer buf;
+  // Limits.
   buf.Init(8);
   const Bytes big(2049, 'x');
   EXPECT_QDF_ERROR(buf.AddField(1, 2049, big.data()), "Invalid Key Size: 2049 for Field N0: 1");
