@@ -78,9 +78,7 @@ class MultiFileCommitTest : public ::testing::Test {
       EXPECT_NE(qdf_test::MessageOf([&] { rx.Commit(false); }), "<no error>");
       rx.Rollback();
       ry.Rollback();
-      EXPECT_NE(
-          qdf_test::MessageOf([&] { ry.StartTransaction(); }).find("close and reopen the database"),
-          std::string::npos);
+      EXPECT_QDF_ERROR(ry.StartTransaction(), "close and reopen the database");
     }
     ASSERT_TRUE(Exists(record_));
     ASSERT_TRUE(Exists(marker_));
@@ -137,9 +135,8 @@ TEST_F(MultiFileCommitTest, WhileAnotherWriterHoldsAFileReadersSeeTheCommitAndWr
     EXPECT_EQ(TagOf(y_), 2u);
     EXPECT_TRUE(Exists(record_));
     EXPECT_TRUE(Exists(marker_));
-    const std::string error = qdf_test::MessageOf([&] { TFilerRef f(y_, false); });
-    EXPECT_NE(error.find("an interrupted commit over several files"), std::string::npos) << error;
-    EXPECT_NE(error.find("locked by another writer"), std::string::npos) << error;
+    EXPECT_QDF_ERROR(TFilerRef(y_, false), "an interrupted commit over several files");
+    EXPECT_QDF_ERROR(TFilerRef(y_, false), "locked by another writer");
   }
   EXPECT_EQ(TagOf(y_, false), 2u);
   EXPECT_EQ(TagOf(x_), 2u);

@@ -154,11 +154,8 @@ TEST_F(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) 
         ASSERT_EQ(prefix % 512, 0u) << "torn inside a sector";
         torn += prefix != 0 && prefix != w.size;
       }
-      if (prefix == w.size) {
-        ++kept[i];
-      } else if (prefix == 0) {
-        ++lost[i];
-      }
+      kept[i] += prefix == w.size;
+      lost[i] += prefix == 0;
     }
   }
   for (int i = 0; i < 3; ++i) {
