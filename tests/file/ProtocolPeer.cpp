@@ -1,7 +1,6 @@
 #include "ProtocolPeer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include "base/Bytes.h"
@@ -260,12 +260,8 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
       break;
   }
 
-  const int file = ::open(db_file_.c_str(), O_RDWR | O_CLOEXEC);
-  if (file < 0) return Reply(fd, 0xFFFF, "cannot open " + db_file_, 0, 0);
-  bool keep = true;
   switch (command) {
     case 0: {  // OpenServer
-      const int64_t version = fault == TPeerFault::kOldVersion ? 256 : 257;
       {
         std::lock_guard<std::mutex> g(mutex_);
         const auto* item = reinterpret_cast<const uint8_t*>(data.data());
@@ -273,39 +269,24 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
                                qdf::FieldCount(item) == 1;
         aliases_.push_back(one_field ? qdf::GetFieldText(item, 0) : std::string("(malformed)"));
       }
-      keep = Reply(fd, 0, open_fields.empty() ? std::string() : PackedFields(open_fields),
-                   kConnectionHandle, 0, version);
-      break;
+      return Reply(fd, 0, open_fields.empty() ? std::string() : PackedFields(open_fields),
+                   kConnectionHandle, 0, fault == TPeerFault::kOldVersion ? 256 : 257);
     }
-    case 1: {  // Close Transaction
-      std::lock_guard<std::mutex> g(mutex_);
-      keep = Reply(fd, 1, std::string(), next_transaction_++);
-      break;
-    }
+    case 1:  // Close Transaction
+      return Reply(fd, 1, std::string(), next_transaction_++);
     case 2:
-      keep = Reply(fd, 2, std::string(), handle);
-      break;
+      return Reply(fd, 2, std::string(), handle);
     case 3:
     case 14: {  // Start Transaction
-      std::string root(fault == TPeerFault::kOversizedReply ? 100 : 68, '\0');
-      ::pread(file, root.data(), 68, 20);
-      uint32_t tan;
-      {
-        std::lock_guard<std::mutex> g(mutex_);
-        tan = next_transaction_++;
-      }
-      keep = Reply(fd, command, PackedFields({root}), tan);
-      break;
+      std::string root = FileBytes(20, 68);
+      root.resize(fault == TPeerFault::kOversizedReply ? 100 : 68);
+      return Reply(fd, command, PackedFields({root}), next_transaction_++);
     }
     case 4: {  // ReadData
       int want = static_cast<int>(arg);
       if (fault == TPeerFault::kShortReply) want -= 100;
       if (fault == TPeerFault::kOversizedReply) want += 100;
-      std::string bytes(static_cast<size_t>(std::max(want, 0)), '\0');
-      const ssize_t got = ::pread(file, bytes.data(), bytes.size(), value);
-      bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
-      keep = Reply(fd, 4, bytes);
-      break;
+      return Reply(fd, 4, FileBytes(value, static_cast<size_t>(std::max(want, 0))));
     }
     case 11: {  // streams
       std::lock_guard<std::mutex> g(mutex_);
@@ -315,31 +296,35 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
         started.start_arg = arg;
         streams_.push_back(started);
         stream = static_cast<int>(streams_.size()) - 1;
-        // A page stream is answered at its end only.
-        if (arg == 0) keep = Reply(fd, 11, std::string());
-      } else if (arg == 0xFFFFFFFFu) {
+        if (arg != 0) return true;  // a page stream is answered at its end only
+        return Reply(fd, 11, std::string());
+      }
+      if (arg == 0xFFFFFFFFu) {
         streams_[static_cast<size_t>(stream)].ended = true;
         stream = -1;
-        keep = Reply(fd, 11, std::string(), 0xFFFFFFFFu);
-      } else {
-        TPeerStream& s = streams_[static_cast<size_t>(stream)];
-        s.chunks.push_back({value, data});
-        if (s.start_arg == 0) keep = Reply(fd, 11, std::string());
+        return Reply(fd, 11, std::string(), 0xFFFFFFFFu);
       }
-      break;
+      TPeerStream& s = streams_[static_cast<size_t>(stream)];
+      s.chunks.push_back({value, data});
+      if (s.start_arg != 0) return true;
+      return Reply(fd, 11, std::string());
     }
     case 12:
-      keep = false;
-      break;
+      return false;
     case 13:
-      keep = Reply(fd, 13, std::string());
-      break;
+      return Reply(fd, 13, std::string());
     default:
-      keep = Reply(fd, 0xFFFF, "unknown request", 0, 1);
-      break;
+      return Reply(fd, 0xFFFF, "unknown request", 0, 1);
   }
-  ::close(file);
-  return keep;
+}
+
+std::string TProtocolPeer::FileBytes(int64_t position, size_t n) const {
+  std::ifstream in(db_file_, std::ios::binary);
+  in.seekg(position);
+  std::string bytes(n, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(n));
+  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  return bytes;
 }
 
 }  // namespace qdf_test

@@ -93,6 +93,8 @@ class TProtocolPeer {
   // One request; false ends the connection.
   // `stream` is the connection's running stream (index into streams_, -1: none).
   bool Answer(int fd, const uint8_t* header, const std::string& data, int& stream);
+  // Up to n bytes of the served file at `position`.
+  std::string FileBytes(int64_t position, size_t n) const;
   bool Reply(int fd, uint16_t command, const std::string& data, uint32_t handle = 0,
              uint32_t arg = 0, int64_t value = 0, int length_override = -1);
 
@@ -112,7 +114,7 @@ class TProtocolPeer {
   std::vector<std::pair<uint16_t, uint32_t>> received_;  // command, handle
   std::vector<TPeerStream> streams_;
   std::vector<std::string> aliases_;
-  uint32_t next_transaction_ = 0x200;
+  std::atomic<uint32_t> next_transaction_{0x200};
 };
 
 }  // namespace qdf_test
