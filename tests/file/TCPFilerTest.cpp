@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 
 #include "ErrorText.h"
 #include "TestDir.h"
@@ -17,7 +16,6 @@
 #include "file/IndirectPageReader.h"
 #include "file/ProtocolPeer.h"
 #include "file/TCPFiler.h"
-#include "object/PersistentObjectFactory.h"
 
 namespace qdf {
 namespace {

@@ -17,7 +17,6 @@
 #include "base/QdfException.h"
 #include "object/FakeObjectStore.h"
 #include "record/Fields.h"
-#include "table/BlobField.h"
 
 namespace qdf {
 namespace {

@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "ErrorText.h"
 #include "base/PackedItem.h"
-#include "base/QdfException.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "ErrorText.h"
-#include "base/QdfException.h"
-#include "list/DataList.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
 

@@ -6,9 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
-#include <cmath>
-#include <limits>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
