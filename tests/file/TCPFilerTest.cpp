@@ -48,8 +48,33 @@ class TCPFilerTest : public ::testing::Test {
 
 // ---- opening ----
 
+// A file system whose files fail every read: direct reads cannot be done.
+class TUnreadableFs : public TFileSystem {
+ public:
+  class THandle : public TFileHandle {
+   public:
+    using TFileHandle::TFileHandle;
+    void ReadAt(uint64_t, void*, size_t) override { Fail(); }
+    size_t ReadUpTo(uint64_t, void*, size_t) override { Fail(); }
+    void WriteAt(uint64_t, const void*, size_t) override { Fail(); }
+    void Sync() override { Fail(); }
+    uint64_t Size() override { Fail(); }
+    void Truncate(uint64_t) override { Fail(); }
+    [[noreturn]] static void Fail() { throw EQdfException("read failed: Input/output error"); }
+  };
+  std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode) override {
+    return std::make_unique<THandle>(path);
+  }
+  std::unique_ptr<TFileHandle> Create(const std::string& path) override {
+    return std::make_unique<THandle>(path);
+  }
+  bool Exists(const std::string& path) override { return TFileSystem::Native().Exists(path); }
+  bool Delete(const std::string&) override { return false; }
+  int64_t ModificationTime(const std::string&) override { return 0; }
+};
+
 // The reader sees the chain over the network or directly from the file.
-TEST_F(TCPFilerTest, OpenTakesHandleSiteIDAndDirectFileAndReadersSeeTheServersPages) {
+TEST_F(TCPFilerTest, OpenTakesHandleSiteIDAndDirectFileReadersSeeTheServersPagesAndFallBack) {
   EXPECT_FALSE(remote->Open("127.0.0.1", ClosedPort()));
   EXPECT_FALSE(remote->Connected());
   auto reads_chain = [&] {
@@ -89,6 +114,21 @@ TEST_F(TCPFilerTest, OpenTakesHandleSiteIDAndDirectFileAndReadersSeeTheServersPa
   ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
   EXPECT_FALSE(remote->DirectRead());
   reads_chain();
+
+  // A direct file that cannot be read after all: the network serves it for good.
+  TUnreadableFs unreadable;
+  qdf_test::TFaultScope scope(unreadable);
+  peer.SetOpenFields({Text(db_), Text(db_)});
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  EXPECT_TRUE(remote->DirectRead());
+  TQdfIndirectPageReader r(remote.filer);
+  r.Open(true);
+  EXPECT_TRUE(ChainPageIs(r.GetPage(2, kGpRead), 2));
+  EXPECT_FALSE(remote->DirectRead());
+  const size_t reads = peer.CountOf(kCmdReadData);
+  EXPECT_GE(reads, 1u);
+  EXPECT_TRUE(ChainPageIs(r.GetPage(3, kGpRead), 3));
+  EXPECT_GT(peer.CountOf(kCmdReadData), reads);
 }
 
 TEST_F(TCPFilerTest, OldServerVersionIsRefusedWithItsVersionNumber) {
@@ -114,48 +154,6 @@ TEST_F(TCPFilerTest, ErrorRepliesRaiseWithTheServersTextAndHelpContext) {
   EXPECT_EQ(MessageOf([&] { remote->Open("127.0.0.1", peer.Port()); }, &help),
             "Server indicated Exception: Alias unknown");
   EXPECT_FALSE(remote->Connected());
-}
-
-// A file system whose files fail every read: direct reads cannot be done.
-class TUnreadableFs : public TFileSystem {
- public:
-  class THandle : public TFileHandle {
-   public:
-    using TFileHandle::TFileHandle;
-    void ReadAt(uint64_t, void*, size_t) override { Fail(); }
-    size_t ReadUpTo(uint64_t, void*, size_t) override { Fail(); }
-    void WriteAt(uint64_t, const void*, size_t) override { Fail(); }
-    void Sync() override { Fail(); }
-    uint64_t Size() override { Fail(); }
-    void Truncate(uint64_t) override { Fail(); }
-    [[noreturn]] static void Fail() { throw EQdfException("read failed: Input/output error"); }
-  };
-  std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode) override {
-    return std::make_unique<THandle>(path);
-  }
-  std::unique_ptr<TFileHandle> Create(const std::string& path) override {
-    return std::make_unique<THandle>(path);
-  }
-  bool Exists(const std::string& path) override { return TFileSystem::Native().Exists(path); }
-  bool Delete(const std::string&) override { return false; }
-  int64_t ModificationTime(const std::string&) override { return 0; }
-};
-
-TEST_F(TCPFilerTest, FailedDirectReadFallsBackToTheNetworkForGood) {
-  TUnreadableFs unreadable;
-  qdf_test::TFaultScope scope(unreadable);
-  TRemote remote;
-  peer.SetOpenFields({Text(db_), Text(db_)});
-  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-  EXPECT_TRUE(remote->DirectRead());
-  TQdfIndirectPageReader r(remote.filer);
-  r.Open(true);
-  EXPECT_TRUE(ChainPageIs(r.GetPage(2, kGpRead), 2));
-  EXPECT_FALSE(remote->DirectRead());
-  const size_t reads = peer.CountOf(kCmdReadData);
-  EXPECT_GE(reads, 1u);
-  EXPECT_TRUE(ChainPageIs(r.GetPage(3, kGpRead), 3));
-  EXPECT_GT(peer.CountOf(kCmdReadData), reads);
 }
 
 TEST_F(TCPFilerTest, WrongReplyLengthsNeverReachTheBuffer) {
