@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EnvSize.h"
@@ -104,21 +105,17 @@ struct TCheckDb {
   std::vector<uint8_t> pristine;
 };
 
-// TDoc (name, body and note: blobs) in tables d and e. d: "a" (body of 6000
-// bytes in three chunks, note of 10), "b" (body of 100), "c" (no blob); e:
-// "x" (body of 4500).
-void AddDoc(qdf::TQdfTable& t, const std::string& name, const std::string& body,
-            const std::string& note) {
+// Adds a record with the given field values.
+void Add(qdf::TQdfTable& t, const std::vector<std::pair<const char*, std::string>>& values) {
   t.Insert();
-  t.FieldByName("name")->SetAsString(name);
-  t.FieldByName("body")->SetAsString(body);
-  t.FieldByName("note")->SetAsString(note);
+  for (const auto& [field, value] : values) t.FieldByName(field)->SetAsString(value);
   t.Post();
 }
 
 // A class (ThisID, a, c), a table t of 3000 records with two indexes, a
 // second table u, and deletions and rewrites over several transactions so
-// that the free list holds blocks; then the documents of AddDoc.
+// that the free list holds blocks; then documents (name, body and note: blobs)
+// in tables d and e.
 const std::vector<TStep> kRecords = {
     [](qdf::TQdfInTransStorage* s) {
       s->Execute(
@@ -129,10 +126,8 @@ const std::vector<TStep> kRecords = {
     [](qdf::TQdfInTransStorage* s) {
       std::unique_ptr<qdf::TQdfTable> table = s->TableByName("t");
       for (int i = 0; i < 3000; ++i) {
-        table->Insert();
-        table->FieldByName("a")->SetAsString(std::to_string(i * 7 % 3001));
-        table->FieldByName("c")->SetAsString("record number " + std::to_string(i));
-        table->Post();
+        Add(*table,
+            {{"a", std::to_string(i * 7 % 3001)}, {"c", "record number " + std::to_string(i)}});
       }
     },
     [](qdf::TQdfInTransStorage* s) {
@@ -141,21 +136,19 @@ const std::vector<TStep> kRecords = {
     },
     [](qdf::TQdfInTransStorage* s) {
       std::unique_ptr<qdf::TQdfTable> table = s->TableByName("u");
-      for (int i = 0; i < 50; ++i) {
-        table->Insert();
-        table->FieldByName("a")->SetAsString(std::to_string(i));
-        table->Post();
-      }
+      for (int i = 0; i < 50; ++i) Add(*table, {{"a", std::to_string(i)}});
     },
     [](qdf::TQdfInTransStorage* s) {
       s->Execute(
           "create TQdfItemClass TDoc (TQdfCharField name; TQdfBlobField body; "
           "TQdfBlobField note); create table d on TDoc; create table e on TDoc");
       std::unique_ptr<qdf::TQdfTable> d = s->TableByName("d");
-      AddDoc(*d, "a", std::string(6000, 'a'), "0123456789");
-      AddDoc(*d, "b", std::string(100, 'b'), "");
-      AddDoc(*d, "c", "", "");
-      AddDoc(*s->TableByName("e"), "x", std::string(4500, 'x'), "");
+      // d: "a" (body of 6000 bytes in three chunks, note of 10), "b" (body of
+      // 100), "c" (no blob); e: "x" (body of 4500).
+      Add(*d, {{"name", "a"}, {"body", std::string(6000, 'a')}, {"note", "0123456789"}});
+      Add(*d, {{"name", "b"}, {"body", std::string(100, 'b')}});
+      Add(*d, {{"name", "c"}});
+      Add(*s->TableByName("e"), {{"name", "x"}, {"body", std::string(4500, 'x')}});
     }};
 
 TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
