@@ -25,7 +25,7 @@ void PatchU32(const std::string& path, int offset, uint32_t value) {
   f.write(reinterpret_cast<char*>(b), 4);
 }
 
-TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
+TEST(LocalFiler, VersionsAreCheckedOldOnesUpgradedAndWritersRefuseADamagedHeader) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("v.qdf");
   { TFilerRef f(path, false); }
@@ -51,11 +51,9 @@ TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
 
   std::filesystem::resize_file(path, 100);
   EXPECT_THROW(TFilerRef(path, false), EQdfException);
-}
 
-// A header no commit can have written: readers open the file (the check
-// reports it), writers refuse it before they change a byte.
-TEST(LocalFiler, WritersRefuseADamagedHeader) {
+  // A header no commit can have written: readers open the file (the check
+  // reports it), writers refuse it before they change a byte.
   struct TCase {
     int offset;
     uint32_t value;
@@ -71,10 +69,8 @@ TEST(LocalFiler, WritersRefuseADamagedHeader) {
       {kHdrRoot + kRootEntries + 12, 0x400 | 15,
        "the page-table block of level 1 at 0x400 lies outside the allocated space"},
   };
-  qdf_test::TTestDir dir;
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.damage);
-    const std::string path = dir.File("d.qdf");
     std::filesystem::remove(path);
     TFilerRef(path, false);  // a new file: its header alone
     PatchU32(path, c.offset, c.value);

@@ -78,7 +78,7 @@ TEST(FileSystemChild, OpenForWriting) {
   std::printf("CHILD %s\n", m == "<no error>" ? "OPENED" : "REFUSED");
 }
 
-TEST_F(FaultFileSystem, FailsTheNthWriteAndSync) {
+TEST_F(FaultFileSystem, FailsTheNthWriteAndLandsOnlyTheHeadOfAShortWrite) {
   uint8_t block[16] = {1};
   fs.FailWriteAfter(2);
   EXPECT_NO_THROW(f->WriteAt(0, block, 16));
@@ -87,9 +87,9 @@ TEST_F(FaultFileSystem, FailsTheNthWriteAndSync) {
   fs.SetDiskFull(true);
   EXPECT_QDF_ERROR(f->WriteAt(0, block, 16), "No space left");
   EXPECT_EQ(fs.WriteCount(), 4);
-}
 
-TEST_F(FaultFileSystem, ShortWriteLandsOnlyItsHead) {
+  // A short write lands only its head.
+  fs.SetDiskFull(false);
   std::vector<uint8_t> zeros(64, 0), ones(64, 0xFF);
   f->WriteAt(0, zeros.data(), 64);
   fs.ShortWriteAfter(1, 10);
