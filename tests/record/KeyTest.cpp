@@ -65,7 +65,7 @@ int Full(TFieldCompare routine, const Bytes& a, const Bytes& b) {
   return static_cast<int>(a.size()) - static_cast<int>(b.size());
 }
 
-TEST(KeyTest, ValueRoutinesOrderAsTheTypeDoes) {
+TEST(KeyTest, ValueRoutinesOrderAsTheTypeDoesAndKeysWithFewerFieldsSortFirst) {
   const std::vector<TKeyField> ints = {{CompareInteger, 0, true}};
   EXPECT_EQ(Cmp(Int(-1), Int(1), ints), -1);
   EXPECT_EQ(Cmp(Int(INT32_MAX), Int(INT32_MIN), ints), 1);
@@ -99,9 +99,8 @@ TEST(KeyTest, ValueRoutinesOrderAsTheTypeDoes) {
   EXPECT_EQ(Full(CompareReference, adr, flagged), -1);
   const Bytes next = {1, 0, 0, 0, 3, 0, 0};
   EXPECT_EQ(CompareReference(flagged.data(), 7, next.data(), 7), -1);
-}
 
-TEST(KeyTest, KeysWithFewerFieldsSortFirst) {
+  // Keys with fewer fields sort first.
   const std::vector<TKeyField> f = {{CompareInteger, 0, true}, {CompareInteger, 1, true}};
   const TKey one = TKeyBuilder(1).Add(0, 3).Done();
   const TKey two = TKeyBuilder(2).Add(0, 3).Add(1, INT32_MIN).Done();
@@ -114,8 +113,7 @@ TEST(KeyTest, KeysWithFewerFieldsSortFirst) {
   const TKey none = TKeyBuilder(0).Done();
   EXPECT_EQ(Cmp(none, one, f), -1);
   // With as many fields as the structure, no length rule applies.
-  const std::vector<TKeyField> first_only = {{CompareInteger, 0, true}};
-  EXPECT_EQ(Cmp(one, two, first_only), 0);
+  EXPECT_EQ(Cmp(one, two, ints), 0);
 }
 
 Bytes Sep(TFieldSeparator separate, const Bytes& a, const Bytes& b, int limit = 8000) {
