@@ -266,8 +266,9 @@ TEST_F(TCPFilerTest, CircularPageChainIsRefusedAndStreamsGoInChunksOfAtMost8192B
 
 // ---- through the system ----
 
-TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
-  qdf_test::TSystemConfig config;
+TEST_F(TCPFilerTest, SystemProbesAndOpensServersAndRemoteStoragesSendStatementsToThem) {
+  qdf_test::TSystemFixture fx;
+  qdf_test::TSystemConfig& config = fx.config;
   const std::string port = std::to_string(peer.Port());
   config.WriteIni("[SERVER]\nPORT=" + port + "\nTIMEOUT=" + std::to_string(kShortTimeoutMs) +
                   "\nMAX_SERVER=2\nServer1=127.0.0.2\nServer2=127.0.0.1\n");
@@ -307,10 +308,8 @@ TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
     started.Init();
     EXPECT_EQ(started.UseLocalServer(), *key != '\0');
   }
-}
 
-TEST_F(TCPFilerTest, RemoteStorageOpensReadOnlyAndSendsStatementsToTheServer) {
-  qdf_test::TSystemFixture fx;
+  // A remote storage opens read-only and sends statements to the server.
   fx.Write();  // a real database with its bootstrap objects, made locally
   TProtocolPeer served(fx.Db());
   fx.config.WriteIni(qdf_test::PeerIni(served.Port()));
