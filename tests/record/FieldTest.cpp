@@ -66,7 +66,7 @@ std::unique_ptr<T> NewField(TCursor& c, int field_index = 0) {
   return field;
 }
 
-TEST(FieldTest, SettersNeedEditMode) {
+TEST(FieldTest, SettersNeedEditModeAndBooleansAreStoredAsOneOrTwoBytes) {
   TCursor c(Record({Le32(4)}));
   auto i = NewField<TQdfIntegerField>(c);
   EXPECT_QDF_ERROR(i->SetAsString("5"), "Cannot edit");
@@ -83,10 +83,8 @@ TEST(FieldTest, SettersNeedEditMode) {
   EXPECT_TRUE(i->Modified());
   EXPECT_EQ(Data(*i), Le32(-7));
   EXPECT_EQ(LoadU32(c.record.data() + 13 + 4), 4u);  // the record is untouched
-}
 
-TEST(FieldTest, BooleanStoredAsOneOrTwoBytes) {
-  TCursor c(Record({}), kModeEdit);
+  // A boolean is stored as one byte; two are read too.
   auto b = NewField<TQdfBooleanField>(c);
   const uint8_t two_true[] = {0x00, 0x01};
   b->SetData(two_true, 2);
