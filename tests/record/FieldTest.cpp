@@ -252,7 +252,7 @@ TEST(FieldTest, TextConversions) {
   EXPECT_THROW(id->SetAsString("x"), EConvertError);
 }
 
-TEST(FieldTest, VariantsAndAssignConvertBetweenTypes) {
+TEST(FieldTest, VariantsAndAssignConvertBetweenTypesAndReferenceFlagsFollowPendingEntries) {
   TCursor c(Record({}), kModeEdit);
   auto i = NewField<TQdfIntegerField>(c);
   auto f = NewField<TQdfFloatField>(c);
@@ -279,18 +279,14 @@ TEST(FieldTest, VariantsAndAssignConvertBetweenTypes) {
   f->Clear();
   s->Assign(*f);
   EXPECT_TRUE(s->IsNull());
-}
 
-TEST(FieldTest, ReferenceFlagFollowsPendingUpdateEntries) {
+  // The flag byte of a reference follows pending update entries; without a
+  // hook there is never one.
   struct HookReset {
     ~HookReset() { TQdfReferenceField::SetPendingEntryHook(nullptr); }
   } reset;
   static TItemAdr asked;
   qdf_test::TFakeObjectStore store;
-  TCursor c(Record({}), kModeEdit);
-  auto r = NewField<TQdfReferenceField>(c);
-
-  // Without a hook there is never a pending entry.
   r->SetAsAddress({5, 6});
   EXPECT_EQ(r->Flag(), 0);
   EXPECT_EQ(Data(*r).size(), 6u);
