@@ -29,7 +29,7 @@ std::string MaskSeconds(std::string text) {
   return text;
 }
 
-TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigits) {
+TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigitsAndRandomDrawsTheFixedSequence) {
   EXPECT_EQ(ScaleFromArgument(nullptr), 1);
   // "99999999999" overflows.
   const std::pair<const char*, int> cases[] = {
@@ -37,9 +37,8 @@ TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigits) {
       {"", 1},    {"12a34", 12}, {"99999999999", 1}, {"2147483647", 2147483647}};
   for (const auto& [argument, scale] : cases)
     EXPECT_EQ(ScaleFromArgument(argument), scale) << argument;
-}
 
-TEST(SpeedTrialDriver, RandomDrawsTheFixedSequence) {
+  // Random draws the fixed sequence.
   ResetRandom();
   const uint32_t expected[] = {0, 31379, 861047, 202580, 272920};
   for (uint32_t e : expected) EXPECT_EQ(Random(999999), e);

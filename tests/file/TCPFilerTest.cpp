@@ -203,7 +203,9 @@ TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened
 
 // ---- transactions and file space ----
 
-TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
+// ---- streams ----
+
+TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactionsAndStreamsGoInChunks) {
   Connect();
   TQdfIndirectPageReader r(remote.filer);
   r.Open(true);
@@ -222,20 +224,16 @@ TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
   r.Rollback();
   EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), 2u);
   EXPECT_TRUE(remote->Readers().empty());
-}
 
-// ---- streams ----
-
-TEST_F(TCPFilerTest, CircularPageChainIsRefusedAndStreamsGoInChunksOfAtMost8192Bytes) {
-  Connect();
+  // A circular page chain is refused before anything is sent.
   TFilerRef local(db_, false, "Local");
-  TQdfIndirectPageReader r(local.filer);
-  r.Open(false);
-  r.StartTransaction();
-  StoreU32(r.EditPage(3) + kPgNext, 1);
-  EXPECT_EQ(MessageOf([&] { remote->StreamPage("SUL", &r, 1); }),
+  TQdfIndirectPageReader writer(local.filer);
+  writer.Open(false);
+  writer.StartTransaction();
+  StoreU32(writer.EditPage(3) + kPgNext, 1);
+  EXPECT_EQ(MessageOf([&] { remote->StreamPage("SUL", &writer, 1); }),
             "Page chain of SUL runs in a circle at page 1");
-  r.Rollback();
+  writer.Rollback();
   EXPECT_TRUE(peer.Streams().empty());
 
   // A stream of bytes goes in chunks of at most 8192 bytes, packed when that
