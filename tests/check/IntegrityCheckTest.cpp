@@ -161,34 +161,35 @@ TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
   EXPECT_FALSE(r.Sound());
 }
 
-struct TBlobDb {
-  // Puts the table on the record named `name`.
-  static void Find(qdf::TQdfTable& t, const std::string& name) {
-    for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
-      if (t.FieldByName("name")->GetAsString() == name) return;
-    }
-    FAIL() << "no record " << name;
+// Puts the table on the record named `name`.
+void Find(qdf::TQdfTable& t, const std::string& name) {
+  for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
+    if (t.FieldByName("name")->GetAsString() == name) return;
   }
-  static qdf::TQdfBlobField& Blob(qdf::TQdfTable& t, const char* name = "body") {
-    return static_cast<qdf::TQdfBlobField&>(*t.FieldByName(name));
+  FAIL() << "no record " << name;
+}
+
+qdf::TQdfBlobField& Blob(qdf::TQdfTable& t, const char* name = "body") {
+  return static_cast<qdf::TQdfBlobField&>(*t.FieldByName(name));
+}
+
+// The field stops following its record: what the test does to it next
+// happens behind the blob's back.
+void Detach(qdf::TQdfTable& t, const char* name = "body") {
+  t.Events().Remove(t.FieldByName(name));
+}
+
+// Puts $BLOB on the first chunk of blob `id` that `also` accepts.
+qdf::TQdfTable& SeekChunk(qdf::TQdfInTransStorage* s, int64_t id,
+                          const std::function<bool(qdf::TQdfTable&)>& also) {
+  qdf::TQdfTable& b = *s->BlobTable();
+  b.SetCurrentIndex(nullptr);
+  for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
+    if (static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == id && also(b))
+      break;
   }
-  // The field stops following its record: what the test does to it next
-  // happens behind the blob's back.
-  static void Detach(qdf::TQdfTable& t, const char* name = "body") {
-    t.Events().Remove(t.FieldByName(name));
-  }
-  // Puts $BLOB on the first chunk of blob `id` that `also` accepts.
-  static qdf::TQdfTable& SeekChunk(qdf::TQdfInTransStorage* s, int64_t id,
-                                   const std::function<bool(qdf::TQdfTable&)>& also) {
-    qdf::TQdfTable& b = *s->BlobTable();
-    b.SetCurrentIndex(nullptr);
-    for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
-      if (static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == id && also(b))
-        break;
-    }
-    return b;
-  }
-};
+  return b;
+}
 
 using TLines = std::vector<std::string>;
 
@@ -364,14 +365,14 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       {"two records of a table share a blob",
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t a = TBlobDb::Blob(*d).AsInt64();
+         Find(*d, "a");
+         const int64_t a = Blob(*d).AsInt64();
          const std::string at_a = qdf::AdrToText(d->Cursor().Address());
-         TBlobDb::Find(*d, "b");
-         const int64_t b = TBlobDb::Blob(*d).AsInt64();
-         TBlobDb::Detach(*d);
+         Find(*d, "b");
+         const int64_t b = Blob(*d).AsInt64();
+         Detach(*d);
          d->Edit();
-         TBlobDb::Blob(*d).SetAsInt64(a);
+         Blob(*d).SetAsInt64(a);
          d->Post();
          const std::string at_b = qdf::AdrToText(d->Cursor().Address());
          auto bare = [](std::string adr) { return adr.substr(1, adr.size() - 2); };
@@ -382,13 +383,13 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       {"records of two tables share a blob",
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t note = TBlobDb::Blob(*d, "note").AsInt64();
+         Find(*d, "a");
+         const int64_t note = Blob(*d, "note").AsInt64();
          std::unique_ptr<TQdfTable> e = s->TableByName("e");
-         TBlobDb::Find(*e, "x");
-         TBlobDb::Detach(*e);
+         Find(*e, "x");
+         Detach(*e);
          e->Edit();
-         TBlobDb::Blob(*e).SetAsInt64(note);
+         Blob(*e).SetAsInt64(note);
          e->Post();
          return {" of e (field body) shares blob " + text(note) + " with the record at ",
                  " of d (field note)"};
@@ -396,9 +397,9 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       {"a chunk is missing",
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t a = TBlobDb::Blob(*d).AsInt64();
-         TQdfTable& b = TBlobDb::SeekChunk(s, a, [](TQdfTable& c) {
+         Find(*d, "a");
+         const int64_t a = Blob(*d).AsInt64();
+         TQdfTable& b = SeekChunk(s, a, [](TQdfTable& c) {
            return static_cast<qdf::TQdfIntegerField*>(c.FieldByName("Position"))->AsInteger() ==
                   2000;
          });
@@ -409,9 +410,9 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       {"a head with the wrong size",
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> e = s->TableByName("e");
-         TBlobDb::Find(*e, "x");
-         const int64_t x = TBlobDb::Blob(*e).AsInt64();
-         TQdfTable& b = TBlobDb::SeekChunk(
+         Find(*e, "x");
+         const int64_t x = Blob(*e).AsInt64();
+         TQdfTable& b = SeekChunk(
              s, x, [](TQdfTable& c) { return c.CursorClass()->ObjectName() == "TBlobClass"; });
          b.Edit();
          static_cast<qdf::TQdfIntegerField*>(b.CursorClass()->FieldByName("BlobSize"))
@@ -423,11 +424,11 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       {"a record deleted without its blobs",
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t body = TBlobDb::Blob(*d).AsInt64();
-         const int64_t note = TBlobDb::Blob(*d, "note").AsInt64();
-         TBlobDb::Detach(*d);
-         TBlobDb::Detach(*d, "note");
+         Find(*d, "a");
+         const int64_t body = Blob(*d).AsInt64();
+         const int64_t note = Blob(*d, "note").AsInt64();
+         Detach(*d);
+         Detach(*d, "note");
          d->Delete(false);
          return {"$BLOB: blob " + text(body) + " (3 chunks, 6000 bytes) belongs to no record",
                  "$BLOB: blob " + text(note) + " (1 chunk, 10 bytes) belongs to no record"};

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "ErrorText.h"
 #include "FileBytes.h"
@@ -18,11 +18,9 @@ namespace {
 using qdf_test::TFilerRef;
 
 void PatchU32(const std::string& path, int offset, uint32_t value) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  uint8_t b[4];
-  StoreU32(b, value);
-  f.seekp(offset);
-  f.write(reinterpret_cast<char*>(b), 4);
+  std::vector<uint8_t> bytes = qdf_test::ReadFileBytes(path);
+  StoreU32(&bytes[static_cast<size_t>(offset)], value);
+  qdf_test::WriteFileBytes(path, bytes);
 }
 
 TEST(LocalFiler, VersionsAreCheckedOldOnesUpgradedAndWritersRefuseADamagedHeader) {

@@ -136,10 +136,7 @@ std::vector<std::string> StreamItems(const TPeerStream& stream) {
 void TProtocolPeer::FailNext(uint16_t command, TPeerFault fault, std::string text,
                              uint32_t help_context, int skip) {
   std::lock_guard<std::mutex> g(mutex_);
-  faults_[command] = fault;
-  fault_skips_[command] = skip;
-  fault_text_ = std::move(text);
-  fault_help_ = help_context;
+  faults_[command] = {fault, std::move(text), help_context, skip};
 }
 
 void TProtocolPeer::SetOpenFields(std::vector<std::string> fields) {
@@ -220,26 +217,22 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
   const uint32_t arg = LoadU32(header + 8);
   const int64_t value =
       static_cast<int64_t>(uint64_t{LoadU32(header + 12)} | (uint64_t{LoadU32(header + 16)} << 32));
-  TPeerFault fault = TPeerFault::kNone;
-  std::string fault_text;
-  uint32_t fault_help = 0;
+  TPending pending;
   std::vector<std::string> open_fields;
   {
     std::lock_guard<std::mutex> g(mutex_);
     received_.emplace_back(command, handle);
     auto it = faults_.find(command);
-    if (it != faults_.end() && fault_skips_[command]-- <= 0) {
-      fault = it->second;
+    if (it != faults_.end() && it->second.skip-- <= 0) {
+      pending = std::move(it->second);
       faults_.erase(it);
-      fault_skips_.erase(command);
     }
-    fault_text = fault_text_;
-    fault_help = fault_help_;
     open_fields = open_fields_;
   }
+  const TPeerFault fault = pending.fault;
   switch (fault) {
     case TPeerFault::kErrorReply:
-      return Reply(fd, 0xFFFF, fault_text, 0, fault_help);
+      return Reply(fd, 0xFFFF, pending.text, 0, pending.help);
     case TPeerFault::kCloseConnection:
       return false;
     case TPeerFault::kHang:

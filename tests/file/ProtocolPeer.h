@@ -106,10 +106,14 @@ class TProtocolPeer {
   std::thread thread_;
 
   mutable std::mutex mutex_;
-  std::map<uint16_t, TPeerFault> faults_;
-  std::map<uint16_t, int> fault_skips_;
-  std::string fault_text_;
-  uint32_t fault_help_ = 0;
+  // The fault due for a command and how many of its requests are served first.
+  struct TPending {
+    TPeerFault fault = TPeerFault::kNone;
+    std::string text;
+    uint32_t help = 0;
+    int skip = 0;
+  };
+  std::map<uint16_t, TPending> faults_;
   std::vector<std::string> open_fields_;
   std::vector<std::pair<uint16_t, uint32_t>> received_;  // command, handle
   std::vector<TPeerStream> streams_;
