@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,37 +14,31 @@ namespace {
 
 // Replaces every "<digits>.<three digits> sec" with "S sec"; any other shape of
 // the seconds is left as it is, so the comparison below fails on it.
-std::string MaskSeconds(const std::string& text) {
-  std::string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t j = i;
-    while (j < text.size() && isdigit(static_cast<unsigned char>(text[j]))) ++j;
-    if (j > i && j + 4 < text.size() && text[j] == '.' && isdigit(text[j + 1]) &&
-        isdigit(text[j + 2]) && isdigit(text[j + 3]) && text.compare(j + 4, 4, " sec") == 0) {
-      out += "S";
-      i = j + 4;
+std::string MaskSeconds(std::string text) {
+  auto digit = [&](size_t i) { return isdigit(static_cast<unsigned char>(text[i])) != 0; };
+  for (size_t end = text.find(" sec"); end != std::string::npos; end = text.find(" sec", end + 1)) {
+    if (end < 5 || !digit(end - 1) || !digit(end - 2) || !digit(end - 3) || text[end - 4] != '.' ||
+        !digit(end - 5)) {
       continue;
     }
-    out += text[i];
-    ++i;
+    size_t begin = end - 5;
+    while (begin > 0 && digit(begin - 1)) --begin;
+    text.replace(begin, end - begin, "S");
+    end = begin;
   }
-  return out;
+  return text;
 }
 
-TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigits) {
+TEST(SpeedTrialDriver, ScaleTakesTheFirstRunOfDigitsAndRandomDrawsTheFixedSequence) {
   EXPECT_EQ(ScaleFromArgument(nullptr), 1);
-  EXPECT_EQ(ScaleFromArgument("x3y"), 3);
-  EXPECT_EQ(ScaleFromArgument("abc"), 1);
-  EXPECT_EQ(ScaleFromArgument("-5"), 5);
-  EXPECT_EQ(ScaleFromArgument("0"), 1);
-  EXPECT_EQ(ScaleFromArgument(""), 1);
-  EXPECT_EQ(ScaleFromArgument("12a34"), 12);
-  EXPECT_EQ(ScaleFromArgument("99999999999"), 1);  // overflow
-  EXPECT_EQ(ScaleFromArgument("2147483647"), 2147483647);
-}
+  // "99999999999" overflows.
+  const std::pair<const char*, int> cases[] = {
+      {"x3y", 3}, {"abc", 1},    {"-5", 5},          {"0", 1},
+      {"", 1},    {"12a34", 12}, {"99999999999", 1}, {"2147483647", 2147483647}};
+  for (const auto& [argument, scale] : cases)
+    EXPECT_EQ(ScaleFromArgument(argument), scale) << argument;
 
-TEST(SpeedTrialDriver, RandomDrawsTheFixedSequence) {
+  // Random draws the fixed sequence.
   ResetRandom();
   const uint32_t expected[] = {0, 31379, 861047, 202580, 272920};
   for (uint32_t e : expected) EXPECT_EQ(Random(999999), e);

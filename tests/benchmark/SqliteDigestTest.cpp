@@ -13,18 +13,15 @@
 
 namespace {
 
-std::string RunForOutput(const std::string& command) {
+// The "digest " lines the command prints.
+std::vector<std::string> DigestLines(const std::string& command) {
   qdf_test::TRunOptions options;
   options.merge_stderr = false;
   options.timeout_seconds = 600;
   const qdf_test::TRunResult r = qdf_test::RunProcess(command, options);
   EXPECT_EQ(r.code, 0) << command << "\n" << r.output;
-  return r.output;
-}
-
-std::vector<std::string> DigestLines(const std::string& output) {
   std::vector<std::string> lines;
-  std::istringstream in(output);
+  std::istringstream in(r.output);
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind("digest ", 0) == 0) lines.push_back(line);
@@ -44,9 +41,9 @@ std::string PrivateCopy(const qdf_test::TTestDir& dir, const char* exe) {
 TEST(SqliteComparison, DigestsAgreeAtScaleOne) {
 #if defined(QDF_SPEEDTRIAL_EXE) && defined(QDF_SQLITE_SPEEDTRIAL_EXE)
   qdf_test::TTestDir dir;
-  const auto ours = DigestLines(RunForOutput(PrivateCopy(dir, QDF_SPEEDTRIAL_EXE) + " 1 --digest"));
-  const auto theirs = DigestLines(
-      RunForOutput(PrivateCopy(dir, QDF_SQLITE_SPEEDTRIAL_EXE) + " 1 --digest --sync=off"));
+  const auto ours = DigestLines(PrivateCopy(dir, QDF_SPEEDTRIAL_EXE) + " 1 --digest");
+  const auto theirs =
+      DigestLines(PrivateCopy(dir, QDF_SQLITE_SPEEDTRIAL_EXE) + " 1 --digest --sync=off");
   ASSERT_EQ(ours.size(), 16u);
   ASSERT_EQ(theirs.size(), 16u);
   for (size_t i = 0; i < ours.size(); ++i) EXPECT_EQ(ours[i], theirs[i]);

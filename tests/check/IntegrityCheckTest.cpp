@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EnvSize.h"
@@ -13,15 +14,12 @@
 #include "FileBytes.h"
 #include "base/Bytes.h"
 #include "base/PageCodec.h"
-#include "base/QdfException.h"
 #include "check/IntegrityCheck.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileCheck.h"
 #include "file/FileFormat.h"
-#include "file/LocalFiler.h"
 #include "list/DataListBase.h"
 #include "list/PageList.h"
-#include "reader/CacheBlock.h"
 #include "reader/PageReader.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
@@ -107,21 +105,17 @@ struct TCheckDb {
   std::vector<uint8_t> pristine;
 };
 
-// TDoc (name, body and note: blobs) in tables d and e. d: "a" (body of 6000
-// bytes in three chunks, note of 10), "b" (body of 100), "c" (no blob); e:
-// "x" (body of 4500).
-void AddDoc(qdf::TQdfTable& t, const std::string& name, const std::string& body,
-            const std::string& note) {
+// Adds a record with the given field values.
+void Add(qdf::TQdfTable& t, const std::vector<std::pair<const char*, std::string>>& values) {
   t.Insert();
-  t.FieldByName("name")->SetAsString(name);
-  t.FieldByName("body")->SetAsString(body);
-  t.FieldByName("note")->SetAsString(note);
+  for (const auto& [field, value] : values) t.FieldByName(field)->SetAsString(value);
   t.Post();
 }
 
 // A class (ThisID, a, c), a table t of 3000 records with two indexes, a
 // second table u, and deletions and rewrites over several transactions so
-// that the free list holds blocks; then the documents of AddDoc.
+// that the free list holds blocks; then documents (name, body and note: blobs)
+// in tables d and e.
 const std::vector<TStep> kRecords = {
     [](qdf::TQdfInTransStorage* s) {
       s->Execute(
@@ -132,10 +126,8 @@ const std::vector<TStep> kRecords = {
     [](qdf::TQdfInTransStorage* s) {
       std::unique_ptr<qdf::TQdfTable> table = s->TableByName("t");
       for (int i = 0; i < 3000; ++i) {
-        table->Insert();
-        table->FieldByName("a")->SetAsString(std::to_string(i * 7 % 3001));
-        table->FieldByName("c")->SetAsString("record number " + std::to_string(i));
-        table->Post();
+        Add(*table,
+            {{"a", std::to_string(i * 7 % 3001)}, {"c", "record number " + std::to_string(i)}});
       }
     },
     [](qdf::TQdfInTransStorage* s) {
@@ -144,21 +136,19 @@ const std::vector<TStep> kRecords = {
     },
     [](qdf::TQdfInTransStorage* s) {
       std::unique_ptr<qdf::TQdfTable> table = s->TableByName("u");
-      for (int i = 0; i < 50; ++i) {
-        table->Insert();
-        table->FieldByName("a")->SetAsString(std::to_string(i));
-        table->Post();
-      }
+      for (int i = 0; i < 50; ++i) Add(*table, {{"a", std::to_string(i)}});
     },
     [](qdf::TQdfInTransStorage* s) {
       s->Execute(
           "create TQdfItemClass TDoc (TQdfCharField name; TQdfBlobField body; "
           "TQdfBlobField note); create table d on TDoc; create table e on TDoc");
       std::unique_ptr<qdf::TQdfTable> d = s->TableByName("d");
-      AddDoc(*d, "a", std::string(6000, 'a'), "0123456789");
-      AddDoc(*d, "b", std::string(100, 'b'), "");
-      AddDoc(*d, "c", "", "");
-      AddDoc(*s->TableByName("e"), "x", std::string(4500, 'x'), "");
+      // d: "a" (body of 6000 bytes in three chunks, note of 10), "b" (body of
+      // 100), "c" (no blob); e: "x" (body of 4500).
+      Add(*d, {{"name", "a"}, {"body", std::string(6000, 'a')}, {"note", "0123456789"}});
+      Add(*d, {{"name", "b"}, {"body", std::string(100, 'b')}});
+      Add(*d, {{"name", "c"}});
+      Add(*s->TableByName("e"), {{"name", "x"}, {"body", std::string(4500, 'x')}});
     }};
 
 TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
@@ -171,40 +161,44 @@ TEST(IntegrityCheck, ReportListsAThousandLinesAndCountsAll) {
   EXPECT_FALSE(r.Sound());
 }
 
-struct TBlobDb {
-  // Puts the table on the record named `name`.
-  static void Find(qdf::TQdfTable& t, const std::string& name) {
-    for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
-      if (t.FieldByName("name")->GetAsString() == name) return;
-    }
-    FAIL() << "no record " << name;
+// Puts the table on the record named `name`.
+void Find(qdf::TQdfTable& t, const std::string& name) {
+  for (t.First(); t.Cursor().Item() != nullptr; t.Next()) {
+    if (t.FieldByName("name")->GetAsString() == name) return;
   }
-  static qdf::TQdfBlobField& Blob(qdf::TQdfTable& t, const char* name = "body") {
-    return static_cast<qdf::TQdfBlobField&>(*t.FieldByName(name));
+  FAIL() << "no record " << name;
+}
+
+qdf::TQdfBlobField& Blob(qdf::TQdfTable& t, const char* name = "body") {
+  return static_cast<qdf::TQdfBlobField&>(*t.FieldByName(name));
+}
+
+// The field stops following its record: what the test does to it next
+// happens behind the blob's back.
+void Detach(qdf::TQdfTable& t, const char* name = "body") {
+  t.Events().Remove(t.FieldByName(name));
+}
+
+// Puts $BLOB on the first chunk of blob `id` that `also` accepts.
+qdf::TQdfTable& SeekChunk(qdf::TQdfInTransStorage* s, int64_t id,
+                          const std::function<bool(qdf::TQdfTable&)>& also) {
+  qdf::TQdfTable& b = *s->BlobTable();
+  b.SetCurrentIndex(nullptr);
+  for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
+    if (static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == id && also(b))
+      break;
   }
-  // The field stops following its record: what the test does to it next
-  // happens behind the blob's back.
-  static void Detach(qdf::TQdfTable& t, const char* name = "body") {
-    t.Events().Remove(t.FieldByName(name));
-  }
-  // Puts $BLOB on the first chunk of blob `id` that `also` accepts.
-  static qdf::TQdfTable& SeekChunk(qdf::TQdfInTransStorage* s, int64_t id,
-                                   const std::function<bool(qdf::TQdfTable&)>& also) {
-    qdf::TQdfTable& b = *s->BlobTable();
-    b.SetCurrentIndex(nullptr);
-    for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
-      if (static_cast<qdf::TQdfObjectIDField*>(b.FieldByName("BlobID"))->AsInt64() == id && also(b))
-        break;
-    }
-    return b;
-  }
-};
+  return b;
+}
 
 using TLines = std::vector<std::string>;
 
 // Damage made to a copy of the database, to its bytes or through the engine,
 // and the lines the report must then hold (and, with `problems`, how many).
 struct TDamage {
+  TDamage(const char* n, std::function<TLines(TRawFile&)> b) : name(n), bytes(std::move(b)) {}
+  TDamage(const char* n, std::function<TLines(qdf::TQdfInTransStorage*)> e, size_t p = 0)
+      : name(n), engine(std::move(e)), problems(p) {}
   const char* name;
   std::function<TLines(TRawFile&)> bytes;
   std::function<TLines(qdf::TQdfInTransStorage*)> engine;
@@ -280,27 +274,22 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
   using qdf::TQdfTable;
   const TDamage cases[] = {
       {"another page's entry points into the same block",
-       move_other(e.position, {" overlaps the block of "}),
-       {}},
+       move_other(e.position, {" overlaps the block of "})},
       {"a block beyond the end of the file",
        move_other(static_cast<int64_t>(raw.bytes.size()) + 4096,
-                  {page, "past the end of the file"}),
-       {}},
+                  {page, "past the end of the file"})},
       {"a position near the top of the 64-bit range (adding the size overflows)",
-       move_other(INT64_MAX - 511, {page, "starts past the end of the file"}),
-       {}},
+       move_other(INT64_MAX - 511, {page, "starts past the end of the file"})},
       {"an allocated space that ends past the file: every write would fail",
        [](TRawFile& f) -> TLines {
          qdf::StoreU32(&f.bytes[qdf::kHdrRoot + qdf::kRootAllocEnd], 0xFFFFFFFFu);
          return {"header: allocated space ends at ", ", past the end of the file ("};
-       },
-       {}},
+       }},
       {"a cut-off file",
        [](TRawFile& f) -> TLines {
          f.bytes.resize(f.bytes.size() / 2);
          return {};
-       },
-       {}},
+       }},
       // Loading the tree follows the pages of the object headers: the check
       // reports the loop and does not load the tree.
       {"a loop among the pages of the object headers",
@@ -308,10 +297,8 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
          f.EditPage(1, [](uint8_t* page) { qdf::StoreU32(page + qdf::kPgNext, 1); });
          return {"page 1: following the next links from here leads back to it",
                  "the object tree was not loaded"};
-       },
-       {}},
+       }},
       {"a key of index ia removed behind the table's back: one problem, said once",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> t = s->TableByName("t");
          qdf::TQdfIndex* ia = t->IndexByName("ia");
@@ -322,7 +309,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
        },
        1},
       {"a chain link of table t points back to its first page",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          auto* t = static_cast<qdf::TQdfPageList*>(s->ChildByName("t"));
          const uint32_t first = t->PageListHeader()->FirstPg();
@@ -333,7 +319,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  ": following the next links from here leads back to it"};
        }},
       {"a record changed behind the index's back",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> t = s->TableByName("t");
          t->IndexByName("ic")->SetListening(false);
@@ -344,7 +329,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
          return {"ic: key ", "does not match its record"};
        }},
       {"a data page whose stored free-space class no longer matches its list",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          auto* t = static_cast<qdf::TQdfDataListBase*>(s->ChildByName("t"));
          uint32_t listed = qdf::kNoPage;
@@ -356,7 +340,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
          return {"t: " + qdf::PageName(listed) + " of class -1 is in free-space list"};
        }},
       {"a record deleted behind $ID's back",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          qdf::TItemAdr at = qdf::kBeforeFirstAdr;
          EXPECT_NE(s->IDIndex()->NextItem(at), nullptr);
@@ -367,7 +350,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       // table on a class that holds no records of its kind, and a field
       // re-created with another type over stored values and an index key.
       {"a schema the tables cannot be read with",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          static_cast<TQdfTable*>(s->ChildByName("u"))
              ->TableHeader()
@@ -381,17 +363,16 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  " bytes for TRec.c, which a TQdfIntegerField never writes"};
        }},
       {"two records of a table share a blob",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t a = TBlobDb::Blob(*d).AsInt64();
+         Find(*d, "a");
+         const int64_t a = Blob(*d).AsInt64();
          const std::string at_a = qdf::AdrToText(d->Cursor().Address());
-         TBlobDb::Find(*d, "b");
-         const int64_t b = TBlobDb::Blob(*d).AsInt64();
-         TBlobDb::Detach(*d);
+         Find(*d, "b");
+         const int64_t b = Blob(*d).AsInt64();
+         Detach(*d);
          d->Edit();
-         TBlobDb::Blob(*d).SetAsInt64(a);
+         Blob(*d).SetAsInt64(a);
          d->Post();
          const std::string at_b = qdf::AdrToText(d->Cursor().Address());
          auto bare = [](std::string adr) { return adr.substr(1, adr.size() - 2); };
@@ -400,27 +381,25 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  "$BLOB: blob " + text(b) + " (1 chunk, 100 bytes) belongs to no record"};
        }},
       {"records of two tables share a blob",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t note = TBlobDb::Blob(*d, "note").AsInt64();
+         Find(*d, "a");
+         const int64_t note = Blob(*d, "note").AsInt64();
          std::unique_ptr<TQdfTable> e = s->TableByName("e");
-         TBlobDb::Find(*e, "x");
-         TBlobDb::Detach(*e);
+         Find(*e, "x");
+         Detach(*e);
          e->Edit();
-         TBlobDb::Blob(*e).SetAsInt64(note);
+         Blob(*e).SetAsInt64(note);
          e->Post();
          return {" of e (field body) shares blob " + text(note) + " with the record at ",
                  " of d (field note)"};
        }},
       {"a chunk is missing",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t a = TBlobDb::Blob(*d).AsInt64();
-         TQdfTable& b = TBlobDb::SeekChunk(s, a, [](TQdfTable& c) {
+         Find(*d, "a");
+         const int64_t a = Blob(*d).AsInt64();
+         TQdfTable& b = SeekChunk(s, a, [](TQdfTable& c) {
            return static_cast<qdf::TQdfIntegerField*>(c.FieldByName("Position"))->AsInteger() ==
                   2000;
          });
@@ -429,12 +408,11 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  " of d (field body)): chunk at 4000 (", ") where 2000 was expected"};
        }},
       {"a head with the wrong size",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> e = s->TableByName("e");
-         TBlobDb::Find(*e, "x");
-         const int64_t x = TBlobDb::Blob(*e).AsInt64();
-         TQdfTable& b = TBlobDb::SeekChunk(
+         Find(*e, "x");
+         const int64_t x = Blob(*e).AsInt64();
+         TQdfTable& b = SeekChunk(
              s, x, [](TQdfTable& c) { return c.CursorClass()->ObjectName() == "TBlobClass"; });
          b.Edit();
          static_cast<qdf::TQdfIntegerField*>(b.CursorClass()->FieldByName("BlobSize"))
@@ -444,14 +422,13 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
                  "): its head says 4499 bytes, its chunks hold 4500"};
        }},
       {"a record deleted without its blobs",
-       {},
        [&](TQdfInTransStorage* s) -> TLines {
          std::unique_ptr<TQdfTable> d = s->TableByName("d");
-         TBlobDb::Find(*d, "a");
-         const int64_t body = TBlobDb::Blob(*d).AsInt64();
-         const int64_t note = TBlobDb::Blob(*d, "note").AsInt64();
-         TBlobDb::Detach(*d);
-         TBlobDb::Detach(*d, "note");
+         Find(*d, "a");
+         const int64_t body = Blob(*d).AsInt64();
+         const int64_t note = Blob(*d, "note").AsInt64();
+         Detach(*d);
+         Detach(*d, "note");
          d->Delete(false);
          return {"$BLOB: blob " + text(body) + " (3 chunks, 6000 bytes) belongs to no record",
                  "$BLOB: blob " + text(note) + " (1 chunk, 10 bytes) belongs to no record"};
@@ -459,7 +436,6 @@ TEST(IntegrityCheck, FindsEveryKindOfDamage) {
       // Past the statements' guard, as a damaged file has it; kept last (see
       // below).
       {"a blob table that lost a chunk field cannot serve any blob value",
-       {},
        [](TQdfInTransStorage* s) -> TLines {
          s->ChildByPath("TBlobClassNode.Position")->SetProperties("ObjectName=Pos");
          return {"$BLOB: The $BLOB table lacks its "};

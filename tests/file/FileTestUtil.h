@@ -17,28 +17,26 @@
 namespace qdf_test {
 
 // Holds the creator's reference of a filer.
-struct TFilerRef {
-  qdf::TQdfLocalFiler* filer = nullptr;
-  TFilerRef(const std::string& path, bool read_only, const std::string& alias = "TEST")
-      : filer(new qdf::TQdfLocalFiler(path, read_only, alias)) {}
-  ~TFilerRef() {
-    if (filer) filer->Release();
-  }
-  TFilerRef(const TFilerRef&) = delete;
-  TFilerRef& operator=(const TFilerRef&) = delete;
-  qdf::TQdfLocalFiler* operator->() const { return filer; }
+template <typename F>
+struct TRef {
+  explicit TRef(F* f) : filer(f) {}
+  ~TRef() { filer->Release(); }
+  TRef(const TRef&) = delete;
+  TRef& operator=(const TRef&) = delete;
+  F* operator->() const { return filer; }
+  F* filer;
 };
 
-// Holds the creator's reference of a remote filer that waits briefly.
-struct TRemote {
-  qdf::TQdfTCPFiler* filer;
-  explicit TRemote(const std::string& alias = "Remote") : filer(new qdf::TQdfTCPFiler(alias)) {
+struct TFilerRef : TRef<qdf::TQdfLocalFiler> {
+  TFilerRef(const std::string& path, bool read_only, const std::string& alias = "TEST")
+      : TRef(new qdf::TQdfLocalFiler(path, read_only, alias)) {}
+};
+
+// A remote filer that waits briefly.
+struct TRemote : TRef<qdf::TQdfTCPFiler> {
+  explicit TRemote(const std::string& alias = "Remote") : TRef(new qdf::TQdfTCPFiler(alias)) {
     filer->SetTimeout(kShortTimeoutMs);
   }
-  ~TRemote() { filer->Release(); }
-  TRemote(const TRemote&) = delete;
-  TRemote& operator=(const TRemote&) = delete;
-  qdf::TQdfTCPFiler* operator->() const { return filer; }
 };
 
 // Sends the database file operations to `fs` while it lives.
@@ -70,12 +68,7 @@ inline std::vector<uint8_t> PatternPage(uint32_t tag, uint32_t page, bool compre
 // Writes a pattern page through the reader (allocating it when page is 0).
 inline uint32_t PutPage(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag,
                         bool compressible) {
-  uint8_t* buf;
-  if (page == 0) {
-    buf = r.AllocatePage(page);
-  } else {
-    buf = r.EditPage(page);
-  }
+  uint8_t* buf = page == 0 ? r.AllocatePage(page) : r.EditPage(page);
   auto data = PatternPage(tag, page, compressible);
   std::memcpy(buf, data.data(), data.size());
   return page;

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "ErrorText.h"
 #include "FileBytes.h"
@@ -18,14 +18,12 @@ namespace {
 using qdf_test::TFilerRef;
 
 void PatchU32(const std::string& path, int offset, uint32_t value) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  uint8_t b[4];
-  StoreU32(b, value);
-  f.seekp(offset);
-  f.write(reinterpret_cast<char*>(b), 4);
+  std::vector<uint8_t> bytes = qdf_test::ReadFileBytes(path);
+  StoreU32(&bytes[static_cast<size_t>(offset)], value);
+  qdf_test::WriteFileBytes(path, bytes);
 }
 
-TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
+TEST(LocalFiler, VersionsAreCheckedOldOnesUpgradedAndWritersRefuseADamagedHeader) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("v.qdf");
   { TFilerRef f(path, false); }
@@ -51,11 +49,9 @@ TEST(LocalFiler, VersionsAreCheckedAndOldOnesUpgradedWhenWritable) {
 
   std::filesystem::resize_file(path, 100);
   EXPECT_THROW(TFilerRef(path, false), EQdfException);
-}
 
-// A header no commit can have written: readers open the file (the check
-// reports it), writers refuse it before they change a byte.
-TEST(LocalFiler, WritersRefuseADamagedHeader) {
+  // A header no commit can have written: readers open the file (the check
+  // reports it), writers refuse it before they change a byte.
   struct TCase {
     int offset;
     uint32_t value;
@@ -71,10 +67,8 @@ TEST(LocalFiler, WritersRefuseADamagedHeader) {
       {kHdrRoot + kRootEntries + 12, 0x400 | 15,
        "the page-table block of level 1 at 0x400 lies outside the allocated space"},
   };
-  qdf_test::TTestDir dir;
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.damage);
-    const std::string path = dir.File("d.qdf");
     std::filesystem::remove(path);
     TFilerRef(path, false);  // a new file: its header alone
     PatchU32(path, c.offset, c.value);
@@ -86,9 +80,27 @@ TEST(LocalFiler, WritersRefuseADamagedHeader) {
   }
 }
 
+// A free list that hands out one stored position, as a damaged one might.
+class TOneBlockLists : public TFreeSpaceLists {
+ public:
+  explicit TOneBlockLists(int64_t position) : position_(position) {}
+  bool TakeBlock(int, int64_t* position) override {
+    *position = position_;
+    return true;
+  }
+  void AddBlock(const TItemAdr&, int, uint32_t, int64_t) override {}
+  void SearchFreeData() override {}
+  void PrepareFlush(int) override {}
+  TItemAdr NewRoot(uint32_t) override { return kNullAdr; }
+  void MergeRoot(const TItemAdr&, TItemAdr&) override {}
+
+ private:
+  int64_t position_;
+};
+
 // Blocks are whole units from the end of the allocated space; reads and
 // writes stay inside the written file.
-TEST(LocalFiler, AllocatesWholeUnitsAndRefusesRangesOutsideTheFile) {
+TEST(LocalFiler, AllocatesWholeUnitsAndRefusesRangesAndFreeBlocksOutsideTheFile) {
   qdf_test::TTestDir dir;
   TFilerRef f(dir.File("a.qdf"), false);
   uint8_t buf[1024] = {};
@@ -110,42 +122,18 @@ TEST(LocalFiler, AllocatesWholeUnitsAndRefusesRangesOutsideTheFile) {
   // A damaged page-table entry may name any 64-bit position.
   EXPECT_QDF_ERROR(f->ReadData(buf, 16, INT64_MAX - 8), refused);
   EXPECT_THROW(f->WriteData(buf, 9000, 512), EAssertionFailed);
-}
 
-// A free list that hands out one stored position, as a damaged one might.
-class TOneBlockLists : public TFreeSpaceLists {
- public:
-  explicit TOneBlockLists(int64_t position) : position_(position) {}
-  bool TakeBlock(int, int64_t* position) override {
-    *position = position_;
-    return true;
-  }
-  void AddBlock(const TItemAdr&, int, uint32_t, int64_t) override {}
-  void SearchFreeData() override {}
-  void PrepareFlush(int) override {}
-  TItemAdr NewRoot(uint32_t) override { return kNullAdr; }
-  void MergeRoot(const TItemAdr&, TItemAdr&) override {}
-
- private:
-  int64_t position_;
-};
-
-TEST(LocalFiler, FreeBlocksOutsideTheAllocatedSpaceAreRefused) {
-  qdf_test::TTestDir dir;
-  TFilerRef f(dir.File("fl.qdf"), false);
-  ASSERT_EQ(f->AllocateData(8192), 512);  // the allocated space ends at 8704
-  for (int64_t bad : {int64_t{0}, int64_t{100}, int64_t{1000}, int64_t{8704}, INT64_MAX - 100}) {
+  // A free list that names a block outside the allocated space (20 units).
+  for (int64_t bad : {int64_t{0}, int64_t{100}, int64_t{1000}, int64_t{10240}, INT64_MAX - 100}) {
     TOneBlockLists lists(bad);
     f->SetFreeSpaceLists(&lists);
-    EXPECT_NE(qdf_test::MessageOf([&] {
-                f->AllocateData(512);
-              }).find("its free list names a block outside the allocated space"),
-              std::string::npos)
+    EXPECT_QDF_ERROR(f->AllocateData(512),
+                     "its free list names a block outside the allocated space")
         << bad;
   }
-  TOneBlockLists good(8192);
+  TOneBlockLists good(9728);
   f->SetFreeSpaceLists(&good);
-  EXPECT_EQ(f->AllocateData(512), 8192);
+  EXPECT_EQ(f->AllocateData(512), 9728);
   f->SetFreeSpaceLists(nullptr);
 }
 

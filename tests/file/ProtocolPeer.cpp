@@ -1,7 +1,6 @@
 #include "ProtocolPeer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include "base/Bytes.h"
@@ -20,18 +20,18 @@
 
 namespace qdf_test {
 
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// A socket bound to an ephemeral port of 127.0.0.1; returns the port.
+uint16_t BindLoopback(int fd) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
   return ntohs(a.sin_port);
 }
-namespace {
 
 using qdf::LoadU16;
 using qdf::LoadU32;
@@ -89,15 +89,16 @@ std::string PackedFields(const std::vector<std::string>& fields) {
 
 }  // namespace
 
+uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const uint16_t port = BindLoopback(fd);
+  ::close(fd);
+  return port;
+}
+
 TProtocolPeer::TProtocolPeer(std::string db_file) : db_file_(std::move(db_file)) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  port_ = BindLoopback(listen_fd_);
   ::listen(listen_fd_, 4);
   thread_ = std::thread([this] { Run(); });
 }
@@ -135,10 +136,7 @@ std::vector<std::string> StreamItems(const TPeerStream& stream) {
 void TProtocolPeer::FailNext(uint16_t command, TPeerFault fault, std::string text,
                              uint32_t help_context, int skip) {
   std::lock_guard<std::mutex> g(mutex_);
-  faults_[command] = fault;
-  fault_skips_[command] = skip;
-  fault_text_ = std::move(text);
-  fault_help_ = help_context;
+  faults_[command] = {fault, std::move(text), help_context, skip};
 }
 
 void TProtocolPeer::SetOpenFields(std::vector<std::string> fields) {
@@ -153,10 +151,7 @@ std::vector<uint16_t> TProtocolPeer::Commands() const {
   return out;
 }
 
-size_t TProtocolPeer::CountOf(uint16_t command) const {
-  const std::vector<uint16_t> all = Commands();
-  return static_cast<size_t>(std::count(all.begin(), all.end(), command));
-}
+size_t TProtocolPeer::CountOf(uint16_t command) const { return HandlesOf(command).size(); }
 
 std::vector<uint32_t> TProtocolPeer::HandlesOf(uint16_t command) const {
   std::lock_guard<std::mutex> g(mutex_);
@@ -222,26 +217,22 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
   const uint32_t arg = LoadU32(header + 8);
   const int64_t value =
       static_cast<int64_t>(uint64_t{LoadU32(header + 12)} | (uint64_t{LoadU32(header + 16)} << 32));
-  TPeerFault fault = TPeerFault::kNone;
-  std::string fault_text;
-  uint32_t fault_help = 0;
+  TPending pending;
   std::vector<std::string> open_fields;
   {
     std::lock_guard<std::mutex> g(mutex_);
     received_.emplace_back(command, handle);
     auto it = faults_.find(command);
-    if (it != faults_.end() && fault_skips_[command]-- <= 0) {
-      fault = it->second;
+    if (it != faults_.end() && it->second.skip-- <= 0) {
+      pending = std::move(it->second);
       faults_.erase(it);
-      fault_skips_.erase(command);
     }
-    fault_text = fault_text_;
-    fault_help = fault_help_;
     open_fields = open_fields_;
   }
+  const TPeerFault fault = pending.fault;
   switch (fault) {
     case TPeerFault::kErrorReply:
-      return Reply(fd, 0xFFFF, fault_text, 0, fault_help);
+      return Reply(fd, 0xFFFF, pending.text, 0, pending.help);
     case TPeerFault::kCloseConnection:
       return false;
     case TPeerFault::kHang:
@@ -262,12 +253,8 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
       break;
   }
 
-  const int file = ::open(db_file_.c_str(), O_RDWR | O_CLOEXEC);
-  if (file < 0) return Reply(fd, 0xFFFF, "cannot open " + db_file_, 0, 0);
-  bool keep = true;
   switch (command) {
     case 0: {  // OpenServer
-      const int64_t version = fault == TPeerFault::kOldVersion ? 256 : 257;
       {
         std::lock_guard<std::mutex> g(mutex_);
         const auto* item = reinterpret_cast<const uint8_t*>(data.data());
@@ -275,39 +262,24 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
                                qdf::FieldCount(item) == 1;
         aliases_.push_back(one_field ? qdf::GetFieldText(item, 0) : std::string("(malformed)"));
       }
-      keep = Reply(fd, 0, open_fields.empty() ? std::string() : PackedFields(open_fields),
-                   kConnectionHandle, 0, version);
-      break;
+      return Reply(fd, 0, open_fields.empty() ? std::string() : PackedFields(open_fields),
+                   kConnectionHandle, 0, fault == TPeerFault::kOldVersion ? 256 : 257);
     }
-    case 1: {  // Close Transaction
-      std::lock_guard<std::mutex> g(mutex_);
-      keep = Reply(fd, 1, std::string(), next_transaction_++);
-      break;
-    }
+    case 1:  // Close Transaction
+      return Reply(fd, 1, std::string(), next_transaction_++);
     case 2:
-      keep = Reply(fd, 2, std::string(), handle);
-      break;
+      return Reply(fd, 2, std::string(), handle);
     case 3:
     case 14: {  // Start Transaction
-      std::string root(fault == TPeerFault::kOversizedReply ? 100 : 68, '\0');
-      ::pread(file, root.data(), 68, 20);
-      uint32_t tan;
-      {
-        std::lock_guard<std::mutex> g(mutex_);
-        tan = next_transaction_++;
-      }
-      keep = Reply(fd, command, PackedFields({root}), tan);
-      break;
+      std::string root = FileBytes(20, 68);
+      root.resize(fault == TPeerFault::kOversizedReply ? 100 : 68);
+      return Reply(fd, command, PackedFields({root}), next_transaction_++);
     }
     case 4: {  // ReadData
       int want = static_cast<int>(arg);
       if (fault == TPeerFault::kShortReply) want -= 100;
       if (fault == TPeerFault::kOversizedReply) want += 100;
-      std::string bytes(static_cast<size_t>(std::max(want, 0)), '\0');
-      const ssize_t got = ::pread(file, bytes.data(), bytes.size(), value);
-      bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
-      keep = Reply(fd, 4, bytes);
-      break;
+      return Reply(fd, 4, FileBytes(value, static_cast<size_t>(std::max(want, 0))));
     }
     case 11: {  // streams
       std::lock_guard<std::mutex> g(mutex_);
@@ -317,31 +289,35 @@ bool TProtocolPeer::Answer(int fd, const uint8_t* header, const std::string& dat
         started.start_arg = arg;
         streams_.push_back(started);
         stream = static_cast<int>(streams_.size()) - 1;
-        // A page stream is answered at its end only.
-        if (arg == 0) keep = Reply(fd, 11, std::string());
-      } else if (arg == 0xFFFFFFFFu) {
+        if (arg != 0) return true;  // a page stream is answered at its end only
+        return Reply(fd, 11, std::string());
+      }
+      if (arg == 0xFFFFFFFFu) {
         streams_[static_cast<size_t>(stream)].ended = true;
         stream = -1;
-        keep = Reply(fd, 11, std::string(), 0xFFFFFFFFu);
-      } else {
-        TPeerStream& s = streams_[static_cast<size_t>(stream)];
-        s.chunks.push_back({value, data});
-        if (s.start_arg == 0) keep = Reply(fd, 11, std::string());
+        return Reply(fd, 11, std::string(), 0xFFFFFFFFu);
       }
-      break;
+      TPeerStream& s = streams_[static_cast<size_t>(stream)];
+      s.chunks.push_back({value, data});
+      if (s.start_arg != 0) return true;
+      return Reply(fd, 11, std::string());
     }
     case 12:
-      keep = false;
-      break;
+      return false;
     case 13:
-      keep = Reply(fd, 13, std::string());
-      break;
+      return Reply(fd, 13, std::string());
     default:
-      keep = Reply(fd, 0xFFFF, "unknown request", 0, 1);
-      break;
+      return Reply(fd, 0xFFFF, "unknown request", 0, 1);
   }
-  ::close(file);
-  return keep;
+}
+
+std::string TProtocolPeer::FileBytes(int64_t position, size_t n) const {
+  std::ifstream in(db_file_, std::ios::binary);
+  in.seekg(position);
+  std::string bytes(n, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(n));
+  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  return bytes;
 }
 
 }  // namespace qdf_test

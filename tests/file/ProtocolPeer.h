@@ -93,6 +93,8 @@ class TProtocolPeer {
   // One request; false ends the connection.
   // `stream` is the connection's running stream (index into streams_, -1: none).
   bool Answer(int fd, const uint8_t* header, const std::string& data, int& stream);
+  // Up to n bytes of the served file at `position`.
+  std::string FileBytes(int64_t position, size_t n) const;
   bool Reply(int fd, uint16_t command, const std::string& data, uint32_t handle = 0,
              uint32_t arg = 0, int64_t value = 0, int length_override = -1);
 
@@ -104,15 +106,19 @@ class TProtocolPeer {
   std::thread thread_;
 
   mutable std::mutex mutex_;
-  std::map<uint16_t, TPeerFault> faults_;
-  std::map<uint16_t, int> fault_skips_;
-  std::string fault_text_;
-  uint32_t fault_help_ = 0;
+  // The fault due for a command and how many of its requests are served first.
+  struct TPending {
+    TPeerFault fault = TPeerFault::kNone;
+    std::string text;
+    uint32_t help = 0;
+    int skip = 0;
+  };
+  std::map<uint16_t, TPending> faults_;
   std::vector<std::string> open_fields_;
   std::vector<std::pair<uint16_t, uint32_t>> received_;  // command, handle
   std::vector<TPeerStream> streams_;
   std::vector<std::string> aliases_;
-  uint32_t next_transaction_ = 0x200;
+  std::atomic<uint32_t> next_transaction_{0x200};
 };
 
 }  // namespace qdf_test

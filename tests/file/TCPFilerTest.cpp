@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 
 #include "ErrorText.h"
 #include "TestDir.h"
@@ -17,7 +16,6 @@
 #include "file/IndirectPageReader.h"
 #include "file/ProtocolPeer.h"
 #include "file/TCPFiler.h"
-#include "object/PersistentObjectFactory.h"
 
 namespace qdf {
 namespace {
@@ -50,9 +48,45 @@ class TCPFilerTest : public ::testing::Test {
 
 // ---- opening ----
 
-TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
+// A file system whose files fail every read: direct reads cannot be done.
+class TUnreadableFs : public TFileSystem {
+ public:
+  class THandle : public TFileHandle {
+   public:
+    using TFileHandle::TFileHandle;
+    void ReadAt(uint64_t, void*, size_t) override { Fail(); }
+    size_t ReadUpTo(uint64_t, void*, size_t) override { Fail(); }
+    void WriteAt(uint64_t, const void*, size_t) override { Fail(); }
+    void Sync() override { Fail(); }
+    uint64_t Size() override { Fail(); }
+    void Truncate(uint64_t) override { Fail(); }
+    [[noreturn]] static void Fail() { throw EQdfException("read failed: Input/output error"); }
+  };
+  std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode) override {
+    return std::make_unique<THandle>(path);
+  }
+  std::unique_ptr<TFileHandle> Create(const std::string& path) override {
+    return std::make_unique<THandle>(path);
+  }
+  bool Exists(const std::string& path) override { return TFileSystem::Native().Exists(path); }
+  bool Delete(const std::string&) override { return false; }
+  int64_t ModificationTime(const std::string&) override { return 0; }
+};
+
+// The reader sees the chain over the network or directly from the file.
+TEST_F(TCPFilerTest, OpenTakesHandleSiteIDAndDirectFileReadersSeeTheServersPagesAndFallBack) {
   EXPECT_FALSE(remote->Open("127.0.0.1", ClosedPort()));
   EXPECT_FALSE(remote->Connected());
+  auto reads_chain = [&] {
+    const size_t reads_before = peer.CountOf(kCmdReadData);
+    TQdfIndirectPageReader r(remote.filer);
+    r.Open(true);
+    EXPECT_EQ(r.TransactionNumber(), 2u);  // the root record of the served file
+    for (uint32_t page = 1; page <= 3; ++page) {
+      EXPECT_TRUE(ChainPageIs(r.GetPage(page, kGpRead), page)) << page;
+    }
+    EXPECT_EQ(peer.CountOf(kCmdReadData) > reads_before, !remote->DirectRead());
+  };
 
   std::string site(2, '\0');
   StoreU16(reinterpret_cast<uint8_t*>(site.data()), 0x4321);
@@ -67,11 +101,34 @@ TEST_F(TCPFilerTest, OpenTakesHandleVersionDirectFileAndSiteID) {
   // The alias travels as a one-field packed item.
   EXPECT_EQ(peer.Commands(), std::vector<uint16_t>{kCmdOpenServer});
   EXPECT_EQ(peer.OpenedAliases(), std::vector<std::string>{"Remote"});
+  reads_chain();
+  uint8_t buf[16];
+  EXPECT_EQ(MessageOf([&] { remote->ReadData(buf, 16, 100); }), "access to non valid file data");
+  const int64_t end = static_cast<int64_t>(std::filesystem::file_size(db_));
+  EXPECT_EQ(MessageOf([&] { remote->ReadData(buf, 16, end - 8); }),
+            Format("Cannot read page: %llx size: 16 result: 8",
+                   static_cast<unsigned long long>(end - 8)));
 
   // Neither name exists: everything goes over the network.
   peer.SetOpenFields({Text(dir_.File("a.qdf")), Text(dir_.File("b.qdf"))});
   ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
   EXPECT_FALSE(remote->DirectRead());
+  reads_chain();
+
+  // A direct file that cannot be read after all: the network serves it for good.
+  TUnreadableFs unreadable;
+  qdf_test::TFaultScope scope(unreadable);
+  peer.SetOpenFields({Text(db_), Text(db_)});
+  ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
+  EXPECT_TRUE(remote->DirectRead());
+  TQdfIndirectPageReader r(remote.filer);
+  r.Open(true);
+  EXPECT_TRUE(ChainPageIs(r.GetPage(2, kGpRead), 2));
+  EXPECT_FALSE(remote->DirectRead());
+  const size_t reads = peer.CountOf(kCmdReadData);
+  EXPECT_GE(reads, 1u);
+  EXPECT_TRUE(ChainPageIs(r.GetPage(3, kGpRead), 3));
+  EXPECT_GT(peer.CountOf(kCmdReadData), reads);
 }
 
 TEST_F(TCPFilerTest, OldServerVersionIsRefusedWithItsVersionNumber) {
@@ -80,7 +137,7 @@ TEST_F(TCPFilerTest, OldServerVersionIsRefusedWithItsVersionNumber) {
             "Your dbQuillon-Server uses version 0.1.0, which is no longer supported by this "
             "application.");
   EXPECT_FALSE(remote->Connected());
-  EXPECT_NE(MessageOf([&] { remote->Ping(); }).find("not connected"), std::string::npos);
+  EXPECT_QDF_ERROR(remote->Ping(), "not connected");
 }
 
 TEST_F(TCPFilerTest, ErrorRepliesRaiseWithTheServersTextAndHelpContext) {
@@ -97,85 +154,6 @@ TEST_F(TCPFilerTest, ErrorRepliesRaiseWithTheServersTextAndHelpContext) {
   EXPECT_EQ(MessageOf([&] { remote->Open("127.0.0.1", peer.Port()); }, &help),
             "Server indicated Exception: Alias unknown");
   EXPECT_FALSE(remote->Connected());
-}
-
-// ---- reading ----
-
-TEST_F(TCPFilerTest, ReaderSeesTheServersPagesOverTheNetworkAndDirectly) {
-  for (bool direct : {false, true}) {
-    SCOPED_TRACE(direct ? "direct" : "network");
-    TRemote remote;
-    if (direct) peer.SetOpenFields({Text(db_), Text(db_)});
-    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-    ASSERT_EQ(remote->DirectRead(), direct);
-    const size_t reads_before = peer.CountOf(kCmdReadData);
-    TQdfIndirectPageReader r(remote.filer);
-    r.Open(true);
-    EXPECT_EQ(r.TransactionNumber(), 2u);  // the root record of the served file
-    for (uint32_t page = 1; page <= 3; ++page) {
-      EXPECT_TRUE(ChainPageIs(r.GetPage(page, kGpRead), page)) << page;
-    }
-    EXPECT_EQ(peer.CountOf(kCmdReadData) > reads_before, !direct);
-    if (direct) {
-      uint8_t buf[16];
-      EXPECT_EQ(MessageOf([&] { remote->ReadData(buf, 16, 100); }),
-                "access to non valid file data");
-      const int64_t end = static_cast<int64_t>(std::filesystem::file_size(db_));
-      EXPECT_EQ(MessageOf([&] { remote->ReadData(buf, 16, end - 8); }),
-                Format("Cannot read page: %llx size: 16 result: 8",
-                       static_cast<unsigned long long>(end - 8)));
-    }
-  }
-}
-
-// A file system whose files fail every read: direct reads cannot be done.
-class TUnreadableFs : public TFileSystem {
- public:
-  class THandle : public TFileHandle {
-   public:
-    explicit THandle(std::unique_ptr<TFileHandle> inner)
-        : TFileHandle(inner->Path()), inner_(std::move(inner)) {}
-    void ReadAt(uint64_t, void*, size_t) override { Fail(); }
-    size_t ReadUpTo(uint64_t, void*, size_t) override { Fail(); }
-    void WriteAt(uint64_t pos, const void* buf, size_t n) override { inner_->WriteAt(pos, buf, n); }
-    void Sync() override { inner_->Sync(); }
-    uint64_t Size() override { return inner_->Size(); }
-    void Truncate(uint64_t size) override { inner_->Truncate(size); }
-
-   private:
-    [[noreturn]] static void Fail() { throw EQdfException("read failed: Input/output error"); }
-    std::unique_ptr<TFileHandle> inner_;
-  };
-  std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) override {
-    return std::make_unique<THandle>(TFileSystem::Native().Open(path, mode));
-  }
-  std::unique_ptr<TFileHandle> Create(const std::string& path) override {
-    return TFileSystem::Native().Create(path);
-  }
-  bool Exists(const std::string& path) override { return TFileSystem::Native().Exists(path); }
-  bool Delete(const std::string& path) override { return TFileSystem::Native().Delete(path); }
-  int64_t ModificationTime(const std::string& path) override {
-    return TFileSystem::Native().ModificationTime(path);
-  }
-};
-
-TEST_F(TCPFilerTest, FailedDirectReadFallsBackToTheNetworkForGood) {
-  TUnreadableFs unreadable;
-  qdf_test::TFaultScope scope(unreadable);
-  {
-    TRemote remote;
-    peer.SetOpenFields({Text(db_), Text(db_)});
-    ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
-    EXPECT_TRUE(remote->DirectRead());
-    TQdfIndirectPageReader r(remote.filer);
-    r.Open(true);
-    EXPECT_TRUE(ChainPageIs(r.GetPage(2, kGpRead), 2));
-    EXPECT_FALSE(remote->DirectRead());
-    const size_t reads = peer.CountOf(kCmdReadData);
-    EXPECT_GE(reads, 1u);
-    EXPECT_TRUE(ChainPageIs(r.GetPage(3, kGpRead), 3));
-    EXPECT_GT(peer.CountOf(kCmdReadData), reads);
-  }
 }
 
 TEST_F(TCPFilerTest, WrongReplyLengthsNeverReachTheBuffer) {
@@ -213,13 +191,10 @@ TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened
     Connect();
     std::vector<uint8_t> buf(kPageSize, 0xAB);
     peer.FailNext(kCmdReadData, c.fault);
-    EXPECT_NE(MessageOf([&] { remote->ReadData(buf.data(), 400, 512); }).find(c.says),
-              std::string::npos);
+    EXPECT_QDF_ERROR(remote->ReadData(buf.data(), 400, 512), c.says);
     EXPECT_NE(remote->LostReason(), "");
-    EXPECT_NE(MessageOf([&] {
-                remote->ReadData(buf.data(), 400, 512);
-              }).find("Connection to the server of Remote is lost"),
-              std::string::npos);
+    EXPECT_QDF_ERROR(remote->ReadData(buf.data(), 400, 512),
+                     "Connection to the server of Remote is lost");
     EXPECT_ANY_THROW(remote->Ping());
     ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port()));
     EXPECT_NO_THROW(remote->ReadData(buf.data(), 400, 512));
@@ -228,7 +203,9 @@ TEST_F(TCPFilerTest, BrokenConnectionsRaiseAndLeaveTheFilerUnusableUntilReopened
 
 // ---- transactions and file space ----
 
-TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
+// ---- streams ----
+
+TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactionsAndStreamsGoInChunks) {
   Connect();
   TQdfIndirectPageReader r(remote.filer);
   r.Open(true);
@@ -247,25 +224,20 @@ TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactions) {
   r.Rollback();
   EXPECT_EQ(peer.CountOf(kCmdCloseTransaction), 2u);
   EXPECT_TRUE(remote->Readers().empty());
-}
 
-// ---- streams ----
-
-TEST_F(TCPFilerTest, CircularPageChainIsRefusedBeforeAnythingIsSent) {
-  Connect();
+  // A circular page chain is refused before anything is sent.
   TFilerRef local(db_, false, "Local");
-  TQdfIndirectPageReader r(local.filer);
-  r.Open(false);
-  r.StartTransaction();
-  StoreU32(r.EditPage(3) + kPgNext, 1);
-  EXPECT_EQ(MessageOf([&] { remote->StreamPage("SUL", &r, 1); }),
+  TQdfIndirectPageReader writer(local.filer);
+  writer.Open(false);
+  writer.StartTransaction();
+  StoreU32(writer.EditPage(3) + kPgNext, 1);
+  EXPECT_EQ(MessageOf([&] { remote->StreamPage("SUL", &writer, 1); }),
             "Page chain of SUL runs in a circle at page 1");
-  r.Rollback();
+  writer.Rollback();
   EXPECT_TRUE(peer.Streams().empty());
-}
 
-TEST_F(TCPFilerTest, StreamStreamSendsChunksOfAtMost8192Bytes) {
-  Connect();
+  // A stream of bytes goes in chunks of at most 8192 bytes, packed when that
+  // makes them shorter.
   std::string data(8192, 'a');  // packs
   const std::vector<uint8_t> noise = PatternPage(9, 9, false);
   data.append(noise.begin(), noise.end());  // does not pack
@@ -292,8 +264,9 @@ TEST_F(TCPFilerTest, StreamStreamSendsChunksOfAtMost8192Bytes) {
 
 // ---- through the system ----
 
-TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
-  qdf_test::TSystemConfig config;
+TEST_F(TCPFilerTest, SystemProbesAndOpensServersAndRemoteStoragesSendStatementsToThem) {
+  qdf_test::TSystemFixture fx;
+  qdf_test::TSystemConfig& config = fx.config;
   const std::string port = std::to_string(peer.Port());
   config.WriteIni("[SERVER]\nPORT=" + port + "\nTIMEOUT=" + std::to_string(kShortTimeoutMs) +
                   "\nMAX_SERVER=2\nServer1=127.0.0.2\nServer2=127.0.0.1\n");
@@ -333,10 +306,8 @@ TEST_F(TCPFilerTest, SystemProbesAndOpensServersFromTheConfiguration) {
     started.Init();
     EXPECT_EQ(started.UseLocalServer(), *key != '\0');
   }
-}
 
-TEST_F(TCPFilerTest, RemoteStorageOpensReadOnlyAndSendsStatementsToTheServer) {
-  qdf_test::TSystemFixture fx;
+  // A remote storage opens read-only and sends statements to the server.
   fx.Write();  // a real database with its bootstrap objects, made locally
   TProtocolPeer served(fx.Db());
   fx.config.WriteIni(qdf_test::PeerIni(served.Port()));

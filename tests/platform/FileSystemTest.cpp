@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "ProcessRun.h"
 #include "TestDir.h"
 #include "base/QdfException.h"
@@ -17,14 +18,18 @@
 namespace qdf {
 namespace {
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  auto f = TFileSystem::Native().Open(path, TOpenMode::kReadOnly);
-  std::vector<uint8_t> out(f->Size());
-  if (!out.empty()) f->ReadAt(0, out.data(), out.size());
-  return out;
-}
+using qdf_test::ReadFileBytes;
 
-TEST(NativeFileSystem, ReadsWritesAndReportsErrorsWithPathAndPosition) {
+// A fault file system and a file created through it.
+class FaultFileSystem : public ::testing::Test {
+ protected:
+  qdf_test::TTestDir dir_;
+  TFaultFileSystem fs;
+  const std::string path = dir_.File("f");
+  std::unique_ptr<TFileHandle> f = fs.Create(path);
+};
+
+TEST(NativeFileSystem, ReadsWritesReportsErrorsWithPathAndPositionAndRefusesASecondWriter) {
   qdf_test::TTestDir dir;
   const std::string path = dir.File("a.qdf");
   TFileSystem& fs = TFileSystem::Native();
@@ -38,36 +43,20 @@ TEST(NativeFileSystem, ReadsWritesAndReportsErrorsWithPathAndPosition) {
     f->ReadAt(10000, back, 5);
     EXPECT_EQ(std::memcmp(back, text, 5), 0);
     EXPECT_EQ(f->ReadUpTo(10003, back, 5), 2u);
-    const std::string short_read = qdf_test::MessageOf([&] { f->ReadAt(10003, back, 5); });
-    EXPECT_NE(short_read.find(path), std::string::npos) << short_read;
-    EXPECT_NE(short_read.find("10003"), std::string::npos) << short_read;
+    EXPECT_QDF_ERROR(f->ReadAt(10003, back, 5), path);  // a short read names file and place
+    EXPECT_QDF_ERROR(f->ReadAt(10003, back, 5), "10003");
   }
   EXPECT_GT(fs.ModificationTime(path), SystemTimeAsFileTime() - 600LL * 10000000);
   EXPECT_TRUE(fs.Delete(path));
   EXPECT_FALSE(fs.Delete(path));
   EXPECT_QDF_ERROR(fs.Open(path, TOpenMode::kReadOnly),
                    "cannot open file: " + path + ": No such file or directory");
-}
 
-// Run by SecondWriterIsRefusedAlsoFromAnotherProcess in a process of its own:
-// tries to open QDF_FS_CHILD_FILE for writing.
-TEST(FileSystemChild, OpenForWriting) {
-  const char* path = std::getenv("QDF_FS_CHILD_FILE");
-  if (path == nullptr) GTEST_SKIP() << "runs only as the child of SecondWriterIsRefused";
-  const std::string m =
-      qdf_test::MessageOf([&] { TFileSystem::Native().Open(path, TOpenMode::kReadWrite); });
-  std::printf("CHILD %s\n", m == "<no error>" ? "OPENED" : "REFUSED");
-}
-
-TEST(NativeFileSystem, SecondWriterIsRefusedAlsoFromAnotherProcess) {
-  qdf_test::TTestDir dir;
-  const std::string path = dir.File("locked.qdf");
-  TFileSystem& fs = TFileSystem::Native();
+  // A second writer is refused, also from another process.
   fs.Create(path).reset();
   auto writer = fs.Open(path, TOpenMode::kReadWrite);
   EXPECT_THROW(fs.Open(path, TOpenMode::kReadWrite), EQdfException);
   EXPECT_NO_THROW(fs.Open(path, TOpenMode::kReadOnly));  // readers are welcome
-
   qdf_test::TRunOptions options;
   options.env = {{"QDF_FS_CHILD_FILE", path}};
   const qdf_test::TRunResult run = qdf_test::RunProcess(
@@ -75,15 +64,21 @@ TEST(NativeFileSystem, SecondWriterIsRefusedAlsoFromAnotherProcess) {
       options);
   EXPECT_EQ(run.code, 0) << run.output;
   EXPECT_NE(run.output.find("CHILD REFUSED"), std::string::npos) << run.output;
-
   writer.reset();
   EXPECT_NO_THROW(fs.Open(path, TOpenMode::kReadWrite));
 }
 
-TEST(FaultFileSystem, FailsTheNthWriteAndSync) {
-  qdf_test::TTestDir dir;
-  TFaultFileSystem fs;
-  auto f = fs.Create(dir.File("f"));
+// Run by the NativeFileSystem test in a process of its own:
+// tries to open QDF_FS_CHILD_FILE for writing.
+TEST(FileSystemChild, OpenForWriting) {
+  const char* path = std::getenv("QDF_FS_CHILD_FILE");
+  if (path == nullptr) GTEST_SKIP() << "runs only as the child of the NativeFileSystem test";
+  const std::string m =
+      qdf_test::MessageOf([&] { TFileSystem::Native().Open(path, TOpenMode::kReadWrite); });
+  std::printf("CHILD %s\n", m == "<no error>" ? "OPENED" : "REFUSED");
+}
+
+TEST_F(FaultFileSystem, FailsTheNthWriteAndLandsOnlyTheHeadOfAShortWrite) {
   uint8_t block[16] = {1};
   fs.FailWriteAfter(2);
   EXPECT_NO_THROW(f->WriteAt(0, block, 16));
@@ -92,28 +87,20 @@ TEST(FaultFileSystem, FailsTheNthWriteAndSync) {
   fs.SetDiskFull(true);
   EXPECT_QDF_ERROR(f->WriteAt(0, block, 16), "No space left");
   EXPECT_EQ(fs.WriteCount(), 4);
-}
 
-TEST(FaultFileSystem, ShortWriteLandsOnlyItsHead) {
-  qdf_test::TTestDir dir;
-  TFaultFileSystem fs;
-  const std::string path = dir.File("short");
-  auto f = fs.Create(path);
+  // A short write lands only its head.
+  fs.SetDiskFull(false);
   std::vector<uint8_t> zeros(64, 0), ones(64, 0xFF);
   f->WriteAt(0, zeros.data(), 64);
   fs.ShortWriteAfter(1, 10);
   EXPECT_THROW(f->WriteAt(0, ones.data(), 64), EQdfException);
-  auto bytes = ReadAll(path);
+  auto bytes = ReadFileBytes(path);
   ASSERT_EQ(bytes.size(), 64u);
   EXPECT_EQ(bytes[9], 0xFF);
   EXPECT_EQ(bytes[10], 0x00);
 }
 
-TEST(FaultFileSystem, PowerLossForgetsEverythingSinceTheLastSync) {
-  qdf_test::TTestDir dir;
-  TFaultFileSystem fs;
-  const std::string path = dir.File("power");
-  auto f = fs.Create(path);
+TEST_F(FaultFileSystem, PowerLossForgetsEverythingSinceTheLastSync) {
   std::vector<uint8_t> a(1000, 0xAA), b(1000, 0xBB), c(3000, 0xCC);
   f->WriteAt(0, a.data(), a.size());
   f->Sync();
@@ -121,25 +108,21 @@ TEST(FaultFileSystem, PowerLossForgetsEverythingSinceTheLastSync) {
   f->WriteAt(1200, c.data(), c.size());  // grows again
   f->WriteAt(0, c.data(), 10);
   fs.SimulatePowerLoss();
-  EXPECT_EQ(ReadAll(path), a);
+  EXPECT_EQ(ReadFileBytes(path), a);
 
   // A file opened later, never synced through us, goes back to its size at open.
   f.reset();
   auto g = fs.Open(path, TOpenMode::kReadWrite);
   g->WriteAt(1000, b.data(), b.size());
   fs.SimulatePowerLoss();
-  EXPECT_EQ(ReadAll(path), a);
+  EXPECT_EQ(ReadFileBytes(path), a);
 }
 
 // Drawn outcomes: each write since the sync survives whole or not at all,
 // independently, except the last, which may also end at a sector boundary;
 // what was synced always survives, and the file itself stays as written.
-TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
-  qdf_test::TTestDir dir;
-  TFaultFileSystem fs;
-  const std::string path = dir.File("drawn");
-  const std::string image = dir.File("image");
-  auto f = fs.Create(path);
+TEST_F(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
+  const std::string image = dir_.File("image");
   const std::vector<uint8_t> synced(6144, 0xAA);
   f->WriteAt(0, synced.data(), synced.size());
   f->Sync();
@@ -153,12 +136,12 @@ TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
     const std::vector<uint8_t> bytes(w.size, w.byte);
     f->WriteAt(w.pos, bytes.data(), bytes.size());
   }
-  const std::vector<uint8_t> as_written = ReadAll(path);
+  const std::vector<uint8_t> as_written = ReadFileBytes(path);
   std::mt19937 rng(7);
   int kept[3] = {0, 0, 0}, lost[3] = {0, 0, 0}, torn = 0;
   for (int draw = 0; draw < 200; ++draw) {
     fs.PowerLossImage(path, image, &rng);
-    const std::vector<uint8_t> got = ReadAll(image);
+    const std::vector<uint8_t> got = ReadFileBytes(image);
     ASSERT_EQ(got.size(), synced.size());
     for (int i = 0; i < 3; ++i) {
       const TWrite& w = writes[i];
@@ -171,11 +154,8 @@ TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
         ASSERT_EQ(prefix % 512, 0u) << "torn inside a sector";
         torn += prefix != 0 && prefix != w.size;
       }
-      if (prefix == w.size) {
-        ++kept[i];
-      } else if (prefix == 0) {
-        ++lost[i];
-      }
+      kept[i] += prefix == w.size;
+      lost[i] += prefix == 0;
     }
   }
   for (int i = 0; i < 3; ++i) {
@@ -183,19 +163,15 @@ TEST(FaultFileSystem, PowerLossOutcomesKeepOrLoseEachWriteAndTearOnlyTheLast) {
     EXPECT_GT(lost[i], 0) << i;
   }
   EXPECT_GT(torn, 0);
-  EXPECT_EQ(ReadAll(path), as_written);
+  EXPECT_EQ(ReadFileBytes(path), as_written);
   // A sync makes everything durable: every outcome is the file as it is.
   f->Sync();
   fs.PowerLossImage(path, image, &rng);
-  EXPECT_EQ(ReadAll(image), as_written);
+  EXPECT_EQ(ReadFileBytes(image), as_written);
 }
 
 // A failed sync forgets what it was to make durable; the next one succeeds.
-TEST(FaultFileSystem, FailedSyncLosesTheUnsyncedWrites) {
-  qdf_test::TTestDir dir;
-  TFaultFileSystem fs;
-  const std::string path = dir.File("lost");
-  auto f = fs.Create(path);
+TEST_F(FaultFileSystem, FailedSyncLosesTheUnsyncedWrites) {
   const std::vector<uint8_t> a(1024, 0xAA), b(512, 0xBB);
   f->WriteAt(0, a.data(), a.size());
   f->Sync();
@@ -204,17 +180,13 @@ TEST(FaultFileSystem, FailedSyncLosesTheUnsyncedWrites) {
   fs.FailSyncAfter(1);
   EXPECT_THROW(f->Sync(), EQdfException);
   EXPECT_NO_THROW(f->Sync());
-  EXPECT_EQ(ReadAll(path), a);
+  EXPECT_EQ(ReadFileBytes(path), a);
 }
 
 // After the crash point the process is dead: nothing it writes lands.
-TEST(FaultFileSystem, NothingLandsAfterTheCrashPoint) {
-  qdf_test::TTestDir dir;
-  TFaultFileSystem fs;
-  const std::string path = dir.File("dead");
-  const std::string other = dir.File("other");
+TEST_F(FaultFileSystem, NothingLandsAfterTheCrashPoint) {
+  const std::string other = dir_.File("other");
   fs.Watch(path);
-  auto f = fs.Create(path);
   auto g = fs.Create(other);
   const std::vector<uint8_t> a(512, 0xAA), b(512, 0xBB);
   fs.CrashAfterOp(2);
@@ -226,7 +198,7 @@ TEST(FaultFileSystem, NothingLandsAfterTheCrashPoint) {
   EXPECT_NO_THROW(f->Sync());
   std::vector<uint8_t> both = a;
   both.insert(both.end(), a.begin(), a.end());
-  EXPECT_EQ(ReadAll(path), both);
+  EXPECT_EQ(ReadFileBytes(path), both);
   EXPECT_EQ(fs.OpCount(), 2);
 }
 

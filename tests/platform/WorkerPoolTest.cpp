@@ -29,7 +29,7 @@ bool RunsEachOnce(int n) {
   return true;
 }
 
-TEST(WorkerPool, EveryItemRunsOnceAndIsDoneWhenRunReturns) {
+TEST(WorkerPool, EveryItemRunsOnceAndIsDoneWhenRunReturnsAlsoInAForkedChild) {
   for (int n : {0, 1, 2, 7, 200}) EXPECT_TRUE(RunsEachOnce(n)) << n;
   std::atomic<bool> other{false};
   std::thread t([&] { other = RunsEachOnce(150) && RunsEachOnce(3); });
@@ -37,10 +37,8 @@ TEST(WorkerPool, EveryItemRunsOnceAndIsDoneWhenRunReturns) {
   t.join();
   EXPECT_TRUE(here);
   EXPECT_TRUE(other);
-}
 
-TEST(WorkerPool, AChildMadeByForkRunsItsItemsItself) {
-  ASSERT_TRUE(RunsEachOnce(50));  // the parent's workers are started
+  // The parent's workers are started: a child made by fork runs its items itself.
   const pid_t child = fork();
   ASSERT_NE(child, -1);
   if (child == 0) {

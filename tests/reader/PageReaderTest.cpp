@@ -17,6 +17,7 @@ namespace {
 class TMemoryReader : public TQdfPageReader {
  public:
   void ReadPage(uint32_t page, uint8_t* buffer) override {
+    if (page == failing_page) throw EQdfException("bad page");
     ++reads;
     auto it = store.find(page);
     if (it == store.end()) {
@@ -35,6 +36,7 @@ class TMemoryReader : public TQdfPageReader {
 
   std::map<uint32_t, std::vector<uint8_t>> store;
   int reads = 0;
+  uint32_t failing_page = 0;
   std::function<void(uint32_t)> on_write;
 };
 
@@ -137,8 +139,19 @@ TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
   EXPECT_EQ(r.store[5000][0], 0x5A);
 }
 
-TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {
+// A failing read leaves no block behind under that page number; a failing
+// write keeps the page dirty.
+TEST(PageReaderFailures, FailedReadDropsTheBlockAndFailedWriteKeepsItDirty) {
   TMemoryReader r;
+  r.failing_page = 13;
+  const int in_use = TCachePool::Instance().InUse();
+  EXPECT_THROW(r.GetPage(13, kGpRead), EQdfException);
+  EXPECT_EQ(r.CachedPage(13), nullptr);
+  EXPECT_EQ(r.HeldCount(), 0);
+  EXPECT_EQ(TCachePool::Instance().InUse(), in_use);
+  EXPECT_TRUE(r.IsMapEmpty());
+
+  // A failing write keeps the page dirty.
   r.GetPage(3, kGpUpdate);
   r.on_write = [](uint32_t) { throw EQdfException("disk gone"); };
   EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
@@ -146,24 +159,6 @@ TEST(PageReaderFlush, FailedWriteKeepsThePageDirty) {
   EXPECT_TRUE(r.WriteFailed());
   EXPECT_EQ(r.DirtyCount(), 1);
   EXPECT_TRUE(r.CompressionEnabled());
-}
-
-// A failing read leaves no block behind under that page number.
-class TFailingReader : public TQdfPageReader {
- public:
-  void ReadPage(uint32_t page, uint8_t*) override {
-    if (page == 13) throw EQdfException("bad page");
-  }
-};
-
-TEST(PageReaderRead, FailedReadDropsTheBlock) {
-  TFailingReader r;
-  const int in_use = TCachePool::Instance().InUse();
-  EXPECT_THROW(r.GetPage(13, kGpRead), EQdfException);
-  EXPECT_EQ(r.CachedPage(13), nullptr);
-  EXPECT_EQ(r.HeldCount(), 0);
-  EXPECT_EQ(TCachePool::Instance().InUse(), in_use);
-  EXPECT_TRUE(r.IsMapEmpty());
 }
 
 }  // namespace

@@ -1,42 +1,29 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "ErrorText.h"
 #include "base/PackedItem.h"
-#include "base/QdfException.h"
 #include "record/Fields.h"
 #include "record/IndexObject.h"
 
 namespace qdf {
 namespace {
 
-// IDX$Order (name ascending, n descending) with IDX$Structure adding REF$t.
-struct TKeyClass {
-  TKeyClass() {
-    std::unique_ptr<TQdfPersistentObject> made =
-        TQdfPersistentObject::Create(TQdfIndexObject::kClassInfo, nullptr);
-    order.reset(static_cast<TQdfIndexObject*>(made.release()));
-    order->Header()->SetObjectName("IDX$Order");
-    Add(order.get(), TQdfCharField::kClassInfo, "name", true);
-    Add(order.get(), TQdfIntegerField::kClassInfo, "n", false);
-    auto made_structure = TQdfPersistentObject::Create(TQdfItemClass::kClassInfo, nullptr);
-    made_structure->Header()->SetObjectName("IDX$Structure");
-    TQdfPersistentObject* structure = made_structure.release();
-    structure->SetParent(order.get());
-    Add(structure, TQdfShortReferenceField::kClassInfo, "REF$t", true);
-    order->Loaded();
-  }
-  static void Add(TQdfPersistentObject* parent, const TClassInfo& info, const char* name,
-                  bool ascending) {
-    std::unique_ptr<TQdfPersistentObject> f = TQdfPersistentObject::Create(info, nullptr);
-    f->Header()->SetObjectName(name);
-    static_cast<TQdfField*>(f.get())->FieldHeader()->SetIxAscending(ascending);
-    f.release()->SetParent(parent);
-  }
-  std::unique_ptr<TQdfIndexObject> order;
-};
+// Makes an object of class `info` named `name`, under `parent` when there is one.
+TQdfPersistentObject* Make(const TClassInfo& info, const char* name,
+                           TQdfPersistentObject* parent = nullptr) {
+  TQdfPersistentObject* o = TQdfPersistentObject::Create(info, nullptr).release();
+  o->Header()->SetObjectName(name);
+  if (parent != nullptr) o->SetParent(parent);
+  return o;
+}
+
+void AddKeyField(TQdfPersistentObject* parent, const TClassInfo& info, const char* name,
+                 bool ascending) {
+  static_cast<TQdfField*>(Make(info, name, parent))->FieldHeader()->SetIxAscending(ascending);
+}
 
 // A key item: 6-byte prefix, then name, n and the record address.
 std::vector<uint8_t> Key(const std::string& name, int32_t n, uint32_t page = 1) {
@@ -59,8 +46,15 @@ int Compare(const TQdfIndexObject& o, const std::vector<uint8_t>& a,
 }
 
 TEST(IndexObject, SeparatorsSitBetweenTheirKeys) {
-  TKeyClass kc;
-  const TQdfIndexObject& o = *kc.order;
+  // IDX$Order (name ascending, n descending) with IDX$Structure adding REF$t.
+  std::unique_ptr<TQdfIndexObject> order(
+      static_cast<TQdfIndexObject*>(Make(TQdfIndexObject::kClassInfo, "IDX$Order")));
+  AddKeyField(order.get(), TQdfCharField::kClassInfo, "name", true);
+  AddKeyField(order.get(), TQdfIntegerField::kClassInfo, "n", false);
+  TQdfPersistentObject* structure = Make(TQdfItemClass::kClassInfo, "IDX$Structure", order.get());
+  AddKeyField(structure, TQdfShortReferenceField::kClassInfo, "REF$t", true);
+  order->Loaded();
+  const TQdfIndexObject& o = *order;
   uint8_t out[300];
   auto left = Key("apple", 5), right = Key("banana", 1);
   const int size = o.MakeSeparator(left.data(), right.data(), out, sizeof out);

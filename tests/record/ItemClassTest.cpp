@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "ErrorText.h"
-#include "base/QdfException.h"
-#include "list/DataList.h"
 #include "record/Fields.h"
 #include "record/ItemClass.h"
 
@@ -28,7 +26,7 @@ std::unique_ptr<TQdfItemClass> NewClass(const char* name) {
   return std::unique_ptr<TQdfItemClass>(static_cast<TQdfItemClass*>(made.release()));
 }
 
-TEST(ItemClass, FieldsArePlacedInheritedFirst) {
+TEST(ItemClass, FieldsArePlacedInheritedFirstAndIndexConflictsAndGapsAreReported) {
   auto root = NewClass("TBench");
   Add<TQdfIntegerField>(root.get(), "a");
   Add<TQdfIntegerField>(root.get(), "b");
@@ -54,9 +52,8 @@ TEST(ItemClass, FieldsArePlacedInheritedFirst) {
   // Names resolve within the class and its descendants only.
   EXPECT_EQ(root->ClassByName("tsub"), sub);
   EXPECT_EQ(sub->ClassByName("TBench"), nullptr);
-}
 
-TEST(ItemClass, FieldIndexConflictsAndGapsAreReported) {
+  // Field index conflicts and gaps.
   auto dup = NewClass("Dup");
   Add<TQdfIntegerField>(dup.get(), "x", 0);
   Add<TQdfIntegerField>(dup.get(), "y", 0);
