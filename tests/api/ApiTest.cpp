@@ -31,7 +31,7 @@ void AddBook(dbquillon::Table books, int id, const std::string& author, int year
 
 // ---- rows ----
 
-TEST(ApiRows, TypedAccessChecksTypeAndNameAndNeverWritesOnAMistakeNorAnEditNotPosted) {
+TEST(ApiRows, TypedAccessChecksTypeAndNameNeverWritesOnAMistakeNorAnEditNotPostedNorARollback) {
   TApiFixture fx;
   Transaction t = fx.db.BeginWrite();
   dbquillon::Table books = t.OpenTable("books");
@@ -74,6 +74,27 @@ TEST(ApiRows, TypedAccessChecksTypeAndNameAndNeverWritesOnAMistakeNorAnEditNotPo
   EXPECT_EQ(books.Count(), 0);
   AddBook(books, 2, "Bea", 2001);
   EXPECT_EQ(books.Count(), 1);
+  // Handles of a rolled-back transaction raise.
+  dbquillon::Query q = books.Prepare("id > 0");
+  std::optional<Row> found = books.Find("by_id", 2);
+  t.Rollback();
+  EXPECT_EQ(CodeOf([&] { q.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { books.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { found->GetInt64("id"); }), ErrorCode::Misuse);
+  EXPECT_EQ(CodeOf([&] { t.Commit(); }), ErrorCode::Misuse);
+  {
+    Transaction w = fx.db.BeginWrite();
+    AddBook(w.OpenTable("books"), 1, "Ann", 2000);
+    // Destroyed without a commit: rolled back.
+  }
+  // Neither rollback kept a row; statements close the tables opened before them.
+  Transaction t2 = fx.db.BeginWrite();
+  dbquillon::Table b2 = t2.OpenTable("books");
+  EXPECT_EQ(b2.Count(), 0);
+  t2.Execute("create index by_year on books (year)");
+  EXPECT_EQ(CodeOf([&] { b2.Count(); }), ErrorCode::Misuse);
+  EXPECT_EQ(t2.OpenTable("books").Count(), 0);
+  t2.Commit();
 }
 
 // ---- queries with parameters ----
@@ -155,35 +176,6 @@ TEST(ApiQuery, FindAndIndexWalksFollowTheKeysAndErrorCodesTellTheFailuresApart) 
   t.Commit();
   Transaction read = fx.db.BeginRead();
   EXPECT_EQ(CodeOf([&] { read.Execute("create index i on books (year)"); }), ErrorCode::ReadOnly);
-}
-
-// ---- transactions ----
-
-TEST(ApiTransaction, RollbackDropsChangesAndHandlesOfAnEndedTransactionRaise) {
-  TApiFixture fx;
-  {
-    Transaction t = fx.db.BeginWrite();
-    AddBook(t.OpenTable("books"), 1, "Ann", 2000);
-    // Destroyed without a commit: rolled back.
-  }
-  Transaction t = fx.db.BeginWrite();
-  dbquillon::Table books = t.OpenTable("books");
-  EXPECT_EQ(books.Count(), 0);
-  AddBook(books, 1, "Ann", 2000);
-  dbquillon::Query q = books.Prepare("id > 0");
-  std::optional<Row> row = books.Find("by_id", 1);
-  t.Rollback();
-  EXPECT_EQ(CodeOf([&] { q.Count(); }), ErrorCode::Misuse);
-  EXPECT_EQ(CodeOf([&] { books.Count(); }), ErrorCode::Misuse);
-  EXPECT_EQ(CodeOf([&] { row->GetInt64("id"); }), ErrorCode::Misuse);
-  EXPECT_EQ(CodeOf([&] { t.Commit(); }), ErrorCode::Misuse);
-  // Statements close the tables opened before them.
-  Transaction t2 = fx.db.BeginWrite();
-  dbquillon::Table b2 = t2.OpenTable("books");
-  t2.Execute("create index by_year on books (year)");
-  EXPECT_EQ(CodeOf([&] { b2.Count(); }), ErrorCode::Misuse);
-  EXPECT_EQ(t2.OpenTable("books").Count(), 0);
-  t2.Commit();
 }
 
 // ---- a catalogue ----

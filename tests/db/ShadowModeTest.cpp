@@ -56,7 +56,7 @@ class ShadowReaderTest : public ::testing::Test {
 // Pages of a transaction go to the shadow file and are read back from it; at
 // its end, committed or rolled back, the server's pages are read again and
 // its file never changed.
-TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAndNeverReachTheServerAndNeedIt) {
+TEST_F(ShadowReaderTest, PagesGoToTheShadowFileNeverReachTheServerAndNeedItElsewhereDamage) {
   const std::vector<uint8_t> served = ReadFileBytes(db_);
   TQdfIndirectPageReader r(remote_.filer);
   r.SetShadowStore(fx_.system.get());
@@ -80,10 +80,8 @@ TEST_F(ShadowReaderTest, PagesGoToTheShadowFileAndNeverReachTheServerAndNeedIt) 
   EXPECT_EQ(MessageOf([&] { w.StartTransaction(); }),
             "Remote: writing needs the system's shadow file, which is not open");
   EXPECT_FALSE(w.InWriteTransaction());
-}
-
-TEST_F(ShadowReaderTest, ShadowEntryOutsideItsTransactionIsRefusedAsDamage) {
-  // A local file whose table block names a shadow block for page 2.
+  // A shadow entry outside its transaction is refused as damage: a local
+  // file whose table block names a shadow block for page 2.
   {
     TFilerRef f(db_, false);
     TQdfIndirectPageReader r(f.filer);
@@ -96,10 +94,10 @@ TEST_F(ShadowReaderTest, ShadowEntryOutsideItsTransactionIsRefusedAsDamage) {
     r.Commit(false);
   }
   TFilerRef f(db_, true);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(true);
-  EXPECT_TRUE(ChainPageIs(r.GetPage(1, kGpRead), 1));
-  EXPECT_EQ(MessageOf([&] { r.GetPage(2, kGpRead); }),
+  TQdfIndirectPageReader damaged(f.filer);
+  damaged.Open(true);
+  EXPECT_TRUE(ChainPageIs(damaged.GetPage(1, kGpRead), 1));
+  EXPECT_EQ(MessageOf([&] { damaged.GetPage(2, kGpRead); }),
             "Page 2 is damaged: page-table entry names a shadow block outside its transaction");
 }
 
@@ -147,12 +145,6 @@ class ShadowStorageTest : public ::testing::Test {
     fx_.system.reset();  // says goodbye while the peer listens
   }
 
-  // A write transaction on the remote database.
-  TQdfInTransStorage* Start() {
-    TQdfInTransStorage* s = fx_.Open("Made", false, "");
-    t_ = s->Transaction();
-    return s;
-  }
   static TQdfServerUpdateList* UpdateList(TQdfInTransStorage* s) {
     TQdfPersistentObject* found = s->ChildByName("$UPDATE_LIST");
     EXPECT_NE(found, nullptr);
@@ -175,30 +167,13 @@ class ShadowStorageTest : public ::testing::Test {
   TQdfTransaction* t_ = nullptr;
 };
 
-TEST_F(ShadowStorageTest, ConnectionLostDuringTheCommitLeavesTheTransactionRollbackOnly) {
-  TQdfInTransStorage* s = Start();
-  RecordInserts(s, 60);
-  // The update list's first page arrives, then the server is gone.
-  peer_->FailNext(kCmdStream, TPeerFault::kCloseConnection, "", 0, 1);
-  EXPECT_THROW(t_->SetActive(false), EQdfException);
-  EXPECT_TRUE(t_->Active());
-  EXPECT_TRUE(s->Reader()->RollbackOnly());
-  const size_t streamed = peer_->CountOf(kCmdStream);
-  EXPECT_EQ(MessageOf([&] { t_->SetActive(false); }).find("The commit of Made failed ("), 0u);
-  EXPECT_EQ(peer_->CountOf(kCmdStream), streamed);  // nothing sent again
-  EXPECT_NO_THROW(t_->Rollback(false));
-  EXPECT_FALSE(t_->Active());
-  EXPECT_TRUE(s->Reader()->ShadowChain().IsNull());
-  EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
-  // The connection stays closed until the database is opened again.
-  EXPECT_NE(MessageOf([&] { t_->SetActive(true); }).find("is lost"), std::string::npos);
-}
-
 // Records are not entered into the update list yet: a table of a database on
 // a server refuses changes instead of committing them where the server never
 // sees them.
-TEST_F(ShadowStorageTest, RecordsAreRefusedAndARefusedCloseLeavesTheTransactionRollbackOnly) {
-  TQdfInTransStorage* s = Start();
+TEST_F(ShadowStorageTest,
+       RecordsAreRefusedAndARefusedCloseOrALostConnectionLeaveTheTransactionRollbackOnly) {
+  TQdfInTransStorage* s = fx_.Open("Made", false, "");
+  t_ = s->Transaction();
   {
     std::unique_ptr<TQdfTable> table = s->TableByName("t");
     table->Insert();
@@ -238,7 +213,22 @@ TEST_F(ShadowStorageTest, RecordsAreRefusedAndARefusedCloseLeavesTheTransactionR
   }
   t_->SetActive(true);
   EXPECT_EQ(UpdateList(s)->Count(), 0);
+  // A connection lost during the commit leaves the transaction rollback-only.
+  RecordInserts(s, 60);
+  // The update list's first page arrives, then the server is gone.
+  peer_->FailNext(kCmdStream, TPeerFault::kCloseConnection, "", 0, 1);
+  EXPECT_THROW(t_->SetActive(false), EQdfException);
+  EXPECT_TRUE(t_->Active());
+  EXPECT_TRUE(s->Reader()->RollbackOnly());
+  const size_t streamed = peer_->CountOf(kCmdStream);
+  EXPECT_EQ(MessageOf([&] { t_->SetActive(false); }).find("The commit of Made failed ("), 0u);
+  EXPECT_EQ(peer_->CountOf(kCmdStream), streamed);  // nothing sent again
+  EXPECT_NO_THROW(t_->Rollback(false));
+  EXPECT_FALSE(t_->Active());
+  EXPECT_TRUE(s->Reader()->ShadowChain().IsNull());
   EXPECT_EQ(ReadFileBytes(fx_.Db()), served_);
+  // The connection stays closed until the database is opened again.
+  EXPECT_NE(MessageOf([&] { t_->SetActive(true); }).find("is lost"), std::string::npos);
 }
 
 }  // namespace

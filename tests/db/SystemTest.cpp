@@ -22,8 +22,31 @@ using qdf_test::TSystemFixture;
 
 // ---- configuration ----
 
-TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
+TEST(SystemConfig, GlobalSystemAliasResolutionFollowsTheIniFilesTimeAndShadowNamesSkipTakenOnes) {
   TSystemConfig config;
+  // Shutdown frees the global system and its shadow file.
+  QdfShutdown();  // nothing there: nothing happens
+  EXPECT_EQ(QdfSystemIfCreated(), nullptr);
+  TQdfSystem* global = QdfSystem();
+  ASSERT_NE(global, nullptr);
+  EXPECT_EQ(QdfSystem(), global);
+  EXPECT_EQ(QdfSystemIfCreated(), global);
+  const std::string shadow = global->ShadowFileName();
+  EXPECT_TRUE(std::filesystem::exists(shadow));
+  // A transaction without its own system uses the global one.
+  TQdfTransaction t("Standalone");
+  EXPECT_EQ(t.System(), global);
+  QdfShutdown();
+  EXPECT_EQ(QdfSystemIfCreated(), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(shadow));
+  EXPECT_TRUE(std::filesystem::is_empty(config.TempDirPath()));
+  // [INIT] TEMP_PATH names the shadow file's folder.
+  const std::string scratch = config.File("scratch");
+  std::filesystem::create_directories(scratch);
+  config.WriteIni("[INIT]\nTEMP_PATH=" + scratch + "\n");
+  EXPECT_EQ(QdfSystem()->ShadowFileName().substr(0, scratch.size() + 1), scratch + "/");
+  QdfShutdown();
+  // Alias resolution follows the ini file's modification time.
   config.WriteIni("[ALIAS]\nFirst=" + config.File("first.qdf") + "\n");
   TQdfSystem system;
   EXPECT_EQ(system.IniPath(), config.IniPath());
@@ -47,6 +70,22 @@ TEST(SystemConfig, AliasResolutionFollowsTheIniFilesModificationTime) {
   // A missing file leaves every key at its default.
   std::filesystem::remove(config.IniPath());
   EXPECT_EQ(system.OpenFiler("First", false, false), nullptr);
+  // Shadow file names: taken ones are skipped.
+  const std::string dir = config.TempDirPath();
+  int64_t next = 1000;
+  auto stamps = [&next] { return next++; };
+  // A file of a drawn name may be another process's live shadow file: it is
+  // skipped and kept.
+  const std::string other = TQdfSystem::ShadowCandidate(dir, 1000);
+  std::ofstream(other) << "in use";
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1001));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  // The name is claimed by the time it is returned: a second system drawing
+  // the same stamps (another process's clock) takes the next free one.
+  next = 1000;
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1002));
+  std::filesystem::create_directories(TQdfSystem::ShadowCandidate(dir, 1003) + "/inside");
+  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1004));
 }
 
 TEST(SystemConfig, SyncCommitsReachesEveryLocalFilerAndAliasesNeedAFileOrAServer) {
@@ -84,31 +123,9 @@ TEST(SystemConfig, SyncCommitsReachesEveryLocalFilerAndAliasesNeedAFileOrAServer
   t.reset();
 }
 
-// ---- shadow file ----
-
-TEST(SystemShadow, TakenNamesAreSkipped) {
-  TSystemConfig config;
-  const std::string dir = config.TempDirPath();
-
-  int64_t next = 1000;
-  auto stamps = [&next] { return next++; };
-  // A file of a drawn name may be another process's live shadow file: it is
-  // skipped and kept.
-  const std::string other = TQdfSystem::ShadowCandidate(dir, 1000);
-  std::ofstream(other) << "in use";
-  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1001));
-  EXPECT_TRUE(std::filesystem::exists(other));
-  // The name is claimed by the time it is returned: a second system drawing
-  // the same stamps (another process's clock) takes the next free one.
-  next = 1000;
-  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1002));
-  std::filesystem::create_directories(TQdfSystem::ShadowCandidate(dir, 1003) + "/inside");
-  EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1004));
-}
-
 // ---- transactions ----
 
-TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoes) {
+TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoesAndFixupsGoToTheShadowStorage) {
   TSystemFixture fx;
   auto t = fx.system->NewTransaction("Main");
   EXPECT_EQ(fx.system->FindTransaction("MAIN"), t.get());
@@ -133,12 +150,8 @@ TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoes) {
   check->OpenStorage("B", false, fx.Db("b.qdf"));
   check->SetActive(true);
   EXPECT_EQ(check->FindStorage("b")->ChildByName("K"), nullptr);
-}
 
-// ---- fix-ups ----
-
-TEST(SystemFixups, HooksWriteTheShadowStoragesFixupObjects) {
-  TSystemFixture fx;
+  // Fix-up hooks write the shadow storage's fix-up objects.
   TQdfInTransStorage* s = fx.Open("Data");
   TQdfInTransStorage* shadow = fx.system->ShadowStorage();
   TItemAdr found;
@@ -172,33 +185,6 @@ TEST(SystemFixups, HooksWriteTheShadowStoragesFixupObjects) {
   EXPECT_FALSE(shadow->LookupFixupAddress("$SHADOW", TItemAdr{1, 1}, &found));
   // The database itself is untouched by its fix-ups.
   EXPECT_EQ(s->ChildByName("Data$FIXUP"), nullptr);
-}
-
-// ---- the global system ----
-
-TEST(SystemGlobal, ShutdownFreesTheGlobalSystemAndItsShadowFile) {
-  TSystemConfig config;
-  QdfShutdown();  // nothing there: nothing happens
-  EXPECT_EQ(QdfSystemIfCreated(), nullptr);
-  TQdfSystem* system = QdfSystem();
-  ASSERT_NE(system, nullptr);
-  EXPECT_EQ(QdfSystem(), system);
-  EXPECT_EQ(QdfSystemIfCreated(), system);
-  const std::string shadow = system->ShadowFileName();
-  EXPECT_TRUE(std::filesystem::exists(shadow));
-  // A transaction without its own system uses the global one.
-  TQdfTransaction t("Standalone");
-  EXPECT_EQ(t.System(), system);
-  QdfShutdown();
-  EXPECT_EQ(QdfSystemIfCreated(), nullptr);
-  EXPECT_FALSE(std::filesystem::exists(shadow));
-  EXPECT_TRUE(std::filesystem::is_empty(config.TempDirPath()));
-  // [INIT] TEMP_PATH names the shadow file's folder.
-  const std::string dir = config.File("scratch");
-  std::filesystem::create_directories(dir);
-  config.WriteIni("[INIT]\nTEMP_PATH=" + dir + "\n");
-  EXPECT_EQ(QdfSystem()->ShadowFileName().substr(0, dir.size() + 1), dir + "/");
-  QdfShutdown();
 }
 
 }  // namespace

@@ -234,7 +234,7 @@ TEST(TransactionModel, RandomWritersAndReadersMatchTheCommittedStates) {
 
 // ---- storages ----
 
-TEST(TransactionStorages, AliasesAreUniquePerTransactionFilersSharedAndExecuteNeedsAStart) {
+TEST(TransactionStorages, AliasesAreUniqueFilersSharedExecuteNeedsAStartReloadWaitsAndIDsStay) {
   TSystemFixture fx;
   auto t1 = fx.system->NewTransaction("T1");
   auto t2 = fx.system->NewTransaction("T2");
@@ -280,45 +280,40 @@ TEST(TransactionStorages, AliasesAreUniquePerTransactionFilersSharedAndExecuteNe
   t4.reset();
   EXPECT_EQ(s->Transaction(), nullptr);
   delete s;
-}
 
-// ---- schema changes between transactions ----
-
-TEST(TransactionReload, ReloadIsRefusedWhileWorkingInstancesAreOut) {
-  TSystemFixture fx;
+  // A schema reload is refused while working instances are out.
+  fx.Restart();
   TQdfInTransStorage* s1 = fx.KeepTransaction("Reader")->OpenStorage("A", false, fx.Db());
   s1->Transaction()->SetActive(true);
   s1->Execute(std::string(kClassX) + "; create table t on X");
   s1->Transaction()->SetActive(false);
   std::unique_ptr<TQdfTable> table = s1->TableByName("t");
 
-  auto t2 = fx.system->NewTransaction("Writer");
-  t2->OpenStorage("A")->Execute("create TQdfItemClass Z (TQdfIntegerField a)");
-  t2->SetActive(false);
+  auto w = fx.system->NewTransaction("Writer");
+  w->OpenStorage("A")->Execute("create TQdfItemClass Z (TQdfIntegerField a)");
+  w->SetActive(false);
 
   EXPECT_EQ(MessageOf([&] { s1->Transaction()->SetActive(true); }),
             "Struktur kann nicht neu eingelesen werden");
   EXPECT_FALSE(s1->Transaction()->Active());
   EXPECT_EQ(s1->Transaction()->State(), TQdfTransaction::kIdle);
   // Nothing held: the writer can go on, and after the table is freed the reader too.
-  t2->SetActive(true);
-  t2->SetActive(false);
+  w->SetActive(true);
+  w->SetActive(false);
   table.reset();
   s1->Transaction()->SetActive(true);
   EXPECT_NE(s1->ChildByName("Z"), nullptr);
-}
-
-// The database keeps the highest object ID drawn for it, so that a writer
-// opening it later starts above every ID stored.
-TEST(TransactionCommit, TheFileKeepsTheHighestObjectIDDrawn) {
-  TSystemFixture fx;
-  fx.Write([](TQdfInTransStorage* s) {
-    s->Execute("create TQdfItemClass R (TQdfObjectIDField ThisID); create table rows on R");
-    std::unique_ptr<TQdfTable> table = s->TableByName("rows");
-    table->Insert();
-    table->Post();
-  });
-  EXPECT_GE(fx.Open()->Root()->IDHighWater(),
+  // The database keeps the highest object ID drawn for it, so that a writer
+  // opening it later starts above every ID stored.
+  fx.Write(
+      [](TQdfInTransStorage* s) {
+        s->Execute("create TQdfItemClass R (TQdfObjectIDField ThisID); create table rows on R");
+        std::unique_ptr<TQdfTable> table = s->TableByName("rows");
+        table->Insert();
+        table->Post();
+      },
+      "h.qdf");
+  EXPECT_GE(fx.Open("H", false, "h.qdf")->Root()->IDHighWater(),
             TQdfPersistentObjectFactory::Instance().LastIDValue());
 }
 

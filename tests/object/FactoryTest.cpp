@@ -15,7 +15,7 @@ namespace {
 // A bulk insert runs the IDs ahead of the clock; a process started soon
 // after would draw the same values again, unless it starts above the highest
 // ID its database keeps.
-TEST(FactoryObjectIdTest, AFloorKeepsALaterProcessAboveTheIDsOfAnEarlierOne) {
+TEST(FactoryTest, AFloorKeepsALaterProcessAboveTheIDsOfAnEarlierOneAndAccessorsOwnBuffers) {
   TQdfPersistentObjectFactory earlier;
   uint64_t highest = 0;
   for (int i = 0; i < 100000; ++i) highest = earlier.NewObjectIDValue();
@@ -28,11 +28,7 @@ TEST(FactoryObjectIdTest, AFloorKeepsALaterProcessAboveTheIDsOfAnEarlierOne) {
   EXPECT_EQ(first & 0xFFFF, 3u);
   later.RaiseIDFloor(highest / 2);  // a floor never goes down
   EXPECT_GT(later.NewObjectIDValue(), first);
-}
-
-// ---- accessors ----
-
-TEST(FactoryAccessorTest, BufferOwnership) {
+  // The buffers of a typed record accessor.
   TQdfInterfaceObject intf;
   uint8_t borrowed[16] = {};
   intf.AdoptRecordBuffer(std::make_unique<uint8_t[]>(32));

@@ -35,16 +35,6 @@ std::vector<uint8_t> WriteItem(TQHPersistentObject& h) {
   return buf;
 }
 
-// A header item built by hand from its sections (an empty one is absent).
-std::vector<uint8_t> BuildItem(const std::vector<std::vector<uint8_t>>& sections) {
-  return PackedBytes(sections, kRecordPrefixSize);
-}
-
-// Section `k` of a written item.
-std::vector<uint8_t> Section(const std::vector<uint8_t>& item, int k) {
-  return GetFieldBytes(item.data() + kRecordPrefixSize, k);
-}
-
 template <typename H>
 std::unique_ptr<H> New(TQdfPersistentObject* owner = nullptr) {
   std::unique_ptr<TQHPersistentObject> h = NewHeader(H::kClassInfo, owner);
@@ -60,7 +50,7 @@ struct RoundTripCase {
 
 // Every level written and read back keeps its values; an item written by a
 // shallower header afterwards resets every deeper level to its defaults.
-TEST(HeaderRoundTripTest, SectionsRoundTripAndShallowItemsReset) {
+TEST(HeaderRoundTripTest, SectionsRoundTripShallowItemsResetAndDamageReadsAsDefaults) {
   TQHPersistentObject base(nullptr);
   base.ReadHeader(nullptr);
   base.SetObjectName("orders");
@@ -130,9 +120,7 @@ TEST(HeaderRoundTripTest, SectionsRoundTripAndShallowItemsReset) {
       EXPECT_EQ(p->get(*in), p->get(*fresh)) << p->name;
     }
   }
-}
-
-TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSizeDamageReadsAsDefaults) {
+  // A table keeps its max field count and leaves its structure size.
   auto out = New<TQHTable>();
   out->SetBaseStructureName("TBench");
   out->SetMaxFieldCount(6);
@@ -141,7 +129,7 @@ TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSizeDamageRea
   // BaseStructureName, MaxFieldCount, MaxFieldCount again; no structure size.
   const std::vector<uint8_t> expected =
       PackedBytes({{'T', 'B', 'e', 'n', 'c', 'h', 0}, Le32(6), Le32(6)});
-  EXPECT_EQ(Section(item, 5), expected);
+  EXPECT_EQ(GetFieldBytes(item.data() + kRecordPrefixSize, 5), expected);
 
   auto in = New<TQHTable>();
   in->SetMaxStructureSize(123);
@@ -149,15 +137,15 @@ TEST(HeaderRoundTripTest, TableKeepsMaxFieldCountAndLeavesStructureSizeDamageRea
   EXPECT_EQ(in->MaxStructureSize(), 123);
 
   // Field 2 is what the count is read back from.
-  const std::vector<uint8_t> differing =
-      BuildItem({{}, {}, {}, {}, {}, PackedBytes({{'T', 0}, Le32(4), Le32(5)})});
+  const std::vector<uint8_t> differing = PackedBytes(
+      {{}, {}, {}, {}, {}, PackedBytes({{'T', 0}, Le32(4), Le32(5)})}, kRecordPrefixSize);
   in->ReadHeader(differing.data());
   EXPECT_EQ(in->MaxFieldCount(), 5);
 
   // A section whose end offsets point past it reads as defaults.
   std::vector<uint8_t> bad = PackedBytes({Le32(1), {0}, Le32(2), Le32(3)});
   StoreU16(bad.data() + 2 + 2 * 3, 0x7FFF);
-  const std::vector<uint8_t> damaged = BuildItem({{}, bad});
+  const std::vector<uint8_t> damaged = PackedBytes({{}, bad}, kRecordPrefixSize);
   auto field = New<TQHField>();
   field->SetFieldIndex(9);
   field->ReadHeader(damaged.data());

@@ -252,7 +252,7 @@ TEST_F(PersistentObjectTest, RandomTreeOperationsMatchAReference) {
 // Pages of a read-only or shadow reader are never written: a flush leaves
 // the headers modified.
 TEST_F(PersistentObjectTest,
-       FlushWritesNothingThroughReadOnlyOrShadowReaderAndBadItemsLoadAsDefaults) {
+       FlushWritesNothingThroughReadOnlyOrShadowReaderBadItemsLoadAsDefaultsCloningSetProperties) {
   c_->Btree().SetRootPg(3);
   const int writes = store_.writes;
   TShadowReader shadow;
@@ -273,9 +273,7 @@ TEST_F(PersistentObjectTest,
   root_->Header()->SetObjectName("x");
   root_->LoadHeader();
   EXPECT_EQ(root_->ObjectName(), "");
-}
-
-TEST_F(PersistentObjectTest, CloningAClassWithoutCreatorRaisesAndSetPropertiesReachesChildren) {
+  // Cloning a class without a creator raises.
   std::unique_ptr<TTestAbstract> thing(new TTestAbstract());
   thing->Construct(nullptr);
   thing->SetParent(root_.get());
@@ -300,11 +298,8 @@ TEST_F(PersistentObjectTest, CloningAClassWithoutCreatorRaisesAndSetPropertiesRe
   root_->SetProperties("ObjectsCount=3;Header=x");
   EXPECT_THROW(root_->SetProperties("a.ixAscending=maybe"), EConvertError);
   EXPECT_TRUE(a_->Field().IxAscending());
-}
-
-// A working instance belongs to its caller and may outlive its template: its
-// header (shared with the template) must stay valid.
-TEST(PersistentObjectLifetime, InstanceKeepsItsHeaderAfterItsTemplateIsGone) {
+  // A working instance belongs to its caller and may outlive its template:
+  // its header (shared with the template) must stay valid.
   std::unique_ptr<TQdfPersistentObject> tmpl =
       TQdfPersistentObject::Create(TQdfPersistentObject::kClassInfo, nullptr);
   tmpl->Header()->SetObjectName("kept");

@@ -31,19 +31,6 @@ std::string ErrorOf(TQdfStorage& storage, const std::string& text) {
   return m == "<no error>" ? "" : m;
 }
 
-// A new database with an empty storage on it.
-struct TDdlStorage {
-  TDdlStorage() : storage(fx.CreateStorage()) {}
-  // The run is over: no statement counted, nothing left on the parent stack.
-  void ExpectIdle() const {
-    EXPECT_EQ(storage->nesting_count, 0);
-    EXPECT_EQ(storage->Top(), storage.get());
-  }
-
-  qdf_test::TListFixture fx;
-  std::unique_ptr<TQdfStorage> storage;
-};
-
 const char kBench[] =
     "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; TQdfCharField c;)";
 
@@ -62,11 +49,21 @@ TEST(DdlNextStatement, CutsAtTheFirstSemicolonOutsideGroupsAndComments) {
   EXPECT_EQ(Statements(" \n // only a comment; (\n  "), (V{""}));
 }
 
-// ---- statements ----
-
-TEST(DdlStatements, EveryMalformedOneIsReportedWithItsPlaceDropRemovesSubtrees) {
-  TDdlStorage s;
-  s.storage->Execute(std::string(kBench) + "; create table t1 on TBench");
+// Statements that would leave the database unable to load, records without
+// their class, or a table the engine could not find again by its path are
+// refused before anything changes.
+TEST(DdlStatements, EveryMalformedOneIsReportedWithItsPlaceDropRemovesSubtreesGuardsRefuse) {
+  qdf_test::TListFixture fx;
+  auto storage = fx.New<TQdfStorage>();
+  storage->OpenRoot(fx.Reader());  // with the database's own objects
+  TQdfStorage& s = *storage;
+  // The run is over: no statement counted, nothing left on the parent stack.
+  auto expect_idle = [&s] {
+    EXPECT_EQ(s.nesting_count, 0);
+    EXPECT_EQ(s.Top(), &s);
+  };
+  // Every malformed statement is reported with its place; drop removes subtrees.
+  s.Execute(std::string(kBench) + "; create table t1 on TBench");
   const std::pair<const char*, const char*> cases[] = {
       {"create unique index i1 on t1 [TBench] ;", "create index i1 on t1 ^( expected. Found: "},
       {"create TQdfIntegerField ()", "Unexpected DDL: TQdfIntegerField "},
@@ -74,32 +71,23 @@ TEST(DdlStatements, EveryMalformedOneIsReportedWithItsPlaceDropRemovesSubtrees) 
       {"parent TBench; create TQdfIntegerField A", "A existiert bereits in TBench"},
   };
   for (const auto& [text, message] : cases) {
-    EXPECT_EQ(ErrorOf(*s.storage, text), message) << text;
-    s.ExpectIdle();
+    EXPECT_EQ(ErrorOf(s, text), message) << text;
+    expect_idle();
   }
   // Drop removes subtrees (the table t1), and an empty statement ends the run.
-  s.storage->Execute("create TQdfIntegerField t2");
-  s.storage->Execute("drop t1;;drop t2;");
-  EXPECT_EQ(s.storage->ChildByName("t1"), nullptr);
-  EXPECT_NE(s.storage->ChildByName("t2"), nullptr);
-  s.storage->Execute("drop nothing; drop TBench.nothing; DROP TBench.c");
-  EXPECT_EQ(s.storage->ChildByName("TBench")->ObjectsCount(), 2);
+  s.Execute("create TQdfIntegerField t2");
+  s.Execute("drop t1;;drop t2;");
+  EXPECT_EQ(s.ChildByName("t1"), nullptr);
+  EXPECT_NE(s.ChildByName("t2"), nullptr);
+  s.Execute("drop nothing; drop TBench.nothing; DROP TBench.c");
+  EXPECT_EQ(s.ChildByName("TBench")->ObjectsCount(), 2);
   // Dropping the current parent (or what holds it) must not leave it on the
   // stack: later definitions go to the storage.
-  s.storage->Execute("parent TBench.a; drop TBench; create TQdfIntegerField z");
-  EXPECT_EQ(s.storage->ChildByName("TBench"), nullptr);
-  EXPECT_NE(s.storage->ChildByName("z"), nullptr);
-  s.ExpectIdle();
-}
-
-// Statements that would leave the database unable to load, records without
-// their class, or a table the engine could not find again by its path are
-// refused before anything changes.
-TEST(DdlGuards, RefuseWhatWouldBreakTheDatabase) {
-  qdf_test::TListFixture fx;
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRoot(fx.Reader());  // with the database's own objects
-  TQdfStorage& s = *storage;
+  s.Execute("parent TBench.a; drop TBench; create TQdfIntegerField z");
+  EXPECT_EQ(s.ChildByName("TBench"), nullptr);
+  EXPECT_NE(s.ChildByName("z"), nullptr);
+  expect_idle();
+  // Guards: refused before anything changes.
   s.Execute(std::string(kBench) +
             ";create TQdfItemClass Free (TQdfIntegerField x; TQdfIntegerField y);"
             "create TQdfItemClass K (TQdfIntegerField a; TQdfIntegerField b)");

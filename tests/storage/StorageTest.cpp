@@ -18,15 +18,21 @@
 namespace qdf {
 namespace {
 
-std::unique_ptr<TQdfStorage> OpenStorage(qdf_test::TListFixture& fx) {
-  auto storage = fx.New<TQdfStorage>();
-  storage->OpenRoot(fx.Reader());
-  return storage;
-}
+// An accessor whose property names a field of another class.
+class TWrongAccessor : public TQdfInterfaceStruct {
+  QDF_CLASS_INFO(TWrongAccessor)
 
-TEST(StorageBootstrap, ObjectsByPathTablesAndAnObjectIDIndexThatFollowsTheRecords) {
+ public:
+  TQdfIntegerField* x = nullptr;
+};
+const TPropInfo kWrongProps[] = {QDF_ACCESSOR_FIELD(TWrongAccessor, TQdfIntegerField, x)};
+QDF_DEFINE_INTERFACE_CLASS(TWrongAccessor, TQdfInterfaceStruct, kWrongProps, 1);
+
+TEST(StorageBootstrap, ObjectsByPathTablesAnObjectIDIndexThatFollowsTheRecordsAndAccessors) {
   qdf_test::TListFixture fx;
-  auto s = OpenStorage(fx);
+  auto s = fx.New<TQdfStorage>();
+  s->OpenRoot(fx.Reader());
+  // Objects by path, and the object-ID index.
   s->Execute(
       "create TQdfItemClass TRec (TQdfObjectIDField ThisID; TQdfIntegerField v);"
       "create table t on TRec;");
@@ -98,38 +104,7 @@ TEST(StorageBootstrap, ObjectsByPathTablesAndAnObjectIDIndexThatFollowsTheRecord
   t->SetCursorAddress(adrs[3]);
   EXPECT_QDF_ERROR(t->Delete(true), "ID index out of order");
   EXPECT_EQ(t->Count(), 47);
-}
-
-// The running write transaction allocates file space through its free
-// list, which lives in the tree ($FREE_LIST): reloading the tree under it
-// is refused (it freed that list, and the commit then wrote through it).
-TEST(StorageBootstrap, TreeIsNotReloadedUnderTheWriteTransactionsFreeList) {
-  qdf_test::TSystemFixture fx;
-  fx.Write([](TQdfInTransStorage* s) {
-    s->Execute("create TQdfItemClass R (TQdfIntegerField a); create table t on R");
-  });
-  fx.Write([](TQdfInTransStorage* s) {
-    EXPECT_QDF_ERROR(s->LoadObjectTree(), "its free list is in use; commit or roll back first");
-    s->Execute("drop t; create table u on R");  // frees blocks through the free list
-  });
-  EXPECT_NE(fx.Open("DB", true)->ChildByName("u"), nullptr);
-  fx.kept.clear();
-  EXPECT_TRUE(CheckDatabase(fx.Db()).Sound());
-}
-
-// An accessor whose property names a field of another class.
-class TWrongAccessor : public TQdfInterfaceStruct {
-  QDF_CLASS_INFO(TWrongAccessor)
-
- public:
-  TQdfIntegerField* x = nullptr;
-};
-const TPropInfo kWrongProps[] = {QDF_ACCESSOR_FIELD(TWrongAccessor, TQdfIntegerField, x)};
-QDF_DEFINE_INTERFACE_CLASS(TWrongAccessor, TQdfInterfaceStruct, kWrongProps, 1);
-
-TEST(StorageAccessors, ClassesFromAccessorsAndLinking) {
-  qdf_test::TListFixture fx;
-  auto s = OpenStorage(fx);
+  // Classes from accessors, and linking.
   // Everything exists after the bootstrap: nothing to generate.
   EXPECT_EQ(s->ItemClassStatements(TBlobClass::kClassInfo, ""), "");
   TQdfPersistentObjectFactory::Instance().RegisterClass(TWrongAccessor::kClassInfo);
@@ -158,6 +133,23 @@ TEST(StorageAccessors, ClassesFromAccessorsAndLinking) {
   EXPECT_QDF_ERROR(
       s->Execute("create TQdfItemClass Other [InterfaceAlias=TWrongAccessor] (TQdfFloatField x);"),
       "Can not link Property: x");
+}
+
+// The running write transaction allocates file space through its free
+// list, which lives in the tree ($FREE_LIST): reloading the tree under it
+// is refused (it freed that list, and the commit then wrote through it).
+TEST(StorageBootstrap, TreeIsNotReloadedUnderTheWriteTransactionsFreeList) {
+  qdf_test::TSystemFixture fx;
+  fx.Write([](TQdfInTransStorage* s) {
+    s->Execute("create TQdfItemClass R (TQdfIntegerField a); create table t on R");
+  });
+  fx.Write([](TQdfInTransStorage* s) {
+    EXPECT_QDF_ERROR(s->LoadObjectTree(), "its free list is in use; commit or roll back first");
+    s->Execute("drop t; create table u on R");  // frees blocks through the free list
+  });
+  EXPECT_NE(fx.Open("DB", true)->ChildByName("u"), nullptr);
+  fx.kept.clear();
+  EXPECT_TRUE(CheckDatabase(fx.Db()).Sound());
 }
 
 }  // namespace

@@ -49,11 +49,7 @@ TToolRun Qdf(const TSystemFixture& fx, const std::vector<std::string>& args) {
   for (const std::string& a : args) cmd += " " + ShellQuote(a);
   cmd += " 2>" + ShellQuote(err_file);
   const qdf_test::TRunResult run = qdf_test::RunProcess(cmd);
-  TToolRun r;
-  r.code = run.code;
-  r.out = run.output;
-  r.err = ReadFile(err_file);
-  return r;
+  return {run.code, run.output, ReadFile(err_file)};
 }
 
 constexpr const char* kPersonSchema =
@@ -94,7 +90,7 @@ std::vector<std::string> SortedRows(const std::string& csv) {
   return rows;
 }
 
-TEST(QdfTool, MissingEmptyAndForeignFilesAndTemporaryFolderFailNamingThem) {
+TEST(QdfTool, MissingEmptyAndForeignFilesAndTemporaryFolderFailNamingThemInfoCheckSchemaDescribe) {
   TSystemFixture fx;
   const std::string missing = fx.Db("missing.qdf");
   const std::string empty = fx.Db("empty.qdf");
@@ -135,35 +131,32 @@ TEST(QdfTool, MissingEmptyAndForeignFilesAndTemporaryFolderFailNamingThem) {
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.code, 1) << r.output;
   EXPECT_NE(r.output.find("/nonexistent/qdf-test"), std::string::npos) << r.output;
-}
-
-TEST(QdfTool, InfoCheckAndSchemaDescribeTheDatabase) {
-  TSystemFixture fx;
+  // info, check and schema describe a sound database.
   const std::string db = fx.Db("s.qdf");
-  TToolRun r = Qdf(fx, {"exec", db,
+  TToolRun t = Qdf(fx, {"exec", db,
                         "create TQdfItemClass TBench (TQdfIntegerField a; TQdfIntegerField b; "
                         "TQdfCharField c; TQdfItemClass TSub (TQdfDateTimeField d)); "
                         "create table t1 on TBench; create index i1 on t1 (a); "
                         "create unique index u1 on t1 (c, DESC b); create table t2 on TBench"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  r = Qdf(fx, {"schema", db});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out,
+  ASSERT_EQ(t.code, 0) << t.err;
+  t = Qdf(fx, {"schema", db});
+  EXPECT_EQ(t.code, 0) << t.err;
+  EXPECT_EQ(t.out,
             "class TBench\n  a: TQdfIntegerField\n  b: TQdfIntegerField\n  c: TQdfCharField\n"
             "class TSub extends TBench\n  d: TQdfDateTimeField\n"
             "table t1 on TBench\n  index i1 (a)\n  unique index u1 (c, DESC b)\n"
             "table t2 on TBench\n");
-  r = Qdf(fx, {"check", db});
-  EXPECT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, db + ": sound\n");
-  r = Qdf(fx, {"info", db});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("file: " + db + "\nfile size: " +
+  t = Qdf(fx, {"check", db});
+  EXPECT_EQ(t.code, 0) << t.out << t.err;
+  EXPECT_EQ(t.out, db + ": sound\n");
+  t = Qdf(fx, {"info", db});
+  EXPECT_EQ(t.code, 0) << t.err;
+  EXPECT_EQ(t.out.rfind("file: " + db + "\nfile size: " +
                             std::to_string(std::filesystem::file_size(db)) + " bytes\n",
                         0),
             0u)
-      << r.out;
-  EXPECT_NE(r.out.find("\nproblems: 0\n"), std::string::npos) << r.out;
+      << t.out;
+  EXPECT_NE(t.out.find("\nproblems: 0\n"), std::string::npos) << t.out;
 }
 
 // A data page of the table whose stored block reads as zeros: dump fails
