@@ -88,7 +88,7 @@ TEST(SystemConfig, GlobalSystemAliasResolutionFollowsTheIniFilesTimeAndShadowNam
   EXPECT_EQ(TQdfSystem::NewShadowName(dir, stamps), TQdfSystem::ShadowCandidate(dir, 1004));
 }
 
-TEST(SystemConfig, SyncCommitsReachesEveryLocalFilerAndAliasesNeedAFileOrAServer) {
+TEST(SystemConfig, SyncCommitsReachesEveryLocalFilerAliasesNeedAFileOrAServerNamesAreUniqueFixups) {
   TSystemFixture fx;
   // Default: on; the shadow file never syncs.
   auto* a = static_cast<TQdfLocalFiler*>(fx.system->OpenLocalFiler(fx.Db("a.qdf"), "A", false));
@@ -121,13 +121,10 @@ TEST(SystemConfig, SyncCommitsReachesEveryLocalFilerAndAliasesNeedAFileOrAServer
   // With a server list but no server answering, the alias stays unresolved.
   EXPECT_EQ(fx.system->OpenFiler("Other", false, false), nullptr);
   t.reset();
-}
 
-// ---- transactions ----
-
-TEST(SystemTransactions, NamesAreUniqueUntilTheTransactionGoesAndFixupsGoToTheShadowStorage) {
-  TSystemFixture fx;
-  auto t = fx.system->NewTransaction("Main");
+  // Transaction names are unique until the transaction goes.
+  fx.Restart();
+  t = fx.system->NewTransaction("Main");
   EXPECT_EQ(fx.system->FindTransaction("MAIN"), t.get());
   EXPECT_EQ(MessageOf([&] { fx.system->NewTransaction("main"); }),
             "Transaction: main already exists");

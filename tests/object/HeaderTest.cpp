@@ -127,9 +127,8 @@ TEST(HeaderRoundTripTest, SectionsRoundTripShallowItemsResetAndDamageReadsAsDefa
   out->SetMaxStructureSize(300);
   const std::vector<uint8_t> item = WriteItem(*out);
   // BaseStructureName, MaxFieldCount, MaxFieldCount again; no structure size.
-  const std::vector<uint8_t> expected =
-      PackedBytes({{'T', 'B', 'e', 'n', 'c', 'h', 0}, Le32(6), Le32(6)});
-  EXPECT_EQ(GetFieldBytes(item.data() + kRecordPrefixSize, 5), expected);
+  EXPECT_EQ(GetFieldBytes(item.data() + kRecordPrefixSize, 5),
+            PackedBytes({{'T', 'B', 'e', 'n', 'c', 'h', 0}, Le32(6), Le32(6)}));
 
   auto in = New<TQHTable>();
   in->SetMaxStructureSize(123);
