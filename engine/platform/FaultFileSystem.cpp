@@ -134,6 +134,10 @@ bool TFaultFileSystem::Crashed() const {
   std::lock_guard<std::mutex> g(mutex_);
   return dead_;
 }
+bool TFaultFileSystem::FailPending() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return fail_op_at_ != 0;
+}
 
 void TFaultFileSystem::NoteOpened(const std::string& path, uint64_t size) {
   std::lock_guard<std::mutex> g(mutex_);

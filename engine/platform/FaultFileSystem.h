@@ -89,6 +89,8 @@ class TFaultFileSystem final : public TFileSystem {
   int SyncCount() const;
   // True once a CrashAfterOp point was reached.
   bool Crashed() const;
+  // True while a FailOpAfter point is set and not yet reached.
+  bool FailPending() const;
 
   std::unique_ptr<TFileHandle> Open(const std::string& path, TOpenMode mode) override;
   std::unique_ptr<TFileHandle> Create(const std::string& path) override;
