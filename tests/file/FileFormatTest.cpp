@@ -31,10 +31,8 @@ TEST(FileFormat, PageTableCoordinates) {
     EXPECT_EQ(at.slot, c.slot);
   }
   // The four anchored in the header.
-  EXPECT_EQ(LocateEntry(0).root_index, 0);
-  EXPECT_EQ(LocateEntry(0xFFFFFFFEu).root_index, 1);
-  EXPECT_EQ(LocateEntry(0xFFFFFFFDu).root_index, 2);
-  EXPECT_EQ(LocateEntry(kTopPage).root_index, 3);
+  const uint32_t anchored[] = {0, 0xFFFFFFFEu, 0xFFFFFFFDu, kTopPage};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(LocateEntry(anchored[i]).root_index, i);
 }
 
 TEST(FileFormat, ReservedNumbersAreSkipped) {

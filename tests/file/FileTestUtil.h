@@ -83,8 +83,8 @@ inline bool PageIs(qdf::TQdfIndirectPageReader& r, uint32_t page, uint32_t tag, 
 }
 
 // A database file with the chain 1 -> 2 -> 3 (pages 1 and 3 compressible,
-// page 2 not), committed as transaction 2.
-inline void MakeChainDatabase(const std::string& path) {
+// page 2 not), committed as transaction 2; returns its path.
+inline std::string MakeChainDatabase(const std::string& path) {
   TFilerRef f(path, false);
   qdf::TQdfIndirectPageReader r(f.filer);
   r.Open(false);
@@ -95,6 +95,7 @@ inline void MakeChainDatabase(const std::string& path) {
   qdf::StoreU32(r.EditPage(3) + qdf::kPgNext, qdf::kNoPage);
   r.Flush(qdf::kFlushWriteUnpin);
   r.Commit(false);
+  return path;
 }
 
 // True when `got` holds page `page` as MakeChainDatabase wrote it (without

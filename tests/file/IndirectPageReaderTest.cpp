@@ -95,47 +95,39 @@ TEST_F(IndirectPageReader, OwnCopiesMoveDownAndTheFileEndsAtTheLastOne) {
   }
 }
 
-TEST_F(IndirectPageReader, ReadOnlyAndIdleReadersCannotChangeTheFile) {
-  TFilerRef f(path_, false);
-  TQdfIndirectPageReader r(f.filer);
-  r.Open(true);
-  // Its table block was never written.
-  EXPECT_QDF_ERROR_HELP(r.GetPage(1, kGpRead), "Block: 0  not allocated", kHelpDataNotAllocated);
-  uint32_t page = 0;
-  EXPECT_QDF_ERROR_HELP(r.AllocatePage(page), "Page allocation on a reader opened read-only",
-                        kHelpReadOnlyReader);
-  r.StartTransaction();  // read-only: no write transaction
-  EXPECT_FALSE(r.InWriteTransaction());
-  r.Commit(false);
-
-  TQdfIndirectPageReader w(f.filer);
-  w.Open(false);  // writable but no transaction yet
-  EXPECT_THROW(w.AllocatePage(page), EQdfException);
-  w.StartTransaction();
-  PutPage(w, 0, 1, true);
-  w.Flush(kFlushWrite);
-  w.Commit(false);
-  // After the commit the number is committed: writing again needs a new transaction.
-  ASSERT_NE(w.GetPage(1, kGpRead | kGpUpdate), nullptr);
-  EXPECT_QDF_ERROR_HELP(w.Flush(kFlushWrite), "", kHelpReadOnlyReader);
-  w.Rollback();
-}
-
-// Damaged files raise clear errors instead of overrunning buffers.
-TEST_F(IndirectPageReader, DamagedBlocksAndEntriesAreReported) {
+// Readers that may not write refuse to, and damaged files raise clear errors
+// instead of overrunning buffers.
+TEST_F(IndirectPageReader, IdleReadersCannotWriteAndDamagedBlocksAndEntriesAreReported) {
   int64_t packed_pos = 0, plain_pos = 0, table_pos = 0;
   uint32_t packed_page = 0, plain_page = 0;
   {
     TFilerRef f(path_, false);
     TQdfIndirectPageReader r(f.filer);
-    Begin(r);
-    packed_page = PutPage(r, 0, 1, true);
-    plain_page = PutPage(r, 0, 1, false);
-    r.Flush(kFlushWrite);
-    packed_pos = r.EntryOf(packed_page).position;
-    plain_pos = r.EntryOf(plain_page).position;
-    table_pos = r.EntryOf(0).position;
+    r.Open(true);
+    // Its table block was never written.
+    EXPECT_QDF_ERROR_HELP(r.GetPage(1, kGpRead), "Block: 0  not allocated", kHelpDataNotAllocated);
+    uint32_t page = 0;
+    EXPECT_QDF_ERROR_HELP(r.AllocatePage(page), "Page allocation on a reader opened read-only",
+                          kHelpReadOnlyReader);
+    r.StartTransaction();  // read-only: no write transaction
+    EXPECT_FALSE(r.InWriteTransaction());
     r.Commit(false);
+
+    TQdfIndirectPageReader w(f.filer);
+    w.Open(false);  // writable but no transaction yet
+    EXPECT_THROW(w.AllocatePage(page), EQdfException);
+    w.StartTransaction();
+    packed_page = PutPage(w, 0, 1, true);
+    plain_page = PutPage(w, 0, 1, false);
+    w.Flush(kFlushWrite);
+    packed_pos = w.EntryOf(packed_page).position;
+    plain_pos = w.EntryOf(plain_page).position;
+    table_pos = w.EntryOf(0).position;
+    w.Commit(false);
+    // After the commit the number is committed: writing again needs a new transaction.
+    ASSERT_NE(w.GetPage(1, kGpRead | kGpUpdate), nullptr);
+    EXPECT_QDF_ERROR_HELP(w.Flush(kFlushWrite), "", kHelpReadOnlyReader);
+    w.Rollback();
   }
   auto poke = [&](int64_t pos, uint8_t value) {
     std::fstream io(path_, std::ios::in | std::ios::out | std::ios::binary);

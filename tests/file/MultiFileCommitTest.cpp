@@ -128,7 +128,7 @@ TEST_F(MultiFileCommitTest, WhileAnotherWriterHoldsAFileReadersSeeTheCommitAndWr
   EXPECT_FALSE(Exists(record_));
 }
 
-TEST_F(MultiFileCommitTest, ARecordThatNeverBecameWholeIsACommitThatDidNotHappen) {
+TEST_F(MultiFileCommitTest, ARecordThatNeverBecameWholeIsNoCommitAndALateOneUndoesNothing) {
   InterruptPastCommitPoint();
   std::filesystem::resize_file(record_, std::filesystem::file_size(record_) - 1);
   EXPECT_EQ(TagOf(y_, false), 1u);
@@ -137,9 +137,8 @@ TEST_F(MultiFileCommitTest, ARecordThatNeverBecameWholeIsACommitThatDidNotHappen
   EXPECT_TRUE(Exists(record_));
   EXPECT_EQ(TagOf(x_, false), 1u);
   EXPECT_FALSE(Exists(record_));
-}
 
-TEST_F(MultiFileCommitTest, ARecordThatTurnsUpLaterNeverUndoesALaterCommit) {
+  // A record that turns up after the files moved on never undoes a later commit.
   InterruptPastCommitPoint();
   const std::string old_record = dir_.File("record.copy");
   const std::string old_marker = dir_.File("marker.copy");

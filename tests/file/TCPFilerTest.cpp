@@ -3,9 +3,10 @@
 // system's server configuration.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "ErrorText.h"
+#include "FileBytes.h"
 #include "TestDir.h"
 #include "base/PageCodec.h"
 #include "base/QdfException.h"
@@ -24,26 +25,19 @@ using qdf_test::ChainPageIs;
 using qdf_test::ClosedPort;
 using qdf_test::kShortTimeoutMs;
 using qdf_test::MessageOf;
-using qdf_test::PatternPage;
-using qdf_test::TFilerRef;
 using qdf_test::TPeerFault;
 using qdf_test::TProtocolPeer;
-using qdf_test::TRemote;
 
 std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
 
 // A stand-in server of a chain database and a remote filer for it.
 class TCPFilerTest : public ::testing::Test {
  protected:
-  static std::string Made(const qdf_test::TTestDir& dir) {
-    qdf_test::MakeChainDatabase(dir.File("served.qdf"));
-    return dir.File("served.qdf");
-  }
   void Connect() { ASSERT_TRUE(remote->Open("127.0.0.1", peer.Port())); }
   qdf_test::TTestDir dir_;
-  std::string db_ = Made(dir_);
+  std::string db_ = qdf_test::MakeChainDatabase(dir_.File("served.qdf"));
   TProtocolPeer peer{db_};
-  TRemote remote;
+  qdf_test::TRemote remote;
 };
 
 // ---- opening ----
@@ -168,9 +162,7 @@ TEST_F(TCPFilerTest, WrongReplyLengthsNeverReachTheBuffer) {
   EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0xAB; }));
   // The stray bytes were consumed: the next read is served correctly.
   remote->ReadData(buf.data(), 16, 0);
-  uint8_t header[16];
-  std::ifstream(db_, std::ios::binary).read(reinterpret_cast<char*>(header), 16);
-  EXPECT_EQ(std::memcmp(buf.data(), header, 16), 0);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 16, qdf_test::ReadFileBytes(db_).begin()));
   // A root record that is not 68 bytes is refused.
   peer.FailNext(kCmdStartTransaction, TPeerFault::kOversizedReply);
   TRootRecord root{};
@@ -226,7 +218,7 @@ TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactionsAndStreamsGoInC
   EXPECT_TRUE(remote->Readers().empty());
 
   // A circular page chain is refused before anything is sent.
-  TFilerRef local(db_, false, "Local");
+  qdf_test::TFilerRef local(db_, false, "Local");
   TQdfIndirectPageReader writer(local.filer);
   writer.Open(false);
   writer.StartTransaction();
@@ -239,7 +231,7 @@ TEST_F(TCPFilerTest, ReadersStartResumeAndCloseServerTransactionsAndStreamsGoInC
   // A stream of bytes goes in chunks of at most 8192 bytes, packed when that
   // makes them shorter.
   std::string data(8192, 'a');  // packs
-  const std::vector<uint8_t> noise = PatternPage(9, 9, false);
+  const std::vector<uint8_t> noise = qdf_test::PatternPage(9, 9, false);
   data.append(noise.begin(), noise.end());  // does not pack
   data += "xyz";                            // too short to pack
   remote->StreamStream("DDL", data);

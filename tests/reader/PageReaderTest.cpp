@@ -1,7 +1,16 @@
+// The page cache of a reader: the page map, the request flags, trimming,
+// failed reads and writes, scans, and readers on several threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "ErrorText.h"
@@ -62,8 +71,18 @@ TEST(PageMap, DroppingTheLastPageReturnsEveryTable) {
   EXPECT_GE(pool.FreeCount(), 6u);
 }
 
-TEST(PageReaderFlags, LookupUpdateAndPinRules) {
+// A failing read leaves no block behind under that page number; a failing
+// write keeps the page dirty.
+TEST(PageReaderFlags, LookupUpdateAndPinRulesAndFailedReadsAndWrites) {
   TMemoryReader r;
+  r.failing_page = 13;
+  const int in_use = TCachePool::Instance().InUse();
+  EXPECT_THROW(r.GetPage(13, kGpRead), EQdfException);
+  EXPECT_EQ(r.CachedPage(13), nullptr);
+  EXPECT_EQ(r.HeldCount(), 0);
+  EXPECT_EQ(TCachePool::Instance().InUse(), in_use);
+  EXPECT_TRUE(r.IsMapEmpty());
+
   EXPECT_EQ(r.GetPage(7, kGpLookup), nullptr);
   EXPECT_EQ(r.CachedPage(7), nullptr);  // look-up never creates
 
@@ -94,6 +113,14 @@ TEST(PageReaderFlags, LookupUpdateAndPinRules) {
   r.FreePage(10);
   EXPECT_QDF_ERROR_HELP(r.ReleaseEdited(buf, 10), "Access to Released Cache-Page",
                         kHelpReleasedPage);
+
+  r.GetPage(3, kGpUpdate);
+  r.on_write = [](uint32_t) { throw EQdfException("disk gone"); };
+  EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
+  EXPECT_TRUE(r.CachedPage(3)->dirty);
+  EXPECT_TRUE(r.WriteFailed());
+  EXPECT_EQ(r.DirtyCount(), 2);  // pages 3 and 8
+  EXPECT_TRUE(r.CompressionEnabled());
 
   r.SetReadOnly(true);
   EXPECT_QDF_ERROR_HELP(r.EditPage(9), "Updaterequest in ReadOnly Mode", kHelpReadOnlyReader);
@@ -139,26 +166,129 @@ TEST(PageReaderTrim, KeepsFortyPagesPinnedAndFrozenOnes) {
   EXPECT_EQ(r.store[5000][0], 0x5A);
 }
 
-// A failing read leaves no block behind under that page number; a failing
-// write keeps the page dirty.
-TEST(PageReaderFailures, FailedReadDropsTheBlockAndFailedWriteKeepsItDirty) {
-  TMemoryReader r;
-  r.failing_page = 13;
-  const int in_use = TCachePool::Instance().InUse();
-  EXPECT_THROW(r.GetPage(13, kGpRead), EQdfException);
-  EXPECT_EQ(r.CachedPage(13), nullptr);
-  EXPECT_EQ(r.HeldCount(), 0);
-  EXPECT_EQ(TCachePool::Instance().InUse(), in_use);
-  EXPECT_TRUE(r.IsMapEmpty());
+// Sequential scans of more pages than the cache holds must not push out the
+// other pages, and the part of the scanned pages that is cached must serve
+// the next scan.
+int ReadsFor(TMemoryReader& r, uint32_t first, uint32_t last, int flags) {
+  const int before = r.reads;
+  for (uint32_t p = first; p <= last; ++p) r.GetPage(p, flags);
+  return r.reads - before;
+}
 
-  // A failing write keeps the page dirty.
-  r.GetPage(3, kGpUpdate);
-  r.on_write = [](uint32_t) { throw EQdfException("disk gone"); };
-  EXPECT_THROW(r.Flush(kFlushWrite), EQdfException);
-  EXPECT_TRUE(r.CachedPage(3)->dirty);
-  EXPECT_TRUE(r.WriteFailed());
-  EXPECT_EQ(r.DirtyCount(), 1);
-  EXPECT_TRUE(r.CompressionEnabled());
+TEST(ScanCache, ScansLargerThanTheCacheKeepOtherPagesAndServeTheNextScan) {
+  TCachePool& pool = TCachePool::Instance();
+  pool.SetCacheSize(512);  // whatever an earlier test in this process left
+  pool.SetCacheSize(100);  // too small: ignored
+  EXPECT_EQ(pool.CacheSize(), 512);
+  TMemoryReader r;
+  constexpr uint32_t kHot = 100000;  // pages read often, e.g. an index's upper levels
+  ASSERT_EQ(ReadsFor(r, kHot, kHot + 99, kGpRead), 100);
+  for (int scan = 0; scan < 3; ++scan) {
+    const int reads = ReadsFor(r, 1, 2000, kGpRead | kGpScan);
+    if (scan == 0) {
+      EXPECT_EQ(reads, 2000);
+    } else {
+      // Most of what the cache holds is the table's first pages.
+      EXPECT_LT(reads, 2000 - 250) << "scan " << scan;
+    }
+    EXPECT_LT(ReadsFor(r, kHot, kHot + 99, kGpRead), 20) << "scan " << scan;
+  }
+  // Plain reads still age out by recency.
+  ReadsFor(r, 5001, 8000, kGpRead);
+  EXPECT_GT(ReadsFor(r, kHot, kHot + 99, kGpRead), 80);
+  r.Flush(kFlushDrop);
+}
+
+// Readers on different threads share the cache pool and the page-map tables;
+// requests for a page that another thread is still reading wait for it.
+
+// Pages read back as their own number, slowly enough for the threads to
+// interleave; the first read of page `gate` waits until the test lets it go.
+class TTestReader : public TQdfPageReader {
+ public:
+  explicit TTestReader(uint32_t gate_page = 0) : gate(gate_page) {}
+  void ReadPage(uint32_t page, uint8_t* buffer) override {
+    if (page == gate) {
+      std::unique_lock<std::mutex> lock(mutex);
+      started = true;
+      changed.notify_all();
+      changed.wait(lock, [this] { return released; });
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::memset(buffer, 0, kPageSize);
+    std::memcpy(buffer + 64, &page, sizeof page);
+  }
+  const uint32_t gate;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool started = false;
+  bool released = false;
+};
+
+uint32_t PageNumberIn(const uint8_t* buffer) {
+  uint32_t v;
+  std::memcpy(&v, buffer + 64, sizeof v);
+  return v;
+}
+
+TEST(PageReaderThreads, AWaiterInsideAUseBracketLetsTheLoaderFinishAndReadersShareThePool) {
+  TTestReader r(7);
+  std::thread loader([&] {
+    r.GetPage(7, kGpRead | kGpPin);
+    r.UnpinPage(7);
+  });
+  {
+    std::unique_lock<std::mutex> lock(r.mutex);
+    r.changed.wait(lock, [&] { return r.started; });
+  }
+  std::atomic<bool> done{false};
+  // A deadlock cannot be taken back: report it and end the test process.
+  std::thread watchdog([&] {
+    for (int i = 0; i < 1000 && !done.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!done.load()) {
+      std::fprintf(stderr, "deadlock: the waiter inside a use bracket blocks the loader\n");
+      std::_Exit(1);
+    }
+  });
+  std::thread waiter([&] {
+    TReaderUse use(&r);  // holds the reader's lock for the bracket
+    const uint8_t* b = r.GetPage(7, kGpRead | kGpPin);
+    EXPECT_EQ(PageNumberIn(b), 7u);
+    r.UnpinPage(7);
+    done.store(true);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter waits now
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.released = true;
+  }
+  r.changed.notify_all();
+  waiter.join();
+  loader.join();
+  done.store(true);
+  watchdog.join();
+
+  // Three threads, each with a reader of its own, share the pool.
+  const int in_use_before = TCachePool::Instance().InUse();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      TTestReader own;
+      for (uint32_t i = 0; i < 1500; ++i) {
+        uint32_t p = (i * 7919u + static_cast<uint32_t>(t)) % 100000u + 1;
+        const uint8_t* b = own.GetPage(p, kGpRead);
+        if (PageNumberIn(b) != p) wrong.fetch_add(1);
+        if (i % 7 == 0) own.GetPage(p, kGpUpdate);
+      }
+      own.Flush(kFlushDrop);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(TCachePool::Instance().InUse(), in_use_before);
 }
 
 }  // namespace

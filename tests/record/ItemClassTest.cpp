@@ -8,26 +8,24 @@ namespace qdf {
 namespace {
 
 template <typename T>
-T* Add(TQdfPersistentObject* parent, const char* name, int field_index = -2) {
+std::unique_ptr<T> Make(const char* name) {
   std::unique_ptr<TQdfPersistentObject> made = TQdfPersistentObject::Create(T::kClassInfo, nullptr);
-  T* raw = static_cast<T*>(made.get());
-  raw->Header()->SetObjectName(name);
+  made->Header()->SetObjectName(name);
+  return std::unique_ptr<T>(static_cast<T*>(made.release()));
+}
+
+template <typename T>
+T* Add(TQdfPersistentObject* parent, const char* name, int field_index = -2) {
+  T* raw = Make<T>(name).release();
   if constexpr (std::is_base_of_v<TQdfField, T>) {
     if (field_index != -2) raw->FieldHeader()->SetFieldIndex(field_index);
   }
-  made.release()->SetParent(parent);
+  raw->SetParent(parent);
   return raw;
 }
 
-std::unique_ptr<TQdfItemClass> NewClass(const char* name) {
-  std::unique_ptr<TQdfPersistentObject> made =
-      TQdfPersistentObject::Create(TQdfItemClass::kClassInfo, nullptr);
-  made->Header()->SetObjectName(name);
-  return std::unique_ptr<TQdfItemClass>(static_cast<TQdfItemClass*>(made.release()));
-}
-
 TEST(ItemClass, FieldsArePlacedInheritedFirstAndIndexConflictsAndGapsAreReported) {
-  auto root = NewClass("TBench");
+  auto root = Make<TQdfItemClass>("TBench");
   Add<TQdfIntegerField>(root.get(), "a");
   Add<TQdfIntegerField>(root.get(), "b");
   Add<TQdfCharField>(root.get(), "c");
@@ -54,11 +52,11 @@ TEST(ItemClass, FieldsArePlacedInheritedFirstAndIndexConflictsAndGapsAreReported
   EXPECT_EQ(sub->ClassByName("TBench"), nullptr);
 
   // Field index conflicts and gaps.
-  auto dup = NewClass("Dup");
+  auto dup = Make<TQdfItemClass>("Dup");
   Add<TQdfIntegerField>(dup.get(), "x", 0);
   Add<TQdfIntegerField>(dup.get(), "y", 0);
   EXPECT_QDF_ERROR(dup->Loaded(), "Fields: y and x have the same FieldIndex: 0");
-  auto gap = NewClass("Gap");
+  auto gap = Make<TQdfItemClass>("Gap");
   Add<TQdfIntegerField>(gap.get(), "x", 0);
   Add<TQdfIntegerField>(gap.get(), "z", 2);
   EXPECT_QDF_ERROR(gap->Loaded(), "No Field for FieldIndex: 1");
