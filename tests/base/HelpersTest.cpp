@@ -53,7 +53,7 @@ TEST(Like, FollowsFirstOccurrenceMatching) {
     EXPECT_EQ(Like(text, pattern), match) << text << " / " << pattern;
 }
 
-TEST(TextHelpers, SplitFieldAndNumbers) {
+TEST(TextHelpers, SplitFieldNumbersAndItemAddresses) {
   std::string text = "alias=file.qdf";
   std::string head;
   SplitAt(text, '=', head);
@@ -80,9 +80,16 @@ TEST(TextHelpers, SplitFieldAndNumbers) {
   EXPECT_EQ(Trim("  x y \t"), "x y");
   // A long message is not cut.
   EXPECT_EQ(Format("%s!", std::string(1000, 'x').c_str()).size(), 1001u);
+  // Item addresses as text.
+  EXPECT_EQ(AdrToText(TItemAdr{12, 3}), "(12:3)");
+  EXPECT_EQ(AdrToText(kNullAdr), "(4294967295:0)");
+  EXPECT_EQ(TextToAdr("12:3"), (TItemAdr{12, 3}));
+  EXPECT_THROW(TextToAdr("(12:3)"), EConvertError);  // parentheses are not stripped
+  EXPECT_THROW(TextToAdr("12"), EConvertError);
+  EXPECT_THROW(TextToAdr("1:70000"), EConvertError);
 }
 
-TEST(NumberHelpers, RoundToHalvesAwayFromZeroAndEncodeBaseGivesNineDigits) {
+TEST(NumberHelpers, RoundToEncodeBaseAndBitSets) {
   EXPECT_DOUBLE_EQ(RoundTo(2.5, 0), 3.0);
   EXPECT_DOUBLE_EQ(RoundTo(-2.5, 0), -3.0);
   EXPECT_DOUBLE_EQ(RoundTo(1.2345, 2), 1.23);
@@ -94,9 +101,7 @@ TEST(NumberHelpers, RoundToHalvesAwayFromZeroAndEncodeBaseGivesNineDigits) {
   EXPECT_EQ(EncodeBase(alphabet, 9, 1234567890), "234567890");  // high digits dropped
   EXPECT_THROW(EncodeBase("01", 15, 5), EConvertError);
   EXPECT_THROW(EncodeBase(alphabet, 15, -1), EConvertError);
-}
-
-TEST(BitSet, SizesTestsAndOrs) {
+  // Bit sets.
   TDynamicByteArray bits;
   SetBitCount(bits, 17);
   ASSERT_EQ(bits.size(), 3u);
@@ -114,15 +119,6 @@ TEST(BitSet, SizesTestsAndOrs) {
   OrBits(bits, more);
   EXPECT_EQ(bits[0], 0x09);
   EXPECT_EQ(bits[2], 0x01);
-}
-
-TEST(ItemAdrText, FormatsAndParses) {
-  EXPECT_EQ(AdrToText(TItemAdr{12, 3}), "(12:3)");
-  EXPECT_EQ(AdrToText(kNullAdr), "(4294967295:0)");
-  EXPECT_EQ(TextToAdr("12:3"), (TItemAdr{12, 3}));
-  EXPECT_THROW(TextToAdr("(12:3)"), EConvertError);  // parentheses are not stripped
-  EXPECT_THROW(TextToAdr("12"), EConvertError);
-  EXPECT_THROW(TextToAdr("1:70000"), EConvertError);
 }
 
 }  // namespace

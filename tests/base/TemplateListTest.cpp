@@ -178,8 +178,7 @@ TEST(ObjectListTest, OwnedObjectsFreedExactlyOnceAndReplacedDuplicatesFreed) {
     delete taken;
     EXPECT_EQ(list.Count(), 7);
     // Replacing an entry by itself keeps the object alive.
-    Counted* first = list[0];
-    list.SetItem(0, first);
+    list.SetItem(0, list[0]);
     EXPECT_EQ(Counted::live, 7);
     list.SetItem(0, new Counted(99));
     EXPECT_EQ(Counted::live, 7);

@@ -10,7 +10,7 @@
 namespace qdf {
 namespace {
 
-TEST(ScriptVariant, ConversionsBetweenKindsAndTheirErrors) {
+TEST(ScriptVariant, ConversionsTextFormsAndTheirErrors) {
   EXPECT_EQ(TVariant(2.5).AsInteger(), 2);  // half to even
   EXPECT_EQ(TVariant(3.5).AsInteger(), 4);
   EXPECT_EQ(TVariant("  42").AsInteger(), 42);
@@ -27,9 +27,7 @@ TEST(ScriptVariant, ConversionsBetweenKindsAndTheirErrors) {
   EXPECT_THROW(TVariant(1e19).AsInt64(), EConvertError);
   EXPECT_EQ(qdf_test::TextOf<EConvertError>([] { TVariant().AsInteger(); }),
             "Could not convert variant of type (Null) into type (Integer)");
-}
-
-TEST(ScriptVariant, TextForms) {
+  // Text forms of numbers and date-times.
   EXPECT_EQ(DoubleToText(3.0), "3");
   EXPECT_EQ(DoubleToText(3000000000.0), "3000000000");
   EXPECT_EQ(DoubleToText(1.5e-7), "1.5e-07");

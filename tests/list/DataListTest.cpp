@@ -12,29 +12,13 @@
 namespace qdf {
 namespace {
 
-// A storage on the fixture's file with one data list under it.
-struct TStorageWithList {
-  explicit TStorageWithList(qdf_test::TListFixture& fx)
-      : storage(fx.CreateStorage()), list(fx.AddList<TQdfDataList>(storage.get(), "records")) {}
-  std::unique_ptr<TQdfStorage> storage;
-  TQdfDataList* list;  // owned by the storage
-};
-
-// Records carry an id (4 bytes) after the 13-byte prefix, then filler.
-TItemAdr AddRecord(TQdfDataListBase& list, uint32_t id, int size) {
-  TItemAdr adr;
-  uint8_t* item = list.AppendItem(size, &adr);
-  StoreU32(item + 13, id);
-  std::memset(item + 17, static_cast<int>(id & 0xFF), static_cast<size_t>(size - 17));
-  return adr;
-}
-
 TEST(DataList, DamagedStubsRaiseInsteadOfWandering) {
   qdf_test::TListFixture fx;
-  TStorageWithList s(fx);
-  TQdfDataList& list = *s.list;
-  const TItemAdr a = AddRecord(list, 1, 100);
-  const TItemAdr b = AddRecord(list, 2, 100);
+  auto storage = fx.CreateStorage();
+  TQdfDataList& list = *fx.AddList<TQdfDataList>(storage.get(), "records");
+  TItemAdr a, b;
+  list.AppendItem(100, &a);
+  list.AppendItem(100, &b);
   // a forwards to a $SPARE address that does not exist.
   uint8_t* item = list.EditItem(a);
   item[2] = kRecForwarded;
@@ -91,13 +75,13 @@ TEST(StorageTree, OrphanedHeaderItemsAreDroppedOnLoading) {
   qdf_test::TListFixture fx;
   TItemAdr list_adr, orphan_adr;
   {
-    TStorageWithList s(fx);
-    list_adr = s.list->Address();
-    auto* orphan = fx.AddList<TQdfItemList>(s.storage.get(), "lost");
+    auto storage = fx.CreateStorage();
+    list_adr = fx.AddList<TQdfDataList>(storage.get(), "records")->Address();
+    auto* orphan = fx.AddList<TQdfItemList>(storage.get(), "lost");
     orphan->Header()->SetParentAddress(TItemAdr{999, 9});
     orphan->SaveHeader();
     orphan_adr = orphan->Address();
-    s.storage->Flush(false);
+    storage->Flush(false);
     fx.Commit();
   }
   auto storage = fx.ReopenStorage();

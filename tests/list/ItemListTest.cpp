@@ -86,8 +86,7 @@ TEST(ItemList, BadAddressesRaiseAndWalksAgreeWithAModelAfterRandomAppendsAndDele
     }
   }
   EXPECT_EQ(WalkForward(*list), model);
-  std::vector<uint32_t> reversed(model.rbegin(), model.rend());
-  EXPECT_EQ(WalkBackward(*list), reversed);
+  EXPECT_EQ(WalkBackward(*list), std::vector<uint32_t>(model.rbegin(), model.rend()));
   EXPECT_EQ(list->Count(), static_cast<int64_t>(model.size()));
 
   // The cursor walks the same way and deletes as it goes.

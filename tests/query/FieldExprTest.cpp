@@ -54,7 +54,7 @@ class FieldExprTest : public ::testing::Test {
 
 // Compiles reuse the name table of the last class; a field added to the
 // class, or another class compiled in between, must still be seen at once.
-TEST_F(FieldExprTest, CompilesSeeFieldsAddedBetweenThem) {
+TEST_F(FieldExprTest, CompilesSeeFieldsAddedBetweenThemErrorsAndFromBookLifetime) {
   qdf::TQdfStorage& s = *db_.storage;
   TQdfItemClass* sub = static_cast<TQdfItemClass*>(s.ChildByName("TRec"))->ClassByName("TSub");
   ASSERT_NE(sub, nullptr);
@@ -73,6 +73,21 @@ TEST_F(FieldExprTest, CompilesSeeFieldsAddedBetweenThem) {
   EXPECT_EQ(compile_sub("z = 1"), "<no error>");
   EXPECT_EQ(compile_sub("d = 4 and z = 1"), "<no error>");
   EXPECT_EQ(Match("k = 3"), Ks({3}));
+  // Errors.
+  EXPECT_EQ(ErrorOf("a + 1"), "Filter is no boolean expression: a + 1");
+  EXPECT_EQ(ErrorOf("a = 'x'").rfind("could not find matching cast for ", 0), 0u);
+  EXPECT_EQ(ErrorOf("c like 5").rfind("could not find matching cast for ", 0), 0u);
+  EXPECT_NE(ErrorOf("TRec.nope = 1"), "<no error>");
+  // The FROM book lives only during the compile, also after an error.
+  TQScript& qs = QueryScript();
+  EXPECT_EQ(qs.ExternalBook("FROM"), nullptr);
+  EXPECT_EQ(qs.FromClass(), nullptr);
+  qs.Scan("a = 1");
+  EXPECT_ANY_THROW(qs.Compile());  // "a" is unknown without FROM
+  // A filter compiled for the subclass sees its own fields.
+  auto node = t_->CompileFilter("d = 4", t_->ItemClass()->ClassByName("TSub"));
+  EXPECT_EQ(qdf_test::Scan(*t_, node.get()), (Ks{5}));
+  EXPECT_EQ(ErrorOf("d = 4").rfind("could not find matching cast for ", 0), 0u);
 }
 
 // Comparisons of one field with a literal, nulls included, are checked
@@ -142,23 +157,6 @@ TEST_F(FieldExprTest, FieldsAndClassesThroughObjectIDs) {
     EXPECT_EQ(Match("r = " + std::to_string(id2)), (Ks{4}));
     EXPECT_EQ(Match("ThisID = " + std::to_string(id2)), (Ks{2}));
   }
-}
-
-TEST_F(FieldExprTest, CompileErrorsAndFromBookLifetime) {
-  EXPECT_EQ(ErrorOf("a + 1"), "Filter is no boolean expression: a + 1");
-  EXPECT_EQ(ErrorOf("a = 'x'").rfind("could not find matching cast for ", 0), 0u);
-  EXPECT_EQ(ErrorOf("c like 5").rfind("could not find matching cast for ", 0), 0u);
-  EXPECT_NE(ErrorOf("TRec.nope = 1"), "<no error>");
-  // The FROM book lives only during the compile, also after an error.
-  TQScript& s = QueryScript();
-  EXPECT_EQ(s.ExternalBook("FROM"), nullptr);
-  EXPECT_EQ(s.FromClass(), nullptr);
-  s.Scan("a = 1");
-  EXPECT_ANY_THROW(s.Compile());  // "a" is unknown without FROM
-  // A filter compiled for the subclass sees its own fields.
-  auto node = t_->CompileFilter("d = 4", t_->ItemClass()->ClassByName("TSub"));
-  EXPECT_EQ(qdf_test::Scan(*t_, node.get()), (Ks{5}));
-  EXPECT_EQ(ErrorOf("d = 4").rfind("could not find matching cast for ", 0), 0u);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ int ComparePageDescending(const TItemAdrEntry& a, const TItemAdrEntry& b, void*)
   return a.adr.page == b.adr.page ? 0 : a.adr.page > b.adr.page ? -1 : 1;
 }
 
-TEST(ItemAdrListTest, SortAndFind) {
+TEST(ItemAdrListTest, SortFindDuplicateModesAndInsertPositions) {
   TaItemAdrList list;
   list.Append({5, 2});
   list.Append({3, 7});
@@ -73,9 +73,8 @@ TEST(ItemAdrListTest, SortAndFind) {
   list.Append({2, 0});
   EXPECT_FALSE(list.Searchable());
   EXPECT_EQ(FindIn(list, {2, 0}), std::make_pair(true, 5));
-}
 
-TEST(ItemAdrListTest, DuplicateModesAndInsertPositions) {
+  // Duplicate modes of a sorted list, then of an unsorted one.
   TaItemAdrList sorted;
   sorted.SetSorted(true);
   sorted.SetDuplicates(kDupIgnore);

@@ -95,6 +95,14 @@ inline void BuildDocs(qdf::TQdfStorage& s, const std::vector<const char*>& table
 }
 
 // One record's values; nullopt is null (an empty text is a null char).
+// Inserts a TDoc named `name` whose body holds `bytes`.
+inline void AddDoc(qdf::TQdfTable& t, const std::string& name, const std::string& bytes) {
+  t.Insert();
+  t.FieldByName("name")->SetAsString(name);
+  t.FieldByName("body")->SetAsString(bytes);
+  t.Post();
+}
+
 struct TRow {
   int k = 0;
   std::optional<int> a, b;

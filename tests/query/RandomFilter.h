@@ -59,9 +59,12 @@ class TFilterMaker {
   TFilter Make(int depth) {
     const int pick = Rand(0, 9);
     if (depth <= 0 || pick < 5) return Atom();
-    if (pick < 7) return Both(Make(depth - 1), Make(depth - 1), true);
-    if (pick < 9) return Both(Make(depth - 1), Make(depth - 1), false);
     TFilter f = Make(depth - 1);
+    if (pick < 9) {
+      // The operands in locals: argument evaluation order is unspecified.
+      TFilter g = Make(depth - 1);
+      return Both(std::move(f), std::move(g), pick < 7);
+    }
     f.text = "not (" + f.text + ")";
     f.prepared = "not (" + f.prepared + ")";
     f.eval = [inner = f.eval](const TRow& r) { return !inner(r); };

@@ -69,8 +69,7 @@ TEST_F(TableOpTest, EqualityObjectIDAndBaseClassIndexes) {
   // ThisID = n reads that one record.
   t_->First();
   t_->Next();
-  auto& id = static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, "ThisID"));
-  const int64_t n = id.AsInt64();
+  const int64_t n = static_cast<TQdfObjectIDField&>(qdf_test::Fld(*t_, "ThisID")).AsInt64();
   ASSERT_NE(n, 0);
   auto op = Op("ThisID = " + std::to_string(n));
   EXPECT_EQ(Rows(*op), (Ks{2}));
@@ -165,7 +164,7 @@ TEST_F(TableOpTest, IndexRangesOfNullsAndOfHighBytePrefixesAndApplyFilterChecks)
 // A walk through an index that holds every field read answers from the keys:
 // the cursor stands on an image. An edit or a delete works on the stored
 // record, so the fields the image lacks, and their keys, survive or go.
-TEST_F(TableOpTest, ImagesGiveWayToTheRecordForEditsAndDeletes) {
+TEST_F(TableOpTest, ImagesGiveWayToTheRecordForEditsAndDeletesAndApplyUpdateReplays) {
   db_.AddIndex("ib", {{kInt, "b"}});
   db_.AddIndex("ia", {{kInt, "a"}});
   Open();
@@ -193,6 +192,47 @@ TEST_F(TableOpTest, ImagesGiveWayToTheRecordForEditsAndDeletes) {
   t_->Delete(false);
   del.reset();
   EXPECT_EQ(Rows("a >= 0").size(), 19u);
+
+  // ApplyUpdate replays an insert, then an update, and checks versions.
+  TQdfIndex* ib = t_->IndexByName("ib");
+  t_->First();
+  const TItemAdr first = t_->Cursor().Address();
+  const uint8_t* rec = t_->Cursor().Item();
+  std::vector<uint8_t> item(rec, rec + LoadU16(rec));
+  // The replayed record keeps its ThisID: the original goes first.
+  t_->Delete(false);
+  t_->ApplyUpdate(first, 1, item.data(), 0);
+  const TItemAdr adr = t_->Cursor().Address();
+  EXPECT_EQ(t_->Count(), 19);
+  EXPECT_EQ(ib->Count(), 19);
+  EXPECT_EQ(Rows("b = 1"), (Ks{1}));
+  t_->SetCursorAddress(adr);
+  // An update of field b (mask bit 3) from an item of a later version.
+  const uint8_t* now = t_->Cursor().Item();
+  std::vector<uint8_t> newer(now, now + LoadU16(now));
+  t_->Edit();
+  static_cast<TQdfIntegerField*>(b)->SetAsInteger(77);
+  k_->SetAsInteger(99);
+  t_->Post();
+  const uint8_t* changed = t_->Cursor().Item();
+  std::vector<uint8_t> update(changed, changed + LoadU16(changed));
+  // Put the record back as it was, then replay only b.
+  StoreU32(newer.data() + kRecVersionOffset, LoadU32(update.data() + kRecVersionOffset));
+  t_->ApplyUpdate(adr, 3, newer.data(), 0xFF);
+  EXPECT_EQ(Rows("b = 1"), (Ks{1}));
+  t_->ApplyUpdate(adr, 3, update.data(), uint64_t{1} << 3);
+  EXPECT_EQ(Rows("b = 77"), (Ks{1}));
+  EXPECT_EQ(ib->Count(), 19);
+  // Checks.
+  StoreU32(update.data() + kRecVersionOffset, 0);
+  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 3, update.data(), 1),
+                   "Record updated by another transaction");
+  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 4, update.data(), 0),
+                   "Record updated by another transaction");
+  t_->SetCursorAddress(adr);
+  t_->Delete(false);
+  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 3, newer.data(), 1), "Updating deleted Record");
+  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 4, newer.data(), 0); }), "<no error>");
 }
 
 TEST_F(TableOpTest, ColumnsAndInsertIntoMapByPosition) {
@@ -270,12 +310,7 @@ TEST_F(TableOpTest, InsertIntoGivesEachCopyABlobOfItsOwn) {
   auto src = db_.storage->TableByName("src");
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"long", std::string(5000, 'x') + "end"}, {"short", "abc"}, {"none", ""}};
-  for (const auto& [name, bytes] : rows) {
-    src->Insert();
-    src->FieldByName("name")->SetAsString(name);
-    src->FieldByName("body")->SetAsString(bytes);
-    src->Post();
-  }
+  for (const auto& [name, bytes] : rows) qdf_test::AddDoc(*src, name, bytes);
   const TBlobs original = blobs(*src);
   auto dst = db_.storage->TableByName("dst");
   {
@@ -309,52 +344,6 @@ TEST_F(TableOpTest, InsertIntoGivesEachCopyABlobOfItsOwn) {
   ASSERT_EQ(arrived.size(), 3u);
   for (const auto& [name, blob] : arrived) EXPECT_EQ(blob.second, copied.at(name).second) << name;
   EXPECT_EQ(other->BlobTable()->Count(), 3 + 1);
-}
-
-TEST_F(TableOpTest, ApplyUpdateReplaysInsertsUpdatesAndChecks) {
-  db_.AddIndex("ib", {{kInt, "b"}});
-  Open();
-  Fill(3);
-  TQdfIndex* ib = t_->IndexByName("ib");
-  t_->First();
-  const TItemAdr first = t_->Cursor().Address();
-  const uint8_t* rec = t_->Cursor().Item();
-  std::vector<uint8_t> item(rec, rec + LoadU16(rec));
-  // The replayed record keeps its ThisID: the original goes first.
-  t_->Delete(false);
-  t_->ApplyUpdate(first, 1, item.data(), 0);
-  const TItemAdr adr = t_->Cursor().Address();
-  EXPECT_EQ(t_->Count(), 3);
-  EXPECT_EQ(ib->Count(), 3);
-  EXPECT_EQ(Rows("b = 1"), (Ks{1}));
-  t_->SetCursorAddress(adr);
-  // An update of field b (mask bit 3) from an item of a later version.
-  const uint8_t* now = t_->Cursor().Item();
-  std::vector<uint8_t> newer(now, now + LoadU16(now));
-  auto& b = static_cast<TQdfIntegerField&>(qdf_test::Fld(*t_, "b"));
-  t_->Edit();
-  b.SetAsInteger(77);
-  k_->SetAsInteger(99);
-  t_->Post();
-  const uint8_t* changed = t_->Cursor().Item();
-  std::vector<uint8_t> update(changed, changed + LoadU16(changed));
-  // Put the record back as it was, then replay only b.
-  StoreU32(newer.data() + kRecVersionOffset, LoadU32(update.data() + kRecVersionOffset));
-  t_->ApplyUpdate(adr, 3, newer.data(), 0xFF);
-  EXPECT_EQ(Rows("b = 1"), (Ks{1}));
-  t_->ApplyUpdate(adr, 3, update.data(), uint64_t{1} << 3);
-  EXPECT_EQ(Rows("b = 77"), (Ks{1}));
-  EXPECT_EQ(ib->Count(), 3);
-  // Checks.
-  StoreU32(update.data() + kRecVersionOffset, 0);
-  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 3, update.data(), 1),
-                   "Record updated by another transaction");
-  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 4, update.data(), 0),
-                   "Record updated by another transaction");
-  t_->SetCursorAddress(adr);
-  t_->Delete(false);
-  EXPECT_QDF_ERROR(t_->ApplyUpdate(adr, 3, newer.data(), 1), "Updating deleted Record");
-  EXPECT_EQ(qdf_test::MessageOf([&] { t_->ApplyUpdate(adr, 4, newer.data(), 0); }), "<no error>");
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ TEST_F(ScriptNode, LikeMatchesAndRewritesAndComparisonMasks) {
   EXPECT_EQ(Value("x <> y"), "BOOLEAN true");
 }
 
-TEST_F(ScriptNode, CastsAndTheVariantForm) {
+TEST_F(ScriptNode, CastsTheVariantFormAndOperandChecks) {
   // TbCast: null is false.
   EXPECT_FALSE(BoolOf(CreateNode(TbCast::kClass, NewVariantLiteral(TVariant()))));
   // The 64-bit form: 0x01 and eight bytes, least significant first.
@@ -135,9 +135,6 @@ TEST_F(ScriptNode, CastsAndTheVariantForm) {
   text = "twelve";
   EXPECT_THROW(node->Evaluate(), EConvertError);
   EXPECT_EQ(static_cast<TvInt*>(node.get())->Int(), 12);
-}
-
-TEST_F(ScriptNode, CreateNodeChecksOperands) {
   EXPECT_THROW(CreateNode(TiPlus::kClass, NewStringLiteral("a"), NewIntLiteral(1)), Exception);
   EXPECT_THROW(CreateNode(TiPlus::kClass, NewIntLiteral(1)), Exception);
   EXPECT_THROW(CreateNode(TiIntOp2::kClass, NewIntLiteral(1), NewIntLiteral(2)), Exception);

@@ -14,7 +14,7 @@ using ScriptParser = ScriptFixture;
 // Values and messages of texts over a = 1, b = 2, c = 3, d = 4, x = 0.5,
 // y = 2.0, s = 'text': grouping and precedence, overload choice through
 // casts, constants, functions, folding and rounding.
-TEST_F(ScriptParser, ValuesAndMessages) {
+TEST_F(ScriptParser, ValuesAndMessagesAndDeeplyNestedTextsAreRejected) {
   const std::pair<const char*, const char*> cases[] = {
       // Binary operators group to the left; prefix ones bind tighter.
       {"1 - 2 - 3", "INTEGER -4"},
@@ -68,6 +68,10 @@ TEST_F(ScriptParser, ValuesAndMessages) {
       {"ToInt(2.5)", "INTEGER 2"},
       {"ToBoolean('true')", "BOOLEAN true"},
       {"false", "BOOLEAN false"},
+      // The types of the parser's value table (values of these kinds read "?").
+      {"null", "NULLVAR ?"},
+      {"2147483648", "INT64 ?"},
+      {"unknown", "TOKEN unknown"},
       {"pi", "DOUBLE 3.141592653589793"},
       {"true and a = 1", "BOOLEAN true"},
       {"1 true", "!Operator expected between INTEGER (1) and true"},
@@ -183,13 +187,22 @@ TEST_F(ScriptParser, ValuesAndMessages) {
   }
   EXPECT_TRUE(Build("null")->InheritsFrom(TvNull::kClass));
   EXPECT_EQ(script_.FindWord("pi")->Flags(), kWfLiteral);
+  // Deeply nested texts are rejected before the stack runs out.
+  std::string ok, deep;
+  for (int i = 0; i < 400; ++i) ok += "-(";
+  ok += "a";
+  for (int i = 0; i < 400; ++i) ok += ")";
+  EXPECT_EQ(EvalInt(ok), 1);
+  for (int i = 0; i < 1200; ++i) deep += "- ";
+  deep += "a";
+  EXPECT_EQ(Value(deep), "!Expression too deeply nested");
 }
 
 TEST_F(ScriptParser, SectionsAddPairsOfOtherShapesAndPostfixWordsOrHideTheirWords) {
   // A pair whose halves have different types.
   TScriptWords* extra = script_.AddSection("TEST_EXTRA");
   script_.AddWord(extra, "]", nullptr, kWfPair | kWfClosing, 255, {}, kTypeNull);
-  EXPECT_EQ(Error("(1]"), "unmatched pair - left <> right");
+  EXPECT_EQ(Value("(1]"), "!unmatched pair - left <> right");
   // A postfix operator: binds to the left only.
   script_.AddWord(extra, "!", &TiNeg::kClass, kWfClosing, 20, {kTypeInteger}, kTypeInteger);
   EXPECT_EQ(EvalInt("a! + 5"), 4);
@@ -197,7 +210,7 @@ TEST_F(ScriptParser, SectionsAddPairsOfOtherShapesAndPostfixWordsOrHideTheirWord
   // A closing word that has only prefix forms.
   script_.AddWord(extra, "~", &TiNeg::kClass, kWfClosing | kWfPrefix, 20, {kTypeInteger},
                   kTypeInteger);
-  EXPECT_EQ(Error("a~"), "linke Seite falsch");
+  EXPECT_EQ(Value("a~"), "!linke Seite falsch");
   // A disabled section hides its words; section names are unique.
   vars_->SetEnabled(false);
   EXPECT_EQ(script_.FindWord("a"), nullptr);
@@ -238,17 +251,6 @@ TEST_F(ScriptParser, CastTableClosure) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->steps.size(), 2u);  // INTEGER -> INT64 -> DOUBLE
   EXPECT_EQ(p->cost, 2);
-}
-
-TEST_F(ScriptParser, DeeplyNestedTextsAreRejected) {
-  std::string ok, deep;
-  for (int i = 0; i < 400; ++i) ok += "-(";
-  ok += "a";
-  for (int i = 0; i < 400; ++i) ok += ")";
-  EXPECT_EQ(EvalInt(ok), 1);
-  for (int i = 0; i < 1200; ++i) deep += "- ";
-  deep += "a";
-  EXPECT_EQ(Error(deep), "Expression too deeply nested");
 }
 
 }  // namespace

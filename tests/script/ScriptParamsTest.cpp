@@ -29,7 +29,7 @@ TEST_F(ScriptParamsTest, NamesAreFoundOnceAndNeverInsideTextsOrOperators) {
             (std::vector<std::string>{"lo", "Hi_2"}));
   EXPECT_EQ(script_.ParameterNames("a + 1"), std::vector<std::string>{});
   // A parameter nothing binds is an error, never a text.
-  EXPECT_EQ(Error("a = :lo"), "Parameter :lo is not bound");
+  EXPECT_EQ(Value("a = :lo"), "!Parameter :lo is not bound");
 }
 
 TEST_F(ScriptParamsTest, BindingChangesTheValueAndOnlyANewKindChangesTheShape) {

@@ -72,17 +72,6 @@ class ScriptFixture : public ::testing::Test {
       return std::string("!") + e.what();
     }
   }
-  // The message of the Exception that compiling `text` raises.
-  std::string Error(const std::string& text) {
-    try {
-      script_.CompileText(text);
-    } catch (const Exception& e) {
-      EXPECT_EQ(script_.ResultNode(), nullptr);
-      return e.what();
-    }
-    return "<compiled>";
-  }
-
   TCustomScript script_;
   TScriptWords* vars_ = nullptr;
   TScriptType type_ = kTypeNull;

@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "EnvSize.h"
@@ -25,6 +26,7 @@
 namespace qdf {
 namespace {
 
+using qdf_test::AddDoc;
 using qdf_test::MessageOf;
 
 struct TChunk {
@@ -56,14 +58,6 @@ std::unique_ptr<TQdfStorage> Reopen(qdf_test::TListFixture& fx, std::unique_ptr<
 
 TQdfBlobField& Blob(TQdfTable& t, const char* name = "body") {
   return *static_cast<TQdfBlobField*>(t.FieldByName(name));
-}
-
-// Inserts a record named `name` whose body holds `bytes`.
-void AddDoc(TQdfTable& t, const std::string& name, const std::string& bytes) {
-  t.Insert();
-  t.FieldByName("name")->SetAsString(name);
-  Blob(t).SetAsString(bytes);
-  t.Post();
 }
 
 // Positions `t` on the record named `name`.
@@ -125,34 +119,28 @@ std::string Bytes(size_t n, uint32_t seed) {
   return s;
 }
 
-// Announces `size` bytes, delivers `deliver` of them, `step` at a time.
-class TScriptedStream : public TBlobStream {
+// Announces `size` bytes, delivers `deliver` (which outlives it), `step`
+// at a time.
+class TScriptedStream : public TBlobMemoryStream {
  public:
-  TScriptedStream(int64_t size, std::string deliver, int step)
-      : size_(size), bytes_(std::move(deliver)), step_(step) {}
+  TScriptedStream(int64_t size, std::string_view deliver, int step)
+      : TBlobMemoryStream(deliver), size_(size), step_(step) {}
   int64_t Size() const override { return size_; }
-  void Rewind() override { at_ = 0; }
   int Read(uint8_t* dest, int count) override {
-    const int n = static_cast<int>(std::min<size_t>(
-        {static_cast<size_t>(count), static_cast<size_t>(step_), bytes_.size() - at_}));
-    std::copy_n(bytes_.data() + at_, n, dest);
-    at_ += static_cast<size_t>(n);
-    return n;
+    return TBlobMemoryStream::Read(dest, std::min(count, step_));
   }
 
  private:
   int64_t size_;
-  std::string bytes_;
   int step_;
-  size_t at_ = 0;
 };
 
 // The chunk layout of one blob through a run of writes and resizes: a fresh
 // value up to 4000 bytes is one chunk, a longer one 2000-byte chunks;
 // rewrites in the same edit reuse the chunks there (a short one grows to 512
 // first); a resize fills the last chunk (a lone head to 4000) before adding
-// chunks, and the first resize of an edit works on a copy.
-TEST(BlobField, ChunkLayoutOfWritesAndResizes) {
+// chunks, and the first resize of an edit works on a copy. A damaged run.
+TEST(BlobField, ChunkLayoutOfWritesResizesAndADamagedRun) {
   struct TStep {
     bool new_edit;  // post, then edit again before this step
     bool resize;    // SetBlobSize instead of a write
@@ -193,6 +181,29 @@ TEST(BlobField, ChunkLayoutOfWritesAndResizes) {
   }
   t->Post();
   EXPECT_EQ(ChunkCount(*s), 1);
+
+  // A chunk taken away behind the field's back: reads report the damage, a
+  // resize refuses, a full rewrite replaces the run, whose chunks go with
+  // the post.
+  AddDoc(*t, "b", Bytes(6000, 1));
+  TQdfTable& b = *s->BlobTable();
+  for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
+    if (static_cast<TQdfIntegerField*>(b.FieldByName("Position"))->AsInteger() == 2000) break;
+  }
+  b.Delete(false);
+  std::string out;
+  EXPECT_EQ(MessageOf([&] { body.ReadBlob(out); }),
+            "Blob " + std::to_string(body.AsInt64()) +
+                " is damaged: chunk at 4000 where 2000 was expected");
+  EXPECT_EQ(out, "");
+  t->Edit();
+  EXPECT_NE(MessageOf([&] { body.SetBlobSize(10); }), "<no error>");
+  body.SetAsString(Bytes(4500, 2));
+  EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
+  t->Post();
+  EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
+  ExpectSound(ChunksOf(*s, body.AsID()), 4500);
+  EXPECT_EQ(ChunkCount(*s), 1 + 3);
 }
 
 // Operations drawn at random against a model of each record's two values
@@ -408,34 +419,6 @@ TEST(BlobField, DatabaseWithoutBlobTable) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(Blob(*d).BlobSize(), 0);
   Blob(*d).ClearBlob();  // nothing to delete
-}
-
-TEST(BlobField, DamagedChunkRunIsReportedAndRewritable) {
-  qdf_test::TListFixture fx;
-  auto s = OpenDb(fx, true);
-  auto t = s->TableByName("docs");
-  AddDoc(*t, "a", Bytes(6000, 1));
-  TQdfBlobField& body = Blob(*t);
-  // Take the middle chunk away behind the field's back.
-  TQdfTable& b = *s->BlobTable();
-  for (b.First(); b.Cursor().Item() != nullptr; b.Next()) {
-    if (static_cast<TQdfIntegerField*>(b.FieldByName("Position"))->AsInteger() == 2000) break;
-  }
-  b.Delete(false);
-  std::string out;
-  EXPECT_EQ(MessageOf([&] { body.ReadBlob(out); }),
-            "Blob " + std::to_string(body.AsInt64()) +
-                " is damaged: chunk at 4000 where 2000 was expected");
-  EXPECT_EQ(out, "");
-  t->Edit();
-  EXPECT_NE(MessageOf([&] { body.SetBlobSize(10); }), "<no error>");
-  // A full rewrite replaces the damaged run, whose chunks go with the post.
-  body.SetAsString(Bytes(4500, 2));
-  EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
-  t->Post();
-  EXPECT_EQ(body.GetAsString(), Bytes(4500, 2));
-  ExpectSound(ChunksOf(*s, body.AsID()), 4500);
-  EXPECT_EQ(ChunkCount(*s), 3);
 }
 
 // A blob field of a subclass follows its records as well, and a base-class
