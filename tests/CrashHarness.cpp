@@ -28,11 +28,6 @@
 namespace qdf_test {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  const std::vector<uint8_t> bytes = ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 void CopyFile(const std::string& from, const std::string& to) {
   std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }
@@ -154,9 +149,9 @@ class TJudge {
     ++figures_.images;
     std::string bytes = std::to_string(start);
     for (const std::string& n : names_) {
-      bytes += "|" + ReadFile(folder + n);
+      bytes += "|" + ReadFileText(folder + n);
       if (std::filesystem::exists(folder + SideName(n))) {
-        bytes += "|side:" + ReadFile(folder + SideName(n));
+        bytes += "|side:" + ReadFileText(folder + SideName(n));
       }
     }
     const size_t key = std::hash<std::string_view>()(bytes);

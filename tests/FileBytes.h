@@ -1,4 +1,4 @@
-// Whole files as bytes, for tests that inspect or damage database files.
+// Whole files as bytes or text, for tests that inspect or damage files.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,17 @@ inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& 
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+// The file's contents as text (empty when it cannot be read).
+inline std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Replaces the file's contents with `text`.
+inline void WriteFileText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 }  // namespace qdf_test

@@ -27,7 +27,7 @@ constexpr const char* kChar = "TQdfCharField";
 constexpr const char* kFloat = "TQdfFloatField";
 constexpr const char* kBool = "TQdfBooleanField";
 
-Ks sorted(Ks v) {
+Ks Sorted(Ks v) {
   std::sort(v.begin(), v.end());
   return v;
 }
@@ -109,12 +109,12 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
       if (r.k != 0 && f.eval(r)) expected.push_back(r.k);
     }
     const TWalk plain = walk(f.text, kOpDefault, nullptr, false);
-    ASSERT_EQ(sorted(plain.rows), expected);
+    ASSERT_EQ(Sorted(plain.rows), expected);
     const TIndexChoice choice = ChooseIndex(t->CompileFilter(f.text), *t, nullptr);
     if (choice.index != nullptr && !choice.object_id) {
       ++by_relation[static_cast<int>(choice.relation)];
     }
-    ASSERT_EQ(sorted(walk(f.text, kOpFromEnd, nullptr, false).rows), expected);
+    ASSERT_EQ(Sorted(walk(f.text, kOpFromEnd, nullptr, false).rows), expected);
     by_index += plain.indexed ? 1 : 0;
     // Through each covering index: answers from the keys (reading k only),
     // from images that only filter, and from records in page order equal the
@@ -123,15 +123,15 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
       SCOPED_TRACE(name);
       TQdfIndex* index = t->IndexByName(name);
       const TWalk by_records = walk(f.text, kOpDefault, index, false);
-      ASSERT_EQ(sorted(by_records.rows), expected);
+      ASSERT_EQ(Sorted(by_records.rows), expected);
       if (!by_records.indexed) continue;  // a table scan, as above
       const TWalk by_keys = walk(f.text, kOpDefault, index, true);
       ASSERT_EQ(by_keys.rows, by_records.rows);
       ASSERT_TRUE(by_keys.indexed);
       from_keys += by_keys.from_keys ? 1 : 0;
-      ASSERT_EQ(sorted(walk(f.text, kOpDefault | kOpAnyOrder, index, true).rows), expected);
+      ASSERT_EQ(Sorted(walk(f.text, kOpDefault | kOpAnyOrder, index, true).rows), expected);
       const TWalk by_pages = walk(f.text, kOpDefault | kOpAnyOrder, index, false);
-      ASSERT_EQ(sorted(by_pages.rows), expected);
+      ASSERT_EQ(Sorted(by_pages.rows), expected);
       in_page_order += by_pages.page_order ? 1 : 0;
     }
     // ForEachMatch for a visitor that reads k only, in any order.
@@ -143,7 +143,7 @@ TEST(QueryDifferential, IndexChoiceScanAndPlainEvaluationAgree) {
     t->ForEachMatch(
         t->CompileFilter(f.text), kOpDefault,
         [&](TQdfTable&, bool&) { visited.push_back(k.AsInteger()); }, nullptr, needs);
-    ASSERT_EQ(sorted(visited), expected);
+    ASSERT_EQ(Sorted(visited), expected);
   }
   // The random filters exercised the index paths too.
   EXPECT_GT(by_index, filters / 10);
@@ -197,7 +197,7 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     bind(f);
     TQdfFilteredTableOp& op = prepared.Start(TQdfPreparedFilter::TWalk::kRows);
     indexed += op.ChosenIndex() == literal.ChosenIndex() && op.ChosenIndex() != nullptr;
-    ASSERT_EQ(sorted(rows_of(op)), sorted(expected));
+    ASSERT_EQ(Sorted(rows_of(op)), Sorted(expected));
     int64_t count = 0;
     TQdfFilteredTableOp& counting = prepared.Start(TQdfPreparedFilter::TWalk::kCount);
     while (counting.Next()) ++count;
@@ -221,8 +221,8 @@ TEST(QueryDifferential, PreparedFiltersWithBoundValuesAgreeWithLiterals) {
     TQdfFilteredTableOp again(*t, kOpDefault, nullptr, nullptr, t->CompileFilter(text));
     again.First();
     // Both walks move the table's one cursor: the literal one runs out first.
-    const Ks literal_rows = sorted(rows_of(again));
-    ASSERT_EQ(sorted(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))), literal_rows)
+    const Ks literal_rows = Sorted(rows_of(again));
+    ASSERT_EQ(Sorted(rows_of(prepared.Start(TQdfPreparedFilter::TWalk::kRows))), literal_rows)
         << text;
     // Only a text that became empty or too long for a key (or stopped
     // being so) chooses again.

@@ -94,7 +94,6 @@ inline void BuildDocs(qdf::TQdfStorage& s, const std::vector<const char*>& table
   s.StoreModified();
 }
 
-// One record's values; nullopt is null (an empty text is a null char).
 // Inserts a TDoc named `name` whose body holds `bytes`.
 inline void AddDoc(qdf::TQdfTable& t, const std::string& name, const std::string& bytes) {
   t.Insert();
@@ -103,6 +102,7 @@ inline void AddDoc(qdf::TQdfTable& t, const std::string& name, const std::string
   t.Post();
 }
 
+// One record's values; nullopt is null (an empty text is a null char).
 struct TRow {
   int k = 0;
   std::optional<int> a, b;

@@ -50,8 +50,7 @@ TEST_F(ScriptCompile, OwnershipOfTheResultCompilesOfScannedListsAndVariables) {
   auto node = Build("b >= 1000 and b < 1100");
   int hits = 0;
   for (b_ = 900; b_ < 1200; ++b_) {
-    node->Evaluate();
-    if (static_cast<TvBool*>(node.get())->Bool()) ++hits;
+    if (BoolOf(node)) ++hits;
   }
   EXPECT_EQ(hits, 100);
   auto text = Build("s + '!'");

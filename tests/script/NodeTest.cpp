@@ -17,12 +17,6 @@ using ScriptNode = ScriptFixture;
 std::unique_ptr<TvNode> Below10(const int32_t* v) {
   return CreateNode(TiLT::kClass, NewIntVar(v), NewIntLiteral(10));
 }
-template <typename TNode>
-bool BoolOf(const std::unique_ptr<TNode>& n) {
-  if (!n->IsConstant()) n->Evaluate();
-  return static_cast<TvBool*>(n.get())->Bool();
-}
-
 // Conjunctions flatten and drop constants: whatever their shape, the value
 // is that of the plain formula, and operands after the deciding one are not
 // evaluated (the failing cast would raise).

@@ -15,6 +15,13 @@
 
 namespace qdf::testing {
 
+// The value of a boolean node, evaluated first unless it is constant.
+template <typename TNode>
+bool BoolOf(const std::unique_ptr<TNode>& n) {
+  if (!n->IsConstant()) n->Evaluate();
+  return static_cast<TvBool*>(n.get())->Bool();
+}
+
 class ScriptFixture : public ::testing::Test {
  protected:
   ScriptFixture() {

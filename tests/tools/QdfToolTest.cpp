@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "FileBytes.h"
 #include "ProcessRun.h"
 #include "db/SystemTestUtil.h"
 #include "file/FileFormat.h"
@@ -28,17 +27,9 @@ struct TToolRun {
   std::string err;
 };
 
+using qdf_test::ReadFileText;
 using qdf_test::ShellQuote;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using qdf_test::WriteFileText;
 
 // Runs "qdf ARGS" (each argument quoted for the shell) with stdout and
 // stderr apart. The fixture's environment (config and temp folders) is
@@ -49,7 +40,7 @@ TToolRun Qdf(const TSystemFixture& fx, const std::vector<std::string>& args) {
   for (const std::string& a : args) cmd += " " + ShellQuote(a);
   cmd += " 2>" + ShellQuote(err_file);
   const qdf_test::TRunResult run = qdf_test::RunProcess(cmd);
-  return {run.code, run.output, ReadFile(err_file)};
+  return {run.code, run.output, ReadFileText(err_file)};
 }
 
 constexpr const char* kPersonSchema =
@@ -69,7 +60,7 @@ std::string MakePeople(const TSystemFixture& fx, int rows) {
            ",c" + std::to_string(i % 5) + "," + (i % 4 == 0 ? "" : std::to_string(i) + ".5") + "\n";
   }
   const std::string csv_file = fx.config.File("people.csv");
-  WriteFile(csv_file, csv);
+  WriteFileText(csv_file, csv);
   r = Qdf(fx, {"import", db, "people", csv_file});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -95,10 +86,10 @@ TEST(QdfTool, MissingEmptyAndForeignFilesAndTemporaryFolderFailNamingThemInfoChe
   const std::string missing = fx.Db("missing.qdf");
   const std::string empty = fx.Db("empty.qdf");
   const std::string text = fx.Db("notes.txt");
-  WriteFile(empty, "");
-  WriteFile(text, "just some text, not a database\n");
+  WriteFileText(empty, "");
+  WriteFileText(text, "just some text, not a database\n");
   const std::string short_csv = fx.config.File("x.csv");
-  WriteFile(short_csv, "a\n1\n");
+  WriteFileText(short_csv, "a\n1\n");
   for (const std::string& file : {missing, empty, text}) {
     const std::vector<std::vector<std::string>> runs = {{"info", file},
                                                         {"check", file},
@@ -115,7 +106,7 @@ TEST(QdfTool, MissingEmptyAndForeignFilesAndTemporaryFolderFailNamingThemInfoChe
   }
   EXPECT_FALSE(std::filesystem::exists(missing));  // no subcommand but exec creates it
   EXPECT_EQ(std::filesystem::file_size(empty), 0u);
-  EXPECT_EQ(ReadFile(text), "just some text, not a database\n");
+  EXPECT_EQ(ReadFileText(text), "just some text, not a database\n");
   // exec creates a missing file, but refuses an empty or foreign one.
   for (const std::string& file : {empty, text}) {
     const TToolRun r = Qdf(fx, {"exec", file, "create TQdfItemClass A (TQdfIntegerField a)"});
@@ -177,7 +168,7 @@ TEST(QdfDump, UnreadablePageFailsInsteadOfDroppingRows) {
   fx.Restart();
   ASSERT_GE(pages.size(), 3u);
   ASSERT_LT(pages.back(), 640u);  // its entry lies in the first table block
-  std::string bytes = ReadFile(db);
+  std::string bytes = ReadFileText(db);
   auto at = [&](int64_t pos) {
     return reinterpret_cast<uint8_t*>(&bytes[static_cast<size_t>(pos)]);
   };
@@ -185,7 +176,7 @@ TEST(QdfDump, UnreadablePageFailsInsteadOfDroppingRows) {
   const qdf::TPageEntry e =
       qdf::DecodeEntry(at(table_block + qdf::kIbEntries + 12 * (pages[pages.size() / 2] - 1)));
   std::memset(at(e.position), 0, static_cast<size_t>(e.StoredSize()));
-  WriteFile(db, bytes);
+  WriteFileText(db, bytes);
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"dump", db, "people", "--csv"},
         std::vector<std::string>{"dump", db, "people", "--csv", "--where", "age >= 0"}}) {
@@ -243,7 +234,7 @@ TEST(QdfExec, StatementsLeaveASchemaThatReadsBackOrAreRefusedAsNamesTooLong) {
     } else {
       EXPECT_EQ(r.code, 1);
       EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
-      EXPECT_EQ(ReadFile(db), ReadFile(original));  // nothing committed
+      EXPECT_EQ(ReadFileText(db), ReadFileText(original));  // nothing committed
     }
     const TToolRun check = Qdf(fx, {"check", db});
     EXPECT_EQ(check.code, 0) << check.out << check.err;
@@ -283,7 +274,7 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLineAndThisIDIsNotTaken) {
           .code,
       0);
   const std::string good = fx.config.File("good.csv");
-  WriteFile(good, "name,age\nAda,36\nBob,5\n");
+  WriteFileText(good, "name,age\nAda,36\nBob,5\n");
   ASSERT_EQ(Qdf(fx, {"import", db, "people", good}).code, 0);
   const std::map<std::string, std::string> before = {
       {"people", Qdf(fx, {"dump", db, "people", "--csv"}).out}, {"v", "name,score,flag,n\n"}};
@@ -320,7 +311,7 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLineAndThisIDIsNotTaken) {
   }
   for (const TCase& c : cases) {
     const std::string csv = fx.config.File("bad.csv");
-    WriteFile(csv, c.csv);
+    WriteFileText(csv, c.csv);
     const TToolRun r = Qdf(fx, {"import", db, c.table, csv});
     const std::string shown = c.csv.substr(0, 40);
     EXPECT_EQ(r.code, 1) << shown;
@@ -339,8 +330,8 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLineAndThisIDIsNotTaken) {
   // The number forms that are taken, and a text with quotes, a comma and a
   // line break, which dump --csv quotes and the aligned dump escapes.
   const std::string quoted = "\"B \"\"q\"\",\nb\"";
-  WriteFile(good,
-            "name,score,flag,n\nA,-2.5e3,No,0x10\n" + quoted + ",+7,TRUE,$ff\nC,1e-3,1, -12\n");
+  WriteFileText(good,
+                "name,score,flag,n\nA,-2.5e3,No,0x10\n" + quoted + ",+7,TRUE,$ff\nC,1e-3,1, -12\n");
   ASSERT_EQ(Qdf(fx, {"import", db, "v", good}).code, 0);
   EXPECT_EQ(Qdf(fx, {"dump", db, "v", "--csv"}).out,
             "name,score,flag,n\nA,-2500,False,16\n" + quoted + ",7,True,255\nC,0.001,True,-12\n");
@@ -348,7 +339,7 @@ TEST(QdfImport, FailureCommitsNothingAndNamesTheLineAndThisIDIsNotTaken) {
             "name\nB \"q\",\\nb\n");
   // A ThisID column is not imported: every record receives an object ID of
   // its own, whatever the column says (the dump of a table can be imported).
-  WriteFile(good, "thisid,k\n7,1\n7,2\n");
+  WriteFileText(good, "thisid,k\n7,1\n7,2\n");
   ASSERT_EQ(Qdf(fx, {"import", db, "recs", good}).code, 0);
   const std::string ids = Qdf(fx, {"dump", db, "recs", "--csv"}).out;
   EXPECT_EQ(ids.find("\n7,"), std::string::npos) << ids;
